@@ -1,0 +1,111 @@
+#include "processrunner.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+ProcessRequest shell(const QString &script, int finishMs = 10000)
+{
+    ProcessRequest request;
+    request.program = "/bin/sh";
+    request.arguments = QStringList{"-c", script};
+    request.startTimeoutMs = 5000;
+    request.finishTimeoutMs = finishMs;
+    return request;
+}
+
+// Running (a zombie that init has not reaped yet no longer runs).
+bool alive(qint64 pid)
+{
+    QFile status(QString("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray stat = status.readAll();
+    const int close = stat.lastIndexOf(')');
+    return close > 0 && stat.mid(close + 2, 1) != "Z";
+}
+
+TEST(QProcessRunner, ReportsStatusOutputAndError)
+{
+    QProcessRunner runner;
+    const ProcessOutcome ok = runner.run(shell("printf out; printf err >&2"));
+    EXPECT_TRUE(ok.succeeded());
+    EXPECT_EQ(ok.standardOutput, "out");
+    EXPECT_EQ(ok.standardError, "err");
+
+    const ProcessOutcome failed = runner.run(shell("echo nope >&2; exit 3"));
+    EXPECT_FALSE(failed.succeeded());
+    EXPECT_TRUE(failed.finished);
+    EXPECT_EQ(failed.exitCode, 3);
+    EXPECT_EQ(failed.standardError, "nope\n");
+
+    const ProcessOutcome crashed = runner.run(shell("kill -SEGV $$"));
+    EXPECT_TRUE(crashed.crashed);
+    EXPECT_FALSE(crashed.succeeded());
+
+    ProcessRequest missing = shell("");
+    missing.program = "/nonexistent/tool";
+    const ProcessOutcome notStarted = runner.run(missing);
+    EXPECT_FALSE(notStarted.started);
+    EXPECT_FALSE(notStarted.succeeded());
+}
+
+TEST(QProcessRunner, EnvironmentReachesTheChild)
+{
+    QProcessRunner runner;
+    ProcessRequest request = shell("printf %s \"$SSHPASS\"");
+    request.environment.insert("SSHPASS", "p w");
+    EXPECT_EQ(runner.run(request).standardOutput, "p w");
+}
+
+TEST(QProcessRunner, TimeoutKillsTheWholeGroup)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString pidFile = dir.filePath("grandchild.pid");
+    QProcessRunner runner;
+    QElapsedTimer timer;
+    timer.start();
+    // The grandchild would outlive a child that is killed alone.
+    const ProcessOutcome outcome = runner.run(shell("sleep 60 & echo $! > " + pidFile + "; wait", 300));
+    EXPECT_LT(timer.elapsed(), 10000);
+    EXPECT_TRUE(outcome.started);
+    EXPECT_FALSE(outcome.finished);
+    EXPECT_FALSE(outcome.succeeded());
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const qint64 grandchild = file.readAll().trimmed().toLongLong();
+    for (int i = 0; i < 50 && alive(grandchild); ++i)
+        QThread::msleep(20);
+    EXPECT_FALSE(alive(grandchild));
+}
+
+TEST(QProcessRunner, WatchedProcessStreamsAndTerminates)
+{
+    QProcessRunner runner;
+    auto process = runner.spawn(shell("printf first; sleep 0.2; printf second; sleep 60"));
+    ASSERT_TRUE(process);
+    QByteArray seen;
+    for (int i = 0; i < 50 && !seen.contains("second"); ++i) {
+        process->waitForFinished(100);
+        seen += process->readStandardOutput();
+    }
+    EXPECT_EQ(seen, "firstsecond");
+    process->terminate(500);
+    EXPECT_TRUE(process->waitForFinished(0));
+    EXPECT_TRUE(process->crashed() || process->exitCode() != 0);
+
+    ProcessRequest missing = shell("");
+    missing.program = "/nonexistent/tool";
+    EXPECT_EQ(runner.spawn(missing), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,72 @@
+#include "zfscommands.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+namespace {
+
+// Runs `printf %s <quoted>` through a real POSIX shell and returns what it
+// printed: quoting is right when the shell hands the value back unchanged.
+QString throughShell(const QString &value)
+{
+    QProcess sh;
+    sh.start("/bin/sh", {"-c", "printf %s " + ZfsCommands::shellQuote(value)});
+    sh.waitForFinished(5000);
+    return QString::fromUtf8(sh.readAllStandardOutput());
+}
+
+TEST(ShellQuote, HostileValuesSurviveAShell)
+{
+    const QStringList values{
+        "plain", "", "with space", "it's", "'", "''", "a\"b", "$(touch /tmp/pwned)", "`id`", "x; rm -rf /",
+        "line\nbreak", "-rf", "back\\slash", "tab\tx", "$HOME", "*", "a|b&c>d<e",
+    };
+    for (const QString &value : values) {
+        SCOPED_TRACE(value.toStdString());
+        EXPECT_EQ(throughShell(value), value);
+    }
+    EXPECT_EQ(ZfsCommands::shellQuote("it's"), "'it'\\''s'");
+}
+
+TEST(EndpointCheck, RefusesValuesThatCouldBeOptionsOrSplit)
+{
+    const struct {
+        const char *host;
+        const char *user;
+        const char *bad;
+    } cases[] = {
+        {"127.0.0.1", "root", ""},
+        {"backup.example.com", "zr-test", ""},
+        {"", "root", "host"},
+        {"   ", "root", "host"},
+        {"-oProxyCommand=x", "root", "host"},
+        {"h st", "root", "host"},
+        {"host\n", "root", "host"},
+        {"host", "", "userid"},
+        {"host", "-l", "userid"},
+        {"host", "a b", "userid"},
+        {"host", "a\tb", "userid"},
+        {"host", "a\x01", "userid"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.host);
+        EXPECT_EQ(ZfsCommands::invalidEndpointParameter(c.host, c.user), c.bad);
+    }
+}
+
+TEST(SshRequest, PasswordOnlyInEnvironment)
+{
+    const ProcessRequest request =
+        ZfsCommands::sshRequest("h", 2222, "root", "s3cret pass", "zpool list -Hpo name,size,free", 10000, 25000);
+    EXPECT_EQ(request.program, "sshpass");
+    EXPECT_EQ(request.arguments,
+              (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "root@h",
+                           "zpool list -Hpo name,size,free"}));
+    EXPECT_EQ(request.environment.value("SSHPASS"), "s3cret pass");
+    EXPECT_FALSE(request.arguments.join(' ').contains("s3cret"));
+    EXPECT_EQ(request.startTimeoutMs, 10000);
+    EXPECT_EQ(request.finishTimeoutMs, 25000);
+}
+
+} // namespace

@@ -1,0 +1,182 @@
+#include "zfsoutput.h"
+
+#include "tq2utils.h"
+
+namespace ZfsOutput {
+
+namespace {
+
+constexpr qint64 kMiB = 1048576;
+
+qint64 propertyValue(const QJsonObject &properties, const QString &name)
+{
+    return toInt64(properties.value(name).toObject().value(QStringLiteral("value")));
+}
+
+int datasetType(const QString &type)
+{
+    if (type == QLatin1String("FILESYSTEM"))
+        return 1;
+    if (type == QLatin1String("VOLUME"))
+        return 2;
+    return 0;
+}
+
+} // namespace
+
+QString decode(const QByteArray &bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul >= 0 ? bytes.left(nul) : bytes);
+}
+
+QStringList lines(const QString &text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList lines(const QByteArray &bytes) { return lines(decode(bytes)); }
+
+QStringList fields(const QString &line)
+{
+    QString spaced = line;
+    spaced.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return spaced.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QJsonObject poolMap(const QByteArray &datasetsJson, const QByteArray &poolsJson)
+{
+    const QJsonObject datasets = toJsonObject(decode(datasetsJson)).value(QStringLiteral("datasets")).toObject();
+    const QJsonObject pools = toJsonObject(decode(poolsJson)).value(QStringLiteral("pools")).toObject();
+    QJsonObject map;
+    for (auto pool = pools.constBegin(); pool != pools.constEnd(); ++pool) {
+        const QString poolName = pool.key();
+        const QJsonObject properties = pool.value().toObject().value(QStringLiteral("properties")).toObject();
+        QJsonObject entry{
+            {QStringLiteral("name"), poolName},
+            {QStringLiteral("size"), propertyValue(properties, QStringLiteral("size")) / kMiB},
+            {QStringLiteral("free"), propertyValue(properties, QStringLiteral("free")) / kMiB},
+        };
+        const QString prefix = poolName + QLatin1Char('/');
+        QJsonObject items;
+        for (auto ds = datasets.constBegin(); ds != datasets.constEnd(); ++ds) {
+            if (!ds.key().startsWith(prefix))
+                continue;
+            const QJsonObject dataset = ds.value().toObject();
+            const QJsonObject props = dataset.value(QStringLiteral("properties")).toObject();
+            const QString relative = ds.key().mid(prefix.size());
+            QJsonObject item{
+                {QStringLiteral("path"), ds.key()},
+                {QStringLiteral("name"), relative},
+                {QStringLiteral("type"), datasetType(dataset.value(QStringLiteral("type")).toString())},
+                {QStringLiteral("used"), propertyValue(props, QStringLiteral("used"))},
+                {QStringLiteral("available"), propertyValue(props, QStringLiteral("available")) / kMiB},
+            };
+            const QString mountpoint =
+                props.value(QStringLiteral("mountpoint")).toObject().value(QStringLiteral("value")).toString();
+            if (!mountpoint.isEmpty() && mountpoint != QLatin1String("-"))
+                item.insert(QStringLiteral("mountpoint"), mountpoint);
+            items.insert(relative, item);
+        }
+        if (!items.isEmpty())
+            entry.insert(QStringLiteral("items"), items);
+        map.insert(poolName, entry);
+    }
+    return map;
+}
+
+QJsonArray snapshotRecords(const QByteArray &json)
+{
+    const QJsonObject datasets = toJsonObject(decode(json)).value(QStringLiteral("datasets")).toObject();
+    QJsonArray records;
+    for (auto it = datasets.constBegin(); it != datasets.constEnd(); ++it) {
+        const QJsonObject snapshot = it.value().toObject();
+        const QJsonObject props = snapshot.value(QStringLiteral("properties")).toObject();
+        records.append(QJsonObject{
+            {QStringLiteral("name"), it.key()},
+            {QStringLiteral("used"),
+             propertyValue(props, QStringLiteral("used")) + propertyValue(props, QStringLiteral("referenced"))},
+            {QStringLiteral("pool"), snapshot.value(QStringLiteral("pool")).toString()},
+            {QStringLiteral("dataset"), snapshot.value(QStringLiteral("dataset")).toString()},
+            {QStringLiteral("snapshot"), snapshot.value(QStringLiteral("snapshot_name")).toString()},
+        });
+    }
+    return records;
+}
+
+qint64 sendSize(const QByteArray &output)
+{
+    for (const QString &line : lines(output)) {
+        const QStringList parts = fields(line);
+        if (parts.size() >= 2 && parts.at(0) == QLatin1String("size")) {
+            bool ok = false;
+            const qint64 size = parts.at(1).toLongLong(&ok, 10);
+            return ok ? size : 0;
+        }
+    }
+    return 0;
+}
+
+QList<QPair<QString, QString>> holds(const QByteArray &output)
+{
+    QList<QPair<QString, QString>> result;
+    for (const QString &line : lines(output)) {
+        const QStringList parts = fields(line);
+        if (parts.size() >= 2)
+            result.append({parts.at(0), parts.at(1)});
+    }
+    return result;
+}
+
+QJsonObject remotePools(const QByteArray &output)
+{
+    QJsonObject pools;
+    for (const QString &line : lines(output)) {
+        const QStringList parts = fields(line);
+        if (parts.size() < 3)
+            continue;
+        pools.insert(parts.at(0), QJsonObject{
+                                      {QStringLiteral("name"), parts.at(0)},
+                                      {QStringLiteral("size"), toSizeMB(parts.at(1))},
+                                      {QStringLiteral("free"), toSizeMB(parts.at(2))},
+                                  });
+    }
+    return pools;
+}
+
+QStringList snapshotNames(const QByteArray &output)
+{
+    QStringList names;
+    for (const QString &line : lines(output))
+        names.append(line.trimmed());
+    return names;
+}
+
+QJsonObject snapshotTree(const QByteArray &snapshotList, const QByteArray &datasetList)
+{
+    const QStringList snapshots = lines(snapshotList);
+    QJsonObject tree;
+    for (const QString &line : lines(datasetList)) {
+        const QStringList parts = fields(line);
+        if (parts.size() < 2 || parts.at(1) == QLatin1String("legacy"))
+            continue;
+        const QStringList pieces = parts.at(0).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (pieces.size() == 1) {
+            if (!tree.contains(pieces.at(0)))
+                tree.insert(pieces.at(0), QJsonObject());
+        } else if (pieces.size() == 2) {
+            QJsonObject pool = tree.value(pieces.at(0)).toObject();
+            const QString prefix = pieces.at(0) + QLatin1Char('/') + pieces.at(1) + QLatin1Char('@');
+            QJsonArray names;
+            for (const QString &snapshot : snapshots) {
+                if (snapshot.startsWith(prefix))
+                    names.append(snapshot);
+            }
+            pool.insert(pieces.at(1), names);
+            tree.insert(pieces.at(0), pool);
+        }
+    }
+    return tree;
+}
+
+} // namespace ZfsOutput
