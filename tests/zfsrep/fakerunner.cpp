@@ -1,0 +1,122 @@
+#include "fakerunner.h"
+
+class FakeWatched : public WatchedProcess
+{
+public:
+    FakeWatched(FakeRunner *owner, FakeStage stage) : owner(owner), stage(std::move(stage)) {}
+
+    // Virtual time: chunk i shows up after (i + 1) steps of kStepMs, the
+    // stage ends one step after its last chunk.
+    bool waitForFinished(int ms) override
+    {
+        if (ended)
+            return true;
+        elapsed += ms;
+        while (released < stage.chunks.size() && (released + 1) * kStepMs <= elapsed)
+            pending += stage.chunks.at(released++);
+        if (!stage.hangs && released == stage.chunks.size() && elapsed >= (released + 1) * kStepMs)
+            ended = true;
+        return ended;
+    }
+    QByteArray readStandardOutput() override
+    {
+        QByteArray out = pending;
+        pending.clear();
+        return out;
+    }
+    QByteArray readStandardError() override { return ended ? stage.standardError : QByteArray(); }
+    void terminate(int) override
+    {
+        QMutexLocker lock(&owner->mutex);
+        ++owner->terminateCount;
+        ended = true;
+        // script ends with status 0 when terminated
+        stage.exitCode = 0;
+    }
+    bool crashed() const override { return false; }
+    int exitCode() const override { return stage.exitCode; }
+
+private:
+    FakeRunner *owner;
+    FakeStage stage;
+    static constexpr int kStepMs = 3000;
+    QByteArray pending;
+    int released = 0;
+    int elapsed = 0;
+    bool ended = false;
+};
+
+QString FakeRunner::commandLine(const ProcessRequest &request)
+{
+    return (QStringList{request.program} + request.arguments).join(QLatin1Char(' '));
+}
+
+void FakeRunner::respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
+{
+    QMutexLocker lock(&mutex);
+    ProcessOutcome outcome;
+    outcome.started = true;
+    outcome.finished = true;
+    outcome.exitCode = exitCode;
+    outcome.standardOutput = out;
+    outcome.standardError = err;
+    rules.append({prefix, outcome});
+}
+
+void FakeRunner::queueStage(const FakeStage &stage)
+{
+    QMutexLocker lock(&mutex);
+    stages.append(stage);
+}
+
+ProcessOutcome FakeRunner::run(const ProcessRequest &request)
+{
+    QMutexLocker lock(&mutex);
+    runList.append(request);
+    const QString line = commandLine(request);
+    for (const Rule &rule : rules) {
+        if (line.startsWith(rule.prefix))
+            return rule.outcome;
+    }
+    ProcessOutcome ok;
+    ok.started = ok.finished = true;
+    ok.exitCode = 0;
+    return ok;
+}
+
+std::unique_ptr<WatchedProcess> FakeRunner::spawn(const ProcessRequest &request)
+{
+    QMutexLocker lock(&mutex);
+    spawnList.append(request);
+    const FakeStage stage = stages.isEmpty() ? FakeStage() : stages.takeFirst();
+    if (stage.startFails)
+        return nullptr;
+    return std::make_unique<FakeWatched>(this, stage);
+}
+
+QList<ProcessRequest> FakeRunner::runs() const
+{
+    QMutexLocker lock(&mutex);
+    return runList;
+}
+
+QStringList FakeRunner::runLines() const
+{
+    QMutexLocker lock(&mutex);
+    QStringList lines;
+    for (const ProcessRequest &request : runList)
+        lines.append(commandLine(request));
+    return lines;
+}
+
+QList<ProcessRequest> FakeRunner::spawns() const
+{
+    QMutexLocker lock(&mutex);
+    return spawnList;
+}
+
+int FakeRunner::terminated() const
+{
+    QMutexLocker lock(&mutex);
+    return terminateCount;
+}

@@ -1,0 +1,50 @@
+// A process runner for tests: records every request and answers from rules
+// (the first rule whose prefix starts the command line wins; no rule: exit 0
+// with empty output). Watched processes replay scripted output chunks, one
+// per wait, then end with the scripted status.
+#pragma once
+
+#include "processrunner.h"
+
+#include <QList>
+#include <QMutex>
+
+struct FakeStage {
+    QList<QByteArray> chunks; // one chunk per wait step
+    int exitCode = 0;
+    QByteArray standardError;
+    bool startFails = false;
+    bool hangs = false; // never ends by itself (only terminate ends it)
+};
+
+class FakeRunner : public ProcessRunner
+{
+public:
+    // "program arg1 arg2 ..." joined with spaces.
+    static QString commandLine(const ProcessRequest &request);
+
+    void respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err = QByteArray());
+    // Outcomes for watched processes, used in order.
+    void queueStage(const FakeStage &stage);
+
+    ProcessOutcome run(const ProcessRequest &request) override;
+    std::unique_ptr<WatchedProcess> spawn(const ProcessRequest &request) override;
+
+    QList<ProcessRequest> runs() const;
+    QStringList runLines() const;
+    QList<ProcessRequest> spawns() const;
+    int terminated() const;
+
+private:
+    struct Rule {
+        QString prefix;
+        ProcessOutcome outcome;
+    };
+    mutable QMutex mutex;
+    QList<Rule> rules;
+    QList<FakeStage> stages;
+    QList<ProcessRequest> runList;
+    QList<ProcessRequest> spawnList;
+    int terminateCount = 0;
+    friend class FakeWatched;
+};

@@ -1,0 +1,68 @@
+// Construction, destruction and the seams that tests and the testbed use.
+#include "mxzfsrep.h"
+
+#include "qmtarnlog.h"
+#include "tq2dbsqlite.h"
+#include "tq2journals.h"
+#include "tq2print.h"
+
+#include <QThread>
+
+const QString MXZfsrep::kDatabasePath = QStringLiteral("/tarn/etc/zfs/zfsrep.db");
+const QString MXZfsrep::kApplication = QStringLiteral("zfsrep");
+
+MXZfsrep::MXZfsrep(QObject *parent)
+    : QObject(parent),
+      database(std::make_unique<TQ2DBSqlite>()),
+      tarnlog(std::make_unique<QmTarnlog>()),
+      processRunner(std::make_shared<QProcessRunner>()),
+      clock([] { return QDateTime::currentDateTime(); }),
+      databasePath(kDatabasePath)
+{
+}
+
+MXZfsrep::~MXZfsrep()
+{
+    // A running transfer is cancelled so the thread ends in bounded time.
+    while (running.load()) {
+        stopping = true;
+        cancelled = true;
+        QThread::msleep(50);
+    }
+}
+
+void MXZfsrep::setRunner(std::shared_ptr<ProcessRunner> runner) { processRunner = std::move(runner); }
+
+void MXZfsrep::setClock(std::function<QDateTime()> newClock) { clock = std::move(newClock); }
+
+void MXZfsrep::setTickInterval(int ms) { tickMs = ms; }
+
+void MXZfsrep::setDatabasePath(const QString &path) { databasePath = path; }
+
+void MXZfsrep::setEventLogPath(const QString &path) { tarnlog = std::make_unique<QmTarnlog>(path); }
+
+QDateTime MXZfsrep::now() const { return clock(); }
+
+QJsonObject MXZfsrep::progress() const
+{
+    std::lock_guard<std::mutex> lock(progressLock);
+    return progressObject;
+}
+
+QHash<int, qint64> MXZfsrep::dueTimes() const
+{
+    std::lock_guard<std::mutex> lock(missionsLock);
+    return dueTable;
+}
+
+void MXZfsrep::journalDatabaseFailure(TQ2Journals &journals, const QString &place) const
+{
+    journals.add(place, database->lastSqlid(), false, database->lastError(), QString());
+}
+
+void MXZfsrep::publishProgress(const QString &speed, int rate)
+{
+    std::lock_guard<std::mutex> lock(progressLock);
+    progressObject.insert(QStringLiteral("speed"), speed);
+    progressObject.insert(QStringLiteral("rate"), rate);
+}

@@ -1,0 +1,181 @@
+// The mission store: configuration load, the mission operations behind the
+// RPC methods, and the event-log listing.
+#include "mxzfsrep.h"
+
+#include "qmtarnlog.h"
+#include "tq2dbsqlite.h"
+#include "tq2error.h"
+#include "tq2journals.h"
+#include "tq2print.h"
+#include "tq2utils.h"
+
+#include <QJsonDocument>
+
+namespace {
+
+// The mission with "schedules" as compact JSON text, the way it is stored.
+QJsonObject withStoredSchedules(const QJsonObject &mission, QJsonArray &schedules)
+{
+    schedules = mission.value(QStringLiteral("schedules")).toArray();
+    QJsonObject copy = mission;
+    copy.insert(QStringLiteral("schedules"), QString::fromUtf8(QJsonDocument(schedules).toJson(QJsonDocument::Compact)));
+    return copy;
+}
+
+} // namespace
+
+bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
+{
+    if (!database->isOpen()) {
+        database->loadSqlCreator(QStringLiteral(":/k7zfsrep/creator.sql"));
+        bool opened = database->open(databasePath);
+        if (opened)
+            opened = database->loadSqlEngine(QStringLiteral(":/k7zfsrep/engine.sql"));
+        if (!opened) {
+            database->close();
+            journals.add(TQ2PLACE(), QStringLiteral("database.open()"), false, database->lastError(), QString());
+        } else {
+            database->dbUpgrades();
+        }
+        if (!database->isOpen())
+            return false;
+    }
+    QJsonArray missions;
+    if (!database->call(missions, QStringLiteral("mission_alload"),
+                        QJsonObject{{QStringLiteral("page"), 1}, {QStringLiteral("ofpage"), 999999999}})) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return true;
+    }
+    for (const QJsonValue &value : missions) {
+        const QJsonObject mission = value.toObject();
+        if (toBool(mission.value(QStringLiteral("done"))))
+            continue;
+        addSchedules(toInt(mission.value(QStringLiteral("msnno"))),
+                     toJsonArray(mission.value(QStringLiteral("schedules")).toString()));
+    }
+    return true;
+}
+
+bool MXZfsrep::transferExists(TQ2Journals &journals, const QString &caption)
+{
+    QJsonArray rows;
+    if (!database->call(rows, QStringLiteral("mission_detail"), QJsonObject{{QStringLiteral("caption"), caption}})) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return false;
+    }
+    return !rows.isEmpty();
+}
+
+bool MXZfsrep::transferAppend(TQ2Journals &journals, const QJsonObject &mission)
+{
+    QJsonArray schedules;
+    const QJsonObject stored = withStoredSchedules(mission, schedules);
+    int msnno = 0;
+    {
+        // The caption test and the insert are one step, so two appends of the
+        // same caption can never both succeed.
+        std::lock_guard<std::mutex> lock(appendLock);
+        QJsonArray rows;
+        if (!database->call(rows, QStringLiteral("mission_detail"), mission)) {
+            journalDatabaseFailure(journals, TQ2PLACE());
+            return false;
+        }
+        if (!rows.isEmpty()) {
+            journals.setErr(TQ2Error::ERR_EXISTS, QStringLiteral("任务名称已存在"));
+            return false;
+        }
+        int changes = 0;
+        if (!database->call(changes, msnno, QStringLiteral("mission_append"), stored)) {
+            journalDatabaseFailure(journals, TQ2PLACE());
+            return false;
+        }
+    }
+    if (!schedules.isEmpty())
+        addSchedules(msnno, schedules);
+    else
+        armForNextPass(msnno);
+    return true;
+}
+
+bool MXZfsrep::transferChange(TQ2Journals &journals, const QJsonObject &mission)
+{
+    QJsonArray schedules;
+    const QJsonObject stored = withStoredSchedules(mission, schedules);
+    if (!database->call(QStringLiteral("mission_change"), stored)) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return false;
+    }
+    const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+    if (!schedules.isEmpty())
+        addSchedules(msnno, schedules);
+    else
+        armForNextPass(msnno);
+    return true;
+}
+
+bool MXZfsrep::transferRemove(TQ2Journals &journals, int msnno)
+{
+    int changes = 0;
+    int lastId = 0;
+    if (!database->call(changes, lastId, QStringLiteral("mission_remove"), QJsonObject{{QStringLiteral("msnno"), msnno}})) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return false;
+    }
+    if (changes <= 0) {
+        journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务名称不存在"));
+        return false;
+    }
+    removeSchedules(msnno);
+    return true;
+}
+
+bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
+{
+    QJsonArray rows;
+    if (!database->call(rows, QStringLiteral("mission_alload"),
+                        QJsonObject{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}})) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return false;
+    }
+    QJsonArray records;
+    {
+        std::lock_guard<std::mutex> lock(progressLock);
+        const int running = toInt(progressObject.value(QStringLiteral("msnno")));
+        for (const QJsonValue &value : rows) {
+            QJsonObject row = value.toObject();
+            row.insert(QStringLiteral("schedules"), toJsonArray(row.value(QStringLiteral("schedules")).toString()));
+            if (toInt(row.value(QStringLiteral("msnno"))) == running) {
+                for (const QString key : {QStringLiteral("speed"), QStringLiteral("rate")}) {
+                    if (progressObject.contains(key))
+                        row.insert(key, progressObject.value(key));
+                    else
+                        row.remove(key);
+                }
+            }
+            records.append(row);
+        }
+    }
+    result.insert(QStringLiteral("records"), records);
+    return true;
+}
+
+bool MXZfsrep::transferLogAlload(TQ2Journals &, QJsonArray &records, int, int)
+{
+    QJsonArray entries;
+    if (!tarnlog->loadByApp(entries, kApplication))
+        return false;
+    for (const QJsonValue &value : entries) {
+        const QJsonObject entry = value.toObject();
+        QJsonObject merged = jsonMerge(entry, toJsonObject(entry.value(QStringLiteral("sparefield1")).toString()));
+        merged.remove(QStringLiteral("sparefield1"));
+        merged.remove(QStringLiteral("sparefield2"));
+        merged.remove(QStringLiteral("sparefield3"));
+        records.append(merged);
+    }
+    return true;
+}
+
+bool MXZfsrep::transferLogClear(TQ2Journals &)
+{
+    return tarnlog->clearByApp(kApplication);
+}

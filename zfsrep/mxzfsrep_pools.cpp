@@ -1,0 +1,133 @@
+// Send and receive missions: a new snapshot sent to the remote host (with the
+// older snapshots of its series optionally erased), or the remote dataset
+// pulled into the local pool, replacing the local one only once it arrived.
+#include "mxzfsrep.h"
+
+#include "enginereport.h"
+#include "qmtarnlog.h"
+#include "tq2error.h"
+#include "tq2journals.h"
+#include "tq2print.h"
+#include "tq2utils.h"
+#include "zfscommands.h"
+
+namespace {
+
+QString text(const QJsonObject &mission, const char *key)
+{
+    return mission.value(QLatin1String(key)).toString().trimmed();
+}
+
+QString remoteLocation(const QJsonObject &mission)
+{
+    return text(mission, "host") + QLatin1Char(':') + QString::number(toInt(mission.value(QStringLiteral("port"))))
+           + QLatin1Char('/') + text(mission, "path");
+}
+
+} // namespace
+
+const QString MXZfsrep::kIncomingSuffix = QStringLiteral(".zfsrep-incoming");
+
+QString MXZfsrep::newSnapshotName(const QString &dataset, const QString &series) const
+{
+    return dataset + QLatin1Char('@') + series + QLatin1Char('_') + now().toString(QStringLiteral("yyyyMMddHHmmss"));
+}
+
+void MXZfsrep::eraseOlderSeries(TQ2Journals &journals, const QString &dataset, const QString &series,
+                                const QString &newest)
+{
+    QStringList snapshots;
+    snapshotAllist(journals, snapshots, dataset);
+    const int position = snapshots.lastIndexOf(newest);
+    const QString prefix = dataset + QLatin1Char('@') + series + QLatin1Char('_');
+    for (int i = position - 1; i >= 0; --i) {
+        if (snapshots.at(i).startsWith(prefix))
+            snapshotRemove(journals, snapshots.at(i));
+    }
+}
+
+void MXZfsrep::writeEvent(bool result, const QString &symbol, const QString &dataset, const QString &direction,
+                          const QJsonObject &mission, int action, const QString &from, const QString &to)
+{
+    const QJsonObject detail{
+        {QStringLiteral("caption"), mission.value(QStringLiteral("caption"))},
+        {QStringLiteral("action"), action},
+        {QStringLiteral("from"), from},
+        {QStringLiteral("to"), to},
+        {QStringLiteral("result"), result ? 1 : 0},
+    };
+    const QString message = symbol + QStringLiteral(": ") + dataset + direction + text(mission, "path");
+    tarnlog->write(result ? QStringLiteral("Information") : QStringLiteral("Error"), message, detail, kApplication,
+                   QStringLiteral("SYSTEM"), QString(), QString());
+}
+
+bool MXZfsrep::replaceDataset(TQ2Journals &journals, const QString &incoming, const QString &target, bool targetExists)
+{
+    if (targetExists && !remove(journals, target))
+        return false;
+    const ProcessOutcome renamed =
+        runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("rename"), incoming, target}, 10000, 60000));
+    if (!renamed.succeeded()) {
+        EngineReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("zfs rename ") + incoming + QLatin1Char(' ') + target,
+                                    EngineReport::errorText(renamed));
+        return false;
+    }
+    return true;
+}
+
+bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &dataset, bool exists, bool staleIncoming,
+                                const std::function<bool(const QString &)> &receive)
+{
+    const QString incoming = dataset + kIncomingSuffix;
+    auto destroyIncoming = [&] {
+        runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("destroy"), QStringLiteral("-r"), incoming},
+                                               5000, 1200000));
+    };
+    if (staleIncoming)
+        destroyIncoming();
+    if (!receive(incoming)) {
+        destroyIncoming();
+        return false;
+    }
+    if (!replaceDataset(journals, incoming, dataset, exists))
+        return false;
+    mountUnderMnt(dataset);
+    return true;
+}
+
+bool MXZfsrep::sendPool(TQ2Journals &journals, const QJsonObject &mission)
+{
+    const QString dataset = text(mission, "pool") + QLatin1Char('/') + text(mission, "name");
+    const QString series = text(mission, "snapname");
+    const QString snapshot = newSnapshotName(dataset, series);
+    bool result = snapshotCreate(journals, snapshot, dataset);
+    if (result) {
+        result = sendSnapshots(journals, mission);
+        if (result && toBool(mission.value(QStringLiteral("erase"))))
+            eraseOlderSeries(journals, dataset, series, snapshot);
+    }
+    writeEvent(result, QStringLiteral("GLOG_ZFSREP_SENDPOOL"), dataset, QStringLiteral(" SEND "), mission, 1, dataset,
+               remoteLocation(mission));
+    return result;
+}
+
+bool MXZfsrep::recvPool(TQ2Journals &journals, const QJsonObject &mission)
+{
+    const QString pool = text(mission, "pool");
+    const QString name = text(mission, "name");
+    const QString dataset = pool + QLatin1Char('/') + name;
+    bool result = false;
+    QJsonObject pools;
+    if (alload(journals, pools)) {
+        if (!pools.contains(pool)) {
+            journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("需要恢复的pool不存在: ") + pool);
+        } else {
+            const QJsonObject items = pools.value(pool).toObject().value(QStringLiteral("items")).toObject();
+            result = receiveReplacing(journals, dataset, items.contains(name), items.contains(name + kIncomingSuffix),
+                                      [&](const QString &incoming) { return pullSnapshots(journals, mission, incoming); });
+        }
+    }
+    writeEvent(result, QStringLiteral("GLOG_ZFSREP_RECVPOOL"), dataset, QStringLiteral(" RECV "), mission, 2,
+               remoteLocation(mission), dataset);
+    return result;
+}

@@ -1,0 +1,137 @@
+// The scheduler thread: at every change of the minute it runs the missions
+// that have fallen due, one at a time, records each outcome in the mission's
+// row and arms a send again for its next scheduled time.
+#include "mxzfsrep.h"
+
+#include "tq2dbsqlite.h"
+#include "tq2journals.h"
+#include "tq2print.h"
+#include "tq2utils.h"
+
+#include <QThread>
+
+#include <thread>
+
+bool MXZfsrep::start(TQ2Journals &)
+{
+    bool expected = false;
+    if (!running.compare_exchange_strong(expected, true))
+        return true;
+    stopping = false;
+    std::thread(&MXZfsrep::scheduleRun, this).detach();
+    return true;
+}
+
+void MXZfsrep::cancel() { cancelled = true; }
+
+bool MXZfsrep::shutdown(int timeoutMs)
+{
+    stopping = true;
+    cancelled = true;
+    for (int waited = 0; running.load(); waited += 50) {
+        if (waited >= timeoutMs)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+void MXZfsrep::scheduleRun()
+{
+    running = true;
+    minuteMarker = now().time().minute();
+    while (!stopping.load()) {
+        if (now().time().minute() == minuteMarker.load()) {
+            QThread::msleep(static_cast<unsigned long>(tickMs.load()));
+            continue;
+        }
+        const QDateTime passTime = now();
+        minuteMarker = passTime.time().minute();
+        const qint64 nowTimestamp = static_cast<quint32>(passTime.toSecsSinceEpoch());
+        TQ2TRACE("QDateTime::fromSecsSinceEpoch(nowTimestamp)", QDateTime::fromSecsSinceEpoch(nowTimestamp));
+
+        QList<int> due;
+        {
+            std::lock_guard<std::mutex> lock(missionsLock);
+            for (auto it = dueTable.constBegin(); it != dueTable.constEnd(); ++it) {
+                TQ2TRACE("it.key()", QStringLiteral("%1 %2 due %3")
+                                         .arg(it.key())
+                                         .arg(passTime.toString(Qt::ISODate))
+                                         .arg(QDateTime::fromSecsSinceEpoch(it.value()).toString(Qt::ISODate)));
+                if (it.value() <= nowTimestamp)
+                    due.append(it.key());
+            }
+            for (int msnno : due) {
+                TQ2TRACE("it.key()", msnno);
+                dueTable.remove(msnno);
+            }
+        }
+        TQ2TRACE("msnnos.size()", due.size());
+
+        QList<int> completed;
+        for (int msnno : due) {
+            // A stop request between missions ends the pass; the rest are
+            // armed again by the next start of the service.
+            if (stopping.load())
+                break;
+            runMission(msnno, completed);
+        }
+        {
+            std::lock_guard<std::mutex> lock(missionsLock);
+            for (int msnno : completed)
+                dueTable.remove(msnno);
+        }
+        for (int msnno : completed)
+            database->call(QStringLiteral("mission_complete"), QJsonObject{{QStringLiteral("msnno"), msnno}});
+    }
+    running = false;
+}
+
+void MXZfsrep::runMission(int msnno, QList<int> &completed)
+{
+    QJsonArray rows;
+    if (!database->call(rows, QStringLiteral("mission_acquit"), QJsonObject{{QStringLiteral("msnno"), msnno}})
+        || rows.isEmpty())
+        return;
+    const QJsonObject mission = rows.first().toObject();
+    if (toBool(mission.value(QStringLiteral("done"))))
+        return;
+
+    TQ2Journals journals;
+    cancelled = stopping.load(); // a stop request already pending cancels at once
+    const int action = toInt(mission.value(QStringLiteral("action")));
+    {
+        std::lock_guard<std::mutex> lock(progressLock);
+        progressObject = QJsonObject{{QStringLiteral("msnno"), msnno}, {QStringLiteral("action"), action}};
+    }
+    const QJsonArray schedules = toJsonArray(mission.value(QStringLiteral("schedules")).toString());
+    int done = schedules.isEmpty() ? 1 : 0;
+    TQ2TRACE("msnno", msnno);
+    TQ2TRACE("", QString());
+
+    bool ran = true;
+    bool succeeded = false;
+    switch (action) {
+    case 1: succeeded = sendPool(journals, mission); break;
+    case 2: succeeded = recvPool(journals, mission); break;
+    case 3: succeeded = sendFile(journals, mission); break;
+    case 4: succeeded = recvFile(journals, mission); break;
+    default: ran = false; break;
+    }
+    if (ran) {
+        if (!succeeded) {
+            TQ2TRACE("journals.toObject()", journals.toObject());
+        } else if (action == 1 || action == 3) {
+            addSchedules(msnno, schedules);
+        } else {
+            done = 1;
+            completed.append(msnno);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(progressLock);
+        progressObject = QJsonObject();
+    }
+    database->call(QStringLiteral("mission_finished"),
+                   QJsonObject{{QStringLiteral("msnno"), msnno}, {QStringLiteral("done"), done}});
+}

@@ -1,0 +1,44 @@
+// The shell pipelines of the transfers, built in one place. Every value is
+// quoted for the shell that reads it; the command run on the remote host is
+// quoted twice (for the remote shell, then as one word for the local shell).
+// The password never appears: sshpass reads it from SSHPASS (`-e`).
+// Pure functions: values in, command text out.
+#pragma once
+
+#include <QString>
+
+namespace TransferCommands {
+
+struct Endpoint {
+    QString host;
+    int port = 22;
+    QString userid;
+};
+
+// sshpass -e ssh -p '22' -o 'StrictHostKeyChecking no' 'user@host' '<remote command>'
+QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand);
+
+// The `pv` stage that shows rate, bar and percentage of `size` bytes.
+QString pvStage(qint64 size);
+
+// zfs send -w 'FIRST' | pv … | sshpass -e ssh … '/usr/sbin/zfs recv '\''PATH/NAME'\'''
+QString sendFull(const QString &snapshot, qint64 size, const Endpoint &endpoint, const QString &remoteDataset);
+// zfs send -wRI 'FIRST' 'LAST' | pv … | sshpass -e ssh … '/usr/sbin/zfs recv …'
+QString sendIncremental(const QString &first, const QString &last, qint64 size, const Endpoint &endpoint,
+                        const QString &remoteDataset);
+// sshpass -e ssh … 'zfs send -R '\''SNAP'\''' | pv … | zfs recv -Fu 'TARGET'
+QString receiveFull(const Endpoint &endpoint, const QString &remoteSnapshot, qint64 size, const QString &target);
+// sshpass -e ssh … 'zfs send -RI '\''FIRST'\'' '\''LAST'\''' | pv … | zfs recv -Fu 'TARGET'
+QString receiveIncremental(const Endpoint &endpoint, const QString &first, const QString &last, qint64 size,
+                           const QString &target);
+// zfs send -R 'SNAP' | pv … | gzip > 'FILE'
+QString exportToFile(const QString &snapshot, qint64 size, const QString &file);
+// cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu 'TARGET'
+QString restoreFromFile(const QString &file, qint64 size, const QString &target);
+
+// What a stage runs: `script` copies the terminal (so pv's display can be
+// read), `-e` returns the command's status, "/dev/null" keeps it from writing
+// a typescript file, and pipefail makes any failing tool fail the stage.
+QString stageShellCommand(const QString &pipeline);
+
+} // namespace TransferCommands
