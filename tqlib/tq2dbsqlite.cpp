@@ -1,0 +1,504 @@
+#include "tq2dbsqlite.h"
+
+#include "tq2sqlcatalogue.h"
+#include "tq2sqlstatement.h"
+#include "tq2utils.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <sqlite3.h>
+
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+std::atomic<quint64> g_nextSerial{1};
+
+// Holds one connection's own mutex (a recursive mutex in serialized mode), so
+// that a statement's error message, change count and last row id are read
+// before another thread's statement can replace them.
+class ConnectionLock
+{
+public:
+    explicit ConnectionLock(sqlite3 *db) : m_mutex(sqlite3_db_mutex(db)) { sqlite3_mutex_enter(m_mutex); }
+    ~ConnectionLock() { sqlite3_mutex_leave(m_mutex); }
+    Q_DISABLE_COPY(ConnectionLock)
+
+private:
+    sqlite3_mutex *m_mutex;
+};
+
+// Runs one short command and waits for it; its outcome is not needed.
+void runQuietly(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000))
+        return;
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
+}
+
+// The directory a new database file goes into:
+// $ mkdir -p /tarn/etc/zfs      (only when it is missing)
+// $ chmod 755 /tarn/etc/zfs
+void prepareDirectory(const QString &directory)
+{
+    if (!QDir(directory).exists())
+        runQuietly(QStringLiteral("mkdir"), {QStringLiteral("-p"), directory});
+    runQuietly(QStringLiteral("chmod"), {QStringLiteral("755"), directory});
+}
+
+const char *skipSpace(const char *from, const char *end)
+{
+    while (from < end && (*from == ' ' || *from == '\t' || *from == '\n' || *from == '\r'
+                          || *from == '\v' || *from == '\f'))
+        ++from;
+    return from;
+}
+
+bool hasStepsFor(const QJsonObject &catalogue, int version)
+{
+    const QString prefix = QStringLiteral("dbupgrade_v%1_").arg(version);
+    for (auto it = catalogue.constBegin(); it != catalogue.constEnd(); ++it) {
+        if (it.key().startsWith(prefix))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+struct TQ2DBSqlite::ThreadState
+{
+    QString error;
+    QString sqlid;
+};
+
+TQ2DBSqlite::TQ2DBSqlite() : m_serial(g_nextSerial.fetch_add(1)) {}
+
+TQ2DBSqlite::~TQ2DBSqlite()
+{
+    {
+        std::unique_lock<std::mutex> lock(m_detachMutex);
+        m_detachDone.wait(lock, [this] { return m_detached == 0; });
+    }
+    close();
+}
+
+// Keyed by a serial number rather than the address, so that a new object at a
+// reused address never shows a destroyed object's messages. Entries live as
+// long as their thread.
+TQ2DBSqlite::ThreadState &TQ2DBSqlite::threadState() const
+{
+    thread_local std::unordered_map<quint64, ThreadState> states;
+    return states[m_serial];
+}
+
+void TQ2DBSqlite::setLastError(const QString &message) const
+{
+    threadState().error = message;
+}
+
+QString TQ2DBSqlite::lastError() const
+{
+    return threadState().error;
+}
+
+QString TQ2DBSqlite::lastSqlid() const
+{
+    return threadState().sqlid;
+}
+
+bool TQ2DBSqlite::check(sqlite3 *db, int code) const
+{
+    if (code == SQLITE_OK || code == SQLITE_ROW || code == SQLITE_DONE)
+        return true;
+    setLastError(QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(code)));
+    return false;
+}
+
+// ---- connection ------------------------------------------------------------
+
+sqlite3 *TQ2DBSqlite::connect(const QString &path, int flags) const
+{
+    if (sqlite3_threadsafe() == 0) {
+        setLastError(QStringLiteral("SQLite library is not thread-safe"));
+        return nullptr;
+    }
+    sqlite3 *db = nullptr;
+    const int code = sqlite3_open_v2(path.toUtf8().constData(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (code != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
+    if (!sqlite3_db_mutex(db)) { // mutexes switched off process-wide
+        sqlite3_close_v2(db);
+        setLastError(QStringLiteral("SQLite connection is not serialized"));
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    return db;
+}
+
+bool TQ2DBSqlite::open(const QString &path, bool *created)
+{
+    return openFile(path, nullptr, created);
+}
+
+bool TQ2DBSqlite::open(const QString &path, const QString &enginePath,
+                       const QString &creatorPath, bool *created)
+{
+    if (!openFile(path, &creatorPath, created))
+        return false;
+    loadSqlEngine(enginePath);
+    return true;
+}
+
+bool TQ2DBSqlite::openFile(const QString &path, const QString *creatorPath, bool *created)
+{
+    close();
+    m_path.clear();
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    const bool existed = info.exists();
+    if (!existed)
+        prepareDirectory(info.absolutePath());
+    sqlite3 *db = connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (!db)
+        return false;
+    m_db = db;
+    if (existed) {
+        m_path = path;
+        return true;
+    }
+
+    if (creatorPath)
+        loadSqlCreator(*creatorPath);
+    const bool haveCreator = creatorPath ? !creatorPath->isEmpty() : !sqlCreator().isEmpty();
+    if (!haveCreator) {
+        setLastError(QStringLiteral("Not found creator ddl"));
+    } else {
+        int changes = 0;
+        int lastId = 0;
+        if (exec(changes, lastId, sqlCreator())) {
+            if (created)
+                *created = true;
+            m_path = path;
+            return true;
+        }
+    }
+    close();
+    QFile::remove(path);
+    return false;
+}
+
+bool TQ2DBSqlite::openOnly(const QString &path)
+{
+    close();
+    m_path.clear();
+    if (!QFileInfo::exists(path))
+        return false;
+    sqlite3 *db = connect(path, SQLITE_OPEN_READWRITE);
+    if (!db)
+        return false;
+    m_db = db;
+    m_path = path;
+    return true;
+}
+
+void TQ2DBSqlite::close()
+{
+    if (sqlite3 *db = m_db.exchange(nullptr))
+        sqlite3_close_v2(db);
+}
+
+bool TQ2DBSqlite::isOpen() const
+{
+    return m_db.load() != nullptr;
+}
+
+QString TQ2DBSqlite::path() const
+{
+    return m_path;
+}
+
+// ---- texts and catalogue ---------------------------------------------------
+
+void TQ2DBSqlite::loadSqlCreator(const QString &path)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    const QString text = QString::fromUtf8(file.readAll()).trimmed();
+    std::unique_lock<std::shared_mutex> lock(m_catalogueLock);
+    m_creator = text;
+}
+
+QString TQ2DBSqlite::sqlCreator() const
+{
+    std::shared_lock<std::shared_mutex> lock(m_catalogueLock);
+    return m_creator;
+}
+
+bool TQ2DBSqlite::loadSqlEngine(const QString &path)
+{
+    if (path.isEmpty()) {
+        setLastError(QStringLiteral("Not found engine ddl."));
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    const QString source = QString::fromUtf8(file.readAll()).trimmed();
+    const QJsonObject catalogue = TQ2SqlCatalogue::parse(source);
+    std::unique_lock<std::shared_mutex> lock(m_catalogueLock);
+    m_source = source;
+    m_catalogue = catalogue;
+    return true;
+}
+
+QString TQ2DBSqlite::sqlSource() const
+{
+    std::shared_lock<std::shared_mutex> lock(m_catalogueLock);
+    return m_source;
+}
+
+QJsonObject TQ2DBSqlite::sqlEngine() const
+{
+    std::shared_lock<std::shared_mutex> lock(m_catalogueLock);
+    return m_catalogue;
+}
+
+QStringList TQ2DBSqlite::delSqlComments(const QString &text)
+{
+    return TQ2SqlCatalogue::delSqlComments(text);
+}
+
+// ---- statements ------------------------------------------------------------
+
+bool TQ2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
+                       const QJsonObject &values, const QJsonObject &declared)
+{
+    changes = 0;
+    lastId = 0;
+    sqlite3 *db = m_db.load();
+    if (!db) {
+        setLastError(QStringLiteral("database is not open"));
+        return false;
+    }
+    const QByteArray text = sql.toUtf8().trimmed();
+    const char *next = text.constData();
+    const char *const end = next + text.size();
+    bool succeeded = false;
+    while (next < end) {
+        const ConnectionLock lock(db);
+        TQ2SqlStatement statement;
+        const char *tail = end;
+        if (!check(db, statement.prepare(db, next, int(end - next), &tail)))
+            return succeeded;
+        if (tail <= next) // no progress; cannot happen after a successful compile
+            break;
+        next = skipSpace(tail, end);
+        if (statement.isNull()) // only comments were left
+            continue;
+        statement.bind(values, declared);
+        int code;
+        while ((code = statement.step()) == SQLITE_ROW) {
+            rows.append(statement.row());
+            succeeded = true;
+        }
+        const bool completed = check(db, code);
+        if (completed || succeeded) {
+            changes = sqlite3_changes(db);
+            lastId = static_cast<int>(sqlite3_last_insert_rowid(db));
+        }
+        succeeded = succeeded || completed;
+    }
+    return succeeded;
+}
+
+bool TQ2DBSqlite::exec(int &changes, int &lastId, const QString &sql, const QJsonObject &values,
+                       const QJsonObject &declared)
+{
+    QList<QJsonObject> rows;
+    return exec(changes, lastId, rows, sql, values, declared);
+}
+
+bool TQ2DBSqlite::call(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &id,
+                       const QJsonObject &values)
+{
+    threadState().sqlid = id;
+    QJsonObject entry;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_catalogueLock);
+        entry = m_catalogue.value(id).toObject();
+    }
+    if (entry.isEmpty()) {
+        setLastError(QStringLiteral("sqlid not found: ") + id);
+        return false;
+    }
+    return exec(changes, lastId, rows, entry.value(QLatin1String("text")).toString(), values,
+                entry.value(QLatin1String("params")).toObject());
+}
+
+bool TQ2DBSqlite::call(int &changes, int &lastId, const QString &id, const QJsonObject &values)
+{
+    QList<QJsonObject> rows;
+    return call(changes, lastId, rows, id, values);
+}
+
+bool TQ2DBSqlite::call(const QString &id, const QJsonObject &values)
+{
+    int changes = 0;
+    int lastId = 0;
+    return call(changes, lastId, id, values);
+}
+
+bool TQ2DBSqlite::call(QList<QJsonObject> &rows, const QString &id, const QJsonObject &values)
+{
+    int changes = 0;
+    int lastId = 0;
+    return call(changes, lastId, rows, id, values);
+}
+
+bool TQ2DBSqlite::call(int &changes, int &lastId, QJsonArray &rows, const QString &id,
+                       const QJsonObject &values)
+{
+    QList<QJsonObject> list;
+    const bool result = call(changes, lastId, list, id, values);
+    for (const QJsonObject &row : qAsConst(list))
+        rows.append(row);
+    return result;
+}
+
+bool TQ2DBSqlite::call(QJsonArray &rows, const QString &id, const QJsonObject &values)
+{
+    int changes = 0;
+    int lastId = 0;
+    return call(changes, lastId, rows, id, values);
+}
+
+void TQ2DBSqlite::callDetach(const QString &id, const QJsonObject &values)
+{
+    if (!isOpen())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_detachMutex);
+        ++m_detached;
+    }
+    auto finished = [this] {
+        std::lock_guard<std::mutex> lock(m_detachMutex);
+        if (--m_detached == 0)
+            m_detachDone.notify_all();
+    };
+    try {
+        std::thread([this, id, values, finished] {
+            call(id, values);
+            finished();
+        }).detach();
+    } catch (const std::system_error &) {
+        finished(); // no thread could be started; the call is dropped
+    }
+}
+
+// ---- transactions and upgrades ---------------------------------------------
+
+bool TQ2DBSqlite::runFixed(const char *sql)
+{
+    sqlite3 *db = m_db.load();
+    if (!db)
+        return false;
+    const ConnectionLock lock(db);
+    return check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+}
+
+bool TQ2DBSqlite::transactionBegin() { return runFixed("begin transaction"); }
+bool TQ2DBSqlite::transactionCommit() { return runFixed("commit transaction"); }
+bool TQ2DBSqlite::transactionRollback() { return runFixed("rollback transaction"); }
+
+int TQ2DBSqlite::dbVersion()
+{
+    int changes = 0;
+    int lastId = 0;
+    QList<QJsonObject> rows;
+    if (!exec(changes, lastId, rows,
+              QStringLiteral("SELECT * FROM sys_configure WHERE cfg_key = 'Database.Version' LIMIT 1;"))
+        || rows.isEmpty())
+        return 0;
+    return toInt(rows.first().value(QLatin1String("cfg_value")));
+}
+
+bool TQ2DBSqlite::dbUpgradable(int version) const
+{
+    return hasStepsFor(sqlEngine(), version);
+}
+
+// Runs "dbupgrade_v<version>_1", "_2", ... while the catalogue has them,
+// counting each in `ran`; false at the first failing step.
+bool TQ2DBSqlite::runUpgradeSteps(const QJsonObject &catalogue, int version, int &ran)
+{
+    const QString prefix = QStringLiteral("dbupgrade_v%1_").arg(version);
+    for (int step = 1; catalogue.contains(prefix + QString::number(step)); ++step) {
+        if (!call(prefix + QString::number(step), QJsonObject()))
+            return false;
+        ++ran;
+    }
+    return true;
+}
+
+bool TQ2DBSqlite::storeVersion(int version)
+{
+    int changes = 0;
+    int lastId = 0;
+    const QString sql = QStringLiteral("UPDATE sys_configure SET cfg_value = %1 "
+                                       "WHERE cfg_key = 'Database.Version';").arg(version);
+    return exec(changes, lastId, sql) && changes >= 1;
+}
+
+bool TQ2DBSqlite::dbUpgrade(int version)
+{
+    const QJsonObject catalogue = sqlEngine();
+    transactionBegin();
+    int ran = 0;
+    if (!runUpgradeSteps(catalogue, version, ran) || ran == 0 || !storeVersion(version + 1)
+        || !transactionCommit()) {
+        transactionRollback();
+        return false;
+    }
+    return true;
+}
+
+bool TQ2DBSqlite::dbUpgrades()
+{
+    const QJsonObject catalogue = sqlEngine();
+    int version = dbVersion();
+    transactionBegin();
+    if (version <= 0) {
+        transactionRollback();
+        return false;
+    }
+    int ran = 0;
+    while (hasStepsFor(catalogue, version)) {
+        if (!runUpgradeSteps(catalogue, version, ran) || ran == 0) {
+            transactionRollback();
+            return false;
+        }
+        ++version;
+    }
+    if (ran == 0 || !storeVersion(version) || !transactionCommit()) {
+        transactionRollback();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+// One compiled SQLite statement, owned: compiled by `prepare`, finalized by the
+// destructor. It binds named parameters from a JSON object and turns result
+// rows into JSON objects, the two conversions every catalogue statement of
+// TQ2DBSqlite goes through.
+//
+// Not locked: one statement is used by one thread. The caller serialises use of
+// the connection around it (TQ2DBSqlite holds the connection's mutex).
+#pragma once
+
+#include <QJsonObject>
+#include <QtGlobal>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class TQ2SqlStatement
+{
+public:
+    TQ2SqlStatement() = default;
+    ~TQ2SqlStatement();
+    Q_DISABLE_COPY(TQ2SqlStatement)
+
+    // Compiles the first statement of the `bytes` bytes at `sql`; `*tail`
+    // points behind it. Any statement held before is finalized first. Returns
+    // SQLite's result code; on SQLITE_OK the statement may still be null when
+    // the text held only white space or comments.
+    int prepare(sqlite3 *db, const char *sql, int bytes, const char **tail);
+    bool isNull() const { return m_stmt == nullptr; }
+
+    // Binds every parameter by its name without the leading ":" or "@".
+    // A value in `values` binds by its JSON type: a bool as integer 0/1; a
+    // number that is a whole value within 32 bits as a 64-bit integer, any
+    // other number as a real; a string as UTF-8 text (copied by SQLite); null,
+    // array and object bind nothing. A name missing from `values` but present
+    // in `declared` binds the default of its declared type: "string"/"text"
+    // empty text, "int"/"integer"/"double" integer 0, anything else nothing.
+    // Unbound parameters stay NULL.
+    void bind(const QJsonObject &values, const QJsonObject &declared);
+
+    // sqlite3_step's result code.
+    int step();
+
+    // The current row: one key per column, the column's name lower-cased.
+    // REAL gives a number, TEXT a string (UTF-8), INTEGER a number read
+    // through the 32-bit accessor (the low 32 bits, signed); NULL and BLOB
+    // give no key.
+    QJsonObject row() const;
+
+private:
+    sqlite3_stmt *m_stmt = nullptr;
+};
