@@ -8,6 +8,17 @@
 
 #include <QThread>
 
+// The statement resources live in a static library: register them explicitly,
+// since nothing else references the object that would register them.
+static void registerResources()
+{
+    static const bool registered = [] {
+        Q_INIT_RESOURCE(zfsrep);
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
 const QString MXZfsrep::kDatabasePath = QStringLiteral("/tarn/etc/zfs/zfsrep.db");
 const QString MXZfsrep::kApplication = QStringLiteral("zfsrep");
 
@@ -19,6 +30,7 @@ MXZfsrep::MXZfsrep(QObject *parent)
       clock([] { return QDateTime::currentDateTime(); }),
       databasePath(kDatabasePath)
 {
+    registerResources();
 }
 
 MXZfsrep::~MXZfsrep()

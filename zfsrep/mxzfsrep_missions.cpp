@@ -145,7 +145,7 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
             QJsonObject row = value.toObject();
             row.insert(QStringLiteral("schedules"), toJsonArray(row.value(QStringLiteral("schedules")).toString()));
             if (toInt(row.value(QStringLiteral("msnno"))) == running) {
-                for (const QString key : {QStringLiteral("speed"), QStringLiteral("rate")}) {
+                for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate")}) {
                     if (progressObject.contains(key))
                         row.insert(key, progressObject.value(key));
                     else
