@@ -56,17 +56,16 @@ void MXZfsrep::takeProgress(QString &speed, int &rate, QByteArray &buffer) const
         return;
 
     // [18.5MiB/s] [=======>      ] 13%
+    // The rate sits in the 12 characters that end just after the last "/s".
+    // Positions count from where that window would start even when the line
+    // begins later, so a "[" at the very start of the line is found when it is
+    // not the window's first character.
     const int p = line.lastIndexOf(QLatin1String("/s]"));
     if (p > 0) {
-        int start = p - 10;
-        int length = 12;
-        if (start < 0) {
-            length += start;
-            start = 0;
-        }
-        const QString window = line.mid(start, length);
+        const int windowStart = p - 10;
+        const QString window = line.mid(qMax(0, windowStart), 12 + qMin(0, windowStart));
         const int bracket = window.lastIndexOf(QLatin1Char('['));
-        if (bracket > 0)
+        if (bracket >= 0 && bracket + qMax(0, windowStart) - windowStart > 0)
             speed = window.mid(bracket + 1).trimmed();
     }
 
