@@ -91,6 +91,8 @@ std::unique_ptr<WatchedProcess> FakeRunner::spawn(const ProcessRequest &request)
     const FakeStage stage = stages.isEmpty() ? FakeStage() : stages.takeFirst();
     if (stage.startFails)
         return nullptr;
+    if (stage.onStart)
+        stage.onStart();
     return std::make_unique<FakeWatched>(this, stage);
 }
 

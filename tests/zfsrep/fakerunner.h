@@ -9,12 +9,15 @@
 #include <QList>
 #include <QMutex>
 
+#include <functional>
+
 struct FakeStage {
     QList<QByteArray> chunks; // one chunk per wait step
     int exitCode = 0;
     QByteArray standardError;
     bool startFails = false;
     bool hangs = false; // never ends by itself (only terminate ends it)
+    std::function<void()> onStart; // e.g. writes the file the stage would write
 };
 
 class FakeRunner : public ProcessRunner

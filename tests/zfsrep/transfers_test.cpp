@@ -1,0 +1,329 @@
+#include "fakerunner.h"
+#include "mxzfsrep.h"
+#include "qmtarnlog.h"
+#include "tq2error.h"
+#include "tq2journals.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+
+namespace {
+
+const QString kLocalList = "zfs list -t snapshot -H -o name tank/data";
+const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no zr@127.0.0.1 zfs list -H -o name -t snapshot";
+
+class Transfers : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        engine.setRunner(runner);
+        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
+        runner->respond("zfs send -RPnv", 0, "size\t1000\n");
+        runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
+    }
+
+    QJsonObject mission(int action, const QString &path = "backup")
+    {
+        return QJsonObject{{"caption", "Nightly"}, {"action", action}, {"pool", "tank"}, {"name", "data"},
+                           {"path", path}, {"host", "127.0.0.1"}, {"port", "2222"}, {"userid", "zr"},
+                           {"passwd", "Secret-1"}, {"snapname", "daily"}, {"erase", 1}};
+    }
+
+    // The pipelines the stages ran, without the script wrapper.
+    QStringList pipelines() const
+    {
+        QStringList result;
+        for (const ProcessRequest &request : runner->spawns()) {
+            EXPECT_EQ(request.program, "script");
+            EXPECT_EQ(request.arguments.mid(0, 3), (QStringList{"-q", "-e", "-c"}));
+            EXPECT_EQ(request.arguments.value(4), "/dev/null");
+            EXPECT_EQ(request.environment.value("SHELL"), "/bin/bash");
+            const QString command = request.arguments.value(3);
+            EXPECT_TRUE(command.startsWith("set -o pipefail; "));
+            EXPECT_FALSE(command.contains("Secret-1"));
+            result.append(command.mid(QString("set -o pipefail; ").size()));
+        }
+        return result;
+    }
+
+    QJsonObject lastEvent()
+    {
+        QJsonArray records;
+        engine.eventLog().loadByApp(records, "zfsrep");
+        return records.isEmpty() ? QJsonObject() : records.first().toObject();
+    }
+
+    QTemporaryDir dir;
+    std::shared_ptr<FakeRunner> runner = std::make_shared<FakeRunner>();
+    MXZfsrep engine;
+    TQ2Journals journals;
+};
+
+TEST_F(Transfers, FirstSendIsFullThenIncrementalFromOldest)
+{
+    runner->respond(kLocalList, 0, "tank/data@a\ntank/data@b\ntank/data@c\n");
+    runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->queueStage(FakeStage{{"[1.00MiB/s] [==>  ]  40%\r"}, 0, {}, false, false, {}});
+    runner->queueStage(FakeStage{{"[ 2.0MiB/s] [===>  ]  50%\r"}, 0, {}, false, false, {}});
+    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    const QStringList stages = pipelines();
+    ASSERT_EQ(stages.size(), 2);
+    EXPECT_TRUE(stages.at(0).startsWith("zfs send -w 'tank/data@a' | pv -r -p -s 1000 | sshpass -e ssh -p '2222'"));
+    EXPECT_TRUE(stages.at(0).endsWith("'/usr/sbin/zfs recv '\\''backup/data'\\'''"));
+    EXPECT_TRUE(stages.at(1).startsWith("zfs send -wRI 'tank/data@a' 'tank/data@c' | pv"));
+    EXPECT_EQ(runner->spawns().at(0).environment.value("SSHPASS"), "Secret-1");
+    // the remote listing is of the dataset that receives the stream
+    EXPECT_TRUE(runner->runLines().contains(kRemoteList + " 'backup/data'"));
+    EXPECT_EQ(engine.progress().value("rate").toInt(), 100);
+    EXPECT_EQ(engine.progress().value("speed").toString(), "2.0MiB/s");
+}
+
+TEST_F(Transfers, LaterSendStartsOneBeforeTheRemoteNewest)
+{
+    const struct {
+        const char *name;
+        QByteArray remote;
+        QString expected;
+    } cases[] = {
+        {"newest remote at position 3", "tank/data@s0\ntank/data@s3\n", "zfs send -wRI 'tank/data@s2' 'tank/data@s4'"},
+        {"newest remote unknown locally", "x@1\nx@2\n", "zfs send -wRI 'tank/data@s0' 'tank/data@s4'"},
+        {"newest remote at position 0", "tank/data@s9\ntank/data@s0\n", "zfs send -wRI 'tank/data@s0' 'tank/data@s4'"},
+        {"one remote name keeps the whole list", "tank/data@s3\n", "zfs send -wRI 'tank/data@s0' 'tank/data@s4'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto fresh = std::make_shared<FakeRunner>();
+        engine.setRunner(fresh);
+        runner = fresh;
+        fresh->respond(kLocalList, 0, "tank/data@s0\ntank/data@s1\ntank/data@s2\ntank/data@s3\ntank/data@s4\n");
+        fresh->respond(kRemoteList, 0, c.remote);
+        EXPECT_TRUE(engine.sendSnapshots(journals, mission(1)));
+        const QStringList stages = pipelines();
+        ASSERT_EQ(stages.size(), 1) << "no full stream when the remote has snapshots";
+        EXPECT_TRUE(stages.at(0).startsWith(c.expected)) << stages.at(0).toStdString();
+    }
+}
+
+TEST_F(Transfers, SingleSnapshotSendsFullThenSelfIncremental)
+{
+    runner->respond(kLocalList, 0, "tank/data@only\n");
+    runner->respond(kRemoteList, 0, "");
+    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    const QStringList stages = pipelines();
+    ASSERT_EQ(stages.size(), 2);
+    EXPECT_TRUE(stages.at(1).startsWith("zfs send -wRI 'tank/data@only' 'tank/data@only'"));
+}
+
+TEST_F(Transfers, FailedStageIsJournalledWithTheToolsMessage)
+{
+    runner->respond(kLocalList, 0, "tank/data@a\n");
+    runner->respond(kRemoteList, 0, "");
+    runner->queueStage(FakeStage{{"[1.00MiB/s] [==>  ]  40%\r"}, 1,
+                                 {}, false, false, {}});
+    FakeStage failing;
+    failing.chunks = {"cannot receive incremental stream: destination backup/data has been modified\r\n"
+                      "since most recent snapshot\r\n"};
+    failing.exitCode = 1;
+    runner->queueStage(failing);
+    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
+    EXPECT_EQ(journals.errmsg(), "cannot receive incremental stream: destination backup/data has been modified\n"
+                                 "since most recent snapshot");
+    const QJsonArray segments = journals.segments();
+    ASSERT_EQ(segments.size(), 2) << "both failed stages are recorded";
+    EXPECT_TRUE(segments.at(1).toObject().value("action").toString().startsWith("zfs send -wRI"));
+    EXPECT_TRUE(segments.at(0).toObject().value("place").toString().startsWith("MXZfsrep::sendSnapshots#"));
+    EXPECT_FALSE(QJsonDocument(segments).toJson().contains("Secret-1"));
+}
+
+TEST_F(Transfers, NoLocalSnapshotsSendsNothing)
+{
+    runner->respond(kLocalList, 1, "", "cannot open");
+    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_TRUE(runner->spawns().isEmpty());
+}
+
+TEST_F(Transfers, ReceiveIsBoundedByTheNamedSnapshot)
+{
+    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\nbackup/data@s2\nbackup/data@s3\n");
+    ASSERT_TRUE(engine.recvSnapshots(journals, mission(2, "backup/data@s2")));
+    const QStringList stages = pipelines();
+    ASSERT_EQ(stages.size(), 2);
+    EXPECT_TRUE(stages.at(0).contains("'zfs send -R '\\''backup/data@s1'\\'''"));
+    EXPECT_TRUE(stages.at(0).endsWith("| pv -r -p -s 2000 | zfs recv -Fu 'tank/data'"));
+    EXPECT_TRUE(stages.at(1).contains("'zfs send -RI '\\''backup/data@s1'\\'' '\\''backup/data@s2'\\'''"));
+    EXPECT_EQ(runner->runLines().last(), "zfs set mountpoint=/mnt/tank/data tank/data");
+}
+
+TEST_F(Transfers, ReceiveOfOneSnapshotIsOneFullStream)
+{
+    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\n");
+    ASSERT_TRUE(engine.recvSnapshots(journals, mission(2, "backup/data")));
+    EXPECT_EQ(pipelines().size(), 1);
+    EXPECT_EQ(engine.progress().value("rate").toInt(), 100);
+}
+
+TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
+{
+    runner->respond("zfs list -pj", 0,
+                    R"({"datasets":{"tank/data":{"type":"FILESYSTEM","properties":{}}}})");
+    runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
+    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\n");
+    ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
+    EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -Fu 'tank/data.zfsrep-incoming'"));
+    const QStringList lines = runner->runLines();
+    const int destroyOld = lines.indexOf("zfs destroy -r tank/data");
+    const int rename = lines.indexOf("zfs rename tank/data.zfsrep-incoming tank/data");
+    ASSERT_GE(destroyOld, 0);
+    EXPECT_GT(rename, destroyOld);
+    EXPECT_EQ(lines.last(), "zfs set mountpoint=/mnt/tank/data tank/data");
+    const QJsonObject event = lastEvent();
+    EXPECT_EQ(event.value("level").toString(), "Information");
+    EXPECT_EQ(event.value("message").toString(), "GLOG_ZFSREP_RECVPOOL: tank/data RECV backup/data");
+    EXPECT_EQ(QJsonDocument::fromJson(event.value("sparefield1").toString().toUtf8()).object(),
+              (QJsonObject{{"caption", "Nightly"}, {"action", 2}, {"from", "127.0.0.1:2222/backup/data"},
+                           {"to", "tank/data"}, {"result", 1}}));
+}
+
+TEST_F(Transfers, FailedReceiveLeavesTheLocalDatasetAlone)
+{
+    runner->respond("zfs list -pj", 0, R"({"datasets":{"tank/data":{"type":"FILESYSTEM","properties":{}}}})");
+    runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
+    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\n");
+    FakeStage failing;
+    failing.exitCode = 1;
+    failing.chunks = {"cannot receive: invalid stream\r\n"};
+    runner->queueStage(failing);
+    EXPECT_FALSE(engine.recvPool(journals, mission(2, "backup/data")));
+    const QStringList lines = runner->runLines();
+    EXPECT_FALSE(lines.contains("zfs destroy -r tank/data"));
+    EXPECT_TRUE(lines.contains("zfs destroy -r tank/data.zfsrep-incoming"));
+    EXPECT_FALSE(lines.join('\n').contains("zfs rename"));
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST_F(Transfers, ReceiveIntoMissingPoolFailsWithItsName)
+{
+    runner->respond("zpool list -pjo", 0, R"({"pools":{"other":{"properties":{}}}})");
+    EXPECT_FALSE(engine.recvPool(journals, mission(2)));
+    EXPECT_EQ(journals.err(), TQ2Error::ERR_NOT_EXISTS);
+    EXPECT_EQ(journals.errmsg(), QString::fromUtf8("需要恢复的pool不存在: tank"));
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST_F(Transfers, SendPoolErasesOnlyOlderSnapshotsOfItsSeries)
+{
+    const QString created = "tank/data@daily_20240305070809";
+    runner->respond(kLocalList, 0,
+                    ("tank/data@daily_1\ntank/data@weekly_1\ntank/data@daily_2\n" + created +
+                     "\ntank/data@daily_99991231000000\n").toUtf8());
+    runner->respond(kRemoteList, 0, "backup/data@x\nbackup/data@y\n");
+    ASSERT_TRUE(engine.sendPool(journals, mission(1)));
+    const QStringList lines = runner->runLines();
+    EXPECT_EQ(lines.first(), "zfs snapshot " + created);
+    EXPECT_TRUE(lines.contains("zfs destroy tank/data@daily_1"));
+    EXPECT_TRUE(lines.contains("zfs destroy tank/data@daily_2"));
+    EXPECT_FALSE(lines.contains("zfs destroy tank/data@weekly_1"));
+    EXPECT_FALSE(lines.contains("zfs destroy tank/data@daily_99991231000000"));
+    EXPECT_FALSE(lines.contains("zfs destroy " + created));
+    EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_SENDPOOL: tank/data SEND backup");
+}
+
+TEST_F(Transfers, FailedSnapshotMeansNoSendAndAnErrorRecord)
+{
+    runner->respond("zfs snapshot", 1, "", "cannot create snapshot: out of space\n");
+    EXPECT_FALSE(engine.sendPool(journals, mission(1)));
+    EXPECT_TRUE(runner->spawns().isEmpty());
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST_F(Transfers, ExportWritesThroughATemporaryName)
+{
+    const QString exportDir = dir.filePath("backup");
+    runner->respond(kLocalList, 0, "tank/data@a:b\n");
+    const QString finalFile = exportDir + "/tank/data@ab.gz.zsa";
+    FakeStage stage;
+    stage.onStart = [finalFile] {
+        QFile partial(finalFile + ".part");
+        partial.open(QIODevice::WriteOnly);
+        partial.write("stream");
+    };
+    runner->queueStage(stage);
+    ASSERT_TRUE(engine.sendFile(journals, mission(3, exportDir)));
+    EXPECT_TRUE(pipelines().at(0).endsWith("| gzip > '" + finalFile + ".part'"));
+    EXPECT_TRUE(QFile::exists(finalFile));
+    EXPECT_FALSE(QFile::exists(finalFile + ".part"));
+    EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_SENDFILE: tank/data SEND " + exportDir);
+}
+
+TEST_F(Transfers, FailedExportLeavesNoFile)
+{
+    const QString exportDir = dir.filePath("backup");
+    runner->respond(kLocalList, 0, "tank/data@a\n");
+    const QString finalFile = exportDir + "/tank/data@a.gz.zsa";
+    FakeStage stage;
+    stage.exitCode = 1;
+    stage.onStart = [finalFile] {
+        QFile partial(finalFile + ".part");
+        partial.open(QIODevice::WriteOnly);
+    };
+    runner->queueStage(stage);
+    EXPECT_FALSE(engine.sendFile(journals, mission(3, exportDir)));
+    EXPECT_FALSE(QFile::exists(finalFile));
+    EXPECT_FALSE(QFile::exists(finalFile + ".part"));
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST(ExportNames, PathAndRestoreNameRules)
+{
+    EXPECT_EQ(MXZfsrep::exportFilePath("/backup", "tank/data@daily_20240305070809"),
+              "/backup/tank/data@daily_20240305070809.gz.zsa");
+    EXPECT_EQ(MXZfsrep::exportFilePath("/backup", "tank/data@a:b:c"), "/backup/tank/data@abc.gz.zsa");
+    EXPECT_EQ(MXZfsrep::exportFilePath("", "tank/d@s"), QDir::current().absoluteFilePath("tank/d@s.gz.zsa"));
+    EXPECT_EQ(MXZfsrep::restoreDatasetName("", "/b/tank/data@daily_1.gz.zsa"), "data");
+    EXPECT_EQ(MXZfsrep::restoreDatasetName("copy", "/b/tank/data@daily_1.gz.zsa"), "copy");
+    EXPECT_EQ(MXZfsrep::restoreDatasetName("", "/b/plain.gz"), "");
+    EXPECT_EQ(MXZfsrep::restoreDatasetName("", "/b/@x.gz.zsa"), "");
+}
+
+TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
+{
+    runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
+    const QString file = dir.filePath("data@daily_1.gz.zsa");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(1234, 'x'));
+    f.close();
+    QJsonObject restore = mission(4, file);
+    restore.insert("name", "");
+    ASSERT_TRUE(engine.recvFile(journals, restore));
+    EXPECT_EQ(pipelines().at(0),
+              "cat -- '" + file + "' | pv -r -p -s 1234 | gzip -dc | zfs recv -Fu 'tank/data.zfsrep-incoming'");
+    EXPECT_TRUE(runner->runLines().contains("zfs rename tank/data.zfsrep-incoming tank/data"));
+    EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_RECVFILE: tank/data SEND " + file);
+}
+
+TEST_F(Transfers, CancelTerminatesTheRunningStage)
+{
+    runner->respond(kLocalList, 0, "tank/data@a\n");
+    runner->respond(kRemoteList, 0, "");
+    FakeStage hanging;
+    hanging.hangs = true;
+    hanging.chunks = {"[1.0MiB/s] [=>   ]  10%\r"};
+    hanging.onStart = [this] { engine.cancel(); };
+    runner->queueStage(hanging);
+    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_EQ(runner->terminated(), 1);
+    EXPECT_EQ(runner->spawns().size(), 1) << "no incremental stage after a cancelled full stage";
+    EXPECT_TRUE(journals.errmsg().contains("cancelled"));
+    EXPECT_EQ(engine.progress().value("rate").toInt(), 100);
+}
+
+} // namespace
