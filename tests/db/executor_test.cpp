@@ -159,14 +159,4 @@ TEST_F(Executor, NothingToRunIsNoSuccess)
     EXPECT_EQ(db.lastError(), "database is not open");
 }
 
-TEST_F(Executor, BindsHostileTextAsData)
-{
-    // A hostile value is data: it is bound, never spliced into the SQL.
-    int changes = 0;
-    int lastId = 0;
-    const QString hostile = "x'); DROP TABLE u; --";
-    ASSERT_TRUE(db.exec(changes, lastId, "INSERT INTO u VALUES (1, :b);", {{"b", hostile}}));
-    EXPECT_EQ(dbtest::rowsOf(db, "SELECT b FROM u;").value(0).value("b"), hostile);
-}
-
 } // namespace
