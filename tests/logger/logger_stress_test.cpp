@@ -103,7 +103,7 @@ TEST(TQ2LoggerStress, NoLineWaitsAfterBurstEnds)
         round.store(r);
         while (done.load() < 2 * (r + 1))
             std::this_thread::yield();
-        idle = waitForIdle(logger, 10s);
+        idle = waitForIdle(logger, 5s);
         EXPECT_TRUE(idle) << "round " << r << ": " << logger.queuedCount() << " line(s) left waiting";
     }
     round.store(rounds);
