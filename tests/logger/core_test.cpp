@@ -19,8 +19,6 @@ TEST(TQ2Core, StartsWithDefaultsAndACurrentIdleLogger)
 {
     TQ2Core core;
     EXPECT_EQ(TQ2Logger::i(), &core.logger);
-    EXPECT_TRUE(core.logger.filePath().isEmpty());
-    EXPECT_EQ(core.logger.maxSize(), 10485760);
     EXPECT_FALSE(core.debugging.load());
     EXPECT_TRUE(core.config.isEmpty());
 }

@@ -150,27 +150,4 @@ TEST(TQ2LoggerRotation, CleanDeletesFileAndCountedBackups)
     }
 }
 
-// Repeated rotation through the writer thread keeps every line, oldest
-// backup first, and no file passes the limit.
-TEST(TQ2LoggerRotation, QueuedWriterRotatesRepeatedly)
-{
-    QTemporaryDir dir;
-    TQ2Logger logger;
-    logger.setImmediate(false);
-    logger.setFilePath(dir.filePath("svc.log"));
-    logger.setMaxSize(1000);
-    logger.setBackupCount(1000);
-    for (int n = 0; n < 500; ++n)
-        logger.write(TQ2Logger::Info, "", "", 0, "%04d", n);
-    ASSERT_TRUE(waitForIdle(logger, 10s));
-    int backups = 0;
-    const QStringList lines = readAllGenerations(logger, &backups);
-    ASSERT_EQ(lines.size(), 500);
-    for (int n = 0; n < 500; ++n)
-        ASSERT_TRUE(lines[n].endsWith(QString(" Info %1").arg(n, 4, 10, QChar('0')))) << n;
-    EXPECT_GE(backups, 14); // 500 lines of 30 bytes in files of at most 1000 bytes
-    for (int n = 1; n <= backups; ++n)
-        EXPECT_LE(QFileInfo(logger.backupPath(n)).size(), 1000) << n;
-}
-
 } // namespace

@@ -71,6 +71,8 @@ TEST(TQ2LoggerStress, QueuedProducersLoseNothing)
     EXPECT_EQ(lines.size(), producers * perProducer);
     checkLines(lines, producers, perProducer, true);
     EXPECT_GE(backups, 5);
+    for (int n = 1; n <= backups; ++n)
+        EXPECT_LE(QFileInfo(logger.backupPath(n)).size(), logger.maxSize()) << n;
 }
 
 // Short bursts from two producers, each burst starting from an idle writer:
