@@ -18,6 +18,9 @@ bool MXZfsrep::start(TQ2Journals &)
     if (!running.compare_exchange_strong(expected, true))
         return true;
     stopping = false;
+    // The marker is taken before the thread starts, so a minute that changes
+    // while the thread comes up still counts as a change.
+    minuteMarker = now().time().minute();
     std::thread(&MXZfsrep::scheduleRun, this).detach();
     return true;
 }
@@ -39,7 +42,6 @@ bool MXZfsrep::shutdown(int timeoutMs)
 void MXZfsrep::scheduleRun()
 {
     running = true;
-    minuteMarker = now().time().minute();
     while (!stopping.load()) {
         if (now().time().minute() == minuteMarker.load()) {
             QThread::msleep(static_cast<unsigned long>(tickMs.load()));

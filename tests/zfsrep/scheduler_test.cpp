@@ -1,0 +1,180 @@
+#include "fakerunner.h"
+#include "mxzfsrep.h"
+#include "qmtarnlog.h"
+#include "tq2dbsqlite.h"
+#include "tq2journals.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <functional>
+#include <mutex>
+
+namespace {
+
+// Polls `condition` for up to five seconds.
+bool eventually(const std::function<bool()> &condition)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000) {
+        if (condition())
+            return true;
+        QThread::msleep(5);
+    }
+    return condition();
+}
+
+class Scheduler : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        engine = std::make_unique<MXZfsrep>();
+        engine->setRunner(runner);
+        engine->setDatabasePath(dir.filePath("zfsrep.db"));
+        engine->setEventLogPath(dir.filePath("tarnlog.db"));
+        engine->setClock([this] {
+            std::lock_guard<std::mutex> lock(clockMutex);
+            return clockNow;
+        });
+        engine->setTickInterval(5);
+        ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject()));
+        runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name", 0,
+                        "backup/data@a\n");
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name -t snapshot 'backup'",
+                        0, "backup@a\nbackup@b\n");
+        runner->respond("zfs list -pj", 0, "{}");
+        runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{}}})");
+    }
+
+    void TearDown() override { EXPECT_TRUE(engine->shutdown(5000)); }
+
+    void setClock(const QTime &time)
+    {
+        std::lock_guard<std::mutex> lock(clockMutex);
+        clockNow = QDateTime(QDate(2024, 3, 4), time);
+    }
+
+    int append(const QString &caption, int action, const QString &schedules = "[]")
+    {
+        const QJsonObject mission{{"caption", caption}, {"action", action}, {"pool", "tank"}, {"name", "data"},
+                                  {"path", action == 2 ? "backup" : "backup"}, {"host", "h"}, {"port", 22},
+                                  {"userid", "zr"}, {"passwd", "pw"}, {"snapname", "ZFSREP"},
+                                  {"schedules", QJsonDocument::fromJson(schedules.toUtf8()).array()}};
+        EXPECT_TRUE(engine->transferAppend(journals, mission));
+        QJsonArray rows;
+        engine->db().call(rows, "mission_detail", QJsonObject{{"caption", caption}});
+        return rows.at(0).toObject().value("msnno").toInt();
+    }
+
+    QJsonObject row(int msnno)
+    {
+        QJsonArray rows;
+        engine->db().call(rows, "mission_acquit", QJsonObject{{"msnno", msnno}});
+        return rows.at(0).toObject();
+    }
+
+    QTemporaryDir dir;
+    std::shared_ptr<FakeRunner> runner = std::make_shared<FakeRunner>();
+    std::unique_ptr<MXZfsrep> engine;
+    TQ2Journals journals;
+    std::mutex clockMutex;
+    QDateTime clockNow = QDateTime(QDate(2024, 3, 4), QTime(10, 15, 20));
+};
+
+TEST_F(Scheduler, UnscheduledMissionRunsOnceAtTheNextMinute)
+{
+    const int msnno = append("once", 1);
+    ASSERT_TRUE(engine->start(journals));
+    QThread::msleep(50);
+    EXPECT_EQ(row(msnno).value("finishedtime").toString(), "") << "nothing runs within the same minute";
+    setClock(QTime(10, 16, 0));
+    ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
+    EXPECT_EQ(row(msnno).value("done").toInt(), 1);
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot tank/data@ZFSREP_20240304101600"));
+    // The successful send armed it again with due time 1; the next pass drops it as done.
+    setClock(QTime(10, 17, 0));
+    ASSERT_TRUE(eventually([&] { return engine->dueTimes().isEmpty(); }));
+    EXPECT_EQ(runner->runLines().filter("zfs snapshot").size(), 1);
+}
+
+TEST_F(Scheduler, ScheduledSendIsArmedAgainAfterItsRun)
+{
+    const int msnno = append("hourly", 1, R"([{"minutes":[20]}])");
+    const qint64 first = QDateTime(QDate(2024, 3, 4), QTime(10, 20)).toSecsSinceEpoch();
+    EXPECT_EQ(engine->dueTimes().value(msnno), first);
+    ASSERT_TRUE(engine->start(journals));
+    setClock(QTime(10, 19, 0));
+    QThread::msleep(50);
+    EXPECT_EQ(row(msnno).value("finishedtime").toString(), "") << "not due before 10:20";
+    setClock(QTime(10, 20, 0));
+    const qint64 next = QDateTime(QDate(2024, 3, 4), QTime(11, 20)).toSecsSinceEpoch();
+    ASSERT_TRUE(eventually([&] { return engine->dueTimes().value(msnno) == next; }));
+    EXPECT_EQ(row(msnno).value("done").toInt(), 0);
+    EXPECT_FALSE(row(msnno).value("finishedtime").toString().isEmpty());
+}
+
+TEST_F(Scheduler, SuccessfulReceiveIsRetired)
+{
+    const int msnno = append("pull", 2, R"([{"minutes":[16]}])");
+    ASSERT_TRUE(engine->start(journals));
+    setClock(QTime(10, 16, 0));
+    ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
+    EXPECT_EQ(row(msnno).value("done").toInt(), 1);
+    EXPECT_FALSE(engine->dueTimes().contains(msnno));
+}
+
+TEST_F(Scheduler, FailedSendAndUnknownActionAreNotArmedAgain)
+{
+    runner->respond("zfs snapshot", 1, "", "out of space\n");
+    const int failing = append("failing", 1, R"([{"minutes":[16]}])");
+    const int unknown = append("unknown", 7);
+    ASSERT_TRUE(engine->start(journals));
+    setClock(QTime(10, 16, 0));
+    ASSERT_TRUE(eventually([&] {
+        return !row(failing).value("finishedtime").toString().isEmpty()
+               && !row(unknown).value("finishedtime").toString().isEmpty();
+    }));
+    EXPECT_EQ(row(failing).value("done").toInt(), 0);
+    EXPECT_EQ(row(unknown).value("done").toInt(), 1);
+    EXPECT_TRUE(engine->dueTimes().isEmpty());
+    EXPECT_TRUE(runner->spawns().isEmpty());
+}
+
+TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
+{
+    runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name", 0, "");
+    FakeStage hanging;
+    hanging.hangs = true;
+    hanging.chunks = {"[ 4.0MiB/s] [=>    ]  12%\r"};
+    runner->queueStage(hanging);
+    const int msnno = append("watched", 1);
+    ASSERT_TRUE(engine->start(journals));
+    setClock(QTime(10, 16, 0));
+    auto listed = [&] {
+        QJsonObject result;
+        engine->transferAlload(journals, result, 1, 99999999);
+        return result.value("records").toArray().at(0).toObject();
+    };
+    ASSERT_TRUE(eventually([&] { return listed().value("rate").toInt() == 12; }));
+    EXPECT_EQ(listed().value("speed").toString(), "4.0MiB/s");
+    EXPECT_EQ(engine->progress().value("msnno").toInt(), msnno);
+
+    ASSERT_TRUE(engine->shutdown(10000));
+    EXPECT_FALSE(listed().contains("rate"));
+    EXPECT_TRUE(engine->progress().isEmpty());
+    EXPECT_FALSE(row(msnno).value("finishedtime").toString().isEmpty()) << "the outcome is recorded before the end";
+    QJsonArray events;
+    ASSERT_TRUE(engine->eventLog().loadByApp(events, "zfsrep"));
+    ASSERT_EQ(events.size(), 1);
+    EXPECT_EQ(events.at(0).toObject().value("level").toString(), "Error");
+}
+
+} // namespace
