@@ -63,8 +63,13 @@ QJsonObject MXZfsrep::progress() const
 
 QHash<int, qint64> MXZfsrep::dueTimes() const
 {
+    // An element-wise copy: the caller's hash shares no data with the table,
+    // so the scheduler's later changes never touch memory the caller reads.
     std::lock_guard<std::mutex> lock(missionsLock);
-    return dueTable;
+    QHash<int, qint64> copy;
+    for (auto it = dueTable.constBegin(); it != dueTable.constEnd(); ++it)
+        copy.insert(it.key(), it.value());
+    return copy;
 }
 
 void MXZfsrep::journalDatabaseFailure(TQ2Journals &journals, const QString &place) const
