@@ -20,6 +20,7 @@
 namespace {
 
 const char kMissingMethod[] = "被调用的方法不存在: ";
+constexpr int kPendingConnections = 1024;
 constexpr int kConnectWaitMs = 2000;
 constexpr int kWriteWaitMs = 30000;
 
@@ -42,12 +43,28 @@ bool isAnswering(const QString &path)
     return answering;
 }
 
+QString connectError(const QLocalSocket &socket)
+{
+    switch (socket.error()) {
+    case QLocalSocket::ServerNotFoundError:
+        return QStringLiteral("no such socket (is the service running?)");
+    case QLocalSocket::ConnectionRefusedError:
+        return QStringLiteral("connection refused (nothing listens on the socket)");
+    case QLocalSocket::SocketAccessError:
+        return QStringLiteral("permission denied");
+    case QLocalSocket::SocketTimeoutError:
+        return QStringLiteral("no connection within %1 ms").arg(kConnectWaitMs);
+    default:
+        return socket.errorString();
+    }
+}
+
 } // namespace
 
 TQ2LocalServer::TQ2LocalServer(QObject *parent) : QLocalServer(parent)
 {
     TQ2RpcPacket::registerMetaType();
-    setMaxPendingConnections(1024);
+    setMaxPendingConnections(kPendingConnections);
     setSocketOptions(QLocalServer::WorldAccessOption);
 }
 
@@ -85,6 +102,9 @@ bool TQ2LocalServer::start(const QString &serverName)
     }
     if (!isListening())
         return false;
+    // QLocalServer listens with a backlog of 50; raise it to the number of
+    // pending connections (listen() on a listening socket only resizes it).
+    ::listen(int(socketDescriptor()), kPendingConnections);
     name = serverName;
     return true;
 }
@@ -174,7 +194,7 @@ bool TQ2LocalServer::localRequest(const QString &name, const QJsonObject &reques
     QLocalSocket socket;
     socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(kConnectWaitMs))
-        return fail(QStringLiteral("cannot connect to %1: %2").arg(where, socket.errorString()));
+        return fail(QStringLiteral("cannot connect to %1: %2").arg(where, connectError(socket)));
 
     const bool wantAnswer = response && timeout > 0;
     const qint64 limitMs = wantAnswer ? qint64(timeout) * 1000 : kWriteWaitMs;

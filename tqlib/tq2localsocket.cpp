@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -53,11 +54,18 @@ std::shared_ptr<TQ2LocalSocket> TQ2LocalSocket::open(TQ2LocalServer *server, int
 {
     std::shared_ptr<TQ2LocalSocket> connection(new TQ2LocalSocket(server, descriptor, debugging));
     const std::uint64_t key = server->connectionStarted(connection);
-    std::thread thread([connection, server, key]() mutable {
-        connection->run();
-        connection.reset(); // released here unless a stop() caller still holds it
+    std::thread thread;
+    try {
+        thread = std::thread([connection, server, key]() mutable {
+            connection->run();
+            connection.reset(); // released here unless a stop() caller still holds it
+            server->connectionEnded(key);
+        });
+    } catch (const std::system_error &) { // out of threads: drop this connection only
+        connection->running.store(false);
         server->connectionEnded(key);
-    });
+        return connection;
+    }
     {
         std::lock_guard<std::mutex> lock(connection->endMutex);
         connection->threadId = thread.get_id();

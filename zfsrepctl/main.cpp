@@ -40,8 +40,7 @@ int runCall(const CtlOptions &options)
     }
     QJsonObject response;
     if (!TQ2LocalServer::localRequest(options.socket, request, &response, options.timeout, &error)) {
-        printError(QStringLiteral("cannot reach the zfsrep service at %1: %2")
-                       .arg(TQ2LocalServer::socketPath(options.socket), error));
+        printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
         return ExitUnreachable;
     }
     std::fputs(QJsonDocument(response).toJson(QJsonDocument::Indented).constData(), stdout);

@@ -23,6 +23,16 @@ namespace {
 
 QByteArray datagram(const QJsonObject &object) { return TQ2RpcPacket(object).toDatagram(); }
 
+// A datagram around any JSON text.
+QByteArray framed(const QByteArray &json)
+{
+    QByteArray bytes("\0tq\1\1", 5);
+    for (quint32 v : {quint32(json.size()), 0u})
+        for (int i = 0; i < 4; ++i)
+            bytes.append(char((v >> (8 * i)) & 0xFF));
+    return bytes + QByteArray(3, '\xFF') + json;
+}
+
 QJsonObject echoRequest(int id) { return {{"cmd", "echo"}, {"params", QJsonObject{{"id", id}}}}; }
 
 int echoedId(const QJsonObject &response) { return response.value("results").toObject().value("id").toInt(-1); }
@@ -96,7 +106,8 @@ TEST_F(ServerTest, NeverAnswersKeepAlives)
 {
     RawClient client(path);
     ASSERT_TRUE(client.write(TQ2RpcPacket::keepAlive() + TQ2RpcPacket::keepAlive()));
-    ASSERT_TRUE(client.write(datagram(QJsonObject()))); // an empty object is a keep-alive too
+    // Datagrams whose object is empty are keep-alives too.
+    ASSERT_TRUE(client.write(framed("{}") + framed("[1,2]")));
     EXPECT_TRUE(client.staysQuiet(200)) << "a keep-alive got an answer or closed the connection";
     EXPECT_EQ(echoedId(client.call(echoRequest(3))), 3) << "the connection stays usable";
     EXPECT_TRUE(client.staysQuiet(50));
@@ -167,7 +178,7 @@ TEST_F(ServerTest, BadBytesCloseOnlyThatConnection)
         QByteArray bytes;
     } cases[] = {
         {"no datagram", QByteArray("GET / HTTP/1.0\r\n\r\n")},
-        {"unparsable JSON", TQ2RpcPacket::keepAlive() + QByteArray("\0tq\1\1\3\0\0\0\0\0\0\0\xFF\xFF\xFF{{{", 19)},
+        {"unparsable JSON", TQ2RpcPacket::keepAlive() + framed("{{{")},
         {"announces more than 64 MiB",
          QByteArray("\0tq\1\1\1\0\0\4\0\0\0\0\xFF\xFF\xFF", 16)},
     };
