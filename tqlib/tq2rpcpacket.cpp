@@ -1,0 +1,200 @@
+#include "tq2rpcpacket.h"
+
+#include "tq2utils.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+#include <cstring>
+
+namespace {
+
+const char kMark[3] = {'\0', 't', 'q'};
+const char kKeepAlive[4] = {'\0', 'k', 'a', '\0'};
+const char kFiller = '\xFF';
+const char kFlag = '\x01';
+
+quint32 readLE32(const char *p)
+{
+    const auto *u = reinterpret_cast<const unsigned char *>(p);
+    return quint32(u[0]) | quint32(u[1]) << 8 | quint32(u[2]) << 16 | quint32(u[3]) << 24;
+}
+
+void appendLE32(QByteArray &out, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.append(char((v >> (8 * i)) & 0xFF));
+}
+
+bool startsWith(const QByteArray &buffer, const char *bytes, int size)
+{
+    return buffer.size() >= size && std::memcmp(buffer.constData(), bytes, size_t(size)) == 0;
+}
+
+bool isEnvelopeKey(const QString &key, bool withRouters)
+{
+    return key == QLatin1String("seq") || key == QLatin1String("cno") || key == QLatin1String("cmd")
+           || (withRouters && key == QLatin1String("routers")) || key.startsWith(QLatin1Char('_'));
+}
+
+} // namespace
+
+TQ2RpcPacket::TQ2RpcPacket(const QJsonObject &object) : object(object) {}
+
+TQ2RpcPacket &TQ2RpcPacket::operator=(const QJsonObject &other)
+{
+    object = other;
+    return *this;
+}
+
+QByteArray TQ2RpcPacket::keepAlive() { return QByteArray(kKeepAlive, sizeof kKeepAlive); }
+
+QByteArray TQ2RpcPacket::toDatagram() const
+{
+    if (object.isEmpty())
+        return keepAlive();
+    const QByteArray json = toCompact();
+    QByteArray out;
+    out.reserve(HeaderSize + json.size() + attachment.size());
+    out.append(kMark, sizeof kMark);
+    out.append(kFlag);
+    out.append(kFlag);
+    appendLE32(out, quint32(json.size()));
+    appendLE32(out, quint32(attachment.size()));
+    out.append(3, kFiller);
+    out.append(json);
+    out.append(attachment);
+    return out;
+}
+
+qint64 TQ2RpcPacket::announcedLength(const QByteArray &buffer)
+{
+    if (buffer.size() < HeaderSize || !startsWith(buffer, kMark, sizeof kMark))
+        return -1;
+    const char *p = buffer.constData();
+    return qint64(HeaderSize) + qint64(readLE32(p + 5)) + qint64(readLE32(p + 9));
+}
+
+int TQ2RpcPacket::fromDatagram(QByteArray &buffer)
+{
+    attachment.clear();
+    if (startsWith(buffer, kKeepAlive, sizeof kKeepAlive)) {
+        buffer.remove(0, sizeof kKeepAlive);
+        object = QJsonObject();
+        return KeepAlive;
+    }
+    if (!startsWith(buffer, kMark, sizeof kMark)) {
+        // Fewer than 4 bytes may still grow into either pattern.
+        return buffer.size() < 4 ? Incomplete : Invalid;
+    }
+    const qint64 total = announcedLength(buffer);
+    if (total < 0)
+        return Incomplete;
+    if (buffer.size() < total) {
+        expected = total;
+        return Incomplete;
+    }
+    expected = 0;
+    const int n = int(readLE32(buffer.constData() + 5));
+    QJsonParseError error;
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QByteArray::fromRawData(buffer.constData() + HeaderSize, n), &error);
+    if (error.error != QJsonParseError::NoError)
+        return Invalid;
+    object = doc.object(); // an array document gives an empty object
+    const int m = int(total) - HeaderSize - n;
+    if (m > 0)
+        attachment = buffer.mid(HeaderSize + n, m);
+    buffer.remove(0, int(total));
+    return Complete;
+}
+
+TQ2RpcPacket TQ2RpcPacket::make(const QString &cmd, int err, const QJsonObject &params)
+{
+    QJsonObject object{{QStringLiteral("cmd"), cmd}, {QStringLiteral("err"), err}};
+    if (!params.isEmpty())
+        object.insert(QStringLiteral("params"), params);
+    return TQ2RpcPacket(object);
+}
+
+QByteArray TQ2RpcPacket::toCompact() const
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+int TQ2RpcPacket::fromCompact(const QByteArray &bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return Invalid;
+    object = doc.object();
+    return Complete;
+}
+
+void TQ2RpcPacket::shrink()
+{
+    for (auto it = object.begin(); it != object.end();) {
+        if (isEnvelopeKey(it.key(), false))
+            ++it;
+        else
+            it = object.erase(it);
+    }
+}
+
+void TQ2RpcPacket::shrink(const QJsonObject &source)
+{
+    object = QJsonObject();
+    copyResponsed(object, source);
+}
+
+void TQ2RpcPacket::copyResponsed(QJsonObject &target, const QJsonObject &source)
+{
+    for (auto it = source.begin(); it != source.end(); ++it) {
+        if (isEnvelopeKey(it.key(), true))
+            target.insert(it.key(), it.value());
+    }
+}
+
+void TQ2RpcPacket::copyResponsed(QJsonObject &target, const QJsonObject &source, int err,
+                                 const QString &errmsg)
+{
+    copyResponsed(target, source);
+    target.insert(QStringLiteral("err"), err);
+    if (!errmsg.isEmpty())
+        target.insert(QStringLiteral("errmsg"), errmsg);
+}
+
+TQ2RpcPacket TQ2RpcPacket::copyResponsed(const QJsonObject &source)
+{
+    TQ2RpcPacket packet;
+    packet.shrink(source);
+    return packet;
+}
+
+TQ2RpcPacket TQ2RpcPacket::copyResponsed(const QJsonObject &source, int err, const QString &errmsg)
+{
+    TQ2RpcPacket packet;
+    copyResponsed(packet.object, source, err, errmsg);
+    return packet;
+}
+
+bool TQ2RpcPacket::takeRouter(int &fd, int &session, QJsonObject &object)
+{
+    const QJsonValue routers = object.value(QStringLiteral("routers"));
+    if (!routers.isArray() || routers.toArray().isEmpty())
+        return false;
+    QJsonArray hops = routers.toArray();
+    const QJsonObject hop = hops.last().toObject();
+    hops.removeLast();
+    fd = toInt(hop.value(QStringLiteral("fd")));
+    session = toInt(hop.value(QStringLiteral("session")));
+    if (hops.isEmpty())
+        object.remove(QStringLiteral("routers"));
+    else
+        object.insert(QStringLiteral("routers"), hops);
+    return true;
+}
+
+void TQ2RpcPacket::registerMetaType() { qRegisterMetaType<TQ2RpcPacket>("TQ2RpcPacket"); }
