@@ -1,0 +1,178 @@
+#include "fakerunner.h"
+#include "mxzfsrep.h"
+#include "qmtarnlog.h"
+#include "requestrouter.h"
+#include "tq2cabinet.h"
+#include "tq2journals.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QTemporaryDir>
+
+namespace {
+
+class Methods : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        engine.setRunner(runner);
+        engine.setDatabasePath(dir.filePath("zfsrep.db"));
+        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        TQ2Journals journals;
+        ASSERT_TRUE(router.loadConfigure(journals, QJsonObject()));
+        root.add(&router);
+    }
+
+    // One request through the root router, answered as a connection would.
+    QJsonObject call(const QString &cmd, const QJsonObject &params = QJsonObject(), bool help = false)
+    {
+        QJsonObject request{{"cmd", cmd}, {"params", params}};
+        if (help)
+            request.insert("help", 1);
+        QJsonObject response{{"err", 9999}};
+        root.doSlot(&response, request, &cabinet);
+        cabinet.toRetObject(response, false);
+        return response;
+    }
+
+    QJsonObject appendParams(const QString &caption)
+    {
+        return QJsonObject{{"caption", caption}, {"action", 1}, {"pool", "tank"}, {"name", "data"},
+                           {"path", "backup"}, {"host", "h"}, {"port", "22"}, {"userid", "zr"}, {"passwd", "pw"}};
+    }
+
+    QTemporaryDir dir;
+    std::shared_ptr<FakeRunner> runner = std::make_shared<FakeRunner>();
+    MXZfsrep engine;
+    RequestRouter router{engine};
+    TQ2TodoRouter root;
+    TQ2Cabinet cabinet;
+};
+
+TEST_F(Methods, MissingParametersAreRefusedWithTheirMessages)
+{
+    const QString remote = QString::fromUtf8("缺少参数: host, port, userid, passwd");
+    const QString mission = QString::fromUtf8("缺少参数: caption, pool, name");
+    const struct {
+        const char *cmd;
+        QJsonObject params;
+        QString message;
+    } cases[] = {
+        {"zfsrep_mission_remove", QJsonObject{{"msnno", 0}}, QString::fromUtf8("缺少参数: msnno")},
+        {"zfsrep_mission_remove", QJsonObject{{"msnno", -4}}, QString::fromUtf8("缺少参数: msnno")},
+        {"zfsrep_mission_remove", QJsonObject{}, QString::fromUtf8("缺少参数: msnno")},
+        {"zfsrep_mission_remove", QJsonObject{{"msnno", "xyz"}}, QString::fromUtf8("缺少参数: msnno")},
+        {"zfsrep_pools_remote", QJsonObject{{"host", "h"}, {"userid", "u"}}, remote},
+        {"zfsrep_snapshot_remote", QJsonObject{{"host", " "}, {"userid", "u"}, {"passwd", "p"}}, remote},
+        {"zfsrep_mission_exists", QJsonObject{{"pool", "tank"}}, mission},
+        {"zfsrep_mission_append", QJsonObject{{"caption", "c"}, {"name", "n"}}, mission},
+        {"zfsrep_mission_change", QJsonObject{{"msnno", 5}, {"caption", "c"}, {"name", "n"}},
+         QString::fromUtf8("缺少参数: msnno, caption, pool, name")},
+        {"zfsrep_mission_change", QJsonObject{{"caption", "c"}, {"pool", "p"}, {"name", "n"}},
+         QString::fromUtf8("缺少参数: msnno, caption, pool, name")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.cmd) + " " + QJsonDocument(c.params).toJson(QJsonDocument::Compact).toStdString());
+        const QJsonObject response = call(c.cmd, c.params);
+        EXPECT_EQ(response.value("err").toInt(), 9995);
+        EXPECT_EQ(response.value("errmsg").toString(), c.message);
+        EXPECT_FALSE(response.contains("results"));
+    }
+    EXPECT_TRUE(runner->runs().isEmpty());
+}
+
+TEST_F(Methods, AppendAppliesDefaultsAndTypes)
+{
+    QJsonObject params = appendParams("Nightly");
+    params.insert("snapname", "   ");
+    params.insert("increment", true);
+    params.insert("erase", "yes");
+    params.insert("caption", "  Nightly  ");
+    const QJsonObject appended = call("zfsrep_mission_append", params);
+    EXPECT_EQ(appended, (QJsonObject{{"err", 0}}));
+    const QJsonObject listed = call("zfsrep_mission_alload");
+    ASSERT_EQ(listed.value("err").toInt(), 0);
+    const QJsonObject row = listed.value("results").toObject().value("records").toArray().at(0).toObject();
+    EXPECT_EQ(row.value("caption").toString(), "Nightly");
+    EXPECT_EQ(row.value("snapname").toString(), "ZFSREP");
+    EXPECT_EQ(row.value("increment").toInt(), 1);
+    EXPECT_EQ(row.value("erase").toInt(), 1);
+    EXPECT_EQ(row.value("port").toString(), "22");
+
+    EXPECT_EQ(call("zfsrep_mission_exists", QJsonObject{{"caption", "NIGHTLY"}}).value("results").toObject(),
+              (QJsonObject{{"exists", 1}}));
+    EXPECT_EQ(call("zfsrep_mission_exists", QJsonObject{{"caption", "weekly"}}),
+              (QJsonObject{{"err", 0}, {"results", QJsonObject{{"exists", 0}}}}));
+    const QJsonObject duplicate = call("zfsrep_mission_append", appendParams("nightly"));
+    EXPECT_EQ(duplicate.value("err").toInt(), 9993);
+    EXPECT_EQ(duplicate.value("errmsg").toString(), QString::fromUtf8("任务名称已存在"));
+}
+
+TEST_F(Methods, ChangeAndRemoveByNumber)
+{
+    ASSERT_EQ(call("zfsrep_mission_append", appendParams("one")).value("err").toInt(), 0);
+    QJsonObject change = appendParams("one");
+    change.insert("msnno", "1");
+    change.insert("path", "elsewhere");
+    EXPECT_EQ(call("zfsrep_mission_change", change).value("err").toInt(), 0);
+    EXPECT_EQ(call("zfsrep_mission_remove", QJsonObject{{"msnno", 1}}), (QJsonObject{{"err", 0}}));
+    const QJsonObject again = call("zfsrep_mission_remove", QJsonObject{{"msnno", 1}});
+    EXPECT_EQ(again.value("err").toInt(), 9994);
+    EXPECT_EQ(again.value("errmsg").toString(), QString::fromUtf8("任务名称不存在"));
+}
+
+TEST_F(Methods, RemoteQueriesPassPortZeroWhenAbsent)
+{
+    runner->respond("sshpass", 0, "backup\t4294967296\t2147483648\n");
+    const QJsonObject response =
+        call("zfsrep_pools_remote", QJsonObject{{"host", "h"}, {"userid", "u"}, {"passwd", "p"}});
+    EXPECT_EQ(response.value("err").toInt(), 0);
+    EXPECT_EQ(response.value("results").toObject().value("backup").toObject(),
+              (QJsonObject{{"name", "backup"}, {"size", 4096}, {"free", 2048}}));
+    EXPECT_EQ(runner->runs().at(0).arguments.mid(2, 2), (QStringList{"-p", "0"}));
+}
+
+TEST_F(Methods, HelpRunsNothingAndLeavesTheJournalAsItWas)
+{
+    cabinet.setErr(9898, "earlier");
+    for (const char *cmd : {"zfsrep_alload", "zfsrep_mission_append", "zfsrep_log_clear", "zfsrep_snapshot"}) {
+        SCOPED_TRACE(cmd);
+        const QJsonObject response = call(cmd, appendParams("x"), true);
+        EXPECT_FALSE(response.contains("results"));
+        EXPECT_EQ(response.value("err").toInt(), 9898);
+    }
+    EXPECT_TRUE(runner->runs().isEmpty());
+    EXPECT_EQ(call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().size(), 0);
+}
+
+TEST_F(Methods, HelpInterfacesListsTheElevenMethods)
+{
+    const QJsonObject listing = call(" help_interfaces ").value("results").toObject();
+    const QStringList methods{"zfsrep_alload", "zfsrep_pools_remote", "zfsrep_snapshot", "zfsrep_snapshot_remote",
+                              "zfsrep_mission_alload", "zfsrep_mission_exists", "zfsrep_mission_append",
+                              "zfsrep_mission_change", "zfsrep_mission_remove", "zfsrep_log_alload",
+                              "zfsrep_log_clear"};
+    EXPECT_EQ(listing.size(), methods.size() + 1);
+    for (const QString &method : methods) {
+        SCOPED_TRACE(method.toStdString());
+        EXPECT_EQ(listing.value(method).toObject(),
+                  (QJsonObject{{"comment", QString::fromUtf8("<<此接口没有提供使用说明>>")}, {"cmd", method}}));
+    }
+}
+
+TEST_F(Methods, LogListingAndClear)
+{
+    engine.eventLog().write("Error", "GLOG_ZFSREP_SENDPOOL: tank/data SEND backup",
+                            QJsonObject{{"caption", "one"}, {"result", 0}}, "zfsrep", "SYSTEM", "", "");
+    const QJsonObject listed = call("zfsrep_log_alload");
+    const QJsonArray records = listed.value("results").toObject().value("records").toArray();
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_EQ(records.at(0).toObject().value("caption").toString(), "one");
+    EXPECT_EQ(call("zfsrep_log_clear"), (QJsonObject{{"err", 0}}));
+    EXPECT_TRUE(call("zfsrep_log_alload").value("results").toObject().value("records").toArray().isEmpty());
+}
+
+} // namespace
