@@ -8,6 +8,7 @@
 // time, 64 on a bad command line. A CMD that names a subcommand of the table
 // below runs that instead of a plain call.
 #include "ctloptions.h"
+#include "watch.h"
 
 #include "tq2localserver.h"
 
@@ -50,7 +51,7 @@ int runCall(const CtlOptions &options)
 
 // Subcommands that are not a plain RPC call.
 const Subcommand kSubcommands[] = {
-    {nullptr, nullptr, nullptr},
+    {"watch", "live view of the missions: watch [--interval S] [--once] [--until-finished MSNNO]", runWatch},
 };
 
 const Subcommand *findSubcommand(const QString &name)
