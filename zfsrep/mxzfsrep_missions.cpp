@@ -9,6 +9,7 @@
 #include "tq2print.h"
 #include "tq2utils.h"
 
+#include <QFile>
 #include <QJsonDocument>
 
 namespace {
@@ -36,6 +37,8 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
             journals.add(TQ2PLACE(), QStringLiteral("database.open()"), false, database->lastError(), QString());
         } else {
             database->dbUpgrades();
+            // The file holds the remote passwords: owner only.
+            QFile::setPermissions(databasePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         }
         if (!database->isOpen())
             return false;

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -67,6 +69,9 @@ TEST_F(Missions, AppendStoresTypedFieldsAndArmsForNextPass)
     EXPECT_EQ(row.value("time").toString().size(), 19);
     const int msnno = row.value("msnno").toInt();
     EXPECT_EQ(engine->dueTimes().value(msnno), 1);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath("etc/zfs/zfsrep.db")).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "the database holds passwords";
 }
 
 TEST_F(Missions, CaptionsAreUniqueWithoutRegardToCase)
