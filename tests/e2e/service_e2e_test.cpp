@@ -1,0 +1,237 @@
+// The real zfsrep binary on the simulated appliance: start-up and exit codes,
+// signals, every RPC method through zfsrepctl, missions run by the
+// scheduler, and the graceful stop during a transfer.
+#include "service.h"
+#include "tbharness.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+QJsonObject config(bool debugging = false)
+{
+    return QJsonObject{{"lpcid", "/tarn/run/zfsrep-e2e.sock"}, {"debugging", debugging ? "yes" : "no"},
+                       {"appname", " zfsrep "}};
+}
+
+QJsonObject sendMission(const QString &caption, const QJsonArray &schedules = QJsonArray())
+{
+    return QJsonObject{{"caption", caption}, {"action", 1}, {"pool", "tank"}, {"name", "data"},
+                       {"path", "backup"}, {"host", tb::host()}, {"port", tb::port()}, {"userid", tb::user()},
+                       {"passwd", tb::password()}, {"snapname", "e2e"}, {"schedules", schedules}};
+}
+
+class ServiceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        TB_REQUIRE();
+        tb::clearFaults();
+        Service::resetState();
+        for (const QString &name : tb::localSnapshots("tank/data"))
+            tb::localZfs({"destroy", name});
+        tb::remoteZfs({"destroy", "-r", "backup/data"});
+        tb::localZfs({"destroy", "-r", "tank/restored"});
+    }
+
+    QJsonObject missionRow(int msnno)
+    {
+        const Service::Call call = service.ctl("zfsrep_mission_alload");
+        for (const QJsonValue &v : call.response.value("results").toObject().value("records").toArray()) {
+            if (v.toObject().value("msnno").toInt() == msnno)
+                return v.toObject();
+        }
+        return QJsonObject();
+    }
+
+    // Waits (through minute changes of the real clock) until the mission has
+    // run: its finished time is set.
+    bool waitForRun(int msnno, int timeoutMs = 150000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            if (!missionRow(msnno).value("finishedtime").toString().isEmpty())
+                return true;
+            QThread::msleep(500);
+        }
+        return false;
+    }
+
+    int lastMissionNumber()
+    {
+        const QJsonArray records =
+            service.ctl("zfsrep_mission_alload").response.value("results").toObject().value("records").toArray();
+        return records.isEmpty() ? 0 : records.last().toObject().value("msnno").toInt();
+    }
+
+    Service service;
+};
+
+TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
+{
+    service.startWithArgs({"--help"});
+    EXPECT_EQ(service.waitForExit(), 0);
+    const QString help = QString::fromUtf8(service.output());
+    EXPECT_TRUE(help.contains("--cfg <filepath>"));
+    EXPECT_TRUE(help.contains(QString::fromUtf8("指定配置文件")));
+    EXPECT_TRUE(help.contains("--upload"));
+    EXPECT_TRUE(help.contains("--restore"));
+
+    // No "lpcid": the engine starts, then start-up fails.
+    Service noName;
+    noName.startWithArgs({"--cfg", "/nonexistent/config.json", "--upload", "--restore"});
+    EXPECT_EQ(noName.waitForExit(), 255);
+    EXPECT_TRUE(QFile::exists("/tarn/etc/zfs/zfsrep.db")) << "the database was opened before the failure";
+
+    // A database that cannot be opened: fails before the server listens.
+    Service::resetState();
+    QDir().mkpath("/tarn/etc");
+    QFile blocker("/tarn/etc/zfs");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    Service noDatabase;
+    noDatabase.start(config());
+    EXPECT_EQ(noDatabase.waitForExit(), 255);
+    EXPECT_FALSE(QFile::exists(noDatabase.socket()));
+    QFile::remove("/tarn/etc/zfs");
+}
+
+TEST_F(ServiceTest, HangupAndPipeAreIgnoredTermAndIntQuit)
+{
+    for (int quit : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(quit);
+        Service running;
+        running.start(config());
+        ASSERT_TRUE(running.waitUntilServing());
+        running.signal(SIGHUP);
+        running.signal(SIGPIPE);
+        QThread::msleep(300);
+        ASSERT_TRUE(running.isRunning());
+        EXPECT_EQ(running.ctl("help_interfaces").exitCode, 0);
+        EXPECT_EQ(running.stop(quit), 0);
+        EXPECT_TRUE(running.output().contains("Wait for quit ...\n"));
+    }
+}
+
+TEST_F(ServiceTest, DebuggingPrintsTheAgentAndVerboseResponses)
+{
+    service.start(config(true));
+    ASSERT_TRUE(service.waitUntilServing());
+    EXPECT_TRUE(service.output().contains("Local agent: /tarn/run/zfsrep-e2e.sock"));
+    const Service::Call call = service.ctl("zfsrep_alload");
+    EXPECT_EQ(call.exitCode, 0);
+    EXPECT_TRUE(call.response.contains("elapsed"));
+    EXPECT_TRUE(call.response.value("results").toObject().contains("tank"));
+}
+
+TEST_F(ServiceTest, EveryMethodThroughZfsrepctl)
+{
+    service.start(config());
+    ASSERT_TRUE(service.waitUntilServing());
+    const QJsonObject remote{{"host", tb::host()}, {"port", tb::port()}, {"userid", tb::user()},
+                             {"passwd", tb::password()}};
+    ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@seen"}).ok());
+
+    const QJsonObject help = service.ctl("help_interfaces").response.value("results").toObject();
+    EXPECT_EQ(help.size(), 12);
+    EXPECT_TRUE(service.ctl("zfsrep_alload").response.value("results").toObject().contains("tank"));
+    EXPECT_EQ(service.ctl("zfsrep_snapshot").response.value("results").toObject().value("snapshots").toArray().size(), 1);
+    EXPECT_TRUE(service.ctl("zfsrep_pools_remote", remote).response.value("results").toObject().contains("backup"));
+    EXPECT_TRUE(service.ctl("zfsrep_snapshot_remote", remote).response.value("results").toObject().contains("backup"));
+
+    const Service::Call missing = service.ctl("zfsrep_pools_remote", QJsonObject{{"host", "h"}});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.response.value("err").toInt(), 9995);
+
+    const QJsonArray later = QJsonDocument::fromJson(R"([{"months":[1],"days":[1],"hours":[0],"minutes":[0]}])").array();
+    EXPECT_EQ(service.ctl("zfsrep_mission_append", sendMission("Yearly", later)).exitCode, 0);
+    EXPECT_EQ(service.ctl("zfsrep_mission_exists", QJsonObject{{"caption", "YEARLY"}})
+                  .response.value("results").toObject().value("exists").toInt(), 1);
+    const int msnno = lastMissionNumber();
+    QJsonObject change = sendMission("Yearly", later);
+    change.insert("msnno", msnno);
+    change.insert("path", "backup/elsewhere");
+    EXPECT_EQ(service.ctl("zfsrep_mission_change", change).exitCode, 0);
+    EXPECT_EQ(missionRow(msnno).value("path").toString(), "backup/elsewhere");
+    EXPECT_EQ(service.ctl("zfsrep_mission_remove", QJsonObject{{"msnno", msnno}}).exitCode, 0);
+    EXPECT_EQ(service.ctl("zfsrep_mission_remove", QJsonObject{{"msnno", msnno}}).response.value("err").toInt(), 9994);
+    EXPECT_EQ(service.ctl("zfsrep_log_alload").exitCode, 0);
+    EXPECT_EQ(service.ctl("zfsrep_log_clear").exitCode, 0);
+    EXPECT_EQ(service.ctl("zfsrep_no_such_method").response.value("err").toInt(), 9885);
+    EXPECT_EQ(service.stop(SIGTERM), 0);
+}
+
+TEST_F(ServiceTest, SchedulerRunsASendAndThenAReceive)
+{
+    service.start(config());
+    ASSERT_TRUE(service.waitUntilServing());
+    ASSERT_EQ(service.ctl("zfsrep_mission_append", sendMission("Send now")).exitCode, 0);
+    const int send = lastMissionNumber();
+    ASSERT_TRUE(waitForRun(send)) << service.output().toStdString();
+    EXPECT_EQ(missionRow(send).value("done").toInt(), 1);
+    const QStringList remote = tb::remoteSnapshots("backup/data");
+    ASSERT_EQ(remote.size(), 1);
+    EXPECT_EQ(tb::treeDigest(tb::remotePath("backup/data")), tb::treeDigest(tb::localPath("tank/data")));
+
+    QJsonObject receive = sendMission("Receive now");
+    receive.insert("action", 2);
+    receive.insert("name", "restored");
+    receive.insert("path", "backup/data");
+    ASSERT_EQ(service.ctl("zfsrep_mission_append", receive).exitCode, 0);
+    const int pull = lastMissionNumber();
+    ASSERT_TRUE(waitForRun(pull)) << service.output().toStdString();
+    EXPECT_EQ(missionRow(pull).value("done").toInt(), 1);
+    EXPECT_EQ(tb::treeDigest(tb::localPath("tank/restored")), tb::treeDigest(tb::remotePath("backup/data")));
+    const QJsonArray log =
+        service.ctl("zfsrep_log_alload").response.value("results").toObject().value("records").toArray();
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_EQ(log.at(0).toObject().value("caption").toString(), "Receive now");
+    EXPECT_EQ(log.at(1).toObject().value("level").toString(), "Information");
+}
+
+TEST_F(ServiceTest, GracefulStopRecordsTheCancelledTransfer)
+{
+    tb::writeRandomFile(tb::localPath("tank/data") + "/big.bin", 64 << 20, 7);
+    tb::setLocalFault("send-rate", "2M");
+    service.start(config());
+    ASSERT_TRUE(service.waitUntilServing());
+    ASSERT_EQ(service.ctl("zfsrep_mission_append", sendMission("Slow")).exitCode, 0);
+    const int msnno = lastMissionNumber();
+    QElapsedTimer timer;
+    timer.start();
+    while (!missionRow(msnno).contains("rate") && timer.elapsed() < 150000)
+        QThread::msleep(500);
+    ASSERT_TRUE(missionRow(msnno).contains("rate")) << "the transfer never showed progress";
+
+    QElapsedTimer stopping;
+    stopping.start();
+    EXPECT_EQ(service.stop(SIGTERM, 20000), 0);
+    EXPECT_LT(stopping.elapsed(), 12000);
+
+    Service restarted;
+    restarted.start(config());
+    ASSERT_TRUE(restarted.waitUntilServing());
+    const QJsonArray records =
+        restarted.ctl("zfsrep_mission_alload").response.value("results").toObject().value("records").toArray();
+    ASSERT_EQ(records.size(), 1);
+    EXPECT_FALSE(records.at(0).toObject().value("finishedtime").toString().isEmpty());
+    const QJsonArray log =
+        restarted.ctl("zfsrep_log_alload").response.value("results").toObject().value("records").toArray();
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_EQ(log.at(0).toObject().value("level").toString(), "Error");
+    EXPECT_EQ(log.at(0).toObject().value("result").toInt(), 0);
+    QFile::remove(tb::localPath("tank/data") + "/big.bin");
+}
+
+} // namespace
