@@ -68,19 +68,6 @@ bool walkInto(const std::string &root, const std::string &rel, std::vector<SimEn
     return ok;
 }
 
-// Gives every directory below `dir` owner rwx so its content can be removed
-// or replaced even when the data carried restrictive modes.
-void makeTreeWritable(const std::string &dir)
-{
-    std::vector<SimEntry> entries;
-    std::string ignored;
-    chmod(dir.c_str(), 0700);
-    SimDatasetStore::walk(dir, entries, ignored);
-    for (const auto &e : entries)
-        if (e.type == 'd')
-            chmod((dir + "/" + e.path).c_str(), 0700);
-}
-
 bool setMtime(const std::string &path, int64_t mtimeNs)
 {
     struct timespec ts[2];
@@ -113,7 +100,7 @@ bool SimDatasetStore::create(std::string &error)
 
 bool SimDatasetStore::destroy(std::string &error)
 {
-    makeTreeWritable(m_dir);
+    SimFiles::makeWritable(m_dir);
     return SimFiles::removeTree(m_dir, error);
 }
 
@@ -231,7 +218,7 @@ bool SimDatasetStore::capture(uint64_t snapId, std::string &error)
     CleanMap clean, fresh;
     readClean(clean);
     const std::string tmp = m_dir + "/snaps/.new-" + std::to_string(snapId);
-    makeTreeWritable(tmp);
+    SimFiles::makeWritable(tmp);
     SimFiles::removeTree(tmp, error);
     if (!SimFiles::makeDirs(tmp + "/data", error))
         return false;
@@ -301,7 +288,7 @@ bool SimDatasetStore::resetLive(uint64_t snapId, std::string &error)
     std::map<std::string, const SimEntry *> byPath;
     for (const auto &m : man)
         byPath[m.path] = &m;
-    makeTreeWritable(liveDir());
+    SimFiles::makeWritable(liveDir());
     std::set<std::string> kept;
     for (auto it = live.rbegin(); it != live.rend(); ++it) {
         const SimEntry &e = *it;
@@ -437,7 +424,7 @@ bool SimDatasetStore::buildSnapshot(uint64_t snapId, uint64_t baseId,
         result[c.path] = Item{e, "", c.staged};
     }
     const std::string tmp = m_dir + "/snaps/.new-" + std::to_string(snapId);
-    makeTreeWritable(tmp);
+    SimFiles::makeWritable(tmp);
     SimFiles::removeTree(tmp, error);
     if (!SimFiles::makeDirs(tmp + "/data", error))
         return false;
@@ -504,7 +491,7 @@ bool SimDatasetStore::buildSnapshot(uint64_t snapId, uint64_t baseId,
 
 bool SimDatasetStore::removeSnapshot(uint64_t snapId, std::string &error)
 {
-    makeTreeWritable(snapDir(snapId));
+    SimFiles::makeWritable(snapDir(snapId));
     return SimFiles::removeTree(snapDir(snapId), error);
 }
 

@@ -93,6 +93,20 @@ bool SimFiles::removeTree(const std::string &path, std::string &error)
     return true;
 }
 
+void SimFiles::makeWritable(const std::string &path)
+{
+    std::error_code ec;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    chmod(path.c_str(), 0700);
+    for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            chmod(it->path().c_str(), 0700);
+    }
+}
+
 bool SimFiles::copyFile(const std::string &from, const std::string &to, uint32_t mode,
                         int64_t mtimeNs, std::string &error)
 {

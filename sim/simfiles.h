@@ -18,6 +18,9 @@ public:
     static bool makeDirs(const std::string &path, std::string &error);
     // Like rm -rf; a missing path is success.
     static bool removeTree(const std::string &path, std::string &error);
+    // Gives every directory below `path` (and itself) owner rwx, so data that
+    // carried restrictive modes can be replaced or removed by its owner.
+    static void makeWritable(const std::string &path);
     // Copies the data of regular file `from` into a new file `to` (which must
     // not exist), then applies `mode` and the modification time `mtimeNs`.
     static bool copyFile(const std::string &from, const std::string &to, uint32_t mode,

@@ -207,31 +207,36 @@ uint64_t SimSendPlan::totalSize() const
     return sum;
 }
 
-std::string SimSendPlan::dryRunText(bool parsable) const
+std::vector<SimSendLine> SimSendPlan::lines() const
+{
+    std::vector<SimSendLine> out;
+    for (const auto &s : m_streams)
+        out.push_back({fromLabel(s), s.ds->name + "@" + s.to->name, s.size});
+    return out;
+}
+
+std::string SimSendPlan::dryRunText(const std::vector<SimSendLine> &lines, bool parsable)
 {
     std::string out;
-    for (const auto &s : m_streams) {
-        const std::string to = s.ds->name + "@" + s.to->name;
+    uint64_t total = 0;
+    for (const auto &l : lines) {
+        total += l.size;
         if (parsable) {
-            if (s.from)
-                out += "incremental\t" + fromLabel(s) + "\t" + to + "\t" + std::to_string(s.size) + "\n";
+            if (!l.from.empty())
+                out += "incremental\t" + l.from + "\t" + l.to + "\t" + std::to_string(l.size) + "\n";
             else
-                out += "full\t" + to + "\t" + std::to_string(s.size) + "\n";
+                out += "full\t" + l.to + "\t" + std::to_string(l.size) + "\n";
+        } else if (!l.from.empty()) {
+            const std::string from = l.from.find('@') == std::string::npos ? "@" + l.from : l.from;
+            out += "send from " + from + " to " + l.to + " estimated size is " + SimText::niceNum(l.size) + "\n";
         } else {
-            if (s.from) {
-                std::string label = fromLabel(s);
-                if (label.find('@') == std::string::npos)
-                    label = "@" + label;
-                out += "send from " + label + " to " + to + " estimated size is " + SimText::niceNum(s.size) + "\n";
-            } else {
-                out += "full send of " + to + " estimated size is " + SimText::niceNum(s.size) + "\n";
-            }
+            out += "full send of " + l.to + " estimated size is " + SimText::niceNum(l.size) + "\n";
         }
     }
     if (parsable)
-        out += "size\t" + std::to_string(totalSize()) + "\n";
+        out += "size\t" + std::to_string(total) + "\n";
     else
-        out += "total estimated size is " + SimText::niceNum(totalSize()) + "\n";
+        out += "total estimated size is " + SimText::niceNum(total) + "\n";
     return out;
 }
 

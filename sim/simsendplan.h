@@ -21,6 +21,13 @@ struct SimSendRequest {
     bool raw = false;           // -w
 };
 
+// One line of a dry run: `from` empty for a full stream.
+struct SimSendLine {
+    std::string from;
+    std::string to;
+    uint64_t size = 0;
+};
+
 struct SimSubstream {
     SimPool *pool = nullptr;
     SimDataset *ds = nullptr;
@@ -48,11 +55,16 @@ public:
     // `incremental` lines name the base by its short name in packages.
     std::string fromLabel(const SimSubstream &s) const;
 
+    std::vector<SimSendLine> lines() const;
+    uint64_t totalSize() const;
+
     // $ zfs send -nvP -i @a tank/data@c
     // incremental	tank/data@a	tank/data@c	1068912
     // size	1068912
-    std::string dryRunText(bool parsable) const;
-    uint64_t totalSize() const;
+    // The human form (without -P) reads "full send of ... estimated size is
+    // 1.07M", "send from @a to ... estimated size is ...", "total estimated
+    // size is ...".
+    static std::string dryRunText(const std::vector<SimSendLine> &lines, bool parsable);
 
 private:
     bool addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSnap *from, SimSnap *to,

@@ -104,7 +104,7 @@ int SimZfsSend::run(SimRoot &root, const std::vector<std::string> &args)
         return status;
     for (const auto &w : plan.warnings())
         fputs(w.c_str(), stderr);
-    const std::string summary = verbosity > 0 ? plan.dryRunText(parsable) : std::string();
+    const std::string summary = verbosity > 0 ? SimSendPlan::dryRunText(plan.lines(), parsable) : std::string();
     if (dryRun) {
         fputs(summary.c_str(), stdout);
         return plan.warnings().empty() ? 0 : 1;

@@ -299,8 +299,8 @@ int SimZpool::destroy(SimRoot &root, const std::vector<std::string> &args)
         fprintf(stderr, "cannot open '%s': no such pool\n", name.c_str());
         return 1;
     }
-    SimDatasetStore whole(root.poolDir(name));
-    return whole.destroy(error) ? 0 : fatal(error);
+    SimFiles::makeWritable(root.poolDir(name));
+    return SimFiles::removeTree(root.poolDir(name), error) ? 0 : fatal(error);
 }
 
 } // namespace zsim
