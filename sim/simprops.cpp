@@ -6,6 +6,17 @@
 
 namespace zsim {
 
+namespace {
+
+// 0 for a snapshot whose files could not be read.
+uint64_t lookup(const std::map<uint64_t, uint64_t> &byId, uint64_t id)
+{
+    auto it = byId.find(id);
+    return it == byId.end() ? 0 : it->second;
+}
+
+} // namespace
+
 const std::vector<SimPropDef> &SimProps::all()
 {
     static const std::vector<SimPropDef> defs = {
@@ -211,12 +222,12 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         int64_t t = snap ? snap->creation : ds.creation;
         v.value = parsable ? std::to_string(t) : SimText::creationDate(t);
     } else if (name == "used" || name == "logicalused") {
-        v.value = bytes(snap ? m_space.usage(pool, ds).snapUsed.at(snap->id) : m_space.used(pool, ds));
+        v.value = bytes(snap ? lookup(m_space.usage(pool, ds).snapUsed, snap->id) : m_space.used(pool, ds));
     } else if (name == "available") {
         v.value = bytes(m_space.available(pool));
     } else if (name == "referenced" || name == "logicalreferenced") {
         const SimSpaceUsage &u = m_space.usage(pool, ds);
-        v.value = bytes(snap ? u.snapReferenced.at(snap->id) : u.liveReferenced);
+        v.value = bytes(snap ? lookup(u.snapReferenced, snap->id) : u.liveReferenced);
     } else if (name == "compressratio" || name == "refcompressratio") {
         v.value = parsable ? "1.00" : "1.00x";
     } else if (name == "mounted") {

@@ -5,6 +5,7 @@
 #include "simtext.h"
 #include "simusage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -81,8 +82,12 @@ int SimZfsSnapshot::snapshot(SimRoot &root, const std::vector<std::string> &args
         }
     }
     const int64_t now = time(nullptr);
-    for (auto &p : root.pools())
-        p.txg++;
+    std::vector<SimPool *> touched;
+    for (const auto &p : plan)
+        if (std::find(touched.begin(), touched.end(), p.pool) == touched.end()) {
+            touched.push_back(p.pool);
+            p.pool->txg++; // all snapshots of one call share a txg
+        }
     for (const auto &p : plan) {
         SimDataset *ds = p.pool->dataset(p.dsName);
         SimSnap s;
@@ -98,8 +103,8 @@ int SimZfsSnapshot::snapshot(SimRoot &root, const std::vector<std::string> &args
         }
         ds->snaps.push_back(s);
     }
-    for (auto &p : root.pools())
-        if (!root.save(p, error))
+    for (auto *p : touched)
+        if (!root.save(*p, error))
             return fatal(error);
     return 0;
 }
