@@ -530,3 +530,45 @@ TEST(SimCli, FaultKnobs)
                     "tank/data@during; kill -0 $pid && echo still-sending; kill $pid"),
               "tank/data@during\nstill-sending\n");
 }
+
+TEST(SimCli, ReceiveTargetForms)
+{
+    SimShell sh;
+    sh.ok(setup("zfs snapshot tank/data@a; zfs create backup/x"));
+    sh.ok("zfs send tank/data@a | zfs recv -d backup");
+    sh.ok("zfs send tank/data@a | zfs recv -e backup/x");
+    sh.ok("zfs send tank/data@a | zfs recv backup/named@custom");
+    EXPECT_EQ(sh.ok("zfs list -t snapshot -H -o name -r backup"),
+              "backup/data@a\nbackup/named@custom\nbackup/x/data@a\n");
+    EXPECT_EQ(SimShell::tree(sh.data("backup/x/data")), SimShell::tree(sh.data("tank/data")));
+}
+
+TEST(SimCli, ForcedIncrementalPackageMirrorsTheSendersSnapshots)
+{
+    SimShell sh;
+    sh.ok(setup("for s in a b c; do echo $s >> \"$D/a.txt\"; zfs snapshot tank/data@$s; done\n"
+                "zfs send -R tank/data@c | zfs recv backup/data\n"
+                "zfs snapshot backup/data@extra\n"
+                "zfs destroy tank/data@b; zfs rename tank/data@c @c2; echo d >> \"$D/a.txt\"; zfs snapshot tank/data@d"));
+    SimShell::Result r = sh.run("zfs send -R -I @a tank/data@d | zfs recv -F backup/data");
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(sh.ok("zfs list -t snapshot -Hp -o name,guid backup/data | sed 's/^backup/tank/'"),
+              sh.ok("zfs list -t snapshot -Hp -o name,guid tank/data"))
+        << "b and extra destroyed, c renamed to c2, d received";
+    EXPECT_EQ(SimShell::tree(sh.data("backup/data")), SimShell::tree(sh.data("tank/data")));
+}
+
+TEST(SimCli, ReceivedPropertiesFollowTheSenderButNotOverLocalOnes)
+{
+    SimShell sh;
+    sh.ok(setup("zfs set mountpoint=/srv tank/data; zfs set com.example:owner=ops tank/data; zfs snapshot tank/data@a\n"
+                "zfs send -R tank/data@a | zfs recv -u backup/data"));
+    EXPECT_EQ(sh.ok("zfs get -H -o property,value,source mountpoint,com.example:owner backup/data"),
+              "mountpoint\t/srv\treceived\ncom.example:owner\tops\treceived\n");
+    sh.ok("zfs set mountpoint=/srv2 tank/data; zfs snapshot tank/data@b; zfs set com.example:owner=dev backup/data");
+    sh.ok("zfs send -R -I @a tank/data@b | zfs recv -u backup/data");
+    EXPECT_EQ(sh.ok("zfs get -H -o property,value,source mountpoint,com.example:owner backup/data"),
+              "mountpoint\t/srv2\treceived\ncom.example:owner\tdev\tlocal\n");
+    sh.ok("zfs inherit com.example:owner backup/data");
+    EXPECT_EQ(sh.ok("zfs get -H -o value,source com.example:owner backup/data"), "ops\treceived\n");
+}
