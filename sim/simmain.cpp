@@ -1,0 +1,109 @@
+// Entry point of the zfs/zpool simulator. The program acts as `zpool` when
+// started under that name (or as `zfs-sim zpool ...`) and as `zfs`
+// otherwise; its state lives under $ZFS_SIM_ROOT (see SimRoot).
+#include "simfaults.h"
+#include "simroot.h"
+#include "simusage.h"
+#include "simzfsdestroy.h"
+#include "simzfsget.h"
+#include "simzfsholds.h"
+#include "simzfslist.h"
+#include "simzfsrecv.h"
+#include "simzfssend.h"
+#include "simzfsset.h"
+#include "simzfssnapshot.h"
+#include "simzpool.h"
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace zsim;
+
+namespace {
+
+std::string baseName(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// Reads and drops stdin, so a writer feeding a failing `zfs recv` finishes.
+void drainStdin()
+{
+    char buf[65536];
+    while (read(STDIN_FILENO, buf, sizeof buf) > 0) {
+    }
+}
+
+int runZfs(SimRoot &root, const std::string &cmd, const std::vector<std::string> &args)
+{
+    if (cmd == "list") return SimZfsList::run(root, args);
+    if (cmd == "get") return SimZfsGet::run(root, args);
+    if (cmd == "set") return SimZfsSet::set(root, args);
+    if (cmd == "inherit") return SimZfsSet::inherit(root, args);
+    if (cmd == "create") return SimZfsSet::create(root, args);
+    if (cmd == "sim-path") return SimZfsSet::simPath(root, args);
+    if (cmd == "snapshot" || cmd == "snap") return SimZfsSnapshot::snapshot(root, args);
+    if (cmd == "rename") return SimZfsSnapshot::rename(root, args);
+    if (cmd == "destroy") return SimZfsDestroy::run(root, args);
+    if (cmd == "holds") return SimZfsHolds::holds(root, args);
+    if (cmd == "hold") return SimZfsHolds::hold(root, args);
+    if (cmd == "release") return SimZfsHolds::release(root, args);
+    if (cmd == "send") return SimZfsSend::run(root, args);
+    if (cmd == "receive" || cmd == "recv") return SimZfsRecv::run(root, args);
+    if (cmd == "version") {
+        printf("zfs-2.3.0-1\nzfs-kmod-2.3.0-1\n");
+        return 0;
+    }
+    fprintf(stderr, "unrecognized command '%s'\n", cmd.c_str());
+    return SimUsage::fail("zfs", "", "");
+}
+
+int runZpool(SimRoot &root, const std::string &cmd, const std::vector<std::string> &args)
+{
+    if (cmd == "list") return SimZpool::list(root, args);
+    if (cmd == "create") return SimZpool::create(root, args);
+    if (cmd == "destroy") return SimZpool::destroy(root, args);
+    fprintf(stderr, "unrecognized command '%s'\n", cmd.c_str());
+    return SimUsage::fail("zpool", "", "");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    setlocale(LC_ALL, "");
+    std::vector<std::string> words(argv + 1, argv + argc);
+    std::string tool = baseName(argv[0]);
+    if (tool != "zfs" && tool != "zpool") {
+        if (!words.empty() && (words[0] == "zfs" || words[0] == "zpool")) {
+            tool = words[0];
+            words.erase(words.begin());
+        } else {
+            tool = "zfs";
+        }
+    }
+    if (words.empty()) {
+        fputs("missing command\n", stderr);
+        return SimUsage::fail(tool, "", "");
+    }
+    const std::string cmd = words[0];
+    words.erase(words.begin());
+
+    const std::string path = SimRoot::configuredPath();
+    SimRoot::adoptOwner(path);
+    SimRoot root(path);
+    const std::string knob = cmd == "receive" ? "recv" : cmd == "snap" ? "snapshot" : cmd;
+    std::string message;
+    if (SimFaults(root.faultsDir()).commandFails(knob, message)) {
+        if (knob == "recv")
+            drainStdin();
+        fputs(message.c_str(), stderr);
+        return 1;
+    }
+    return tool == "zpool" ? runZpool(root, cmd, words) : runZfs(root, cmd, words);
+}

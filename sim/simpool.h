@@ -1,0 +1,68 @@
+// The metadata of one simulated pool: its size and guid, its transaction
+// counter, every dataset with its properties, and every snapshot with its
+// holds. It is kept in one text file per pool (pools/<name>/pool.meta under
+// the state root), read whole and rewritten atomically; the file data of
+// datasets and snapshots lives beside it (see SimDatasetStore).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zsim {
+
+struct SimHold {
+    std::string tag;
+    int64_t time = 0;
+};
+
+struct SimSnap {
+    uint64_t id = 0;        // directory name under the dataset's snaps/
+    std::string name;       // the part after "@"
+    uint64_t guid = 0;
+    uint64_t createtxg = 0;
+    int64_t creation = 0;
+    std::vector<SimHold> holds; // in the order they were placed
+};
+
+struct SimDataset {
+    uint64_t id = 0;        // directory name under the pool's ds/
+    std::string name;       // full name, pool included
+    uint64_t guid = 0;
+    uint64_t createtxg = 0;
+    int64_t creation = 0;
+    bool mounted = false;
+    std::map<std::string, std::string> local;    // properties set here
+    std::map<std::string, std::string> received; // properties set by zfs recv
+    std::vector<SimSnap> snaps;                  // ordered by createtxg
+
+    SimSnap *snap(const std::string &shortName);
+    SimSnap *snapByGuid(uint64_t guid);
+    SimSnap *latest() { return snaps.empty() ? nullptr : &snaps.back(); }
+};
+
+class SimPool {
+public:
+    std::string name;
+    uint64_t size = 0;
+    uint64_t guid = 0;
+    uint64_t txg = 0;
+    uint64_t nextId = 1;
+    int64_t creation = 0;
+    std::vector<SimDataset> datasets; // ordered by name
+
+    // Reads the metadata file; false with a message when it is unreadable.
+    bool load(const std::string &path, std::string &error);
+    // Writes to a temporary file and renames it over `path`.
+    bool save(const std::string &path, std::string &error) const;
+
+    SimDataset *dataset(const std::string &fullName);
+    SimDataset *datasetById(uint64_t id);
+    // Direct and indirect children of `fullName`, ordered by name.
+    std::vector<SimDataset *> descendants(const std::string &fullName);
+    void sortDatasets();
+    uint64_t allocateId() { return nextId++; }
+};
+
+} // namespace zsim

@@ -1,0 +1,243 @@
+#include "simsendplan.h"
+
+#include "simnames.h"
+#include "simstreamformat.h"
+#include "simtext.h"
+#include "simusage.h"
+
+#include <cstdio>
+#include <map>
+
+namespace zsim {
+
+namespace {
+
+std::string notFound(const std::string &name)
+{
+    return "cannot open '" + name + "': dataset does not exist\n";
+}
+
+} // namespace
+
+bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSnap *from, SimSnap *to,
+                            bool withProps, std::string &error)
+{
+    SimSubstream s;
+    s.pool = &pool;
+    s.ds = &ds;
+    s.from = from;
+    s.to = to;
+    SimDatasetStore store = root.store(pool, ds);
+    std::vector<SimEntry> toMan, fromMan;
+    if (!store.manifest(to->id, toMan, error) || (from && !store.manifest(from->id, fromMan, error)))
+        return false;
+    std::map<std::string, const SimEntry *> base;
+    for (const auto &e : fromMan)
+        base[e.path] = &e;
+    std::map<std::string, bool> inTo;
+    for (const auto &e : toMan) {
+        inTo[e.path] = true;
+        auto b = base.find(e.path);
+        bool same = b != base.end() && b->second->type == e.type;
+        if (same && e.type == 'f')
+            same = b->second->ino == e.ino;
+        if (same && e.type == 'l')
+            same = b->second->target == e.target;
+        if (same && e.type == 'd')
+            same = b->second->mode == e.mode && b->second->mtime == e.mtime;
+        if (!same)
+            s.entries.push_back(e);
+        if (b != base.end() && b->second->type != e.type)
+            s.frees.push_back(e.path);
+    }
+    for (const auto &e : fromMan)
+        if (!inTo.count(e.path))
+            s.frees.push_back(e.path);
+    SimStreamFormat::Lines lines = {
+        {"fs", ds.name},
+        {"tosnap", to->name},
+        {"toguid", std::to_string(to->guid)},
+        {"fromsnap", from ? from->name : ""},
+        {"fromguid", std::to_string(from ? from->guid : 0)},
+        {"creation", std::to_string(to->creation)},
+    };
+    if (withProps) {
+        for (const auto &p : ds.received)
+            if (!ds.local.count(p.first))
+                lines.push_back({"prop", p.first, p.second});
+        for (const auto &p : ds.local)
+            lines.push_back({"prop", p.first, p.second});
+    }
+    s.begin = SimStreamFormat::encodeLines(lines);
+    const uint64_t h = SimStreamFormat::kHeaderSize;
+    s.size = h + s.begin.size() + h + SimStreamFormat::kDigestSize;
+    for (const auto &path : s.frees)
+        s.size += h + SimStreamFormat::entryLength('x', 0, path, "");
+    for (const auto &e : s.entries)
+        s.size += h + SimStreamFormat::entryLength(e.type, e.size, e.path, e.target);
+    m_streams.push_back(std::move(s));
+    return true;
+}
+
+bool SimSendPlan::build(SimRoot &root, const SimSendRequest &req, std::string &message, int &status)
+{
+    status = 1;
+    m_streams.clear();
+    m_warnings.clear();
+    m_package = req.replicate || req.intermediates;
+    const std::string &name = req.snapshot;
+    if (!SimNames::isSnapshot(name)) {
+        message = "Error: The argument '" + name + "' is not a snapshot; sending a file system needs a snapshot\n";
+        return false;
+    }
+    SimRoot::Found f = root.find(name);
+    if (!f.ds || !f.snap) {
+        message = notFound(name);
+        return false;
+    }
+    const std::string fsName = f.ds->name;
+    SimSnap *fromSnap = nullptr;
+    std::string fromShort;
+    if (!req.from.empty()) {
+        std::string from = req.from;
+        if (from.find('#') != std::string::npos) {
+            message = notFound(from[0] == '#' ? fsName + from : from);
+            return false;
+        }
+        if (from[0] == '@') {
+            fromShort = from.substr(1);
+        } else if (from.find('@') == std::string::npos) {
+            if (!m_package)
+                message += "Warning: incremental source didn't specify type, assuming snapshot. "
+                           "Use '@' or '#' prefix to avoid ambiguity.\n";
+            fromShort = from;
+        } else {
+            if (SimNames::datasetOf(from) != fsName) {
+                fputs(message.c_str(), stderr);
+                message.clear();
+                status = SimUsage::fail("zfs", "send", "incremental source must be in same filesystem");
+                return false;
+            }
+            fromShort = SimNames::snapOf(from);
+        }
+        fromSnap = f.ds->snap(fromShort);
+        if (!fromSnap) {
+            message += notFound(fsName + "@" + fromShort);
+            return false;
+        }
+        const bool earlier = fromSnap->createtxg < f.snap->createtxg ||
+                             (m_package && fromSnap == f.snap);
+        if (!earlier) {
+            message += "warning: cannot send '" + name + "': not an earlier snapshot from the same fs\n";
+            return false;
+        }
+    }
+    std::string error;
+    if (!m_package) {
+        if (!addStream(root, *f.pool, *f.ds, fromSnap, f.snap, req.props, error)) {
+            message += "internal error: " + error + "\n";
+            return false;
+        }
+        return true;
+    }
+
+    // Package: every file system of the tree, parent first, each following
+    // zfs' walk over its snapshots in creation order.
+    std::vector<SimDataset *> tree = {f.ds};
+    if (req.replicate)
+        for (auto *d : f.pool->descendants(fsName))
+            tree.push_back(d);
+    const bool doAll = req.intermediates || (req.replicate && fromShort.empty());
+    SimStreamFormat::Lines header = {
+        {"top", fsName},
+        {"tosnap", f.snap->name},
+        {"fromsnap", fromShort},
+        {"recursive", req.replicate ? "1" : "0"},
+    };
+    for (auto *d : tree) {
+        header.push_back({"fs", d->name, std::to_string(d->guid)});
+        for (const auto &s : d->snaps)
+            header.push_back({"snap", d->name, s.name, std::to_string(s.guid)});
+    }
+    m_packageHeader = SimStreamFormat::encodeLines(header);
+    const std::string toShort = f.snap->name;
+    for (auto *d : tree) {
+        bool seenFrom = fromShort.empty() || !d->snap(fromShort);
+        bool seenTo = false;
+        SimSnap *prev = nullptr;
+        if (!d->snap(toShort)) {
+            m_warnings.push_back("WARNING: could not send " + d->name + "@" + toShort + ": does not exist\n");
+            continue;
+        }
+        for (auto &s : d->snaps) {
+            if (!seenFrom && s.name == fromShort) {
+                seenFrom = true;
+                prev = &s;
+                continue;
+            }
+            if (seenTo || !seenFrom)
+                continue;
+            const bool isTo = s.name == toShort;
+            if (isTo)
+                seenTo = true;
+            if (!doAll && !isTo)
+                continue;
+            if (!addStream(root, *f.pool, *d, prev, &s, req.props || req.replicate, error)) {
+                message += "internal error: " + error + "\n";
+                return false;
+            }
+            prev = &s;
+        }
+    }
+    return true;
+}
+
+std::string SimSendPlan::fromLabel(const SimSubstream &s) const
+{
+    if (!s.from)
+        return std::string();
+    return m_package ? s.from->name : s.ds->name + "@" + s.from->name;
+}
+
+uint64_t SimSendPlan::totalSize() const
+{
+    uint64_t sum = 0;
+    for (const auto &s : m_streams)
+        sum += s.size;
+    return sum;
+}
+
+std::vector<SimSendLine> SimSendPlan::lines() const
+{
+    std::vector<SimSendLine> out;
+    for (const auto &s : m_streams)
+        out.push_back({fromLabel(s), s.ds->name + "@" + s.to->name, s.size});
+    return out;
+}
+
+std::string SimSendPlan::dryRunText(const std::vector<SimSendLine> &lines, bool parsable)
+{
+    std::string out;
+    uint64_t total = 0;
+    for (const auto &l : lines) {
+        total += l.size;
+        if (parsable) {
+            if (!l.from.empty())
+                out += "incremental\t" + l.from + "\t" + l.to + "\t" + std::to_string(l.size) + "\n";
+            else
+                out += "full\t" + l.to + "\t" + std::to_string(l.size) + "\n";
+        } else if (!l.from.empty()) {
+            const std::string from = l.from.find('@') == std::string::npos ? "@" + l.from : l.from;
+            out += "send from " + from + " to " + l.to + " estimated size is " + SimText::niceNum(l.size) + "\n";
+        } else {
+            out += "full send of " + l.to + " estimated size is " + SimText::niceNum(l.size) + "\n";
+        }
+    }
+    if (parsable)
+        out += "size\t" + std::to_string(total) + "\n";
+    else
+        out += "total estimated size is " + SimText::niceNum(total) + "\n";
+    return out;
+}
+
+} // namespace zsim

@@ -1,0 +1,17 @@
+// The usage texts `zfs` and `zpool` print after a command-line error, and the
+// one place that prints them (always to stderr, always exit status 2).
+#pragma once
+
+#include <string>
+
+namespace zsim {
+
+class SimUsage {
+public:
+    // The synopsis lines of one subcommand, each starting with a tab.
+    static std::string synopsis(const std::string &tool, const std::string &command);
+    // Prints "<message>\n" (when not empty), then the usage text; returns 2.
+    static int fail(const std::string &tool, const std::string &command, const std::string &message);
+};
+
+} // namespace zsim

@@ -1,0 +1,18 @@
+// `zfs send [-DLPRbcehnpvw] [-i|-I snapshot] snapshot`: the dry run (-n with
+// -v/-P prints the stream sizes to stdout) and the real send of a stream in
+// the simulator's own format to stdout.
+#pragma once
+
+#include "simroot.h"
+
+#include <string>
+#include <vector>
+
+namespace zsim {
+
+class SimZfsSend {
+public:
+    static int run(SimRoot &root, const std::vector<std::string> &args);
+};
+
+} // namespace zsim
