@@ -13,6 +13,7 @@
 #include "tq2localserver.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -30,12 +31,31 @@ void printError(const QString &message)
     std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
 }
 
+// "--json -" reads the parameter object from standard input, so secrets such
+// as passwords need not stand on the command line.
+QStringList withStdinJson(QStringList args)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        if ((args.at(i) == QLatin1String("--json") && i + 1 < args.size() && args.at(i + 1) == QLatin1String("-"))
+            || args.at(i) == QLatin1String("--json=-")) {
+            QFile in;
+            in.open(stdin, QIODevice::ReadOnly);
+            const QString text = QString::fromUtf8(in.readAll());
+            if (args.at(i) == QLatin1String("--json=-"))
+                args[i] = QStringLiteral("--json=") + text;
+            else
+                args[i + 1] = text;
+        }
+    }
+    return args;
+}
+
 // Any RPC method: one request, one printed answer.
 int runCall(const CtlOptions &options)
 {
     QJsonObject request;
     QString error;
-    if (!buildRequest(options.command, options.args, request, error)) {
+    if (!buildRequest(options.command, withStdinJson(options.args), request, error)) {
         printError(error);
         return ExitUsage;
     }
@@ -72,7 +92,7 @@ void printUsage()
                 "  --timeout S    seconds to wait for the answer (default %d)\n"
                 "  key=value      a parameter; the value is read as JSON when it parses\n"
                 "                 (42, true, [1,2], {\"a\":1}), otherwise taken as text\n"
-                "  --json OBJECT  parameters as one JSON object\n"
+                "  --json OBJECT  parameters as one JSON object (\"-\": read it from standard input)\n"
                 "\n"
                 "Try: zfsrepctl help_interfaces\n",
                 kDefaultSocket, kDefaultTimeoutSeconds);

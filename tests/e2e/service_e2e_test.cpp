@@ -128,7 +128,11 @@ TEST_F(ServiceTest, DebuggingPrintsTheAgentAndVerboseResponses)
 {
     service.start(config(true));
     ASSERT_TRUE(service.waitUntilServing());
-    EXPECT_TRUE(service.output().contains("Local agent: /tarn/run/zfsrep-e2e.sock"));
+    QElapsedTimer timer;
+    timer.start();
+    while (!service.output().contains("Local agent: ") && timer.elapsed() < 5000)
+        QThread::msleep(50);
+    EXPECT_TRUE(service.output().contains("Local agent: /tarn/run/zfsrep-e2e.sock\n"));
     const Service::Call call = service.ctl("zfsrep_alload");
     EXPECT_EQ(call.exitCode, 0);
     EXPECT_TRUE(call.response.contains("elapsed"));
