@@ -126,7 +126,8 @@ bool MXZfsrep::recvFile(TQ2Journals &journals, const QJsonObject &mission)
                 }
                 rate = 100;
                 publishProgress(speed, rate);
-                TQ2TRACE("cmd", command);
+                TQ2TRACE("cmd", QStringLiteral("script -q -e -c ") + TransferCommands::stageShellCommand(command)
+                                    + QStringLiteral(" /dev/null"));
                 TQ2TRACE("startRate+currentRate", rate);
                 return true;
             });

@@ -84,8 +84,12 @@ int Service::stop(int sig, int timeoutMs)
 
 QByteArray Service::output()
 {
-    if (process)
-        printed += process->readAll();
+    if (!process)
+        return printed;
+    // Without an event loop QProcess reads the pipe only while waiting.
+    if (isRunning())
+        process->waitForReadyRead(50);
+    printed += process->readAll();
     return printed;
 }
 
