@@ -271,6 +271,10 @@ bool SimDatasetStore::capture(uint64_t snapId, std::string &error)
             chmod((tmp + "/data/" + it->path).c_str(), it->mode);
     if (!writeManifest(tmp, man, error))
         return false;
+    // A directory of this id that no metadata names is left from a killed
+    // run; it goes.
+    SimFiles::makeWritable(snapDir(snapId));
+    SimFiles::removeTree(snapDir(snapId), error);
     if (rename(tmp.c_str(), snapDir(snapId).c_str()) != 0) {
         error = sysError(snapDir(snapId));
         return false;
@@ -482,6 +486,10 @@ bool SimDatasetStore::buildSnapshot(uint64_t snapId, uint64_t baseId,
         }
     if (!writeManifest(tmp, man, error))
         return false;
+    // A directory of this id that no metadata names is left from a killed
+    // run; it goes.
+    SimFiles::makeWritable(snapDir(snapId));
+    SimFiles::removeTree(snapDir(snapId), error);
     if (rename(tmp.c_str(), snapDir(snapId).c_str()) != 0) {
         error = sysError(snapDir(snapId));
         return false;

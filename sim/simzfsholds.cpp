@@ -34,18 +34,17 @@ std::vector<std::pair<SimDataset *, SimSnap *>> expand(SimRoot::Found &f, const 
     return out;
 }
 
-bool parseFlags(const std::vector<std::string> &args, const char *spec, const char *cmd,
-                SimArgs &parser, bool &recursive, int &rc)
+// Parses the options; on a usage error `rc` is the exit status to return.
+bool parseFlags(const char *optstring, const char *cmd, SimArgs &parser, bool &recursive, int &rc)
 {
     std::string error;
-    if (!parser.parse(spec, {}, error)) {
+    if (!parser.parse(optstring, {}, error)) {
         rc = SimUsage::fail("zfs", cmd, error);
         return false;
     }
     recursive = false;
     for (const auto &o : parser.options())
         recursive |= o.id == 'r';
-    (void)args;
     return true;
 }
 
@@ -64,7 +63,7 @@ int SimZfsHolds::holds(SimRoot &root, const std::vector<std::string> &args)
     SimArgs parser(args);
     bool recursive = false;
     int rc = 0;
-    if (!parseFlags(args, "rHp", "holds", parser, recursive, rc))
+    if (!parseFlags("rHp", "holds", parser, recursive, rc))
         return rc;
     bool scripted = false, parsable = false;
     for (const auto &o : parser.options()) {
@@ -108,7 +107,7 @@ int SimZfsHolds::hold(SimRoot &root, const std::vector<std::string> &args)
     SimArgs parser(args);
     bool recursive = false;
     int rc = 0;
-    if (!parseFlags(args, "r", "hold", parser, recursive, rc))
+    if (!parseFlags("r", "hold", parser, recursive, rc))
         return rc;
     const auto &ops = parser.operands();
     if (ops.size() < 2)
@@ -165,7 +164,7 @@ int SimZfsHolds::release(SimRoot &root, const std::vector<std::string> &args)
     SimArgs parser(args);
     bool recursive = false;
     int rc = 0;
-    if (!parseFlags(args, "r", "release", parser, recursive, rc))
+    if (!parseFlags("r", "release", parser, recursive, rc))
         return rc;
     const auto &ops = parser.operands();
     if (ops.size() < 2)
