@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -71,9 +72,12 @@ Begin parseBegin(const std::string &payload)
     return b;
 }
 
-// Staging directories of receives that were killed (their pid is gone).
+// Staging directories of receives that were killed: their pid is gone and
+// they were last changed ten minutes ago or earlier (a pid alone could
+// belong to another PID namespace).
 void removeStaleStaging(const std::string &tmpDir)
 {
+    const time_t now = time(nullptr);
     DIR *d = opendir(tmpDir.c_str());
     if (!d)
         return;
@@ -83,7 +87,9 @@ void removeStaleStaging(const std::string &tmpDir)
         if (name.rfind("recv-", 0) != 0)
             continue;
         const pid_t pid = (pid_t)strtol(name.c_str() + 5, nullptr, 10);
-        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH)
+        struct stat st;
+        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH && stat((tmpDir + "/" + name).c_str(), &st) == 0 &&
+            st.st_mtime + 600 < now)
             stale.push_back(tmpDir + "/" + name);
     }
     closedir(d);
