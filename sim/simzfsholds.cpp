@@ -13,12 +13,6 @@ namespace zsim {
 
 namespace {
 
-int fatal(const std::string &error)
-{
-    fprintf(stderr, "internal error: %s\n", error.c_str());
-    return 1;
-}
-
 // The snapshot and, with -r, the same-named snapshots of every descendant.
 std::vector<std::pair<SimDataset *, SimSnap *>> expand(SimRoot::Found &f, const std::string &snapName,
                                                        bool recursive)
@@ -32,6 +26,26 @@ std::vector<std::pair<SimDataset *, SimSnap *>> expand(SimRoot::Found &f, const 
         if (SimSnap *s = d->snap(snapName))
             out.push_back({d, s});
     return out;
+}
+
+// Looks up the snapshot a hold or release names; prints zfs' complaint and
+// returns false when it is no snapshot name or does not exist.
+bool findSnapshot(SimRoot &root, const std::string &name, const char *action, SimRoot::Found &f)
+{
+    if (!SimNames::isSnapshot(name)) {
+        fprintf(stderr, "'%s' is not a snapshot\n", name.c_str());
+        return false;
+    }
+    f = root.find(name);
+    if (!f.ds) {
+        fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
+        return false;
+    }
+    if (!f.snap) {
+        fprintf(stderr, "%s '%s': dataset does not exist\n", action, name.c_str());
+        return false;
+    }
+    return true;
 }
 
 // Parses the options; on a usage error `rc` is the exit status to return.
@@ -78,7 +92,7 @@ int SimZfsHolds::holds(SimRoot &root, const std::vector<std::string> &args)
             return SimUsage::fail("zfs", "holds", "'" + name + "' is not a snapshot");
     std::string error;
     if (!root.open(false, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     std::vector<SimHoldLine> lines;
     size_t found = 0;
     for (const auto &name : ops) {
@@ -117,23 +131,11 @@ int SimZfsHolds::hold(SimRoot &root, const std::vector<std::string> &args)
         return SimUsage::fail("zfs", "hold", "tag may not start with '.'");
     std::string error;
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     const int64_t now = time(nullptr);
     for (size_t i = 1; i < ops.size(); i++) {
-        const std::string &name = ops[i];
-        if (!SimNames::isSnapshot(name)) {
-            fprintf(stderr, "'%s' is not a snapshot\n", name.c_str());
-            rc = 1;
-            continue;
-        }
-        SimRoot::Found f = root.find(name);
-        if (!f.ds) {
-            fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
-            rc = 1;
-            continue;
-        }
-        if (!f.snap) {
-            fprintf(stderr, "cannot hold snapshot '%s': dataset does not exist\n", name.c_str());
+        SimRoot::Found f;
+        if (!findSnapshot(root, ops[i], "cannot hold snapshot", f)) {
             rc = 1;
             continue;
         }
@@ -154,7 +156,7 @@ int SimZfsHolds::hold(SimRoot &root, const std::vector<std::string> &args)
             t.second->holds.push_back({tag, now});
         f.pool->txg++;
         if (!root.save(*f.pool, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     }
     return rc;
 }
@@ -172,22 +174,11 @@ int SimZfsHolds::release(SimRoot &root, const std::vector<std::string> &args)
     const std::string tag = ops[0];
     std::string error;
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     for (size_t i = 1; i < ops.size(); i++) {
         const std::string &name = ops[i];
-        if (!SimNames::isSnapshot(name)) {
-            fprintf(stderr, "'%s' is not a snapshot\n", name.c_str());
-            rc = 1;
-            continue;
-        }
-        SimRoot::Found f = root.find(name);
-        if (!f.ds) {
-            fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
-            rc = 1;
-            continue;
-        }
-        if (!f.snap) {
-            fprintf(stderr, "cannot release hold from snapshot '%s': dataset does not exist\n", name.c_str());
+        SimRoot::Found f;
+        if (!findSnapshot(root, name, "cannot release hold from snapshot", f)) {
             rc = 1;
             continue;
         }
@@ -208,7 +199,7 @@ int SimZfsHolds::release(SimRoot &root, const std::vector<std::string> &args)
         }
         f.pool->txg++;
         if (!root.save(*f.pool, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     }
     return rc;
 }
