@@ -2,7 +2,7 @@
 
 namespace zsim {
 
-bool SimArgs::parse(const std::string &spec, const std::vector<SimLongOpt> &longs, std::string &error)
+bool SimArgs::parse(const std::string &optstring, const std::vector<SimLongOpt> &longs, std::string &error)
 {
     m_opts.clear();
     m_operands.clear();
@@ -44,12 +44,12 @@ bool SimArgs::parse(const std::string &spec, const std::vector<SimLongOpt> &long
         }
         for (size_t k = 1; k < w.size(); k++) {
             char c = w[k];
-            size_t p = spec.find(c);
+            size_t p = optstring.find(c);
             if (c == ':' || p == std::string::npos) {
                 error = std::string("invalid option '") + c + "'";
                 return false;
             }
-            bool needsArg = p + 1 < spec.size() && spec[p + 1] == ':';
+            bool needsArg = p + 1 < optstring.size() && optstring[p + 1] == ':';
             if (!needsArg) {
                 m_opts.push_back({c, std::string()});
                 continue;

@@ -24,10 +24,10 @@ public:
 
     explicit SimArgs(std::vector<std::string> words) : m_words(std::move(words)) {}
 
-    // `spec` lists the short letters, each followed by ':' when it takes an
+    // `optstring` lists the short letters, each followed by ':' when it takes an
     // argument. On failure `error` is zfs' message ("invalid option 'x'",
     // "missing argument for 'o' option").
-    bool parse(const std::string &spec, const std::vector<SimLongOpt> &longs, std::string &error);
+    bool parse(const std::string &optstring, const std::vector<SimLongOpt> &longs, std::string &error);
 
     const std::vector<Opt> &options() const { return m_opts; }
     const std::vector<std::string> &operands() const { return m_operands; }

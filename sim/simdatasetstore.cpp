@@ -83,6 +83,16 @@ std::string sysError(const std::string &what)
     return what + ": " + SimFiles::errnoText(errno);
 }
 
+// Creates directory (owner-only until its final mode is set) or link `e` at
+// `path`.
+bool makeNode(const SimEntry &e, const std::string &path, std::string &error)
+{
+    const int rc = e.type == 'd' ? mkdir(path.c_str(), 0700) : symlink(e.target.c_str(), path.c_str());
+    if (rc != 0)
+        error = sysError(path);
+    return rc == 0;
+}
+
 } // namespace
 
 SimDatasetStore::SimDatasetStore(std::string dir) : m_dir(std::move(dir)) {}
@@ -210,6 +220,28 @@ bool SimDatasetStore::sameFile(const SimEntry &live, const CleanRec &rec)
     }
 }
 
+bool SimDatasetStore::publish(const std::string &tmp, const std::vector<SimEntry> &man, uint64_t snapId,
+                              std::string &error) const
+{
+    for (auto it = man.rbegin(); it != man.rend(); ++it)
+        if (it->type == 'd') {
+            const std::string path = tmp + "/data/" + it->path;
+            chmod(path.c_str(), it->mode);
+            setMtime(path, it->mtime);
+        }
+    if (!writeManifest(tmp, man, error))
+        return false;
+    // A directory of this id that no metadata names is left from a killed
+    // run; it goes.
+    SimFiles::makeWritable(snapDir(snapId));
+    SimFiles::removeTree(snapDir(snapId), error);
+    if (rename(tmp.c_str(), snapDir(snapId).c_str()) != 0) {
+        error = sysError(snapDir(snapId));
+        return false;
+    }
+    return true;
+}
+
 bool SimDatasetStore::capture(uint64_t snapId, std::string &error)
 {
     std::vector<SimEntry> live;
@@ -228,17 +260,9 @@ bool SimDatasetStore::capture(uint64_t snapId, std::string &error)
         const std::string dst = tmp + "/data/" + e.path;
         SimEntry m = e;
         m.ctime = 0;
-        if (e.type == 'd') {
-            if (mkdir(dst.c_str(), 0700) != 0) {
-                error = sysError(dst);
+        if (e.type != 'f') {
+            if (!makeNode(e, dst, error))
                 return false;
-            }
-            m.ino = 0;
-        } else if (e.type == 'l') {
-            if (symlink(e.target.c_str(), dst.c_str()) != 0) {
-                error = sysError(dst);
-                return false;
-            }
             m.ino = 0;
         } else {
             bool reused = false;
@@ -266,16 +290,7 @@ bool SimDatasetStore::capture(uint64_t snapId, std::string &error)
         man.push_back(m);
         fresh[e.path] = CleanRec{e, snapId, m.ino};
     }
-    for (auto it = man.rbegin(); it != man.rend(); ++it)
-        if (it->type == 'd')
-            chmod((tmp + "/data/" + it->path).c_str(), it->mode);
-    if (!writeManifest(tmp, man, error))
-        return false;
-    if (rename(tmp.c_str(), snapDir(snapId).c_str()) != 0) {
-        error = sysError(snapDir(snapId));
-        return false;
-    }
-    return writeClean(fresh, error);
+    return publish(tmp, man, snapId, error) && writeClean(fresh, error);
 }
 
 bool SimDatasetStore::resetLive(uint64_t snapId, std::string &error)
@@ -319,20 +334,9 @@ bool SimDatasetStore::resetLive(uint64_t snapId, std::string &error)
         const std::string path = liveDir() + "/" + m.path;
         if (kept.count(m.path))
             continue;
-        if (m.type == 'd') {
-            if (mkdir(path.c_str(), 0700) != 0) {
-                error = sysError(path);
-                return false;
-            }
-        } else if (m.type == 'l') {
-            if (symlink(m.target.c_str(), path.c_str()) != 0) {
-                error = sysError(path);
-                return false;
-            }
-        } else {
-            if (!SimFiles::copyFile(snapDataDir(snapId) + "/" + m.path, path, m.mode, m.mtime, error))
-                return false;
-        }
+        if (m.type != 'f' ? !makeNode(m, path, error)
+                          : !SimFiles::copyFile(snapDataDir(snapId) + "/" + m.path, path, m.mode, m.mtime, error))
+            return false;
     }
     for (auto it = man.rbegin(); it != man.rend(); ++it)
         if (it->type == 'd') {
@@ -442,16 +446,9 @@ bool SimDatasetStore::buildSnapshot(uint64_t snapId, uint64_t baseId,
         const std::string dst = tmp + "/data/" + kv.first;
         SimEntry m = item.entry;
         m.ino = 0;
-        if (m.type == 'd') {
-            if (mkdir(dst.c_str(), 0700) != 0) {
-                error = sysError(dst);
+        if (m.type != 'f') {
+            if (!makeNode(m, dst, error))
                 return false;
-            }
-        } else if (m.type == 'l') {
-            if (symlink(m.target.c_str(), dst.c_str()) != 0) {
-                error = sysError(dst);
-                return false;
-            }
         } else {
             if (!item.staged.empty()) {
                 if (rename(item.staged.c_str(), dst.c_str()) != 0) {
@@ -474,19 +471,7 @@ bool SimDatasetStore::buildSnapshot(uint64_t snapId, uint64_t baseId,
         }
         man.push_back(m);
     }
-    for (auto it = man.rbegin(); it != man.rend(); ++it)
-        if (it->type == 'd') {
-            const std::string path = tmp + "/data/" + it->path;
-            chmod(path.c_str(), it->mode);
-            setMtime(path, it->mtime);
-        }
-    if (!writeManifest(tmp, man, error))
-        return false;
-    if (rename(tmp.c_str(), snapDir(snapId).c_str()) != 0) {
-        error = sysError(snapDir(snapId));
-        return false;
-    }
-    return true;
+    return publish(tmp, man, snapId, error);
 }
 
 bool SimDatasetStore::removeSnapshot(uint64_t snapId, std::string &error)

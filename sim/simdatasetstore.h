@@ -101,6 +101,10 @@ private:
     bool writeManifest(const std::string &snapDirPath, const std::vector<SimEntry> &entries,
                        std::string &error) const;
     static bool sameFile(const SimEntry &live, const CleanRec &rec);
+    // Gives a snapshot built in `tmp` its directory modes and manifest and
+    // moves it into place as snapshot `snapId`.
+    bool publish(const std::string &tmp, const std::vector<SimEntry> &man, uint64_t snapId,
+                 std::string &error) const;
 
     std::string m_dir;
 };

@@ -123,4 +123,17 @@ void SimJson::maybeNumber(const std::string &value, bool asInteger)
         string(value);
 }
 
+void SimJson::outputVersion(const std::string &command)
+{
+    key("output_version");
+    beginObject();
+    key("command");
+    string(command);
+    key("vers_major");
+    number("0");
+    key("vers_minor");
+    number("1");
+    endObject();
+}
+
 } // namespace zsim

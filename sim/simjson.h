@@ -21,6 +21,9 @@ public:
     void number(const std::string &digits);
     // A value that --json-int turns into a number when it is all digits.
     void maybeNumber(const std::string &value, bool asInteger);
+    // The member every -j document starts with:
+    // "output_version":{"command":"zfs list","vers_major":0,"vers_minor":1}
+    void outputVersion(const std::string &command);
 
     const std::string &text() const { return m_text; }
 

@@ -10,15 +10,7 @@ std::string SimListFormat::json(const std::string &command, const std::vector<Si
 {
     SimJson j;
     j.beginObject();
-    j.key("output_version");
-    j.beginObject();
-    j.key("command");
-    j.string(command);
-    j.key("vers_major");
-    j.number("0");
-    j.key("vers_minor");
-    j.number("1");
-    j.endObject();
+    j.outputVersion(command);
     j.key("datasets");
     j.beginObject();
     for (const auto &row : rows) {

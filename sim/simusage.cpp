@@ -73,4 +73,10 @@ int SimUsage::fail(const std::string &tool, const std::string &command, const st
     return 2;
 }
 
+int SimUsage::internal(const std::string &error)
+{
+    fprintf(stderr, "internal error: %s\n", error.c_str());
+    return 1;
+}
+
 } // namespace zsim

@@ -10,16 +10,6 @@
 
 namespace zsim {
 
-namespace {
-
-int fatal(const std::string &error)
-{
-    fprintf(stderr, "internal error: %s\n", error.c_str());
-    return 1;
-}
-
-} // namespace
-
 std::string SimZfsDestroy::heldMessage(const std::string &snapshot)
 {
     return "cannot destroy snapshot " + snapshot + ": it's being held. Run 'zfs holds -r " + snapshot +
@@ -54,7 +44,7 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
         return SimUsage::fail("zfs", "destroy", ops.empty() ? "missing dataset argument" : "too many arguments");
     const std::string name = ops[0];
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     SimRoot::Found f = root.find(SimNames::datasetOf(name));
     if (!f.ds) {
         fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
@@ -96,9 +86,9 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
             ids.push_back({v.first, v.second->id});
         for (const auto &v : ids)
             if (!removeSnapshot(root, *f.pool, *v.first, v.second, error))
-                return fatal(error);
+                return SimUsage::internal(error);
         f.pool->txg++;
-        return root.save(*f.pool, error) ? 0 : fatal(error);
+        return root.save(*f.pool, error) ? 0 : SimUsage::internal(error);
     }
 
     const bool isPoolRoot = f.ds->name == f.pool->name;
@@ -146,11 +136,11 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
             ids.push_back(s.id);
         for (uint64_t id : ids)
             if (!removeSnapshot(root, *f.pool, *d, id, error))
-                return fatal(error);
+                return SimUsage::internal(error);
         if (isPoolRoot && dsName == f.pool->name)
             continue;
         if (!root.store(*f.pool, *d).destroy(error))
-            return fatal(error);
+            return SimUsage::internal(error);
         const uint64_t id = d->id;
         f.pool->datasets.erase(std::remove_if(f.pool->datasets.begin(), f.pool->datasets.end(),
                                               [id](const SimDataset &x) { return x.id == id; }),
@@ -159,7 +149,7 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
     if (dryRun)
         return 0;
     f.pool->txg++;
-    return root.save(*f.pool, error) ? 0 : fatal(error);
+    return root.save(*f.pool, error) ? 0 : SimUsage::internal(error);
 }
 
 } // namespace zsim

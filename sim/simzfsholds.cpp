@@ -13,12 +13,6 @@ namespace zsim {
 
 namespace {
 
-int fatal(const std::string &error)
-{
-    fprintf(stderr, "internal error: %s\n", error.c_str());
-    return 1;
-}
-
 // The snapshot and, with -r, the same-named snapshots of every descendant.
 std::vector<std::pair<SimDataset *, SimSnap *>> expand(SimRoot::Found &f, const std::string &snapName,
                                                        bool recursive)
@@ -34,18 +28,37 @@ std::vector<std::pair<SimDataset *, SimSnap *>> expand(SimRoot::Found &f, const 
     return out;
 }
 
-bool parseFlags(const std::vector<std::string> &args, const char *spec, const char *cmd,
-                SimArgs &parser, bool &recursive, int &rc)
+// Looks up the snapshot a hold or release names; prints zfs' complaint and
+// returns false when it is no snapshot name or does not exist.
+bool findSnapshot(SimRoot &root, const std::string &name, const char *action, SimRoot::Found &f)
+{
+    if (!SimNames::isSnapshot(name)) {
+        fprintf(stderr, "'%s' is not a snapshot\n", name.c_str());
+        return false;
+    }
+    f = root.find(name);
+    if (!f.ds) {
+        fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
+        return false;
+    }
+    if (!f.snap) {
+        fprintf(stderr, "%s '%s': dataset does not exist\n", action, name.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Parses the options; on a usage error `rc` is the exit status to return.
+bool parseFlags(const char *optstring, const char *cmd, SimArgs &parser, bool &recursive, int &rc)
 {
     std::string error;
-    if (!parser.parse(spec, {}, error)) {
+    if (!parser.parse(optstring, {}, error)) {
         rc = SimUsage::fail("zfs", cmd, error);
         return false;
     }
     recursive = false;
     for (const auto &o : parser.options())
         recursive |= o.id == 'r';
-    (void)args;
     return true;
 }
 
@@ -64,7 +77,7 @@ int SimZfsHolds::holds(SimRoot &root, const std::vector<std::string> &args)
     SimArgs parser(args);
     bool recursive = false;
     int rc = 0;
-    if (!parseFlags(args, "rHp", "holds", parser, recursive, rc))
+    if (!parseFlags("rHp", "holds", parser, recursive, rc))
         return rc;
     bool scripted = false, parsable = false;
     for (const auto &o : parser.options()) {
@@ -79,7 +92,7 @@ int SimZfsHolds::holds(SimRoot &root, const std::vector<std::string> &args)
             return SimUsage::fail("zfs", "holds", "'" + name + "' is not a snapshot");
     std::string error;
     if (!root.open(false, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     std::vector<SimHoldLine> lines;
     size_t found = 0;
     for (const auto &name : ops) {
@@ -108,7 +121,7 @@ int SimZfsHolds::hold(SimRoot &root, const std::vector<std::string> &args)
     SimArgs parser(args);
     bool recursive = false;
     int rc = 0;
-    if (!parseFlags(args, "r", "hold", parser, recursive, rc))
+    if (!parseFlags("r", "hold", parser, recursive, rc))
         return rc;
     const auto &ops = parser.operands();
     if (ops.size() < 2)
@@ -118,23 +131,11 @@ int SimZfsHolds::hold(SimRoot &root, const std::vector<std::string> &args)
         return SimUsage::fail("zfs", "hold", "tag may not start with '.'");
     std::string error;
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     const int64_t now = time(nullptr);
     for (size_t i = 1; i < ops.size(); i++) {
-        const std::string &name = ops[i];
-        if (!SimNames::isSnapshot(name)) {
-            fprintf(stderr, "'%s' is not a snapshot\n", name.c_str());
-            rc = 1;
-            continue;
-        }
-        SimRoot::Found f = root.find(name);
-        if (!f.ds) {
-            fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
-            rc = 1;
-            continue;
-        }
-        if (!f.snap) {
-            fprintf(stderr, "cannot hold snapshot '%s': dataset does not exist\n", name.c_str());
+        SimRoot::Found f;
+        if (!findSnapshot(root, ops[i], "cannot hold snapshot", f)) {
             rc = 1;
             continue;
         }
@@ -155,7 +156,7 @@ int SimZfsHolds::hold(SimRoot &root, const std::vector<std::string> &args)
             t.second->holds.push_back({tag, now});
         f.pool->txg++;
         if (!root.save(*f.pool, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     }
     return rc;
 }
@@ -165,7 +166,7 @@ int SimZfsHolds::release(SimRoot &root, const std::vector<std::string> &args)
     SimArgs parser(args);
     bool recursive = false;
     int rc = 0;
-    if (!parseFlags(args, "r", "release", parser, recursive, rc))
+    if (!parseFlags("r", "release", parser, recursive, rc))
         return rc;
     const auto &ops = parser.operands();
     if (ops.size() < 2)
@@ -173,22 +174,11 @@ int SimZfsHolds::release(SimRoot &root, const std::vector<std::string> &args)
     const std::string tag = ops[0];
     std::string error;
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     for (size_t i = 1; i < ops.size(); i++) {
         const std::string &name = ops[i];
-        if (!SimNames::isSnapshot(name)) {
-            fprintf(stderr, "'%s' is not a snapshot\n", name.c_str());
-            rc = 1;
-            continue;
-        }
-        SimRoot::Found f = root.find(name);
-        if (!f.ds) {
-            fprintf(stderr, "cannot open '%s': dataset does not exist\n", SimNames::datasetOf(name).c_str());
-            rc = 1;
-            continue;
-        }
-        if (!f.snap) {
-            fprintf(stderr, "cannot release hold from snapshot '%s': dataset does not exist\n", name.c_str());
+        SimRoot::Found f;
+        if (!findSnapshot(root, name, "cannot release hold from snapshot", f)) {
             rc = 1;
             continue;
         }
@@ -209,7 +199,7 @@ int SimZfsHolds::release(SimRoot &root, const std::vector<std::string> &args)
         }
         f.pool->txg++;
         if (!root.save(*f.pool, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     }
     return rc;
 }

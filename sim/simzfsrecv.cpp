@@ -1,6 +1,7 @@
 #include "simzfsrecv.h"
 
 #include "simargs.h"
+#include "simfiles.h"
 #include "simfaults.h"
 #include "simnames.h"
 #include "simrecvstage.h"
@@ -12,7 +13,11 @@
 #include "simzfsdestroy.h"
 #include "simzfsset.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -65,6 +70,32 @@ Begin parseBegin(const std::string &payload)
         }
     }
     return b;
+}
+
+// Staging directories of receives that were killed: their pid is gone and
+// they were last changed ten minutes ago or earlier (a pid alone could
+// belong to another PID namespace).
+void removeStaleStaging(const std::string &tmpDir)
+{
+    const time_t now = time(nullptr);
+    DIR *d = opendir(tmpDir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> stale;
+    while (struct dirent *de = readdir(d)) {
+        const std::string name = de->d_name;
+        if (name.rfind("recv-", 0) != 0)
+            continue;
+        const pid_t pid = (pid_t)strtol(name.c_str() + 5, nullptr, 10);
+        struct stat st;
+        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH && stat((tmpDir + "/" + name).c_str(), &st) == 0 &&
+            st.st_mtime + 600 < now)
+            stale.push_back(tmpDir + "/" + name);
+    }
+    closedir(d);
+    std::string ignored;
+    for (const auto &path : stale)
+        SimFiles::removeTree(path, ignored);
 }
 
 // The destination file system of a stream of `streamFs`; `top` is the
@@ -288,6 +319,7 @@ public:
         if (m_o.verbose)
             printf("%s %s stream of %s@%s into %s@%s\n", m_o.dryRun ? "would receive" : "receiving",
                    incremental ? "incremental" : "full", b.fs.c_str(), b.tosnap.c_str(), fs.c_str(), snap.c_str());
+        removeStaleStaging(m_root.tmpDir(SimRoot::poolOf(fs)));
         const auto started = std::chrono::steady_clock::now();
         const uint64_t before = m_in.consumed();
         const bool keep = d.action != Action::Skip && !m_o.dryRun;

@@ -23,12 +23,6 @@ bool splitAssignment(const std::string &word, std::string &prop, std::string &va
     return true;
 }
 
-int fatal(const std::string &error)
-{
-    fprintf(stderr, "internal error: %s\n", error.c_str());
-    return 1;
-}
-
 } // namespace
 
 bool SimZfsSet::mountable(SimRoot &root, SimPool &pool, SimDataset &ds)
@@ -61,7 +55,7 @@ int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
     if (names.empty())
         return SimUsage::fail("zfs", "set", "missing dataset name(s)");
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     int rc = 0;
     for (const auto &name : names) {
         SimRoot::Found f = root.find(name);
@@ -88,7 +82,7 @@ int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
             f.ds->mounted = mountable(root, *f.pool, *f.ds);
         f.pool->txg++;
         if (!root.save(*f.pool, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     }
     return rc;
 }
@@ -109,7 +103,7 @@ int SimZfsSet::inherit(SimRoot &root, const std::vector<std::string> &args)
     if (prop.empty())
         return SimUsage::fail("zfs", "inherit", "invalid property '" + ops[0] + "'");
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     int rc = 0;
     for (size_t i = 1; i < ops.size(); i++) {
         SimRoot::Found f = root.find(ops[i]);
@@ -128,7 +122,7 @@ int SimZfsSet::inherit(SimRoot &root, const std::vector<std::string> &args)
         }
         f.pool->txg++;
         if (!root.save(*f.pool, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     }
     return rc;
 }
@@ -169,7 +163,7 @@ int SimZfsSet::create(SimRoot &root, const std::vector<std::string> &args)
             return 1;
         }
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     SimPool *pool = root.pool(SimRoot::poolOf(name));
     if (!pool) {
         fprintf(stderr, "cannot create '%s': no such pool '%s'\n", name.c_str(), SimRoot::poolOf(name).c_str());
@@ -198,14 +192,14 @@ int SimZfsSet::create(SimRoot &root, const std::vector<std::string> &args)
             for (const auto &p : props)
                 ds.local[SimProps::canonical(p.first)] = p.second;
         if (!root.store(*pool, ds).create(error))
-            return fatal(error);
+            return SimUsage::internal(error);
         pool->datasets.push_back(ds);
         pool->sortDatasets();
         SimDataset *added = pool->dataset(dsName);
         added->mounted = !noMount && mountable(root, *pool, *added);
     }
     if (!root.save(*pool, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     return 0;
 }
 
@@ -217,7 +211,7 @@ int SimZfsSet::simPath(SimRoot &root, const std::vector<std::string> &args)
     }
     std::string error;
     if (!root.open(false, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     SimRoot::Found f = root.find(args[0]);
     if (!f.ds || (SimNames::isSnapshot(args[0]) && !f.snap)) {
         fprintf(stderr, "cannot open '%s': dataset does not exist\n", args[0].c_str());

@@ -13,12 +13,6 @@ namespace zsim {
 
 namespace {
 
-int fatal(const std::string &error)
-{
-    fprintf(stderr, "internal error: %s\n", error.c_str());
-    return 1;
-}
-
 struct Planned {
     SimPool *pool;
     std::string dsName;
@@ -40,7 +34,7 @@ int SimZfsSnapshot::snapshot(SimRoot &root, const std::vector<std::string> &args
     if (names.empty())
         return SimUsage::fail("zfs", "snapshot", "missing snapshot argument");
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     const bool many = recursive || names.size() > 1;
     std::vector<Planned> plan;
     for (const auto &name : names) {
@@ -105,7 +99,7 @@ int SimZfsSnapshot::snapshot(SimRoot &root, const std::vector<std::string> &args
     }
     for (auto *p : touched)
         if (!root.save(*p, error))
-            return fatal(error);
+            return SimUsage::internal(error);
     return 0;
 }
 
@@ -135,7 +129,7 @@ int SimZfsSnapshot::rename(SimRoot &root, const std::vector<std::string> &args)
         return 1;
     }
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     SimRoot::Found f = root.find(from);
     if (!f.ds || (SimNames::isSnapshot(from) && !f.snap)) {
         fprintf(stderr, "cannot open '%s': dataset does not exist\n", from.c_str());
@@ -196,7 +190,7 @@ int SimZfsSnapshot::rename(SimRoot &root, const std::vector<std::string> &args)
     }
     f.pool->txg++;
     if (!root.save(*f.pool, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     return 0;
 }
 

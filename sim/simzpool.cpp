@@ -79,27 +79,13 @@ std::string poolValue(SimSpace &space, SimPool &pool, const std::string &prop, b
     return "-";
 }
 
-int fatal(const std::string &error)
-{
-    fprintf(stderr, "internal error: %s\n", error.c_str());
-    return 1;
-}
-
 } // namespace
 
 std::string SimZpool::json(const std::vector<SimPoolRow> &rows, bool jsonInt, bool keyByGuid)
 {
     SimJson j;
     j.beginObject();
-    j.key("output_version");
-    j.beginObject();
-    j.key("command");
-    j.string("zpool list");
-    j.key("vers_major");
-    j.number("0");
-    j.key("vers_minor");
-    j.number("1");
-    j.endObject();
+    j.outputVersion("zpool list");
     j.key("pools");
     j.beginObject();
     for (const auto &r : rows) {
@@ -175,7 +161,7 @@ int SimZpool::list(SimRoot &root, const std::vector<std::string> &args)
     if (jsonInt && !json)
         return SimUsage::fail("zpool", "list", "'--json-int' only works with '-j' option");
     if (!root.open(false, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     std::vector<SimPool *> selected;
     bool missing = false;
     for (const auto &name : parser.operands()) {
@@ -257,7 +243,7 @@ int SimZpool::create(SimRoot &root, const std::vector<std::string> &args)
         return 1;
     }
     if (!root.open(true, error) || !root.ensure(error))
-        return fatal(error);
+        return SimUsage::internal(error);
     if (root.pool(name)) {
         fprintf(stderr, "cannot create '%s': pool already exists\n", name.c_str());
         return 1;
@@ -280,7 +266,7 @@ int SimZpool::create(SimRoot &root, const std::vector<std::string> &args)
     pool.datasets.push_back(ds);
     if (!SimFiles::makeDirs(root.tmpDir(name), error) || !root.store(pool, ds).create(error) ||
         !root.save(pool, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     return 0;
 }
 
@@ -294,13 +280,13 @@ int SimZpool::destroy(SimRoot &root, const std::vector<std::string> &args)
         return SimUsage::fail("zpool", "destroy", "missing pool argument");
     const std::string name = parser.operands()[0];
     if (!root.open(true, error))
-        return fatal(error);
+        return SimUsage::internal(error);
     if (!root.pool(name)) {
         fprintf(stderr, "cannot open '%s': no such pool\n", name.c_str());
         return 1;
     }
     SimFiles::makeWritable(root.poolDir(name));
-    return SimFiles::removeTree(root.poolDir(name), error) ? 0 : fatal(error);
+    return SimFiles::removeTree(root.poolDir(name), error) ? 0 : SimUsage::internal(error);
 }
 
 } // namespace zsim

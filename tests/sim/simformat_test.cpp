@@ -238,7 +238,7 @@ TEST(SimFletcher, DigestDoesNotDependOnHowTheDataIsCut)
 
 TEST(SimArgs, ParsesLikeGetopt)
 {
-    const std::string spec = "rd:Hpjo:s:S:t:";
+    const std::string optstring = "rd:Hpjo:s:S:t:";
     const std::vector<SimLongOpt> longs = {{"json", 'j', false}, {"json-int", 1001, false}};
     struct Case {
         std::vector<std::string> words;
@@ -254,7 +254,7 @@ TEST(SimArgs, ParsesLikeGetopt)
     for (const auto &c : cases) {
         SimArgs a(c.words);
         std::string error;
-        ASSERT_TRUE(a.parse(spec, longs, error)) << error;
+        ASSERT_TRUE(a.parse(optstring, longs, error)) << error;
         std::string got;
         for (const auto &o : a.options())
             got += (o.id < 256 ? std::string(1, (char)o.id) : std::to_string(o.id)) + ":" + o.arg + ";";
@@ -269,7 +269,7 @@ TEST(SimArgs, ParsesLikeGetopt)
     for (const auto &b : bad) {
         SimArgs a(b.first);
         std::string error;
-        EXPECT_FALSE(a.parse(spec, longs, error));
+        EXPECT_FALSE(a.parse(optstring, longs, error));
         EXPECT_EQ(error, b.second);
     }
 }

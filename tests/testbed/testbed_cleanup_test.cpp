@@ -1,8 +1,10 @@
-// Runs testbed/run-in-testbed.sh twice in a row from the host and checks
-// that the host is left exactly as it was: no user, no mount, no process, no
-// file outside the testbed's temporary directory, which is itself gone.
+// Runs testbed/run-in-testbed.sh from the host, twice in a row and once
+// stopped by SIGTERM, and checks that the host is left exactly as it was: no
+// user, no mount, no process, no file outside the testbed's temporary
+// directory, which is itself gone.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
@@ -127,6 +129,54 @@ TEST(TestbedCleanup, TwoRunsLeaveTheHostAsItWas)
             SCOPED_TRACE(kv.first);
             EXPECT_EQ(after.at(kv.first), kv.second);
         }
+    }
+    system(("rm -rf '" + results + "'").c_str());
+}
+
+TEST(TestbedCleanup, SigtermTearsDownARunningTestbed)
+{
+    if (geteuid() != 0) {
+        fprintf(stderr, "SKIP: the testbed needs root\n");
+        exit(77);
+    }
+    char tmpl[] = "/tmp/zfsrep-tb-cleanup.XXXXXX";
+    const std::string results = mkdtemp(tmpl);
+    setenv("ZFSREP_BINARY_DIR", ZFSREP_BINARY_DIR, 1);
+    const std::string script = std::string(ZFSREP_SOURCE_DIR) + "/testbed/run-in-testbed.sh";
+    std::ofstream(results + "/inner.sh") << "echo \"$ZFSREP_TB_DIR\" > " << results
+                                         << "/tbdir.tmp; mv " << results << "/tbdir.tmp " << results
+                                         << "/tbdir; exec -a zfsrep-cleanup-term sleep 300\n";
+    const auto before = hostState();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        freopen((results + "/out").c_str(), "w", stdout);
+        freopen((results + "/out").c_str(), "a", stderr);
+        execl(script.c_str(), script.c_str(), "bash", (results + "/inner.sh").c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    // Bounded wait for the command to be running inside.
+    for (int i = 0; i < 300 && !exists(results + "/tbdir"); i++)
+        usleep(100000);
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        fprintf(stderr, "%s", slurp(results + "/out").c_str());
+        exit(77);
+    }
+    ASSERT_TRUE(exists(results + "/tbdir")) << slurp(results + "/out");
+    usleep(200000);
+    kill(pid, SIGTERM);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 143) << slurp(results + "/out");
+    const std::string tbdir = trim(slurp(results + "/tbdir"));
+    EXPECT_FALSE(exists(tbdir)) << tbdir;
+    EXPECT_EQ(processesWith("zfsrep-cleanup-term", ""), "");
+    EXPECT_EQ(processesWith(tbdir, ""), "");
+    const auto after = hostState();
+    for (const auto &kv : before) {
+        SCOPED_TRACE(kv.first);
+        EXPECT_EQ(after.at(kv.first), kv.second);
     }
     system(("rm -rf '" + results + "'").c_str());
 }
