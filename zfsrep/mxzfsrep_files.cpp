@@ -3,6 +3,8 @@
 // received back into a pool.
 #include "mxzfsrep.h"
 
+#include "enginereport.h"
+#include "missionfields.h"
 #include "tq2error.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -18,17 +20,6 @@
 namespace {
 
 const QString kPartSuffix = QStringLiteral(".part");
-
-QString text(const QJsonObject &mission, const char *key)
-{
-    return mission.value(QLatin1String(key)).toString().trimmed();
-}
-
-void recordStageFailure(TQ2Journals &journals, const QString &place, const QString &command, const QString &message)
-{
-    journals.add(place, command, false, message, QString());
-    journals.setErr(TQ2Error::ERR_EXECUTE, message);
-}
 
 } // namespace
 
@@ -50,9 +41,9 @@ QString MXZfsrep::restoreDatasetName(const QString &name, const QString &file)
 
 bool MXZfsrep::sendFile(TQ2Journals &journals, const QJsonObject &mission)
 {
-    const QString dataset = text(mission, "pool") + QLatin1Char('/') + text(mission, "name");
-    const QString directory = text(mission, "path");
-    const QString series = text(mission, "snapname");
+    const QString dataset = MissionFields::dataset(mission);
+    const QString directory = MissionFields::text(mission, "path");
+    const QString series = MissionFields::text(mission, "snapname");
     const QString snapshot = newSnapshotName(dataset, series);
     bool result = false;
     QStringList snapshots;
@@ -74,10 +65,10 @@ bool MXZfsrep::sendFile(TQ2Journals &journals, const QJsonObject &mission)
         });
         if (!stage.succeeded) {
             QFile::remove(partial);
-            recordStageFailure(journals, TQ2PLACE(), command, stage.errorText);
+            EngineReport::commandFailed(journals, TQ2PLACE(), command, stage.errorText);
         } else if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(file).constData()) != 0) {
             QFile::remove(partial);
-            recordStageFailure(journals, TQ2PLACE(), QStringLiteral("rename ") + partial,
+            EngineReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("rename ") + partial,
                                QStringLiteral("cannot rename the export to ") + file);
         } else {
             rate = 100;
@@ -94,9 +85,9 @@ bool MXZfsrep::sendFile(TQ2Journals &journals, const QJsonObject &mission)
 
 bool MXZfsrep::recvFile(TQ2Journals &journals, const QJsonObject &mission)
 {
-    const QString pool = text(mission, "pool");
-    const QString file = text(mission, "path");
-    const QString name = restoreDatasetName(text(mission, "name"), file);
+    const QString pool = MissionFields::text(mission, "pool");
+    const QString file = MissionFields::text(mission, "path");
+    const QString name = restoreDatasetName(MissionFields::text(mission, "name"), file);
     const QString dataset = pool + QLatin1Char('/') + name;
     bool result = false;
     QJsonObject pools;
@@ -120,7 +111,7 @@ bool MXZfsrep::recvFile(TQ2Journals &journals, const QJsonObject &mission)
                     TQ2TRACE("startRate+currentRate", rate);
                 });
                 if (!stage.succeeded) {
-                    recordStageFailure(journals, PRETTY("bool MXZfsrep::recvFile(TQ2Journals&, const QJsonObject&)", __LINE__),
+                    EngineReport::commandFailed(journals, PRETTY("bool MXZfsrep::recvFile(TQ2Journals&, const QJsonObject&)", __LINE__),
                                        command, stage.errorText);
                     return false;
                 }

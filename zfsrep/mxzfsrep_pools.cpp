@@ -4,6 +4,7 @@
 #include "mxzfsrep.h"
 
 #include "enginereport.h"
+#include "missionfields.h"
 #include "qmtarnlog.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -13,15 +14,10 @@
 
 namespace {
 
-QString text(const QJsonObject &mission, const char *key)
-{
-    return mission.value(QLatin1String(key)).toString().trimmed();
-}
-
 QString remoteLocation(const QJsonObject &mission)
 {
-    return text(mission, "host") + QLatin1Char(':') + QString::number(toInt(mission.value(QStringLiteral("port"))))
-           + QLatin1Char('/') + text(mission, "path");
+    return MissionFields::text(mission, "host") + QLatin1Char(':') + QString::number(toInt(mission.value(QStringLiteral("port"))))
+           + QLatin1Char('/') + MissionFields::text(mission, "path");
 }
 
 } // namespace
@@ -56,7 +52,7 @@ void MXZfsrep::writeEvent(bool result, const QString &symbol, const QString &dat
         {QStringLiteral("to"), to},
         {QStringLiteral("result"), result ? 1 : 0},
     };
-    const QString message = symbol + QStringLiteral(": ") + dataset + direction + text(mission, "path");
+    const QString message = symbol + QStringLiteral(": ") + dataset + direction + MissionFields::text(mission, "path");
     tarnlog->write(result ? QStringLiteral("Information") : QStringLiteral("Error"), message, detail, kApplication,
                    QStringLiteral("SYSTEM"), QString(), QString());
 }
@@ -97,8 +93,8 @@ bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &dataset, b
 
 bool MXZfsrep::sendPool(TQ2Journals &journals, const QJsonObject &mission)
 {
-    const QString dataset = text(mission, "pool") + QLatin1Char('/') + text(mission, "name");
-    const QString series = text(mission, "snapname");
+    const QString dataset = MissionFields::dataset(mission);
+    const QString series = MissionFields::text(mission, "snapname");
     const QString snapshot = newSnapshotName(dataset, series);
     bool result = snapshotCreate(journals, snapshot, dataset);
     if (result) {
@@ -113,8 +109,8 @@ bool MXZfsrep::sendPool(TQ2Journals &journals, const QJsonObject &mission)
 
 bool MXZfsrep::recvPool(TQ2Journals &journals, const QJsonObject &mission)
 {
-    const QString pool = text(mission, "pool");
-    const QString name = text(mission, "name");
+    const QString pool = MissionFields::text(mission, "pool");
+    const QString name = MissionFields::text(mission, "name");
     const QString dataset = pool + QLatin1Char('/') + name;
     bool result = false;
     QJsonObject pools;

@@ -4,6 +4,8 @@
 // snapshots (up to a named one) full first, then incremental.
 #include "mxzfsrep.h"
 
+#include "enginereport.h"
+#include "missionfields.h"
 #include "tq2error.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -17,30 +19,17 @@ using TransferCommands::Endpoint;
 
 namespace {
 
-QString text(const QJsonObject &mission, const char *key)
-{
-    return mission.value(QLatin1String(key)).toString().trimmed();
-}
-
 Endpoint endpointOf(const QJsonObject &mission)
 {
-    return Endpoint{text(mission, "host"), toInt(mission.value(QStringLiteral("port"))), text(mission, "userid")};
-}
-
-// Failed stage: one journal entry with the stage's command line as action and
-// the failing tool's message, then ERR_EXECUTE with that message.
-void recordStageFailure(TQ2Journals &journals, const QString &place, const QString &command, const QString &message)
-{
-    journals.add(place, command, false, message, QString());
-    journals.setErr(TQ2Error::ERR_EXECUTE, message);
+    return Endpoint{MissionFields::text(mission, "host"), toInt(mission.value(QStringLiteral("port"))), MissionFields::text(mission, "userid")};
 }
 
 } // namespace
 
 bool MXZfsrep::sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)
 {
-    const QString dataset = text(mission, "pool") + QLatin1Char('/') + text(mission, "name");
-    const QString remoteDataset = text(mission, "path") + QLatin1Char('/') + text(mission, "name");
+    const QString dataset = MissionFields::dataset(mission);
+    const QString remoteDataset = MissionFields::text(mission, "path") + QLatin1Char('/') + MissionFields::text(mission, "name");
     const Endpoint endpoint = endpointOf(mission);
     const QString passwd = mission.value(QStringLiteral("passwd")).toString();
     if (!checkEndpoint(journals, endpoint.host, endpoint.userid))
@@ -69,7 +58,7 @@ bool MXZfsrep::sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)
         });
         result = full.started;
         if (full.started && !full.succeeded) {
-            recordStageFailure(journals, TQ2PLACE(), command, full.errorText);
+            EngineReport::commandFailed(journals, TQ2PLACE(), command, full.errorText);
             result = false;
         }
     }
@@ -91,7 +80,7 @@ bool MXZfsrep::sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)
         publish();
     });
     if (!incremental.succeeded) {
-        recordStageFailure(journals, TQ2PLACE(), command, incremental.errorText);
+        EngineReport::commandFailed(journals, TQ2PLACE(), command, incremental.errorText);
         return false;
     }
     incrementRate = 100 - fullRate;
@@ -101,7 +90,7 @@ bool MXZfsrep::sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)
 
 bool MXZfsrep::recvSnapshots(TQ2Journals &journals, const QJsonObject &mission)
 {
-    const QString dataset = text(mission, "pool") + QLatin1Char('/') + text(mission, "name");
+    const QString dataset = MissionFields::dataset(mission);
     if (!pullSnapshots(journals, mission, dataset))
         return false;
     mountUnderMnt(dataset);
@@ -110,7 +99,7 @@ bool MXZfsrep::recvSnapshots(TQ2Journals &journals, const QJsonObject &mission)
 
 bool MXZfsrep::pullSnapshots(TQ2Journals &journals, const QJsonObject &mission, const QString &target)
 {
-    const QString path = text(mission, "path");
+    const QString path = MissionFields::text(mission, "path");
     const Endpoint endpoint = endpointOf(mission);
     const QString passwd = mission.value(QStringLiteral("passwd")).toString();
     if (!checkEndpoint(journals, endpoint.host, endpoint.userid))
@@ -146,7 +135,7 @@ bool MXZfsrep::pullSnapshots(TQ2Journals &journals, const QJsonObject &mission, 
         if (!stage.succeeded) {
             if (stage.started)
                 TQ2TRACE("process.readAllStandardError()", stage.errorText);
-            recordStageFailure(journals, TQ2PLACE(), command, stage.errorText);
+            EngineReport::commandFailed(journals, TQ2PLACE(), command, stage.errorText);
             return false;
         }
     }

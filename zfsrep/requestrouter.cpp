@@ -7,6 +7,8 @@
 
 #include <QJsonArray>
 
+#include <optional>
+
 namespace {
 
 const QString kMissingRemote = QStringLiteral("缺少参数: host, port, userid, passwd");
@@ -30,18 +32,32 @@ private:
     QJsonObject params;
 };
 
-// The help protocol: a request with "help" gets the empty help object.
-bool answersHelp(QJsonObject *retObject, const QJsonObject &cmdObject)
-{
-    if (!cmdObject.contains(QStringLiteral("help")))
-        return false;
-    *retObject = QJsonObject();
-    return true;
-}
-
-void succeed(TQ2Cabinet *env) { env->setErr(TQ2Error::ERR_SUCCEED, QString()); }
+using Results = std::optional<QJsonValue>;
+// A method that succeeded without results.
+const Results kNoResults = QJsonValue(QJsonValue::Undefined);
 
 void refuse(TQ2Cabinet *env, const QString &message) { env->setErr(TQ2Error::ERR_PARAMS, message); }
+
+// The frame of every method: a request with "help" gets the (empty) help
+// object and nothing runs; otherwise the journal's timing starts and `work`
+// runs. When it returns results (possibly none), they go under "results" and
+// the code becomes 0; when it returns nullopt, the engine or the parameter
+// check has set the code and message.
+template <typename Work>
+void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env, Work work)
+{
+    if (cmdObject.contains(QStringLiteral("help"))) {
+        *retObject = QJsonObject();
+        return;
+    }
+    env->begin();
+    const Results results = work(Params(cmdObject));
+    if (!results)
+        return;
+    if (!results->isUndefined())
+        retObject->insert(QStringLiteral("results"), *results);
+    env->setErr(TQ2Error::ERR_SUCCEED, QString());
+}
 
 struct Remote {
     QString host;
@@ -104,152 +120,134 @@ bool RequestRouter::loadConfigure(TQ2Journals &journals, const QJsonObject &conf
 
 void RequestRouter::zfsrep_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    QJsonObject pools;
-    if (!engine.alload(*envObject, pools))
-        return;
-    retObject->insert(QStringLiteral("results"), pools);
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
+        QJsonObject pools;
+        if (!engine.alload(*envObject, pools))
+            return std::nullopt;
+        return QJsonValue(pools);
+    });
 }
 
 void RequestRouter::zfsrep_pools_remote(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const Remote remote = readRemote(Params(cmdObject));
-    if (!remote.complete())
-        return refuse(envObject, kMissingRemote);
-    QJsonObject pools;
-    if (!engine.remotePools(*envObject, pools, remote.host, remote.port, remote.userid, remote.passwd))
-        return;
-    retObject->insert(QStringLiteral("results"), pools);
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        const Remote remote = readRemote(p);
+        QJsonObject pools;
+        if (!remote.complete()) {
+            refuse(envObject, kMissingRemote);
+            return std::nullopt;
+        }
+        if (!engine.remotePools(*envObject, pools, remote.host, remote.port, remote.userid, remote.passwd))
+            return std::nullopt;
+        return QJsonValue(pools);
+    });
 }
 
 void RequestRouter::zfsrep_snapshot(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    QJsonArray snapshots;
-    if (!engine.snapshotAlload(*envObject, snapshots))
-        return;
-    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("snapshots"), snapshots}});
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
+        QJsonArray snapshots;
+        if (!engine.snapshotAlload(*envObject, snapshots))
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("snapshots"), snapshots}});
+    });
 }
 
 void RequestRouter::zfsrep_snapshot_remote(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const Remote remote = readRemote(Params(cmdObject));
-    if (!remote.complete())
-        return refuse(envObject, kMissingRemote);
-    QJsonObject tree;
-    if (!engine.remoteSnapshotAlload(*envObject, tree, remote.host, remote.port, remote.userid, remote.passwd))
-        return;
-    retObject->insert(QStringLiteral("results"), tree);
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        const Remote remote = readRemote(p);
+        QJsonObject tree;
+        if (!remote.complete()) {
+            refuse(envObject, kMissingRemote);
+            return std::nullopt;
+        }
+        if (!engine.remoteSnapshotAlload(*envObject, tree, remote.host, remote.port, remote.userid, remote.passwd))
+            return std::nullopt;
+        return QJsonValue(tree);
+    });
 }
 
 void RequestRouter::zfsrep_mission_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const Params p(cmdObject);
-    QJsonObject result;
-    if (!engine.transferAlload(*envObject, result, p.integer("page", 1), p.integer("ofpage", 99999999)))
-        return;
-    retObject->insert(QStringLiteral("results"), result);
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        QJsonObject result;
+        if (!engine.transferAlload(*envObject, result, p.integer("page", 1), p.integer("ofpage", 99999999)))
+            return std::nullopt;
+        return QJsonValue(result);
+    });
 }
 
 void RequestRouter::zfsrep_mission_exists(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const QString caption = Params(cmdObject).text("caption");
-    if (caption.isEmpty())
-        return refuse(envObject, kMissingMission);
-    // A database failure adds a journal entry; it must not read as "no".
-    const int entries = envObject->segments().size();
-    const bool exists = engine.transferExists(*envObject, caption);
-    if (!exists && envObject->segments().size() > entries)
-        return;
-    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("exists"), exists ? 1 : 0}});
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        const QString caption = p.text("caption");
+        if (caption.isEmpty()) {
+            refuse(envObject, kMissingMission);
+            return std::nullopt;
+        }
+        // A database failure adds a journal entry; it must not read as "no".
+        const int entries = envObject->segments().size();
+        const bool exists = engine.transferExists(*envObject, caption);
+        if (!exists && envObject->segments().size() > entries)
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("exists"), exists ? 1 : 0}});
+    });
 }
 
 void RequestRouter::zfsrep_mission_append(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const Params p(cmdObject);
-    QJsonObject mission = readMission(p); // "datasets" is accepted and not used
-    if (!hasMissionKeys(mission))
-        return refuse(envObject, kMissingMission);
-    defaultSeries(mission);
-    if (!engine.transferAppend(*envObject, mission))
-        return;
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        QJsonObject mission = readMission(p); // "datasets" is accepted and not used
+        if (!hasMissionKeys(mission)) {
+            refuse(envObject, kMissingMission);
+            return std::nullopt;
+        }
+        defaultSeries(mission);
+        return engine.transferAppend(*envObject, mission) ? kNoResults : std::nullopt;
+    });
 }
 
 void RequestRouter::zfsrep_mission_change(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const Params p(cmdObject);
-    const int msnno = p.integer("msnno");
-    QJsonObject mission = readMission(p);
-    if (msnno <= 0 || !hasMissionKeys(mission))
-        return refuse(envObject, kMissingChange);
-    mission.insert(QStringLiteral("msnno"), msnno);
-    defaultSeries(mission);
-    if (!engine.transferChange(*envObject, mission))
-        return;
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        const int msnno = p.integer("msnno");
+        QJsonObject mission = readMission(p);
+        if (msnno <= 0 || !hasMissionKeys(mission)) {
+            refuse(envObject, kMissingChange);
+            return std::nullopt;
+        }
+        mission.insert(QStringLiteral("msnno"), msnno);
+        defaultSeries(mission);
+        return engine.transferChange(*envObject, mission) ? kNoResults : std::nullopt;
+    });
 }
 
 void RequestRouter::zfsrep_mission_remove(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const int msnno = Params(cmdObject).integer("msnno");
-    if (msnno <= 0)
-        return refuse(envObject, kMissingNumber);
-    if (!engine.transferRemove(*envObject, msnno))
-        return;
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        const int msnno = p.integer("msnno");
+        if (msnno <= 0) {
+            refuse(envObject, kMissingNumber);
+            return std::nullopt;
+        }
+        return engine.transferRemove(*envObject, msnno) ? kNoResults : std::nullopt;
+    });
 }
 
 void RequestRouter::zfsrep_log_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    const Params p(cmdObject);
-    QJsonArray records;
-    if (!engine.transferLogAlload(*envObject, records, p.integer("page", 1), p.integer("ofpage", 999999999)))
-        return;
-    retObject->insert(QStringLiteral("results"), QJsonObject{{QStringLiteral("records"), records}});
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+        QJsonArray records;
+        if (!engine.transferLogAlload(*envObject, records, p.integer("page", 1), p.integer("ofpage", 999999999)))
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("records"), records}});
+    });
 }
 
 void RequestRouter::zfsrep_log_clear(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    if (answersHelp(retObject, cmdObject))
-        return;
-    envObject->begin();
-    if (!engine.transferLogClear(*envObject))
-        return;
-    succeed(envObject);
+    serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
+        return engine.transferLogClear(*envObject) ? kNoResults : std::nullopt;
+    });
 }
