@@ -19,8 +19,19 @@
 #include <QString>
 
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <mutex>
+
+// Readable failure messages: names as text, digests as "file=abcdef012345".
+inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QMap<QString, QByteArray> &digests, std::ostream *os)
+{
+    *os << '{';
+    for (auto it = digests.constBegin(); it != digests.constEnd(); ++it)
+        *os << (it == digests.constBegin() ? "" : ", ") << it.key().toStdString() << '=' << it.value().left(12).constData();
+    *os << '}';
+}
 
 class TransferE2e : public ::testing::Test
 {
