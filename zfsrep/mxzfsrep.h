@@ -50,6 +50,7 @@ public:
     static const QString kDatabasePath;    // "/tarn/etc/zfs/zfsrep.db"
     static const QString kApplication;     // "zfsrep", the event-log application
     static const QString kIncomingSuffix;  // ".zfsrep-incoming"
+    static const QString kPreviousSuffix;  // ".zfsrep-previous"
     static constexpr int kStageStartMs = 30000;
     static constexpr int kStageStepMs = 3000;
 
@@ -169,15 +170,20 @@ private:
     bool pullSnapshots(TQ2Journals &journals, const QJsonObject &mission, const QString &target);
     // Mount step: "/mnt/" + dataset made (one level), then its mount point set.
     void mountUnderMnt(const QString &dataset) const;
-    // Puts a dataset received under `incoming` in the place of `target`:
-    // the old one is removed (holds released), the new one renamed.
+    bool renameDataset(TQ2Journals &journals, const QString &from, const QString &to) const;
+    // Puts a dataset received under `incoming` in the place of `target`: the
+    // old one is moved aside (+ kPreviousSuffix), the new one renamed into
+    // place, then the old one removed (holds released). A failed rename puts
+    // the old one back.
     bool replaceDataset(TQ2Journals &journals, const QString &incoming, const QString &target, bool targetExists);
-    // Receives with `receive` into the incoming sibling of `dataset` (the
-    // dataset's name + kIncomingSuffix) and only once that succeeded puts it
-    // in the dataset's place and mounts it under /mnt. A stale incoming
-    // dataset of an interrupted run is destroyed first, a failed one after;
-    // the existing dataset is untouched unless the receive succeeded.
-    bool receiveReplacing(TQ2Journals &journals, const QString &dataset, bool exists, bool staleIncoming,
+    // Receives with `receive` into the incoming sibling of pool/name (its
+    // name + kIncomingSuffix) and only once that succeeded puts it in the
+    // dataset's place and mounts it under /mnt. `items` is the pool's dataset
+    // map: leftovers of an interrupted run are recovered first (a moved-aside
+    // dataset is put back, a partial incoming one destroyed); a failed
+    // receive is destroyed after. The existing dataset is untouched unless the
+    // receive succeeded.
+    bool receiveReplacing(TQ2Journals &journals, const QString &pool, const QString &name, const QJsonObject &items,
                           const std::function<bool(const QString &incoming)> &receive);
     // Snapshot name of a send: DATASET@SERIES_yyyyMMddHHmmss.
     QString newSnapshotName(const QString &dataset, const QString &series) const;

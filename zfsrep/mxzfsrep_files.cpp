@@ -100,8 +100,7 @@ bool MXZfsrep::recvFile(TQ2Journals &journals, const QJsonObject &mission)
         } else {
             const QJsonObject items = pools.value(pool).toObject().value(QStringLiteral("items")).toObject();
             const qint64 size = QFileInfo(file).size();
-            result = receiveReplacing(journals, dataset, items.contains(name), items.contains(name + kIncomingSuffix),
-                                      [&](const QString &incoming) {
+            result = receiveReplacing(journals, pool, name, items, [&](const QString &incoming) {
                 const QString command = TransferCommands::restoreFromFile(file, size, incoming);
                 QString speed = QStringLiteral("0B/s");
                 int rate = 0;

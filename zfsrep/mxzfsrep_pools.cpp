@@ -23,6 +23,7 @@ QString remoteLocation(const QJsonObject &mission)
 } // namespace
 
 const QString MXZfsrep::kIncomingSuffix = QStringLiteral(".zfsrep-incoming");
+const QString MXZfsrep::kPreviousSuffix = QStringLiteral(".zfsrep-previous");
 
 QString MXZfsrep::newSnapshotName(const QString &dataset, const QString &series) const
 {
@@ -57,36 +58,64 @@ void MXZfsrep::writeEvent(bool result, const QString &symbol, const QString &dat
                    QStringLiteral("SYSTEM"), QString(), QString());
 }
 
-bool MXZfsrep::replaceDataset(TQ2Journals &journals, const QString &incoming, const QString &target, bool targetExists)
+bool MXZfsrep::renameDataset(TQ2Journals &journals, const QString &from, const QString &to) const
 {
-    if (targetExists && !remove(journals, target))
-        return false;
     const ProcessOutcome renamed =
-        runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("rename"), incoming, target}, 10000, 60000));
+        runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("rename"), from, to}, 10000, 60000));
     if (!renamed.succeeded()) {
-        EngineReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("zfs rename ") + incoming + QLatin1Char(' ') + target,
+        EngineReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("zfs rename ") + from + QLatin1Char(' ') + to,
                                     EngineReport::errorText(renamed));
         return false;
     }
     return true;
 }
 
-bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &dataset, bool exists, bool staleIncoming,
-                                const std::function<bool(const QString &)> &receive)
+bool MXZfsrep::replaceDataset(TQ2Journals &journals, const QString &incoming, const QString &target, bool targetExists)
 {
+    // The old dataset is moved aside, not destroyed, until the new one holds
+    // its name; a failure on the way puts it back.
+    const QString previous = target + kPreviousSuffix;
+    if (targetExists && !renameDataset(journals, target, previous))
+        return false;
+    if (!renameDataset(journals, incoming, target)) {
+        if (targetExists)
+            renameDataset(journals, previous, target);
+        return false;
+    }
+    if (targetExists)
+        remove(journals, previous);
+    return true;
+}
+
+bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &pool, const QString &name,
+                                const QJsonObject &items, const std::function<bool(const QString &)> &receive)
+{
+    const QString dataset = pool + QLatin1Char('/') + name;
     const QString incoming = dataset + kIncomingSuffix;
+    bool exists = items.contains(name);
     auto destroyIncoming = [&] {
         runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("destroy"), QStringLiteral("-r"), incoming},
                                                5000, 1200000));
     };
-    if (staleIncoming)
+    // An earlier run was interrupted: a moved-aside dataset goes back when
+    // nothing took its name (else the new one did and it is obsolete); a
+    // partial incoming dataset is dropped.
+    if (items.contains(name + kPreviousSuffix)) {
+        if (!exists)
+            exists = renameDataset(journals, dataset + kPreviousSuffix, dataset);
+        else
+            remove(journals, dataset + kPreviousSuffix);
+    }
+    if (items.contains(name + kIncomingSuffix))
         destroyIncoming();
     if (!receive(incoming)) {
         destroyIncoming();
         return false;
     }
-    if (!replaceDataset(journals, incoming, dataset, exists))
+    if (!replaceDataset(journals, incoming, dataset, exists)) {
+        destroyIncoming();
         return false;
+    }
     mountUnderMnt(dataset);
     return true;
 }
@@ -119,7 +148,7 @@ bool MXZfsrep::recvPool(TQ2Journals &journals, const QJsonObject &mission)
             journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("需要恢复的pool不存在: ") + pool);
         } else {
             const QJsonObject items = pools.value(pool).toObject().value(QStringLiteral("items")).toObject();
-            result = receiveReplacing(journals, dataset, items.contains(name), items.contains(name + kIncomingSuffix),
+            result = receiveReplacing(journals, pool, name, items,
                                       [&](const QString &incoming) { return pullSnapshots(journals, mission, incoming); });
         }
     }

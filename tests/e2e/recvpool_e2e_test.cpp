@@ -138,13 +138,9 @@ TEST_F(RecvPool, FailedPullLeavesTheOldDatasetIntact)
     EXPECT_EQ(events().size(), 4);
 }
 
-// Known fault: when the received dataset cannot be renamed into place, the
-// old dataset has already been destroyed (MXZfsrep::replaceDataset removes
-// it before the rename), so a failed pull loses the local data it should
-// have kept; the new copy is left under the ".zfsrep-incoming" name, which
-// the next run destroys first. Enable once the old dataset is moved aside
-// instead and only destroyed after the rename succeeded.
-TEST_F(RecvPool, DISABLED_FailedRenameIntoPlaceKeepsTheOldDataset)
+// The old dataset is moved aside, not destroyed, until the received one has
+// its name: a rename that fails keeps the old data.
+TEST_F(RecvPool, FailedRenameIntoPlaceKeepsTheOldDataset)
 {
     makeLocalDataset("victim", 91);
     const auto before = localDigest("tank/victim");
@@ -152,6 +148,7 @@ TEST_F(RecvPool, DISABLED_FailedRenameIntoPlaceKeepsTheOldDataset)
     EXPECT_FALSE(engine->recvPool(journals, pull("victim", "backup/src")));
     EXPECT_EQ(localDigest("tank/victim"), before);
     EXPECT_TRUE(journals.errmsg().contains("simulated failure")) << journalText(journals).toStdString();
+    EXPECT_FALSE(tb::localExists("tank/victim.zfsrep-incoming"));
     expectRecord(events().at(0).toObject(), false, "victim", "backup/src");
 }
 

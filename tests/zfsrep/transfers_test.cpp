@@ -179,10 +179,12 @@ TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
     ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
     EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -Fu 'tank/data.zfsrep-incoming'"));
     const QStringList lines = runner->runLines();
-    const int destroyOld = lines.indexOf("zfs destroy -r tank/data");
+    const int aside = lines.indexOf("zfs rename tank/data tank/data.zfsrep-previous");
     const int rename = lines.indexOf("zfs rename tank/data.zfsrep-incoming tank/data");
-    ASSERT_GE(destroyOld, 0);
-    EXPECT_GT(rename, destroyOld);
+    const int destroyOld = lines.indexOf("zfs destroy -r tank/data.zfsrep-previous");
+    ASSERT_GE(aside, 0);
+    EXPECT_GT(rename, aside);
+    EXPECT_GT(destroyOld, rename);
     EXPECT_EQ(lines.last(), "zfs set mountpoint=/mnt/tank/data tank/data");
     const QJsonObject event = lastEvent();
     EXPECT_EQ(event.value("level").toString(), "Information");
@@ -190,6 +192,22 @@ TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
     EXPECT_EQ(QJsonDocument::fromJson(event.value("sparefield1").toString().toUtf8()).object(),
               (QJsonObject{{"caption", "Nightly"}, {"action", 2}, {"from", "127.0.0.1:2222/backup/data"},
                            {"to", "tank/data"}, {"result", 1}}));
+}
+
+TEST_F(Transfers, InterruptedReplacementIsRecoveredFirst)
+{
+    // A run died after moving the old dataset aside: it gets its name back
+    // before anything else happens.
+    runner->respond("zfs list -pj", 0,
+                    R"({"datasets":{"tank/data.zfsrep-previous":{"type":"FILESYSTEM","properties":{}}}})");
+    runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
+    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\n");
+    ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
+    const QStringList lines = runner->runLines();
+    const int restored = lines.indexOf("zfs rename tank/data.zfsrep-previous tank/data");
+    const int aside = lines.lastIndexOf("zfs rename tank/data tank/data.zfsrep-previous");
+    ASSERT_GE(restored, 0);
+    EXPECT_GT(aside, restored) << "the recovered dataset is then replaced like any other";
 }
 
 TEST_F(Transfers, FailedReceiveLeavesTheLocalDatasetAlone)
