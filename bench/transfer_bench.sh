@@ -41,6 +41,15 @@ repeats=${1:-3}
 size=${2:-1G}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
+say() { printf '%s\n' "$*" >&2; }
+die() { say "transfer_bench: $*"; exit 1; }
+
+# Each service run waits up to a minute for the scheduler and the testbed run
+# is stopped after 10 minutes; the pools hold 4 GiB (locally the live data
+# and the snapshot's copy).
+[[ $repeats =~ ^[1-5]$ ]] || die "REPEATS must be 1..5"
+bytes=$(numfmt --from=iec "$size" 2>/dev/null) || die "SIZE must look like 256M or 1G"
+if ((bytes < 1048576 || bytes > 1073741824)); then die "SIZE must be 1M..1G"; fi
 
 if [ -z "${ZFSREP_TB_ACTIVE:-}" ]; then
     build=${ZFSREP_BUILD_DIR:-$repo/build}
@@ -62,8 +71,6 @@ socket=/tarn/run/zfsrep-bench.sock
 export SSHPASS=$ZFSREP_TB_SSH_PASSWORD
 remote() { ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE_ROOT zfs "$@"; }
 ctl() { "$bin/zfsrepctl/zfsrepctl" --socket "$socket" --timeout 30 "$@"; }
-say() { printf '%s\n' "$*" >&2; }
-die() { say "transfer_bench: $*"; exit 1; }
 # awk arithmetic on the arguments: calc 'a / b' 1 2
 calc() { local e=$1; shift; awk -v a="${1:-0}" -v b="${2:-0}" -v c="${3:-0}" -v d="${4:-0}" "BEGIN { print $e }"; }
 # /proc/stat's first line: busy and total ticks of all cores
@@ -73,13 +80,7 @@ ticks() {
     echo "$((u + n + s + q + sq + st)) $((u + n + s + i + w + q + sq + st))"
 }
 
-bytes=$(numfmt --from=iec "$size")
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
-# Each service run waits up to a minute for the scheduler; the testbed run is
-# stopped after 10 minutes.
-[ "$repeats" -ge 1 ] && [ "$repeats" -le 5 ] || die "REPEATS must be 1..5"
-# The pools hold 4 GiB: the live data and the snapshot's copy, locally.
-[ "$bytes" -ge 1048576 ] && [ "$bytes" -le 1073741824 ] || die "SIZE must be 1M..1G"
 localData=$(zfs sim-path tank/data)
 say "writing $size of random data into tank/data ..."
 head -c "$bytes" /dev/urandom >"$localData/big.bin"
@@ -112,7 +113,7 @@ results=$work/results.txt
 : >"$results"
 
 run_bare() {
-    local rep=$1 m0 m1 t0 t1 cpu rc=0
+    local rep=$1 m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0
     sync
     m0=$(ticks)
     t0=$EPOCHREALTIME
@@ -128,8 +129,9 @@ run_bare() {
     remote destroy -r backup/bare
     # `times`, second line: children's user and system time, e.g. "0m1.234s 0m2.345s"
     cpu=$(sed -n 2p "$work/bare.times" | awk '{ n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] } print n }')
-    set -- $m0 $m1
-    echo "bare $rep $(calc 'b - a' "$t0" "$t1") $cpu $(calc '(c - a) / (d - b) * 100' "$1" "$2" "$3" "$4")" >>"$results"
+    read -r busy0 total0 <<<"$m0"
+    read -r busy1 total1 <<<"$m1"
+    echo "bare $rep $(calc 'b - a' "$t0" "$t1") $cpu $(calc '(c - a) / (d - b) * 100' "$busy0" "$total0" "$busy1" "$total1")" >>"$results"
 }
 
 run_service() {
