@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# transfer_bench.sh: throughput of a send mission through the zfsrep service
+# against the same bytes through the bare pipeline, and the service's CPU and
+# memory during the transfer. Runs itself inside the testbed
+# (testbed/run-in-testbed.sh), so it needs root; everything it creates goes
+# away with the testbed. Bounded: the testbed run is stopped after 10 minutes.
+#
+#   bench/transfer_bench.sh [REPEATS] [SIZE]    default 3 1G; REPEATS 1..5, SIZE up to 1G
+#
+# Builds zfsrep, zfsrepctl, zfs-sim and transfer_probe in $ZFSREP_BUILD_DIR
+# (default build/) first. ZFSREP_BENCH_VERBOSE=1 also prints what the probe
+# saw. SIZE random bytes go into tank/data, snapshot tank/data@bench; then
+# bare, service, bare, service, ..., bare (REPEATS service runs, each one
+# compared with the mean of the bare runs just before and after it):
+#   bare     bash -c "set -o pipefail; zfs send -w tank/data@bench |
+#              sshpass -e ssh -p PORT -o 'StrictHostKeyChecking no' USER@127.0.0.1
+#              '/usr/sbin/zfs recv backup/bare'"
+#            timed around the bash (ssh handshake included); CPU from `times`.
+#   service  the real zfsrep binary with a send mission appended by zfsrepctl
+#            (no schedules: it runs at the next minute change, so each run
+#            waits up to a minute). Its first stage sends the same snapshot,
+#            tank/data@bench (the oldest), through
+#            `script -q -e -c "set -o pipefail; zfs send -w … | pv -r -p -s N |
+#            sshpass -e ssh … '/usr/sbin/zfs recv backup/data'" /dev/null`.
+#            transfer_probe watches the service through /proc: the stage time
+#            is the life of that `script` child (start from /proc, end within
+#            one 25 ms poll; ssh handshake included, as in the bare run); the
+#            service's CPU is its utime+stime across the stage, the pipeline's
+#            CPU its cutime+cstime (the reaped script with everything below
+#            it); memory is its VmRSS sampled every 0.5 s and its VmHWM.
+#            "mission" runs from the first child seen (children shorter than a
+#            poll are missed) to the last child's end: queries, full stage and
+#            the incremental stage to the mission's own snapshot. While the
+#            mission runs, the script lists the missions once a second, as a
+#            UI watching the progress would.
+# Every copy is compared with the original (cmp) and then destroyed.
+# MB = 10^6 bytes. The machine's other load shows in the busy and load columns.
+set -euo pipefail
+
+repeats=${1:-3}
+size=${2:-1G}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/.." && pwd)
+say() { printf '%s\n' "$*" >&2; }
+die() { say "transfer_bench: $*"; exit 1; }
+
+# Each service run waits up to a minute for the scheduler and the testbed run
+# is stopped after 10 minutes; the pools hold 4 GiB (locally the live data
+# and the snapshot's copy).
+[[ $repeats =~ ^[1-5]$ ]] || die "REPEATS must be 1..5"
+bytes=$(numfmt --from=iec "$size" 2>/dev/null) || die "SIZE must look like 256M or 1G"
+if ((bytes < 1048576 || bytes > 1073741824)); then die "SIZE must be 1M..1G"; fi
+
+if [ -z "${ZFSREP_TB_ACTIVE:-}" ]; then
+    build=${ZFSREP_BUILD_DIR:-$repo/build}
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$build" -j2 --target zfsrep zfsrepctl zfs-sim transfer_probe >/dev/null
+    export ZFSREP_BINARY_DIR=$build
+    exec timeout --kill-after=30 600 "$repo/testbed/run-in-testbed.sh" "$here/$(basename "$0")" "$repeats" "$size"
+fi
+
+# ---------------------------------------------------------------------------
+# Inside the testbed.
+# ---------------------------------------------------------------------------
+bin=$ZFSREP_BINARY_DIR
+work=$ZFSREP_TB_DIR/bench
+mkdir -p "$work" /tarn/run
+socket=/tarn/run/zfsrep-bench.sock
+export SSHPASS=$ZFSREP_TB_SSH_PASSWORD
+remote() { ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE_ROOT zfs "$@"; }
+ctl() { "$bin/zfsrepctl/zfsrepctl" --socket "$socket" --timeout 30 "$@"; }
+# awk arithmetic on the arguments: calc 'a / b' 1 2
+calc() { local e=$1; shift; awk -v a="${1:-0}" -v b="${2:-0}" -v c="${3:-0}" -v d="${4:-0}" "BEGIN { print $e }"; }
+# /proc/stat's first line: busy and total ticks of all cores
+ticks() {
+    local cpu u n s i w q sq st
+    read -r cpu u n s i w q sq st _ </proc/stat
+    echo "$((u + n + s + q + sq + st)) $((u + n + s + i + w + q + sq + st))"
+}
+
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+localData=$(zfs sim-path tank/data)
+say "writing $size of random data into tank/data ..."
+head -c "$bytes" /dev/urandom >"$localData/big.bin"
+zfs snapshot tank/data@bench
+sync
+
+zpid=""
+probe_pid=""
+cleanup() {
+    [ -n "$probe_pid" ] && kill -TERM "$probe_pid" 2>/dev/null
+    [ -n "$zpid" ] && kill -TERM "$zpid" 2>/dev/null && wait "$zpid" 2>/dev/null
+    return 0
+}
+trap cleanup EXIT
+
+printf '{"lpcid":"%s","debugging":"no"}\n' "$socket" >"$work/config.json"
+"$bin/zfsrep/zfsrep" --cfg "$work/config.json" >"$work/zfsrep.log" 2>&1 &
+zpid=$!
+for _ in $(seq 150); do ctl help_interfaces >/dev/null 2>&1 && break; sleep 0.1; done
+ctl help_interfaces >/dev/null || die "the service does not answer ($(cat "$work/zfsrep.log"))"
+
+# CPU of the idle service (scheduler ticking, no requests) over 5 s.
+read -r -a st </proc/$zpid/stat
+idle0=$((st[13] + st[14]))
+sleep 5
+read -r -a st </proc/$zpid/stat
+idle=$(calc '(b - a) / c / 5 * 100' "$idle0" "$((st[13] + st[14]))" "$(getconf CLK_TCK)")
+
+results=$work/results.txt
+: >"$results"
+
+run_bare() {
+    local rep=$1 m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0
+    sync
+    m0=$(ticks)
+    t0=$EPOCHREALTIME
+    bash -c 'set -o pipefail
+        zfs send -w tank/data@bench |
+            sshpass -e ssh -p "$1" -o "StrictHostKeyChecking no" "$2@$3" "/usr/sbin/zfs recv backup/bare"
+        rc=$?; times >&3; exit $rc' bare "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_HOST" \
+        3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
+    t1=$EPOCHREALTIME
+    m1=$(ticks)
+    [ "$rc" -eq 0 ] || die "bare pipeline failed ($rc): $(cat "$work/bare.err")"
+    cmp -s "$localData/big.bin" "$(remote sim-path backup/bare)/big.bin" || die "bare copy differs"
+    remote destroy -r backup/bare
+    # `times`, second line: children's user and system time, e.g. "0m1.234s 0m2.345s"
+    cpu=$(sed -n 2p "$work/bare.times" | awk '{ n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] } print n }')
+    read -r busy0 total0 <<<"$m0"
+    read -r busy1 total1 <<<"$m1"
+    echo "bare $rep $(calc 'b - a' "$t0" "$t1") $cpu $(calc '(c - a) / (d - b) * 100' "$busy0" "$total0" "$busy1" "$total1")" >>"$results"
+}
+
+run_service() {
+    local rep=$1 listing load
+    remote destroy -r backup/data >/dev/null 2>&1 || true
+    sync
+    load=$(cut -d' ' -f1 /proc/loadavg)
+    ctl zfsrep_mission_append --json "$(printf '{"caption":"bench %s","action":1,"pool":"tank","name":"data","path":"backup","host":"%s","port":%s,"userid":"%s","passwd":"%s","snapname":"bench","schedules":[]}' \
+        "$rep" "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_PASSWORD")" >/dev/null ||
+        die "mission_append failed"
+    "$bin/bench/transfer_probe" "$zpid" --poll-ms 25 --sample-ms 500 --max-seconds 200 >"$work/probe.$rep" &
+    probe_pid=$!
+    say "repetition $rep: service mission waits for the minute change ($(date +%S) s past) ..."
+    # At most 150 s: the next minute change plus the transfer. One listing a
+    # second, as a UI watching the progress would ask.
+    for _ in $(seq 150); do
+        listing=$(ctl zfsrep_mission_alload)
+        grep -q '"finishedtime": *"[0-9]' <<<"$listing" && break
+        sleep 1
+    done
+    kill -TERM "$probe_pid"
+    wait "$probe_pid" || true
+    probe_pid=""
+    grep -q '"finishedtime": *"[0-9]' <<<"$listing" || die "the mission did not finish: $listing"
+    grep -q '"done": *1' <<<"$listing" || die "the mission failed: $listing $(ctl zfsrep_log_alload)"
+    cmp -s "$localData/big.bin" "$(remote sim-path backup/data)/big.bin" || die "service copy differs"
+    remote destroy -r backup/data
+    # The mission's own snapshot stays: the next one then shares its files
+    # with it, as on a real pool, and every repetition sends the same
+    # incremental stream (a few hundred bytes).
+    ctl zfsrep_mission_remove msnno="$(grep -o '"msnno": *[0-9]*' <<<"$listing" | head -1 | grep -o '[0-9]*$')" >/dev/null
+    # $1 child, $2 PID, $3 COMM, $4 START, $5 END, $6 REAPED, $7/$8 CPU before/after,
+    # $9/$10 children's CPU before/after, $11 peak RSS kB, $12/$13 busy/total ticks
+    awk -v rep="$rep" -v load="$load" '
+        $1 == "child" && first == "" { first = $4 }
+        $1 == "child" && $6 != "-" { last = $6 }
+        $1 == "child" && $3 == "script" && full == "" {
+            full = $5 - $4; cpu = $8 - $7; pipe = $10 - $9; rss = $11; busy = $12 / $13 * 100 }
+        $1 == "peak" { hwm = $3 }
+        END { if (full == "") exit 1
+              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load }' \
+        "$work/probe.$rep" >>"$results" || die "no script stage seen: $(cat "$work/probe.$rep")"
+}
+
+# bare 1, service 1, bare 2, service 2, ..., bare R+1: every service run is
+# compared with the mean of the bare runs just before and just after it, so
+# that a change of the machine's load in between weighs on both sides.
+run_bare 1
+for rep in $(seq "$repeats"); do
+    run_service "$rep"
+    run_bare "$((rep + 1))"
+done
+
+# ---------------------------------------------------------------------------
+# Report.
+# ---------------------------------------------------------------------------
+fmt='%-6s %9s %9s %6s %8s %9s %8s %6s %9s %9s %8s %7s %9s %5s\n'
+printf '\nsend of %s (%d bytes) over ssh to 127.0.0.1; %d cores; load = 1-min load average before each service run\n' \
+    "$size" "$bytes" "$(nproc)"
+# shellcheck disable=SC2059
+printf "$fmt" rep "bare_MB/s" "svc_MB/s" ratio "mission" "msn_MB/s" "svc_cpu" "svc_%" "pipe_cpu" "bare_cpu" \
+    "rss_MiB" "busy_%" "bare_bsy%" load
+rows=$work/rows.txt
+: >"$rows"
+for rep in $(seq "$repeats"); do
+    # the mean of the bare runs before and after this service run
+    read -r bs bcpu bbusy < <(awk -v a="$rep" -v b="$((rep + 1))" '$1 == "bare" && ($2 == a || $2 == b) {
+        t += $3; c += $4; u += $5; n++ } END { print t / n, c / n, u / n }' "$results")
+    read -r _ _ fs scpu pcpu rss _ busy msn load < <(grep "^service $rep " "$results")
+    awk -v B="$bytes" -v bs="$bs" -v fs="$fs" -v msn="$msn" -v scpu="$scpu" -v pcpu="$pcpu" -v bcpu="$bcpu" \
+        -v rss="$rss" -v busy="$busy" -v bbusy="$bbusy" -v load="$load" 'BEGIN {
+        printf "%.1f %.1f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s\n",
+            B / bs / 1e6, B / fs / 1e6, B / fs / (B / bs), msn, B / msn / 1e6, scpu, scpu / fs * 100, pcpu, bcpu,
+            rss / 1024, busy, bbusy, load }' >>"$rows"
+    # shellcheck disable=SC2059,SC2046
+    printf "$fmt" "$rep" $(sed -n "${rep}p" "$rows")
+done
+for what in min median max; do
+    values=()
+    for col in $(seq 13); do
+        values+=("$(awk -v c="$col" '{ print $c }' "$rows" | sort -g | awk -v w="$what" '
+            { v[NR] = $1 } END { if (w == "min") print v[1]; else if (w == "max") print v[NR];
+                                 else print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }')")
+    done
+    # shellcheck disable=SC2059
+    printf "$fmt" "$what" "${values[@]}"
+done
+hwm=$(awk '$1 == "service" { print $7 }' "$results" | sort -g | tail -1)
+printf '\nidle service CPU: %s %% of one core; service VmHWM (whole life): %.1f MiB\n' "$idle" "$(calc 'a / 1024' "$hwm")"
+printf 'probe CPU per service run: %s s; load average (1, 5, 15 min) at start: %s, at end: %s\n' \
+    "$(awk '$1 == "probe" { printf "%s%s", sep, $2; sep = " " }' "$work"/probe.*)" "$load_start" \
+    "$(cut -d' ' -f1-3 /proc/loadavg)"
+if [ -n "${ZFSREP_BENCH_VERBOSE:-}" ]; then
+    for rep in $(seq "$repeats"); do echo "probe, repetition $rep:"; cat "$work/probe.$rep"; done
+fi
+cat <<'EOF'
+columns: svc_MB/s the service's full stage (script + pv + the same pipeline), bare_MB/s the mean time of
+the bare runs just before and after it, ratio = svc/bare; mission = the whole mission (s) and msn_MB/s
+SIZE over it; svc_cpu/svc_% the service process's own CPU during the stage (s, % of one core; the
+kernel counts in 10 ms ticks); pipe_cpu and bare_cpu the CPU of the local pipeline processes (s);
+rss_MiB the service's peak VmRSS during the stage; busy_% and bare_bsy% the whole machine's CPU use
+(% of all cores) during the transfers.
+EOF
