@@ -139,9 +139,10 @@ run_service() {
     remote destroy -r backup/data >/dev/null 2>&1 || true
     sync
     load=$(cut -d' ' -f1 /proc/loadavg)
-    ctl zfsrep_mission_append --json "$(printf '{"caption":"bench %s","action":1,"pool":"tank","name":"data","path":"backup","host":"%s","port":%s,"userid":"%s","passwd":"%s","snapname":"bench","schedules":[]}' \
-        "$rep" "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_PASSWORD")" >/dev/null ||
-        die "mission_append failed"
+    # The parameters (with the password) go through standard input.
+    printf '{"caption":"bench %s","action":1,"pool":"tank","name":"data","path":"backup","host":"%s","port":%s,"userid":"%s","passwd":"%s","snapname":"bench","schedules":[]}' \
+        "$rep" "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_PASSWORD" |
+        ctl zfsrep_mission_append --json - >/dev/null || die "mission_append failed"
     "$bin/bench/transfer_probe" "$zpid" --poll-ms 25 --sample-ms 500 --max-seconds 200 >"$work/probe.$rep" &
     probe_pid=$!
     say "repetition $rep: service mission waits for the minute change ($(date +%S) s past) ..."

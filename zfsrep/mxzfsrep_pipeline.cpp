@@ -13,6 +13,8 @@ namespace {
 // What is kept of a stage's terminal output for its error message.
 constexpr int kKeptOutput = 64 * 1024;
 constexpr int kCancelSliceMs = 250;
+// What a stage keeps of pv's display between steps.
+constexpr int kKeptProgress = 4096;
 
 // One pv update as script copies it, e.g. "[18.5MiB/s] [=======>      ] 13%".
 bool isProgressDisplay(const QString &piece)
@@ -125,6 +127,10 @@ MXZfsrep::StageOutcome MXZfsrep::runStage(const QString &pipeline, const QString
         else
             buffer.append(chunk);
         onStep(buffer);
+        // Only the newest display update is ever read; the tail keeps many of
+        // them, so a stage of many hours parses the same small buffer.
+        if (buffer.size() > kKeptProgress)
+            buffer.remove(0, buffer.size() - kKeptProgress);
     }
     keep(process->readStandardOutput());
     const QByteArray error = process->readStandardError();

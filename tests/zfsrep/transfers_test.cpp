@@ -85,6 +85,23 @@ TEST_F(Transfers, FirstSendIsFullThenIncrementalFromOldest)
     EXPECT_EQ(engine.progress().value("speed").toString(), "2.0MiB/s");
 }
 
+TEST_F(Transfers, LongStagesKeepReadingTheNewestUpdate)
+{
+    runner->respond(kLocalList, 0, "tank/data@a\n");
+    runner->respond(kRemoteList, 0, "backup/data@a\n");
+    QByteArray many;
+    for (int i = 0; i < 200; ++i)
+        many += "[ 1.0MiB/s] [=====>                                                   ]  10%\r";
+    FakeStage stage;
+    stage.hangs = false;
+    stage.chunks = {many, many, "[ 9.9MiB/s] [==============================>          ]  77%\r"};
+    runner->queueStage(stage);
+    // After 33 KiB of display the newest update still decides the speed.
+    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_EQ(engine.progress().value("rate").toInt(), 100);
+    EXPECT_EQ(engine.progress().value("speed").toString(), "9.9MiB/s");
+}
+
 TEST_F(Transfers, LaterSendStartsOneBeforeTheRemoteNewest)
 {
     const struct {
