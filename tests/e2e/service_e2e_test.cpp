@@ -107,6 +107,23 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     QFile::remove("/tarn/etc/zfs");
 }
 
+TEST_F(ServiceTest, WithoutCfgTheApplianceConfigurationIsRead)
+{
+    QDir().mkpath("/tarn/etc/vaultclient");
+    QFile file("/tarn/etc/vaultclient/config.json");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(config()).toJson());
+    file.close();
+    for (const QStringList &args : {QStringList(), QStringList{"--cfg", ""}, QStringList{"--cfg="}}) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        Service defaults;
+        defaults.startWithArgs(args);
+        ASSERT_TRUE(defaults.waitUntilServing()) << defaults.output().toStdString();
+        EXPECT_EQ(defaults.stop(SIGTERM), 0);
+    }
+    QFile::remove("/tarn/etc/vaultclient/config.json");
+}
+
 TEST_F(ServiceTest, HangupAndPipeAreIgnoredTermAndIntQuit)
 {
     for (int quit : {SIGTERM, SIGINT}) {
