@@ -7,15 +7,30 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <sys/resource.h>
+
 namespace {
 
 // How long a quit waits for the running transfer to record its outcome.
 constexpr int kShutdownMs = 10000;
 
+// Every connection holds two descriptors; Qt's server stops accepting for
+// good once accept() fails for want of one, so the soft limit is raised to
+// the hard one.
+void raiseDescriptorLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption cfg(QStringLiteral("cfg"), QStringLiteral("指定配置文件"), QStringLiteral("filepath"));
