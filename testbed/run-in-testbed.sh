@@ -178,6 +178,7 @@ EOF
         -o LogLevel=ERROR "$user@127.0.0.1" 'zpool list -H -o name' 2>"$tb/ssh/probe.err" | grep -qx backup ||
         fail "ssh to the test user failed: $(cat "$tb/ssh/probe.err")"
 
+    cd "${ZFSREP_TB_CALLER_DIR:-/}" 2>/dev/null || cd /
     "$@" <&0 &
     cmd_pid=$!
     while true; do
@@ -247,6 +248,8 @@ trap 'forward TERM' TERM
 trap 'forward INT' INT
 trap 'rm -rf "$tb"' EXIT
 
+# CMD runs in the caller's directory (the new root shows the same paths).
+export ZFSREP_TB_CALLER_DIR=$PWD
 unshare --mount --propagation private --pid --fork --kill-child -- "$self" --inside "$tb" "$simbin" "$@" <&0 &
 child=$!
 while true; do
