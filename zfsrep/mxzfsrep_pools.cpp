@@ -16,8 +16,9 @@ namespace {
 
 QString remoteLocation(const QJsonObject &mission)
 {
-    return MissionFields::text(mission, "host") + QLatin1Char(':') + QString::number(toInt(mission.value(QStringLiteral("port"))))
-           + QLatin1Char('/') + MissionFields::text(mission, "path");
+    return MissionFields::text(mission, "host") + QLatin1Char(':')
+           + QString::number(toInt(mission.value(QStringLiteral("port")))) + QLatin1Char('/')
+           + MissionFields::text(mission, "path");
 }
 
 } // namespace

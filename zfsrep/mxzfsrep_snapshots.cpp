@@ -21,7 +21,8 @@ namespace {
 
 Endpoint endpointOf(const QJsonObject &mission)
 {
-    return Endpoint{MissionFields::text(mission, "host"), toInt(mission.value(QStringLiteral("port"))), MissionFields::text(mission, "userid")};
+    return Endpoint{MissionFields::text(mission, "host"), toInt(mission.value(QStringLiteral("port"))),
+                    MissionFields::text(mission, "userid")};
 }
 
 } // namespace
@@ -29,7 +30,8 @@ Endpoint endpointOf(const QJsonObject &mission)
 bool MXZfsrep::sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)
 {
     const QString dataset = MissionFields::dataset(mission);
-    const QString remoteDataset = MissionFields::text(mission, "path") + QLatin1Char('/') + MissionFields::text(mission, "name");
+    const QString remoteDataset =
+        MissionFields::text(mission, "path") + QLatin1Char('/') + MissionFields::text(mission, "name");
     const Endpoint endpoint = endpointOf(mission);
     const QString passwd = mission.value(QStringLiteral("passwd")).toString();
     if (!checkEndpoint(journals, endpoint.host, endpoint.userid))
