@@ -1,5 +1,7 @@
 #include "qmtarnlog.h"
 
+#include <QCalendar>
+#include <QLocale>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -61,7 +63,13 @@ void report(sqlite3 *db, const char *what)
 
 QmTarnlog::QmTarnlog(QObject *parent) : QmTarnlog(QString::fromLatin1(kDefaultPath), parent) {}
 
-QmTarnlog::QmTarnlog(const QString &databasePath, QObject *parent) : QObject(parent), path(databasePath) {}
+QmTarnlog::QmTarnlog(const QString &databasePath, QObject *parent) : QObject(parent), path(databasePath)
+{
+    // Qt 5.15 sets its calendar registry up on first use without a lock;
+    // time stamps formatted on several threads during that set-up come out
+    // empty. Set it up now, on the constructing thread.
+    QCalendar();
+}
 
 QmTarnlog::~QmTarnlog()
 {
@@ -106,7 +114,7 @@ void QmTarnlog::write(const QString &level, const QString &message, const QJsonO
         report(db, "write");
         return;
     }
-    bindText(insert.get(), 1, QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    bindText(insert.get(), 1, QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     bindText(insert.get(), 2, level);
     bindText(insert.get(), 3, message);
     bindText(insert.get(), 4, application);

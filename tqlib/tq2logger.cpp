@@ -2,6 +2,8 @@
 
 #include "tq2lfqueue.h"
 
+#include <QCalendar>
+#include <QLocale>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -207,6 +209,10 @@ struct TQ2Logger::Private {
 
 TQ2Logger::TQ2Logger(QObject *parent) : QObject(parent), d(std::make_shared<Private>())
 {
+    // Qt 5.15 sets its calendar registry up on first use without a lock, and
+    // date formatting racing that set-up returns empty text: do it here, on
+    // the creating thread, before producers format time stamps.
+    QCalendar();
     Registry &r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.loggers.push_back(this);
@@ -288,7 +294,7 @@ QString TQ2Logger::write(int level, const QString &label1, const QString &label2
 QString TQ2Logger::vwrite(int level, const QString &label1, const QString &label2, int line,
                           const char *format, va_list args)
 {
-    QString text = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
+    QString text = QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd HH:mm:ss "));
     if (const char *name = QMetaEnum::fromType<LogLevel>().valueToKey(level))
         text += QLatin1String(name);
     if (!label1.isEmpty())

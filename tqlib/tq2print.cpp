@@ -1,11 +1,13 @@
 #include "tq2print.h"
 
 #include <QByteArray>
+#include <QCalendar>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QLocale>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -15,6 +17,11 @@
 #include <cstdio>
 
 namespace {
+
+// Qt 5.15 sets its calendar registry up on first use without a lock; time
+// formatting on several threads during that set-up returns empty text. Set
+// it up before main() runs, while the process has one thread.
+const QCalendar calendarSetUp;
 
 void writeOut(const QString &text)
 {
@@ -78,7 +85,7 @@ void PRINTPOS(const char *file, int line, const char *function)
     const int cut = std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
     if (cut >= 0)
         name = name.mid(cut + 1);
-    writeOut(QStringLiteral(">>-->") + QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz "))
+    writeOut(QStringLiteral(">>-->") + QLocale::c().toString(QTime::currentTime(), QStringLiteral("HH:mm:ss.zzz "))
              + name + QLatin1Char('#') + QString::number(line) + QStringLiteral(" => ")
              + QString::fromLocal8Bit(function ? function : "") + QStringLiteral(": "));
 }

@@ -12,6 +12,8 @@
 #include "tq2utils.h"
 #include "zfscommands.h"
 
+#include <QLocale>
+
 namespace {
 
 QString remoteLocation(const QJsonObject &mission)
@@ -28,7 +30,7 @@ const QString MXZfsrep::kPreviousSuffix = QStringLiteral(".zfsrep-previous");
 
 QString MXZfsrep::newSnapshotName(const QString &dataset, const QString &series) const
 {
-    return dataset + QLatin1Char('@') + series + QLatin1Char('_') + now().toString(QStringLiteral("yyyyMMddHHmmss"));
+    return dataset + QLatin1Char('@') + series + QLatin1Char('_') + QLocale::c().toString(now(), QStringLiteral("yyyyMMddHHmmss"));
 }
 
 void MXZfsrep::eraseOlderSeries(TQ2Journals &journals, const QString &dataset, const QString &series,
