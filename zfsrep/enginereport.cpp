@@ -22,8 +22,7 @@ QString errorText(const ProcessOutcome &outcome)
 
 void commandFailed(TQ2Journals &journals, const QString &place, const QString &action, const QString &message)
 {
-    journals.add(place, action, false, message, QString());
-    journals.setErr(TQ2Error::ERR_EXECUTE, message);
+    journals.add(place, TQ2Error::ERR_EXECUTE, action, false, message, QString());
 }
 
 } // namespace EngineReport
