@@ -63,6 +63,18 @@ void FakeRunner::respond(const QString &prefix, int exitCode, const QByteArray &
     rules.append({prefix, outcome});
 }
 
+void FakeRunner::respondOnce(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
+{
+    QMutexLocker lock(&mutex);
+    ProcessOutcome outcome;
+    outcome.started = true;
+    outcome.finished = true;
+    outcome.exitCode = exitCode;
+    outcome.standardOutput = out;
+    outcome.standardError = err;
+    onceRules.append({prefix, outcome});
+}
+
 void FakeRunner::queueStage(const FakeStage &stage)
 {
     QMutexLocker lock(&mutex);
@@ -74,6 +86,10 @@ ProcessOutcome FakeRunner::run(const ProcessRequest &request)
     QMutexLocker lock(&mutex);
     runList.append(request);
     const QString line = commandLine(request);
+    for (int i = 0; i < onceRules.size(); ++i) {
+        if (line.startsWith(onceRules.at(i).prefix))
+            return onceRules.takeAt(i).outcome;
+    }
     for (const Rule &rule : rules) {
         if (line.startsWith(rule.prefix))
             return rule.outcome;

@@ -27,6 +27,8 @@ public:
     static QString commandLine(const ProcessRequest &request);
 
     void respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err = QByteArray());
+    // A rule used once, before every lasting rule (in the order given).
+    void respondOnce(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err = QByteArray());
     // Outcomes for watched processes, used in order.
     void queueStage(const FakeStage &stage);
 
@@ -45,6 +47,7 @@ private:
     };
     mutable QMutex mutex;
     QList<Rule> rules;
+    QList<Rule> onceRules;
     QList<FakeStage> stages;
     QList<ProcessRequest> runList;
     QList<ProcessRequest> spawnList;

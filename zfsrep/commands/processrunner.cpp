@@ -3,7 +3,10 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <QFile>
+
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -21,8 +24,49 @@ public:
             ::kill(static_cast<pid_t>(-id), signal);
     }
 
+    // Signals the process groups of the child's descendants that left its
+    // group (`script` runs its command in a session of its own), newest
+    // first, so a pipeline does not outlive the stage that started it.
+    QList<pid_t> descendantGroups() const
+    {
+        QList<pid_t> groups;
+        const qint64 id = processId();
+        if (id > 0)
+            collectGroups(static_cast<pid_t>(id), static_cast<pid_t>(id), groups, 0);
+        return groups;
+    }
+    void signalDescendantGroups(int signal) const
+    {
+        for (pid_t group : descendantGroups())
+            ::kill(-group, signal);
+    }
+
 protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    void setupChildProcess() override
+    {
+        ::setpgid(0, 0);
+        // The child dies with the service, however the service ends.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    }
+
+private:
+    static void collectGroups(pid_t pid, pid_t ownGroup, QList<pid_t> &groups, int depth)
+    {
+        if (depth > 16)
+            return;
+        QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        for (const QByteArray &piece : file.readAll().split(' ')) {
+            const pid_t child = static_cast<pid_t>(piece.trimmed().toInt());
+            if (child <= 0)
+                continue;
+            collectGroups(child, ownGroup, groups, depth + 1);
+            const pid_t group = ::getpgid(child);
+            if (group > 0 && group != ownGroup && !groups.contains(group))
+                groups.append(group);
+        }
+    }
 };
 
 void prepare(GroupProcess &process, const ProcessRequest &request)
@@ -43,6 +87,7 @@ void endGroup(GroupProcess &process)
 {
     if (process.state() == QProcess::NotRunning)
         return;
+    process.signalDescendantGroups(SIGKILL);
     process.killGroup(SIGKILL);
     process.kill();
     process.waitForFinished(5000);
@@ -66,8 +111,15 @@ public:
     {
         if (p->state() == QProcess::NotRunning)
             return;
+        const QList<pid_t> groups = p->descendantGroups();
+        for (pid_t group : groups)
+            ::kill(-group, SIGTERM);
         p->terminate();
-        if (!p->waitForFinished(graceMs))
+        const bool ended = p->waitForFinished(graceMs);
+        // Whatever of the pipeline ignored SIGTERM ends now.
+        for (pid_t group : groups)
+            ::kill(-group, SIGKILL);
+        if (!ended)
             endGroup(*p);
     }
     bool crashed() const override { return p->exitStatus() == QProcess::CrashExit; }

@@ -8,9 +8,25 @@ namespace TransferCommands {
 
 QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand)
 {
-    return QStringLiteral("sshpass -e ssh -p ") + shellQuote(QString::number(endpoint.port))
-           + QStringLiteral(" -o 'StrictHostKeyChecking no' ") + shellQuote(endpoint.userid + QLatin1Char('@') + endpoint.host)
-           + QLatin1Char(' ') + shellQuote(remoteCommand);
+    QString text = QStringLiteral("sshpass -e ssh -p ") + shellQuote(QString::number(endpoint.port))
+                   + QStringLiteral(" -o 'StrictHostKeyChecking no'");
+    for (const QString &option : ZfsCommands::sshOptions())
+        text += QLatin1Char(' ') + shellQuote(option);
+    return text + QLatin1Char(' ') + shellQuote(endpoint.userid + QLatin1Char('@') + endpoint.host) + QLatin1Char(' ')
+           + shellQuote(remoteCommand);
+}
+
+QString pvMeter(qint64 rateLimit)
+{
+    QString text = QStringLiteral("pv -f -n -b -t -i 1");
+    if (rateLimit > 0)
+        text += QStringLiteral(" -L ") + QString::number(rateLimit);
+    return text;
+}
+
+QString stream(const QString &send, const QString &meter, const QString &receive)
+{
+    return send + QStringLiteral(" | ") + meter + QStringLiteral(" | ") + receive;
 }
 
 QString pvStage(qint64 size) { return QStringLiteral("pv -r -p -s ") + QString::number(size); }

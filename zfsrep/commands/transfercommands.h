@@ -15,8 +15,16 @@ struct Endpoint {
     QString userid;
 };
 
-// sshpass -e ssh -p '22' -o 'StrictHostKeyChecking no' 'user@host' '<remote command>'
+// sshpass -e ssh -p '22' -o 'StrictHostKeyChecking no' -o 'ServerAliveInterval=15' ... 'user@host' '<remote command>'
 QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand);
+
+// The `pv` stage of a replication stream: numeric output ("SECONDS BYTES"
+// per line, once a second, forced although stderr is a pipe) for the
+// engine's progress meter and stall watchdog; limited to `rateLimit` bytes
+// per second when that is above 0.
+QString pvMeter(qint64 rateLimit);
+// SEND | PV | RECEIVE as one pipeline text; each part is already quoted.
+QString stream(const QString &send, const QString &meter, const QString &receive);
 
 // The `pv` stage that shows rate, bar and percentage of `size` bytes.
 QString pvStage(qint64 size);

@@ -33,6 +33,13 @@ QString invalidEndpointParameter(const QString &host, const QString &userid)
     return QString();
 }
 
+QStringList sshOptions()
+{
+    return QStringList{QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=15"), QStringLiteral("-o"),
+                       QStringLiteral("ServerAliveCountMax=4"), QStringLiteral("-o"),
+                       QStringLiteral("ConnectTimeout=20")};
+}
+
 ProcessRequest sshRequest(const QString &host, int port, const QString &userid, const QString &passwd,
                           const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs)
 {
@@ -45,9 +52,9 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
         QString::number(port),
         QStringLiteral("-o"),
         QStringLiteral("StrictHostKeyChecking no"),
-        userid + QLatin1Char('@') + host,
-        remoteCommand,
     };
+    request.arguments += sshOptions();
+    request.arguments += QStringList{userid + QLatin1Char('@') + host, remoteCommand};
     request.environment.insert(QStringLiteral("SSHPASS"), passwd);
     request.startTimeoutMs = startTimeoutMs;
     request.finishTimeoutMs = finishTimeoutMs;
@@ -63,6 +70,65 @@ ProcessRequest localRequest(const QString &program, const QStringList &arguments
     request.startTimeoutMs = startTimeoutMs;
     request.finishTimeoutMs = finishTimeoutMs;
     return request;
+}
+
+QStringList snapshotListArgs(const QString &dataset)
+{
+    return {"list", "-H", "-p", "-o", "name,guid,createtxg", "-t", "snapshot", "-s", "createtxg", "-d", "1", dataset};
+}
+
+QStringList resumeTokenArgs(const QString &dataset)
+{
+    return {"get", "-H", "-p", "-o", "value", "receive_resume_token", dataset};
+}
+
+QStringList recursiveSnapshotArgs(const QString &snapshot) { return {"snapshot", "-r", snapshot}; }
+
+QString holdTag(int msnno) { return QStringLiteral("zfsrep-") + QString::number(msnno); }
+
+QStringList holdArgs(const QString &tag, const QString &snapshot) { return {"hold", "-r", tag, snapshot}; }
+
+QStringList releaseArgs(const QString &tag, const QString &snapshot) { return {"release", "-r", tag, snapshot}; }
+
+QStringList destroySnapshotArgs(const QString &snapshot) { return {"destroy", "-r", snapshot}; }
+
+QStringList abortReceiveArgs(const QString &dataset) { return {"recv", "-A", dataset}; }
+
+namespace {
+
+QStringList streamArgs(const SendSpec &spec)
+{
+    if (!spec.token.isEmpty())
+        return {"-t", spec.token};
+    QStringList arguments;
+    if (spec.raw)
+        arguments << "-w";
+    arguments << "-R";
+    if (!spec.base.isEmpty())
+        arguments << "-I" << spec.base;
+    arguments << spec.snapshot;
+    return arguments;
+}
+
+} // namespace
+
+QStringList sendArgs(const SendSpec &spec) { return QStringList{"send"} + streamArgs(spec); }
+
+QStringList sendSizeArgs(const SendSpec &spec) { return QStringList{"send", "-nvP"} + streamArgs(spec); }
+
+QStringList receiveArgs(ReceiveMode mode, const QString &dataset)
+{
+    if (mode == ReceiveMode::Replica)
+        return {"recv", "-s", "-u", "-x", "mountpoint", "-o", "readonly=on", dataset};
+    return {"recv", "-s", "-u", dataset};
+}
+
+QString commandText(const QString &program, const QStringList &arguments)
+{
+    QString text = program;
+    for (const QString &argument : arguments)
+        text += QLatin1Char(' ') + shellQuote(argument);
+    return text;
 }
 
 } // namespace ZfsCommands

@@ -27,7 +27,11 @@ QString shellQuote(const QString &value);
 // trimming, a leading "-", white space or control characters.
 QString invalidEndpointParameter(const QString &host, const QString &userid);
 
-// sshpass -e ssh -p PORT -o "StrictHostKeyChecking no" USER@HOST COMMAND,
+// The options every ssh of the service carries: keep-alive probes (a dead
+// peer ends the connection after about a minute) and a connect timeout.
+QStringList sshOptions();
+
+// sshpass -e ssh -p PORT -o "StrictHostKeyChecking no" <sshOptions> USER@HOST COMMAND,
 // with the password in the child's SSHPASS variable (never on the command
 // line). The remote command is one argument that the remote shell splits.
 ProcessRequest sshRequest(const QString &host, int port, const QString &userid, const QString &passwd,
@@ -36,5 +40,54 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
 // A local request with the given timeouts.
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,
                             int finishTimeoutMs);
+
+// ---- zfs argument lists of replication (without the program name) ----
+
+// $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data
+// tank/data@a	8102390113372717473	121
+QStringList snapshotListArgs(const QString &dataset);
+// $ zfs get -H -p -o value receive_resume_token tank/data
+// 1-e604ea4bf-e0-789c63a2...   ("-" when no receive is pending)
+QStringList resumeTokenArgs(const QString &dataset);
+// zfs snapshot -r DATASET@NAME: the dataset and all its descendants at once.
+QStringList recursiveSnapshotArgs(const QString &snapshot);
+// The hold tag of a mission's incremental base: "zfsrep-<msnno>".
+QString holdTag(int msnno);
+// zfs hold -r TAG SNAPSHOT / zfs release -r TAG SNAPSHOT
+QStringList holdArgs(const QString &tag, const QString &snapshot);
+QStringList releaseArgs(const QString &tag, const QString &snapshot);
+// zfs destroy -r DATASET@NAME (the snapshot in the dataset and its descendants)
+QStringList destroySnapshotArgs(const QString &snapshot);
+// zfs recv -A DATASET: drops the partial state of an interrupted receive.
+QStringList abortReceiveArgs(const QString &dataset);
+
+// One replication stream: resumed from a token, or the dataset with all its
+// descendants (-R) up to `snapshot`, incremental from `base` when set (-I
+// carries every snapshot in between), raw (-w) when asked.
+struct SendSpec {
+    QString token;
+    QString snapshot; // full name
+    QString base;     // full name, empty for a full stream
+    bool raw = false;
+};
+// zfs send -t TOKEN | zfs send [-w] -R [-I BASE] SNAPSHOT
+QStringList sendArgs(const SendSpec &spec);
+// The dry run that estimates the stream's size:
+// zfs send -nvP -t TOKEN | zfs send -nvP [-w] -R [-I BASE] SNAPSHOT
+QStringList sendSizeArgs(const SendSpec &spec);
+
+// How a stream is received.
+enum class ReceiveMode {
+    // A replica on a backup host: resumable (-s), not mounted (-u), without
+    // the source's mount point (-x mountpoint), read-only so that nothing on
+    // the backup host can make it diverge.
+    Replica,
+    // A local staging dataset of a pull: resumable and not mounted.
+    Staging,
+};
+QStringList receiveArgs(ReceiveMode mode, const QString &dataset);
+
+// PROGRAM 'ARG' 'ARG' ...: an argument list as one shell command text.
+QString commandText(const QString &program, const QStringList &arguments);
 
 } // namespace ZfsCommands

@@ -25,6 +25,8 @@
 #pragma once
 
 #include "processrunner.h"
+#include "replicator.h"
+#include "stageoutcome.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -150,13 +152,13 @@ public:
     TQ2DBSqlite &db() { return *database; }
     QmTarnlog &eventLog() { return *tarnlog; }
 
+    // Seconds a metered stage may go without moving a byte before the
+    // watchdog ends it (configuration key "stalltimeout"; 0 disables).
+    void setStallTimeout(int seconds) { stallTimeoutSeconds = seconds; }
+    // What the last send or receive replicated (scheduler thread).
+    ReplicationResult lastReplication() const;
+
 private:
-    struct StageOutcome {
-        bool started = false;
-        bool succeeded = false;
-        bool cancelled = false;
-        QString errorText; // the failing tool's message
-    };
     // Runs one transfer stage: the pipeline under `script` with SSHPASS (when
     // a password is given) and SHELL=/bin/bash in its environment, watched in
     // steps of kStageStepMs. After each step the output that arrived is
@@ -165,11 +167,30 @@ private:
     // flag terminates the stage, which then counts as failed.
     StageOutcome runStage(const QString &pipeline, const QString &password, bool freshBufferEachStep,
                           const std::function<void(QByteArray &)> &onStep);
+    // Runs a replication stage whose pipeline carries `pv -n -b -t`: the
+    // progress (speed, percentage, bytes, total, ETA) is published once a
+    // second, and a stage whose byte count does not move for the stall
+    // timeout is ended (outcome.stalled). `size` is the stream's estimate.
+    StageOutcome runMeteredStage(const QString &pipeline, const QString &password, qint64 size);
+    std::unique_ptr<WatchedProcess> spawnStage(const QString &pipeline, const QString &password);
+    // Reads the end of a stage into `outcome`: success, or the error text.
+    void finishStage(WatchedProcess &process, const QByteArray &terminal, StageOutcome &outcome) const;
+    void publishMeter(const class PvMeter &meter);
+    // Replicates with the replicator, stages metered, the result kept for
+    // lastReplication(); `password` is the remote side's.
+    bool replicate(TQ2Journals &journals, const ReplicationJob &job, const QString &password);
+    // Creates DATASET@SERIES_yyyyMMddHHmmss recursively; a name that exists
+    // already gets "_2", "_3", ... (the series prefix still matches).
+    bool createSeriesSnapshot(TQ2Journals &journals, const QString &dataset, const QString &series, QString &snapshot);
+    // Holds `snapshot` with the mission's tag and releases that tag from
+    // every other snapshot of the dataset.
+    void moveBaseHold(TQ2Journals &journals, int msnno, const QString &dataset, const QString &snapshot);
     // Receives the remote snapshots the mission names into `target`, full
     // stream first, then the incremental one; no mount step.
     bool pullSnapshots(TQ2Journals &journals, const QJsonObject &mission, const QString &target);
-    // Mount step: "/mnt/" + dataset made (one level), then its mount point set.
-    void mountUnderMnt(const QString &dataset) const;
+    // Mount step: "/mnt/" + dataset made (one level), then its mount point
+    // set. A failure is journaled and false.
+    bool mountUnderMnt(TQ2Journals &journals, const QString &dataset) const;
     bool renameDataset(TQ2Journals &journals, const QString &from, const QString &to) const;
     // Puts a dataset received under `incoming` in the place of `target`: the
     // old one is moved aside (+ kPreviousSuffix), the new one renamed into
@@ -185,11 +206,16 @@ private:
     // receive succeeded.
     bool receiveReplacing(TQ2Journals &journals, const QString &pool, const QString &name, const QJsonObject &items,
                           const std::function<bool(const QString &incoming)> &receive);
+    // Whether a local dataset has a pending resume token / exists.
+    bool isResumable(const QString &dataset) const;
+    bool datasetExists(const QString &dataset) const;
     // Snapshot name of a send: DATASET@SERIES_yyyyMMddHHmmss.
     QString newSnapshotName(const QString &dataset, const QString &series) const;
-    // Removes the series' snapshots older than `newest`.
+    // Removes the series' snapshots older than `newest`. Only the
+    // service's own hold tags are released; a snapshot another tool holds
+    // is kept and the journal says so. `msnno` names the mission's tag.
     void eraseOlderSeries(TQ2Journals &journals, const QString &dataset, const QString &series,
-                          const QString &newest);
+                          const QString &newest, int msnno = 0);
 
     // Runs one collected mission and records its outcome; receive and restore
     // missions that succeeded are added to `completed`.
@@ -226,4 +252,10 @@ private:
     std::function<QDateTime()> clock;
     std::atomic<int> tickMs{1000};
     QString databasePath;
+    std::atomic<int> stallTimeoutSeconds{600};
+    // Progress of a run over several stages (guarded by progressLock): the
+    // bytes of the stages before the current one and the run's expected size.
+    qint64 stageBase = 0;
+    qint64 runTotal = 0;
+    ReplicationResult replicationResult; // guarded by progressLock
 };

@@ -25,8 +25,11 @@ QJsonObject withStoredSchedules(const QJsonObject &mission, QJsonArray &schedule
 
 } // namespace
 
-bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
+bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
 {
+    const QJsonValue stall = config.value(QStringLiteral("stalltimeout"));
+    if (!stall.isUndefined() && !stall.isNull())
+        stallTimeoutSeconds = qMax(0, toInt(stall));
     if (!database->isOpen()) {
         database->loadSqlCreator(QStringLiteral(":/k7zfsrep/creator.sql"));
         bool opened = database->open(databasePath);

@@ -5,6 +5,9 @@
 #include "transfercommands.h"
 #include "zfscommands.h"
 #include "zfsoutput.h"
+#include "pvmeter.h"
+
+#include <QElapsedTimer>
 
 #include <QRegularExpression>
 
@@ -15,6 +18,10 @@ constexpr int kKeptOutput = 64 * 1024;
 constexpr int kCancelSliceMs = 250;
 // What a stage keeps of pv's display between steps.
 constexpr int kKeptProgress = 4096;
+// A metered stage looks at pv's numbers once a second.
+constexpr int kMeterStepMs = 1000;
+// How long a stage asked to end may take before its group is killed.
+constexpr int kTerminateGraceMs = 1000;
 
 // One pv update as script copies it, e.g. "[18.5MiB/s] [=======>      ] 13%".
 bool isProgressDisplay(const QString &piece)
@@ -39,7 +46,7 @@ QString MXZfsrep::stageErrorText(const QByteArray &terminalOutput, const QByteAr
     QStringList kept;
     for (const QString &raw : QString::fromLocal8Bit(terminalOutput).split(breaks, Qt::SkipEmptyParts)) {
         const QString piece = raw.trimmed();
-        if (!piece.isEmpty() && !isProgressDisplay(piece) && !isScriptNotice(piece))
+        if (!piece.isEmpty() && !isProgressDisplay(piece) && !PvMeter::isMeterLine(piece) && !isScriptNotice(piece))
             kept.append(piece);
     }
     return kept.join(QLatin1Char('\n'));
@@ -78,10 +85,8 @@ void MXZfsrep::takeProgress(QString &speed, int &rate, QByteArray &buffer) const
     rate = ok ? qBound(0, percent, 100) : 0;
 }
 
-MXZfsrep::StageOutcome MXZfsrep::runStage(const QString &pipeline, const QString &password, bool freshBufferEachStep,
-                                          const std::function<void(QByteArray &)> &onStep)
+std::unique_ptr<WatchedProcess> MXZfsrep::spawnStage(const QString &pipeline, const QString &password)
 {
-    StageOutcome outcome;
     ProcessRequest request;
     request.program = ZfsCommands::kScript;
     request.arguments = QStringList{QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"),
@@ -91,21 +96,52 @@ MXZfsrep::StageOutcome MXZfsrep::runStage(const QString &pipeline, const QString
         request.environment.insert(QStringLiteral("SSHPASS"), password);
     request.startTimeoutMs = kStageStartMs;
     request.finishTimeoutMs = -1;
+    return runner().spawn(request);
+}
 
-    std::unique_ptr<WatchedProcess> process = runner().spawn(request);
+void MXZfsrep::finishStage(WatchedProcess &process, const QByteArray &terminal, StageOutcome &outcome) const
+{
+    const QByteArray error = process.readStandardError();
+    outcome.succeeded = !outcome.cancelled && !outcome.stalled && !process.crashed() && process.exitCode() == 0;
+    if (outcome.succeeded)
+        return;
+    outcome.errorText = stageErrorText(terminal, error);
+    if (outcome.stalled) {
+        const QString stall = QStringLiteral("stalled: no data for %1 s").arg(stallTimeoutSeconds.load());
+        outcome.errorText = outcome.errorText.isEmpty() ? stall : stall + QLatin1Char('\n') + outcome.errorText;
+    } else if (outcome.errorText.isEmpty()) {
+        outcome.errorText = outcome.cancelled ? QStringLiteral("the transfer was cancelled")
+                                              : QStringLiteral("the transfer failed with status %1").arg(process.exitCode());
+    } else if (outcome.cancelled) {
+        outcome.errorText = QStringLiteral("the transfer was cancelled: ") + outcome.errorText;
+    }
+}
+
+namespace {
+
+// The tail of everything a stage showed, for its error message.
+void keepTail(QByteArray &terminal, const QByteArray &chunk)
+{
+    terminal.append(chunk);
+    if (terminal.size() > kKeptOutput)
+        terminal.remove(0, terminal.size() - kKeptOutput);
+}
+
+} // namespace
+
+StageOutcome MXZfsrep::runStage(const QString &pipeline, const QString &password, bool freshBufferEachStep,
+                                const std::function<void(QByteArray &)> &onStep)
+{
+    StageOutcome outcome;
+    std::unique_ptr<WatchedProcess> process = spawnStage(pipeline, password);
     if (!process) {
         outcome.errorText = QStringLiteral("script could not be started");
         return outcome;
     }
     outcome.started = true;
 
-    QByteArray terminal; // the tail of everything the stage showed
+    QByteArray terminal;
     QByteArray buffer;
-    auto keep = [&terminal](const QByteArray &chunk) {
-        terminal.append(chunk);
-        if (terminal.size() > kKeptOutput)
-            terminal.remove(0, terminal.size() - kKeptOutput);
-    };
     // Waits one step, in short slices so that a cancel request is seen soon.
     auto waitStep = [&process, this] {
         for (int waited = 0; waited < kStageStepMs && !cancelled.load(); waited += kCancelSliceMs) {
@@ -117,11 +153,11 @@ MXZfsrep::StageOutcome MXZfsrep::runStage(const QString &pipeline, const QString
     while (!waitStep()) {
         if (cancelled.load()) {
             outcome.cancelled = true;
-            process->terminate(kStageStepMs);
+            process->terminate(kTerminateGraceMs);
             break;
         }
         const QByteArray chunk = process->readStandardOutput();
-        keep(chunk);
+        keepTail(terminal, chunk);
         if (freshBufferEachStep)
             buffer = chunk;
         else
@@ -132,17 +168,67 @@ MXZfsrep::StageOutcome MXZfsrep::runStage(const QString &pipeline, const QString
         if (buffer.size() > kKeptProgress)
             buffer.remove(0, buffer.size() - kKeptProgress);
     }
-    keep(process->readStandardOutput());
-    const QByteArray error = process->readStandardError();
-    outcome.succeeded = !outcome.cancelled && !process->crashed() && process->exitCode() == 0;
-    if (!outcome.succeeded) {
-        outcome.errorText = stageErrorText(terminal, error);
-        if (outcome.errorText.isEmpty()) {
-            outcome.errorText = outcome.cancelled ? QStringLiteral("the transfer was cancelled")
-                                                  : QStringLiteral("the transfer failed with status %1").arg(process->exitCode());
-        } else if (outcome.cancelled) {
-            outcome.errorText = QStringLiteral("the transfer was cancelled: ") + outcome.errorText;
+    keepTail(terminal, process->readStandardOutput());
+    finishStage(*process, terminal, outcome);
+    return outcome;
+}
+
+StageOutcome MXZfsrep::runMeteredStage(const QString &pipeline, const QString &password, qint64 size)
+{
+    StageOutcome outcome;
+    std::unique_ptr<WatchedProcess> process = spawnStage(pipeline, password);
+    if (!process) {
+        outcome.errorText = QStringLiteral("script could not be started");
+        return outcome;
+    }
+    outcome.started = true;
+
+    QElapsedTimer clock;
+    clock.start();
+    PvMeter meter(size);
+    QByteArray terminal;
+    const qint64 stallMs = qint64(stallTimeoutSeconds.load()) * 1000;
+    for (;;) {
+        bool finished = false;
+        for (int waited = 0; waited < kMeterStepMs && !cancelled.load() && !finished; waited += kCancelSliceMs)
+            finished = process->waitForFinished(kCancelSliceMs);
+        const QByteArray chunk = process->readStandardOutput();
+        keepTail(terminal, chunk);
+        meter.feed(chunk, clock.elapsed());
+        publishMeter(meter);
+        if (finished)
+            break;
+        if (cancelled.load()) {
+            outcome.cancelled = true;
+            process->terminate(kTerminateGraceMs);
+            break;
+        }
+        if (stallMs > 0 && meter.idleMs(clock.elapsed()) >= stallMs) {
+            outcome.stalled = true;
+            process->terminate(kTerminateGraceMs);
+            break;
         }
     }
+    const QByteArray rest = process->readStandardOutput();
+    keepTail(terminal, rest);
+    meter.feed(rest, clock.elapsed());
+    outcome.bytes = meter.bytes();
+    finishStage(*process, terminal, outcome);
     return outcome;
+}
+
+void MXZfsrep::publishMeter(const PvMeter &meter)
+{
+    std::lock_guard<std::mutex> lock(progressLock);
+    if (progressObject.isEmpty())
+        return;
+    const qint64 done = stageBase + meter.bytes();
+    const qint64 total = qMax(runTotal, done);
+    const int percent = total > 0 ? static_cast<int>(qBound<qint64>(0, done * 100 / total, 99)) : 0;
+    progressObject.insert(QStringLiteral("speed"), PvMeter::rateText(meter.bytesPerSecond()));
+    progressObject.insert(QStringLiteral("rate"), percent);
+    progressObject.insert(QStringLiteral("bytes"), done);
+    progressObject.insert(QStringLiteral("total"), total);
+    const qint64 rate = meter.bytesPerSecond();
+    progressObject.insert(QStringLiteral("eta"), rate > 0 ? (total - done) / rate : -1);
 }

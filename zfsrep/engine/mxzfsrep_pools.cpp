@@ -12,9 +12,16 @@
 #include "tq2utils.h"
 #include "zfscommands.h"
 
+#include "replicationoutput.h"
+#include "replicationside.h"
+#include "zfsoutput.h"
+
 #include <QLocale>
 
 namespace {
+
+// How many names a new series snapshot tries before giving up.
+constexpr int kNameAttempts = 9;
 
 QString remoteLocation(const QJsonObject &mission)
 {
@@ -33,16 +40,85 @@ QString MXZfsrep::newSnapshotName(const QString &dataset, const QString &series)
     return dataset + QLatin1Char('@') + series + QLatin1Char('_') + QLocale::c().toString(now(), QStringLiteral("yyyyMMddHHmmss"));
 }
 
+bool MXZfsrep::createSeriesSnapshot(TQ2Journals &journals, const QString &dataset, const QString &series,
+                                    QString &snapshot)
+{
+    const QString name = newSnapshotName(dataset, series);
+    // Two missions of one dataset and series may start in the same second.
+    for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
+        snapshot = attempt == 1 ? name : name + QLatin1Char('_') + QString::number(attempt);
+        const QStringList arguments = ZfsCommands::recursiveSnapshotArgs(snapshot);
+        const ProcessOutcome outcome = runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, 10000, 60000));
+        if (outcome.succeeded())
+            return true;
+        const QString error = EngineReport::errorText(outcome);
+        if (attempt == kNameAttempts || !ReplicationOutput::isExistingDataset(error)) {
+            EngineReport::commandFailed(journals, TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, arguments), error);
+            return false;
+        }
+    }
+    return false;
+}
+
+void MXZfsrep::moveBaseHold(TQ2Journals &journals, int msnno, const QString &dataset, const QString &snapshot)
+{
+    const QString tag = ZfsCommands::holdTag(msnno);
+    const ReplicationSide local(runner());
+    const QStringList hold = ZfsCommands::holdArgs(tag, snapshot);
+    const ProcessOutcome held = local.run(hold);
+    // A hold that exists already is fine (the base did not move).
+    if (!held.succeeded() && !EngineReport::errorText(held).contains(QLatin1String("tag already exists"))) {
+        journals.add(TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, hold), false,
+                     EngineReport::errorText(held), QString());
+        return;
+    }
+    QStringList snapshots;
+    snapshotAllist(journals, snapshots, dataset);
+    snapshots.removeAll(snapshot);
+    if (snapshots.isEmpty())
+        return;
+    const ProcessOutcome holds = local.run(QStringList{QStringLiteral("holds"), QStringLiteral("-H")} + snapshots);
+    for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
+        if (hold.second == tag)
+            local.run(ZfsCommands::releaseArgs(tag, hold.first));
+    }
+}
+
 void MXZfsrep::eraseOlderSeries(TQ2Journals &journals, const QString &dataset, const QString &series,
-                                const QString &newest)
+                                const QString &newest, int msnno)
 {
     QStringList snapshots;
     snapshotAllist(journals, snapshots, dataset);
     const int position = snapshots.lastIndexOf(newest);
     const QString prefix = dataset + QLatin1Char('@') + series + QLatin1Char('_');
+    const ReplicationSide local(runner());
+    const QString ownTag = ZfsCommands::holdTag(msnno);
     for (int i = position - 1; i >= 0; --i) {
-        if (snapshots.at(i).startsWith(prefix))
-            snapshotRemove(journals, snapshots.at(i));
+        const QString snapshot = snapshots.at(i);
+        if (!snapshot.startsWith(prefix))
+            continue;
+        QStringList others;
+        bool ownHold = false;
+        const ProcessOutcome holds = local.run({QStringLiteral("holds"), QStringLiteral("-H"), QStringLiteral("-r"), snapshot});
+        for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
+            if (hold.second == ownTag)
+                ownHold = true;
+            else if (!others.contains(hold.second))
+                others.append(hold.second);
+        }
+        if (!others.isEmpty()) {
+            journals.add(TQ2PLACE(), QStringLiteral("keep ") + snapshot, true,
+                         QStringLiteral("kept %1: held by %2").arg(snapshot, others.join(QStringLiteral(", "))), QString());
+            continue;
+        }
+        if (ownHold)
+            local.run(ZfsCommands::releaseArgs(ownTag, snapshot));
+        const QStringList destroy = ZfsCommands::destroySnapshotArgs(snapshot);
+        const ProcessOutcome destroyed = local.run(destroy);
+        if (!destroyed.succeeded()) {
+            journals.add(TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, destroy), false,
+                         EngineReport::errorText(destroyed), QString());
+        }
     }
 }
 
@@ -85,8 +161,10 @@ bool MXZfsrep::replaceDataset(TQ2Journals &journals, const QString &incoming, co
             renameDataset(journals, previous, target);
         return false;
     }
-    if (targetExists)
-        remove(journals, previous);
+    // The new dataset holds the name now; an old one that cannot be removed
+    // fails the run (the next run removes it before receiving).
+    if (targetExists && !remove(journals, previous))
+        return false;
     return true;
 }
 
@@ -109,30 +187,54 @@ bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &pool, cons
         else
             remove(journals, dataset + kPreviousSuffix);
     }
-    if (items.contains(name + kIncomingSuffix))
+    // A staging dataset with a resume token keeps what it received for the
+    // next run; any other one is dropped before receiving anew.
+    if (items.contains(name + kIncomingSuffix) && !isResumable(incoming))
         destroyIncoming();
     if (!receive(incoming)) {
-        destroyIncoming();
+        if (!isResumable(incoming))
+            destroyIncoming();
         return false;
     }
     if (!replaceDataset(journals, incoming, dataset, exists)) {
-        destroyIncoming();
+        if (datasetExists(incoming))
+            destroyIncoming();
         return false;
     }
-    mountUnderMnt(dataset);
-    return true;
+    return mountUnderMnt(journals, dataset);
+}
+
+bool MXZfsrep::isResumable(const QString &dataset) const
+{
+    const ProcessOutcome token = ReplicationSide(runner()).run(ZfsCommands::resumeTokenArgs(dataset), 30000);
+    return token.succeeded() && !ReplicationOutput::resumeToken(token.standardOutput).isEmpty();
+}
+
+bool MXZfsrep::datasetExists(const QString &dataset) const
+{
+    return ReplicationSide(runner()).run({QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"),
+                                          QStringLiteral("name"), dataset}, 30000).succeeded();
 }
 
 bool MXZfsrep::sendPool(TQ2Journals &journals, const QJsonObject &mission)
 {
     const QString dataset = MissionFields::dataset(mission);
     const QString series = MissionFields::text(mission, "snapname");
-    const QString snapshot = newSnapshotName(dataset, series);
-    bool result = snapshotCreate(journals, snapshot, dataset);
+    const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+    QString snapshot;
+    bool result = createSeriesSnapshot(journals, dataset, series, snapshot);
     if (result) {
         result = sendSnapshots(journals, mission);
-        if (result && toBool(mission.value(QStringLiteral("erase"))))
-            eraseOlderSeries(journals, dataset, series, snapshot);
+        const ReplicationResult replicated = lastReplication();
+        if (result) {
+            // The newest common snapshot is the next run's base: keep it.
+            moveBaseHold(journals, msnno, dataset, dataset + QLatin1Char('@') + replicated.target);
+            if (toBool(mission.value(QStringLiteral("erase"))))
+                eraseOlderSeries(journals, dataset, series, snapshot, msnno);
+        } else if (replicated.bytes == 0) {
+            // Nothing of it was sent: the snapshot would only pile up.
+            ReplicationSide(runner()).run(ZfsCommands::destroySnapshotArgs(snapshot));
+        }
     }
     writeEvent(result, QStringLiteral("GLOG_ZFSREP_SENDPOOL"), dataset, QStringLiteral(" SEND "), mission, 1, dataset,
                remoteLocation(mission));

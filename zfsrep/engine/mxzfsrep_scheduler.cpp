@@ -121,11 +121,14 @@ void MXZfsrep::runMission(int msnno, QList<int> &completed)
     default: ran = false; break;
     }
     if (ran) {
-        if (!succeeded) {
+        if (!succeeded)
             TQ2TRACE("journals.toObject()", journals.toObject());
-        } else if (action == 1 || action == 3) {
-            addSchedules(msnno, schedules);
-        } else {
+        if (action == 1 || action == 3) {
+            // A scheduled send or export runs again at its next time whether
+            // this run failed or not: one failure must not end a schedule.
+            if (!schedules.isEmpty())
+                addSchedules(msnno, schedules);
+        } else if (succeeded) {
             done = 1;
             completed.append(msnno);
         }

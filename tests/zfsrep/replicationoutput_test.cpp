@@ -1,0 +1,74 @@
+#include "pvmeter.h"
+#include "replicationoutput.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ReplicationOutput, SnapshotsOfTheDatasetOnlyInOrder)
+{
+    // $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data
+    const QByteArray output = "tank/data@a\t8102390113372717473\t121\n"
+                              "tank/data/child@a\t77\t121\n"
+                              "tank/data@with space\t18446744073709551615\t130\n"
+                              "tank/data@bad\tnotanumber\t131\n"
+                              "tank/data@short\t5\n"
+                              "tank/database@x\t9\t140\n";
+    const QList<SnapshotInfo> list = ReplicationOutput::snapshots(output, QStringLiteral("tank/data"));
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_EQ(list.at(0).name, QStringLiteral("a"));
+    EXPECT_EQ(list.at(0).guid, 8102390113372717473ULL);
+    EXPECT_EQ(list.at(0).createtxg, 121U);
+    EXPECT_EQ(list.at(1).name, QStringLiteral("with space"));
+    EXPECT_EQ(list.at(1).guid, 18446744073709551615ULL);
+    EXPECT_TRUE(ReplicationOutput::snapshots("", QStringLiteral("tank/data")).isEmpty());
+}
+
+TEST(ReplicationOutput, ResumeTokenValues)
+{
+    EXPECT_EQ(ReplicationOutput::resumeToken("-\n"), QString());
+    EXPECT_EQ(ReplicationOutput::resumeToken(""), QString());
+    EXPECT_EQ(ReplicationOutput::resumeToken("1-e604ea4bf-e0-789c63a2\n"), QStringLiteral("1-e604ea4bf-e0-789c63a2"));
+}
+
+TEST(ReplicationOutput, ClassifiesRecordedErrors)
+{
+    EXPECT_TRUE(ReplicationOutput::isMissingDataset("cannot open 'backup/data': dataset does not exist"));
+    EXPECT_FALSE(ReplicationOutput::isMissingDataset("Permission denied, please try again."));
+    EXPECT_TRUE(ReplicationOutput::isExistingDataset("cannot create snapshot 'tank/data@s_1': dataset already exists"));
+    EXPECT_TRUE(ReplicationOutput::isStaleToken(
+        "cannot resume send: 'tank/data@s_1' used in the initial send no longer exists"));
+    EXPECT_FALSE(ReplicationOutput::isStaleToken("ssh: connect to host 127.0.0.1 port 22: Connection refused"));
+    EXPECT_TRUE(ReplicationOutput::isMissingHold(
+        "cannot release hold from snapshot 'tank/data@a': no such tag on this dataset"));
+}
+
+TEST(PvMeter, ReadsSplitLinesAndComputesFigures)
+{
+    PvMeter meter(4000000);
+    meter.feed("1.0003 1000", 1000);
+    EXPECT_EQ(meter.bytes(), 0); // the line is not complete yet
+    meter.feed("000\r\n2.0001 2000000\r\n", 2000);
+    EXPECT_EQ(meter.bytes(), 2000000);
+    EXPECT_NEAR(double(meter.bytesPerSecond()), 1000000.0, 1000.0);
+    EXPECT_EQ(meter.percent(), 50);
+    EXPECT_EQ(meter.etaSeconds(), 2);
+    meter.feed("cannot receive: failed to read from stream\r\n", 2500);
+    EXPECT_EQ(meter.bytes(), 2000000);
+    meter.feed("3.0002 2000000\r\n4.0003 2000000\r\n", 4000);
+    EXPECT_EQ(meter.bytesPerSecond(), 0);
+    EXPECT_EQ(meter.idleMs(9000), 7000);
+    meter.feed("5.0 4000000\n", 9000);
+    EXPECT_EQ(meter.percent(), 99); // 100 only once the stage ended
+}
+
+TEST(PvMeter, RateTextLikePv)
+{
+    EXPECT_EQ(PvMeter::rateText(0), QStringLiteral("0.00 B/s"));
+    EXPECT_EQ(PvMeter::rateText(19398656), QStringLiteral("18.5MiB/s"));
+    EXPECT_EQ(PvMeter::rateText(1100000000), QStringLiteral("1.02GiB/s"));
+    EXPECT_TRUE(PvMeter::isMeterLine(QStringLiteral("12.5 1048576")));
+    EXPECT_FALSE(PvMeter::isMeterLine(QStringLiteral("[18.5MiB/s] [==>  ] 13%")));
+}
+
+} // namespace

@@ -1,0 +1,37 @@
+// Pure parsers and error classifiers for the `zfs` runs of replication.
+// Text in, values out: no process, no state.
+#pragma once
+
+#include "snapshotlisting.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace ReplicationOutput {
+
+// Snapshots of `dataset` itself (not of its descendants), oldest first.
+// Lines of other datasets, with too few fields or with a guid that is no
+// number are skipped.
+//   $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data
+//   tank/data@a	8102390113372717473	121
+QList<SnapshotInfo> snapshots(const QByteArray &output, const QString &dataset);
+
+// The receive_resume_token value; empty for "-", an empty or blank output.
+//   $ zfs get -H -p -o value receive_resume_token backup/data
+//   1-e604ea4bf-e0-789c63a2...
+QString resumeToken(const QByteArray &output);
+
+// "cannot open 'backup/data': dataset does not exist"
+bool isMissingDataset(const QString &errorText);
+// "cannot create snapshot 'tank/data@x': dataset already exists"
+bool isExistingDataset(const QString &errorText);
+// A token that no longer matches the sender: its snapshot was destroyed,
+// or the token is damaged.
+//   "cannot resume send: 'tank/data@x' used in the initial send no longer exists"
+//   "cannot resume send: 'tank/data@x' is no longer the same snapshot used in the initial send"
+//   "resume token is corrupt"
+bool isStaleToken(const QString &errorText);
+// "cannot release hold from snapshot 'tank/data@a': no such tag on this dataset"
+bool isMissingHold(const QString &errorText);
+
+} // namespace ReplicationOutput

@@ -1,0 +1,101 @@
+#include "replicationplanner.h"
+
+#include <QHash>
+
+QString ReplicationPlan::kind() const
+{
+    switch (action) {
+    case Nothing: return QStringLiteral("nothing");
+    case Full: return QStringLiteral("full");
+    case Incremental: return QStringLiteral("incremental");
+    case Resume: return QStringLiteral("resume");
+    case Refuse: break;
+    }
+    return QStringLiteral("refuse");
+}
+
+namespace ReplicationPlanner {
+
+namespace {
+
+ReplicationPlan refuse(const QString &reason)
+{
+    ReplicationPlan plan;
+    plan.action = ReplicationPlan::Refuse;
+    plan.reason = reason;
+    return plan;
+}
+
+QString names(const QList<SnapshotInfo> &snapshots, int from)
+{
+    QStringList list;
+    for (int i = from; i < snapshots.size(); ++i)
+        list.append(snapshots.at(i).name);
+    return list.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+ReplicationPlan plan(const DatasetListing &source, const DatasetListing &target)
+{
+    ReplicationPlan plan;
+    if (!target.resumeToken.isEmpty()) {
+        plan.action = ReplicationPlan::Resume;
+        plan.token = target.resumeToken;
+        plan.reason = QStringLiteral("resuming the interrupted transfer");
+        return plan;
+    }
+    if (source.snapshots.isEmpty())
+        return refuse(QStringLiteral("the source has no snapshot to send"));
+
+    QHash<quint64, int> sourceByGuid;
+    QHash<QString, quint64> sourceGuidByName;
+    for (int i = 0; i < source.snapshots.size(); ++i) {
+        sourceByGuid.insert(source.snapshots.at(i).guid, i);
+        sourceGuidByName.insert(source.snapshots.at(i).name, source.snapshots.at(i).guid);
+    }
+    for (const SnapshotInfo &snapshot : target.snapshots) {
+        const auto same = sourceGuidByName.constFind(snapshot.name);
+        if (same != sourceGuidByName.constEnd() && same.value() != snapshot.guid)
+            return refuse(QStringLiteral("snapshot %1 exists on both sides with different guids").arg(snapshot.name));
+    }
+
+    const SnapshotInfo &newest = source.snapshots.last();
+    if (target.snapshots.isEmpty()) {
+        if (target.exists)
+            return refuse(QStringLiteral("the target exists but has no snapshots; it is not overwritten"));
+        plan.action = ReplicationPlan::Full;
+        plan.target = newest.name;
+        plan.reason = QStringLiteral("the target has no snapshots: full stream up to %1").arg(newest.name);
+        return plan;
+    }
+
+    int common = -1; // index into target.snapshots
+    for (int i = target.snapshots.size() - 1; i >= 0 && common < 0; --i) {
+        if (sourceByGuid.contains(target.snapshots.at(i).guid))
+            common = i;
+    }
+    if (common < 0) {
+        return refuse(QStringLiteral("the target has snapshots (%1) but none in common with the source")
+                          .arg(names(target.snapshots, 0)));
+    }
+    const SnapshotInfo &base = target.snapshots.at(common);
+    if (common + 1 < target.snapshots.size()) {
+        return refuse(QStringLiteral("the target has snapshots newer than the common snapshot %1: %2")
+                          .arg(base.name, names(target.snapshots, common + 1)));
+    }
+    if (base.guid == newest.guid) {
+        plan.action = ReplicationPlan::Nothing;
+        plan.base = base.name;
+        plan.target = newest.name;
+        plan.reason = QStringLiteral("the target is up to date at %1").arg(base.name);
+        return plan;
+    }
+    plan.action = ReplicationPlan::Incremental;
+    plan.base = source.snapshots.at(sourceByGuid.value(base.guid)).name;
+    plan.target = newest.name;
+    plan.reason = QStringLiteral("incremental stream from %1 to %2").arg(plan.base, plan.target);
+    return plan;
+}
+
+} // namespace ReplicationPlanner
