@@ -46,9 +46,9 @@ protected:
         engine->setTickInterval(5);
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject()));
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name", 0,
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0,
                         "backup/data@a\n");
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name -t snapshot 'backup'",
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name -t snapshot 'backup'",
                         0, "backup@a\nbackup@b\n");
         runner->respond("zfs list -pj", 0, "{}");
         runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{}}})");
@@ -151,7 +151,7 @@ TEST_F(Scheduler, FailedSendAndUnknownActionAreNotArmedAgain)
 
 TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
 {
-    runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name", 0, "");
+    runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0, "");
     FakeStage hanging;
     hanging.hangs = true;
     hanging.chunks = {"[ 4.0MiB/s] [=>    ]  12%\r"};

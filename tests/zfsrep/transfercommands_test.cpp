@@ -1,4 +1,5 @@
 #include "transfercommands.h"
+#include "zfscommands.h"
 
 #include <gtest/gtest.h>
 
@@ -47,55 +48,87 @@ QStringList remoteArgv(const QString &remoteCommand)
 
 const QString kHostile = QStringLiteral("we'ird \"$(touch /tmp/zfsrep-pwned)\";`id` x");
 
-TEST(TransferCommands, SendFullKeepsEveryValueOneWord)
+// The pipeline of a send as the engine assembles it from the builders.
+QString sendPipeline(const ZfsCommands::SendSpec &spec, const Endpoint &endpoint, const QString &remoteDataset)
+{
+    const QString receive = ZfsCommands::commandText(
+        "/usr/sbin/zfs", ZfsCommands::receiveArgs(ZfsCommands::ReceiveMode::Replica, remoteDataset));
+    return TransferCommands::stream(ZfsCommands::commandText("zfs", ZfsCommands::sendArgs(spec)),
+                                    TransferCommands::pvMeter(0), TransferCommands::sshPrefix(endpoint, receive));
+}
+
+TEST(TransferCommands, SendKeepsEveryValueOneWord)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString log = dir.filePath("log");
     const Endpoint endpoint{"h;ost", 2222, "us'er"};
-    const QString command =
-        TransferCommands::sendFull("tank/" + kHostile + "@a", 12345, endpoint, "backup/" + kHostile);
+    ZfsCommands::SendSpec spec;
+    spec.snapshot = "tank/" + kHostile + "@a";
+    spec.raw = true;
+    const QString command = sendPipeline(spec, endpoint, "backup/" + kHostile);
     const QStringList calls = runWithStubs(command, log);
     ASSERT_EQ(calls.size(), 3) << command.toStdString();
     QMap<QString, QStringList> byTool;
     for (const QString &call : calls)
         byTool.insert(argv(call).first(), argv(call).mid(1));
-    EXPECT_EQ(byTool.value("zfs"), (QStringList{"send", "-w", "tank/" + kHostile + "@a"}));
-    EXPECT_EQ(byTool.value("pv"), (QStringList{"-r", "-p", "-s", "12345"}));
+    EXPECT_EQ(byTool.value("zfs"), (QStringList{"send", "-w", "-R", "tank/" + kHostile + "@a"}));
+    EXPECT_EQ(byTool.value("pv"), (QStringList{"-f", "-n", "-b", "-t", "-i", "1"}));
     const QStringList ssh = byTool.value("sshpass");
-    ASSERT_EQ(ssh.size(), 8);
-    EXPECT_EQ(ssh.mid(0, 7), (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "us'er@h;ost"}));
-    EXPECT_EQ(remoteArgv(ssh.at(7)), (QStringList{"/usr/sbin/zfs", "recv", "backup/" + kHostile}));
+    ASSERT_EQ(ssh.size(), 14);
+    EXPECT_EQ(ssh.mid(0, 13), (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "-o",
+                                           "ServerAliveInterval=15", "-o", "ServerAliveCountMax=4", "-o",
+                                           "ConnectTimeout=20", "us'er@h;ost"}));
+    EXPECT_EQ(remoteArgv(ssh.at(13)), (QStringList{"/usr/sbin/zfs", "recv", "-s", "-u", "-x", "mountpoint", "-o",
+                                                   "readonly=on", "backup/" + kHostile}));
     EXPECT_FALSE(QFile::exists("/tmp/zfsrep-pwned"));
 }
 
-TEST(TransferCommands, IncrementalAndReceivePipelines)
+TEST(TransferCommands, IncrementalResumeAndPullPipelines)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString log = dir.filePath("log");
     const Endpoint endpoint{"127.0.0.1", 22, "zr"};
 
-    QStringList calls = runWithStubs(
-        TransferCommands::sendIncremental("tank/d@a b", "tank/d@c;d", 7, endpoint, "backup/d"), log);
-    ASSERT_EQ(calls.size(), 3);
-    for (const QString &call : calls) {
-        if (argv(call).first() == "zfs") {
-            EXPECT_EQ(argv(call).mid(1), (QStringList{"send", "-wRI", "tank/d@a b", "tank/d@c;d"}));
+    ZfsCommands::SendSpec incremental;
+    incremental.snapshot = "tank/d@c;d";
+    incremental.base = "tank/d@a b";
+    incremental.raw = true;
+    ZfsCommands::SendSpec resume;
+    resume.token = "1-$(id)-'x'";
+    const struct {
+        ZfsCommands::SendSpec spec;
+        QStringList expected;
+    } sends[] = {
+        {incremental, {"send", "-w", "-R", "-I", "tank/d@a b", "tank/d@c;d"}},
+        {resume, {"send", "-t", "1-$(id)-'x'"}},
+    };
+    for (const auto &c : sends) {
+        const QStringList calls = runWithStubs(sendPipeline(c.spec, endpoint, "backup/d"), log);
+        ASSERT_EQ(calls.size(), 3);
+        for (const QString &call : calls) {
+            if (argv(call).first() == "zfs")
+                EXPECT_EQ(argv(call).mid(1), c.expected);
         }
     }
 
-    calls = runWithStubs(TransferCommands::receiveIncremental(endpoint, "back up/d@1", "back'up/d@2", 9, "tank/" + kHostile),
-                         log);
+    ZfsCommands::SendSpec pull;
+    pull.snapshot = "back'up/d@2";
+    const QString command = TransferCommands::stream(
+        TransferCommands::sshPrefix(endpoint, ZfsCommands::commandText("/usr/sbin/zfs", ZfsCommands::sendArgs(pull))),
+        TransferCommands::pvMeter(1048576),
+        ZfsCommands::commandText("zfs", ZfsCommands::receiveArgs(ZfsCommands::ReceiveMode::Staging, "tank/" + kHostile)));
+    const QStringList calls = runWithStubs(command, log);
     ASSERT_EQ(calls.size(), 3);
     for (const QString &call : calls) {
         const QStringList args = argv(call);
-        if (args.first() == "sshpass") {
-            EXPECT_EQ(remoteArgv(args.last()), (QStringList{"zfs", "send", "-RI", "back up/d@1", "back'up/d@2"}));
-        }
-        if (args.first() == "zfs") {
-            EXPECT_EQ(args.mid(1), (QStringList{"recv", "-Fu", "tank/" + kHostile}));
-        }
+        if (args.first() == "sshpass")
+            EXPECT_EQ(remoteArgv(args.last()), (QStringList{"/usr/sbin/zfs", "send", "-R", "back'up/d@2"}));
+        if (args.first() == "pv")
+            EXPECT_EQ(args.mid(1), (QStringList{"-f", "-n", "-b", "-t", "-i", "1", "-L", "1048576"}));
+        if (args.first() == "zfs")
+            EXPECT_EQ(args.mid(1), (QStringList{"recv", "-s", "-u", "tank/" + kHostile}));
     }
 }
 
@@ -136,8 +169,8 @@ TEST(TransferCommands, StageRunsUnderPipefail)
 TEST(TransferCommands, PasswordNeverInAnyPipeline)
 {
     const Endpoint endpoint{"h", 22, "u"};
-    for (const QString &command : {TransferCommands::sendFull("a@1", 1, endpoint, "b"),
-                                   TransferCommands::receiveFull(endpoint, "b@1", 1, "a")}) {
+    for (const QString &command : {TransferCommands::sshPrefix(endpoint, "zfs send a@1"),
+                                   sendPipeline(ZfsCommands::SendSpec{"", "a@1", "", true}, endpoint, "b")}) {
         EXPECT_TRUE(command.contains("sshpass -e ssh"));
         EXPECT_FALSE(command.contains("sshpass -p"));
     }

@@ -15,8 +15,8 @@ namespace {
 
 const QString kLocalList = "zfs list -t snapshot -H -o name tank/data";
 const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
-                            "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 /usr/sbin/zfs 'list' '-H' '-p' "
-                            "'-o' 'name,guid,createtxg' '-t' 'snapshot' '-s' 'createtxg' '-d' '1'";
+                            "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 /usr/sbin/zfs list -H -p "
+                            "-o name,guid,createtxg -t snapshot -s createtxg -d 1";
 
 class Transfers : public ::testing::Test
 {
@@ -84,9 +84,9 @@ TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
     runner->respond("zfs list -pj", 0,
                     R"({"datasets":{"tank/data":{"type":"FILESYSTEM","properties":{}}}})");
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
-    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\t1\t10\n");
+    runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
     ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
-    EXPECT_TRUE(pipelines().at(0).endsWith("zfs 'recv' '-s' '-u' 'tank/data.zfsrep-incoming'"));
+    EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -s -u tank/data.zfsrep-incoming"));
     const QStringList lines = runner->runLines();
     const int aside = lines.indexOf("zfs rename tank/data tank/data.zfsrep-previous");
     const int rename = lines.indexOf("zfs rename tank/data.zfsrep-incoming tank/data");
@@ -110,7 +110,7 @@ TEST_F(Transfers, InterruptedReplacementIsRecoveredFirst)
     runner->respond("zfs list -pj", 0,
                     R"({"datasets":{"tank/data.zfsrep-previous":{"type":"FILESYSTEM","properties":{}}}})");
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
-    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\t1\t10\n");
+    runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
     ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
     const QStringList lines = runner->runLines();
     const int restored = lines.indexOf("zfs rename tank/data.zfsrep-previous tank/data");
@@ -123,7 +123,7 @@ TEST_F(Transfers, FailedReceiveLeavesTheLocalDatasetAlone)
 {
     runner->respond("zfs list -pj", 0, R"({"datasets":{"tank/data":{"type":"FILESYSTEM","properties":{}}}})");
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
-    runner->respond(kRemoteList + " 'backup/data'", 0, "backup/data@s1\t1\t10\n");
+    runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
     FakeStage failing;
     failing.exitCode = 1;
     failing.chunks = {"cannot receive: invalid stream\r\n"};

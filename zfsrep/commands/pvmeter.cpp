@@ -65,7 +65,7 @@ qint64 PvMeter::etaSeconds() const
 {
     if (totalBytes <= 0 || rate <= 0)
         return -1;
-    return qMax<qint64>(0, (totalBytes - movedBytes) / rate);
+    return qMax<qint64>(0, (totalBytes - movedBytes + rate - 1) / rate);
 }
 
 qint64 PvMeter::idleMs(qint64 nowMs) const { return lastMoveMs < 0 ? 0 : nowMs - lastMoveMs; }

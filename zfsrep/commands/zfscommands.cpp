@@ -9,6 +9,20 @@ QString shellQuote(const QString &value)
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
+QString shellWord(const QString &value)
+{
+    if (value.isEmpty())
+        return shellQuote(value);
+    for (const QChar c : value) {
+        const ushort u = c.unicode();
+        const bool safe = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')
+                          || QStringLiteral("@%+=:,./_-").contains(c);
+        if (!safe)
+            return shellQuote(value);
+    }
+    return value;
+}
+
 namespace {
 
 bool isAcceptableEndpointValue(const QString &value)
@@ -127,7 +141,7 @@ QString commandText(const QString &program, const QStringList &arguments)
 {
     QString text = program;
     for (const QString &argument : arguments)
-        text += QLatin1Char(' ') + shellQuote(argument);
+        text += QLatin1Char(' ') + shellWord(argument);
     return text;
 }
 

@@ -22,6 +22,10 @@ inline const QString kScript = QStringLiteral("script");
 // single quote written as '\''. The empty value becomes ''.
 QString shellQuote(const QString &value);
 
+// The value as one shell word: unchanged when it consists only of letters,
+// digits and "@%+=:,./_-" (and is not empty), else shellQuote(value).
+QString shellWord(const QString &value);
+
 // The name of the first endpoint parameter that may not be used ("host" or
 // "userid"), or an empty string when both are acceptable. Refused: empty after
 // trimming, a leading "-", white space or control characters.
@@ -87,7 +91,8 @@ enum class ReceiveMode {
 };
 QStringList receiveArgs(ReceiveMode mode, const QString &dataset);
 
-// PROGRAM 'ARG' 'ARG' ...: an argument list as one shell command text.
+// PROGRAM ARG ...: an argument list as one shell command text, each
+// argument one word (shellWord).
 QString commandText(const QString &program, const QStringList &arguments);
 
 } // namespace ZfsCommands

@@ -230,5 +230,5 @@ void MXZfsrep::publishMeter(const PvMeter &meter)
     progressObject.insert(QStringLiteral("bytes"), done);
     progressObject.insert(QStringLiteral("total"), total);
     const qint64 rate = meter.bytesPerSecond();
-    progressObject.insert(QStringLiteral("eta"), rate > 0 ? (total - done) / rate : -1);
+    progressObject.insert(QStringLiteral("eta"), rate > 0 ? (total - done + rate - 1) / rate : -1);
 }
