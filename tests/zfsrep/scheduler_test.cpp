@@ -16,6 +16,9 @@
 
 namespace {
 
+const QString kSsh = "sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+                     "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h ";
+
 // Polls `condition` for up to five seconds.
 bool eventually(const std::function<bool()> &condition)
 {
@@ -50,6 +53,12 @@ protected:
                         "backup/data@a\n");
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name -t snapshot 'backup'",
                         0, "backup@a\nbackup@b\n");
+        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data.zfsrep-incoming",
+                        1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");
+        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data", 0,
+                        "tank/data@a\t11\t5\n");
+        runner->respond(kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 backup",
+                        0, "backup@a\t21\t5\n");
         runner->respond("zfs list -pj", 0, "{}");
         runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{}}})");
     }
@@ -98,7 +107,7 @@ TEST_F(Scheduler, UnscheduledMissionRunsOnceAtTheNextMinute)
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
     EXPECT_EQ(row(msnno).value("done").toInt(), 1);
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot tank/data@ZFSREP_20240304101600"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101600"));
     // The successful send armed it again with due time 1; the next pass drops it as done.
     setClock(QTime(10, 17, 0));
     ASSERT_TRUE(eventually([&] { return engine->dueTimes().isEmpty(); }));
@@ -132,7 +141,7 @@ TEST_F(Scheduler, SuccessfulReceiveIsRetired)
     EXPECT_FALSE(engine->dueTimes().contains(msnno));
 }
 
-TEST_F(Scheduler, FailedSendAndUnknownActionAreNotArmedAgain)
+TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
 {
     runner->respond("zfs snapshot", 1, "", "out of space\n");
     const int failing = append("failing", 1, R"([{"minutes":[16]}])");
@@ -145,16 +154,20 @@ TEST_F(Scheduler, FailedSendAndUnknownActionAreNotArmedAgain)
     }));
     EXPECT_EQ(row(failing).value("done").toInt(), 0);
     EXPECT_EQ(row(unknown).value("done").toInt(), 1);
-    EXPECT_TRUE(engine->dueTimes().isEmpty());
+    // One failure must not end a schedule: the send runs again at 11:16.
+    ASSERT_TRUE(eventually([&] { return engine->dueTimes().size() == 1; }));
+    EXPECT_EQ(engine->dueTimes().value(failing), QDateTime(QDate(2024, 3, 4), QTime(11, 16)).toSecsSinceEpoch());
     EXPECT_TRUE(runner->spawns().isEmpty());
 }
 
 TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
 {
-    runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0, "");
+    runner->respondOnce(kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 backup", 1,
+                        "", "cannot open 'backup': dataset does not exist\n");
+    runner->respond("zfs send -nvP", 0, "size\t8000\n");
     FakeStage hanging;
     hanging.hangs = true;
-    hanging.chunks = {"[ 4.0MiB/s] [=>    ]  12%\r"};
+    hanging.chunks = {"1.0 1000\r\n"};
     runner->queueStage(hanging);
     const int msnno = append("watched", 1);
     ASSERT_TRUE(engine->start(journals));
@@ -165,7 +178,9 @@ TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
         return result.value("records").toArray().at(0).toObject();
     };
     ASSERT_TRUE(eventually([&] { return listed().value("rate").toInt() == 12; }));
-    EXPECT_EQ(listed().value("speed").toString(), "4.0MiB/s");
+    EXPECT_EQ(listed().value("speed").toString(), "0.98KiB/s");
+    EXPECT_EQ(listed().value("bytes").toInt(), 1000);
+    EXPECT_EQ(listed().value("total").toInt(), 8000);
     EXPECT_EQ(engine->progress().value("msnno").toInt(), msnno);
 
     ASSERT_TRUE(engine->shutdown(10000));

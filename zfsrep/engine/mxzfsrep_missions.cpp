@@ -151,7 +151,8 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
             QJsonObject row = value.toObject();
             row.insert(QStringLiteral("schedules"), toJsonArray(row.value(QStringLiteral("schedules")).toString()));
             if (toInt(row.value(QStringLiteral("msnno"))) == running) {
-                for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate")}) {
+                for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate"), QStringLiteral("bytes"),
+                                           QStringLiteral("total"), QStringLiteral("eta")}) {
                     if (progressObject.contains(key))
                         row.insert(key, progressObject.value(key));
                     else
