@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 namespace {
@@ -42,6 +43,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         engine.setRunner(runner);
+        engine.setSshControlDirectory(QString());
         engine.setEventLogPath(dir.filePath("tarnlog.db"));
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -nvP", 0, "size\t1000\n");
@@ -312,6 +314,35 @@ TEST_F(Replication, FailedMountStepFailsTheReceive)
     runner->queueStage(moving(100));
     EXPECT_FALSE(engine.recvSnapshots(journals, mission(2, "backup/data")));
     EXPECT_TRUE(journals.errmsg().contains("permission denied"));
+}
+
+TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
+{
+    QTemporaryDir sockets;
+    ASSERT_TRUE(sockets.isValid());
+    engine.setSshControlDirectory(sockets.filePath("ssh"));
+    runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
+    runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+                    "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
+                    0, listing("backup/data", "a:1"));
+    runner->queueStage(moving(100));
+    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    const QList<ProcessRequest> runs = runner->runs();
+    ASSERT_GE(runs.size(), 4);
+    const QStringList master = runs.first().arguments;
+    EXPECT_EQ(runs.first().program, "sshpass");
+    EXPECT_TRUE(master.contains("ControlMaster=yes") && master.contains("-f") && master.contains("-N"));
+    EXPECT_EQ(runs.first().environment.value("SSHPASS"), "Secret-1");
+    const QString controlPath = master.filter("ControlPath=").value(0);
+    ASSERT_TRUE(controlPath.startsWith("ControlPath=" + sockets.filePath("ssh") + "/m7-"));
+    EXPECT_EQ(QFileInfo(sockets.filePath("ssh")).permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
+    for (const ProcessRequest &request : runs) {
+        if (request.program == "sshpass" || request.program == "ssh")
+            EXPECT_TRUE(request.arguments.contains(controlPath)) << FakeRunner::commandLine(request).toStdString();
+    }
+    EXPECT_TRUE(pipelines().at(0).contains("-o " + controlPath + " ")) << pipelines().at(0).toStdString();
+    EXPECT_EQ(runs.last().program, "ssh");
+    EXPECT_TRUE(runs.last().arguments.contains("exit"));
 }
 
 } // namespace

@@ -28,6 +28,7 @@ TEST(ReplicationOutput, ResumeTokenValues)
 {
     EXPECT_EQ(ReplicationOutput::resumeToken("-\n"), QString());
     EXPECT_EQ(ReplicationOutput::resumeToken(""), QString());
+    EXPECT_EQ(ReplicationOutput::resumeToken("backup/data@a\t1\t100\n"), QString()) << "not a token";
     EXPECT_EQ(ReplicationOutput::resumeToken("1-e604ea4bf-e0-789c63a2\n"), QStringLiteral("1-e604ea4bf-e0-789c63a2"));
 }
 

@@ -47,6 +47,7 @@ protected:
             return clockNow;
         });
         engine->setTickInterval(5);
+        engine->setSshControlDirectory(QString());
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject()));
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0,

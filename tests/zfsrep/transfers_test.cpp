@@ -25,6 +25,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         engine.setRunner(runner);
+        engine.setSshControlDirectory(QString());
         engine.setEventLogPath(dir.filePath("tarnlog.db"));
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -RPnv", 0, "size\t1000\n");

@@ -28,8 +28,13 @@ QList<SnapshotInfo> snapshots(const QByteArray &output, const QString &dataset)
 QString resumeToken(const QByteArray &output)
 {
     const QString value = ZfsOutput::decode(output).trimmed();
-    if (value.isEmpty() || value == QLatin1String("-") || value.contains(QLatin1Char('\n')))
+    // A token is one word ("1-e604ea4bf-e0-789c..."); anything else is not one.
+    if (value.isEmpty() || value == QLatin1String("-"))
         return QString();
+    for (const QChar c : value) {
+        if (c.isSpace())
+            return QString();
+    }
     return value;
 }
 

@@ -10,7 +10,7 @@ QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand)
 {
     QString text = QStringLiteral("sshpass -e ssh -p ") + shellQuote(QString::number(endpoint.port))
                    + QStringLiteral(" -o 'StrictHostKeyChecking no'");
-    for (const QString &option : ZfsCommands::sshOptions())
+    for (const QString &option : ZfsCommands::sshOptions(endpoint.controlPath))
         text += QLatin1Char(' ') + ZfsCommands::shellWord(option);
     return text + QLatin1Char(' ') + shellQuote(endpoint.userid + QLatin1Char('@') + endpoint.host) + QLatin1Char(' ')
            + shellQuote(remoteCommand);

@@ -13,6 +13,7 @@ struct Endpoint {
     QString host;
     int port = 22;
     QString userid;
+    QString controlPath; // the run's shared connection, when there is one
 };
 
 // sshpass -e ssh -p '22' -o 'StrictHostKeyChecking no' -o 'ServerAliveInterval=15' ... 'user@host' '<remote command>'

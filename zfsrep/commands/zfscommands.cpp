@@ -47,15 +47,48 @@ QString invalidEndpointParameter(const QString &host, const QString &userid)
     return QString();
 }
 
-QStringList sshOptions()
+namespace {
+
+QString &ciphers()
 {
-    return QStringList{QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=15"), QStringLiteral("-o"),
-                       QStringLiteral("ServerAliveCountMax=4"), QStringLiteral("-o"),
-                       QStringLiteral("ConnectTimeout=20")};
+    static QString value;
+    return value;
+}
+
+// OpenSSH 9.2's default client order, which every host accepting today's
+// connections accepts at least one of.
+const QString kDefaultCiphers = QStringLiteral(
+    "chacha20-poly1305@openssh.com,aes128-ctr,aes192-ctr,aes256-ctr,aes128-gcm@openssh.com,aes256-gcm@openssh.com");
+const QString kAesFirst = QStringLiteral(
+    "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,aes128-ctr,aes192-ctr,aes256-ctr");
+
+} // namespace
+
+void setCipherOrder(const QString &order) { ciphers() = order; }
+
+QString cipherOrder() { return ciphers(); }
+
+QString cipherOrderFor(const QString &cpuFlags)
+{
+    const QStringList flags = cpuFlags.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return flags.contains(QStringLiteral("aes")) ? kAesFirst : QString();
+}
+
+QStringList sshOptions(const QString &controlPath)
+{
+    QStringList options{QStringLiteral("-o"), QStringLiteral("ServerAliveInterval=15"), QStringLiteral("-o"),
+                        QStringLiteral("ServerAliveCountMax=4"), QStringLiteral("-o"),
+                        QStringLiteral("ConnectTimeout=20")};
+    if (!ciphers().isEmpty())
+        options << QStringLiteral("-o") << QStringLiteral("Ciphers=") + ciphers();
+    if (!controlPath.isEmpty())
+        options << QStringLiteral("-o") << QStringLiteral("ControlPath=") + controlPath;
+    return options;
 }
 
 ProcessRequest sshRequest(const QString &host, int port, const QString &userid, const QString &passwd,
-                          const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs)
+                          const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs,
+                          const QString &controlPath)
 {
     ProcessRequest request;
     request.program = kSshpass;
@@ -67,11 +100,38 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
         QStringLiteral("-o"),
         QStringLiteral("StrictHostKeyChecking no"),
     };
-    request.arguments += sshOptions();
+    request.arguments += sshOptions(controlPath);
     request.arguments += QStringList{userid + QLatin1Char('@') + host, remoteCommand};
     request.environment.insert(QStringLiteral("SSHPASS"), passwd);
     request.startTimeoutMs = startTimeoutMs;
     request.finishTimeoutMs = finishTimeoutMs;
+    return request;
+}
+
+ProcessRequest sshMasterRequest(const QString &host, int port, const QString &userid, const QString &passwd,
+                                const QString &controlPath, int finishTimeoutMs)
+{
+    ProcessRequest request = sshRequest(host, port, userid, passwd, QString(), 10000, finishTimeoutMs);
+    request.arguments.removeLast(); // no remote command
+    const QString target = request.arguments.takeLast();
+    request.arguments += sshOptions(controlPath).mid(sshOptions().size());
+    request.arguments += QStringList{QStringLiteral("-f"), QStringLiteral("-N"), QStringLiteral("-o"),
+                                     QStringLiteral("ControlMaster=yes"), QStringLiteral("-o"),
+                                     QStringLiteral("ControlPersist=15"), target};
+    return request;
+}
+
+ProcessRequest sshControlRequest(const QString &host, int port, const QString &userid, const QString &controlPath,
+                                 const QString &operation)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("ssh");
+    request.arguments = QStringList{QStringLiteral("-p"), QString::number(port), QStringLiteral("-o"),
+                                    QStringLiteral("StrictHostKeyChecking no")};
+    request.arguments += sshOptions(controlPath);
+    request.arguments += QStringList{QStringLiteral("-O"), operation, userid + QLatin1Char('@') + host};
+    request.startTimeoutMs = 5000;
+    request.finishTimeoutMs = 10000;
     return request;
 }
 

@@ -32,14 +32,36 @@ QString shellWord(const QString &value);
 QString invalidEndpointParameter(const QString &host, const QString &userid);
 
 // The options every ssh of the service carries: keep-alive probes (a dead
-// peer ends the connection after about a minute) and a connect timeout.
-QStringList sshOptions();
+// peer ends the connection after about a minute), a connect timeout, the
+// cipher order when one is set, and the connection-sharing socket of the
+// current run when `controlPath` is given.
+QStringList sshOptions(const QString &controlPath = QString());
+
+// The "Ciphers" value every ssh offers (empty: ssh's own order). Set once at
+// start, before any thread runs ssh.
+void setCipherOrder(const QString &ciphers);
+QString cipherOrder();
+// The order for a CPU: AES-GCM first where `cpuFlags` (the "flags" line of
+// /proc/cpuinfo) lists "aes", else empty (ssh's default, ChaCha20 first).
+// Every cipher ssh offers by default stays in the list.
+QString cipherOrderFor(const QString &cpuFlags);
 
 // sshpass -e ssh -p PORT -o "StrictHostKeyChecking no" <sshOptions> USER@HOST COMMAND,
 // with the password in the child's SSHPASS variable (never on the command
 // line). The remote command is one argument that the remote shell splits.
 ProcessRequest sshRequest(const QString &host, int port, const QString &userid, const QString &passwd,
-                          const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs);
+                          const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs,
+                          const QString &controlPath = QString());
+
+// Connection sharing of one run: the master that logs in once and stays in
+// the background until told to exit (or 15 s after its last client), the
+// check that it is up, and the request that ends it.
+//   sshpass -e ssh -p PORT ... -f -N -o ControlMaster=yes -o ControlPersist=15 USER@HOST
+//   ssh -p PORT ... -O check USER@HOST / -O exit USER@HOST
+ProcessRequest sshMasterRequest(const QString &host, int port, const QString &userid, const QString &passwd,
+                                const QString &controlPath, int finishTimeoutMs);
+ProcessRequest sshControlRequest(const QString &host, int port, const QString &userid, const QString &controlPath,
+                                 const QString &operation);
 
 // A local request with the given timeouts.
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,

@@ -2,6 +2,7 @@
 #include "mxzfsrep.h"
 
 #include "qmtarnlog.h"
+#include "sshcontrol.h"
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -28,7 +29,8 @@ MXZfsrep::MXZfsrep(QObject *parent)
       tarnlog(std::make_unique<QmTarnlog>()),
       processRunner(std::make_shared<QProcessRunner>()),
       clock([] { return QDateTime::currentDateTime(); }),
-      databasePath(kDatabasePath)
+      databasePath(kDatabasePath),
+      sshControlDirectory(SshControl::defaultDirectory())
 {
     registerResources();
 }

@@ -155,6 +155,10 @@ public:
     // Seconds a metered stage may go without moving a byte before the
     // watchdog ends it (configuration key "stalltimeout"; 0 disables).
     void setStallTimeout(int seconds) { stallTimeoutSeconds = seconds; }
+    // Where a run's shared ssh connection keeps its socket (default
+    // SshControl::defaultDirectory()); empty: every ssh logs in by itself
+    // (configuration key "sshshare": false). Set before start().
+    void setSshControlDirectory(const QString &directory) { sshControlDirectory = directory; }
     // What the last send or receive replicated (scheduler thread).
     ReplicationResult lastReplication() const;
 
@@ -253,6 +257,7 @@ private:
     std::atomic<int> tickMs{1000};
     QString databasePath;
     std::atomic<int> stallTimeoutSeconds{600};
+    QString sshControlDirectory;
     // Progress of a run over several stages (guarded by progressLock): the
     // bytes of the stages before the current one and the run's expected size.
     qint64 stageBase = 0;

@@ -30,6 +30,9 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
     const QJsonValue stall = config.value(QStringLiteral("stalltimeout"));
     if (!stall.isUndefined() && !stall.isNull())
         stallTimeoutSeconds = qMax(0, toInt(stall));
+    const QJsonValue share = config.value(QStringLiteral("sshshare"));
+    if (!share.isUndefined() && !share.isNull() && !toBool(share))
+        sshControlDirectory.clear();
     if (!database->isOpen()) {
         database->loadSqlCreator(QStringLiteral(":/k7zfsrep/creator.sql"));
         bool opened = database->open(databasePath);

@@ -8,6 +8,7 @@
 #include "enginereport.h"
 #include "missionfields.h"
 #include "replicationside.h"
+#include "sshcontrol.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "tq2utils.h"
@@ -71,8 +72,12 @@ bool MXZfsrep::sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)
     if (!checkEndpoint(journals, endpoint.host, endpoint.userid))
         return false;
 
+    // One login for the run: the listings, the size estimate and the stream
+    // share the connection.
+    const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+    SshControl control(runner(), endpoint, passwd, sshControlDirectory, msnno);
     const ReplicationSide local(runner());
-    const ReplicationSide remote(runner(), endpoint, passwd);
+    const ReplicationSide remote(runner(), control.endpoint(), passwd);
     ReplicationJob job;
     job.source = &local;
     job.sourceDataset = dataset;
@@ -101,7 +106,9 @@ bool MXZfsrep::pullSnapshots(TQ2Journals &journals, const QJsonObject &mission, 
         return false;
     const int at = path.indexOf(QLatin1Char('@'));
 
-    const ReplicationSide remote(runner(), endpoint, passwd);
+    const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+    SshControl control(runner(), endpoint, passwd, sshControlDirectory, msnno);
+    const ReplicationSide remote(runner(), control.endpoint(), passwd);
     const ReplicationSide local(runner());
     ReplicationJob job;
     job.source = &remote;

@@ -29,7 +29,8 @@ ProcessOutcome ReplicationSide::run(const QStringList &zfsArgs, int finishTimeou
     if (!remote)
         return processRunner.run(localRequest(kZfs, zfsArgs, kStartMs, finishTimeoutMs));
     return processRunner.run(sshRequest(endpoint.host, endpoint.port, endpoint.userid, password,
-                                        ZfsCommands::commandText(kZfsFullPath, zfsArgs), kStartMs, finishTimeoutMs));
+                                        ZfsCommands::commandText(kZfsFullPath, zfsArgs), kStartMs, finishTimeoutMs,
+                                        endpoint.controlPath));
 }
 
 bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const
