@@ -70,4 +70,20 @@ TEST(SshRequest, PasswordOnlyInEnvironment)
     EXPECT_EQ(request.finishTimeoutMs, 25000);
 }
 
+TEST(SshOptions, CipherOrderFollowsTheCpu)
+{
+    const QString aesFirst = ZfsCommands::cipherOrderFor("fpu vme sse2 aes avx2 sha_ni");
+    EXPECT_TRUE(aesFirst.startsWith("aes128-gcm@openssh.com,"));
+    // Nothing ssh offers by default is dropped, so no host that accepts
+    // today's connection is refused.
+    for (const char *cipher : {"chacha20-poly1305@openssh.com", "aes128-ctr", "aes192-ctr", "aes256-ctr",
+                               "aes128-gcm@openssh.com", "aes256-gcm@openssh.com"})
+        EXPECT_TRUE(aesFirst.split(',').contains(cipher)) << cipher;
+    EXPECT_EQ(ZfsCommands::cipherOrderFor("fpu vme sse2 aesni_missing avx2"), "") << "ssh's own order";
+    ZfsCommands::setCipherOrder(aesFirst);
+    EXPECT_TRUE(ZfsCommands::sshOptions().contains("Ciphers=" + aesFirst));
+    ZfsCommands::setCipherOrder(QString());
+    EXPECT_FALSE(ZfsCommands::sshOptions().join(' ').contains("Ciphers"));
+}
+
 } // namespace
