@@ -1,6 +1,7 @@
 #include "simstreamreader.h"
 
 #include "simfiles.h"
+#include "simstall.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +11,8 @@
 
 namespace zsim {
 
-SimStreamReader::SimStreamReader(int fd, uint64_t rate)
-    : m_fd(fd), m_rate(rate), m_buf(4 << 20), m_start(std::chrono::steady_clock::now())
+SimStreamReader::SimStreamReader(int fd, uint64_t rate, uint64_t stallAfter)
+    : m_fd(fd), m_rate(rate), m_stallAfter(stallAfter), m_buf(4 << 20), m_start(std::chrono::steady_clock::now())
 {
     fcntl(fd, F_SETPIPE_SZ, 1 << 20); // see SimStreamWriter
 }
@@ -32,6 +33,11 @@ bool SimStreamReader::fill()
     size_t want = m_buf.size();
     if (m_rate > 0)
         want = std::min<size_t>(want, std::max<uint64_t>(m_rate / 20, 4096));
+    if (m_stallAfter > 0) {
+        if (m_read >= m_stallAfter)
+            SimStall::forever();
+        want = (size_t)std::min<uint64_t>(want, m_stallAfter - m_read);
+    }
     while (true) {
         ssize_t n = ::read(m_fd, m_buf.data(), want);
         if (n < 0 && errno == EINTR)

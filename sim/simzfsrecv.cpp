@@ -4,6 +4,9 @@
 #include "simfiles.h"
 #include "simfaults.h"
 #include "simnames.h"
+#include "simpartial.h"
+#include "simprops.h"
+#include "simrecvresume.h"
 #include "simrecvstage.h"
 #include "simspace.h"
 #include "simstreamformat.h"
@@ -32,8 +35,11 @@ using F = SimStreamFormat;
 
 struct Options {
     bool force = false, noMount = false, verbose = false, dryRun = false;
+    bool resumable = false; // -s
     char prefixMode = 0; // 'd' or 'e'
     std::string target;
+    std::vector<std::pair<std::string, std::string>> setProps; // -o, canonical names
+    std::set<std::string> excludeProps;                        // -x, canonical names
 };
 
 struct Begin {
@@ -42,15 +48,24 @@ struct Begin {
     int64_t creation = 0;
     bool hasProps = false;
     std::map<std::string, std::string> props;
+    bool resuming = false;  // a stream of `zfs send -t`
+    uint64_t resumeObject = 0, resumeOffset = 0;
 };
 
-enum class Action { Fail, Skip, Create, Replace, Incremental };
+enum class Action { Fail, Skip, Create, Replace, Incremental, Resume };
 
 struct Decision {
     Action action = Action::Fail;
     std::string message;   // complete stderr text for Fail
     uint64_t space = 0;    // bytes the pool can still take
 };
+
+std::string streamPrefix(const Begin &b)
+{
+    if (b.resuming)
+        return "cannot receive resume stream: ";
+    return b.fromguid != 0 ? "cannot receive incremental stream: " : "cannot receive new filesystem stream: ";
+}
 
 Begin parseBegin(const std::string &payload)
 {
@@ -64,6 +79,8 @@ Begin parseBegin(const std::string &payload)
         else if (l[0] == "toguid") SimText::toU64(l[1], b.toguid);
         else if (l[0] == "fromguid") SimText::toU64(l[1], b.fromguid);
         else if (l[0] == "creation") b.creation = (int64_t)strtoll(l[1].c_str(), nullptr, 10);
+        else if (l[0] == "resumeobject") b.resuming = SimText::toU64(l[1], b.resumeObject);
+        else if (l[0] == "resumeoffset") SimText::toU64(l[1], b.resumeOffset);
         else if (l[0] == "prop" && l.size() >= 3) {
             b.hasProps = true;
             b.props[l[1]] = l[2];
@@ -114,12 +131,39 @@ std::string mapTarget(const Options &o, const std::string &streamFs, const std::
     return top.empty() ? base : base + streamFs.substr(top.size());
 }
 
+// A resumed stream continues the partial state of `fs`, which must be the
+// one the stream was cut from (guid and position).
+Decision decideResume(SimRoot::Found &f, const Options &o, const Begin &b, const std::string &fs)
+{
+    Decision d;
+    const std::string prefix = streamPrefix(b);
+    if (!f.ds) {
+        d.message = prefix + "destination '" + fs + "' does not exist\n";
+        return d;
+    }
+    const SimPartial &p = f.ds->partial;
+    if (!p.active || p.toguid != b.toguid || p.object != b.resumeObject || p.offset != b.resumeOffset) {
+        d.message = prefix + (o.resumable ? "kernel modules must be upgraded to receive this stream.\n"
+                                          : "invalid backup stream\n");
+        return d;
+    }
+    d.action = Action::Resume;
+    return d;
+}
+
+// The action a partial state finishes with once its stream is complete.
+Action resumedAction(const SimDataset &ds)
+{
+    if (ds.partial.newfs)
+        return Action::Create;
+    return ds.partial.fromguid != 0 ? Action::Incremental : Action::Replace;
+}
+
 Decision decide(SimRoot &root, const Options &o, const Begin &b, const std::string &fs, const std::string &snap)
 {
     Decision d;
     const bool incremental = b.fromguid != 0;
-    const std::string prefix =
-        incremental ? "cannot receive incremental stream: " : "cannot receive new filesystem stream: ";
+    const std::string prefix = streamPrefix(b);
     std::string reason;
     if (!SimNames::valid(fs + "@" + snap, true, reason)) {
         d.message = "cannot open '" + fs + "@" + snap + "': " + reason + "\n";
@@ -129,6 +173,15 @@ Decision decide(SimRoot &root, const Options &o, const Begin &b, const std::stri
     if (f.pool) {
         SimSpace space(root);
         d.space = space.available(*f.pool);
+    }
+    if (b.resuming) {
+        Decision r = decideResume(f, o, b, fs);
+        r.space = d.space;
+        return r;
+    }
+    if (f.ds && f.ds->partial.active) {
+        d.message = prefix + "destination " + fs + " contains partially-complete state from \"zfs receive -s\".\n";
+        return d;
     }
     if (incremental) {
         if (!f.ds) {
@@ -184,12 +237,53 @@ Decision decide(SimRoot &root, const Options &o, const Begin &b, const std::stri
     return d;
 }
 
+// Checks, under the exclusive lock, that a completed resumed stream can
+// still be applied: the partial state is there and, for an incremental one,
+// its base too, with the destination unmodified since (unless -F).
+Decision decideFinish(SimRoot &root, const Options &o, const Begin &b, const std::string &fs)
+{
+    Decision d;
+    const std::string prefix = b.fromguid != 0 ? "cannot receive incremental stream: "
+                                               : "cannot receive new filesystem stream: ";
+    SimRoot::Found f = root.find(fs);
+    if (!f.ds || !f.ds->partial.active || f.ds->partial.toguid != b.toguid) {
+        d.message = prefix + "dataset is busy\n";
+        return d;
+    }
+    d.action = resumedAction(*f.ds);
+    if (d.action != Action::Incremental)
+        return d;
+    SimSnap *base = f.ds->snapByGuid(b.fromguid);
+    if (!base) {
+        d.action = Action::Fail;
+        d.message = prefix + "most recent snapshot of " + fs + " does not\nmatch incremental source\n";
+    } else if (!o.force && root.store(*f.pool, *f.ds).modifiedSince(base->id)) {
+        d.action = Action::Fail;
+        d.message = prefix + "destination " + fs + " has been modified\nsince most recent snapshot\n";
+    }
+    return d;
+}
+
+// -x drops a property of the stream (the value is then inherited or the
+// default); -o sets it locally on the top file system, and its descendants
+// in a package inherit it instead of the stream's value.
+void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
+{
+    for (const auto &name : o.excludeProps)
+        ds.received.erase(name);
+    for (const auto &p : o.setProps) {
+        ds.received.erase(p.first);
+        if (isTop)
+            ds.local[p.first] = p.second;
+    }
+}
+
 bool commit(SimRoot &root, const Options &o, const Begin &b, const std::string &fs, const std::string &snap,
-            Action action, const std::vector<SimChange> &changes, std::string &error)
+            Action action, const std::vector<SimChange> &changes, bool isTop, std::string &error)
 {
     SimPool *pool = root.pool(SimRoot::poolOf(fs));
     pool->txg++;
-    if (action == Action::Create) {
+    if (action == Action::Create && !pool->dataset(fs)) {
         SimDataset ds;
         ds.id = pool->allocateId();
         ds.name = fs;
@@ -232,6 +326,8 @@ bool commit(SimRoot &root, const Options &o, const Begin &b, const std::string &
     ds->snaps.push_back(s);
     if (b.hasProps || action != Action::Incremental)
         ds->received = b.props;
+    applyPropertyOptions(o, *ds, isTop);
+    ds->partial = SimPartial();
     if (action != Action::Incremental)
         ds->mounted = !o.noMount && SimZfsSet::mountable(root, *pool, *ds);
     return root.save(*pool, error);
@@ -302,33 +398,57 @@ public:
         const std::string fs = mapTarget(m_o, b.fs, top);
         const std::string snap = top.empty() && SimNames::isSnapshot(m_o.target) ? SimNames::snapOf(m_o.target)
                                                                                    : b.tosnap;
-        const bool incremental = b.fromguid != 0;
-        const std::string prefix =
-            incremental ? "cannot receive incremental stream: " : "cannot receive new filesystem stream: ";
+        const bool isTop = top.empty() || b.fs == top;
+        std::string prefix = streamPrefix(b);
         std::string error;
         if (!m_root.open(false, error)) {
             fprintf(stderr, "internal error: %s\n", error.c_str());
             return false;
         }
         Decision d = decide(m_root, m_o, b, fs, snap);
+        SimPartialData prior;
+        uint64_t priorBytes = 0;
+        std::string partialDir;
+        if (d.action == Action::Resume) {
+            SimRoot::Found f = m_root.find(fs);
+            partialDir = m_root.partialDir(f.pool->name, f.ds->id);
+            priorBytes = f.ds->partial.bytes;
+            if (!SimPartialStore::load(partialDir, prior, error)) {
+                m_root.close();
+                fprintf(stderr, "%s%s\n", prefix.c_str(), error.c_str());
+                return false;
+            }
+        }
         m_root.close();
         if (d.action == Action::Fail) {
             fputs(d.message.c_str(), stderr);
             return false;
         }
+        // A resumed stream completes the original one: its BEGIN decides
+        // the snapshot, the base and the properties.
+        const Begin original = d.action == Action::Resume ? parseBegin(prior.begin) : b;
+        const bool incremental = original.fromguid != 0;
         if (m_o.verbose)
             printf("%s %s stream of %s@%s into %s@%s\n", m_o.dryRun ? "would receive" : "receiving",
-                   incremental ? "incremental" : "full", b.fs.c_str(), b.tosnap.c_str(), fs.c_str(), snap.c_str());
+                   d.action == Action::Resume ? "resume" : incremental ? "incremental" : "full", b.fs.c_str(),
+                   b.tosnap.c_str(), fs.c_str(), snap.c_str());
         removeStaleStaging(m_root.tmpDir(SimRoot::poolOf(fs)));
         const auto started = std::chrono::steady_clock::now();
         const uint64_t before = m_in.consumed();
         const bool keep = d.action != Action::Skip && !m_o.dryRun;
-        SimRecvStage stage(m_in, m_root.tmpDir(SimRoot::poolOf(fs)) + "/recv-" + std::to_string(getpid()) + "-" +
-                                     std::to_string(++m_count),
-                           d.space);
+        const std::string stageDir = d.action == Action::Resume
+                                         ? partialDir
+                                         : m_root.tmpDir(SimRoot::poolOf(fs)) + "/recv-" +
+                                               std::to_string(getpid()) + "-" + std::to_string(++m_count);
+        SimRecvStage stage(m_in, stageDir, d.space, d.action == Action::Resume ? &prior : nullptr);
+        if (d.action == Action::Resume)
+            stage.keepDir(); // until the snapshot is complete
         std::string reason;
         if (!stage.read(keep, reason)) {
-            fprintf(stderr, "%s%s\n", prefix.c_str(), reason.c_str());
+            std::string saved;
+            if (keep && (m_o.resumable || d.action == Action::Resume))
+                saved = keepPartial(stage, d.action, original, payload, prior, fs, priorBytes + m_in.consumed() - before);
+            fprintf(stderr, "%s%s%s\n", prefix.c_str(), reason.c_str(), saved.c_str());
             return false;
         }
         if (d.action == Action::Skip) {
@@ -342,19 +462,35 @@ public:
             fprintf(stderr, "internal error: %s\n", error.c_str());
             return false;
         }
-        Decision again = decide(m_root, m_o, b, fs, snap);
-        if (again.action != d.action) {
-            m_root.close();
-            fputs(again.action == Action::Fail ? again.message.c_str() : (prefix + "dataset is busy\n").c_str(),
-                  stderr);
-            return false;
+        Action action = d.action;
+        if (d.action == Action::Resume) {
+            prefix = streamPrefix(original);
+            Decision again = decideFinish(m_root, m_o, original, fs);
+            if (again.action == Action::Fail) {
+                m_root.close();
+                fputs(again.message.c_str(), stderr);
+                return false;
+            }
+            action = again.action;
+        } else {
+            Decision again = decide(m_root, m_o, b, fs, snap);
+            if (again.action != d.action) {
+                m_root.close();
+                fputs(again.action == Action::Fail ? again.message.c_str() : (prefix + "dataset is busy\n").c_str(),
+                      stderr);
+                return false;
+            }
         }
-        if (!commit(m_root, m_o, b, fs, snap, d.action, stage.changes(), error)) {
+        if (!commit(m_root, m_o, original, fs, snap, action, stage.changes(), isTop, error)) {
             m_root.close();
             fprintf(stderr, "%s%s\n", prefix.c_str(), error.c_str());
             return false;
         }
         m_root.close();
+        if (d.action == Action::Resume) {
+            std::string ignored;
+            SimFiles::removeTree(partialDir, ignored);
+        }
         if (m_o.verbose) {
             const double secs =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -366,6 +502,66 @@ public:
     }
 
 private:
+    // After a cut: keeps what arrived whole as the partial state of `fs`
+    // (creating the new file system a full stream was going to create) and
+    // returns the lines zfs adds to its error, with the token; "" when
+    // nothing could be kept.
+    std::string keepPartial(SimRecvStage &stage, Action action, const Begin &original,
+                            const std::string &payload, const SimPartialData &prior, const std::string &fs,
+                            uint64_t bytes)
+    {
+        std::string error;
+        if (!m_root.open(true, error))
+            return std::string();
+        SimPool *pool = m_root.pool(SimRoot::poolOf(fs));
+        SimDataset *ds = pool ? pool->dataset(fs) : nullptr;
+        bool ok = pool != nullptr;
+        if (ok && action == Action::Create && !ds) {
+            SimDataset created;
+            created.id = pool->allocateId();
+            created.name = fs;
+            created.guid = SimRoot::newGuid();
+            created.createtxg = ++pool->txg;
+            created.creation = time(nullptr);
+            ok = m_root.store(*pool, created).create(error);
+            if (ok) {
+                pool->datasets.push_back(created);
+                pool->sortDatasets();
+                ds = pool->dataset(fs);
+                ds->partial.newfs = true;
+            }
+        }
+        ok = ok && ds;
+        SimPartialData data = stage.partial();
+        data.begin = action == Action::Resume ? prior.begin : payload;
+        if (ok && action != Action::Resume) {
+            const std::string dir = m_root.partialDir(pool->name, ds->id);
+            ok = SimFiles::removeTree(dir, error) && stage.moveTo(dir, error);
+            data = stage.partial();
+            data.begin = payload;
+        }
+        ok = ok && SimPartialStore::save(stage.dir(), data, error);
+        if (ok) {
+            stage.keepDir();
+            SimPartial &p = ds->partial;
+            p.active = true;
+            p.object = data.changes.size();
+            p.offset = data.hasTail ? data.tailBytes : 0;
+            p.bytes = bytes;
+            p.toguid = original.toguid;
+            p.fromguid = original.fromguid;
+            p.toname = original.fs + "@" + original.tosnap;
+            ok = m_root.save(*pool, error);
+        }
+        const std::string token = ok ? SimRecvResume::tokenText(*ds) : std::string();
+        m_root.close();
+        if (!ok)
+            return std::string();
+        return "\nPartially received snapshot is saved.\n"
+               "A resuming stream can be generated on the sending system by running:\n"
+               "    zfs send -t " + token;
+    }
+
     SimRoot &m_root;
     const Options &m_o;
     SimStreamReader &m_in;
@@ -412,17 +608,42 @@ int SimZfsRecv::run(SimRoot &root, const std::vector<std::string> &args)
     if (!parser.parse("FhMnsuvdeo:x:A", {}, error))
         return SimUsage::fail("zfs", "receive", error);
     Options o;
+    bool abort = false;
     for (const auto &opt : parser.options()) {
         switch (opt.id) {
         case 'F': o.force = true; break;
         case 'u': o.noMount = true; break;
         case 'v': o.verbose = true; break;
         case 'n': o.dryRun = true; break;
+        case 's': o.resumable = true; break;
         case 'd':
         case 'e': o.prefixMode = (char)opt.id; break;
-        case 'A': return SimUsage::fail("zfs", "receive", "-A (abort a resumable receive) is not simulated");
+        case 'A': abort = true; break;
+        case 'o':
+        case 'x': {
+            const size_t eq = opt.arg.find('=');
+            if (opt.id == 'o' && (eq == std::string::npos || eq == 0))
+                return SimUsage::fail("zfs", "receive", "missing '=' for property=value argument");
+            const std::string prop = SimProps::canonical(opt.id == 'o' ? opt.arg.substr(0, eq) : opt.arg);
+            std::string reason;
+            if (prop.empty()) {
+                reason = "invalid property '" + (opt.id == 'o' ? opt.arg.substr(0, eq) : opt.arg) + "'";
+            } else if (opt.id == 'o') {
+                if (SimProps::validateSet(prop, opt.arg.substr(eq + 1), false, reason))
+                    o.setProps.push_back({prop, opt.arg.substr(eq + 1)});
+            } else {
+                o.excludeProps.insert(prop);
+            }
+            if (!reason.empty()) {
+                fprintf(stderr, "cannot receive: %s\n", reason.c_str());
+                return 1;
+            }
+            break;
+        }
         }
     }
+    if (abort)
+        return SimRecvResume::abort(root, parser.operands());
     const auto &ops = parser.operands();
     if (ops.size() != 1)
         return SimUsage::fail("zfs", "receive", ops.empty() ? "missing snapshot argument" : "too many arguments");
@@ -432,7 +653,7 @@ int SimZfsRecv::run(SimRoot &root, const std::vector<std::string> &args)
         return 1;
     }
     SimFaults faults(root.faultsDir());
-    SimStreamReader in(STDIN_FILENO, faults.number("recv-rate"));
+    SimStreamReader in(STDIN_FILENO, faults.number("recv-rate"), faults.number("recv-stall"));
     Session session(root, o, in);
     uint32_t type;
     uint64_t length;

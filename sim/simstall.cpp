@@ -1,0 +1,13 @@
+#include "simstall.h"
+
+#include <unistd.h>
+
+namespace zsim {
+
+void SimStall::forever()
+{
+    for (;;)
+        pause();
+}
+
+} // namespace zsim
