@@ -72,6 +72,9 @@ TEST(SimResume, CutFullReceiveResumesWithOnlyTheRestAndIdenticalData)
     EXPECT_EQ(sh.ok("zfs list -H -o name,mounted,receive_resume_token backup/data"),
               "backup/data\tno\t" + token + "\n");
     EXPECT_EQ(sh.run("zfs list -H -t snapshot backup/data").out, "");
+    EXPECT_EQ(sh.ok("zfs get -H -o property all backup/data | grep -c receive_resume_token"), "1\n");
+    EXPECT_EQ(sh.run("zfs get -H -o property all tank/data | grep -c receive_resume_token").out, "0\n")
+        << "`get all` shows the token only while there is one";
 
     const std::string dry = sh.ok("zfs send -nvP -t " + token);
     EXPECT_TRUE(std::regex_search(dry, std::regex("^resume token contents:\nnvlist version: 0\n\tobject = 0x[0-9a-f]+\n"
