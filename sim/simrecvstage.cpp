@@ -3,8 +3,10 @@
 #include "simfiles.h"
 #include "simstreamformat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,7 +38,16 @@ SimRecvStage::SimRecvStage(SimStreamReader &in, std::string dir, uint64_t spaceL
     if (m_hasTail)
         m_dataBytes += prior->tailBytes;
     // New staged files must not overwrite the ones kept so far.
-    m_fileCount = m_changes.size() + 1;
+    auto after = [this](const std::string &staged) {
+        const size_t slash = staged.rfind('/');
+        if (staged.compare(slash + 1, 1, "f") == 0)
+            m_fileCount = std::max<size_t>(m_fileCount, strtoull(staged.c_str() + slash + 2, nullptr, 10) + 1);
+    };
+    for (const auto &c : m_changes)
+        if (!c.staged.empty())
+            after(c.staged);
+    if (m_hasTail)
+        after(m_tail.staged);
 }
 
 SimRecvStage::~SimRecvStage()

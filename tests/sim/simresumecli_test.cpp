@@ -98,9 +98,10 @@ TEST(SimResume, CutIncrementalKeepsTheTargetAndResumesTwice)
 {
     SimShell sh;
     sh.ok(setup("zfs snapshot tank/data@a\nzfs send tank/data@a | zfs recv -u backup/data\n"
-                "head -c 900000 /dev/urandom > \"$D/new.bin\"; rm \"$D/a.txt\"; zfs snapshot tank/data@b"));
+                "for n in 1 2 3; do head -c 300000 /dev/urandom > \"$D/new$n.bin\"; done\n"
+                "rm \"$D/a.txt\"; zfs snapshot tank/data@b"));
     const auto before = SimShell::tree(sh.data("backup/data"));
-    SimShell::writeFile(sh.root() + "/faults/send-cut", "300000");
+    SimShell::writeFile(sh.root() + "/faults/send-cut", "200000");
     EXPECT_EQ(sh.run("zfs send -i @a tank/data@b | zfs recv -s backup/data").rc, 1);
     const std::string first = trim(sh.ok(std::string(kToken) + "backup/data"));
     ASSERT_NE(first, "-");
@@ -114,7 +115,8 @@ TEST(SimResume, CutIncrementalKeepsTheTargetAndResumesTwice)
     EXPECT_EQ(busy.err, "cannot receive incremental stream: destination backup/data contains partially-complete "
                         "state from \"zfs receive -s\".\n");
 
-    // The resumed stream is cut again; its token moves on.
+    // The resumed stream is cut again, in a later file; its token moves on.
+    SimShell::writeFile(sh.root() + "/faults/send-cut", "350000");
     EXPECT_EQ(sh.run("zfs send -t " + first + " | zfs recv backup/data").rc, 1);
     sh.ok("rm \"$ZFS_SIM_ROOT/faults/send-cut\"");
     const std::string second = trim(sh.ok(std::string(kToken) + "backup/data"));
