@@ -241,6 +241,12 @@ TEST(SimResume, TreeWithChildrenAndGrandchildBecomesASafeReplica)
               "backup/data/c1/g\t/backup/data/c1/g\tdefault\nbackup/data/c1/g\ton\tinherited from backup/data\n"
               "backup/data/c2\t/backup/data/c2\tdefault\nbackup/data/c2\ton\tinherited from backup/data\n");
     EXPECT_EQ(sh.ok("zfs list -H -o mounted -r backup/data | sort -u"), "no\n");
+    // Promoting the replica: readonly=off alone mounts nothing, a mount point does.
+    sh.ok("zfs set readonly=off backup/data");
+    EXPECT_EQ(sh.ok("zfs get -H -o value mounted backup/data"), "no\n");
+    sh.ok("zfs set mountpoint=/srv/restored backup/data");
+    EXPECT_EQ(sh.ok("zfs get -H -o value mounted,mountpoint backup/data backup/data/c1"),
+              "yes\n/srv/restored\nno\n/srv/restored/c1\n");
 }
 
 TEST(SimResume, ReadOnlyRefusesWritesAndWritesOrReadsBreakTheNextIncremental)
