@@ -5,11 +5,34 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <initializer_list>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
 namespace zsim {
+
+namespace {
+
+volatile sig_atomic_t g_stopped = 0;
+
+void onStopSignal(int)
+{
+    g_stopped = 1;
+}
+
+} // namespace
+
+void SimStreamReader::stopOnSignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a blocked read returns EINTR
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
 
 SimStreamReader::SimStreamReader(int fd, uint64_t rate, uint64_t stallAfter)
     : m_fd(fd), m_rate(rate), m_stallAfter(stallAfter), m_buf(4 << 20), m_start(std::chrono::steady_clock::now())
@@ -29,6 +52,11 @@ bool SimStreamReader::fill()
         return true;
     if (m_eof)
         return false;
+    if (g_stopped) {
+        m_error = SimFiles::errnoText(EINTR);
+        m_eof = true;
+        return false;
+    }
     m_pos = m_end = 0;
     size_t want = m_buf.size();
     if (m_rate > 0)
@@ -40,8 +68,13 @@ bool SimStreamReader::fill()
     }
     while (true) {
         ssize_t n = ::read(m_fd, m_buf.data(), want);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR && !g_stopped)
             continue;
+        if (n < 0 && errno == EINTR) {
+            m_error = SimFiles::errnoText(EINTR);
+            m_eof = true;
+            return false;
+        }
         if (n < 0) {
             m_error = SimFiles::errnoText(errno);
             m_eof = true;

@@ -30,6 +30,11 @@ public:
     bool atEnd();
 
     uint64_t consumed() const { return m_consumed; }
+
+    // From now on SIGTERM, SIGINT and SIGHUP end the input instead of the
+    // process: a read in progress returns as at a cut, so the receive can
+    // keep its partial state (as the kernel does when zfs recv is killed).
+    static void stopOnSignals();
     const std::string &error() const { return m_error; }
 
 private:

@@ -166,6 +166,7 @@ int SimZfsRecv::run(SimRoot &root, const std::vector<std::string> &args)
         return 1;
     }
     SimFaults faults(root.faultsDir());
+    SimStreamReader::stopOnSignals();
     SimStreamReader in(STDIN_FILENO, faults.number("recv-rate"), faults.number("recv-stall"));
     SimRecvSession session(root, o, in);
     uint32_t type;

@@ -6,6 +6,7 @@
 // with the same guid, and every snapshot stream is atomic: a cut or corrupted
 // stream leaves the destination as it was.
 //
+// SIGTERM, SIGINT and SIGHUP end the input like a cut (exit 1).
 // -s keeps a cut snapshot stream as partial state that `zfs send -t`
 // continues (see SimRecvResume); -A TARGET throws that state away. -u leaves
 // received file systems unmounted; -x PROP ignores the stream's value of PROP

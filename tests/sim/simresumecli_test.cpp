@@ -133,6 +133,26 @@ TEST(SimResume, CutIncrementalKeepsTheTargetAndResumesTwice)
               sh.ok("zfs list -H -p -t snapshot -o name,guid tank/data | cut -f2"));
 }
 
+TEST(SimResume, KilledResumableReceiveKeepsWhatItHad)
+{
+    SimShell sh;
+    sh.ok(setup("zfs snapshot tank/data@a"));
+    // A slow sender; the receiver is ended by SIGTERM, as a watchdog would.
+    SimShell::writeFile(sh.root() + "/faults/send-rate", "1M");
+    SimShell::Result killed = sh.run("mkfifo p; zfs send tank/data@a > p 2>/dev/null &\n"
+                                     "zfs recv -s backup/data < p & rpid=$!\n"
+                                     "i=0; while [ -z \"$(ls \"$ZFS_SIM_ROOT/pools/backup/tmp\")\" ] && [ $i -lt 100 ]; "
+                                     "do sleep 0.1; i=$((i+1)); done\n"
+                                     "sleep 0.3; kill -TERM $rpid; wait $rpid; echo status=$?; wait");
+    sh.ok("rm \"$ZFS_SIM_ROOT/faults/send-rate\"");
+    const std::string token = trim(sh.ok(std::string(kToken) + "backup/data"));
+    ASSERT_NE(token, "-") << killed.err;
+    EXPECT_EQ(killed.out, "status=1\n");
+    EXPECT_NE(killed.err.find("Partially received snapshot is saved."), std::string::npos) << killed.err;
+    sh.ok("zfs send -t " + token + " | zfs recv -s backup/data");
+    EXPECT_EQ(SimShell::tree(sh.data("backup/data")), SimShell::tree(sh.data("tank/data")));
+}
+
 TEST(SimResume, StaleTokensAndAborts)
 {
     SimShell sh;
