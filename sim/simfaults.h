@@ -11,6 +11,15 @@
 //   send-cut          `zfs send` stops after writing this many stream bytes
 //                     and fails (a cut connection as the receiver sees it).
 //   recv-rate         bytes per second `zfs recv` reads at most.
+//   send-stall        `zfs send` writes this many stream bytes, then stops
+//                     moving data and hangs (neither exits nor closes its
+//                     output) until it is killed: a stalled peer for a
+//                     caller's watchdog.
+//   recv-stall        `zfs recv` reads this many bytes, then stops reading
+//                     and hangs until it is killed (its sender then blocks
+//                     on the full pipe).
+// The byte knobs take a number with an optional K/M/G suffix; 0, an empty
+// file or junk means "off".
 // <cmd> is the subcommand as typed ("snapshot", "send", "recv" and "receive"
 // both as "recv", "list", "destroy", ...).
 #pragma once

@@ -4,6 +4,7 @@
 #include "simfaults.h"
 #include "simroot.h"
 #include "simusage.h"
+#include "simzfsdata.h"
 #include "simzfsdestroy.h"
 #include "simzfsget.h"
 #include "simzfsholds.h"
@@ -47,6 +48,8 @@ int runZfs(SimRoot &root, const std::string &cmd, const std::vector<std::string>
     if (cmd == "inherit") return SimZfsSet::inherit(root, args);
     if (cmd == "create") return SimZfsSet::create(root, args);
     if (cmd == "sim-path") return SimZfsSet::simPath(root, args);
+    if (cmd == "sim-write") return SimZfsData::write(root, args);
+    if (cmd == "sim-read") return SimZfsData::read(root, args);
     if (cmd == "snapshot" || cmd == "snap") return SimZfsSnapshot::snapshot(root, args);
     if (cmd == "rename") return SimZfsSnapshot::rename(root, args);
     if (cmd == "destroy") return SimZfsDestroy::run(root, args);

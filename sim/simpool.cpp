@@ -78,6 +78,19 @@ bool SimPool::load(const std::string &path, std::string &error)
             s.createtxg = num(f[5]);
             s.creation = (int64_t)num(f[6]);
             ds->snaps.push_back(s);
+        } else if (kind == "partial" && f.size() >= 9) {
+            SimDataset *ds = datasetById(num(f[1]));
+            if (!ds)
+                continue;
+            SimPartial &p = ds->partial;
+            p.active = true;
+            p.newfs = f[2] == "1";
+            p.object = num(f[3]);
+            p.offset = num(f[4]);
+            p.bytes = num(f[5]);
+            p.toguid = num(f[6]);
+            p.fromguid = num(f[7]);
+            p.toname = f[8];
         } else if (kind == "hold" && f.size() >= 5) {
             SimDataset *ds = datasetById(num(f[1]));
             if (!ds)
@@ -118,6 +131,11 @@ bool SimPool::save(const std::string &path, std::string &error) const
             out += rec({"prop", id, "L", p.first, p.second});
         for (const auto &p : ds.received)
             out += rec({"prop", id, "R", p.first, p.second});
+        if (ds.partial.active) {
+            const SimPartial &p = ds.partial;
+            out += rec({"partial", id, p.newfs ? "1" : "0", std::to_string(p.object), std::to_string(p.offset),
+                        std::to_string(p.bytes), std::to_string(p.toguid), std::to_string(p.fromguid), p.toname});
+        }
         for (const auto &s : ds.snaps) {
             out += rec({"snap", id, std::to_string(s.id), s.name, std::to_string(s.guid),
                         std::to_string(s.createtxg), std::to_string(s.creation)});

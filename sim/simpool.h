@@ -26,6 +26,19 @@ struct SimSnap {
     std::vector<SimHold> holds; // in the order they were placed
 };
 
+// The position of an interrupted `zfs recv -s` into a dataset (its files
+// are in SimPartialStore's directory). `newfs`: the receive created the
+// dataset, which then has no snapshot yet and is listed but not mounted, as
+// OpenZFS keeps an inconsistent new file system; otherwise the state belongs
+// to the hidden TARGET/%recv of OpenZFS and the dataset itself is untouched.
+struct SimPartial {
+    bool active = false;
+    bool newfs = false;
+    uint64_t object = 0, offset = 0, bytes = 0;
+    uint64_t toguid = 0, fromguid = 0;
+    std::string toname;
+};
+
 struct SimDataset {
     uint64_t id = 0;        // directory name under the pool's ds/
     std::string name;       // full name, pool included
@@ -36,6 +49,7 @@ struct SimDataset {
     std::map<std::string, std::string> local;    // properties set here
     std::map<std::string, std::string> received; // properties set by zfs recv
     std::vector<SimSnap> snaps;                  // ordered by createtxg
+    SimPartial partial;
 
     SimSnap *snap(const std::string &shortName);
     SimSnap *snapByGuid(uint64_t guid);

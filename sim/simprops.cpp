@@ -1,5 +1,6 @@
 #include "simprops.h"
 
+#include "simrecvresume.h"
 #include "simtext.h"
 
 #include <map>
@@ -47,6 +48,7 @@ const std::vector<SimPropDef> &SimProps::all()
         {"guid", "GUID", 'n', true, true, false, false, nullptr},
         {"createtxg", "CREATETXG", 'n', true, true, false, false, nullptr},
         {"refcompressratio", "REFRATIO", 'r', true, true, false, false, nullptr},
+        {"receive_resume_token", "RESUMETOK", 's', true, false, false, false, nullptr},
         {"name", "NAME", 's', true, true, false, false, nullptr},
     };
     return defs;
@@ -248,6 +250,8 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         v.value = "off";
     } else if (name == "guid") {
         v.value = std::to_string(snap ? snap->guid : ds.guid);
+    } else if (name == "receive_resume_token") {
+        v.value = SimRecvResume::tokenText(ds);
     } else if (name == "createtxg") {
         v.value = std::to_string(snap ? snap->createtxg : ds.createtxg);
     } else if (d->settable) {

@@ -6,6 +6,7 @@
 //   <root>/pools/<pool>/pool.meta      metadata (SimPool)
 //   <root>/pools/<pool>/ds/<id>/       file data of one dataset (SimDatasetStore)
 //   <root>/pools/<pool>/tmp/           staging area of running receives
+//   <root>/pools/<pool>/partial/<id>/  kept state of interrupted `recv -s`
 //
 // One process uses one SimRoot on one thread.
 #pragma once
@@ -47,6 +48,11 @@ public:
     std::string poolDir(const std::string &pool) const { return m_path + "/pools/" + pool; }
     std::string faultsDir() const { return m_path + "/faults"; }
     std::string tmpDir(const std::string &pool) const { return poolDir(pool) + "/tmp"; }
+    // What an interrupted resumable receive into dataset `id` kept (SimPartialStore).
+    std::string partialDir(const std::string &pool, uint64_t id) const
+    {
+        return poolDir(pool) + "/partial/" + std::to_string(id);
+    }
     SimDatasetStore store(const SimPool &pool, const SimDataset &ds) const;
 
     struct Found {

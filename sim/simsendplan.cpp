@@ -192,6 +192,74 @@ bool SimSendPlan::build(SimRoot &root, const SimSendRequest &req, std::string &m
     return true;
 }
 
+bool SimSendPlan::buildResume(SimRoot &root, const SimResumeToken &token, std::string &message)
+{
+    m_streams.clear();
+    m_warnings.clear();
+    m_package = false;
+    const std::string errbuf = "cannot resume send: ";
+    // Like OpenZFS, the snapshot is looked up by guid (in the token's file
+    // system first, then in the whole pool), so a renamed one still counts.
+    SimRoot::Found named = root.find(SimNames::datasetOf(token.toname));
+    SimPool *pool = root.pool(SimRoot::poolOf(token.toname));
+    SimDataset *ds = nullptr;
+    SimSnap *to = nullptr;
+    if (named.ds && (to = named.ds->snapByGuid(token.toguid)))
+        ds = named.ds;
+    for (size_t i = 0; pool && !to && i < pool->datasets.size(); i++)
+        if ((to = pool->datasets[i].snapByGuid(token.toguid)))
+            ds = &pool->datasets[i];
+    if (!to) {
+        const bool exists = root.find(token.toname).snap != nullptr;
+        message = errbuf + "'" + token.toname + "' " +
+                  (exists ? "is no longer the same snapshot used in the initial send"
+                          : "used in the initial send no longer exists") + "\n";
+        return false;
+    }
+    SimSnap *from = nullptr;
+    if (token.fromguid != 0 && !(from = ds->snapByGuid(token.fromguid))) {
+        char hex[32];
+        snprintf(hex, sizeof hex, "%#llx", (unsigned long long)token.fromguid);
+        message = errbuf + "incremental source " + hex + " no longer exists\n";
+        return false;
+    }
+    std::string error;
+    if (!addStream(root, *pool, *ds, from, to, false, error)) {
+        message = "internal error: " + error + "\n";
+        return false;
+    }
+    SimSubstream &s = m_streams.back();
+    const uint64_t records = s.frees.size() + s.entries.size();
+    const SimEntry *cut = token.object < records && token.object >= s.frees.size()
+                              ? &s.entries[token.object - s.frees.size()]
+                              : nullptr;
+    if (token.object > records || (token.offset > 0 && (!cut || cut->type != 'f' || token.offset > cut->size))) {
+        message = errbuf + "resume token is corrupt\n";
+        return false;
+    }
+    using F = SimStreamFormat;
+    const uint64_t h = F::kHeaderSize;
+    s.skip = token.object;
+    s.tailOffset = token.offset;
+    F::Lines lines = F::decodeLines(s.begin);
+    lines.push_back({"resumeobject", std::to_string(token.object)});
+    lines.push_back({"resumeoffset", std::to_string(token.offset)});
+    s.begin = F::encodeLines(lines);
+    s.size = h + s.begin.size() + h + F::kDigestSize;
+    for (uint64_t i = token.object; i < records; i++) {
+        if (i < s.frees.size()) {
+            s.size += h + F::entryLength('x', 0, s.frees[i], "");
+            continue;
+        }
+        const SimEntry &e = s.entries[i - s.frees.size()];
+        if (i == token.object && token.offset > 0)
+            s.size += h + F::tailLength(e.size, token.offset, e.path);
+        else
+            s.size += h + F::entryLength(e.type, e.size, e.path, e.target);
+    }
+    return true;
+}
+
 std::string SimSendPlan::fromLabel(const SimSubstream &s) const
 {
     if (!s.from)

@@ -5,6 +5,7 @@
 // per stream.
 #pragma once
 
+#include "simresumetoken.h"
 #include "simroot.h"
 
 #include <string>
@@ -37,6 +38,11 @@ struct SimSubstream {
     std::vector<std::string> frees; // paths removed since `from`
     std::string begin;             // BEGIN payload
     uint64_t size = 0;             // bytes from BEGIN's header to END's end
+    // A resumed stream (`zfs send -t`) leaves out the first `skip` records
+    // (frees first, then entries, as they are sent) and the first
+    // `tailOffset` bytes of the file record that follows.
+    uint64_t skip = 0;
+    uint64_t tailOffset = 0;
 };
 
 class SimSendPlan {
@@ -44,6 +50,11 @@ public:
     // Resolves the request. On refusal `message` holds the complete stderr
     // text and `status` the exit status (1, or 2 after a usage text).
     bool build(SimRoot &root, const SimSendRequest &request, std::string &message, int &status);
+
+    // The rest of the stream a resume token describes: one stream, from the
+    // receiver's position on. On refusal `message` is the complete stderr
+    // text ("cannot resume send: ...").
+    bool buildResume(SimRoot &root, const SimResumeToken &token, std::string &message);
 
     bool isPackage() const { return m_package; }
     const std::vector<SimSubstream> &streams() const { return m_streams; }

@@ -94,6 +94,18 @@ std::string SimStreamFormat::entryMeta(char type, uint32_t mode, int64_t mtime, 
     return m;
 }
 
+std::string SimStreamFormat::tailMeta(uint32_t mode, int64_t mtime, uint64_t size, uint64_t offset,
+                                      const std::string &path)
+{
+    std::string m = header(FileTail, tailLength(size, offset, path));
+    putU32(m, mode);
+    putU32(m, (uint32_t)path.size());
+    putU64(m, (uint64_t)mtime);
+    putU64(m, size);
+    putU64(m, offset);
+    return m + path;
+}
+
 uint64_t SimStreamFormat::entryLength(char type, uint64_t size, const std::string &path, const std::string &target)
 {
     switch (type) {

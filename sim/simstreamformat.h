@@ -11,6 +11,10 @@
 //   FILE       u32 mode, u32 path length, i64 mtime, u64 size, path, data
 //   SYMLINK    u32 mode, u32 path length, i64 mtime, path, target
 //   FREE       path (removed since the base snapshot)
+//   FILE_TAIL  the rest of a file whose first bytes an interrupted receive
+//              already holds (resumed streams only): u32 mode, u32 path
+//              length, i64 mtime, u64 size, u64 offset, path, data from
+//              offset to size
 //   END        Fletcher-4 digest (32 bytes) of every byte from BEGIN's
 //              header through END's own header
 //   PKG_END    empty
@@ -26,7 +30,7 @@ namespace zsim {
 
 class SimStreamFormat {
 public:
-    enum Type : uint32_t { PkgBegin = 1, Begin = 2, Dir = 3, File = 4, Symlink = 5, Free = 6, End = 7, PkgEnd = 8 };
+    enum Type : uint32_t { PkgBegin = 1, Begin = 2, Dir = 3, File = 4, Symlink = 5, Free = 6, End = 7, PkgEnd = 8, FileTail = 9 };
     static constexpr uint32_t kMagic = 0x4d49535a; // "ZSIM"
     static constexpr uint64_t kHeaderSize = 16;
     static constexpr uint64_t kDigestSize = 32;
@@ -43,6 +47,13 @@ public:
                                  const std::string &path, const std::string &target);
     // Payload length of an entry record (FILE includes its data).
     static uint64_t entryLength(char type, uint64_t size, const std::string &path, const std::string &target);
+    // FILE_TAIL record: header and fixed fields, without the data.
+    static std::string tailMeta(uint32_t mode, int64_t mtime, uint64_t size, uint64_t offset,
+                                const std::string &path);
+    static uint64_t tailLength(uint64_t size, uint64_t offset, const std::string &path)
+    {
+        return 32 + path.size() + (size - offset);
+    }
 
     static void putU32(std::string &out, uint32_t v);
     static void putU64(std::string &out, uint64_t v);

@@ -1,17 +1,41 @@
 #include "simstreamreader.h"
 
 #include "simfiles.h"
+#include "simstall.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <initializer_list>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
 namespace zsim {
 
-SimStreamReader::SimStreamReader(int fd, uint64_t rate)
-    : m_fd(fd), m_rate(rate), m_buf(4 << 20), m_start(std::chrono::steady_clock::now())
+namespace {
+
+volatile sig_atomic_t g_stopped = 0;
+
+void onStopSignal(int)
+{
+    g_stopped = 1;
+}
+
+} // namespace
+
+void SimStreamReader::stopOnSignals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: a blocked read returns EINTR
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+SimStreamReader::SimStreamReader(int fd, uint64_t rate, uint64_t stallAfter)
+    : m_fd(fd), m_rate(rate), m_stallAfter(stallAfter), m_buf(4 << 20), m_start(std::chrono::steady_clock::now())
 {
     fcntl(fd, F_SETPIPE_SZ, 1 << 20); // see SimStreamWriter
 }
@@ -28,14 +52,29 @@ bool SimStreamReader::fill()
         return true;
     if (m_eof)
         return false;
+    if (g_stopped) {
+        m_error = SimFiles::errnoText(EINTR);
+        m_eof = true;
+        return false;
+    }
     m_pos = m_end = 0;
     size_t want = m_buf.size();
     if (m_rate > 0)
         want = std::min<size_t>(want, std::max<uint64_t>(m_rate / 20, 4096));
+    if (m_stallAfter > 0) {
+        if (m_read >= m_stallAfter)
+            SimStall::forever();
+        want = (size_t)std::min<uint64_t>(want, m_stallAfter - m_read);
+    }
     while (true) {
         ssize_t n = ::read(m_fd, m_buf.data(), want);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR && !g_stopped)
             continue;
+        if (n < 0 && errno == EINTR) {
+            m_error = SimFiles::errnoText(EINTR);
+            m_eof = true;
+            return false;
+        }
         if (n < 0) {
             m_error = SimFiles::errnoText(errno);
             m_eof = true;

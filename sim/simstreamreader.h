@@ -14,7 +14,10 @@ namespace zsim {
 
 class SimStreamReader {
 public:
-    SimStreamReader(int fd, uint64_t rate);
+    // `rate` bytes/s (0: unlimited); `stallAfter` bytes (0: never): once that
+    // many bytes are in, the reader stops reading and sleeps until the
+    // process is killed (the writer then blocks on a full pipe).
+    SimStreamReader(int fd, uint64_t rate, uint64_t stallAfter = 0);
 
     void startSum() { m_sum.reset(); m_summing = true; }
     std::string endSum();
@@ -27,6 +30,11 @@ public:
     bool atEnd();
 
     uint64_t consumed() const { return m_consumed; }
+
+    // From now on SIGTERM, SIGINT and SIGHUP end the input instead of the
+    // process: a read in progress returns as at a cut, so the receive can
+    // keep its partial state (as the kernel does when zfs recv is killed).
+    static void stopOnSignals();
     const std::string &error() const { return m_error; }
 
 private:
@@ -34,7 +42,7 @@ private:
     void take(const char *data, size_t length);
 
     int m_fd;
-    uint64_t m_rate;
+    uint64_t m_rate, m_stallAfter;
     std::vector<char> m_buf;
     size_t m_pos = 0, m_end = 0;
     uint64_t m_consumed = 0, m_read = 0;

@@ -1,6 +1,7 @@
 #include "simstreamwriter.h"
 
 #include "simfiles.h"
+#include "simstall.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,8 +12,8 @@
 
 namespace zsim {
 
-SimStreamWriter::SimStreamWriter(int fd, uint64_t rate, uint64_t cutAfter)
-    : m_fd(fd), m_rate(rate), m_cutAfter(cutAfter), m_buf(4 << 20),
+SimStreamWriter::SimStreamWriter(int fd, uint64_t rate, uint64_t cutAfter, uint64_t stallAfter)
+    : m_fd(fd), m_rate(rate), m_cutAfter(cutAfter), m_stallAfter(stallAfter), m_buf(4 << 20),
       m_start(std::chrono::steady_clock::now()), m_lastProgress(m_start)
 {
     // Larger pipe buffers mean fewer context switches between the stages
@@ -42,9 +43,13 @@ bool SimStreamWriter::write(const std::string &bytes)
     return true;
 }
 
-bool SimStreamWriter::writeFile(const std::string &path, uint64_t size)
+bool SimStreamWriter::writeFile(const std::string &path, uint64_t size, uint64_t offset)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && offset > 0 && lseek(fd, (off_t)offset, SEEK_SET) < 0) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         m_error = path + ": " + SimFiles::errnoText(errno);
         return false;
@@ -97,6 +102,11 @@ bool SimStreamWriter::drain(const char *data, size_t length)
                 return false;
             }
             chunk = (size_t)std::min<uint64_t>(chunk, m_cutAfter - m_total);
+        }
+        if (m_stallAfter > 0) {
+            if (m_total >= m_stallAfter)
+                SimStall::forever();
+            chunk = (size_t)std::min<uint64_t>(chunk, m_stallAfter - m_total);
         }
         ssize_t n = ::write(m_fd, data + done, chunk);
         if (n < 0 && errno == EINTR)

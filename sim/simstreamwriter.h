@@ -15,16 +15,18 @@ namespace zsim {
 
 class SimStreamWriter {
 public:
-    // `rate` bytes/s (0: unlimited); `cutAfter` bytes (0: never).
-    SimStreamWriter(int fd, uint64_t rate, uint64_t cutAfter);
+    // `rate` bytes/s (0: unlimited); `cutAfter` bytes (0: never);
+    // `stallAfter` bytes (0: never): once that many bytes are out, the writer
+    // stops moving data and sleeps until the process is killed.
+    SimStreamWriter(int fd, uint64_t rate, uint64_t cutAfter, uint64_t stallAfter = 0);
 
     void startSum() { m_sum.reset(); m_summing = true; }
     // Stops summing and returns the digest of everything since startSum().
     std::string endSum();
 
     bool write(const std::string &bytes);
-    // Appends the whole content of the file at `path` (exactly `size` bytes).
-    bool writeFile(const std::string &path, uint64_t size);
+    // Appends `size` bytes of the file at `path`, from byte `offset` on.
+    bool writeFile(const std::string &path, uint64_t size, uint64_t offset = 0);
     bool flush();
 
     uint64_t total() const { return m_total + m_used; }
@@ -38,7 +40,7 @@ private:
     bool drain(const char *data, size_t length);
 
     int m_fd;
-    uint64_t m_rate, m_cutAfter;
+    uint64_t m_rate, m_cutAfter, m_stallAfter;
     std::vector<char> m_buf;
     size_t m_used = 0;
     uint64_t m_total = 0;

@@ -1,5 +1,6 @@
 #include "simzfsdestroy.h"
 
+#include "simfiles.h"
 #include "simargs.h"
 #include "simnames.h"
 #include "simtext.h"
@@ -139,7 +140,8 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
                 return SimUsage::internal(error);
         if (isPoolRoot && dsName == f.pool->name)
             continue;
-        if (!root.store(*f.pool, *d).destroy(error))
+        if (!root.store(*f.pool, *d).destroy(error) ||
+            !SimFiles::removeTree(root.partialDir(f.pool->name, d->id), error))
             return SimUsage::internal(error);
         const uint64_t id = d->id;
         f.pool->datasets.erase(std::remove_if(f.pool->datasets.begin(), f.pool->datasets.end(),

@@ -107,7 +107,9 @@ int SimZfsGet::run(SimRoot &root, const std::vector<std::string> &args)
         std::vector<std::string> names = props;
         if (all) {
             for (const auto &d : SimProps::all())
-                if (std::string(d.name) != "name" && (n.snap ? d.onSnap : d.onFs))
+                if (std::string(d.name) != "name" && (n.snap ? d.onSnap : d.onFs) &&
+                    // like zfs, `get all` shows the token only while there is one
+                    (std::string(d.name) != "receive_resume_token" || n.ds->partial.active))
                     names.push_back(d.name);
             std::set<std::string> user;
             for (SimDataset *cur = n.ds; cur;) {

@@ -27,11 +27,20 @@ bool sendStream(SimRoot &root, SimStreamWriter &out, const SimSubstream &s)
     out.startSum();
     if (!out.write(F::header(F::Begin, s.begin.size()) + s.begin))
         return false;
+    uint64_t record = 0;
     for (const auto &path : s.frees)
-        if (!out.write(F::header(F::Free, path.size()) + path))
+        if (record++ >= s.skip && !out.write(F::header(F::Free, path.size()) + path))
             return false;
     const std::string dataDir = root.store(*s.pool, *s.ds).snapDataDir(s.to->id) + "/";
     for (const auto &e : s.entries) {
+        if (record++ < s.skip)
+            continue;
+        if (record - 1 == s.skip && s.tailOffset > 0) {
+            if (!out.write(F::tailMeta(e.mode, e.mtime, e.size, s.tailOffset, e.path)) ||
+                !out.writeFile(dataDir + e.path, e.size - s.tailOffset, s.tailOffset))
+                return false;
+            continue;
+        }
         const uint32_t type = e.type == 'd' ? F::Dir : e.type == 'l' ? F::Symlink : F::File;
         if (!out.write(F::header(type, F::entryLength(e.type, e.size, e.path, e.target)) +
                        F::entryMeta(e.type, e.mode, e.mtime, e.size, e.path, e.target)))
@@ -57,10 +66,11 @@ int SimZfsSend::run(SimRoot &root, const std::vector<std::string> &args)
         {"compressed", 'c', false}, {"large-block", 'L', false}, {"embed", 'e', false},
         {"holds", 'h', false},     {"backup", 'b', false},    {"dedup", 'D', false},
     };
-    if (!parser.parse("DLPRbcehnpvwi:I:", longs, error))
+    if (!parser.parse("DLPRbcehnpvwi:I:t:", longs, error))
         return SimUsage::fail("zfs", "send", error);
     SimSendRequest req;
-    bool dryRun = false, parsable = false;
+    std::string resumeToken;
+    bool dryRun = false, parsable = false, noResume = false;
     int verbosity = 0;
     for (const auto &o : parser.options()) {
         switch (o.id) {
@@ -71,7 +81,10 @@ int SimZfsSend::run(SimRoot &root, const std::vector<std::string> &args)
             req.from = o.arg;
             req.intermediates = o.id == 'I';
             break;
+        case 't': resumeToken = o.arg; break;
         case 'R': req.replicate = true; break;
+        case 'b':
+        case 'h': noResume = true; break;
         case 'p': req.props = true; break;
         case 'w': req.raw = true; break;
         case 'n': dryRun = true; break;
@@ -82,11 +95,18 @@ int SimZfsSend::run(SimRoot &root, const std::vector<std::string> &args)
     if (parsable && verbosity == 0)
         verbosity = 1;
     const auto &ops = parser.operands();
-    if (ops.empty())
+    if (!resumeToken.empty()) {
+        if (!req.from.empty() || req.replicate || req.props || noResume)
+            return SimUsage::fail("zfs", "send", "invalid flags combined with -t");
+        if (!ops.empty())
+            return SimUsage::fail("zfs", "send", "too many arguments");
+    } else if (ops.empty()) {
         return SimUsage::fail("zfs", "send", "missing snapshot argument");
+    }
     if (ops.size() > 1)
         return SimUsage::fail("zfs", "send", "too many arguments");
-    req.snapshot = ops[0];
+    if (resumeToken.empty())
+        req.snapshot = ops[0];
     if (!dryRun && isatty(STDOUT_FILENO)) {
         fputs("Error: Stream can not be written to a terminal.\nYou must redirect standard output.\n", stderr);
         return 1;
@@ -98,7 +118,29 @@ int SimZfsSend::run(SimRoot &root, const std::vector<std::string> &args)
     SimSendPlan plan;
     std::string message;
     int status = 1;
-    const bool ok = plan.build(root, req, message, status);
+    bool ok = false;
+    if (resumeToken.empty()) {
+        ok = plan.build(root, req, message, status);
+    } else {
+        // $ zfs send -nvP -t 1-...   (stdout)
+        // resume token contents:
+        // nvlist version: 0
+        // 	object = 0x3 ...
+        // full	tank/data@a	622740
+        // size	622740
+        SimResumeToken token;
+        std::string reason;
+        if (!token.decode(resumeToken, reason)) {
+            fprintf(stderr, "cannot resume send: %s\n", reason.c_str());
+            return 1;
+        }
+        if (verbosity > 0)
+            fputs(token.contents().c_str(), dryRun ? stdout : stderr);
+        fflush(stdout);
+        ok = plan.buildResume(root, token, message);
+        if (ok && !plan.streams().empty())
+            req.snapshot = plan.streams().front().ds->name + "@" + plan.streams().front().to->name;
+    }
     fputs(message.c_str(), stderr);
     if (!ok)
         return status;
@@ -115,7 +157,8 @@ int SimZfsSend::run(SimRoot &root, const std::vector<std::string> &args)
     root.close();
 
     SimFaults faults(root.faultsDir());
-    SimStreamWriter out(STDOUT_FILENO, faults.number("send-rate"), faults.number("send-cut"));
+    SimStreamWriter out(STDOUT_FILENO, faults.number("send-rate"), faults.number("send-cut"),
+                        faults.number("send-stall"));
     std::string current = req.snapshot;
     if (verbosity > 0) {
         if (!parsable)

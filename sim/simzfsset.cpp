@@ -76,9 +76,15 @@ int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
         }
         if (!good)
             continue;
-        for (const auto &a : assignments)
-            f.ds->local[SimProps::canonical(a.first)] = a.second;
-        if (!noMount)
+        bool remount = false;
+        for (const auto &a : assignments) {
+            const std::string prop = SimProps::canonical(a.first);
+            f.ds->local[prop] = a.second;
+            remount = remount || prop == "mountpoint" || prop == "canmount";
+        }
+        // Only a new mount point or canmount (re)mounts a file system;
+        // readonly=off and the like leave an unmounted replica unmounted.
+        if (remount && !noMount)
             f.ds->mounted = mountable(root, *f.pool, *f.ds);
         f.pool->txg++;
         if (!root.save(*f.pool, error))
