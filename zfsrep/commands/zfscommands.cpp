@@ -164,6 +164,21 @@ QStringList holdArgs(const QString &tag, const QString &snapshot) { return {"hol
 
 QStringList releaseArgs(const QString &tag, const QString &snapshot) { return {"release", "-r", tag, snapshot}; }
 
+QStringList holdsArgs(const QStringList &snapshots, bool recursive)
+{
+    QStringList arguments{"holds", "-H"};
+    if (recursive)
+        arguments << "-r";
+    return arguments + snapshots;
+}
+
+QStringList mountpointArgs(const QString &dataset, const QString &mountpoint)
+{
+    return {"set", QStringLiteral("mountpoint=") + mountpoint, dataset};
+}
+
+QStringList existsArgs(const QString &dataset) { return {"list", "-H", "-o", "name", dataset}; }
+
 QStringList destroySnapshotArgs(const QString &snapshot) { return {"destroy", "-r", snapshot}; }
 
 QStringList abortReceiveArgs(const QString &dataset) { return {"recv", "-A", dataset}; }

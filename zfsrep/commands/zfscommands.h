@@ -82,6 +82,12 @@ QString holdTag(int msnno);
 // zfs hold -r TAG SNAPSHOT / zfs release -r TAG SNAPSHOT
 QStringList holdArgs(const QString &tag, const QString &snapshot);
 QStringList releaseArgs(const QString &tag, const QString &snapshot);
+// zfs holds -H [-r] SNAPSHOT...
+QStringList holdsArgs(const QStringList &snapshots, bool recursive);
+// zfs set mountpoint=PATH DATASET
+QStringList mountpointArgs(const QString &dataset, const QString &mountpoint);
+// zfs list -H -o name DATASET (succeeds when the dataset exists)
+QStringList existsArgs(const QString &dataset);
 // zfs destroy -r DATASET@NAME (the snapshot in the dataset and its descendants)
 QStringList destroySnapshotArgs(const QString &snapshot);
 // zfs recv -A DATASET: drops the partial state of an interrupted receive.

@@ -77,7 +77,7 @@ void MXZfsrep::moveBaseHold(TQ2Journals &journals, int msnno, const QString &dat
     snapshots.removeAll(snapshot);
     if (snapshots.isEmpty())
         return;
-    const ProcessOutcome holds = local.run(QStringList{QStringLiteral("holds"), QStringLiteral("-H")} + snapshots);
+    const ProcessOutcome holds = local.run(ZfsCommands::holdsArgs(snapshots, false));
     for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
         if (hold.second == tag)
             local.run(ZfsCommands::releaseArgs(tag, hold.first));
@@ -99,7 +99,7 @@ void MXZfsrep::eraseOlderSeries(TQ2Journals &journals, const QString &dataset, c
             continue;
         QStringList others;
         bool ownHold = false;
-        const ProcessOutcome holds = local.run({QStringLiteral("holds"), QStringLiteral("-H"), QStringLiteral("-r"), snapshot});
+        const ProcessOutcome holds = local.run(ZfsCommands::holdsArgs({snapshot}, true));
         for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
             if (hold.second == ownTag)
                 ownHold = true;
@@ -212,8 +212,7 @@ bool MXZfsrep::isResumable(const QString &dataset) const
 
 bool MXZfsrep::datasetExists(const QString &dataset) const
 {
-    return ReplicationSide(runner()).run({QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"),
-                                          QStringLiteral("name"), dataset}, 30000).succeeded();
+    return ReplicationSide(runner()).run(ZfsCommands::existsArgs(dataset), 30000).succeeded();
 }
 
 bool MXZfsrep::sendPool(TQ2Journals &journals, const QJsonObject &mission)

@@ -127,7 +127,7 @@ bool MXZfsrep::mountUnderMnt(TQ2Journals &journals, const QString &dataset) cons
     const QString mountpoint = QStringLiteral("/mnt/") + dataset;
     // zfs makes a missing mount point itself; this only prepares the usual one.
     QDir().mkdir(mountpoint);
-    const QStringList arguments{QStringLiteral("set"), QStringLiteral("mountpoint=") + mountpoint, dataset};
+    const QStringList arguments = ZfsCommands::mountpointArgs(dataset, mountpoint);
     const ProcessOutcome outcome =
         runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, kStageStartMs, -1));
     if (!outcome.succeeded()) {
