@@ -95,7 +95,7 @@ TEST_F(SendPool, DivergedRemoteFailsWithTheReceiversMessageAndErasesNothing)
     EXPECT_FALSE(engine->sendPool(failed, erasing));
     EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(failed.errmsg().contains("has been modified")) << failed.errmsg().toStdString();
-    EXPECT_TRUE(hasSegment(failed, "zfs send -wRI", "has been modified")) << journalText(failed).toStdString();
+    EXPECT_TRUE(hasSegment(failed, "zfs send -w -R -I", "has been modified")) << journalText(failed).toStdString();
     EXPECT_FALSE(journalText(failed).contains(tb::password().toUtf8()));
 
     EXPECT_EQ(remoteSnapshotNames(kTarget), QStringList{first});
@@ -119,9 +119,10 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
         QString message;   // in the journal's message
         QString remote;    // the dataset that must not appear
         QString to;        // the record's "to" path part
+        QString action;    // the step that failed: listing the target, or the stream
     } cases[] = {
-        {"wrong password", {{"passwd", wrong}}, "Permission denied", kTarget, "backup"},
-        {"missing pool", {{"path", "nopool"}}, "nopool", "nopool/src", "nopool"},
+        {"wrong password", {{"passwd", wrong}}, "Permission denied", kTarget, "backup", "zfs list"},
+        {"missing pool", {{"path", "nopool"}}, "nopool", "nopool/src", "nopool", "zfs send -w"},
     };
     int minute = 30;
     for (const Case &c : cases) {
@@ -131,7 +132,7 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
         EXPECT_FALSE(engine->sendPool(failed, mission(1, c.overrides)));
         EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
         EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
-        EXPECT_TRUE(hasSegment(failed, "zfs send -w", c.message)) << journalText(failed).toStdString();
+        EXPECT_TRUE(hasSegment(failed, c.action, c.message)) << journalText(failed).toStdString();
         EXPECT_FALSE(journalText(failed).contains(wrong.toUtf8()));
         EXPECT_FALSE(journalText(failed).contains(tb::password().toUtf8()));
         EXPECT_FALSE(tb::remoteExists(c.remote));

@@ -1,5 +1,6 @@
 #include "pvmeter.h"
 #include "replicationoutput.h"
+#include "zfsoutput.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,15 @@ TEST(ReplicationOutput, ClassifiesRecordedErrors)
     EXPECT_FALSE(ReplicationOutput::isStaleToken("ssh: connect to host 127.0.0.1 port 22: Connection refused"));
     EXPECT_TRUE(ReplicationOutput::isMissingHold(
         "cannot release hold from snapshot 'tank/data@a': no such tag on this dataset"));
+}
+
+TEST(ReplicationOutput, HoldsOfNamesWithSpaces)
+{
+    // $ zfs holds -H 'tank/my data@a'
+    const auto holds = ZfsOutput::holds("tank/my data@a\tzfsrep-3\tThu Mar  5 07:00 2024\n");
+    ASSERT_EQ(holds.size(), 1);
+    EXPECT_EQ(holds.at(0).first, QStringLiteral("tank/my data@a"));
+    EXPECT_EQ(holds.at(0).second, QStringLiteral("zfsrep-3"));
 }
 
 TEST(PvMeter, ReadsSplitLinesAndComputesFigures)

@@ -121,9 +121,11 @@ QList<QPair<QString, QString>> holds(const QByteArray &output)
 {
     QList<QPair<QString, QString>> result;
     for (const QString &line : lines(output)) {
-        const QStringList parts = fields(line);
-        if (parts.size() >= 2)
-            result.append({parts.at(0), parts.at(1)});
+        // Fields are tab-separated; names may hold spaces. Lines without a
+        // tab are split at white space.
+        const QStringList parts = line.contains(QLatin1Char('\t')) ? line.split(QLatin1Char('\t')) : fields(line);
+        if (parts.size() >= 2 && !parts.at(0).trimmed().isEmpty())
+            result.append({parts.at(0).trimmed(), parts.at(1).trimmed()});
     }
     return result;
 }
