@@ -88,6 +88,10 @@ public:
     // ---- due times (any thread; take the missions lock themselves) ----
     bool addSchedules(int msnno, const QJsonArray &schedules);
     bool removeSchedules(int msnno);
+    // Why a pending mission is not run (a stored row that breaks the mission
+    // rules, see MissionValidator::problem), or empty. Set at configuration
+    // load and before each run, cleared by a change or a removal.
+    QString missionProblem(int msnno) const;
 
     // ---- local queries (any thread, no engine state) ----
     bool alload(TQ2Journals &journals, QJsonObject &pools) const;
@@ -201,6 +205,8 @@ private:
     // Sets the due time of a mission to "next pass" and the minute marker to
     // the current minute, so it runs when the current minute ends.
     void armForNextPass(int msnno);
+    // Records (or, when empty, clears) why a mission is not run.
+    void setMissionProblem(int msnno, const QString &problem);
     // Writes "speed" and "rate" into the progress object in one lock.
     void publishProgress(const QString &speed, int rate);
     // One event-log record of a finished transfer.
@@ -213,6 +219,7 @@ private:
     std::unique_ptr<TQ2DBSqlite> database;
     mutable std::mutex missionsLock;
     QHash<int, qint64> dueTable;
+    QHash<int, QString> problems; // guarded by missionsLock
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     std::atomic<int> minuteMarker{0};
