@@ -247,16 +247,8 @@ TEST_F(Methods, BadMissionsAreRefusedAndNothingIsStored)
         const char *message;
     } cases[] = {
         {"action", 9, "参数无效: action: 9"},
-        {"schedules", QJsonDocument::fromJson(R"([{"hours":[25],"minutes":[61],"weeks":[8]}])").array(),
-         "参数无效: schedules[0].hours: 25"},
         {"schedules", QJsonDocument::fromJson(R"({"hours":[3]})").object(), "参数无效: schedules: 不是列表"},
-        {"schedules", QJsonDocument::fromJson(R"([{"hour":[3]}])").array(), "参数无效: schedules[0].hour: 未知的键"},
-        {"schedules", QJsonDocument::fromJson(R"([{"hours":"3"}])").array(),
-         "参数无效: schedules[0].hours: 不是列表"},
-        {"host", "", "缺少参数: host"},
         {"port", "22; rm -rf /", "参数无效: port: 22; rm -rf /"},
-        {"port", 1e12, "参数无效: port: 1000000000000"},
-        {"port", -5, "参数无效: port: -5"},
         {"caption", QString::fromUtf8("a\0b", 3), "参数无效: caption: 含有控制字符"},
     };
     for (const auto &c : cases) {
@@ -275,7 +267,8 @@ TEST_F(Methods, BadMissionsAreRefusedAndNothingIsStored)
     EXPECT_TRUE(call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().isEmpty());
     EXPECT_TRUE(engine.dueTimes().isEmpty());
 
-    // A change is held to the same rules and leaves the row as it was.
+    // A change is held to the same rules and leaves the row as it was. (The
+    // full table of rules is the validator's own test.)
     ASSERT_EQ(call("zfsrep_mission_append", appendParams("good")).value("err").toInt(), 0);
     QJsonObject change = appendParams("good");
     change.insert("msnno", 1);
