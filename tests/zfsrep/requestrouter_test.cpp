@@ -292,4 +292,19 @@ TEST_F(Methods, PasswordsAreStoredAsGivenAndPortDefaultsTo22)
     EXPECT_EQ(row.value("port").toString(), "22");
 }
 
+TEST_F(Methods, ChangeWithoutActionIsCheckedAgainstTheStoredOne)
+{
+    ASSERT_EQ(call("zfsrep_mission_append", appendParams("send")).value("err").toInt(), 0);
+    QJsonObject change = appendParams("send");
+    change.remove("action");
+    change.insert("msnno", 1);
+    change.insert("path", "elsewhere");
+    EXPECT_EQ(call("zfsrep_mission_change", change), (QJsonObject{{"err", 0}}));
+    change.remove("host");
+    EXPECT_EQ(call("zfsrep_mission_change", change).value("errmsg").toString(), QString::fromUtf8("缺少参数: host"))
+        << "the stored mission sends, so it needs a host";
+    change.insert("msnno", 42);
+    EXPECT_EQ(call("zfsrep_mission_change", change).value("err").toInt(), 9994);
+}
+
 } // namespace

@@ -77,7 +77,11 @@ public:
     // Refuses a caption that exists in any letter case (ERR_EXISTS); the test
     // and the insert are one atomic step.
     bool transferAppend(TQ2Journals &journals, const QJsonObject &mission);
+    // Refuses a number that does not exist (ERR_NOT_EXISTS); nothing is armed then.
     bool transferChange(TQ2Journals &journals, const QJsonObject &mission);
+    // The stored row of mission `msnno` (as the store reads it) into `row`;
+    // false with ERR_NOT_EXISTS when there is none, ERR_SQLERROR on failure.
+    bool transferDetail(TQ2Journals &journals, int msnno, QJsonObject &row);
     bool transferRemove(TQ2Journals &journals, int msnno);
     // result["records"]: every mission (paging is not applied), with the
     // running mission's "speed" and "rate" merged in.

@@ -129,6 +129,21 @@ bool MXZfsrep::transferChange(TQ2Journals &journals, const QJsonObject &mission)
     return true;
 }
 
+bool MXZfsrep::transferDetail(TQ2Journals &journals, int msnno, QJsonObject &row)
+{
+    QJsonArray rows;
+    if (!database->call(rows, QStringLiteral("mission_acquit"), QJsonObject{{QStringLiteral("msnno"), msnno}})) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return false;
+    }
+    if (rows.isEmpty()) {
+        journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务名称不存在"));
+        return false;
+    }
+    row = rows.first().toObject();
+    return true;
+}
+
 bool MXZfsrep::transferRemove(TQ2Journals &journals, int msnno)
 {
     int changes = 0;

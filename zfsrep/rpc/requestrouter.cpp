@@ -243,7 +243,16 @@ void RequestRouter::zfsrep_mission_change(QJsonObject *retObject, QJsonObject cm
             refuse(envObject, kMissingChange);
             return std::nullopt;
         }
-        if (const QString bad = MissionValidator::request(p.all()); !bad.isEmpty()) {
+        // A change never alters the action; a request without one is checked
+        // against the stored mission's.
+        QJsonObject checked = p.all();
+        if (!checked.contains(QStringLiteral("action"))) {
+            QJsonObject stored;
+            if (!engine.transferDetail(*envObject, msnno, stored))
+                return std::nullopt;
+            checked.insert(QStringLiteral("action"), stored.value(QStringLiteral("action")));
+        }
+        if (const QString bad = MissionValidator::request(checked); !bad.isEmpty()) {
             refuse(envObject, bad);
             return std::nullopt;
         }
