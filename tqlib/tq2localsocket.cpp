@@ -4,6 +4,7 @@
 #include "tq2localserver.h"
 #include "tq2rpcpacket.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 
 #include <cerrno>
@@ -162,6 +163,10 @@ bool TQ2LocalSocket::parsePass()
 void TQ2LocalSocket::handle(const TQ2RpcPacket &request)
 {
     QJsonObject response{{QStringLiteral("err"), TQ2Error::ERR_FAILED}};
+    // The cabinet lives as long as the connection; each request starts with
+    // a clean code, message and journal so its answer reflects only itself.
+    cabinet.reset(TQ2Error::ERR_FAILED, QString(), QJsonArray());
+    cabinet.begin();
     server->doCall(&response, request.object, &cabinet);
     cabinet.toRetObject(response, debugging && debugging->load());
     if (!send(TQ2RpcPacket(response).toDatagram()))

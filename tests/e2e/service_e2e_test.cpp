@@ -88,11 +88,31 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     EXPECT_TRUE(help.contains("--upload"));
     EXPECT_TRUE(help.contains("--restore"));
 
-    // No "lpcid": the engine starts, then start-up fails.
+    // A missing configuration file: one line naming it, before anything opens.
+    Service noFile;
+    noFile.startWithArgs({"--cfg", "/nonexistent/config.json", "--upload", "--restore"});
+    EXPECT_EQ(noFile.waitForExit(), 255);
+    EXPECT_TRUE(noFile.output().contains("zfsrep: configuration file /nonexistent/config.json does not exist\n"))
+        << noFile.output().toStdString();
+
+    // Not JSON: the parser's reason and where.
+    const QString broken = tb::scratchDir("startup") + "/broken.json";
+    QFile brokenFile(broken);
+    ASSERT_TRUE(brokenFile.open(QIODevice::WriteOnly));
+    brokenFile.write("{\"lpcid\": ");
+    brokenFile.close();
+    Service notJson;
+    notJson.startWithArgs({"--cfg", broken});
+    EXPECT_EQ(notJson.waitForExit(), 255);
+    EXPECT_TRUE(notJson.output().contains(("configuration file " + broken + " is not valid JSON").toUtf8()))
+        << notJson.output().toStdString();
+
+    // No "lpcid": the engine starts, then start-up fails naming the key.
     Service noName;
-    noName.startWithArgs({"--cfg", "/nonexistent/config.json", "--upload", "--restore"});
+    noName.start(QJsonObject{{"debugging", "no"}});
     EXPECT_EQ(noName.waitForExit(), 255);
     EXPECT_TRUE(QFile::exists("/tarn/etc/zfs/zfsrep.db")) << "the database was opened before the failure";
+    EXPECT_TRUE(noName.output().contains("has no \"lpcid\"")) << noName.output().toStdString();
 
     // A database that cannot be opened: fails before the server listens.
     Service::resetState();
@@ -104,6 +124,8 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     noDatabase.start(config());
     EXPECT_EQ(noDatabase.waitForExit(), 255);
     EXPECT_FALSE(QFile::exists(noDatabase.socket()));
+    EXPECT_TRUE(noDatabase.output().contains("zfsrep: cannot open database /tarn/etc/zfs/zfsrep.db"))
+        << noDatabase.output().toStdString();
     QFile::remove("/tarn/etc/zfs");
 }
 

@@ -127,11 +127,14 @@ TEST_F(Missions, ChangeKeepsCaptionAndRearms)
     EXPECT_EQ(row.value("path").toString(), "elsewhere");
     EXPECT_EQ(engine->dueTimes().value(msnno), QDateTime(QDate(2024, 3, 4), QTime(11, 0)).toSecsSinceEpoch());
 
-    // A number that does not exist: the update changes nothing, yet it is armed.
+    // A number that does not exist: nothing changed, so it is refused and
+    // nothing is armed.
     QJsonObject ghost = mission("Ghost");
     ghost.insert("msnno", 777);
-    EXPECT_TRUE(engine->transferChange(journals, ghost));
-    EXPECT_EQ(engine->dueTimes().value(777), 1);
+    EXPECT_FALSE(engine->transferChange(journals, ghost));
+    EXPECT_EQ(journals.err(), TQ2Error::ERR_NOT_EXISTS);
+    EXPECT_EQ(journals.errmsg(), QString::fromUtf8("任务名称不存在"));
+    EXPECT_FALSE(engine->dueTimes().contains(777));
 }
 
 TEST_F(Missions, RemoveDisarmsAndReportsMissingNumbers)
@@ -178,7 +181,9 @@ TEST_F(Missions, LoadConfigureArmsPendingMissionsOnly)
     ASSERT_TRUE(restarted.loadConfigure(fresh, QJsonObject()));
     const QHash<int, qint64> due = restarted.dueTimes();
     EXPECT_EQ(due.value(pending), 1);
-    EXPECT_EQ(due.value(broken), 1) << "unparsable schedules count as none";
+    EXPECT_FALSE(due.contains(broken)) << "a row with unparsable schedules is not run";
+    EXPECT_EQ(restarted.missionProblem(broken), QString::fromUtf8("参数无效: schedules: 不是列表"));
+    EXPECT_TRUE(restarted.missionProblem(pending).isEmpty());
     EXPECT_FALSE(due.contains(finished));
 }
 
@@ -212,6 +217,45 @@ TEST_F(Missions, LogListingMergesDetailAndDropsSpareFields)
     QJsonArray none;
     ASSERT_TRUE(engine->transferLogAlload(journals, none, 1, 1));
     EXPECT_TRUE(none.isEmpty());
+}
+
+TEST_F(Missions, StoredRowsThatBreakTheRulesLoadButAreNotArmed)
+{
+    for (const char *caption : {"sound", "action nine", "export nowhere", "huge schedule"})
+        ASSERT_TRUE(engine->transferAppend(journals, mission(caption)));
+    // 36,000 repeated hours (about 72 KB of JSON), as an older service stored it.
+    QStringList hours;
+    for (int i = 0; i < 36000; ++i)
+        hours.append(QString::number(i % 24));
+    const QString huge = QStringLiteral(R"([{"hours":[%1],"minutes":[0]}])").arg(hours.join(','));
+    ASSERT_GT(huge.size(), 72000);
+    int changes = 0, lastId = 0;
+    ASSERT_TRUE(engine->db().exec(changes, lastId, "UPDATE t_mission SET msn_action = 9 WHERE msn_no = 2"));
+    ASSERT_TRUE(engine->db().exec(changes, lastId,
+                                  "UPDATE t_mission SET msn_action = 3, msn_path = '' WHERE msn_no = 3"));
+    ASSERT_TRUE(engine->db().exec(changes, lastId,
+                                  QString("UPDATE t_mission SET msn_schedules = '%1' WHERE msn_no = 4").arg(huge)));
+
+    MXZfsrep restarted;
+    restarted.setDatabasePath(dir.filePath("etc/zfs/zfsrep.db"));
+    restarted.setEventLogPath(dir.filePath("log/tarnlog.db"));
+    TQ2Journals fresh;
+    ASSERT_TRUE(restarted.loadConfigure(fresh, QJsonObject()));
+    const QHash<int, qint64> due = restarted.dueTimes();
+    EXPECT_EQ(due.keys(), QList<int>{1});
+    EXPECT_EQ(restarted.missionProblem(2), QString::fromUtf8("参数无效: action: 9"));
+    EXPECT_EQ(restarted.missionProblem(3), QString::fromUtf8("缺少参数: path"));
+    EXPECT_EQ(restarted.missionProblem(4), QString::fromUtf8("参数无效: schedules: 超过 1000 个值"));
+
+    // The rows still list; a change that meets the rules clears the reason.
+    QJsonObject result;
+    ASSERT_TRUE(restarted.transferAlload(fresh, result, 1, 99));
+    EXPECT_EQ(result.value("records").toArray().size(), 4);
+    QJsonObject fixed = mission("huge schedule", QJsonDocument::fromJson(R"([{"hours":[3],"minutes":[0]}])").array());
+    fixed.insert("msnno", 4);
+    ASSERT_TRUE(restarted.transferChange(fresh, fixed));
+    EXPECT_TRUE(restarted.missionProblem(4).isEmpty());
+    EXPECT_TRUE(restarted.dueTimes().contains(4));
 }
 
 } // namespace

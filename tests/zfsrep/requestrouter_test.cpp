@@ -3,6 +3,7 @@
 #include "qmtarnlog.h"
 #include "requestrouter.h"
 #include "tq2cabinet.h"
+#include "tq2dbsqlite.h"
 #include "tq2journals.h"
 
 #include <gtest/gtest.h>
@@ -124,7 +125,7 @@ TEST_F(Methods, ChangeAndRemoveByNumber)
     EXPECT_EQ(again.value("errmsg").toString(), QString::fromUtf8("任务名称不存在"));
 }
 
-TEST_F(Methods, RemoteQueriesPassPortZeroWhenAbsent)
+TEST_F(Methods, RemoteQueriesUsePort22WhenAbsentOrZero)
 {
     runner->respond("sshpass", 0, "backup\t4294967296\t2147483648\n");
     const QJsonObject response =
@@ -132,17 +133,38 @@ TEST_F(Methods, RemoteQueriesPassPortZeroWhenAbsent)
     EXPECT_EQ(response.value("err").toInt(), 0);
     EXPECT_EQ(response.value("results").toObject().value("backup").toObject(),
               (QJsonObject{{"name", "backup"}, {"size", 4096}, {"free", 2048}}));
-    EXPECT_EQ(runner->runs().at(0).arguments.mid(2, 2), (QStringList{"-p", "0"}));
+    EXPECT_EQ(runner->runs().at(0).arguments.mid(2, 2), (QStringList{"-p", "22"}));
+    EXPECT_EQ(call("zfsrep_pools_remote", QJsonObject{{"host", "h"}, {"port", 0}, {"userid", "u"}, {"passwd", "p"}})
+                  .value("err")
+                  .toInt(),
+              0);
+    EXPECT_EQ(runner->runs().at(1).arguments.mid(2, 2), (QStringList{"-p", "22"}));
 }
 
-TEST_F(Methods, HelpRunsNothingAndLeavesTheJournalAsItWas)
+TEST_F(Methods, RemoteQueriesRefuseABadPortWithoutRunningSsh)
 {
+    for (const QJsonValue &port : {QJsonValue("22; rm -rf /"), QJsonValue(1e12), QJsonValue(-5)}) {
+        for (const char *cmd : {"zfsrep_pools_remote", "zfsrep_snapshot_remote"}) {
+            SCOPED_TRACE(cmd);
+            const QJsonObject response =
+                call(cmd, QJsonObject{{"host", "h"}, {"port", port}, {"userid", "u"}, {"passwd", "p"}});
+            EXPECT_EQ(response.value("err").toInt(), 9995);
+            EXPECT_TRUE(response.value("errmsg").toString().startsWith(QString::fromUtf8("参数无效: port: ")));
+        }
+    }
+    EXPECT_TRUE(runner->runs().isEmpty());
+}
+
+TEST_F(Methods, HelpRunsNothingAndAnswersCleanly)
+{
+    // A help request does what it was asked (hand out the help object), so
+    // it answers 0 whatever the connection's previous request left.
     cabinet.setErr(9898, "earlier");
     for (const char *cmd : {"zfsrep_alload", "zfsrep_mission_append", "zfsrep_log_clear", "zfsrep_snapshot"}) {
         SCOPED_TRACE(cmd);
         const QJsonObject response = call(cmd, appendParams("x"), true);
         EXPECT_FALSE(response.contains("results"));
-        EXPECT_EQ(response.value("err").toInt(), 9898);
+        EXPECT_EQ(response, (QJsonObject{{"err", 0}}));
     }
     EXPECT_TRUE(runner->runs().isEmpty());
     EXPECT_EQ(call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().size(), 0);
@@ -173,6 +195,116 @@ TEST_F(Methods, LogListingAndClear)
     EXPECT_EQ(records.at(0).toObject().value("caption").toString(), "one");
     EXPECT_EQ(call("zfsrep_log_clear"), (QJsonObject{{"err", 0}}));
     EXPECT_TRUE(call("zfsrep_log_alload").value("results").toObject().value("records").toArray().isEmpty());
+}
+
+TEST_F(Methods, AFailureAfterASuccessAnswersItsOwnCode)
+{
+    ASSERT_EQ(call("zfsrep_mission_alload").value("err").toInt(), 0);
+    runner->respond("/usr/sbin/zfs", 1, "", "cannot list");
+    const QJsonObject failed = call("zfsrep_snapshot");
+    EXPECT_NE(failed.value("err").toInt(), 0);
+    EXPECT_FALSE(failed.contains("results"));
+
+    // A failed statement answers ERR_SQLERROR with SQLite's message.
+    int changes = 0, lastId = 0;
+    ASSERT_TRUE(engine.db().exec(changes, lastId, "DROP TABLE t_mission"));
+    const QJsonObject broken = call("zfsrep_mission_alload");
+    EXPECT_EQ(broken.value("err").toInt(), 9975);
+    EXPECT_TRUE(broken.value("errmsg").toString().contains("no such table")) << broken.value("errmsg").toString().toStdString();
+    const QJsonObject exists = call("zfsrep_mission_exists", QJsonObject{{"caption", "x"}});
+    EXPECT_EQ(exists.value("err").toInt(), 9975);
+    EXPECT_FALSE(exists.contains("results"));
+}
+
+TEST_F(Methods, JournalEntriesOfEarlierRequestsAreNotRepeated)
+{
+    int changes = 0, lastId = 0;
+    ASSERT_TRUE(engine.db().exec(changes, lastId, "DROP TABLE t_mission"));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(call("zfsrep_mission_alload").value("err").toInt(), 9975);
+    QJsonObject request{{"cmd", "zfsrep_mission_alload"}};
+    QJsonObject response{{"err", 9999}};
+    root.doSlot(&response, request, &cabinet);
+    cabinet.toRetObject(response, true);
+    EXPECT_EQ(response.value("journals").toArray().size(), 1) << "only this request's entry";
+}
+
+TEST_F(Methods, ChangeOfAMissingMissionIsRefused)
+{
+    QJsonObject change = appendParams("ghost");
+    change.insert("msnno", 999);
+    const QJsonObject response = call("zfsrep_mission_change", change);
+    EXPECT_EQ(response.value("err").toInt(), 9994);
+    EXPECT_EQ(response.value("errmsg").toString(), QString::fromUtf8("任务名称不存在"));
+    EXPECT_FALSE(engine.dueTimes().contains(999));
+}
+
+TEST_F(Methods, BadMissionsAreRefusedAndNothingIsStored)
+{
+    const struct {
+        const char *key;
+        QJsonValue value;
+        const char *message;
+    } cases[] = {
+        {"action", 9, "参数无效: action: 9"},
+        {"schedules", QJsonDocument::fromJson(R"({"hours":[3]})").object(), "参数无效: schedules: 不是列表"},
+        {"port", "22; rm -rf /", "参数无效: port: 22; rm -rf /"},
+        {"caption", QString::fromUtf8("a\0b", 3), "参数无效: caption: 含有控制字符"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        QJsonObject params = appendParams("bad");
+        params.insert(c.key, c.value);
+        const QJsonObject appended = call("zfsrep_mission_append", params);
+        EXPECT_EQ(appended.value("err").toInt(), 9995);
+        EXPECT_EQ(appended.value("errmsg").toString(), QString::fromUtf8(c.message));
+    }
+    QJsonObject exportWithoutPath = appendParams("export");
+    exportWithoutPath.insert("action", 3);
+    exportWithoutPath.remove("path");
+    EXPECT_EQ(call("zfsrep_mission_append", exportWithoutPath).value("errmsg").toString(),
+              QString::fromUtf8("缺少参数: path"));
+    EXPECT_TRUE(call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().isEmpty());
+    EXPECT_TRUE(engine.dueTimes().isEmpty());
+
+    // A change is held to the same rules and leaves the row as it was. (The
+    // full table of rules is the validator's own test.)
+    ASSERT_EQ(call("zfsrep_mission_append", appendParams("good")).value("err").toInt(), 0);
+    QJsonObject change = appendParams("good");
+    change.insert("msnno", 1);
+    change.insert("port", 70000);
+    EXPECT_EQ(call("zfsrep_mission_change", change).value("errmsg").toString(),
+              QString::fromUtf8("参数无效: port: 70000"));
+    const QJsonObject row =
+        call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().at(0).toObject();
+    EXPECT_EQ(row.value("port").toString(), "22");
+}
+
+TEST_F(Methods, PasswordsAreStoredAsGivenAndPortDefaultsTo22)
+{
+    QJsonObject params = appendParams("spaced");
+    params.insert("passwd", " pass word ");
+    params.remove("port");
+    ASSERT_EQ(call("zfsrep_mission_append", params).value("err").toInt(), 0);
+    const QJsonObject row =
+        call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().at(0).toObject();
+    EXPECT_EQ(row.value("passwd").toString(), " pass word ");
+    EXPECT_EQ(row.value("port").toString(), "22");
+}
+
+TEST_F(Methods, ChangeWithoutActionIsCheckedAgainstTheStoredOne)
+{
+    ASSERT_EQ(call("zfsrep_mission_append", appendParams("send")).value("err").toInt(), 0);
+    QJsonObject change = appendParams("send");
+    change.remove("action");
+    change.insert("msnno", 1);
+    change.insert("path", "elsewhere");
+    EXPECT_EQ(call("zfsrep_mission_change", change), (QJsonObject{{"err", 0}}));
+    change.remove("host");
+    EXPECT_EQ(call("zfsrep_mission_change", change).value("errmsg").toString(), QString::fromUtf8("缺少参数: host"))
+        << "the stored mission sends, so it needs a host";
+    change.insert("msnno", 42);
+    EXPECT_EQ(call("zfsrep_mission_change", change).value("err").toInt(), 9994);
 }
 
 } // namespace

@@ -151,10 +151,14 @@ TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] {
         return !row(failing).value("finishedtime").toString().isEmpty()
-               && !row(unknown).value("finishedtime").toString().isEmpty();
+               && !engine->missionProblem(unknown).isEmpty();
     }));
     EXPECT_EQ(row(failing).value("done").toInt(), 0);
-    EXPECT_EQ(row(unknown).value("done").toInt(), 1);
+    // A row with an action the service does not know is not run and not
+    // marked done: it keeps its reason for the listing.
+    EXPECT_EQ(row(unknown).value("done").toInt(), 0);
+    EXPECT_EQ(row(unknown).value("finishedtime").toString(), "");
+    EXPECT_EQ(engine->missionProblem(unknown), QString::fromUtf8("参数无效: action: 7"));
     // One failure must not end a schedule: the send runs again at 11:16.
     ASSERT_TRUE(eventually([&] { return engine->dueTimes().size() == 1; }));
     EXPECT_EQ(engine->dueTimes().value(failing), QDateTime(QDate(2024, 3, 4), QTime(11, 16)).toSecsSinceEpoch());

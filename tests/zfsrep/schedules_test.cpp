@@ -85,4 +85,27 @@ TEST(ToDueTime, InvalidIsNever)
     EXPECT_EQ(toDueTime(moment), 1700000000);
 }
 
+TEST(NextScheduledDateTime, RepeatedValuesGiveTheSameAnswerAsTheirSet)
+{
+    // About 72 KB of repeated values: the answer is that of the five distinct
+    // values. (Evaluated as a product of the lists this took minutes.)
+    QJsonArray hours, minutes;
+    for (int i = 0; i < 12000; ++i) {
+        hours.append(QString::number(i % 5 + 2));
+        minutes.append(i % 2 ? 30 : 45);
+    }
+    const QJsonObject huge{{"hours", hours}, {"minutes", minutes}, {"weeks", QJsonArray{6, 6, 6, 6}}};
+    ASSERT_GT(QJsonDocument(huge).toJson(QJsonDocument::Compact).size(), 72000);
+    const QDate today(2024, 3, 4);
+    const QJsonObject small = schedule(R"({"hours":[2,3,4,5,6],"minutes":[30,45],"weeks":[6]})");
+    for (const QDateTime &start : {at(2024, 3, 4, 1, 0), at(2024, 3, 9, 6, 44), at(2024, 3, 9, 6, 45),
+                                   at(2024, 12, 31, 23, 0)}) {
+        SCOPED_TRACE(start.toString(Qt::ISODate).toStdString());
+        const QDateTime expected = nextScheduledDateTime(small, start, today);
+        ASSERT_TRUE(expected.isValid());
+        EXPECT_EQ(nextScheduledDateTime(huge, start, today), expected);
+    }
+    EXPECT_EQ(nextScheduledDateTime(small, at(2024, 3, 9, 6, 45), today), at(2024, 3, 16, 2, 30));
+}
+
 } // namespace

@@ -1,7 +1,8 @@
 #include "appdata.h"
 
+#include "configfile.h"
 #include "quitsignals.h"
-#include "tq2file.h"
+#include <QJsonArray>
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "tq2rpcpacket.h"
@@ -65,14 +66,23 @@ QString cpuFlags()
 
 bool AppData::initialize(const QString &configPath)
 {
-    const QString path = configPath.isEmpty() ? configDir.absoluteFilePath(QStringLiteral("config.json")) : configPath;
-    config = TQ2File::readJsonObject(path);
+    configFile = configPath.isEmpty() ? configDir.absoluteFilePath(QStringLiteral("config.json")) : configPath;
+    // Without a readable configuration there is no socket name, so start-up
+    // could only fail later; it fails here, saying why.
+    if (!ConfigFile::read(configFile, config, failure))
+        return false;
     // Every ssh offers the ciphers in the order measured fastest for this CPU
     // unless the configuration names its own list.
     const QString ciphers = config.value(QStringLiteral("sshciphers")).toString().trimmed();
     ZfsCommands::setCipherOrder(ciphers.isEmpty() ? ZfsCommands::cipherOrderFor(cpuFlags()) : ciphers);
     TQ2Journals journals;
-    return router.loadConfigure(journals, config);
+    if (router.loadConfigure(journals, config))
+        return true;
+    const QJsonArray entries = journals.segments();
+    const QString reason = entries.isEmpty() ? QString()
+                                             : entries.last().toObject().value(QStringLiteral("msg")).toString();
+    failure = QStringLiteral("cannot open database %1: %2").arg(MXZfsrep::kDatabasePath, reason);
+    return false;
 }
 
 bool AppData::start()
@@ -88,11 +98,17 @@ bool AppData::start()
     debugging = toBool(config.value(QStringLiteral("debugging")));
     appname = config.value(QStringLiteral("appname")).toString().trimmed();
     lpcid = config.value(QStringLiteral("lpcid")).toString();
-    if (lpcid.isEmpty())
+    if (lpcid.isEmpty()) {
+        failure = QStringLiteral("configuration file %1 has no \"lpcid\" (the local socket name)").arg(configFile);
         return false;
+    }
     server.setDebugging(debugging.load());
-    if (!server.start(lpcid))
+    if (!server.start(lpcid)) {
+        const QString reason = server.errorString().isEmpty() ? QStringLiteral("another service answers on it")
+                                                              : server.errorString();
+        failure = QStringLiteral("cannot listen on local socket %1: %2").arg(lpcid, reason);
         return false;
+    }
     if (debugging.load())
         PRINTLN(QStringLiteral("Local agent: ") + lpcid);
     return true;

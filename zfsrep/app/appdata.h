@@ -21,11 +21,15 @@ public:
 
     // Reads the configuration (the --cfg path, or "config.json" in
     // configDir when empty) and hands it to the engine: database opened,
-    // pending missions armed. False when the database cannot be opened.
+    // pending missions armed. False when the file cannot be read as a JSON
+    // object or the database cannot be opened.
     bool initialize(const QString &configPath);
     // Starts the scheduler and the server under "lpcid". False when "lpcid"
     // is empty or the server cannot listen.
     bool start();
+    // After initialize or start returned false: one English sentence naming
+    // the file (or socket) and what is wrong, for standard error.
+    QString failureText() const { return failure; }
     // The graceful end after the event loop: the server stops accepting, the
     // running transfer is cancelled and its outcome recorded (bounded wait).
     void shutdown(int timeoutMs);
@@ -38,6 +42,9 @@ public:
 
 private:
     AppData();
+
+    QString configFile;
+    QString failure;
 };
 
 // The application singleton; null before AppData::create().

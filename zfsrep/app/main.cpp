@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdio>
+
 #include <sys/resource.h>
 
 namespace {
@@ -44,10 +46,15 @@ int main(int argc, char *argv[])
     const QString configPath = parser.isSet(cfg) ? parser.value(cfg) : QString();
 
     AppData *appData = AppData::create();
-    if (!appData || !appData->initialize(configPath))
+    if (!appData) {
+        std::fputs("zfsrep: cannot create the application object\n", stderr);
         return -1;
-    if (!appData->start())
+    }
+    if (!appData->initialize(configPath) || !appData->start()) {
+        // One line a service manager's journal shows beside the exit status.
+        std::fprintf(stderr, "zfsrep: %s\n", appData->failureText().toLocal8Bit().constData());
         return -1;
+    }
     const int result = app.exec();
     appData->shutdown(kShutdownMs);
     return result;

@@ -4,6 +4,7 @@
 #include "qmtarnlog.h"
 #include "sshcontrol.h"
 #include "tq2dbsqlite.h"
+#include "tq2error.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 
@@ -76,7 +77,7 @@ QHash<int, qint64> MXZfsrep::dueTimes() const
 
 void MXZfsrep::journalDatabaseFailure(TQ2Journals &journals, const QString &place) const
 {
-    journals.add(place, database->lastSqlid(), false, database->lastError(), QString());
+    journals.add(place, TQ2Error::ERR_SQLERROR, database->lastSqlid(), false, database->lastError(), QString());
 }
 
 void MXZfsrep::publishProgress(const QString &speed, int rate)

@@ -79,7 +79,11 @@ public:
     // Refuses a caption that exists in any letter case (ERR_EXISTS); the test
     // and the insert are one atomic step.
     bool transferAppend(TQ2Journals &journals, const QJsonObject &mission);
+    // Refuses a number that does not exist (ERR_NOT_EXISTS); nothing is armed then.
     bool transferChange(TQ2Journals &journals, const QJsonObject &mission);
+    // The stored row of mission `msnno` (as the store reads it) into `row`;
+    // false with ERR_NOT_EXISTS when there is none, ERR_SQLERROR on failure.
+    bool transferDetail(TQ2Journals &journals, int msnno, QJsonObject &row);
     bool transferRemove(TQ2Journals &journals, int msnno);
     // result["records"]: every mission (paging is not applied), with the
     // running mission's "speed" and "rate" merged in.
@@ -90,6 +94,10 @@ public:
     // ---- due times (any thread; take the missions lock themselves) ----
     bool addSchedules(int msnno, const QJsonArray &schedules);
     bool removeSchedules(int msnno);
+    // Why a pending mission is not run (a stored row that breaks the mission
+    // rules, see MissionValidator::problem), or empty. Set at configuration
+    // load and before each run, cleared by a change or a removal.
+    QString missionProblem(int msnno) const;
 
     // ---- local queries (any thread, no engine state) ----
     bool alload(TQ2Journals &journals, QJsonObject &pools) const;
@@ -231,6 +239,8 @@ private:
     // Sets the due time of a mission to "next pass" and the minute marker to
     // the current minute, so it runs when the current minute ends.
     void armForNextPass(int msnno);
+    // Records (or, when empty, clears) why a mission is not run.
+    void setMissionProblem(int msnno, const QString &problem);
     // Writes "speed" and "rate" into the progress object in one lock.
     void publishProgress(const QString &speed, int rate);
     // One event-log record of a finished transfer.
@@ -243,6 +253,7 @@ private:
     std::unique_ptr<TQ2DBSqlite> database;
     mutable std::mutex missionsLock;
     QHash<int, qint64> dueTable;
+    QHash<int, QString> problems; // guarded by missionsLock
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     std::atomic<int> minuteMarker{0};

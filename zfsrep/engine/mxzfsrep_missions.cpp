@@ -2,6 +2,7 @@
 // RPC methods, and the event-log listing.
 #include "mxzfsrep.h"
 
+#include "missionvalidator.h"
 #include "qmtarnlog.h"
 #include "tq2dbsqlite.h"
 #include "tq2error.h"
@@ -59,8 +60,13 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
         const QJsonObject mission = value.toObject();
         if (toBool(mission.value(QStringLiteral("done"))))
             continue;
-        addSchedules(toInt(mission.value(QStringLiteral("msnno"))),
-                     toJsonArray(mission.value(QStringLiteral("schedules")).toString()));
+        // A row stored before the validation rules may break them: it stays
+        // listed with its reason and is not armed.
+        const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+        const QString problem = MissionValidator::problem(mission);
+        setMissionProblem(msnno, problem);
+        if (problem.isEmpty())
+            addSchedules(msnno, toJsonArray(mission.value(QStringLiteral("schedules")).toString()));
     }
     return true;
 }
@@ -110,15 +116,37 @@ bool MXZfsrep::transferChange(TQ2Journals &journals, const QJsonObject &mission)
 {
     QJsonArray schedules;
     const QJsonObject stored = withStoredSchedules(mission, schedules);
-    if (!database->call(QStringLiteral("mission_change"), stored)) {
+    int changes = 0;
+    int lastId = 0;
+    if (!database->call(changes, lastId, QStringLiteral("mission_change"), stored)) {
         journalDatabaseFailure(journals, TQ2PLACE());
         return false;
     }
+    if (changes <= 0) {
+        journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务名称不存在"));
+        return false;
+    }
     const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+    setMissionProblem(msnno, QString()); // the change was checked before it was stored
     if (!schedules.isEmpty())
         addSchedules(msnno, schedules);
     else
         armForNextPass(msnno);
+    return true;
+}
+
+bool MXZfsrep::transferDetail(TQ2Journals &journals, int msnno, QJsonObject &row)
+{
+    QJsonArray rows;
+    if (!database->call(rows, QStringLiteral("mission_acquit"), QJsonObject{{QStringLiteral("msnno"), msnno}})) {
+        journalDatabaseFailure(journals, TQ2PLACE());
+        return false;
+    }
+    if (rows.isEmpty()) {
+        journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务名称不存在"));
+        return false;
+    }
+    row = rows.first().toObject();
     return true;
 }
 
@@ -135,6 +163,7 @@ bool MXZfsrep::transferRemove(TQ2Journals &journals, int msnno)
         return false;
     }
     removeSchedules(msnno);
+    setMissionProblem(msnno, QString());
     return true;
 }
 

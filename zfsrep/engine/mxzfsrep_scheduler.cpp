@@ -3,6 +3,7 @@
 // row and arms a send again for its next scheduled time.
 #include "mxzfsrep.h"
 
+#include "missionvalidator.h"
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -95,9 +96,19 @@ void MXZfsrep::runMission(int msnno, QList<int> &completed)
     if (!database->call(rows, QStringLiteral("mission_acquit"), QJsonObject{{QStringLiteral("msnno"), msnno}})
         || rows.isEmpty())
         return;
-    const QJsonObject mission = rows.first().toObject();
+    QJsonObject mission = rows.first().toObject();
     if (toBool(mission.value(QStringLiteral("done"))))
         return;
+    // A stored row that breaks the mission rules is never run; its reason
+    // stays readable for the listing.
+    const QString problem = MissionValidator::problem(mission);
+    setMissionProblem(msnno, problem);
+    if (!problem.isEmpty()) {
+        TQ2TRACE("problem", problem);
+        return;
+    }
+    // Rows stored with port 0 (or none) reach ssh as port 22.
+    mission.insert(QStringLiteral("port"), MissionValidator::effectivePort(mission.value(QStringLiteral("port"))));
 
     TQ2Journals journals;
     cancelled = stopping.load(); // a stop request already pending cancels at once

@@ -36,6 +36,21 @@ bool MXZfsrep::removeSchedules(int msnno)
     return dueTable.remove(msnno) > 0;
 }
 
+void MXZfsrep::setMissionProblem(int msnno, const QString &problem)
+{
+    std::lock_guard<std::mutex> lock(missionsLock);
+    if (problem.isEmpty())
+        problems.remove(msnno);
+    else
+        problems.insert(msnno, problem);
+}
+
+QString MXZfsrep::missionProblem(int msnno) const
+{
+    std::lock_guard<std::mutex> lock(missionsLock);
+    return problems.value(msnno);
+}
+
 void MXZfsrep::armForNextPass(int msnno)
 {
     std::lock_guard<std::mutex> lock(missionsLock);

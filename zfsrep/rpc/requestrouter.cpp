@@ -1,5 +1,6 @@
 #include "requestrouter.h"
 
+#include "missionvalidator.h"
 #include "mxzfsrep.h"
 #include "tq2cabinet.h"
 #include "tq2error.h"
@@ -23,10 +24,13 @@ public:
     explicit Params(const QJsonObject &request) : params(request.value(QStringLiteral("params")).toObject()) {}
 
     QString text(const char *key) const { return params.value(QLatin1String(key)).toString().trimmed(); }
+    // Text as given, not trimmed (passwords).
+    QString verbatim(const char *key) const { return params.value(QLatin1String(key)).toString(); }
     int integer(const char *key) const { return toInt(params.value(QLatin1String(key))); }
     int integer(const char *key, int def) const { return toInt(params.value(QLatin1String(key)), def); }
     bool flag(const char *key) const { return toBool(params.value(QLatin1String(key))); }
     QJsonArray array(const char *key) const { return params.value(QLatin1String(key)).toArray(); }
+    const QJsonObject &all() const { return params; }
 
 private:
     QJsonObject params;
@@ -38,19 +42,23 @@ const Results kNoResults = QJsonValue(QJsonValue::Undefined);
 
 void refuse(TQ2Cabinet *env, const QString &message) { env->setErr(TQ2Error::ERR_PARAMS, message); }
 
-// The frame of every method: a request with "help" gets the (empty) help
-// object and nothing runs; otherwise the journal's timing starts and `work`
+// The frame of every method. The connection's journal starts clean (code
+// ERR_FAILED, no message, no entries), so an answer never carries what an
+// earlier request on the same connection left. A request with "help" gets
+// the (empty) help object with code 0 and nothing runs; otherwise `work`
 // runs. When it returns results (possibly none), they go under "results" and
 // the code becomes 0; when it returns nullopt, the engine or the parameter
 // check has set the code and message.
 template <typename Work>
 void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env, Work work)
 {
+    env->reset(TQ2Error::ERR_FAILED, QString(), QJsonArray());
+    env->begin();
     if (cmdObject.contains(QStringLiteral("help"))) {
         *retObject = QJsonObject();
+        env->setErr(TQ2Error::ERR_SUCCEED, QString());
         return;
     }
-    env->begin();
     const Results results = work(Params(cmdObject));
     if (!results)
         return;
@@ -64,12 +72,30 @@ struct Remote {
     int port;
     QString userid;
     QString passwd;
+    QString badPort; // refusal of the port as sent, empty when acceptable
     bool complete() const { return !host.isEmpty() && !userid.isEmpty() && !passwd.isEmpty(); }
 };
 
+// Port absent or 0 means 22.
 Remote readRemote(const Params &p)
 {
-    return Remote{p.text("host"), p.integer("port"), p.text("userid"), p.text("passwd")};
+    const QJsonValue port = p.all().value(QStringLiteral("port"));
+    return Remote{p.text("host"), MissionValidator::effectivePort(port), p.text("userid"), p.verbatim("passwd"),
+                  MissionValidator::port(port)};
+}
+
+// Refuses an incomplete endpoint or a bad port; true when the query may run.
+bool acceptRemote(TQ2Cabinet *env, const Remote &remote)
+{
+    if (!remote.complete()) {
+        refuse(env, kMissingRemote);
+        return false;
+    }
+    if (!remote.badPort.isEmpty()) {
+        refuse(env, remote.badPort);
+        return false;
+    }
+    return true;
 }
 
 // The mission fields of an append or change request, in the stored form.
@@ -82,9 +108,9 @@ QJsonObject readMission(const Params &p)
         {QStringLiteral("name"), p.text("name")},
         {QStringLiteral("path"), p.text("path")},
         {QStringLiteral("host"), p.text("host")},
-        {QStringLiteral("port"), p.integer("port")},
+        {QStringLiteral("port"), MissionValidator::effectivePort(p.all().value(QStringLiteral("port")))},
         {QStringLiteral("userid"), p.text("userid")},
-        {QStringLiteral("passwd"), p.text("passwd")},
+        {QStringLiteral("passwd"), p.verbatim("passwd")},
         {QStringLiteral("snapname"), p.text("snapname")},
         {QStringLiteral("increment"), p.flag("increment") ? 1 : 0},
         {QStringLiteral("erase"), p.flag("erase")},
@@ -133,10 +159,8 @@ void RequestRouter::zfsrep_pools_remote(QJsonObject *retObject, QJsonObject cmdO
     serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
         const Remote remote = readRemote(p);
         QJsonObject pools;
-        if (!remote.complete()) {
-            refuse(envObject, kMissingRemote);
+        if (!acceptRemote(envObject, remote))
             return std::nullopt;
-        }
         if (!engine.remotePools(*envObject, pools, remote.host, remote.port, remote.userid, remote.passwd))
             return std::nullopt;
         return QJsonValue(pools);
@@ -158,10 +182,8 @@ void RequestRouter::zfsrep_snapshot_remote(QJsonObject *retObject, QJsonObject c
     serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
         const Remote remote = readRemote(p);
         QJsonObject tree;
-        if (!remote.complete()) {
-            refuse(envObject, kMissingRemote);
+        if (!acceptRemote(envObject, remote))
             return std::nullopt;
-        }
         if (!engine.remoteSnapshotAlload(*envObject, tree, remote.host, remote.port, remote.userid, remote.passwd))
             return std::nullopt;
         return QJsonValue(tree);
@@ -203,6 +225,10 @@ void RequestRouter::zfsrep_mission_append(QJsonObject *retObject, QJsonObject cm
             refuse(envObject, kMissingMission);
             return std::nullopt;
         }
+        if (const QString bad = MissionValidator::request(p.all()); !bad.isEmpty()) {
+            refuse(envObject, bad);
+            return std::nullopt;
+        }
         defaultSeries(mission);
         return engine.transferAppend(*envObject, mission) ? kNoResults : std::nullopt;
     });
@@ -215,6 +241,19 @@ void RequestRouter::zfsrep_mission_change(QJsonObject *retObject, QJsonObject cm
         QJsonObject mission = readMission(p);
         if (msnno <= 0 || !hasMissionKeys(mission)) {
             refuse(envObject, kMissingChange);
+            return std::nullopt;
+        }
+        // A change never alters the action; a request without one is checked
+        // against the stored mission's.
+        QJsonObject checked = p.all();
+        if (!checked.contains(QStringLiteral("action"))) {
+            QJsonObject stored;
+            if (!engine.transferDetail(*envObject, msnno, stored))
+                return std::nullopt;
+            checked.insert(QStringLiteral("action"), stored.value(QStringLiteral("action")));
+        }
+        if (const QString bad = MissionValidator::request(checked); !bad.isEmpty()) {
+            refuse(envObject, bad);
             return std::nullopt;
         }
         mission.insert(QStringLiteral("msnno"), msnno);

@@ -4,65 +4,63 @@
 
 #include <QTime>
 
+#include <bitset>
+
 namespace {
 
-// The sorted list of `key`, `all` when the schedule has none. Values outside
-// [low, high] are dropped when `clip` is set.
-QList<int> readList(const QJsonObject &schedule, const char *key, int low, int high, bool clip)
+// The values of one schedule key as a set over 0..63: every value in
+// [low, high] when the key is missing or empty, otherwise the listed values
+// that fall in [low, high] (others can never match). One pass over the list,
+// so repeated values cost nothing beyond reading them.
+std::bitset<64> readSet(const QJsonObject &schedule, const char *key, int low, int high)
 {
     const QJsonArray raw = schedule.value(QLatin1String(key)).toArray();
-    QList<int> values = toSortList(raw);
+    std::bitset<64> set;
     if (raw.isEmpty()) {
         for (int v = low; v <= high; ++v)
-            values.append(v);
-        return values;
+            set.set(size_t(v));
+        return set;
     }
-    if (clip) {
-        QList<int> kept;
-        for (int v : values) {
-            if (v >= low && v <= high)
-                kept.append(v);
-        }
-        return kept;
+    for (const QJsonValue &value : raw) {
+        const int v = toInt(value);
+        if (v >= low && v <= high)
+            set.set(size_t(v));
     }
-    return values;
+    return set;
 }
 
 } // namespace
 
 QDateTime nextScheduledDateTime(const QJsonObject &schedule, const QDateTime &start, const QDate &today)
 {
-    const QList<int> weeks = readList(schedule, "weeks", 1, 7, false);
-    const QList<int> months = readList(schedule, "months", 1, 12, false);
-    const QList<int> days = toSortList(schedule.value(QLatin1String("days")).toArray());
-    const QList<int> hours = readList(schedule, "hours", 0, 23, true);
-    const QList<int> minutes = readList(schedule, "minutes", 0, 59, true);
-    const QDate first = start.date();
+    const std::bitset<64> weeks = readSet(schedule, "weeks", 1, 7);
+    const std::bitset<64> months = readSet(schedule, "months", 1, 12);
+    const std::bitset<64> days = readSet(schedule, "days", 1, 31);
+    const std::bitset<64> hours = readSet(schedule, "hours", 0, 23);
+    const std::bitset<64> minutes = readSet(schedule, "minutes", 0, 59);
+    if (weeks.none() || months.none() || days.none() || hours.none() || minutes.none())
+        return QDateTime();
 
-    for (int year = today.year(); year <= today.year() + 1; ++year) {
-        for (int month : months) {
-            const int length = (month >= 1 && month <= 12) ? QDate(year, month, 1).daysInMonth() : 0;
-            QList<int> monthDays;
-            if (days.isEmpty()) {
-                for (int d = 1; d <= length; ++d)
-                    monthDays.append(d);
-            } else {
-                for (int d : days) {
-                    if (d >= 1 && d <= length)
-                        monthDays.append(d);
-                }
-            }
-            for (int day : monthDays) {
-                const QDate date(year, month, day);
-                if (date < first || !weeks.contains(date.dayOfWeek()))
+    // Candidate days are stepped through in order, from the later of the
+    // start's date and 1 January of today's year, to the end of the next
+    // year: at most 731 days. Only a day that matches tries its times, and
+    // only the start's own day can try them all without a hit, so one call
+    // looks at no more than 731 days and 2 x 1440 times whatever the schedule.
+    const QDate yearStart(today.year(), 1, 1);
+    const QDate last(today.year() + 1, 12, 31);
+    for (QDate date = qMax(start.date(), yearStart); date <= last; date = date.addDays(1)) {
+        if (!months.test(size_t(date.month())) || !days.test(size_t(date.day()))
+            || !weeks.test(size_t(date.dayOfWeek())))
+            continue;
+        for (int hour = 0; hour < 24; ++hour) {
+            if (!hours.test(size_t(hour)))
+                continue;
+            for (int minute = 0; minute < 60; ++minute) {
+                if (!minutes.test(size_t(minute)))
                     continue;
-                for (int hour : hours) {
-                    for (int minute : minutes) {
-                        const QDateTime candidate(date, QTime(hour, minute, 0, 0), Qt::LocalTime);
-                        if (start < candidate)
-                            return candidate;
-                    }
-                }
+                const QDateTime candidate(date, QTime(hour, minute, 0, 0), Qt::LocalTime);
+                if (start < candidate)
+                    return candidate;
             }
         }
     }

@@ -12,8 +12,9 @@
 // The earliest moment strictly after `start` that the schedule matches, at
 // second 0, searched through the year of `today` and the next one. Invalid
 // when nothing matches in those two years (the mission is then never due).
-// Hours outside 0-23 and minutes outside 0-59 are ignored; a list holding only
-// such values matches nothing.
+// Values outside their key's range are ignored; a list holding only such
+// values matches nothing. The work is one pass over the schedule's values
+// plus a bounded walk over candidate days, whatever the values repeat.
 QDateTime nextScheduledDateTime(const QJsonObject &schedule, const QDateTime &start,
                                 const QDate &today = QDate::currentDate());
 

@@ -1,0 +1,223 @@
+#include "missionvalidator.h"
+
+#include "zfscommands.h"
+
+#include <QJsonDocument>
+
+#include <cmath>
+#include <optional>
+
+namespace {
+
+const QString kInvalid = QStringLiteral("参数无效: ");
+const QString kMissing = QStringLiteral("缺少参数: ");
+const QString kNotList = QStringLiteral("不是列表");
+const QString kNotObject = QStringLiteral("不是对象");
+const QString kUnknownKey = QStringLiteral("未知的键");
+const QString kControl = QStringLiteral("含有控制字符");
+const QString kNotAbsolute = QStringLiteral("不是绝对路径");
+constexpr int kShownLength = 40;
+
+struct Range {
+    const char *key;
+    int low;
+    int high;
+};
+const Range kRanges[] = {{"weeks", 1, 7}, {"months", 1, 12}, {"days", 1, 31}, {"hours", 0, 23}, {"minutes", 0, 59}};
+
+QString invalid(const QString &parameter, const QString &reason) { return kInvalid + parameter + QStringLiteral(": ") + reason; }
+
+bool isAbsent(const QJsonValue &value) { return value.isUndefined() || value.isNull(); }
+
+bool hasControl(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+// A value as a message may show it: scalars as text, control characters as
+// "?", cut after kShownLength characters.
+QString shown(const QJsonValue &value)
+{
+    QString text;
+    switch (value.type()) {
+    case QJsonValue::String: text = value.toString(); break;
+    case QJsonValue::Bool: text = value.toBool() ? QStringLiteral("true") : QStringLiteral("false"); break;
+    case QJsonValue::Null: text = QStringLiteral("null"); break;
+    case QJsonValue::Array: return kNotList;
+    case QJsonValue::Object: return QStringLiteral("{...}");
+    case QJsonValue::Double: {
+        const double d = value.toDouble();
+        text = (std::floor(d) == d && std::fabs(d) < 1e18) ? QString::number(qint64(d)) : QString::number(d, 'g', 17);
+        break;
+    }
+    default: break;
+    }
+    if (text.size() > kShownLength)
+        text = text.left(kShownLength) + QStringLiteral("...");
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
+// A whole number given as a JSON number or as decimal text (the appliance
+// sends numbers either way); nothing for fractions, words, hex or other kinds.
+std::optional<qint64> wholeNumber(const QJsonValue &value)
+{
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (std::isfinite(d) && std::floor(d) == d && std::fabs(d) <= 9007199254740992.0)
+            return qint64(d);
+        return std::nullopt;
+    }
+    if (value.isString()) {
+        const QString text = value.toString().trimmed();
+        bool ok = false;
+        const qint64 n = text.size() <= 18 ? text.toLongLong(&ok, 10) : 0;
+        if (ok)
+            return n;
+    }
+    return std::nullopt;
+}
+
+QString text(const QJsonObject &fields, const char *key) { return fields.value(QLatin1String(key)).toString(); }
+
+// The rules shared by requests and stored rows; `schedules` is the list
+// itself (a stored row keeps it as text, parsed by the caller).
+QString check(const QJsonObject &fields, const QJsonValue &schedules)
+{
+    const QJsonValue actionValue = fields.value(QStringLiteral("action"));
+    if (isAbsent(actionValue))
+        return kMissing + QStringLiteral("action");
+    const std::optional<qint64> action = wholeNumber(actionValue);
+    if (!action || *action < 1 || *action > 4)
+        return invalid(QStringLiteral("action"), shown(actionValue));
+
+    for (const char *key : {"caption", "pool", "name", "path", "host", "userid"}) {
+        if (hasControl(text(fields, key)))
+            return invalid(QLatin1String(key), kControl);
+    }
+    QString bad = MissionValidator::schedules(schedules);
+    if (bad.isEmpty())
+        bad = MissionValidator::port(fields.value(QStringLiteral("port")));
+    if (bad.isEmpty())
+        bad = MissionValidator::rateLimit(fields.value(QStringLiteral("ratelimit")));
+    if (!bad.isEmpty())
+        return bad;
+
+    if (*action == 1 || *action == 2) {
+        const QString host = text(fields, "host").trimmed();
+        const QString userid = text(fields, "userid").trimmed();
+        if (host.isEmpty())
+            return kMissing + QStringLiteral("host");
+        if (userid.isEmpty())
+            return kMissing + QStringLiteral("userid");
+        if (text(fields, "passwd").isEmpty())
+            return kMissing + QStringLiteral("passwd");
+        const QString endpoint = ZfsCommands::invalidEndpointParameter(host, userid);
+        if (!endpoint.isEmpty())
+            return kInvalid + endpoint;
+    } else {
+        const QString path = text(fields, "path").trimmed();
+        if (path.isEmpty())
+            return kMissing + QStringLiteral("path");
+        if (!path.startsWith(QLatin1Char('/')))
+            return invalid(QStringLiteral("path"), kNotAbsolute);
+    }
+    return QString();
+}
+
+} // namespace
+
+QString MissionValidator::request(const QJsonObject &params)
+{
+    return check(params, params.value(QStringLiteral("schedules")));
+}
+
+QString MissionValidator::problem(const QJsonObject &storedMission)
+{
+    QJsonValue schedules;
+    const QString stored = text(storedMission, "schedules").trimmed();
+    if (!stored.isEmpty()) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(stored.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !document.isArray())
+            return invalid(QStringLiteral("schedules"), kNotList);
+        schedules = document.array();
+    }
+    return check(storedMission, schedules);
+}
+
+QString MissionValidator::schedules(const QJsonValue &schedules)
+{
+    if (isAbsent(schedules))
+        return QString();
+    if (!schedules.isArray())
+        return invalid(QStringLiteral("schedules"), kNotList);
+    const QJsonArray list = schedules.toArray();
+    const QString tooMany = invalid(QStringLiteral("schedules"),
+                                    QStringLiteral("超过 %1 个值").arg(kMaxScheduleValues));
+    if (list.size() > kMaxScheduleValues)
+        return tooMany;
+    int count = 0;
+    for (int i = 0; i < list.size(); ++i) {
+        const QString place = QStringLiteral("schedules[%1]").arg(i);
+        if (!list.at(i).isObject())
+            return invalid(place, kNotObject);
+        const QJsonObject schedule = list.at(i).toObject();
+        for (auto it = schedule.constBegin(); it != schedule.constEnd(); ++it) {
+            const Range *range = nullptr;
+            for (const Range &r : kRanges) {
+                if (it.key() == QLatin1String(r.key))
+                    range = &r;
+            }
+            const QString parameter = place + QLatin1Char('.') + shown(it.key());
+            if (!range)
+                return invalid(parameter, kUnknownKey);
+            if (!it.value().isArray())
+                return invalid(parameter, kNotList);
+            const QJsonArray values = it.value().toArray();
+            for (const QJsonValue &value : values) {
+                if (++count > kMaxScheduleValues)
+                    return tooMany;
+                const std::optional<qint64> n = wholeNumber(value);
+                if (!n || *n < range->low || *n > range->high)
+                    return invalid(parameter, shown(value));
+            }
+        }
+    }
+    return QString();
+}
+
+QString MissionValidator::port(const QJsonValue &port)
+{
+    if (isAbsent(port) || (port.isString() && port.toString().trimmed().isEmpty()))
+        return QString();
+    const std::optional<qint64> n = wholeNumber(port);
+    if (!n || *n < 0 || *n > 65535)
+        return invalid(QStringLiteral("port"), shown(port));
+    return QString();
+}
+
+int MissionValidator::effectivePort(const QJsonValue &port)
+{
+    if (!MissionValidator::port(port).isEmpty())
+        return kDefaultPort;
+    const std::optional<qint64> n = wholeNumber(port);
+    return (n && *n > 0) ? int(*n) : kDefaultPort;
+}
+
+QString MissionValidator::rateLimit(const QJsonValue &rateLimit)
+{
+    if (isAbsent(rateLimit) || (rateLimit.isString() && rateLimit.toString().trimmed().isEmpty()))
+        return QString();
+    const std::optional<qint64> n = wholeNumber(rateLimit);
+    if (!n || *n < 0)
+        return invalid(QStringLiteral("ratelimit"), shown(rateLimit));
+    return QString();
+}
