@@ -2,6 +2,7 @@
 #include "mxzfsrep.h"
 
 #include "qmtarnlog.h"
+#include "runhistory.h"
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -31,6 +32,7 @@ MXZfsrep::MXZfsrep(QObject *parent)
       databasePath(kDatabasePath)
 {
     registerResources();
+    history = std::make_unique<RunHistory>(*database);
 }
 
 MXZfsrep::~MXZfsrep()
@@ -41,6 +43,7 @@ MXZfsrep::~MXZfsrep()
         cancelled = true;
         QThread::msleep(50);
     }
+    stopMetricsThread();
 }
 
 void MXZfsrep::setRunner(std::shared_ptr<ProcessRunner> runner) { processRunner = std::move(runner); }
@@ -59,6 +62,12 @@ QJsonObject MXZfsrep::progress() const
 {
     std::lock_guard<std::mutex> lock(progressLock);
     return progressObject;
+}
+
+RunRecord MXZfsrep::runningRecord() const
+{
+    std::lock_guard<std::mutex> lock(progressLock);
+    return currentRun;
 }
 
 QHash<int, qint64> MXZfsrep::dueTimes() const

@@ -3,6 +3,7 @@
 #include "mxzfsrep.h"
 
 #include "qmtarnlog.h"
+#include "runhistory.h"
 #include "tq2dbsqlite.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -25,8 +26,11 @@ QJsonObject withStoredSchedules(const QJsonObject &mission, QJsonArray &schedule
 
 } // namespace
 
-bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
+bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
 {
+    const QString metricsFile = config.value(QStringLiteral("metricsfile")).toString().trimmed();
+    if (!metricsFile.isEmpty())
+        setMetricsPath(metricsFile);
     if (!database->isOpen()) {
         database->loadSqlCreator(QStringLiteral(":/k7zfsrep/creator.sql"));
         bool opened = database->open(databasePath);
@@ -39,6 +43,9 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
             database->dbUpgrades();
             // The file holds the remote passwords: owner only.
             QFile::setPermissions(databasePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            // Runs still marked running were cut short by a stop or a crash.
+            if (!history->markInterrupted(now().toSecsSinceEpoch()))
+                journalDatabaseFailure(journals, TQ2PLACE());
         }
         if (!database->isOpen())
             return false;
@@ -158,6 +165,8 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
             records.append(row);
         }
     }
+    if (!addRunFields(journals, records))
+        return false;
     result.insert(QStringLiteral("records"), records);
     return true;
 }
