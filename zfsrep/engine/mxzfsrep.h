@@ -231,8 +231,8 @@ private:
     // Stores its end: outcome, the journal's message when it did not succeed,
     // what the transfer code wrote into currentRun; then clears currentRun.
     void finishRun(bool succeeded, const TQ2Journals &journals);
-    // The message of a failed run as its journal has it: the journal's
-    // message, else the message of its last failed entry.
+    // The message of a failed run as its journal has it, without surrounding
+    // white space: the journal's message, else that of its last failed entry.
     static QString journalError(const TQ2Journals &journals);
     // Why a stored mission cannot run; empty when it can. The listing shows a
     // mission with a reason as failed.

@@ -46,14 +46,14 @@ void MXZfsrep::finishRun(bool succeeded, const TQ2Journals &journals)
 
 QString MXZfsrep::journalError(const TQ2Journals &journals)
 {
-    if (!journals.errmsg().isEmpty())
-        return journals.errmsg();
+    if (!journals.errmsg().trimmed().isEmpty())
+        return journals.errmsg().trimmed();
     const QJsonArray segments = journals.segments();
     for (int i = segments.size() - 1; i >= 0; --i) {
         const QJsonObject entry = segments.at(i).toObject();
         if (entry.contains(QStringLiteral("success")) && !toBool(entry.value(QStringLiteral("success")))
-            && !entry.value(QStringLiteral("msg")).toString().isEmpty())
-            return entry.value(QStringLiteral("msg")).toString();
+            && !entry.value(QStringLiteral("msg")).toString().trimmed().isEmpty())
+            return entry.value(QStringLiteral("msg")).toString().trimmed();
     }
     return QString();
 }

@@ -25,9 +25,13 @@ QString missionState(const MissionFacts &facts)
                             && facts.lastOutcome != QLatin1String("running");
     if (lastFailed && !facts.armed)
         return QStringLiteral("failed");
+    // A done mission left in the due table is dropped by the next pass
+    // without running.
+    if (facts.done)
+        return QStringLiteral("done");
     if (facts.armed)
         return QStringLiteral("armed");
-    if (facts.done || facts.lastOutcome == QLatin1String("succeeded"))
+    if (facts.lastOutcome == QLatin1String("succeeded"))
         return QStringLiteral("done");
     return QStringLiteral("pending");
 }

@@ -22,8 +22,9 @@ struct MissionFacts {
 };
 
 // "running" while it runs; "failed" when it has a problem, or when its
-// newest run did not succeed and nothing is armed; "armed" when it has a due
-// time; "done" when it is done or its newest run succeeded; else "pending".
+// newest run did not succeed and nothing is armed; "done" when it is done;
+// "armed" when it has a due time; "done" when its newest run succeeded; else
+// "pending".
 QString missionState(const MissionFacts &facts);
 
 } // namespace RunVerdict
