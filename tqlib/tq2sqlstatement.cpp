@@ -106,9 +106,7 @@ QJsonObject TQ2SqlStatement::row() const
             break;
         }
         case SQLITE_INTEGER:
-            // Whole 64-bit values (byte counts, sums): a JSON number holds
-            // them exactly up to 2^53.
-            row.insert(key, static_cast<qint64>(sqlite3_column_int64(m_stmt, column)));
+            row.insert(key, sqlite3_column_int(m_stmt, column));
             break;
         default: // SQLITE_NULL, SQLITE_BLOB
             break;

@@ -19,8 +19,9 @@ ALTER TABLE t_mission ADD COLUMN msn_finishedtime TEXT DEFAULT '';
 SQL: dbupgrade_v2_1
 ALTER TABLE t_mission ADD COLUMN msn_snapname TEXT DEFAULT '';
 
--- Run history: one row per run of a mission, newest last; the missions'
--- bandwidth limit in bytes per second (0: none).
+-- Version 3 to 4: the run history, one row per run of a mission (newest
+-- last), and the missions' bandwidth limit in bytes per second (0: none).
+-- A new database gets both from the creator at version 4.
 SQL: dbupgrade_v3_1
 CREATE TABLE IF NOT EXISTS t_run (
     run_no      INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -157,6 +158,8 @@ params:
 msnno integer
 
 -- ---- run history ------------------------------------------------------------
+-- Times and byte counts are read as REAL: whole integer columns are read in
+-- 32 bits, and a REAL holds them exactly up to 2^53.
 
 SQL: run_begin
 INSERT INTO t_run (run_msnno, run_caption, run_action, run_kind, run_started, run_ended,
@@ -206,9 +209,9 @@ ended integer
 
 SQL: run_list
 SELECT run_no AS runno, run_msnno AS msnno, run_caption AS caption, run_action AS action,
-       run_kind AS kind, run_started AS started, run_ended AS ended, run_outcome AS outcome,
-       run_error AS error, run_bytes AS bytes, run_rate AS rate, run_base AS base,
-       run_target AS target
+       run_kind AS kind, CAST(run_started AS REAL) AS started, CAST(run_ended AS REAL) AS ended,
+       run_outcome AS outcome, run_error AS error, CAST(run_bytes AS REAL) AS bytes,
+       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target
   FROM t_run
  WHERE run_msnno = :msnno
  ORDER BY run_no DESC
@@ -219,16 +222,16 @@ limit integer
 
 SQL: run_latest
 SELECT run_no AS runno, run_msnno AS msnno, run_caption AS caption, run_action AS action,
-       run_kind AS kind, run_started AS started, run_ended AS ended, run_outcome AS outcome,
-       run_error AS error, run_bytes AS bytes, run_rate AS rate, run_base AS base,
-       run_target AS target
+       run_kind AS kind, CAST(run_started AS REAL) AS started, CAST(run_ended AS REAL) AS ended,
+       run_outcome AS outcome, run_error AS error, CAST(run_bytes AS REAL) AS bytes,
+       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target
   FROM t_run
  WHERE run_no IN (SELECT MAX(run_no) FROM t_run GROUP BY run_msnno)
  ORDER BY run_msnno;
 
 SQL: run_summary
 SELECT run_msnno AS msnno, run_outcome AS outcome, COUNT(*) AS runs,
-       TOTAL(run_bytes) AS bytes, MAX(run_ended) AS lastended
+       TOTAL(run_bytes) AS bytes, CAST(MAX(run_ended) AS REAL) AS lastended
   FROM t_run
  GROUP BY run_msnno, run_outcome
  ORDER BY run_msnno, run_outcome;
