@@ -87,7 +87,9 @@ public:
     bool transferChange(TQ2Journals &journals, const QJsonObject &mission);
     bool transferRemove(TQ2Journals &journals, int msnno);
     // result["records"]: every mission (paging is not applied), with the
-    // running mission's "speed" and "rate" merged in.
+    // running mission's "speed" and "rate" merged in, and on every one
+    // "state", "nextrun", "lastrun", "lastresult" and "lasterror" (see
+    // addRunFields). False when a statement failed.
     bool transferAlload(TQ2Journals &journals, QJsonObject &result, int page, int ofpage);
     bool transferLogAlload(TQ2Journals &journals, QJsonArray &records, int page, int ofpage);
     bool transferLogClear(TQ2Journals &journals);
