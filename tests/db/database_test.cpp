@@ -56,7 +56,7 @@ TEST_F(Database, CreatesTheShippedSchema)
         << qPrintable(db.lastError());
     EXPECT_TRUE(created);
     EXPECT_EQ(db.path(), dbPath());
-    EXPECT_EQ(db.sqlEngine().size(), 40);
+    EXPECT_EQ(db.sqlEngine().size(), 51);
 
     EXPECT_EQ(dbtest::columnsOf(db, "sys_configure"),
               (QStringList{"cfg_no|INTEGER|-", "cfg_userno|INTEGER|-", "cfg_key|VARCHAR(250)|-",
@@ -71,7 +71,13 @@ TEST_F(Database, CreatesTheShippedSchema)
                            "msn_increment|INTEGER|0", "msn_erase|INTEGER|0",
                            "msn_encrypt|INTEGER|0", "msn_encryptkey|INTEGER|0",
                            "msn_schedules|TEXT|'[]'", "msn_finishedtime|TEXT|''",
-                           "msn_snapname|TEXT|''"}));
+                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0"}));
+    EXPECT_EQ(dbtest::columnsOf(db, "t_run"),
+              (QStringList{"run_no|INTEGER|-", "run_msnno|INTEGER|0", "run_caption|TEXT|''",
+                           "run_action|INTEGER|0", "run_kind|TEXT|''", "run_started|INTEGER|0",
+                           "run_ended|INTEGER|0", "run_outcome|TEXT|'running'", "run_error|TEXT|''",
+                           "run_bytes|INTEGER|0", "run_rate|INTEGER|0", "run_base|TEXT|''",
+                           "run_target|TEXT|''"}));
     EXPECT_EQ(dbtest::columnsOf(db, "t_runstate"),
               (QStringList{"rst_no|INTEGER|-", "rst_time|DATETIME|" + now, "rst_dmpath|TEXT|-",
                            "rst_mode|INTEGER|-", "rst_succeed|INTEGER|-"}));
@@ -88,7 +94,7 @@ TEST_F(Database, CreatesTheShippedSchema)
     EXPECT_EQ(dbtest::rowsOf(db, "SELECT group_concat(name) AS n FROM "
                                  "(SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name);")
                   .value(0).value("n"),
-              "sqlite_sequence,sys_configure,t_logger,t_mission,t_runstate");
+              "sqlite_sequence,sys_configure,t_logger,t_mission,t_run,t_runstate");
     const QList<QJsonObject> indexes = dbtest::rowsOf(db, "PRAGMA index_list(sys_configure);");
     ASSERT_EQ(indexes.size(), 1);
     EXPECT_EQ(indexes[0].value("name"), "sys_configure_cfg_key__index");
@@ -106,15 +112,15 @@ TEST_F(Database, CreatesTheShippedSchema)
         << qPrintable(firstDate);
     rows.removeFirst();
     EXPECT_EQ(rows, (QList<QJsonObject>{{{"key", "Database.Id"}, {"value", "K7ZFSBDR"}},
-                                        {{"key", "Database.Version"}, {"value", "3"}},
+                                        {{"key", "Database.Version"}, {"value", "4"}},
                                         {{"key", "System.Id"}, {"value", "K7ZFSBDR"}},
                                         {{"key", "System.Version"}, {"value", "1"}}}));
     EXPECT_EQ(dbtest::rowsOf(db, "SELECT * FROM sys_configure WHERE cfg_key = 'Database.Version' LIMIT 1;")
                   .value(0).keys(),
               (QStringList{"cfg_key", "cfg_no", "cfg_value"}));
-    EXPECT_EQ(db.dbVersion(), 3);
+    EXPECT_EQ(db.dbVersion(), 4);
     EXPECT_FALSE(db.dbUpgrades());
-    EXPECT_EQ(db.dbVersion(), 3);
+    EXPECT_EQ(db.dbVersion(), 4);
 }
 
 TEST_F(Database, ReopeningKeepsDataAndDoesNotRecreate)
@@ -193,7 +199,7 @@ TEST_F(Database, OpenOnlyNeverCreates)
     TQ2DBSqlite other;
     ASSERT_TRUE(other.openOnly(dbPath()));
     EXPECT_EQ(other.path(), dbPath());
-    EXPECT_EQ(other.dbVersion(), 3);
+    EXPECT_EQ(other.dbVersion(), 4);
 }
 
 TEST_F(Database, PreparesTheDirectoryOfANewFile)
@@ -269,23 +275,25 @@ protected:
     }
 };
 
-TEST_F(Upgrade, BringsVersion1To3InOneTransaction)
+TEST_F(Upgrade, BringsVersion1To4InOneTransaction)
 {
     openVersion1(kVersion1Creator);
     EXPECT_TRUE(db.dbUpgradable(1));
     EXPECT_TRUE(db.dbUpgradable(2));
-    EXPECT_FALSE(db.dbUpgradable(3));
+    EXPECT_TRUE(db.dbUpgradable(3));
+    EXPECT_FALSE(db.dbUpgradable(4));
 
     EXPECT_TRUE(db.dbUpgrades());
-    EXPECT_EQ(db.dbVersion(), 3);
+    EXPECT_EQ(db.dbVersion(), 4);
     EXPECT_EQ(dbtest::columnsOf(db, "t_mission"),
               (QStringList{"msn_no|INTEGER|-", "msn_caption|TEXT|''", "msn_finishedtime|TEXT|''",
-                           "msn_snapname|TEXT|''"}));
+                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0"}));
     EXPECT_EQ(dbtest::rowsOf(db, "SELECT * FROM t_mission;"),
-              (QList<QJsonObject>{{{"msn_no", 1}, {"msn_caption", "kept"},
-                                   {"msn_finishedtime", ""}, {"msn_snapname", ""}}}));
+              (QList<QJsonObject>{{{"msn_no", 1}, {"msn_caption", "kept"}, {"msn_finishedtime", ""},
+                                   {"msn_snapname", ""}, {"msn_ratelimit", 0}}}));
+    EXPECT_FALSE(dbtest::columnsOf(db, "t_run").isEmpty());
     EXPECT_FALSE(db.dbUpgrades());
-    EXPECT_EQ(db.dbVersion(), 3);
+    EXPECT_EQ(db.dbVersion(), 4);
 }
 
 TEST_F(Upgrade, FailingStepRollsBackEveryStepOfTheRun)
@@ -305,7 +313,7 @@ TEST_F(Upgrade, FailingStepRollsBackEveryStepOfTheRun)
 TEST_F(Upgrade, SingleVersionStep)
 {
     openVersion1(kVersion1Creator);
-    EXPECT_FALSE(db.dbUpgrade(3)); // no steps
+    EXPECT_FALSE(db.dbUpgrade(4)); // no steps
     EXPECT_EQ(db.dbVersion(), 1);
     EXPECT_TRUE(db.dbUpgrade(1));
     EXPECT_EQ(db.dbVersion(), 2);

@@ -14,7 +14,7 @@ namespace {
 const QStringList kMissionKeys{"msnno", "time", "done", "caption", "action", "pool", "name",
                                "path", "host", "port", "userid", "passwd", "increment",
                                "erase", "encrypt", "encryptkey", "schedules", "finishedtime",
-                               "snapname"};
+                               "snapname", "ratelimit"};
 
 QSet<QString> setOf(const QStringList &list)
 {
@@ -47,6 +47,8 @@ TEST_F(Shipped, CatalogueHoldsFortyStatements)
     const QStringList expected{
         "configure_alload", "configure_get", "configure_change", "configure_append",
         "dbupgrade_version", "dbupgrade_v1_1", "dbupgrade_v2_1",
+        "dbupgrade_v3_1", "dbupgrade_v3_2", "dbupgrade_v3_3", "mission_rearm",
+        "run_begin", "run_finish", "run_prune", "run_interrupt", "run_list", "run_latest", "run_summary",
         "mission_alload", "mission_acquit", "mission_detail", "mission_append", "mission_change",
         "mission_remove", "mission_finished", "mission_complete",
         "logger_alload", "logger_clear", "snapshot_alload", "snapshot_loadby", "mission_append22",
@@ -59,7 +61,7 @@ TEST_F(Shipped, CatalogueHoldsFortyStatements)
     int parsed = 0;
     for (const QString &id : catalogue.keys())
         parsed += catalogue.value(id).toObject().contains("id") ? 1 : 0;
-    EXPECT_EQ(parsed, 36);
+    EXPECT_EQ(parsed, 47);
 
     EXPECT_EQ(catalogue.value("dbupgrade_v1_1").toObject().value("text"),
               "ALTER TABLE t_mission ADD COLUMN msn_finishedtime TEXT DEFAULT '';\n");
@@ -74,7 +76,7 @@ TEST_F(Shipped, MissionStatementsDeclareTheirParameters)
                              {"host", "string"},      {"port", "integer"},    {"userid", "string"},
                              {"passwd", "string"},    {"increment", "integer"}, {"erase", "integer"},
                              {"encrypt", "integer"},  {"encryptkey", "integer"},
-                             {"schedules", "string"}, {"snapname", "string"}};
+                             {"schedules", "string"}, {"snapname", "string"}, {"ratelimit", "integer"}};
     const struct {
         const char *id;
         QJsonObject params;
@@ -124,7 +126,7 @@ TEST_F(Shipped, MissionLifecycle)
                                 {"userid", "root"},   {"passwd", "pw"},    {"increment", 1},
                                 {"erase", 0},         {"encrypt", 0},      {"encryptkey", 0},
                                 {"schedules", "[{\"hours\":[1]}]"},        {"finishedtime", ""},
-                                {"snapname", "zr"}}));
+                                {"snapname", "zr"},   {"ratelimit", 0}}));
 
     QList<QJsonObject> rows;
     ASSERT_TRUE(db.call(rows, "mission_detail", {{"caption", "NIGHTLY"}}));

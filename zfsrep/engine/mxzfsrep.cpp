@@ -3,6 +3,7 @@
 
 #include "qmtarnlog.h"
 #include "sshcontrol.h"
+#include "runhistory.h"
 #include "tq2dbsqlite.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -34,6 +35,7 @@ MXZfsrep::MXZfsrep(QObject *parent)
       sshControlDirectory(SshControl::defaultDirectory())
 {
     registerResources();
+    history = std::make_unique<RunHistory>(*database);
 }
 
 MXZfsrep::~MXZfsrep()
@@ -44,6 +46,7 @@ MXZfsrep::~MXZfsrep()
         cancelled = true;
         QThread::msleep(50);
     }
+    stopMetricsThread();
 }
 
 void MXZfsrep::setRunner(std::shared_ptr<ProcessRunner> runner) { processRunner = std::move(runner); }
@@ -62,6 +65,12 @@ QJsonObject MXZfsrep::progress() const
 {
     std::lock_guard<std::mutex> lock(progressLock);
     return progressObject;
+}
+
+RunRecord MXZfsrep::runningRecord() const
+{
+    std::lock_guard<std::mutex> lock(progressLock);
+    return currentRun;
 }
 
 QHash<int, qint64> MXZfsrep::dueTimes() const

@@ -16,6 +16,9 @@
 //   mxzfsrep_pools.cpp       send and receive missions
 //   mxzfsrep_files.cpp       export and restore missions
 //   mxzfsrep_scheduler.cpp   the scheduler thread
+//   mxzfsrep_control.cpp     run now and cancel on an operator's request
+//   mxzfsrep_runs.cpp        run records, event records, the listing's state
+//   mxzfsrep_metrics.cpp     the metrics text and its file
 //
 // Threads: RPC connection threads call the mission, schedule and query
 // operations; the scheduler thread runs the transfers. The due-time table is
@@ -27,6 +30,7 @@
 #include "processrunner.h"
 #include "replicator.h"
 #include "stageoutcome.h"
+#include "runrecord.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -37,11 +41,14 @@
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class QmTarnlog;
+class RunHistory;
 class TQ2DBSqlite;
 class TQ2Journals;
 
@@ -86,10 +93,33 @@ public:
     bool transferDetail(TQ2Journals &journals, int msnno, QJsonObject &row);
     bool transferRemove(TQ2Journals &journals, int msnno);
     // result["records"]: every mission (paging is not applied), with the
-    // running mission's "speed" and "rate" merged in.
+    // running mission's "speed" and "rate" merged in, and on every one
+    // "state", "nextrun", "lastrun", "lastresult" and "lasterror" (see
+    // addRunFields). False when a statement failed.
     bool transferAlload(TQ2Journals &journals, QJsonObject &result, int page, int ofpage);
     bool transferLogAlload(TQ2Journals &journals, QJsonArray &records, int page, int ofpage);
     bool transferLogClear(TQ2Journals &journals);
+
+    // ---- run history, control and metrics (RPC threads) ----
+    // Puts the mission in the due table for the scheduler's next look, which
+    // comes within about a second (not at the next minute). A mission that is
+    // done is made pending again first. Refused (false, journal set) when the
+    // mission does not exist (ERR_NOT_EXISTS), when it or another transfer
+    // runs (ERR_BUSY, naming the running one) or when the scheduler does not
+    // run (ERR_NOT_ACTIVE).
+    bool runNow(TQ2Journals &journals, int msnno);
+    // Asks the running transfer of `msnno` to end; its run is recorded as
+    // cancelled. The scheduler goes on. Refused with ERR_NOT_ACTIVE when that
+    // mission is not the one running.
+    bool cancelMission(TQ2Journals &journals, int msnno);
+    // The mission's runs, newest first, at most `limit`, each as
+    // RunRecord::toJson().
+    bool missionHistory(TQ2Journals &journals, QJsonArray &runs, int msnno, int limit);
+    // The Prometheus text exposition of the missions and the scheduler.
+    bool metricsText(TQ2Journals &journals, QString &text);
+    // Writes metricsText() to the configured "metricsfile" (nothing when the
+    // key is unset); false when the text or the file could not be made.
+    bool writeMetricsFile();
 
     // ---- due times (any thread; take the missions lock themselves) ----
     bool addSchedules(int msnno, const QJsonArray &schedules);
@@ -148,6 +178,8 @@ public:
     QJsonObject progress() const;
     // A copy of the due-time table.
     QHash<int, qint64> dueTimes() const;
+    // A copy of the running mission's run record; runno 0 when nothing runs.
+    RunRecord runningRecord() const;
 
     // ---- seams for tests and the testbed ----
     void setRunner(std::shared_ptr<ProcessRunner> runner);
@@ -158,6 +190,8 @@ public:
     void setDatabasePath(const QString &path);
     void setEventLogPath(const QString &path);
     TQ2DBSqlite &db() { return *database; }
+    RunHistory &runHistory() { return *history; }
+    void setMetricsPath(const QString &path);
     QmTarnlog &eventLog() { return *tarnlog; }
 
     // Seconds a metered stage may go without moving a byte before the
@@ -232,6 +266,23 @@ private:
     // Runs one collected mission and records its outcome; receive and restore
     // missions that succeeded are added to `completed`.
     void runMission(int msnno, QList<int> &completed);
+    // Stores the start of a run in the history and in currentRun.
+    void beginRun(int msnno, const QJsonObject &mission, int action);
+    // Stores its end: outcome, the journal's message when it did not succeed,
+    // what the transfer code wrote into currentRun; then clears currentRun.
+    void finishRun(bool succeeded, const TQ2Journals &journals);
+    // The message of a failed run as its journal has it, without surrounding
+    // white space: the journal's message, else that of its last failed entry.
+    static QString journalError(const TQ2Journals &journals);
+    // Why a stored mission cannot run; empty when it can. The listing shows a
+    // mission with a reason as failed.
+    QString storedMissionProblem(const QJsonObject &mission) const;
+    // Adds state, nextrun, lastrun, lastresult and lasterror to every listed
+    // mission. False when the history could not be read.
+    bool addRunFields(TQ2Journals &journals, QJsonArray &records);
+    // The metrics thread: writes the metrics file every minute until stopped.
+    void metricsLoop();
+    void stopMetricsThread();
     QDateTime now() const;
     ProcessRunner &runner() const { return *processRunner; }
     // Journals a failed statement: place, the statement id, SQLite's message.
@@ -243,7 +294,8 @@ private:
     void setMissionProblem(int msnno, const QString &problem);
     // Writes "speed" and "rate" into the progress object in one lock.
     void publishProgress(const QString &speed, int rate);
-    // One event-log record of a finished transfer.
+    // One event-log record of a finished transfer. When it failed during a
+    // scheduled run, its detail carries "error", the run journal's message.
     void writeEvent(bool result, const QString &symbol, const QString &dataset, const QString &direction,
                     const QJsonObject &mission, int action, const QString &from, const QString &to);
     // Refuses a host or user id that could change the ssh command
@@ -261,6 +313,23 @@ private:
     std::unique_ptr<QmTarnlog> tarnlog;
     mutable std::mutex progressLock;
     QJsonObject progressObject;
+    // The running mission's run (guarded by progressLock). The transfer code
+    // fills kind, bytes, base and target, and may set outcome to "stalled"
+    // or "cancelled" before it returns false.
+    RunRecord currentRun;
+    std::unique_ptr<RunHistory> history;
+    std::atomic<bool> cancelRequested{false}; // an operator's cancel of the running mission
+    std::atomic<bool> wakeRequested{false};   // a run-now request waits in the due table
+    std::atomic<qint64> lastPass{0};          // the scheduler's last pass, seconds since the epoch
+    // The journal of the run in progress (scheduler thread only), so the
+    // event record of a failed transfer carries its message.
+    const TQ2Journals *activeJournals = nullptr;
+    std::mutex metricsLock; // guards metricsPath and serialises writes of the file
+    QString metricsPath;
+    std::mutex metricsThreadLock;
+    std::condition_variable metricsWake;
+    bool metricsStop = false;
+    std::thread metricsThread;
 
     std::mutex appendLock; // makes the caption test and the insert one step
     std::shared_ptr<ProcessRunner> processRunner;

@@ -4,6 +4,7 @@
 
 #include "missionvalidator.h"
 #include "qmtarnlog.h"
+#include "runhistory.h"
 #include "tq2dbsqlite.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -34,6 +35,9 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
     const QJsonValue share = config.value(QStringLiteral("sshshare"));
     if (!share.isUndefined() && !share.isNull() && !toBool(share))
         sshControlDirectory.clear();
+    const QString metricsFile = config.value(QStringLiteral("metricsfile")).toString().trimmed();
+    if (!metricsFile.isEmpty())
+        setMetricsPath(metricsFile);
     if (!database->isOpen()) {
         database->loadSqlCreator(QStringLiteral(":/k7zfsrep/creator.sql"));
         bool opened = database->open(databasePath);
@@ -46,6 +50,9 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
             database->dbUpgrades();
             // The file holds the remote passwords: owner only.
             QFile::setPermissions(databasePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            // Runs still marked running were cut short by a stop or a crash.
+            if (!history->markInterrupted(now().toSecsSinceEpoch()))
+                journalDatabaseFailure(journals, TQ2PLACE());
         }
         if (!database->isOpen())
             return false;
@@ -194,6 +201,8 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
             records.append(row);
         }
     }
+    if (!addRunFields(journals, records))
+        return false;
     result.insert(QStringLiteral("records"), records);
     return true;
 }

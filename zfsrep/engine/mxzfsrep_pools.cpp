@@ -122,21 +122,6 @@ void MXZfsrep::eraseOlderSeries(TQ2Journals &journals, const QString &dataset, c
     }
 }
 
-void MXZfsrep::writeEvent(bool result, const QString &symbol, const QString &dataset, const QString &direction,
-                          const QJsonObject &mission, int action, const QString &from, const QString &to)
-{
-    const QJsonObject detail{
-        {QStringLiteral("caption"), mission.value(QStringLiteral("caption"))},
-        {QStringLiteral("action"), action},
-        {QStringLiteral("from"), from},
-        {QStringLiteral("to"), to},
-        {QStringLiteral("result"), result ? 1 : 0},
-    };
-    const QString message = symbol + QStringLiteral(": ") + dataset + direction + MissionFields::text(mission, "path");
-    tarnlog->write(result ? QStringLiteral("Information") : QStringLiteral("Error"), message, detail, kApplication,
-                   QStringLiteral("SYSTEM"), QString(), QString());
-}
-
 bool MXZfsrep::renameDataset(TQ2Journals &journals, const QString &from, const QString &to) const
 {
     const ProcessOutcome renamed =

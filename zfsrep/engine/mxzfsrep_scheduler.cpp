@@ -1,10 +1,12 @@
-// The scheduler thread: at every change of the minute it runs the missions
-// that have fallen due, one at a time, records each outcome in the mission's
-// row and arms a send again for its next scheduled time.
+// The scheduler thread: at every change of the minute, and at once after a
+// run-now request, it runs the missions that have fallen due, one at a time,
+// records each outcome in the mission's row and the run history, and arms a
+// send again for its next scheduled time.
 #include "mxzfsrep.h"
 
 #include "missionvalidator.h"
 #include "tq2dbsqlite.h"
+#include "tq2error.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "tq2utils.h"
@@ -23,6 +25,13 @@ bool MXZfsrep::start(TQ2Journals &)
     // while the thread comes up still counts as a change.
     minuteMarker = now().time().minute();
     std::thread(&MXZfsrep::scheduleRun, this).detach();
+    {
+        std::lock_guard<std::mutex> lock(metricsLock);
+        if (!metricsPath.isEmpty() && !metricsThread.joinable()) {
+            metricsStop = false;
+            metricsThread = std::thread(&MXZfsrep::metricsLoop, this);
+        }
+    }
     return true;
 }
 
@@ -44,11 +53,17 @@ void MXZfsrep::scheduleRun()
 {
     running = true;
     while (!stopping.load()) {
-        if (now().time().minute() == minuteMarker.load()) {
-            QThread::msleep(static_cast<unsigned long>(tickMs.load()));
+        // A run-now request is taken at once; otherwise the loop waits for
+        // the minute to change, looking at the request between short naps.
+        const bool woken = wakeRequested.exchange(false);
+        if (!woken && now().time().minute() == minuteMarker.load()) {
+            const int tick = tickMs.load();
+            for (int slept = 0; slept < tick && !wakeRequested.load() && !stopping.load(); slept += 50)
+                QThread::msleep(static_cast<unsigned long>(qMin(50, tick - slept)));
             continue;
         }
         const QDateTime passTime = now();
+        lastPass = passTime.toSecsSinceEpoch();
         minuteMarker = passTime.time().minute();
         const qint64 nowTimestamp = static_cast<quint32>(passTime.toSecsSinceEpoch());
         TQ2TRACE("QDateTime::fromSecsSinceEpoch(nowTimestamp)", QDateTime::fromSecsSinceEpoch(nowTimestamp));
@@ -112,11 +127,14 @@ void MXZfsrep::runMission(int msnno, QList<int> &completed)
 
     TQ2Journals journals;
     cancelled = stopping.load(); // a stop request already pending cancels at once
+    cancelRequested = false;
     const int action = toInt(mission.value(QStringLiteral("action")));
+    beginRun(msnno, mission, action);
     {
         std::lock_guard<std::mutex> lock(progressLock);
         progressObject = QJsonObject{{QStringLiteral("msnno"), msnno}, {QStringLiteral("action"), action}};
     }
+    activeJournals = &journals;
     const QJsonArray schedules = toJsonArray(mission.value(QStringLiteral("schedules")).toString());
     int done = schedules.isEmpty() ? 1 : 0;
     TQ2TRACE("msnno", msnno);
@@ -131,6 +149,10 @@ void MXZfsrep::runMission(int msnno, QList<int> &completed)
     case 4: succeeded = recvFile(journals, mission); break;
     default: ran = false; break;
     }
+    activeJournals = nullptr;
+    if (!ran)
+        journals.setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: action: %1").arg(action));
+    finishRun(succeeded, journals);
     if (ran) {
         if (!succeeded)
             TQ2TRACE("journals.toObject()", journals.toObject());
@@ -150,4 +172,5 @@ void MXZfsrep::runMission(int msnno, QList<int> &completed)
     }
     database->call(QStringLiteral("mission_finished"),
                    QJsonObject{{QStringLiteral("msnno"), msnno}, {QStringLiteral("done"), done}});
+    writeMetricsFile();
 }

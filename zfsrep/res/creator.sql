@@ -15,7 +15,7 @@ CREATE UNIQUE INDEX IF NOT EXISTS sys_configure_cfg_key__index ON sys_configure 
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('System.Id', 'K7ZFSBDR');
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('System.Version', '1');
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.Id', 'K7ZFSBDR');
-INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.Version', '3');
+INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.Version', '4');
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.First.Date', DATETIME(CURRENT_TIMESTAMP, 'localtime'));
 
 CREATE TABLE t_mission (
@@ -37,8 +37,28 @@ CREATE TABLE t_mission (
     msn_encryptkey   INTEGER DEFAULT 0,
     msn_schedules    TEXT DEFAULT '[]',
     msn_finishedtime TEXT DEFAULT '',
-    msn_snapname     TEXT DEFAULT ''
+    msn_snapname     TEXT DEFAULT '',
+    msn_ratelimit    INTEGER DEFAULT 0
 );
+
+-- Run history: one row per run of a mission.
+CREATE TABLE IF NOT EXISTS t_run (
+    run_no      INTEGER PRIMARY KEY AUTOINCREMENT,
+    run_msnno   INTEGER DEFAULT 0,
+    run_caption TEXT DEFAULT '',
+    run_action  INTEGER DEFAULT 0,
+    run_kind    TEXT DEFAULT '',
+    run_started INTEGER DEFAULT 0,
+    run_ended   INTEGER DEFAULT 0,
+    run_outcome TEXT DEFAULT 'running',
+    run_error   TEXT DEFAULT '',
+    run_bytes   INTEGER DEFAULT 0,
+    run_rate    INTEGER DEFAULT 0,
+    run_base    TEXT DEFAULT '',
+    run_target  TEXT DEFAULT ''
+);
+
+CREATE INDEX IF NOT EXISTS t_run_msnno__index ON t_run (run_msnno, run_no);
 
 -- Run states (no statement of the service reads or writes them).
 CREATE TABLE t_runstate (

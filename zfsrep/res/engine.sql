@@ -19,6 +19,32 @@ ALTER TABLE t_mission ADD COLUMN msn_finishedtime TEXT DEFAULT '';
 SQL: dbupgrade_v2_1
 ALTER TABLE t_mission ADD COLUMN msn_snapname TEXT DEFAULT '';
 
+-- Version 3 to 4: the run history, one row per run of a mission (newest
+-- last), and the missions' bandwidth limit in bytes per second (0: none).
+-- A new database gets both from the creator at version 4.
+SQL: dbupgrade_v3_1
+CREATE TABLE IF NOT EXISTS t_run (
+    run_no      INTEGER PRIMARY KEY AUTOINCREMENT,
+    run_msnno   INTEGER DEFAULT 0,
+    run_caption TEXT DEFAULT '',
+    run_action  INTEGER DEFAULT 0,
+    run_kind    TEXT DEFAULT '',
+    run_started INTEGER DEFAULT 0,
+    run_ended   INTEGER DEFAULT 0,
+    run_outcome TEXT DEFAULT 'running',
+    run_error   TEXT DEFAULT '',
+    run_bytes   INTEGER DEFAULT 0,
+    run_rate    INTEGER DEFAULT 0,
+    run_base    TEXT DEFAULT '',
+    run_target  TEXT DEFAULT ''
+);
+
+SQL: dbupgrade_v3_2
+CREATE INDEX IF NOT EXISTS t_run_msnno__index ON t_run (run_msnno, run_no);
+
+SQL: dbupgrade_v3_3
+ALTER TABLE t_mission ADD COLUMN msn_ratelimit INTEGER DEFAULT 0;
+
 -- ---- missions ---------------------------------------------------------------
 
 SQL: mission_alload
@@ -27,7 +53,7 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
        msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
-       msn_finishedtime AS finishedtime, msn_snapname AS snapname
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
   FROM t_mission
  ORDER BY msn_no;
 
@@ -37,7 +63,7 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
        msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
-       msn_finishedtime AS finishedtime, msn_snapname AS snapname
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
   FROM t_mission
  WHERE msn_no = :msnno
  LIMIT 1;
@@ -50,7 +76,7 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
        msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
-       msn_finishedtime AS finishedtime, msn_snapname AS snapname
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
   FROM t_mission
  WHERE UPPER(msn_caption) = UPPER(:caption)
  LIMIT 1;
@@ -60,10 +86,10 @@ caption string
 SQL: mission_append
 INSERT INTO t_mission (msn_time, msn_done, msn_caption, msn_action, msn_pool, msn_name,
                        msn_path, msn_host, msn_port, msn_userid, msn_passwd, msn_increment,
-                       msn_erase, msn_encrypt, msn_encryptkey, msn_schedules, msn_snapname)
+                       msn_erase, msn_encrypt, msn_encryptkey, msn_schedules, msn_snapname, msn_ratelimit)
 VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), 0, :caption, :action, :pool, :name,
         :path, :host, :port, :userid, :passwd, :increment,
-        :erase, :encrypt, :encryptkey, :schedules, :snapname);
+        :erase, :encrypt, :encryptkey, :schedules, :snapname, :ratelimit);
 params:
 caption string
 action integer
@@ -80,13 +106,15 @@ encrypt integer
 encryptkey integer
 schedules string
 snapname string
+ratelimit integer
 
 SQL: mission_change
 UPDATE t_mission
    SET msn_pool = :pool, msn_name = :name, msn_path = :path, msn_host = :host,
        msn_port = :port, msn_userid = :userid, msn_passwd = :passwd,
        msn_increment = :increment, msn_erase = :erase, msn_encrypt = :encrypt,
-       msn_encryptkey = :encryptkey, msn_schedules = :schedules, msn_snapname = :snapname
+       msn_encryptkey = :encryptkey, msn_schedules = :schedules, msn_snapname = :snapname,
+       msn_ratelimit = :ratelimit
  WHERE msn_no = :msnno;
 params:
 msnno integer
@@ -104,6 +132,7 @@ encrypt integer
 encryptkey integer
 schedules string
 snapname string
+ratelimit integer
 
 SQL: mission_remove
 DELETE FROM t_mission WHERE msn_no = :msnno;
@@ -122,6 +151,90 @@ SQL: mission_complete
 UPDATE t_mission SET msn_done = 1 WHERE msn_no = :msnno;
 params:
 msnno integer
+
+SQL: mission_rearm
+UPDATE t_mission SET msn_done = 0 WHERE msn_no = :msnno;
+params:
+msnno integer
+
+-- ---- run history ------------------------------------------------------------
+-- Times and byte counts are read as REAL: whole integer columns are read in
+-- 32 bits, and a REAL holds them exactly up to 2^53.
+
+SQL: run_begin
+INSERT INTO t_run (run_msnno, run_caption, run_action, run_kind, run_started, run_ended,
+                   run_outcome, run_error, run_bytes, run_rate, run_base, run_target)
+VALUES (:msnno, :caption, :action, :kind, :started, 0, 'running', '', 0, 0, :base, :target);
+params:
+msnno integer
+caption string
+action integer
+kind string
+started integer
+base string
+target string
+
+SQL: run_finish
+UPDATE t_run
+   SET run_kind = :kind, run_ended = :ended, run_outcome = :outcome, run_error = :error,
+       run_bytes = :bytes, run_rate = :rate, run_base = :base, run_target = :target
+ WHERE run_no = :runno;
+params:
+runno integer
+kind string
+ended integer
+outcome string
+error string
+bytes integer
+rate integer
+base string
+target string
+
+SQL: run_prune
+DELETE FROM t_run
+ WHERE run_msnno = :msnno
+   AND run_no NOT IN (SELECT run_no FROM t_run WHERE run_msnno = :msnno
+                       ORDER BY run_no DESC LIMIT :keep);
+params:
+msnno integer
+keep integer
+
+SQL: run_interrupt
+UPDATE t_run
+   SET run_outcome = 'interrupted',
+       run_ended = CASE WHEN :ended > run_started THEN :ended ELSE run_started END
+ WHERE run_outcome = 'running';
+params:
+ended integer
+
+SQL: run_list
+SELECT run_no AS runno, run_msnno AS msnno, run_caption AS caption, run_action AS action,
+       run_kind AS kind, CAST(run_started AS REAL) AS started, CAST(run_ended AS REAL) AS ended,
+       run_outcome AS outcome, run_error AS error, CAST(run_bytes AS REAL) AS bytes,
+       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target
+  FROM t_run
+ WHERE run_msnno = :msnno
+ ORDER BY run_no DESC
+ LIMIT :limit;
+params:
+msnno integer
+limit integer
+
+SQL: run_latest
+SELECT run_no AS runno, run_msnno AS msnno, run_caption AS caption, run_action AS action,
+       run_kind AS kind, CAST(run_started AS REAL) AS started, CAST(run_ended AS REAL) AS ended,
+       run_outcome AS outcome, run_error AS error, CAST(run_bytes AS REAL) AS bytes,
+       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target
+  FROM t_run
+ WHERE run_no IN (SELECT MAX(run_no) FROM t_run GROUP BY run_msnno)
+ ORDER BY run_msnno;
+
+SQL: run_summary
+SELECT run_msnno AS msnno, run_outcome AS outcome, COUNT(*) AS runs,
+       TOTAL(run_bytes) AS bytes, CAST(MAX(run_ended) AS REAL) AS lastended
+  FROM t_run
+ GROUP BY run_msnno, run_outcome
+ ORDER BY run_msnno, run_outcome;
 
 -- ---- request log ------------------------------------------------------------
 

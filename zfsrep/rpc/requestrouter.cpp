@@ -67,6 +67,29 @@ void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env
     env->setErr(TQ2Error::ERR_SUCCEED, QString());
 }
 
+// As above, but a request with "help" gets `help` (the method's help object).
+template <typename Work>
+void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env, const QJsonObject &help,
+           Work work)
+{
+    if (cmdObject.contains(QStringLiteral("help"))) {
+        *retObject = help;
+        return;
+    }
+    serve(retObject, cmdObject, env, work);
+}
+
+QJsonObject helpObject(const char *comment, const QJsonObject &params)
+{
+    QJsonObject help{{QStringLiteral("comment"), QString::fromUtf8(comment)}};
+    if (!params.isEmpty())
+        help.insert(QStringLiteral("params"), params);
+    return help;
+}
+
+constexpr int kHistoryDefault = 50;
+constexpr int kHistoryMost = 1000;
+
 struct Remote {
     QString host;
     int port;
@@ -117,6 +140,7 @@ QJsonObject readMission(const Params &p)
         {QStringLiteral("encrypt"), p.flag("encrypt")},
         {QStringLiteral("encryptkey"), p.flag("encryptkey")},
         {QStringLiteral("schedules"), p.array("schedules")},
+        {QStringLiteral("ratelimit"), p.integer("ratelimit")},
     };
 }
 
@@ -288,5 +312,69 @@ void RequestRouter::zfsrep_log_clear(QJsonObject *retObject, QJsonObject cmdObje
 {
     serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
         return engine.transferLogClear(*envObject) ? kNoResults : std::nullopt;
+    });
+}
+
+void RequestRouter::zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+{
+    const QJsonObject help = helpObject("立即运行任务 (不等下一分钟); 该任务或其他任务正在传输时拒绝",
+                                        QJsonObject{{QStringLiteral("msnno"), QStringLiteral("任务编号")}});
+    serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {
+        const int msnno = p.integer("msnno");
+        if (msnno <= 0) {
+            refuse(envObject, kMissingNumber);
+            return std::nullopt;
+        }
+        return engine.runNow(*envObject, msnno) ? kNoResults : std::nullopt;
+    });
+}
+
+void RequestRouter::zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+{
+    const QJsonObject help = helpObject("取消正在运行的任务的传输, 该次运行记录为 cancelled",
+                                        QJsonObject{{QStringLiteral("msnno"), QStringLiteral("正在运行的任务编号")}});
+    serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {
+        const int msnno = p.integer("msnno");
+        if (msnno <= 0) {
+            refuse(envObject, kMissingNumber);
+            return std::nullopt;
+        }
+        return engine.cancelMission(*envObject, msnno) ? kNoResults : std::nullopt;
+    });
+}
+
+void RequestRouter::zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+{
+    const QJsonObject help = helpObject(
+        "任务的运行历史, 最新的在前: runno, msnno, caption, action, kind, started, ended, outcome, error, "
+        "bytes, rate, base, target",
+        QJsonObject{{QStringLiteral("msnno"), QStringLiteral("任务编号")},
+                    {QStringLiteral("limit"), QStringLiteral("最多返回的条数 (可选, 默认 50, 最大 1000)")}});
+    serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {
+        const int msnno = p.integer("msnno");
+        const int limit = p.integer("limit", kHistoryDefault);
+        if (msnno <= 0) {
+            refuse(envObject, kMissingNumber);
+            return std::nullopt;
+        }
+        if (limit <= 0 || limit > kHistoryMost) {
+            refuse(envObject, QStringLiteral("参数无效: limit: %1").arg(limit));
+            return std::nullopt;
+        }
+        QJsonArray runs;
+        if (!engine.missionHistory(*envObject, runs, msnno, limit))
+            return std::nullopt;
+        return QJsonValue(runs);
+    });
+}
+
+void RequestRouter::zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+{
+    const QJsonObject help = helpObject("Prometheus 文本格式的监控指标: results.text", QJsonObject());
+    serve(retObject, cmdObject, envObject, help, [&](const Params &) -> Results {
+        QString text;
+        if (!engine.metricsText(*envObject, text))
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("text"), text}});
     });
 }

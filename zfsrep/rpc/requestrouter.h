@@ -1,4 +1,4 @@
-// The service's eleven RPC methods. Each reads its arguments from the
+// The service's RPC methods. Each reads its arguments from the
 // request's "params", checks the required ones (ERR_PARAMS "缺少参数: ..."),
 // calls one engine operation with the connection's journal and, on success,
 // answers with the engine's result under "results" and code 0. A request with
@@ -38,6 +38,12 @@ private slots:
     void zfsrep_mission_remove(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
     void zfsrep_log_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
     void zfsrep_log_clear(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
+    // Operator control and monitoring; these answer "help" with their help
+    // object (comment and parameters).
+    void zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
+    void zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
+    void zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
+    void zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
 
 private:
     MXZfsrep &engine;

@@ -1,0 +1,113 @@
+#include "runhistory.h"
+
+#include "tq2dbsqlite.h"
+#include "tq2utils.h"
+
+#include <QJsonArray>
+
+namespace {
+
+qint64 wholeNumber(const QJsonValue &value) { return static_cast<qint64>(value.toDouble()); }
+
+} // namespace
+
+RunHistory::RunHistory(TQ2DBSqlite &database) : db(database) {}
+
+RunRecord RunHistory::fromRow(const QJsonObject &row)
+{
+    RunRecord run;
+    run.runno = wholeNumber(row.value(QStringLiteral("runno")));
+    run.msnno = toInt(row.value(QStringLiteral("msnno")));
+    run.caption = row.value(QStringLiteral("caption")).toString();
+    run.action = toInt(row.value(QStringLiteral("action")));
+    run.kind = row.value(QStringLiteral("kind")).toString();
+    run.started = wholeNumber(row.value(QStringLiteral("started")));
+    run.ended = wholeNumber(row.value(QStringLiteral("ended")));
+    run.outcome = row.value(QStringLiteral("outcome")).toString();
+    run.error = row.value(QStringLiteral("error")).toString();
+    run.bytes = wholeNumber(row.value(QStringLiteral("bytes")));
+    run.rate = wholeNumber(row.value(QStringLiteral("rate")));
+    run.base = row.value(QStringLiteral("base")).toString();
+    run.target = row.value(QStringLiteral("target")).toString();
+    return run;
+}
+
+bool RunHistory::begin(RunRecord &run)
+{
+    run.outcome = QStringLiteral("running");
+    const QJsonObject values{
+        {QStringLiteral("msnno"), run.msnno},     {QStringLiteral("caption"), run.caption},
+        {QStringLiteral("action"), run.action},   {QStringLiteral("kind"), run.kind},
+        {QStringLiteral("started"), run.started}, {QStringLiteral("base"), run.base},
+        {QStringLiteral("target"), run.target},
+    };
+    int changes = 0;
+    int lastId = 0;
+    if (!db.call(changes, lastId, QStringLiteral("run_begin"), values) || changes != 1)
+        return false;
+    run.runno = lastId;
+    return true;
+}
+
+bool RunHistory::finish(const RunRecord &run)
+{
+    const QJsonObject values{
+        {QStringLiteral("runno"), run.runno},     {QStringLiteral("kind"), run.kind},
+        {QStringLiteral("ended"), run.ended},     {QStringLiteral("outcome"), run.outcome},
+        {QStringLiteral("error"), run.error},     {QStringLiteral("bytes"), run.bytes},
+        {QStringLiteral("rate"), run.rate},       {QStringLiteral("base"), run.base},
+        {QStringLiteral("target"), run.target},
+    };
+    if (!db.call(QStringLiteral("run_finish"), values))
+        return false;
+    return db.call(QStringLiteral("run_prune"),
+                   QJsonObject{{QStringLiteral("msnno"), run.msnno}, {QStringLiteral("keep"), kKeptPerMission}});
+}
+
+bool RunHistory::markInterrupted(qint64 now)
+{
+    return db.call(QStringLiteral("run_interrupt"), QJsonObject{{QStringLiteral("ended"), now}});
+}
+
+bool RunHistory::list(QList<RunRecord> &runs, int msnno, int limit)
+{
+    QJsonArray rows;
+    if (!db.call(rows, QStringLiteral("run_list"),
+                 QJsonObject{{QStringLiteral("msnno"), msnno}, {QStringLiteral("limit"), limit}}))
+        return false;
+    for (const QJsonValue &row : rows)
+        runs.append(fromRow(row.toObject()));
+    return true;
+}
+
+bool RunHistory::latest(QHash<int, RunRecord> &runs)
+{
+    QJsonArray rows;
+    if (!db.call(rows, QStringLiteral("run_latest"), QJsonObject()))
+        return false;
+    for (const QJsonValue &row : rows) {
+        const RunRecord run = fromRow(row.toObject());
+        runs.insert(run.msnno, run);
+    }
+    return true;
+}
+
+bool RunHistory::summary(QList<OutcomeTotal> &totals)
+{
+    QJsonArray rows;
+    if (!db.call(rows, QStringLiteral("run_summary"), QJsonObject()))
+        return false;
+    for (const QJsonValue &value : rows) {
+        const QJsonObject row = value.toObject();
+        OutcomeTotal total;
+        total.msnno = toInt(row.value(QStringLiteral("msnno")));
+        total.outcome = row.value(QStringLiteral("outcome")).toString();
+        total.runs = wholeNumber(row.value(QStringLiteral("runs")));
+        total.bytes = wholeNumber(row.value(QStringLiteral("bytes")));
+        total.lastEnded = wholeNumber(row.value(QStringLiteral("lastended")));
+        totals.append(total);
+    }
+    return true;
+}
+
+QString RunHistory::lastError() const { return db.lastError(); }
