@@ -203,6 +203,11 @@ public:
     void setSshControlDirectory(const QString &directory) { sshControlDirectory = directory; }
     // What the last send or receive replicated (scheduler thread).
     ReplicationResult lastReplication() const;
+    // Notes what the running transfer did in its run record: kind, bytes
+    // moved, base and target snapshot, and "stalled" or "cancelled" when it
+    // ended so (an empty kind or outcome keeps what is there).
+    void noteRun(const QString &kind, qint64 bytes, const QString &base, const QString &target,
+                 const QString &outcome = QString());
 
 private:
     // Runs one transfer stage: the pipeline under `script` with SSHPASS (when

@@ -75,11 +75,26 @@ void MXZfsrep::writeEvent(bool result, const QString &symbol, const QString &dat
                    QStringLiteral("SYSTEM"), QString(), QString());
 }
 
-QString MXZfsrep::storedMissionProblem(const QJsonObject &) const
+QString MXZfsrep::storedMissionProblem(const QJsonObject &row) const
 {
-    // The one place where a stored mission's reason not to run is decided;
-    // none is known yet, so every stored mission counts as runnable.
-    return QString();
+    // The one place where a stored mission's reason not to run is read: the
+    // validation of stored rows done when they are loaded or changed.
+    return missionProblem(toInt(row.value(QStringLiteral("msnno"))));
+}
+
+void MXZfsrep::noteRun(const QString &kind, qint64 bytes, const QString &base, const QString &target,
+                       const QString &outcome)
+{
+    std::lock_guard<std::mutex> lock(progressLock);
+    if (currentRun.msnno == 0)
+        return; // a transfer called outside the scheduler
+    if (!kind.isEmpty())
+        currentRun.kind = kind;
+    currentRun.bytes = bytes;
+    currentRun.base = base;
+    currentRun.target = target;
+    if (!outcome.isEmpty())
+        currentRun.outcome = outcome;
 }
 
 bool MXZfsrep::addRunFields(TQ2Journals &journals, QJsonArray &records)

@@ -55,6 +55,12 @@ bool MXZfsrep::replicate(TQ2Journals &journals, const ReplicationJob &job, const
     });
     ReplicationResult result;
     const bool ok = replicator.run(journals, job, result);
+    // A pull is recorded as such unless it finished an interrupted stream.
+    QString kind = result.kind;
+    if (job.receiveMode == ZfsCommands::ReceiveMode::Staging && kind != QLatin1String("resume"))
+        kind = QStringLiteral("pull");
+    noteRun(kind, result.bytes, result.base, result.target,
+            result.stalled ? QStringLiteral("stalled") : result.cancelled ? QStringLiteral("cancelled") : QString());
     std::lock_guard<std::mutex> lock(progressLock);
     replicationResult = result;
     if (ok && !progressObject.isEmpty())
