@@ -5,6 +5,9 @@
 
 #include <QJsonObject>
 
+#include <clocale>
+#include <string>
+
 namespace {
 
 TEST(Watch, ProgressBarFillsByPercent)
@@ -284,6 +287,25 @@ TEST(Watch, HistoryShowsEveryRunWithItsWholeError)
               "           destination tank/data has been modified\n"
               "9    2026-12-06 20:41:00  -      full         running  0 B      0 B/s   ZFSREP-1\n");
     EXPECT_EQ(renderHistory(QJsonArray(), Qt::UTC), "no runs\n");
+}
+
+
+TEST(Watch, WideCharactersCountTwoColumns)
+{
+    struct Restore {
+        std::string saved = std::setlocale(LC_CTYPE, nullptr);
+        ~Restore() { std::setlocale(LC_CTYPE, saved.c_str()); }
+    } restore;
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        GTEST_SKIP() << "no C.UTF-8 locale to measure wide characters with";
+    EXPECT_EQ(textColumns(QString::fromUtf8("任务")), 4);
+    EXPECT_EQ(fitText(QString::fromUtf8("任务名称不存在"), 7), QString::fromUtf8("任务..."));
+    EXPECT_EQ(fitText(QString::fromUtf8("任务名称不存在"), 8), QString::fromUtf8("任务..."));
+    EXPECT_EQ(elideMiddle(QString::fromUtf8("备份/任务/数据"), 9), QString::fromUtf8("备...数据"));
+    const QStringList lines = viewLines({sendMission(1, QString::fromUtf8("每日备份任务"))}, 40);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_LE(textColumns(lines.at(0)), 40) << lines.at(0).toStdString();
+    EXPECT_GT(textColumns(lines.at(0)), lines.at(0).size()) << "the caption's characters are wide";
 }
 
 } // namespace
