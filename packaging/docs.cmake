@@ -14,11 +14,12 @@ endif()
 
 # The help texts hold non-ASCII text; a UTF-8 locale keeps it intact.
 set(man_env ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8)
+set(man_locale --locale=C.UTF-8)
 set(man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
 file(MAKE_DIRECTORY ${man_dir})
 
 add_custom_command(OUTPUT ${man_dir}/zfsrepctl.1
-  COMMAND ${man_env} ${HELP2MAN_PROGRAM} --no-info --section=1
+  COMMAND ${man_env} ${HELP2MAN_PROGRAM} ${man_locale} --no-info --section=1
           "--name=command-line client of the zfsrep replication service"
           --include=${CMAKE_CURRENT_SOURCE_DIR}/man/zfsrepctl.h2m
           --output=${man_dir}/zfsrepctl.1 $<TARGET_FILE:zfsrepctl>
@@ -28,7 +29,7 @@ add_custom_command(OUTPUT ${man_dir}/zfsrepctl.1
 
 # zfsrep has no --version option: the project's version stands in.
 add_custom_command(OUTPUT ${man_dir}/zfsrep.8
-  COMMAND ${man_env} ${HELP2MAN_PROGRAM} --no-info --section=8
+  COMMAND ${man_env} ${HELP2MAN_PROGRAM} ${man_locale} --no-info --section=8
           --version-string=${PROJECT_VERSION} "--name=ZFS replication service"
           --include=${CMAKE_CURRENT_SOURCE_DIR}/man/zfsrep.h2m
           --output=${man_dir}/zfsrep.8 $<TARGET_FILE:zfsrep>
