@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   sshpass pv openssh-server openssh-client
   bsdutils util-linux mount gzip procps iproute2 passwd
+  help2man
 )
 
 missing=()

@@ -38,6 +38,10 @@ bool parseOptions(const QStringList &arguments, CtlOptions &options, QString &er
             options.help = true;
             continue;
         }
+        if (word == QLatin1String("--version")) {
+            options.version = true;
+            continue;
+        }
         QString value;
         bool matched = false;
         if (!takeValue(arguments, i, QStringLiteral("--socket"), value, matched)) {
@@ -70,7 +74,7 @@ bool parseOptions(const QStringList &arguments, CtlOptions &options, QString &er
         else
             options.args.append(word);
     }
-    if (options.command.isEmpty() && !options.help) {
+    if (options.command.isEmpty() && !options.help && !options.version) {
         error = QStringLiteral("no command given");
         return false;
     }

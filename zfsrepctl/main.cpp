@@ -1,6 +1,7 @@
 // zfsrepctl: the command-line client of the zfsrep service.
 //
 //   zfsrepctl [--socket NAME] [--timeout S] CMD [key=value ...| --json '{...}']
+//   zfsrepctl [--socket NAME] [--timeout S] SUBCOMMAND [ARGUMENTS]
 //
 // Sends {"cmd": CMD, "params": {...}} to the service's local socket, prints
 // the answer as indented JSON and exits 0 when its "err" is 0, 1 for any
@@ -8,6 +9,7 @@
 // time, 64 on a bad command line. A CMD that names a subcommand of the table
 // below runs that instead of a plain call.
 #include "ctloptions.h"
+#include "missioncommands.h"
 #include "watch.h"
 
 #include "tq2localserver.h"
@@ -70,14 +72,33 @@ int runCall(const CtlOptions &options)
 }
 
 // Subcommands that are not a plain RPC call.
+// The usage text is also the source of the manual page (help2man): option
+// lines start with two blanks and a dash, sections end in a colon.
 const Subcommand kSubcommands[] = {
-    {"watch", "live view of the missions: watch [--interval S] [--once] [--until-finished MSNNO]", runWatch},
+    {"run", "run MSNNO [--json]\n"
+            "    start mission MSNNO now; refused while it or another transfer runs", runMissionCommand},
+    {"cancel", "cancel MSNNO [--json]\n"
+               "    end the running transfer of mission MSNNO; the run is recorded as cancelled",
+     runMissionCommand},
+    {"history", "history MSNNO [--limit K] [--json]\n"
+                "    the last K runs of mission MSNNO (default 20), newest first: start, duration,\n"
+                "    kind, outcome, bytes, average rate, snapshots and the error of a failed run",
+     runMissionCommand},
+    {"metrics", "metrics [--json]\n"
+                "    the service's figures in Prometheus text exposition format", runMissionCommand},
+    {"watch", "watch [--interval S] [--once] [--until-finished MSNNO] [--width N] [--json]\n"
+              "    live view of the missions: state, last and next run, the error of a failed run,\n"
+              "    progress of the running transfer (bytes done of total, speed, ETA), fitted to\n"
+              "    the terminal's width (--width or $COLUMNS when it is no terminal). Ctrl-C or the\n"
+              "    service going away ends it with status 0; --until-finished MSNNO ends it when that\n"
+              "    mission's next run ends, with status 1 when the run did not succeed",
+     runWatch},
 };
 
 const Subcommand *findSubcommand(const QString &name)
 {
     for (const Subcommand &sub : kSubcommands) {
-        if (sub.name && name == QLatin1String(sub.name))
+        if (name == QLatin1String(sub.name))
             return &sub;
     }
     return nullptr;
@@ -85,27 +106,33 @@ const Subcommand *findSubcommand(const QString &name)
 
 void printUsage()
 {
-    std::printf("usage: zfsrepctl [--socket NAME] [--timeout S] CMD [key=value ... | --json '{...}']\n"
+    std::printf("Usage: zfsrepctl [--socket NAME] [--timeout S] METHOD [key=value ...] [--json OBJECT]\n"
+                "  or:  zfsrepctl [--socket NAME] [--timeout S] SUBCOMMAND [ARGUMENTS]\n"
                 "\n"
-                "Calls the RPC method CMD of the zfsrep service and prints the answer.\n"
+                "Command-line client of the zfsrep ZFS replication service. Calls the RPC method\n"
+                "METHOD of the service through its local socket and prints the answer as JSON, or\n"
+                "runs one of the subcommands below.\n"
+                "\n"
+                "Options:\n"
                 "  --socket NAME  socket name or path (default %s)\n"
-                "  --timeout S    seconds to wait for the answer (default %d)\n"
-                "  key=value      a parameter; the value is read as JSON when it parses\n"
-                "                 (42, true, [1,2], {\"a\":1}), otherwise taken as text\n"
-                "  --json OBJECT  parameters as one JSON object (\"-\": read it from standard input)\n"
+                "  --timeout S    seconds to wait for an answer (default %d)\n"
+                "  --json OBJECT  parameters as one JSON object; \"-\" reads it from standard input,\n"
+                "                 the way to pass passwords\n"
+                "  --help         show this help and exit\n"
+                "  --version      show the version and exit\n"
                 "\n"
-                "Try: zfsrepctl help_interfaces\n",
+                "A key=value word is one parameter; the value is read as JSON when it parses\n"
+                "(42, true, [1,2], {\"a\":1}), otherwise taken as text. Try: zfsrepctl help_interfaces\n",
                 kDefaultSocket, kDefaultTimeoutSeconds);
-    bool header = false;
-    for (const Subcommand &sub : kSubcommands) {
-        if (!sub.name)
-            continue;
-        if (!header)
-            std::printf("\nSubcommands:\n");
-        header = true;
-        std::printf("  %-12s %s\n", sub.name, sub.summary);
-    }
-    std::printf("\nExit status: 0 err is 0, 1 another err, 2 service unreachable or silent, 64 usage.\n");
+    std::printf("\nSubcommands:\n");
+    for (const Subcommand &sub : kSubcommands)
+        std::printf("  %s\n", sub.summary);
+    std::printf("\nWith --json a subcommand prints the service's answer as it came\n"
+                "({\"err\": 0, \"results\": ...}); watch prints one such line per listing.\n"
+                "\n"
+                "Exit status:\n"
+                "  0 the answer's err is 0, 1 another err (or a failed run for watch\n"
+                "  --until-finished), 2 the service is unreachable or silent, 64 a bad command line.\n");
 }
 
 } // namespace
@@ -122,6 +149,10 @@ int main(int argc, char *argv[])
     }
     if (options.help) {
         printUsage();
+        return ExitSucceeded;
+    }
+    if (options.version) {
+        std::printf("zfsrepctl %s\n", ZFSREP_VERSION);
         return ExitSucceeded;
     }
     if (const Subcommand *sub = findSubcommand(options.command))

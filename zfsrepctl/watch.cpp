@@ -1,55 +1,65 @@
 #include "watch.h"
 
+#include "terminal.h"
 #include "tq2localserver.h"
 #include "tq2utils.h"
 
+#include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
 
 #include <cstdio>
 #include <unistd.h>
 
 namespace {
 
-QString actionName(int action)
+void printError(const QString &message)
 {
-    switch (action) {
-    case 1: return QStringLiteral("send");
-    case 2: return QStringLiteral("receive");
-    case 3: return QStringLiteral("export");
-    case 4: return QStringLiteral("restore");
-    default: return QStringLiteral("action %1").arg(action);
+    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
+}
+
+// When the mission last ended: the epoch seconds of "lastrun" from services
+// that send it, the "finishedtime" text from older ones.
+QString lastEnd(const QJsonObject &m)
+{
+    return m.contains("lastrun") ? QString::number(toInt64(m.value("lastrun"))) : m.value("finishedtime").toString();
+}
+
+// Follows one mission for --until-finished.
+struct FinishWatch {
+    int msnno = 0;
+    bool seen = false;
+    QString initialEnd;
+
+    // -1 still waiting; otherwise the exit status.
+    int check(const QJsonArray &records)
+    {
+        for (const QJsonValue &value : records) {
+            const QJsonObject m = value.toObject();
+            if (toInt(m.value("msnno")) != msnno)
+                continue;
+            const QString end = lastEnd(m);
+            if (!seen) {
+                seen = true;
+                initialEnd = end;
+                return -1;
+            }
+            if (end == initialEnd || missionState(m) == QLatin1String("running"))
+                return -1;
+            const QString outcome = m.value("lastresult").toString();
+            if (isFailedOutcome(outcome)) {
+                printError(QStringLiteral("mission %1 %2: %3")
+                               .arg(msnno)
+                               .arg(outcome, firstLine(m.value("lasterror").toString())));
+                return ExitFailed;
+            }
+            return ExitSucceeded;
+        }
+        printError(QStringLiteral("mission %1 does not exist").arg(msnno));
+        return ExitFailed;
     }
-}
-
-QString route(const QJsonObject &m)
-{
-    const QString dataset = m.value("pool").toString() + QLatin1Char('/') + m.value("name").toString();
-    const QString remote = m.value("host").toString() + QLatin1Char(':') + m.value("port").toString() + QLatin1Char('/')
-                           + m.value("path").toString();
-    switch (toInt(m.value("action"))) {
-    case 1: return dataset + QStringLiteral(" -> ") + remote;
-    case 2: return remote + QStringLiteral(" -> ") + dataset;
-    case 3: return dataset + QStringLiteral(" -> ") + m.value("path").toString();
-    case 4: return m.value("path").toString() + QStringLiteral(" -> ") + dataset;
-    default: return dataset;
-    }
-}
-
-QString state(const QJsonObject &m)
-{
-    if (m.contains("rate") || m.contains("speed"))
-        return QStringLiteral("running");
-    if (toBool(m.value("done")))
-        return QStringLiteral("done");
-    return m.value("finishedtime").toString().isEmpty() ? QStringLiteral("waiting") : QStringLiteral("armed");
-}
-
-struct WatchOptions {
-    int intervalMs = 1000;
-    bool once = false;
-    int untilFinished = 0;
 };
+
+} // namespace
 
 bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &error)
 {
@@ -58,7 +68,7 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
         auto number = [&](int &target, int scale) {
             bool ok = false;
             const int value = i + 1 < args.size() ? args.at(i + 1).toInt(&ok) : 0;
-            if (!ok || value <= 0) {
+            if (!ok || value <= 0 || value > 1000000) {
                 error = arg + QStringLiteral(" needs a positive whole number");
                 return false;
             }
@@ -68,11 +78,16 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
         };
         if (arg == QLatin1String("--once")) {
             out.once = true;
+        } else if (arg == QLatin1String("--json")) {
+            out.json = true;
         } else if (arg == QLatin1String("--interval")) {
             if (!number(out.intervalMs, 1000))
                 return false;
         } else if (arg == QLatin1String("--until-finished")) {
             if (!number(out.untilFinished, 1))
+                return false;
+        } else if (arg == QLatin1String("--width")) {
+            if (!number(out.width, 1))
                 return false;
         } else {
             error = QStringLiteral("watch: unknown argument ") + arg;
@@ -82,42 +97,10 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
     return true;
 }
 
-} // namespace
-
-QString progressBar(int percent, int width)
+bool isFailedOutcome(const QString &outcome)
 {
-    const int inner = qMax(1, width - 2);
-    const int filled = qBound(0, percent, 100) * inner / 100;
-    QString bar(inner, QLatin1Char(' '));
-    for (int i = 0; i < filled; ++i)
-        bar[i] = QLatin1Char('=');
-    if (filled < inner && filled > 0)
-        bar[filled] = QLatin1Char('>');
-    return QLatin1Char('[') + bar + QLatin1Char(']');
-}
-
-QString renderMissions(const QJsonArray &records, int width)
-{
-    QStringList lines;
-    if (records.isEmpty())
-        lines.append(QStringLiteral("no missions"));
-    for (const QJsonValue &value : records) {
-        const QJsonObject m = value.toObject();
-        QString line = QStringLiteral("#%1 %2  %3  %4  %5")
-                           .arg(toInt(m.value("msnno")))
-                           .arg(m.value("caption").toString(), actionName(toInt(m.value("action"))), route(m),
-                                state(m));
-        const QString finished = m.value("finishedtime").toString();
-        if (!finished.isEmpty())
-            line += QStringLiteral("  last run ") + finished;
-        lines.append(line.left(width));
-        if (state(m) == QLatin1String("running")) {
-            const int rate = toInt(m.value("rate"));
-            const QString tail = QStringLiteral(" %1%  %2").arg(rate, 3).arg(m.value("speed").toString());
-            lines.append(QStringLiteral("    ") + progressBar(rate, qMax(12, width - 4 - tail.size() - 1)) + tail);
-        }
-    }
-    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+    return outcome == QLatin1String("failed") || outcome == QLatin1String("cancelled")
+           || outcome == QLatin1String("stalled") || outcome == QLatin1String("interrupted");
 }
 
 int runWatch(const CtlOptions &options)
@@ -125,54 +108,58 @@ int runWatch(const CtlOptions &options)
     WatchOptions watch;
     QString error;
     if (!parseWatchOptions(options.args, watch, error)) {
-        std::fprintf(stderr, "zfsrepctl: %s\n", error.toLocal8Bit().constData());
+        printError(error);
         return ExitUsage;
     }
-    const bool terminal = ::isatty(STDOUT_FILENO);
-    QString initialFinish;
-    bool first = true;
+    catchInterrupt();
+    const bool terminal = ::isatty(STDOUT_FILENO) && !watch.json;
+    FinishWatch finish;
+    finish.msnno = watch.untilFinished;
+    bool answered = false;
     QString previous;
     for (;;) {
         QJsonObject response;
         const QJsonObject request{{"cmd", "zfsrep_mission_alload"}};
-        if (!TQ2LocalServer::localRequest(options.socket, request, &response, options.timeout, &error)) {
-            std::fprintf(stderr, "zfsrepctl: zfsrep service unreachable: %s\n", error.toLocal8Bit().constData());
-            return ExitUnreachable;
+        const bool reached = TQ2LocalServer::localRequest(options.socket, request, &response, options.timeout, &error);
+        if (isInterrupted())
+            return ExitSucceeded;
+        if (!reached) {
+            if (!answered) {
+                printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
+                return ExitUnreachable;
+            }
+            printError(QStringLiteral("the zfsrep service went away: %1").arg(error));
+            return ExitSucceeded;
         }
+        answered = true;
         if (toInt(response.value("err"), -1) != 0) {
-            std::fprintf(stderr, "zfsrepctl: listing failed: %s\n",
-                         response.value("errmsg").toString().toLocal8Bit().constData());
+            if (watch.json)
+                std::fputs(QJsonDocument(response).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+            else
+                printError(QStringLiteral("listing failed: %1").arg(response.value("errmsg").toString()));
             return ExitFailed;
         }
         const QJsonArray records = response.value("results").toObject().value("records").toArray();
-        const QString view = renderMissions(records, 100);
-        if (terminal)
-            std::fputs("\033[H\033[2J", stdout);
-        if (terminal || view != previous)
-            std::fputs(view.toLocal8Bit().constData(), stdout);
+        if (watch.json) {
+            std::fputs(QJsonDocument(response).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+        } else {
+            const int width = watch.width > 0 ? watch.width : outputColumns();
+            const QString view = renderMissions(records, width);
+            if (terminal)
+                std::fputs("\033[H\033[2J", stdout);
+            if (terminal || view != previous)
+                std::fputs(view.toLocal8Bit().constData(), stdout);
+            previous = view;
+        }
         std::fflush(stdout);
-        previous = view;
         if (watch.once)
             return ExitSucceeded;
         if (watch.untilFinished > 0) {
-            bool found = false;
-            for (const QJsonValue &value : records) {
-                const QJsonObject m = value.toObject();
-                if (toInt(m.value("msnno")) != watch.untilFinished)
-                    continue;
-                found = true;
-                const QString finished = m.value("finishedtime").toString();
-                if (first)
-                    initialFinish = finished;
-                else if (finished != initialFinish && state(m) != QLatin1String("running"))
-                    return ExitSucceeded;
-            }
-            if (!found) {
-                std::fprintf(stderr, "zfsrepctl: mission %d does not exist\n", watch.untilFinished);
-                return ExitFailed;
-            }
+            const int status = finish.check(records);
+            if (status >= 0)
+                return status;
         }
-        first = false;
-        QThread::msleep(static_cast<unsigned long>(watch.intervalMs));
+        if (!pauseUnlessInterrupted(watch.intervalMs))
+            return ExitSucceeded;
     }
 }

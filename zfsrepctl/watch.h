@@ -2,18 +2,32 @@
 // with a progress bar for the one that runs.
 //
 //   zfsrepctl watch [--interval S] [--once] [--until-finished MSNNO]
+//                   [--width N] [--json]
+//
+// It ends with status 0 on Ctrl-C and when the service goes away after the
+// first listing (one line on standard error says so).
 #pragma once
 
 #include "ctloptions.h"
+#include "missionview.h"
 
-#include <QJsonArray>
 #include <QString>
+#include <QStringList>
 
-// The view of one listing (the "records" of zfsrep_mission_alload), one
-// line per mission, at most `width` columns. Pure: used by tests.
-QString renderMissions(const QJsonArray &records, int width);
+struct WatchOptions {
+    int intervalMs = 1000;
+    bool once = false;
+    int untilFinished = 0; // mission number, 0: watch until interrupted
+    int width = 0;         // 0: the terminal's width
+    bool json = false;     // each listing's answer as one line of JSON
+};
 
-// A progress bar of `width` characters for 0..100 percent: "[=====>    ]".
-QString progressBar(int percent, int width);
+// Reads the words after "watch". False with `error` set on an unknown word
+// or a value that is not a positive whole number. Pure.
+bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &error);
+
+// True when an outcome of a finished run ("lastresult") means it did not
+// do its job.
+bool isFailedOutcome(const QString &outcome);
 
 int runWatch(const CtlOptions &options);

@@ -1,4 +1,5 @@
 #include "ctloptions.h"
+#include "missioncommands.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,9 @@ TEST(ZfsrepctlOptions, RejectsBadOptions)
     QString error;
     EXPECT_TRUE(parseOptions({"--help"}, options, error));
     EXPECT_TRUE(options.help);
+    CtlOptions versioned;
+    EXPECT_TRUE(parseOptions({"--version"}, versioned, error)) << "no command needed";
+    EXPECT_TRUE(versioned.version);
 }
 
 TEST(ZfsrepctlOptions, ReadsWordValuesAsJsonWhenTheyParse)
@@ -103,6 +107,84 @@ TEST(ZfsrepctlOptions, BuildsTheRequest)
         EXPECT_FALSE(buildRequest("c", args, request, error));
         EXPECT_FALSE(error.isEmpty());
     }
+}
+
+
+TEST(ZfsrepctlOptions, MissionSubcommandsBuildTheirRequests)
+{
+    const struct {
+        const char *name;
+        QString command;
+        QStringList args;
+        QJsonObject request;
+        bool json;
+    } cases[] = {
+        {"run", "run", {"3"}, {{"cmd", "zfsrep_mission_run"}, {"params", QJsonObject{{"msnno", 3}}}}, false},
+        {"cancel with --json", "cancel", {"--json", "12"},
+         {{"cmd", "zfsrep_mission_cancel"}, {"params", QJsonObject{{"msnno", 12}}}}, true},
+        {"history default limit", "history", {"3"},
+         {{"cmd", "zfsrep_mission_history"}, {"params", QJsonObject{{"msnno", 3}, {"limit", kDefaultHistoryLimit}}}},
+         false},
+        {"history --limit K", "history", {"3", "--limit", "5"},
+         {{"cmd", "zfsrep_mission_history"}, {"params", QJsonObject{{"msnno", 3}, {"limit", 5}}}}, false},
+        {"history --limit=K first", "history", {"--limit=1000", "3", "--json"},
+         {{"cmd", "zfsrep_mission_history"}, {"params", QJsonObject{{"msnno", 3}, {"limit", 1000}}}}, true},
+        {"metrics", "metrics", {}, {{"cmd", "zfsrep_metrics"}, {"params", QJsonObject{}}}, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(isMissionCommand(c.command));
+        MissionArgs args;
+        QString error;
+        ASSERT_TRUE(parseMissionArgs(c.command, c.args, args, error)) << error.toStdString();
+        EXPECT_EQ(missionRequest(c.command, args), c.request);
+        EXPECT_EQ(args.json, c.json);
+    }
+    EXPECT_FALSE(isMissionCommand("watch"));
+    EXPECT_FALSE(isMissionCommand("zfsrep_mission_run"));
+}
+
+TEST(ZfsrepctlOptions, MissionSubcommandsRejectBadArguments)
+{
+    const struct {
+        QString command;
+        QStringList args;
+    } cases[] = {
+        {"run", {}},
+        {"run", {"0"}},
+        {"run", {"-3"}},
+        {"run", {"three"}},
+        {"run", {"3", "4"}},
+        {"run", {"3", "--limit", "5"}},
+        {"cancel", {"99999999999"}},
+        {"cancel", {"msnno=3"}},
+        {"history", {"3", "--limit"}},
+        {"history", {"3", "--limit", "0"}},
+        {"history", {"3", "--limit=many"}},
+        {"history", {"--limit", "5"}},
+        {"metrics", {"3"}},
+        {"metrics", {"--all"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE((c.command + ' ' + c.args.join(' ')).toStdString());
+        MissionArgs args;
+        QString error;
+        EXPECT_FALSE(parseMissionArgs(c.command, c.args, args, error));
+        EXPECT_TRUE(error.startsWith(c.command)) << error.toStdString();
+    }
+}
+
+TEST(ZfsrepctlOptions, MissionSubcommandsSayWhatHappened)
+{
+    MissionArgs args;
+    args.msnno = 3;
+    EXPECT_EQ(missionAnswerText("run", args, QJsonObject{{"err", 0}}), "mission 3 started\n");
+    EXPECT_EQ(missionAnswerText("cancel", args, QJsonObject{{"err", 0}}),
+              "mission 3: its transfer was asked to end\n");
+    const QString metrics = "# TYPE zfsrep_mission_running gauge\nzfsrep_mission_running{msnno=\"3\"} 0";
+    EXPECT_EQ(missionAnswerText("metrics", args, QJsonObject{{"results", QJsonObject{{"text", metrics}}}}),
+              metrics + "\n");
+    EXPECT_EQ(missionAnswerText("history", args, QJsonObject{{"results", QJsonArray()}}), "no runs\n");
 }
 
 } // namespace

@@ -1,0 +1,110 @@
+// A stand-in for the service's mission methods, for zfsrepctl's tests:
+// records the request it got, answers mission 3 and refuses every other
+// mission, and lists the records it was given (one listing per call, the
+// last one repeated). Methods run on the server's connection threads.
+#pragma once
+
+#include "tq2cabinet.h"
+#include "tq2todorouter.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <mutex>
+
+class FakeService : public TQ2TodoRouter
+{
+    Q_OBJECT
+public:
+    QJsonObject lastRequest() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return last;
+    }
+    void setListings(const QList<QJsonArray> &listings)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        pending = listings;
+    }
+
+    static QJsonArray history()
+    {
+        return QJsonArray{QJsonObject{{"runno", 12}, {"msnno", 3}, {"caption", "Nightly"}, {"action", 1},
+                                      {"kind", "incremental"}, {"started", 1796676060}, {"ended", 1796676185},
+                                      {"outcome", "failed"},
+                                      {"error", "cannot open 'nopool/data': dataset does not exist\nsecond line"},
+                                      {"bytes", 0}, {"rate", 0}, {"base", "ZFSREP-1"}, {"target", "ZFSREP-2"}}};
+    }
+    static QString metrics()
+    {
+        return "# HELP zfsrep_mission_running Whether the mission's transfer runs.\n"
+               "# TYPE zfsrep_mission_running gauge\n"
+               "zfsrep_mission_running{msnno=\"3\",caption=\"Nightly\"} 0\n";
+    }
+
+public slots:
+    void zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (record(cmdObject))
+            answerForMission(retObject, cmdObject, envObject, 9993, QString::fromUtf8("任务正在运行: mission 7 is transferring"));
+    }
+    void zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (record(cmdObject))
+            answerForMission(retObject, cmdObject, envObject, 9994, QStringLiteral("mission is not running"));
+    }
+    void zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (record(cmdObject))
+            answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), history());
+    }
+    void zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        retObject->insert("results", QJsonObject{{"text", metrics()}});
+        envObject->setErr(0, QString());
+    }
+    void zfsrep_mission_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        QJsonArray records;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!pending.isEmpty())
+                records = pending.size() > 1 ? pending.takeFirst() : pending.first();
+        }
+        retObject->insert("results", QJsonObject{{"records", records}});
+        envObject->setErr(0, QString());
+    }
+
+private:
+    // False for a help request, which is answered with nothing.
+    bool record(const QJsonObject &cmdObject)
+    {
+        if (cmdObject.contains("help"))
+            return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        last = cmdObject;
+        return true;
+    }
+    void answerForMission(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *envObject, int code,
+                          const QString &message, const QJsonValue &results = QJsonValue(QJsonValue::Undefined))
+    {
+        if (cmdObject.value("params").toObject().value("msnno").toInt() != 3) {
+            envObject->setErr(code, message);
+            return;
+        }
+        if (!results.isUndefined())
+            retObject->insert("results", results);
+        envObject->setErr(0, QString());
+    }
+
+    mutable std::mutex mutex;
+    QJsonObject last;
+    QList<QJsonArray> pending;
+};
+

@@ -1,0 +1,154 @@
+#include "missioncommands.h"
+
+#include "missionview.h"
+#include "tq2localserver.h"
+#include "tq2utils.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+// The code the service answers for a method it does not have.
+constexpr int kErrMissingMethod = 9885;
+constexpr int kMaxLimit = 1000000;
+
+void printError(const QString &message)
+{
+    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
+}
+
+bool positiveNumber(const QString &text, int max, int &value)
+{
+    bool ok = false;
+    value = text.toInt(&ok);
+    return ok && value > 0 && value <= max;
+}
+
+QString methodOf(const QString &command)
+{
+    if (command == QLatin1String("run"))
+        return QStringLiteral("zfsrep_mission_run");
+    if (command == QLatin1String("cancel"))
+        return QStringLiteral("zfsrep_mission_cancel");
+    if (command == QLatin1String("history"))
+        return QStringLiteral("zfsrep_mission_history");
+    return QStringLiteral("zfsrep_metrics");
+}
+
+} // namespace
+
+bool isMissionCommand(const QString &command)
+{
+    return command == QLatin1String("run") || command == QLatin1String("cancel")
+           || command == QLatin1String("history") || command == QLatin1String("metrics");
+}
+
+bool parseMissionArgs(const QString &command, const QStringList &args, MissionArgs &out, QString &error)
+{
+    const bool wantsMission = command != QLatin1String("metrics");
+    const bool takesLimit = command == QLatin1String("history");
+    bool haveMission = false;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &arg = args.at(i);
+        if (arg == QLatin1String("--json")) {
+            out.json = true;
+            continue;
+        }
+        if (takesLimit && (arg == QLatin1String("--limit") || arg.startsWith(QLatin1String("--limit=")))) {
+            const QString value = arg.contains(QLatin1Char('=')) ? arg.mid(arg.indexOf(QLatin1Char('=')) + 1)
+                                  : i + 1 < args.size()           ? args.at(++i)
+                                                                  : QString();
+            if (!positiveNumber(value, kMaxLimit, out.limit)) {
+                error = QStringLiteral("%1: --limit needs a positive whole number, not \"%2\"").arg(command, value);
+                return false;
+            }
+            continue;
+        }
+        if (wantsMission && !haveMission && !arg.startsWith(QLatin1Char('-'))) {
+            if (!positiveNumber(arg, INT_MAX, out.msnno)) {
+                error = QStringLiteral("%1: the mission number must be a positive whole number, not \"%2\"")
+                            .arg(command, arg);
+                return false;
+            }
+            haveMission = true;
+            continue;
+        }
+        error = QStringLiteral("%1: unexpected argument \"%2\"").arg(command, arg);
+        return false;
+    }
+    if (wantsMission && !haveMission) {
+        error = QStringLiteral("%1 needs a mission number (msnno)").arg(command);
+        return false;
+    }
+    return true;
+}
+
+QJsonObject missionRequest(const QString &command, const MissionArgs &args)
+{
+    QJsonObject params;
+    if (command != QLatin1String("metrics"))
+        params.insert(QStringLiteral("msnno"), args.msnno);
+    if (command == QLatin1String("history"))
+        params.insert(QStringLiteral("limit"), args.limit);
+    return QJsonObject{{"cmd", methodOf(command)}, {"params", params}};
+}
+
+QString missionAnswerText(const QString &command, const MissionArgs &args, const QJsonObject &answer)
+{
+    if (command == QLatin1String("run"))
+        return QStringLiteral("mission %1 started\n").arg(args.msnno);
+    if (command == QLatin1String("cancel"))
+        return QStringLiteral("mission %1: its transfer was asked to end\n").arg(args.msnno);
+    if (command == QLatin1String("history"))
+        return renderHistory(answer.value("results").toArray());
+    QString text = answer.value("results").toObject().value("text").toString();
+    if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n')))
+        text += QLatin1Char('\n');
+    return text;
+}
+
+int runMissionCommand(const CtlOptions &options)
+{
+    MissionArgs args;
+    QString error;
+    if (!parseMissionArgs(options.command, options.args, args, error)) {
+        printError(error);
+        return ExitUsage;
+    }
+    const QJsonObject request = missionRequest(options.command, args);
+    QJsonObject answer;
+    if (!TQ2LocalServer::localRequest(options.socket, request, &answer, options.timeout, &error)) {
+        printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
+        return ExitUnreachable;
+    }
+    const QJsonValue err = answer.value(QStringLiteral("err"));
+    const bool succeeded = err.isDouble() && err.toDouble() == 0;
+    if (args.json) {
+        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+        return succeeded ? ExitSucceeded : ExitFailed;
+    }
+    if (!succeeded) {
+        const int code = toInt(err, -1);
+        QString what = options.command;
+        if (args.msnno > 0)
+            what += QStringLiteral(" mission %1").arg(args.msnno);
+        if (code == kErrMissingMethod)
+            printError(QStringLiteral("%1: this zfsrep service has no method %2 (an older version?)")
+                           .arg(what, request.value("cmd").toString()));
+        else
+            printError(QStringLiteral("%1 failed: %2 (err %3)")
+                           .arg(what, answer.value("errmsg").toString())
+                           .arg(code));
+        return ExitFailed;
+    }
+    // The exposition is read by programs: always UTF-8, whatever the locale.
+    const QString text = missionAnswerText(options.command, args, answer);
+    std::fputs(options.command == QLatin1String("metrics") ? text.toUtf8().constData()
+                                                           : text.toLocal8Bit().constData(),
+               stdout);
+    return ExitSucceeded;
+}
