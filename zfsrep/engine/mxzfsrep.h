@@ -24,6 +24,7 @@
 // process runs. Operations report into the caller's TQ2Journals.
 #pragma once
 
+#include "compressor.h"
 #include "processrunner.h"
 
 #include <QDateTime>
@@ -70,8 +71,9 @@ public:
 
     // ---- configuration and missions (RPC threads) ----
     // Opens or creates the database, loads the statements, upgrades the
-    // schema, arms every pending mission. False only when the database could
-    // not be opened.
+    // schema, removes partial files of interrupted exports, arms every
+    // pending mission. Reads "compresslevel" and "compressthreads" from
+    // `config`. False only when the database could not be opened.
     bool loadConfigure(TQ2Journals &journals, const QJsonObject &config);
     bool transferExists(TQ2Journals &journals, const QString &caption);
     // Refuses a caption that exists in any letter case (ERR_EXISTS); the test
@@ -187,6 +189,12 @@ private:
                           const std::function<bool(const QString &incoming)> &receive);
     // Snapshot name of a send: DATASET@SERIES_yyyyMMddHHmmss.
     QString newSnapshotName(const QString &dataset, const QString &series) const;
+    // Writes the replication stream of `snapshot` compressed to `file`:
+    // first under a ".part" name, then read back and checked, flushed to
+    // disk and renamed. True only when `file` is complete, checked and
+    // durable; otherwise no file is left under either name (except when
+    // only the last directory flush failed) and the journal says why.
+    bool writeExport(TQ2Journals &journals, const QString &snapshot, const QString &file);
     // Removes the series' snapshots older than `newest`.
     void eraseOlderSeries(TQ2Journals &journals, const QString &dataset, const QString &series,
                           const QString &newest);
@@ -226,4 +234,5 @@ private:
     std::function<QDateTime()> clock;
     std::atomic<int> tickMs{1000};
     QString databasePath;
+    Compressor::Settings compression; // set by loadConfigure before start
 };
