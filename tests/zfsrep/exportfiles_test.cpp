@@ -249,6 +249,20 @@ TEST(DurableFile, FailuresNameThePathAndTheCause)
     EXPECT_TRUE(DurableFile::syncFile(target, error)) << error.toStdString();
 }
 
+TEST(DurableFile, DirectoriesUpToTheExportDirectory)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString nested = dir.filePath("exports/tank/a/b");
+    ASSERT_TRUE(QDir().mkpath(nested));
+    QString error;
+    EXPECT_TRUE(DurableFile::syncDirectories(nested, dir.filePath("exports"), error)) << error.toStdString();
+    EXPECT_TRUE(DurableFile::syncDirectories(nested, "/elsewhere", error)) << "only the file's own directory";
+    EXPECT_TRUE(DurableFile::syncDirectories(nested, nested, error));
+    EXPECT_FALSE(DurableFile::syncDirectories(nested + "/gone", dir.filePath("exports"), error));
+    EXPECT_TRUE(error.contains(nested + "/gone")) << error.toStdString();
+}
+
 // ---- the pipelines, run against stand-in zfs and pv and the real gzip ----
 
 const QString kHostile = QStringLiteral("we'ird \"$(touch /tmp/zfsrep-pwned)\";`id` x");

@@ -189,12 +189,14 @@ private:
                           const std::function<bool(const QString &incoming)> &receive);
     // Snapshot name of a send: DATASET@SERIES_yyyyMMddHHmmss.
     QString newSnapshotName(const QString &dataset, const QString &series) const;
-    // Writes the replication stream of `snapshot` compressed to `file`:
-    // first under a ".part" name, then read back and checked, flushed to
-    // disk and renamed. True only when `file` is complete, checked and
-    // durable; otherwise no file is left under either name (except when
-    // only the last directory flush failed) and the journal says why.
-    bool writeExport(TQ2Journals &journals, const QString &snapshot, const QString &file);
+    // Writes the replication stream of `snapshot` compressed to `file`
+    // below the export directory `top`: first under a ".part" name, then
+    // flushed to disk, read back and checked, and renamed; the directories
+    // from the file's up to `top` are flushed last. True only when `file` is
+    // complete, checked and durable; otherwise no file is left under either
+    // name (except when only a flush after the rename failed) and the
+    // journal says why.
+    bool writeExport(TQ2Journals &journals, const QString &snapshot, const QString &file, const QString &top);
     // Removes the series' snapshots older than `newest`.
     void eraseOlderSeries(TQ2Journals &journals, const QString &dataset, const QString &series,
                           const QString &newest);

@@ -41,7 +41,7 @@ QString MXZfsrep::restoreDatasetName(const QString &name, const QString &file)
     return at > 0 ? fileName.left(at) : QString();
 }
 
-bool MXZfsrep::writeExport(TQ2Journals &journals, const QString &snapshot, const QString &file)
+bool MXZfsrep::writeExport(TQ2Journals &journals, const QString &snapshot, const QString &file, const QString &top)
 {
     const Compressor::Tool tool = Compressor::current(compression);
     const qint64 size = snapshotSize(journals, snapshot, QString());
@@ -87,7 +87,10 @@ bool MXZfsrep::writeExport(TQ2Journals &journals, const QString &snapshot, const
     publishProgress(speed, rate);
 
     QString error;
-    if (!DurableFile::publish(partial, file, error)) {
+    // The directories the export made (one per dataset level) are flushed
+    // too: the file is reachable after a power cut only through them.
+    if (!DurableFile::publish(partial, file, error)
+        || !DurableFile::syncDirectories(QFileInfo(file).absolutePath(), top, error)) {
         QFile::remove(partial);
         EngineReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("rename ") + partial,
                                     QStringLiteral("the export file %1 could not be stored: %2").arg(file, error));
@@ -111,7 +114,7 @@ bool MXZfsrep::sendFile(TQ2Journals &journals, const QJsonObject &mission)
         const QString newest = snapshots.last();
         const QString file = exportFilePath(directory, newest);
         QDir().mkpath(QFileInfo(file).absolutePath());
-        result = writeExport(journals, newest, file);
+        result = writeExport(journals, newest, file, QDir(directory).absolutePath());
         // Older snapshots go only once the file holding them is on disk.
         if (result && toBool(mission.value(QStringLiteral("erase"))))
             eraseOlderSeries(journals, dataset, series, snapshot);

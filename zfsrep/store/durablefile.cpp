@@ -1,5 +1,6 @@
 #include "durablefile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -64,6 +65,22 @@ bool publish(const QString &partial, const QString &target, QString &error)
         return false;
     }
     return syncDirectory(directory, error);
+}
+
+bool syncDirectories(const QString &directory, const QString &top, QString &error)
+{
+    const QString stop = QDir::cleanPath(QDir(top).absolutePath());
+    QString current = QDir::cleanPath(QDir(directory).absolutePath());
+    if (!syncDirectory(current, error))
+        return false;
+    if (!current.startsWith(stop + QLatin1Char('/')) && !(stop == QLatin1String("/") && current != stop))
+        return true;
+    while (current != stop) {
+        current = QFileInfo(current).absolutePath();
+        if (!syncDirectory(current, error))
+            return false;
+    }
+    return true;
 }
 
 } // namespace DurableFile

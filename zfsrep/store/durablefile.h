@@ -20,4 +20,9 @@ bool syncDirectory(const QString &path, QString &error);
 // the file then already carries its final name.
 bool publish(const QString &partial, const QString &target, QString &error);
 
+// fsync of `directory` and of every directory above it up to and including
+// `top`, so directories made for a file are on disk too. Only `directory`
+// is flushed when it does not lie below `top`.
+bool syncDirectories(const QString &directory, const QString &top, QString &error);
+
 } // namespace DurableFile
