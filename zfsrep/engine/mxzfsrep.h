@@ -191,7 +191,7 @@ private:
     QString newSnapshotName(const QString &dataset, const QString &series) const;
     // Writes the replication stream of `snapshot` compressed to `file`
     // below the export directory `top`: first under a ".part" name, then
-    // flushed to disk, read back and checked, and renamed; the directories
+    // read back and checked, flushed to disk and renamed; the directories
     // from the file's up to `top` are flushed last. True only when `file` is
     // complete, checked and durable; otherwise no file is left under either
     // name (except when only a flush after the rename failed) and the
