@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev
   sshpass pv openssh-server openssh-client
-  bsdutils util-linux mount gzip procps iproute2 passwd
+  bsdutils util-linux mount gzip pigz procps iproute2 passwd
   help2man
 )
 

@@ -1,6 +1,7 @@
 // Export and restore missions on the testbed: a file system written as a
 // gzip-compressed replication stream into a directory and received back
 // from that file, under its own name or another one.
+#include "compressor.h"
 #include "tbharness.h"
 #include "tq2error.h"
 #include "transferfixture.h"
@@ -50,8 +51,32 @@ protected:
         return files;
     }
 
+    // Puts a directory holding `name` (a shell script) first on PATH until
+    // the test ends.
+    void standIn(const QString &name, const QByteArray &script)
+    {
+        const QString bin = scratch + "/bin";
+        QDir().mkpath(bin);
+        QFile file(bin + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(script);
+        file.close();
+        ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        if (savedPath.isNull())
+            savedPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin) + ":" + qgetenv("PATH"));
+    }
+
+    void TearDown() override
+    {
+        if (!savedPath.isNull())
+            qputenv("PATH", savedPath);
+        TransferE2e::TearDown();
+    }
+
     QString exportDir;
     QMap<QString, QByteArray> original;
+    QByteArray savedPath;
 };
 
 TEST_F(Files, ExportThenRestoreUnderTheDerivedNameAndAnother)
@@ -124,7 +149,8 @@ TEST_F(Files, FailedExportLeavesNoFile)
     EXPECT_EQ(exportedFiles(), QStringList()) << "neither the final file nor a temporary one";
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(journals.errmsg().contains("Input/output error")) << journals.errmsg().toStdString();
-    EXPECT_TRUE(hasSegment(journals, "gzip", "Input/output error")) << journalText(journals).toStdString();
+    const QString compress = Compressor::compressStage(Compressor::current(Compressor::Settings()));
+    EXPECT_TRUE(hasSegment(journals, compress, "Input/output error")) << journalText(journals).toStdString();
     const QJsonObject record = events().at(0).toObject();
     EXPECT_EQ(record.value("level").toString(), "Error");
     EXPECT_EQ(record.value("result").toInt(), 0);
@@ -151,7 +177,9 @@ TEST_F(Files, FailedRestoreLeavesTheExistingDatasetIntact)
         QString file;
         QString message;
     } cases[] = {
-        {"truncated file", truncated, "unexpected end of file"},
+        // the decompressor's own words: pigz when installed, else gzip
+        {"truncated file", truncated,
+         Compressor::pigzInstalled() ? "incomplete deflate data" : "unexpected end of file"},
         {"missing file", exportDir + "/cut@none.gz.zsa", "No such file"},
     };
     for (const Case &c : cases) {
@@ -184,6 +212,106 @@ TEST_F(Files, QuotesAndSubstitutionsInTheDirectoryAreOnlyText)
     ASSERT_TRUE(engine->recvFile(journals, restoring(file, ""))) << journalText(journals).toStdString();
     EXPECT_EQ(localDigest("tank/my data"), spaced);
     EXPECT_FALSE(QFile::exists(trap));
+}
+
+TEST_F(Files, PigzExportReadsWithPlainGzipAndRestoresWithTheService)
+{
+    if (!Compressor::pigzInstalled())
+        GTEST_SKIP() << "SKIP: pigz is not installed (scripts/install-deps.sh installs it)";
+    // A pigz that records its arguments, then does its work.
+    const QString log = scratch + "/pigz.log";
+    standIn("pigz", ("#!/bin/sh\necho \"$*\" >> '" + log + "'\nexec /usr/bin/pigz \"$@\"\n").toUtf8());
+    // Highly compressible data beside the random files: several of pigz's blocks.
+    tb::bash("yes 'zfsrep export line' | head -c 3000000 > '" + tb::localPath("tank/trip") + "/text.txt'");
+    original = localDigest("tank/trip");
+
+    ASSERT_TRUE(engine->sendFile(journals, exporting())) << journalText(journals).toStdString();
+    const QString file = exportDir + "/tank/trip@ZFSREP_20240304101520.gz.zsa";
+    ASSERT_EQ(exportedFiles(), QStringList{"tank/trip@ZFSREP_20240304101520.gz.zsa"});
+    QFile logFile(log);
+    ASSERT_TRUE(logFile.open(QIODevice::ReadOnly));
+    const QStringList calls = QString::fromUtf8(logFile.readAll()).split('\n', Qt::SkipEmptyParts);
+    logFile.close();
+    ASSERT_EQ(calls.size(), 2) << calls.join(" / ").toStdString();
+    EXPECT_TRUE(calls.at(0).startsWith("-6 -p ")) << calls.at(0).toStdString();
+    EXPECT_EQ(calls.at(1), "-t");
+
+    // Any gzip reader takes it: plain gzip into zfs recv.
+    ASSERT_TRUE(tb::bash("gzip -dc < '" + file + "' | zfs recv -Fu tank/plain").ok());
+    EXPECT_EQ(localDigest("tank/plain"), original);
+    // And the service restores it (decompressing with pigz).
+    ASSERT_TRUE(engine->recvFile(journals, restoring(file, "copy"))) << journalText(journals).toStdString();
+    EXPECT_EQ(localDigest("tank/copy"), original);
+    ASSERT_TRUE(logFile.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(logFile.readAll()).endsWith("\n-dc\n"));
+}
+
+TEST_F(Files, FileOfThePreviousVersionRestores)
+{
+    // Written the way exports were written before: one gzip stream.
+    ASSERT_TRUE(tb::localZfs({"snapshot", "tank/trip@old_1"}).ok());
+    const QString file = exportDir + "/tank/trip@old_1.gz.zsa";
+    QDir().mkpath(exportDir + "/tank");
+    ASSERT_TRUE(tb::bash("zfs send -R tank/trip@old_1 | gzip > '" + file + "'").ok());
+    ASSERT_TRUE(tb::localZfs({"destroy", "-r", "tank/trip"}).ok());
+
+    ASSERT_TRUE(engine->recvFile(journals, restoring(file, ""))) << journalText(journals).toStdString();
+    EXPECT_EQ(localDigest("tank/trip"), original);
+    EXPECT_EQ(localSnapshotNames("tank/trip"), QStringList{"old_1"});
+}
+
+TEST_F(Files, DamagedStreamFailsTheMissionAndErasesNothing)
+{
+    const QJsonObject erasing = exporting({{"erase", 1}});
+    ASSERT_TRUE(engine->sendFile(journals, erasing)) << journalText(journals).toStdString();
+    // A compressor that damages what it writes: a few bytes go into the
+    // middle of a good stream. Checks and reads are left to gzip.
+    standIn("pigz", "#!/bin/sh\nfor a in \"$@\"; do case $a in -t|-dc) exec gzip \"$@\";; esac; done\n"
+                    "gzip -c | { head -c 4000; printf 'damage'; cat; }\n");
+    standIn("gzip", "#!/bin/sh\nfor a in \"$@\"; do case $a in -t|-dc) exec /bin/gzip \"$@\";; esac; done\n"
+                    "/bin/gzip -c | { head -c 4000; printf 'damage'; cat; }\n");
+    setNow(QTime(12, 0, 5));
+    TQ2Journals failed;
+    EXPECT_FALSE(engine->sendFile(failed, erasing));
+
+    const QString file = exportDir + "/tank/trip@ZFSREP_20240304120005.gz.zsa";
+    EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
+    EXPECT_TRUE(failed.errmsg().startsWith("the export file " + file + " failed its check: "))
+        << failed.errmsg().toStdString();
+    EXPECT_TRUE(failed.errmsg().contains("crc") || failed.errmsg().contains("invalid")
+                || failed.errmsg().contains("corrupt"))
+        << "the check's own message: " << failed.errmsg().toStdString();
+    EXPECT_EQ(exportedFiles(), QStringList{"tank/trip@ZFSREP_20240304101520.gz.zsa"})
+        << "no file under the new name, no partial one";
+    EXPECT_EQ(localSnapshotNames("tank/trip"), (QStringList{"ZFSREP_20240304101520", "ZFSREP_20240304120005"}))
+        << "no snapshot erased";
+    const QJsonObject record = events().at(0).toObject();
+    EXPECT_EQ(record.value("level").toString(), "Error");
+    EXPECT_EQ(record.value("result").toInt(), 0);
+}
+
+TEST_F(Files, PartialExportsOfAKilledRunAreRemovedAtStart)
+{
+    const int msnno = append(exporting({{"caption", "Nightly export"}}));
+    ASSERT_GT(msnno, 0);
+    const QString dir = exportDir + "/tank";
+    QDir().mkpath(dir);
+    const QStringList kept{"trip@ZFSREP_20240304101520.gz.zsa", "trips@ZFSREP_1.gz.zsa.part", "notes.part"};
+    for (const QString &name : kept + QStringList{"trip@ZFSREP_20240303101520.gz.zsa.part"})
+        tb::writeRandomFile(dir + "/" + name, 1000, 5);
+
+    // A restart: a new engine on the same database.
+    engine.reset();
+    engine = std::make_unique<MXZfsrep>();
+    engine->setDatabasePath(scratch + "/zfsrep.db");
+    engine->setEventLogPath(scratch + "/tarnlog.db");
+    TQ2Journals started;
+    ASSERT_TRUE(engine->loadConfigure(started, QJsonObject())) << started.errmsg().toStdString();
+    QStringList left = QDir(dir).entryList(QDir::Files);
+    left.sort();
+    QStringList expected = kept;
+    expected.sort();
+    EXPECT_EQ(left, expected);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "compressor.h"
 #include "fakerunner.h"
 #include "mxzfsrep.h"
 #include "qmtarnlog.h"
@@ -168,7 +169,10 @@ TEST_F(Transfers, ExportWritesThroughATemporaryName)
     };
     runner->queueStage(stage);
     ASSERT_TRUE(engine.sendFile(journals, mission(3, exportDir)));
-    EXPECT_TRUE(pipelines().at(0).endsWith("| gzip > '" + finalFile + ".part'"));
+    // This machine's tool: pigz when installed, else gzip (the choice itself
+    // is covered by the compressor's table).
+    const QString compress = Compressor::compressStage(Compressor::current(Compressor::Settings()));
+    EXPECT_TRUE(pipelines().at(0).endsWith("| " + compress + " > '" + finalFile + ".part'")) << pipelines().at(0).toStdString();
     EXPECT_TRUE(QFile::exists(finalFile));
     EXPECT_FALSE(QFile::exists(finalFile + ".part"));
     EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_SENDFILE: tank/data SEND " + exportDir);
@@ -189,6 +193,43 @@ TEST_F(Transfers, FailedExportLeavesNoFile)
     EXPECT_FALSE(engine.sendFile(journals, mission(3, exportDir)));
     EXPECT_FALSE(QFile::exists(finalFile));
     EXPECT_FALSE(QFile::exists(finalFile + ".part"));
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST_F(Transfers, ExportIsCheckedBeforeItTakesItsName)
+{
+    const QString exportDir = dir.filePath("backup");
+    runner->respond(kLocalList, 0, "tank/data@daily_1\ntank/data@daily_2\n");
+    const QString finalFile = exportDir + "/tank/data@daily_2.gz.zsa";
+    FakeStage stream;
+    stream.chunks = {"[ 12MiB/s] [=====>     ] 50%"};
+    stream.onStart = [finalFile] {
+        QFile partial(finalFile + ".part");
+        partial.open(QIODevice::WriteOnly);
+        partial.write("compressed");
+    };
+    int rateWhenChecking = -1;
+    FakeStage check;
+    check.exitCode = 1;
+    check.standardError = "pigz: skipping: <stdin>: corrupted -- crc32 mismatch\n";
+    check.onStart = [&] { rateWhenChecking = engine.progress().value("rate").toInt(); };
+    runner->queueStage(stream);
+    runner->queueStage(check);
+
+    EXPECT_FALSE(engine.sendFile(journals, mission(3, exportDir)));
+    const QStringList stages = pipelines();
+    ASSERT_EQ(stages.size(), 2);
+    const QString test = Compressor::testStage(Compressor::current(Compressor::Settings()));
+    EXPECT_EQ(stages.at(1), "cat -- '" + finalFile + ".part' | pv -r -p -s 10 | " + test);
+    EXPECT_EQ(rateWhenChecking, 90) << "the stream is done, the check is not";
+    EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
+    EXPECT_EQ(journals.errmsg(), "the export file " + finalFile
+                                     + " failed its check: pigz: skipping: <stdin>: corrupted -- crc32 mismatch");
+    EXPECT_FALSE(QFile::exists(finalFile));
+    EXPECT_FALSE(QFile::exists(finalFile + ".part"));
+    for (const QString &line : runner->runLines())
+        EXPECT_FALSE(line.contains("destroy")) << "no snapshot erased: " << line.toStdString();
+    EXPECT_LT(engine.progress().value("rate").toInt(), 100);
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
 }
 
@@ -215,8 +256,9 @@ TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
     QJsonObject restore = mission(4, file);
     restore.insert("name", "");
     ASSERT_TRUE(engine.recvFile(journals, restore));
+    const QString decompress = Compressor::decompressStage(Compressor::current(Compressor::Settings()));
     EXPECT_EQ(pipelines().at(0),
-              "cat -- '" + file + "' | pv -r -p -s 1234 | gzip -dc | zfs recv -Fu 'tank/data.zfsrep-incoming'");
+              "cat -- '" + file + "' | pv -r -p -s 1234 | " + decompress + " | zfs recv -Fu 'tank/data.zfsrep-incoming'");
     EXPECT_TRUE(runner->runLines().contains("zfs rename tank/data.zfsrep-incoming tank/data"));
     EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_RECVFILE: tank/data SEND " + file);
 }

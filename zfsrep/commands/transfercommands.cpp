@@ -92,6 +92,22 @@ QString restoreFromFile(const QString &file, qint64 size, const QString &target)
                  localReceive(target)});
 }
 
+QString exportToFileWith(const QString &snapshot, qint64 size, const QString &compressStage, const QString &file)
+{
+    return pipe({QStringLiteral("zfs send -R ") + shellQuote(snapshot), pvStage(size),
+                 compressStage + QStringLiteral(" > ") + shellQuote(file)});
+}
+
+QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target)
+{
+    return pipe({QStringLiteral("cat -- ") + shellQuote(file), pvStage(size), decompressStage, localReceive(target)});
+}
+
+QString checkFile(const QString &file, qint64 size, const QString &testStage)
+{
+    return pipe({QStringLiteral("cat -- ") + shellQuote(file), pvStage(size), testStage});
+}
+
 QString stageShellCommand(const QString &pipeline) { return QStringLiteral("set -o pipefail; ") + pipeline; }
 
 } // namespace TransferCommands

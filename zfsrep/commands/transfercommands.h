@@ -45,6 +45,16 @@ QString exportToFile(const QString &snapshot, qint64 size, const QString &file);
 // cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu 'TARGET'
 QString restoreFromFile(const QString &file, qint64 size, const QString &target);
 
+// The same pipelines with the compression stages given (Compressor's
+// texts: fixed program names and numbers only, inserted as they are).
+// zfs send -R 'SNAP' | pv … | pigz -6 -p 2 > 'FILE'
+QString exportToFileWith(const QString &snapshot, qint64 size, const QString &compressStage, const QString &file);
+// cat -- 'FILE' | pv … | pigz -dc | zfs recv -Fu 'TARGET'
+QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target);
+// The read-back check of a written file, its bytes counted by pv:
+// cat -- 'FILE' | pv … | pigz -t
+QString checkFile(const QString &file, qint64 size, const QString &testStage);
+
 // What a stage runs: `script` copies the terminal (so pv's display can be
 // read), `-e` returns the command's status, "/dev/null" keeps it from writing
 // a typescript file, and pipefail makes any failing tool fail the stage.

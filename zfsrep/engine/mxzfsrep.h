@@ -27,6 +27,7 @@
 // process runs. Operations report into the caller's TQ2Journals.
 #pragma once
 
+#include "compressor.h"
 #include "processrunner.h"
 #include "replicator.h"
 #include "stageoutcome.h"
@@ -79,8 +80,9 @@ public:
 
     // ---- configuration and missions (RPC threads) ----
     // Opens or creates the database, loads the statements, upgrades the
-    // schema, arms every pending mission. False only when the database could
-    // not be opened.
+    // schema, removes partial files of interrupted exports, arms every
+    // pending mission. Reads "compresslevel" and "compressthreads" from
+    // `config`. False only when the database could not be opened.
     bool loadConfigure(TQ2Journals &journals, const QJsonObject &config);
     bool transferExists(TQ2Journals &journals, const QString &caption);
     // Refuses a caption that exists in any letter case (ERR_EXISTS); the test
@@ -262,6 +264,14 @@ private:
     bool datasetExists(const QString &dataset) const;
     // Snapshot name of a send: DATASET@SERIES_yyyyMMddHHmmss.
     QString newSnapshotName(const QString &dataset, const QString &series) const;
+    // Writes the replication stream of `snapshot` compressed to `file`
+    // below the export directory `top`: first under a ".part" name, then
+    // read back and checked, flushed to disk and renamed; the directories
+    // from the file's up to `top` are flushed last. True only when `file` is
+    // complete, checked and durable; otherwise no file is left under either
+    // name (except when only a flush after the rename failed) and the
+    // journal says why.
+    bool writeExport(TQ2Journals &journals, const QString &snapshot, const QString &file, const QString &top);
     // Removes the series' snapshots older than `newest`. Only the
     // service's own hold tags are released; a snapshot another tool holds
     // is kept and the journal says so. `msnno` names the mission's tag.
@@ -348,4 +358,5 @@ private:
     qint64 stageBase = 0;
     qint64 runTotal = 0;
     ReplicationResult replicationResult; // guarded by progressLock
+    Compressor::Settings compression; // set by loadConfigure before start
 };

@@ -2,6 +2,8 @@
 // RPC methods, and the event-log listing.
 #include "mxzfsrep.h"
 
+#include "exportleftovers.h"
+#include "missionfields.h"
 #include "missionvalidator.h"
 #include "qmtarnlog.h"
 #include "runhistory.h"
@@ -38,6 +40,7 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
     const QString metricsFile = config.value(QStringLiteral("metricsfile")).toString().trimmed();
     if (!metricsFile.isEmpty())
         setMetricsPath(metricsFile);
+    compression = Compressor::settingsFrom(config);
     if (!database->isOpen()) {
         database->loadSqlCreator(QStringLiteral(":/k7zfsrep/creator.sql"));
         bool opened = database->open(databasePath);
@@ -62,6 +65,16 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
                         QJsonObject{{QStringLiteral("page"), 1}, {QStringLiteral("ofpage"), 999999999}})) {
         journalDatabaseFailure(journals, TQ2PLACE());
         return true;
+    }
+    // Nothing runs yet: a partial export file is a leftover of a killed run.
+    for (const QJsonValue &value : missions) {
+        const QJsonObject mission = value.toObject();
+        if (toInt(mission.value(QStringLiteral("action"))) != 3)
+            continue;
+        const QStringList removed = ExportLeftovers::remove(
+            ExportLeftovers::placeOf(MissionFields::text(mission, "path"), MissionFields::dataset(mission)));
+        for (const QString &path : removed)
+            TQ2TRACE("removedPartialExport", path);
     }
     for (const QJsonValue &value : missions) {
         const QJsonObject mission = value.toObject();
