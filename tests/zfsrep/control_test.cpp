@@ -50,9 +50,16 @@ protected:
         // can start a mission.
         engine->setClock([] { return QDateTime(QDate(2024, 3, 4), QTime(10, 15, 20)); });
         engine->setTickInterval(5);
+        engine->setSshControlDirectory(QString());
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject{{"metricsfile", dir.filePath("zfsrep.prom")}}));
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no zr@h zfs list -H -o name", 0, "");
+        // The local dataset has one snapshot, the remote side nothing yet:
+        // every run is a full stream.
+        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data", 0,
+                        "tank/data@a\t11\t5\n");
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+                        "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs list",
+                        1, "", "cannot open 'backup/data': dataset does not exist\n");
     }
 
     void TearDown() override { EXPECT_TRUE(engine->shutdown(5000)); }
@@ -113,7 +120,7 @@ TEST_F(Control, RunNowStartsAMissionWithoutWaitingForTheMinute)
     EXPECT_EQ(run.outcome, "succeeded");
     EXPECT_EQ(run.caption, "yearly");
     EXPECT_EQ(run.error, "");
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot tank/data@ZFSREP_20240304101520"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101520"));
     // The scheduled send is armed again for its next scheduled time.
     ASSERT_TRUE(eventually([&] { return listed(msnno).value("state").toString() == "armed"; }));
     EXPECT_EQ(listed(msnno).value("lastresult").toString(), "succeeded");
