@@ -20,6 +20,7 @@ namespace {
 std::atomic<int> liveObjects{0};
 
 constexpr int kReadChunk = 64 * 1024;
+constexpr int kInitialBuffer = 4096;
 // Bytes read per pass before parsing, so the size check sees a datagram
 // header long before the buffer could grow far past the limit.
 constexpr int kReadPerPass = 1024 * 1024;
@@ -36,6 +37,9 @@ TQ2LocalSocket::TQ2LocalSocket(TQ2LocalServer *server, int descriptor, const std
 {
     ++liveObjects;
     cabinet.insert(QStringLiteral("protocol"), 128);
+    // A reserved buffer keeps its memory when a parse pass empties it, so
+    // a request does not cost an allocation and a free.
+    buffer.reserve(kInitialBuffer);
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const int flags = ::fcntl(descriptor, F_GETFL);
     if (flags >= 0)
@@ -165,8 +169,12 @@ TQ2LocalSocket::Receive TQ2LocalSocket::receive()
             total += int(n);
             if (!account())
                 return Receive::OverMemory;
-            // Stop reading once the head datagram is known to be too large.
-            if (TQ2RpcPacket::announcedLength(buffer) > server->limits().maxRequestBytes)
+            // A short read drained the socket: asking again would only
+            // return EAGAIN, one system call per request for nothing (poll
+            // reports what arrives later). Stop as well once the head
+            // datagram is known to be too large.
+            if (n < ssize_t(sizeof chunk)
+                || TQ2RpcPacket::announcedLength(buffer) > server->limits().maxRequestBytes)
                 return Receive::Open;
             continue;
         }
@@ -222,9 +230,20 @@ void TQ2LocalSocket::answerError(int code, const QString &message)
 void TQ2LocalSocket::handle(const TQ2RpcPacket &request)
 {
     QJsonObject response{{QStringLiteral("err"), TQ2Error::ERR_FAILED}};
+    cabinet.takeResultsJson(); // nothing left from an earlier request
     server->doCall(&response, request.object, &cabinet);
     cabinet.toRetObject(response, debugging && debugging->load());
-    if (!send(TQ2RpcPacket(response).toDatagram()))
+    // Results the method handed over already serialized are written as
+    // they are (a cached listing is not serialized again per request).
+    const QByteArray results = cabinet.takeResultsJson();
+    QByteArray datagram;
+    if (!results.isEmpty() && response.contains(QLatin1String("results"))) {
+        response.remove(QLatin1String("results"));
+        datagram = TQ2RpcPacket::toDatagram(response, results);
+    } else {
+        datagram = TQ2RpcPacket(response).toDatagram();
+    }
+    if (!send(datagram))
         requestStop();
 }
 
