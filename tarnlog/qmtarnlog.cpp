@@ -4,12 +4,16 @@
 #include <QLocale>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 
 namespace {
@@ -82,6 +86,16 @@ bool QmTarnlog::ensureOpen()
     if (db)
         return true;
     QDir().mkpath(QFileInfo(path).absolutePath());
+    // The log holds hosts, paths and outcomes of every service: readable by
+    // root only. Created 0600 before SQLite opens it (its journal files take
+    // the database's mode), and a file left 0644 by an older version is
+    // narrowed.
+    const QByteArray file = QFile::encodeName(path);
+    const int fd = ::open(file.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
+        ::close(fd);
+    }
     sqlite3 *handle = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.toUtf8().constData(), &handle, flags, nullptr) != SQLITE_OK) {

@@ -8,6 +8,7 @@ struct TQ2Cabinet::Private {
     QJsonObject entries;
     QHash<QString, QJsonValue> values;
     QString token;
+    QByteArray resultsJson;
 };
 
 using Lock = std::lock_guard<std::mutex>;
@@ -102,4 +103,18 @@ void TQ2Cabinet::setToken(const QString &token)
 {
     Lock lock(p->mutex);
     p->token = token;
+}
+
+void TQ2Cabinet::setResultsJson(const QByteArray &json)
+{
+    Lock lock(p->mutex);
+    p->resultsJson = json;
+}
+
+QByteArray TQ2Cabinet::takeResultsJson()
+{
+    Lock lock(p->mutex);
+    QByteArray json;
+    json.swap(p->resultsJson);
+    return json;
 }

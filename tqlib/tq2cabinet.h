@@ -47,6 +47,15 @@ public:
     QString token() const;
     void setToken(const QString &token);
 
+    // A method whose "results" is a large value it has already serialized
+    // (a cached listing) may hand over that compact JSON text with the
+    // value; the server then writes the text instead of serializing the
+    // value again. The text must be exactly the compact JSON of the
+    // "results" the method set. The server takes (and so clears) it after
+    // each request.
+    void setResultsJson(const QByteArray &json);
+    QByteArray takeResultsJson();
+
 private:
     struct Private;
     std::unique_ptr<Private> p;

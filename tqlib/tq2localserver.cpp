@@ -4,14 +4,17 @@
 #include "tq2error.h"
 #include "tq2localsocket.h"
 #include "tq2rpcpacket.h"
+#include "tq2socketfile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -23,25 +26,10 @@ const char kMissingMethod[] = "被调用的方法不存在: ";
 constexpr int kPendingConnections = 1024;
 constexpr int kConnectWaitMs = 2000;
 constexpr int kWriteWaitMs = 30000;
-
-// Whether a server still accepts connections on the socket file `path`.
-// A refused connection means the file was left behind by a dead server.
-bool isAnswering(const QString &path)
-{
-    const QByteArray encoded = QFile::encodeName(path);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (size_t(encoded.size()) >= sizeof addr.sun_path)
-        return false;
-    std::memcpy(addr.sun_path, encoded.constData(), size_t(encoded.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return false;
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
-    const bool answering = rc == 0 || errno == EAGAIN; // EAGAIN: alive with a full backlog
-    ::close(fd);
-    return answering;
-}
+// Accepts per notifier event, so that a flood does not starve the loop.
+constexpr int kAcceptBatch = 64;
+// How long accepting rests after the process ran out of descriptors or memory.
+constexpr int kAcceptPauseMs = 200;
 
 QString connectError(const QLocalSocket &socket)
 {
@@ -61,11 +49,16 @@ QString connectError(const QLocalSocket &socket)
 
 } // namespace
 
-TQ2LocalServer::TQ2LocalServer(QObject *parent) : QLocalServer(parent)
+TQ2LocalServer::TQ2LocalServer(QObject *parent) : QObject(parent)
 {
     TQ2RpcPacket::registerMetaType();
-    setMaxPendingConnections(kPendingConnections);
-    setSocketOptions(QLocalServer::WorldAccessOption);
+    resume.setSingleShot(true);
+    resume.setInterval(kAcceptPauseMs);
+    connect(&resume, &QTimer::timeout, this, [this] {
+        if (notifier)
+            notifier->setEnabled(true);
+        acceptPending();
+    });
 }
 
 TQ2LocalServer::~TQ2LocalServer()
@@ -83,39 +76,111 @@ QString TQ2LocalServer::socketPath(const QString &name)
 
 bool TQ2LocalServer::start(const QString &serverName)
 {
-    if (isListening())
+    if (isRunning())
         return true;
     const QString path = socketPath(serverName);
-    if (serverName.contains(QLatin1Char('/')))
-        QDir().mkpath(QFileInfo(path).absolutePath());
-    // Listening with world access binds a temporary file and renames it over
-    // `path`, which would silently take the name from a running server.
     const QFileInfo existing(path);
-    if (existing.exists() || existing.isSymLink()) {
-        if (isAnswering(path))
-            return false;
-        QLocalServer::removeServer(serverName);
-    }
-    if (!listen(serverName) && serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalServer::removeServer(serverName);
-        listen(serverName);
-    }
-    if (!isListening())
+    startError.clear();
+    if ((existing.exists() || existing.isSymLink()) && TQ2SocketFile::isAnswering(path)) {
+        startError = QStringLiteral("another service answers on it"); // never take a running server's name
         return false;
-    // QLocalServer listens with a backlog of 50; raise it to the number of
-    // pending connections (listen() on a listening socket only resizes it).
-    ::listen(int(socketDescriptor()), kPendingConnections);
+    }
+    const bool restricted = access.isRestricted();
+    if (restricted && !access.isValid()) {
+        startError = QStringLiteral("the access group does not exist");
+        return false;
+    }
+    const mode_t mode = restricted ? 0660 : 0777;
+    const gid_t group = restricted ? access.groupId() : gid_t(-1);
+    QString error;
+    listenFd = TQ2SocketFile::listenAt(path, mode, group, kPendingConnections, &error);
+    if (listenFd < 0) {
+        startError = error;
+        return false;
+    }
+    socketInode = TQ2SocketFile::inodeOf(path);
+    notifier = new QSocketNotifier(listenFd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] { acceptPending(); });
     name = serverName;
     return true;
 }
 
 void TQ2LocalServer::stop()
 {
-    if (isListening())
-        close();
+    if (!isRunning())
+        return;
+    resume.stop();
+    closeListener();
+    TQ2SocketFile::removeIfSame(socketPath(name), ino_t(socketInode));
+    socketInode = 0;
 }
 
-bool TQ2LocalServer::isRunning() const { return isListening(); }
+void TQ2LocalServer::closeListener()
+{
+    delete notifier;
+    notifier = nullptr;
+    ::close(listenFd);
+    listenFd = -1;
+}
+
+bool TQ2LocalServer::isRunning() const { return listenFd >= 0; }
+
+void TQ2LocalServer::acceptPending()
+{
+    for (int i = 0; i < kAcceptBatch && listenFd >= 0; ++i) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            admit(fd);
+            continue;
+        }
+        const int code = errno;
+        if (code == EINTR || code == ECONNABORTED || code == EPROTO)
+            continue;
+        if (code == EAGAIN || code == EWOULDBLOCK)
+            return;
+        // Out of descriptors or memory (or anything unexpected): the waiting
+        // client stays in the backlog; rest, then try again. The listening
+        // socket and its file are kept whatever happens.
+        if (notifier)
+            notifier->setEnabled(false);
+        if (!resume.isActive()) {
+            ++pauses;
+            if (pauses.load() == 1 || (pauses.load() % 100) == 0)
+                std::fprintf(stderr, "%s: accept failed (%s), paused %d ms (pause %llu)\n",
+                             qPrintable(name), std::strerror(code), kAcceptPauseMs,
+                             static_cast<unsigned long long>(pauses.load()));
+            resume.start();
+        }
+        return;
+    }
+}
+
+void TQ2LocalServer::admit(int fd)
+{
+    if (connectionCount() >= bounds.maxConnections) {
+        ++refusedCap;
+        ::close(fd);
+        return;
+    }
+    if (!access.admits(fd)) {
+        ++refusedPeer;
+        ::close(fd);
+        return;
+    }
+    TQ2LocalSocket::open(this, fd, &debugging);
+}
+
+bool TQ2LocalServer::reservePending(qint64 bytes)
+{
+    qint64 held = pending.load();
+    do {
+        if (held + bytes > bounds.maxPendingBytes)
+            return false;
+    } while (!pending.compare_exchange_weak(held, held + bytes));
+    return true;
+}
+
+void TQ2LocalServer::releasePending(qint64 bytes) { pending.fetch_sub(bytes); }
 
 void TQ2LocalServer::add(TQ2TodoRouter *router) { root.add(router); }
 
@@ -130,11 +195,6 @@ bool TQ2LocalServer::doCall(QJsonObject *retObject, const QJsonObject &cmdObject
         envObject->setErr(TQ2Error::ERR_MISSING, QString::fromUtf8(kMissingMethod) + cmd);
     }
     return false;
-}
-
-void TQ2LocalServer::incomingConnection(quintptr socketDescriptor)
-{
-    TQ2LocalSocket::open(this, int(socketDescriptor), &debugging);
 }
 
 std::uint64_t TQ2LocalServer::connectionStarted(const std::shared_ptr<TQ2LocalSocket> &connection)

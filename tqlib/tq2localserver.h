@@ -5,16 +5,26 @@
 // (doSlot). localRequest is the matching blocking client call.
 //
 // The server object lives on the thread that runs its event loop (accepting
-// happens there). Connection threads call doCall concurrently. The server
-// keeps a registry of its live connections so that destruction can stop them
-// before the router they use goes away.
+// happens there, from a socket notifier). Connection threads call doCall
+// concurrently. The server keeps a registry of its live connections so that
+// destruction can stop them before the router they use goes away.
+//
+// Bounds (TQ2ServerLimits): connections beyond the cap are closed at accept
+// and cost no thread; an accept that fails for want of descriptors or memory
+// pauses accepting for a moment and never closes the listening socket; the
+// bytes held by all connections' unhandled requests are counted here.
+// Access (TQ2PeerAccess): with a group, the socket file is 0660 root:group
+// and every peer is checked at accept; otherwise it is 0777.
 #pragma once
 
+#include "tq2peeraccess.h"
+#include "tq2serverlimits.h"
 #include "tq2todorouter.h"
 
 #include <QJsonObject>
-#include <QLocalServer>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <condition_variable>
@@ -24,14 +34,15 @@
 #include <mutex>
 #include <vector>
 
+class QSocketNotifier;
 class TQ2Cabinet;
 class TQ2LocalSocket;
 
-class TQ2LocalServer : public QLocalServer
+class TQ2LocalServer : public QObject
 {
     Q_OBJECT
 public:
-    // At most 1024 pending connections; everyone may connect to the socket.
+    // At most 1024 pending connections; default limits; everyone may connect.
     explicit TQ2LocalServer(QObject *parent = nullptr);
     // Stops listening, then stops every live connection and waits for their
     // threads to let go of the server (a connection busy in a method is
@@ -44,9 +55,33 @@ public:
     // live server still answers on is not taken over (false). True when
     // listening (also when already listening).
     bool start(const QString &name);
-    // Closes the listening socket; live connections keep running.
+    // Closes the listening socket and removes its file (when it is still
+    // this server's); live connections keep running.
     void stop();
     bool isRunning() const;
+    QString serverName() const { return name; }
+    // Why the last start() failed (empty after a successful one).
+    QString errorString() const { return startError; }
+
+    // Set before start(): the limits apply to connections accepted later.
+    void setLimits(const TQ2ServerLimits &value) { bounds = value; }
+    const TQ2ServerLimits &limits() const { return bounds; }
+    // Set before start(): the socket file's mode and group follow it.
+    void setAccess(const TQ2PeerAccess &value) { access = value; }
+    const TQ2PeerAccess &peerAccess() const { return access; }
+
+    // Bytes of unhandled requests held by all connections. reservePending
+    // adds `bytes` when the total stays within maxpendingbytes (true) and
+    // otherwise changes nothing (false). Any thread.
+    bool reservePending(qint64 bytes);
+    void releasePending(qint64 bytes);
+    qint64 pendingBytes() const { return pending.load(); }
+
+    // Connections closed at accept because the cap was reached, peers
+    // refused by the access check, and pauses after failed accepts.
+    quint64 refusedAtCap() const { return refusedCap.load(); }
+    quint64 refusedPeers() const { return refusedPeer.load(); }
+    quint64 acceptPauses() const { return pauses.load(); }
     // Adds `router` (not owned) to the children of the root router.
     void add(TQ2TodoRouter *router);
     TQ2TodoRouter *rootRouter() { return &root; }
@@ -81,10 +116,14 @@ public:
     static bool localRequest(const QString &name, const QJsonObject &request, QJsonObject *response,
                              int timeout, QString *error = nullptr);
 
-protected:
-    void incomingConnection(quintptr socketDescriptor) override;
-
 private:
+    // Accepts what is waiting (a bounded batch per call); on EMFILE, ENFILE,
+    // ENOMEM or ENOBUFS stops listening for events and resumes later.
+    void acceptPending();
+    // Serves, or closes at once, the accepted descriptor `fd`.
+    void admit(int fd);
+    void closeListener();
+
     friend class TQ2LocalSocket;
     // Registry of live connections; the key identifies the entry.
     std::uint64_t connectionStarted(const std::shared_ptr<TQ2LocalSocket> &connection);
@@ -93,7 +132,19 @@ private:
 
     std::atomic<bool> debugging{false};
     QString name;
+    QString startError;
     TQ2TodoRouter root;
+    TQ2ServerLimits bounds;
+    TQ2PeerAccess access;
+
+    int listenFd = -1;
+    unsigned long socketInode = 0;
+    QSocketNotifier *notifier = nullptr; // child of this object
+    QTimer resume;
+    std::atomic<qint64> pending{0};
+    std::atomic<quint64> refusedCap{0};
+    std::atomic<quint64> refusedPeer{0};
+    std::atomic<quint64> pauses{0};
 
     mutable std::mutex connectionsMutex;
     std::condition_variable connectionsDone;

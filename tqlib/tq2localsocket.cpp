@@ -21,10 +21,15 @@ namespace {
 std::atomic<int> liveObjects{0};
 
 constexpr int kReadChunk = 64 * 1024;
+constexpr int kInitialBuffer = 4096;
 // Bytes read per pass before parsing, so the size check sees a datagram
 // header long before the buffer could grow far past the limit.
 constexpr int kReadPerPass = 1024 * 1024;
 constexpr int kWriteTimeoutMs = 30000;
+
+const char kTooLarge[] = "请求过大: %1 字节, 上限 %2 字节";
+const char kNotJson[] = "请求不是有效的 JSON 对象 (UTF-8)";
+const char kBusy[] = "服务繁忙: 待处理的请求过多";
 
 } // namespace
 
@@ -33,6 +38,9 @@ TQ2LocalSocket::TQ2LocalSocket(TQ2LocalServer *server, int descriptor, const std
 {
     ++liveObjects;
     cabinet.insert(QStringLiteral("protocol"), 128);
+    // A reserved buffer keeps its memory when a parse pass empties it, so
+    // a request does not cost an allocation and a free.
+    buffer.reserve(kInitialBuffer);
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     const int flags = ::fcntl(descriptor, F_GETFL);
     if (flags >= 0)
@@ -95,10 +103,22 @@ void TQ2LocalSocket::stop()
 
 void TQ2LocalSocket::run()
 {
+    using Clock = std::chrono::steady_clock;
+    const int partialTimeoutMs = server->limits().partialTimeoutMs;
+    auto lastProgress = Clock::now();
     bool open = wakeFd >= 0 && descriptor >= 0;
     while (open && !stopping.load()) {
+        // Idle with nothing buffered: sleep until the peer writes or stop().
+        // In the middle of a datagram: only until the partial time-out.
+        int waitMs = -1;
+        if (!buffer.isEmpty()) {
+            const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress);
+            if (idle.count() >= partialTimeoutMs)
+                break;
+            waitMs = int(partialTimeoutMs - idle.count());
+        }
         pollfd fds[2] = {{descriptor, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        const int n = ::poll(fds, 2, -1);
+        const int n = ::poll(fds, 2, waitMs);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -108,17 +128,38 @@ void TQ2LocalSocket::run()
             break;
         if (!fds[0].revents)
             continue;
-        const bool connected = receive();
+        const int before = buffer.size();
+        const Receive received = receive();
+        if (received == Receive::OverMemory) {
+            answerError(TQ2Error::ERR_BUSY, QString::fromUtf8(kBusy));
+            break;
+        }
+        if (buffer.size() != before)
+            lastProgress = Clock::now();
         // Requests that arrived before the peer closed are still answered.
-        open = parsePass() && connected;
+        open = parsePass() && received == Receive::Open;
+        account();
     }
+    buffer.clear();
+    account();
     ::shutdown(descriptor, SHUT_RDWR);
     std::lock_guard<std::mutex> lock(endMutex);
     running.store(false);
     ended.notify_all();
 }
 
-bool TQ2LocalSocket::receive()
+bool TQ2LocalSocket::account()
+{
+    const qint64 delta = qint64(buffer.size()) - held;
+    if (delta > 0 && !server->reservePending(delta))
+        return false;
+    if (delta < 0)
+        server->releasePending(-delta);
+    held = buffer.size();
+    return true;
+}
+
+TQ2LocalSocket::Receive TQ2LocalSocket::receive()
 {
     char chunk[kReadChunk];
     int total = 0;
@@ -127,22 +168,36 @@ bool TQ2LocalSocket::receive()
         if (n > 0) {
             buffer.append(chunk, int(n));
             total += int(n);
+            if (!account())
+                return Receive::OverMemory;
+            // A short read drained the socket: asking again would only
+            // return EAGAIN, one system call per request for nothing (poll
+            // reports what arrives later). Stop as well once the head
+            // datagram is known to be too large.
+            if (n < ssize_t(sizeof chunk)
+                || TQ2RpcPacket::announcedLength(buffer) > server->limits().maxRequestBytes)
+                return Receive::Open;
             continue;
         }
         if (n == 0)
-            return false;
+            return Receive::Closed;
         if (errno == EINTR)
             continue;
-        return errno == EAGAIN || errno == EWOULDBLOCK;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Receive::Open : Receive::Closed;
     }
-    return true;
+    return Receive::Open;
 }
 
 bool TQ2LocalSocket::parsePass()
 {
+    const qint64 maxRequest = server->limits().maxRequestBytes;
     while (!stopping.load()) {
-        if (TQ2RpcPacket::announcedLength(buffer) > TQ2RpcPacket::MaxDatagram)
+        const qint64 announced = TQ2RpcPacket::announcedLength(buffer);
+        if (announced > maxRequest) {
+            answerError(TQ2Error::ERR_LIMITMAX,
+                        QString::fromUtf8(kTooLarge).arg(announced).arg(maxRequest));
             return false;
+        }
         TQ2RpcPacket packet;
         switch (packet.fromDatagram(buffer)) {
         case TQ2RpcPacket::Complete:
@@ -154,10 +209,23 @@ bool TQ2LocalSocket::parsePass()
         case TQ2RpcPacket::Incomplete:
             return true;
         default:
-            return false; // not a datagram: nothing later on this stream can be trusted
+            if (announced < 0 || buffer.size() < announced)
+                return false; // not a datagram: nothing later on this stream can be trusted
+            // A whole datagram whose text is not JSON (or not UTF-8): the
+            // framing still holds, so answer it and go on with the next.
+            buffer.remove(0, int(announced));
+            answerError(TQ2Error::ERR_PARSE, QString::fromUtf8(kNotJson));
+            break;
         }
     }
     return true;
+}
+
+void TQ2LocalSocket::answerError(int code, const QString &message)
+{
+    const QJsonObject response{{QStringLiteral("err"), code}, {QStringLiteral("errmsg"), message}};
+    if (!send(TQ2RpcPacket(response).toDatagram()))
+        requestStop();
 }
 
 void TQ2LocalSocket::handle(const TQ2RpcPacket &request)
@@ -167,9 +235,20 @@ void TQ2LocalSocket::handle(const TQ2RpcPacket &request)
     // a clean code, message and journal so its answer reflects only itself.
     cabinet.reset(TQ2Error::ERR_FAILED, QString(), QJsonArray());
     cabinet.begin();
+    cabinet.takeResultsJson(); // nothing left from an earlier request
     server->doCall(&response, request.object, &cabinet);
     cabinet.toRetObject(response, debugging && debugging->load());
-    if (!send(TQ2RpcPacket(response).toDatagram()))
+    // Results the method handed over already serialized are written as
+    // they are (a cached listing is not serialized again per request).
+    const QByteArray results = cabinet.takeResultsJson();
+    QByteArray datagram;
+    if (!results.isEmpty() && response.contains(QLatin1String("results"))) {
+        response.remove(QLatin1String("results"));
+        datagram = TQ2RpcPacket::toDatagram(response, results);
+    } else {
+        datagram = TQ2RpcPacket(response).toDatagram();
+    }
+    if (!send(datagram))
         requestStop();
 }
 

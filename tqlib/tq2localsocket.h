@@ -1,9 +1,13 @@
 // One accepted connection of the local RPC server, served on a detached
 // thread of its own: read datagrams, dispatch each request through the
 // server, write one response datagram per request, strictly in order.
-// Keep-alives are never answered. Bytes that are not a datagram, or a
-// datagram announcing more than TQ2RpcPacket::MaxDatagram, close this
-// connection only.
+// Keep-alives are never answered. Bytes that are not a datagram close this
+// connection only; a datagram whose text is not a JSON object (invalid UTF-8
+// included) is answered with ERR_PARSE and the connection goes on. A datagram
+// announcing more than the server's maxrequestbytes is answered with
+// ERR_LIMITMAX, and buffered bytes beyond the server's maxpendingbytes with
+// ERR_BUSY; both then close the connection. A connection idle in the middle
+// of a datagram for the server's partial time-out is closed.
 //
 // The thread blocks in poll() on the socket and on an eventfd that stop()
 // signals, so an idle connection costs no CPU and stop() is prompt. The
@@ -51,14 +55,22 @@ private:
     TQ2LocalSocket(TQ2LocalServer *server, int descriptor, const std::atomic<bool> *debugging);
     Q_DISABLE_COPY(TQ2LocalSocket)
 
+    enum class Receive { Open, Closed, OverMemory };
+
     void run();
-    // Reads what is available (bounded per call). False when the peer closed
-    // or the socket failed; bytes read before that are kept.
-    bool receive();
+    // Reads what is available (bounded per call). Closed when the peer closed
+    // or the socket failed (bytes read before that are kept); OverMemory when
+    // the server refused to count more buffered bytes.
+    Receive receive();
     // Parses and answers every complete request in `buffer`. False when the
     // connection must close (bad bytes, oversized datagram, failed write).
     bool parsePass();
     void handle(const TQ2RpcPacket &request);
+    // Answers {"err": code, "errmsg": message} outside the cabinet's journal.
+    void answerError(int code, const QString &message);
+    // Brings the server's count of pending bytes to buffer.size(); false
+    // (count unchanged) when growing it would pass maxpendingbytes.
+    bool account();
     // Writes all of `bytes`, waiting up to 30 s for the peer to drain.
     bool send(const QByteArray &bytes);
     void requestStop();
@@ -67,6 +79,7 @@ private:
     int descriptor;
     const std::atomic<bool> *debugging;
     QByteArray buffer;
+    qint64 held = 0; // bytes of `buffer` counted in the server's pending total
     TQ2Cabinet cabinet;
     std::atomic<bool> running{true};
     std::atomic<bool> stopping{false};

@@ -51,6 +51,11 @@ public:
     // the buffer must reach. Never throws, whatever the bytes.
     int fromDatagram(QByteArray &buffer);
     bool isKeepAlive() const { return object.isEmpty(); }
+    // One datagram of `envelope` plus the key "results" whose value is the
+    // compact JSON text `resultsJson` (already serialized by its producer),
+    // without parsing or serializing that value again. "results" comes last
+    // in the text; a reader sees the same object as from toDatagram.
+    static QByteArray toDatagram(const QJsonObject &envelope, const QByteArray &resultsJson);
     static QByteArray keepAlive();
     // Total length (16 + n + m) announced by the datagram header at the front
     // of `buffer`, or -1 when the buffer does not start with a whole header.

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QMetaMethod>
 
+#include <atomic>
+
 const char *const TQ2TodoRouter::MethodSuffix = "(QJsonObject*,QJsonObject,TQ2Cabinet*)";
 
 namespace {
@@ -19,6 +21,11 @@ const char kNoParams[] = "本接口没有参数";
 const char kTokenRequired[] = "登录成功时返回的token";
 const char kTokenOptional[] = "允许不传token，但已登录时建议传入";
 const char kNoComment[] = "<<此接口没有提供使用说明>>";
+const char kLsPrefix[] = "__LS__";
+
+// Bumped whenever any router's children change, so that cached listings of
+// every tree are rebuilt (starts at 1: a listing of generation 0 is none).
+std::atomic<quint64> treeGeneration{1};
 
 bool isPublished(const QMetaMethod &method)
 {
@@ -49,12 +56,14 @@ void TQ2TodoRouter::add(TQ2TodoRouter *router)
     std::lock_guard<std::mutex> lock(mutex);
     if (!children.contains(router))
         children.append(router);
+    ++treeGeneration;
 }
 
 void TQ2TodoRouter::del(TQ2TodoRouter *router)
 {
     std::lock_guard<std::mutex> lock(mutex);
     children.removeOne(router);
+    ++treeGeneration;
 }
 
 QList<TQ2TodoRouter *> TQ2TodoRouter::list() const
@@ -76,9 +85,28 @@ QString TQ2TodoRouter::routerId() const { return id; }
 
 bool TQ2TodoRouter::loadConfigure(TQ2Journals &, const QJsonObject &) { return true; }
 
+const TQ2TodoRouter::MethodTable &TQ2TodoRouter::methods() const
+{
+    std::call_once(tableOnce, [this] {
+        auto built = std::make_unique<MethodTable>();
+        const QMetaObject *meta = metaObject();
+        for (int i = 0; i < meta->methodCount(); ++i) {
+            const QMetaMethod method = meta->method(i);
+            if (!method.methodSignature().endsWith(MethodSuffix))
+                continue;
+            const QString name = QString::fromLatin1(method.name());
+            built->byName.insert(name, i);
+            built->inIndexOrder.append(method);
+            built->hasLsMethods = built->hasLsMethods || name.startsWith(QLatin1String(kLsPrefix));
+        }
+        table = std::move(built);
+    });
+    return *table;
+}
+
 bool TQ2TodoRouter::doSlot(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *envObject)
 {
-    const QString name = cmdObject.value(QStringLiteral("cmd")).toString().trimmed();
+    const QString name = cmdObject.value(QLatin1String("cmd")).toString().trimmed();
     if (name.isEmpty())
         return false;
     return dispatch(name, retObject, cmdObject, envObject, false);
@@ -86,20 +114,27 @@ bool TQ2TodoRouter::doSlot(QJsonObject *retObject, const QJsonObject &cmdObject,
 
 bool TQ2TodoRouter::doCall(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *envObject)
 {
-    const QString name = cmdObject.value(QStringLiteral("cmd")).toString().trimmed();
+    const QString name = cmdObject.value(QLatin1String("cmd")).toString().trimmed();
     if (name.isEmpty())
         return false;
-    return dispatch(QStringLiteral("__LS__") + name, retObject, cmdObject, envObject, true);
+    return dispatch(name, retObject, cmdObject, envObject, true);
 }
 
-bool TQ2TodoRouter::dispatch(const QString &method, QJsonObject *retObject, const QJsonObject &cmdObject,
+bool TQ2TodoRouter::dispatch(const QString &name, QJsonObject *retObject, const QJsonObject &cmdObject,
                              TQ2Cabinet *envObject, bool viaCall)
 {
     QJsonObject scratch; // methods may always write through retObject
     if (!retObject)
         retObject = &scratch;
-    const QByteArray signature = method.toUtf8() + MethodSuffix;
-    const int index = metaObject()->indexOfMethod(signature.constData());
+    // The lookup runs for every request on every router of the tree: a hash
+    // of the class's methods built once, rather than the meta-object's
+    // search by signature text.
+    const MethodTable &own = methods();
+    int index = -1;
+    if (!viaCall)
+        index = own.byName.value(name, -1);
+    else if (own.hasLsMethods)
+        index = own.byName.value(QLatin1String(kLsPrefix) + name, -1);
     if (index >= 0) {
         invoke(this, metaObject()->method(index), retObject, cmdObject, envObject);
         return true;
@@ -109,15 +144,13 @@ bool TQ2TodoRouter::dispatch(const QString &method, QJsonObject *retObject, cons
                     : child->doSlot(retObject, cmdObject, envObject))
             return true;
     }
-    retObject->insert(QStringLiteral("err"), TQ2Error::ERR_MISSING);
+    retObject->insert(QLatin1String("err"), TQ2Error::ERR_MISSING);
     return false;
 }
 
 void TQ2TodoRouter::allInterfaces(QJsonObject &out)
 {
-    const QMetaObject *meta = metaObject();
-    for (int i = 0; i < meta->methodCount(); ++i) {
-        const QMetaMethod method = meta->method(i);
+    for (const QMetaMethod &method : methods().inIndexOrder) {
         const QString name = QString::fromLatin1(method.name());
         if (out.contains(name) || !isPublished(method))
             continue;
@@ -147,9 +180,7 @@ void TQ2TodoRouter::allInterfaces(QJsonObject &out)
 
 void TQ2TodoRouter::allInterfaces(QStringList &out) const
 {
-    const QMetaObject *meta = metaObject();
-    for (int i = 0; i < meta->methodCount(); ++i) {
-        const QMetaMethod method = meta->method(i);
+    for (const QMetaMethod &method : methods().inIndexOrder) {
         const QString name = QString::fromLatin1(method.name());
         if (!out.contains(name) && isPublished(method))
             out.append(name);
@@ -160,11 +191,26 @@ void TQ2TodoRouter::allInterfaces(QStringList &out) const
 
 void TQ2TodoRouter::help_interfaces(QJsonObject *retObject, QJsonObject, TQ2Cabinet *envObject)
 {
-    QJsonObject out{{QStringLiteral("help_interfaces"),
-                     QJsonDocument::fromJson(QByteArray(kHelpInterfaces)).object()}};
-    allInterfaces(out);
+    QJsonObject out;
+    QByteArray json;
+    {
+        std::lock_guard<std::mutex> lock(listingMutex);
+        const quint64 generation = treeGeneration.load();
+        if (listingGeneration != generation) {
+            static const QJsonObject ownHelp = QJsonDocument::fromJson(QByteArray(kHelpInterfaces)).object();
+            listing = QJsonObject{{QStringLiteral("help_interfaces"), ownHelp}};
+            allInterfaces(listing);
+            listingJson = QJsonDocument(listing).toJson(QJsonDocument::Compact);
+            listingGeneration = generation;
+        }
+        out = listing;
+        json = listingJson;
+    }
     if (retObject)
         retObject->insert(QStringLiteral("results"), out);
-    if (envObject)
+    if (envObject) {
         envObject->setErr(TQ2Error::ERR_SUCCEED, QString());
+        if (retObject)
+            envObject->setResultsJson(json);
+    }
 }

@@ -12,12 +12,16 @@
 // Children are not owned and must outlive the router's use of them.
 #pragma once
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
+#include <QMetaMethod>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
+#include <memory>
 #include <mutex>
 
 class TQ2Cabinet;
@@ -68,9 +72,29 @@ protected:
     QString id;
 
 private:
-    bool dispatch(const QString &method, QJsonObject *retObject, const QJsonObject &cmdObject,
+    // The methods of this router's class with the published argument list,
+    // read from the meta-object once (the class of an object never changes).
+    struct MethodTable {
+        QHash<QString, int> byName;          // name -> index; the most derived class wins
+        QVector<QMetaMethod> inIndexOrder;   // every such method, base classes first
+        bool hasLsMethods = false;           // any "__LS__" method at all
+    };
+    const MethodTable &methods() const;
+
+    bool dispatch(const QString &name, QJsonObject *retObject, const QJsonObject &cmdObject,
                   TQ2Cabinet *envObject, bool viaCall);
 
     mutable std::mutex mutex;
     QList<TQ2TodoRouter *> children;
+    mutable std::once_flag tableOnce;
+    mutable std::unique_ptr<MethodTable> table;
+
+    // The help_interfaces listing of this router's tree and its compact
+    // JSON, valid while no router anywhere has been added or removed since
+    // (the listing calls every method with "help", whose answer is its
+    // fixed help text).
+    std::mutex listingMutex;
+    quint64 listingGeneration = 0;
+    QJsonObject listing;
+    QByteArray listingJson;
 };

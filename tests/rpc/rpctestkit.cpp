@@ -93,11 +93,19 @@ bool ServerThread::start(const QString &name)
     return started;
 }
 
+void ServerThread::configure(const TQ2ServerLimits &value, const TQ2PeerAccess &peers)
+{
+    limits = value;
+    access = peers;
+}
+
 void ServerThread::run(QString name)
 {
     QEventLoop eventLoop;
     auto *server = new TQ2LocalServer;
     server->setDebugging(debugging);
+    server->setLimits(limits);
+    server->setAccess(access);
     server->add(router);
     const bool ok = server->start(name);
     {

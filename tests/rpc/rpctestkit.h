@@ -46,6 +46,8 @@ class ServerThread
 public:
     explicit ServerThread(TQ2TodoRouter *router = nullptr, bool debugging = false);
     ~ServerThread();
+    // Limits and access the server gets before it starts (defaults otherwise).
+    void configure(const TQ2ServerLimits &limits, const TQ2PeerAccess &access = TQ2PeerAccess());
     // Starts the thread and the server under `name`; the result of start().
     bool start(const QString &name);
     // Ends the event loop and destroys the server (which stops connections).
@@ -57,6 +59,8 @@ private:
 
     TQ2TodoRouter *router;
     bool debugging;
+    TQ2ServerLimits limits;
+    TQ2PeerAccess access;
     std::thread thread;
     std::mutex mutex;
     std::condition_variable changed;

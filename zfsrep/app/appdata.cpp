@@ -13,6 +13,7 @@
 #include <QMetaType>
 
 #include <csignal>
+#include <cstdio>
 #include <new>
 
 namespace {
@@ -103,12 +104,23 @@ bool AppData::start()
         return false;
     }
     server.setDebugging(debugging.load());
+    QStringList warnings;
+    server.setLimits(TQ2ServerLimits::fromConfig(config, &warnings));
+    const QString group = config.value(QStringLiteral("lpcgroup")).toString().trimmed();
+    if (!group.isEmpty())
+        server.setAccess(TQ2PeerAccess::forGroup(group));
+    if (!server.peerAccess().isValid())
+        warnings.append(QStringLiteral("lpcgroup: no group named %1").arg(group));
+    for (const QString &line : warnings)
+        std::fprintf(stderr, "zfsrep: %s\n", qPrintable(line));
     if (!server.start(lpcid)) {
-        const QString reason = server.errorString().isEmpty() ? QStringLiteral("another service answers on it")
-                                                              : server.errorString();
-        failure = QStringLiteral("cannot listen on local socket %1: %2").arg(lpcid, reason);
+        failure = QStringLiteral("cannot listen on local socket %1: %2").arg(lpcid, server.errorString());
         return false;
     }
+    if (group.isEmpty())
+        std::fprintf(stderr, "zfsrep: warning: %s is world-accessible: every local user may call every "
+                             "method (set lpcgroup to restrict it)\n",
+                     qPrintable(TQ2LocalServer::socketPath(lpcid)));
     if (debugging.load())
         PRINTLN(QStringLiteral("Local agent: ") + lpcid);
     return true;
