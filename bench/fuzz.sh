@@ -24,7 +24,17 @@ esac
 
 "$here/scripts/install-deps.sh"
 # clang and its runtime (libFuzzer, sanitizers); asked for only when missing.
-if ! command -v clang++ >/dev/null || ! echo 'int main(){}' | clang++ -x c++ -fsanitize=fuzzer-no-link - -o /dev/null 2>/dev/null; then
+has_libfuzzer() {
+  command -v clang++ >/dev/null || return 1
+  local probe
+  probe=$(mktemp)
+  printf '#include <cstddef>\n#include <cstdint>\nextern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *, std::size_t) { return 0; }\n' |
+    clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o "$probe" 2>/dev/null
+  local status=$?
+  rm -f "$probe"
+  return $status
+}
+if ! has_libfuzzer; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "fuzz: clang with libFuzzer is missing (apt-get install clang libclang-rt-14-dev, as root)" >&2
     exit 1
