@@ -3,7 +3,9 @@
 # own build directory and runs each one, one after the other, on a copy of its
 # seed corpus in a temporary directory. SECONDS is the whole run's budget,
 # split evenly among the harnesses. Prints one table: harness, executions,
-# crashes (crash, timeout, out-of-memory and sanitizer reports). The inputs
+# crashes (crash, timeout, out-of-memory and sanitizer reports) and the CPU
+# seconds the harness got (on a shared machine far fewer than its wall
+# seconds), then the totals and the load average. The inputs
 # of crashes are kept in $ZFSREP_FUZZ_DIR/artifacts/<harness>/. Exits 1 when
 # any harness crashed.
 #
@@ -69,6 +71,7 @@ export ASAN_OPTIONS=detect_leaks=0:malloc_context_size=8
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 total=0
+total_cpu=0
 failed=0
 rows=()
 for h in "${harnesses[@]}"; do
@@ -80,10 +83,11 @@ for h in "${harnesses[@]}"; do
   # The harness runs in its own directory with TMPDIR inside it, so whatever
   # it writes stays there.
   set +e
-  (cd "$dir" && TMPDIR=$dir/tmp "$build/fuzz/fuzz_$h" -max_total_time="$each" -rss_limit_mb=1536 \
-    -timeout=20 -max_len=4096 -print_final_stats=1 -artifact_prefix="$dir/" "${dict[@]}" corpus \
-    >"$dir/log" 2>&1)
+  cpu=$( { TIMEFORMAT='%U %S'; time (cd "$dir" && TMPDIR=$dir/tmp "$build/fuzz/fuzz_$h" -max_total_time="$each" \
+    -rss_limit_mb=1536 -timeout=20 -max_len=4096 -print_final_stats=1 -artifact_prefix="$dir/" "${dict[@]}" corpus \
+    >"$dir/log" 2>&1); } 2>&1 )
   set -e
+  cpu=$(echo "$cpu" | awk '{ printf "%.0f", $1 + $2 }')
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
   executions=${executions:-0}
   crashes=$(find "$dir" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'timeout-*' -o -name 'oom-*' -o -name 'leak-*' \) | wc -l)
@@ -97,10 +101,12 @@ for h in "${harnesses[@]}"; do
     grep -m5 -E 'ERROR|runtime error|property failed|SUMMARY' "$dir/log" >&2 || true
   fi
   total=$((total + executions))
-  rows+=("$(printf '%-14s %14s %8s' "$h" "$executions" "$crashes")")
+  total_cpu=$((total_cpu + cpu))
+  rows+=("$(printf '%-14s %14s %8s %8s' "$h" "$executions" "$crashes" "$cpu")")
 done
 
-printf '%-14s %14s %8s\n' harness executions crashes
+printf '%-14s %14s %8s %8s\n' harness executions crashes 'cpu s'
 printf '%s\n' "${rows[@]}"
-printf '%-14s %14s %8s   (%s s per harness)\n' total "$total" "" "$each"
+printf '%-14s %14s %8s %8s   (%s s per harness; load average %s)\n' total "$total" "" "$total_cpu" "$each" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$failed"
