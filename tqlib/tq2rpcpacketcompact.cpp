@@ -28,9 +28,16 @@ void encode(QByteArray &out, const QJsonValue &value)
     case QJsonValue::Bool:
         out.append(kBool).append(value.toBool() ? 't' : 'f').append('\0');
         break;
-    case QJsonValue::Double:
-        out.append(kNumber).append(QByteArray::number(value.toDouble(), 'g', 15)).append('\0');
+    case QJsonValue::Double: {
+        const double number = value.toDouble();
+        QByteArray text = QByteArray::number(number, 'g', 15);
+        // Within the last digit of the largest double, 15 digits round past
+        // it and would not read back; those numbers take 17.
+        if (std::isfinite(number) && !std::isfinite(text.toDouble()))
+            text = QByteArray::number(number, 'g', 17);
+        out.append(kNumber).append(text).append('\0');
         break;
+    }
     case QJsonValue::Array: {
         out.append(kArray);
         const QJsonArray array = value.toArray();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -202,6 +204,29 @@ TEST(TQ2RpcPacketCompact, RoundTrips)
     EXPECT_TRUE(ok);
     EXPECT_TRUE(TQ2RpcPacket::fromCompactObject(TQ2RpcPacket::toCompactValue(QJsonArray{1}), &ok).isEmpty());
     EXPECT_FALSE(ok);
+}
+
+TEST(TQ2RpcPacketCompact, LargestNumbersReadBack)
+{
+    const double max = std::numeric_limits<double>::max();
+    const struct {
+        const char *name;
+        double number;
+    } rows[] = {
+        {"largest double", max},
+        {"largest negative double", -max},
+        {"largest that 15 digits keep", 1.79769313486231e308},
+        {"smallest subnormal", std::numeric_limits<double>::denorm_min()},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        bool ok = false;
+        const QJsonValue value = TQ2RpcPacket::fromCompactValue(TQ2RpcPacket::toCompactValue(row.number), &ok);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(value.toDouble(), row.number);
+    }
+    EXPECT_EQ(TQ2RpcPacket::toCompactValue(1.79769313486231e308), QByteArray("=1.79769313486231e+308\0", 23))
+        << "15 digits where they read back";
 }
 
 TEST(TQ2RpcPacketCompact, RejectsMalformedInput)

@@ -5,6 +5,8 @@
 
 #include <QJsonDocument>
 
+#include <limits>
+
 namespace {
 
 QByteArray compact(const QByteArray &pretty)
@@ -105,6 +107,34 @@ TEST(SnapshotRecords, SumsUsedAndReferenced)
     // --json-int values are numbers, read the same way.
     EXPECT_EQ(ZfsOutput::snapshotRecords(fixture("zfs/zfs-list-snap-json-int.stdout")), records);
     EXPECT_TRUE(ZfsOutput::snapshotRecords(fixture("zfs/zfs-list-empty-j.stdout")).isEmpty());
+}
+
+TEST(SnapshotRecords, HugeSizesAreHeldAtTheLimits)
+{
+    const double max = double(std::numeric_limits<qint64>::max());
+    const double min = double(std::numeric_limits<qint64>::min());
+    const struct {
+        const char *name;
+        const char *used;
+        const char *referenced;
+        double expected;
+    } rows[] = {
+        {"ordinary sizes add up", R"("12288")", R"("98304")", 12288 + 98304},
+        {"two maxima", R"("9223372036854775807")", R"("9223372036854775807")", max},
+        {"maximum plus one", R"("9223372036854775807")", R"("1")", max},
+        {"large numbers", "9.3e18", "9e18", max},
+        {"two minima", R"("-9223372036854775808")", R"("-9223372036854775808")", min},
+        {"minimum minus one", R"("-9223372036854775808")", R"("-1")", min},
+        {"maximum plus minimum", R"("9223372036854775807")", R"("-9223372036854775808")", -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray json = QByteArray(R"({"datasets":{"tank/data@a":{"pool":"tank","properties":{"used":{"value":)")
+                                + row.used + R"(},"referenced":{"value":)" + row.referenced + "}}}}}";
+        const QJsonArray records = ZfsOutput::snapshotRecords(json);
+        ASSERT_EQ(records.size(), 1);
+        EXPECT_EQ(records.at(0).toObject().value("used").toDouble(), row.expected);
+    }
 }
 
 TEST(SendSize, FirstSizeLineDecides)

@@ -2,6 +2,8 @@
 
 #include "tq2utils.h"
 
+#include <limits>
+
 namespace ZfsOutput {
 
 namespace {
@@ -11,6 +13,16 @@ constexpr qint64 kMiB = 1048576;
 qint64 propertyValue(const QJsonObject &properties, const QString &name)
 {
     return toInt64(properties.value(name).toObject().value(QStringLiteral("value")));
+}
+
+// a + b, held at the limits of qint64 instead of overflowing: sizes come from
+// the tool's text and may be anything.
+qint64 saturatedSum(qint64 a, qint64 b)
+{
+    qint64 sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum))
+        return sum;
+    return a < 0 ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
 }
 
 int datasetType(const QString &type)
@@ -95,7 +107,7 @@ QJsonArray snapshotRecords(const QByteArray &json)
         records.append(QJsonObject{
             {QStringLiteral("name"), it.key()},
             {QStringLiteral("used"),
-             propertyValue(props, QStringLiteral("used")) + propertyValue(props, QStringLiteral("referenced"))},
+             saturatedSum(propertyValue(props, QStringLiteral("used")), propertyValue(props, QStringLiteral("referenced")))},
             {QStringLiteral("pool"), snapshot.value(QStringLiteral("pool")).toString()},
             {QStringLiteral("dataset"), snapshot.value(QStringLiteral("dataset")).toString()},
             {QStringLiteral("snapshot"), snapshot.value(QStringLiteral("snapshot_name")).toString()},

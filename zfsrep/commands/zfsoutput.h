@@ -31,7 +31,8 @@ QJsonObject poolMap(const QByteArray &datasetsJson, const QByteArray &poolsJson)
 
 // Snapshot records from
 //   $ zfs list -t snapshot -H -pjo name,used,refer
-// each {"name", "used" (used + referenced bytes), "pool", "dataset", "snapshot"}.
+// each {"name", "used" (used + referenced bytes, held at the qint64 limits),
+// "pool", "dataset", "snapshot"}.
 QJsonArray snapshotRecords(const QByteArray &json);
 
 // The stream size of a dry-run send: the second field of the first line whose

@@ -1,0 +1,324 @@
+-- Statement catalogue of zfsrep.
+--
+-- Each statement starts with a header line "SQL: <id>"; the lines up to a
+-- "params:" line (or the next header) are its text, the lines after "params:"
+-- declare its parameters, one "<name> <type>" per line. Comments run from "--"
+-- to the end of the line, also inside quoted literals, so statement texts
+-- never hold "--". Parameters are written ":name" (or "@name").
+
+-- ---- schema upgrades --------------------------------------------------------
+
+SQL: dbupgrade_version
+UPDATE sys_configure SET cfg_value = :ver WHERE cfg_key = 'Database.Version';
+params:
+ver integer
+
+SQL: dbupgrade_v1_1
+ALTER TABLE t_mission ADD COLUMN msn_finishedtime TEXT DEFAULT '';
+
+SQL: dbupgrade_v2_1
+ALTER TABLE t_mission ADD COLUMN msn_snapname TEXT DEFAULT '';
+
+-- ---- missions ---------------------------------------------------------------
+
+SQL: mission_alload
+SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS caption,
+       msn_action AS action, msn_pool AS pool, msn_name AS name, msn_path AS path,
+       msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
+       msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
+       msn_encryptkey AS encryptkey, msn_schedules AS schedules,
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname
+  FROM t_mission
+ ORDER BY msn_no;
+
+SQL: mission_acquit
+SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS caption,
+       msn_action AS action, msn_pool AS pool, msn_name AS name, msn_path AS path,
+       msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
+       msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
+       msn_encryptkey AS encryptkey, msn_schedules AS schedules,
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname
+  FROM t_mission
+ WHERE msn_no = :msnno
+ LIMIT 1;
+params:
+msnno integer
+
+SQL: mission_detail
+SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS caption,
+       msn_action AS action, msn_pool AS pool, msn_name AS name, msn_path AS path,
+       msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
+       msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
+       msn_encryptkey AS encryptkey, msn_schedules AS schedules,
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname
+  FROM t_mission
+ WHERE UPPER(msn_caption) = UPPER(:caption)
+ LIMIT 1;
+params:
+caption string
+
+SQL: mission_append
+INSERT INTO t_mission (msn_time, msn_done, msn_caption, msn_action, msn_pool, msn_name,
+                       msn_path, msn_host, msn_port, msn_userid, msn_passwd, msn_increment,
+                       msn_erase, msn_encrypt, msn_encryptkey, msn_schedules, msn_snapname)
+VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), 0, :caption, :action, :pool, :name,
+        :path, :host, :port, :userid, :passwd, :increment,
+        :erase, :encrypt, :encryptkey, :schedules, :snapname);
+params:
+caption string
+action integer
+pool string
+name string
+path string
+host string
+port integer
+userid string
+passwd string
+increment integer
+erase integer
+encrypt integer
+encryptkey integer
+schedules string
+snapname string
+
+SQL: mission_change
+UPDATE t_mission
+   SET msn_pool = :pool, msn_name = :name, msn_path = :path, msn_host = :host,
+       msn_port = :port, msn_userid = :userid, msn_passwd = :passwd,
+       msn_increment = :increment, msn_erase = :erase, msn_encrypt = :encrypt,
+       msn_encryptkey = :encryptkey, msn_schedules = :schedules, msn_snapname = :snapname
+ WHERE msn_no = :msnno;
+params:
+msnno integer
+action integer
+pool string
+name string
+path string
+host string
+port integer
+userid string
+passwd string
+increment integer
+erase integer
+encrypt integer
+encryptkey integer
+schedules string
+snapname string
+
+SQL: mission_remove
+DELETE FROM t_mission WHERE msn_no = :msnno;
+params:
+msnno integer
+
+SQL: mission_finished
+UPDATE t_mission
+   SET msn_done = :done, msn_finishedtime = (DATETIME(CURRENT_TIMESTAMP, 'localtime'))
+ WHERE msn_no = :msnno;
+params:
+msnno integer
+done integer
+
+SQL: mission_complete
+UPDATE t_mission SET msn_done = 1 WHERE msn_no = :msnno;
+params:
+msnno integer
+
+-- ---- request log ------------------------------------------------------------
+
+SQL: logger_alload
+SELECT log_no AS no, log_time AS time, log_protocol AS protocol, log_token AS token,
+       log_system AS system, log_app AS app, log_module AS module, log_method AS method,
+       log_userid AS userid, log_remote AS remote, log_level AS level,
+       log_keywords AS keywords, log_content AS content, log_description AS description,
+       log_request AS request, log_respond AS respond, log_environment AS environment,
+       log_err AS err, log_succeed AS succeed, log_symbol AS symbol, log_params AS params
+  FROM t_logger
+ ORDER BY log_no DESC
+ LIMIT CASE WHEN :ofpage > 0 THEN :ofpage ELSE -1 END
+OFFSET CASE WHEN :page > 1 AND :ofpage > 0 THEN (:page - 1) * :ofpage ELSE 0 END;
+params:
+page integer
+ofpage integer
+
+SQL: logger_clear
+DELETE FROM t_logger;
+
+-- ---- snapshots --------------------------------------------------------------
+
+SQL: snapshot_alload
+SELECT snp_no AS snapno, snp_time AS time, snp_msnno AS msnno, snp_pool AS pool,
+       snp_name AS name, snp_snapname AS snapname, snp_size AS size
+  FROM t_snapshot
+ ORDER BY snp_no;
+
+SQL: snapshot_loadby
+SELECT snp_no AS snapno, snp_time AS time, snp_msnno AS msnno, snp_pool AS pool,
+       snp_name AS name, snp_snapname AS snapname, snp_size AS size
+  FROM t_snapshot
+ WHERE snp_msnno = :msnno
+ ORDER BY snp_no DESC;
+params:
+msnno integer
+
+SQL: mission_append22
+INSERT INTO t_snapshot (snp_time, snp_msnno, snp_pool, snp_name, snp_snapname, snp_size)
+VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), :msnno, :pool, :name, :snapname, :size);
+params:
+msnno integer
+pool string
+name string
+snapname string
+size integer
+CREATE TABLE t_snapshot (
+    snp_no       INTEGER PRIMARY KEY AUTOINCREMENT,
+    snp_time     DATETIME DEFAULT (DATETIME(CURRENT_TIMESTAMP, 'localtime')),
+    snp_msnno    INTEGER DEFAULT 0,
+    snp_pool     TEXT DEFAULT '',
+    snp_name     TEXT DEFAULT '',
+    snp_snapname TEXT DEFAULT '',
+    snp_size     INTEGER DEFAULT 0
+);
+
+-- ---- distributed hosts ------------------------------------------------------
+
+SQL: dcshost_alload
+SELECT dch_no AS hostno, dch_time AS time, dch_host AS host, dch_port AS port,
+       dch_userid AS userid, dch_passwd AS passwd
+  FROM t_dcshost
+ ORDER BY dch_no;
+
+SQL: dcshost_submit
+INSERT OR REPLACE INTO t_dcshost (dch_no, dch_time, dch_host, dch_port, dch_userid, dch_passwd)
+VALUES (:hostno, (DATETIME(CURRENT_TIMESTAMP, 'localtime')), :host, :port, :userid, :passwd);
+params:
+hostno integer
+host string
+port integer
+userid string
+passwd string
+
+SQL: dcshost_append
+INSERT INTO t_dcshost (dch_time, dch_host, dch_port, dch_userid, dch_passwd)
+VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), :host, :port, :userid, :passwd);
+params:
+host string
+port integer
+userid string
+passwd string
+
+SQL: dcshost_setaccount
+UPDATE t_dcshost SET dch_userid = :userid, dch_passwd = :passwd WHERE dch_no = :hostno;
+params:
+hostno integer
+userid string
+passwd string
+
+-- ---- distributed nodes ------------------------------------------------------
+
+SQL: dcsnode_alload
+SELECT dcn_no AS nodeno, dcn_time AS time, dcn_hostno AS hostno, dcn_name AS name,
+       dcn_address AS address, dcn_state AS state, dcn_ready AS ready,
+       dcn_attached AS attached, dcn_announced AS announced
+  FROM t_dcsnode
+ ORDER BY dcn_no;
+
+SQL: dcsnode_acquit
+SELECT dcn_no AS nodeno, dcn_time AS time, dcn_hostno AS hostno, dcn_name AS name,
+       dcn_address AS address, dcn_state AS state, dcn_ready AS ready,
+       dcn_attached AS attached, dcn_announced AS announced
+  FROM t_dcsnode
+ WHERE dcn_no = :nodeno
+ LIMIT 1;
+params:
+nodeno integer
+
+SQL: dcsnode_append
+INSERT INTO t_dcsnode (dcn_time, dcn_hostno, dcn_name, dcn_address, dcn_state, dcn_ready, dcn_attached)
+VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), :hostno, :name, :address, 0, 0, 0);
+params:
+hostno integer
+name string
+address string
+
+SQL: dcsnode_announce
+UPDATE t_dcsnode
+   SET dcn_address = :address, dcn_announced = (DATETIME(CURRENT_TIMESTAMP, 'localtime'))
+ WHERE dcn_name = :name;
+params:
+name string
+address string
+
+SQL: dcsnode_change_state
+UPDATE t_dcsnode SET dcn_state = :state WHERE dcn_no = :nodeno;
+params:
+nodeno integer
+state integer
+
+SQL: dcsnode_ready
+UPDATE t_dcsnode SET dcn_ready = 1 WHERE dcn_no = :nodeno;
+params:
+nodeno integer
+
+SQL: dcsnode_clear
+DELETE FROM t_dcsnode;
+
+SQL: dcsnode_attach
+UPDATE t_dcsnode SET dcn_attached = 1 WHERE dcn_no = :nodeno;
+params:
+nodeno integer
+
+SQL: dcsnode_detach
+UPDATE t_dcsnode SET dcn_attached = 0 WHERE dcn_no = :nodeno;
+params:
+nodeno integer
+
+-- ---- distributed gates ------------------------------------------------------
+
+SQL: dcsgate_alload
+SELECT dcg_no AS gateno, dcg_time AS time, dcg_nodeno AS nodeno, dcg_name AS name,
+       dcg_address AS address, dcg_port AS port, dcg_onlined AS onlined
+  FROM t_dcsgate
+ ORDER BY dcg_no;
+
+SQL: dcsgate_acquit
+SELECT dcg_no AS gateno, dcg_time AS time, dcg_nodeno AS nodeno, dcg_name AS name,
+       dcg_address AS address, dcg_port AS port, dcg_onlined AS onlined
+  FROM t_dcsgate
+ WHERE dcg_no = :gateno
+ LIMIT 1;
+params:
+gateno integer
+
+SQL: dcsgate_submit
+INSERT OR REPLACE INTO t_dcsgate (dcg_no, dcg_time, dcg_nodeno, dcg_name, dcg_address, dcg_port, dcg_onlined)
+VALUES (:gateno, (DATETIME(CURRENT_TIMESTAMP, 'localtime')), :nodeno, :name, :address, :port, :onlined);
+params:
+gateno integer
+nodeno integer
+name string
+address string
+port integer
+onlined integer
+
+SQL: dcsgate_append
+INSERT INTO t_dcsgate (dcg_time, dcg_nodeno, dcg_name, dcg_address, dcg_port, dcg_onlined)
+VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), :nodeno, :name, :address, :port, 0);
+params:
+nodeno integer
+name string
+address string
+port integer
+
+SQL: dcsgate_change_onlined
+UPDATE t_dcsgate SET dcg_onlined = :onlined WHERE dcg_no = :gateno;
+params:
+gateno integer
+onlined integer
+
+SQL: dcsgate_remove
+DELETE FROM t_dcsgate WHERE dcg_no = :gateno;
+params:
+gateno integer
+
+SQL: dcsgate_clear
+DELETE FROM t_dcsgate;
