@@ -67,6 +67,18 @@ const char *skipSpace(const char *from, const char *end)
 
 } // namespace
 
+struct TQ2DBSqlite::Kept
+{
+    QByteArray text;                                    // the UTF-8 text, trimmed
+    std::vector<std::unique_ptr<TQ2SqlStatement>> statements; // compiled, in order
+    int compiledTo = 0; // offset of the first byte not compiled yet
+};
+
+size_t TQ2DBSqlite::TextHash::operator()(const QString &text) const
+{
+    return qHash(text);
+}
+
 struct TQ2DBSqlite::ThreadState
 {
     QString error;
@@ -136,6 +148,14 @@ sqlite3 *TQ2DBSqlite::connect(const QString &path, int flags) const
         return nullptr;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (flags & SQLITE_OPEN_READWRITE) {
+        // Write-ahead log, synchronised on every commit. A file that is no
+        // database, or a file system without shared memory, keeps SQLite's
+        // default journal: the open itself still behaves as before, and the
+        // first statement reports what is wrong with the file.
+        sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
+    }
     return db;
 }
 
@@ -208,8 +228,29 @@ bool TQ2DBSqlite::openOnly(const QString &path)
 
 void TQ2DBSqlite::close()
 {
+    dropKept();
     if (sqlite3 *db = m_db.exchange(nullptr))
         sqlite3_close_v2(db);
+}
+
+void TQ2DBSqlite::dropKept()
+{
+    sqlite3 *db = m_db.load();
+    if (!db) {
+        m_kept.clear();
+        return;
+    }
+    const ConnectionLock lock(db);
+    m_kept.clear();
+}
+
+int TQ2DBSqlite::keptStatements() const
+{
+    sqlite3 *db = m_db.load();
+    if (!db)
+        return 0;
+    const ConnectionLock lock(db);
+    return int(m_kept.size());
 }
 
 bool TQ2DBSqlite::isOpen() const
@@ -276,6 +317,31 @@ QStringList TQ2DBSqlite::delSqlComments(const QString &text)
 
 // ---- statements ------------------------------------------------------------
 
+// Binds, steps and resets one compiled statement: rows are appended, and a
+// run that completes (or produced rows) updates `changes` and `lastId`.
+bool TQ2DBSqlite::runOne(sqlite3 *db, TQ2SqlStatement &statement, QList<QJsonObject> &rows,
+                         const QJsonObject &values, const QJsonObject &declared, int &changes,
+                         int &lastId, bool &succeeded)
+{
+    statement.bind(values, declared);
+    int code = statement.step();
+    if (code == SQLITE_ROW) {
+        const QStringList keys = statement.columnKeys();
+        do {
+            rows.append(statement.row(keys));
+            succeeded = true;
+        } while ((code = statement.step()) == SQLITE_ROW);
+    }
+    const bool completed = check(db, code);
+    if (completed || succeeded) {
+        changes = sqlite3_changes(db);
+        lastId = static_cast<int>(sqlite3_last_insert_rowid(db));
+    }
+    statement.reset();
+    succeeded = succeeded || completed;
+    return completed;
+}
+
 bool TQ2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
                        const QJsonObject &values, const QJsonObject &declared)
 {
@@ -301,18 +367,50 @@ bool TQ2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, cons
         next = skipSpace(tail, end);
         if (statement.isNull()) // only comments were left
             continue;
-        statement.bind(values, declared);
-        int code;
-        while ((code = statement.step()) == SQLITE_ROW) {
-            rows.append(statement.row());
-            succeeded = true;
-        }
-        const bool completed = check(db, code);
-        if (completed || succeeded) {
-            changes = sqlite3_changes(db);
-            lastId = static_cast<int>(sqlite3_last_insert_rowid(db));
-        }
-        succeeded = succeeded || completed;
+        runOne(db, statement, rows, values, declared, changes, lastId, succeeded);
+    }
+    return succeeded;
+}
+
+// As `exec`, with the text's statements compiled once and kept: a later run
+// of the same text steps the kept statements and compiles only what an
+// earlier run did not reach (a text stops at a statement that fails to
+// compile, and that statement is tried again next time).
+bool TQ2DBSqlite::runKept(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
+                          const QJsonObject &values, const QJsonObject &declared)
+{
+    changes = 0;
+    lastId = 0;
+    sqlite3 *db = m_db.load();
+    if (!db) {
+        setLastError(QStringLiteral("database is not open"));
+        return false;
+    }
+    const ConnectionLock lock(db);
+    std::unique_ptr<Kept> &slot = m_kept[sql];
+    if (!slot) {
+        slot = std::make_unique<Kept>();
+        slot->text = sql.toUtf8().trimmed();
+    }
+    Kept &kept = *slot;
+    bool succeeded = false;
+    for (const std::unique_ptr<TQ2SqlStatement> &statement : kept.statements)
+        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded);
+    const char *const begin = kept.text.constData();
+    const char *const end = begin + kept.text.size();
+    while (begin + kept.compiledTo < end) {
+        const char *next = begin + kept.compiledTo;
+        auto statement = std::make_unique<TQ2SqlStatement>();
+        const char *tail = end;
+        if (!check(db, statement->prepare(db, next, int(end - next), &tail)))
+            return succeeded;
+        if (tail <= next)
+            break;
+        kept.compiledTo = int(skipSpace(tail, end) - begin);
+        if (statement->isNull())
+            continue;
+        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded);
+        kept.statements.push_back(std::move(statement));
     }
     return succeeded;
 }
@@ -337,8 +435,8 @@ bool TQ2DBSqlite::call(int &changes, int &lastId, QList<QJsonObject> &rows, cons
         setLastError(QStringLiteral("sqlid not found: ") + id);
         return false;
     }
-    return exec(changes, lastId, rows, entry.value(QLatin1String("text")).toString(), values,
-                entry.value(QLatin1String("params")).toObject());
+    return runKept(changes, lastId, rows, entry.value(QLatin1String("text")).toString(), values,
+                   entry.value(QLatin1String("params")).toObject());
 }
 
 bool TQ2DBSqlite::call(int &changes, int &lastId, const QString &id, const QJsonObject &values)

@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -68,6 +69,7 @@ int TQ2SqlStatement::prepare(sqlite3 *db, const char *sql, int bytes, const char
 
 void TQ2SqlStatement::bind(const QJsonObject &values, const QJsonObject &declared)
 {
+    sqlite3_clear_bindings(m_stmt);
     const int count = sqlite3_bind_parameter_count(m_stmt);
     for (int index = 1; index <= count; ++index) {
         const char *rawName = sqlite3_bind_parameter_name(m_stmt, index);
@@ -90,12 +92,32 @@ int TQ2SqlStatement::step()
     return sqlite3_step(m_stmt);
 }
 
+void TQ2SqlStatement::reset()
+{
+    sqlite3_reset(m_stmt);
+}
+
+QStringList TQ2SqlStatement::columnKeys() const
+{
+    QStringList keys;
+    const int columns = sqlite3_column_count(m_stmt);
+    keys.reserve(columns);
+    for (int column = 0; column < columns; ++column)
+        keys.append(QString::fromUtf8(sqlite3_column_name(m_stmt, column)).toLower());
+    return keys;
+}
+
 QJsonObject TQ2SqlStatement::row() const
 {
+    return row(columnKeys());
+}
+
+QJsonObject TQ2SqlStatement::row(const QStringList &keys) const
+{
     QJsonObject row;
-    const int columns = sqlite3_column_count(m_stmt);
+    const int columns = std::min(int(keys.size()), sqlite3_column_count(m_stmt));
     for (int column = 0; column < columns; ++column) {
-        const QString key = QString::fromUtf8(sqlite3_column_name(m_stmt, column)).toLower();
+        const QString &key = keys.at(column);
         switch (sqlite3_column_type(m_stmt, column)) {
         case SQLITE_FLOAT:
             row.insert(key, sqlite3_column_double(m_stmt, column));

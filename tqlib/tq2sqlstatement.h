@@ -3,11 +3,17 @@
 // rows into JSON objects, the two conversions every catalogue statement of
 // TQ2DBSqlite goes through.
 //
-// Not locked: one statement is used by one thread. The caller serialises use of
-// the connection around it (TQ2DBSqlite holds the connection's mutex).
+// A statement is compiled once and run many times: `bind` clears the values of
+// the previous run, `reset` ends a run so that the statement holds no read
+// transaction between runs.
+//
+// Not locked: one statement is used by one thread at a time. The caller
+// serialises use of the connection around it (TQ2DBSqlite holds the
+// connection's mutex for the whole run).
 #pragma once
 
 #include <QJsonObject>
+#include <QStringList>
 #include <QtGlobal>
 
 struct sqlite3;
@@ -34,17 +40,24 @@ public:
     // array and object bind nothing. A name missing from `values` but present
     // in `declared` binds the default of its declared type: "string"/"text"
     // empty text, "int"/"integer"/"double" integer 0, anything else nothing.
-    // Unbound parameters stay NULL.
+    // Unbound parameters stay NULL, also when an earlier run bound them.
     void bind(const QJsonObject &values, const QJsonObject &declared);
 
     // sqlite3_step's result code.
     int step();
+    // Ends the current run (sqlite3_reset); the compiled statement stays.
+    void reset();
 
+    // The keys of the current row: each column's name lower-cased. Read once
+    // per run and handed to `row`, so that rows do not convert names again.
+    QStringList columnKeys() const;
     // The current row: one key per column, the column's name lower-cased.
     // REAL gives a number, TEXT a string (UTF-8), INTEGER a number read
     // through the 32-bit accessor (the low 32 bits, signed); NULL and BLOB
     // give no key.
     QJsonObject row() const;
+    // The same with keys from `columnKeys` of this run.
+    QJsonObject row(const QStringList &keys) const;
 
 private:
     sqlite3_stmt *m_stmt = nullptr;

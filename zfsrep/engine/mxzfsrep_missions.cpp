@@ -23,6 +23,31 @@ QJsonObject withStoredSchedules(const QJsonObject &mission, QJsonArray &schedule
     return copy;
 }
 
+// Gives t_mission its case-insensitive caption index: the unique one, or the
+// plain one where stored captions already collide (a database from before
+// the index); the service starts either way. Runs at every open, so a
+// database whose duplicates were removed gets the unique index then.
+void indexCaptions(TQ2DBSqlite &database)
+{
+    if (database.call(QStringLiteral("mission_caption_unique"), QJsonObject())) {
+        database.call(QStringLiteral("mission_caption_unindex"), QJsonObject());
+        return;
+    }
+    const QString reason = database.lastError();
+    database.call(QStringLiteral("mission_caption_index"), QJsonObject());
+    TQ2TRACE("captionsNotUnique", reason);
+}
+
+// The database file and its write-ahead log hold the remote passwords:
+// owner only.
+void restrictDatabaseFiles(const QString &path)
+{
+    for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        if (QFile::exists(file))
+            QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+}
+
 } // namespace
 
 bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
@@ -37,8 +62,8 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &)
             journals.add(TQ2PLACE(), QStringLiteral("database.open()"), false, database->lastError(), QString());
         } else {
             database->dbUpgrades();
-            // The file holds the remote passwords: owner only.
-            QFile::setPermissions(databasePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            indexCaptions(*database);
+            restrictDatabaseFiles(databasePath);
         }
         if (!database->isOpen())
             return false;
@@ -134,7 +159,9 @@ bool MXZfsrep::transferRemove(TQ2Journals &journals, int msnno)
 
 bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
 {
-    QJsonArray rows;
+    // The rows are changed in place and moved into the answer: no row is
+    // copied between the statement and the answer.
+    QList<QJsonObject> rows;
     if (!database->call(rows, QStringLiteral("mission_alload"),
                         QJsonObject{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}})) {
         journalDatabaseFailure(journals, TQ2PLACE());
@@ -144,8 +171,7 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
     {
         std::lock_guard<std::mutex> lock(progressLock);
         const int running = toInt(progressObject.value(QStringLiteral("msnno")));
-        for (const QJsonValue &value : rows) {
-            QJsonObject row = value.toObject();
+        for (QJsonObject &row : rows) {
             row.insert(QStringLiteral("schedules"), toJsonArray(row.value(QStringLiteral("schedules")).toString()));
             if (toInt(row.value(QStringLiteral("msnno"))) == running) {
                 for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate")}) {
@@ -155,9 +181,10 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
                         row.remove(key);
                 }
             }
-            records.append(row);
+            records.append(std::move(row));
         }
     }
+    rows.clear();
     result.insert(QStringLiteral("records"), records);
     return true;
 }

@@ -40,6 +40,8 @@ CREATE TABLE t_mission (
     msn_snapname     TEXT DEFAULT ''
 );
 
+CREATE UNIQUE INDEX IF NOT EXISTS t_mission_caption__unique ON t_mission (msn_caption COLLATE NOCASE);
+
 -- Run states (no statement of the service reads or writes them).
 CREATE TABLE t_runstate (
     rst_no      INTEGER PRIMARY KEY,
