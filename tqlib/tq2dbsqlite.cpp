@@ -326,9 +326,9 @@ bool TQ2DBSqlite::runOne(sqlite3 *db, TQ2SqlStatement &statement, QList<QJsonObj
     statement.bind(values, declared);
     int code = statement.step();
     if (code == SQLITE_ROW) {
-        const QStringList keys = statement.columnKeys();
+        statement.readColumns();
         do {
-            rows.append(statement.row(keys));
+            rows.append(statement.filledRow());
             succeeded = true;
         } while ((code = statement.step()) == SQLITE_ROW);
     }

@@ -2,6 +2,7 @@
 
 #include <QJsonValue>
 #include <QString>
+#include <QVarLengthArray>
 
 #include <sqlite3.h>
 
@@ -97,27 +98,21 @@ void TQ2SqlStatement::reset()
     sqlite3_reset(m_stmt);
 }
 
-QStringList TQ2SqlStatement::columnKeys() const
+namespace {
+
+QString columnKey(sqlite3_stmt *stmt, int column)
 {
-    QStringList keys;
-    const int columns = sqlite3_column_count(m_stmt);
-    keys.reserve(columns);
-    for (int column = 0; column < columns; ++column)
-        keys.append(QString::fromUtf8(sqlite3_column_name(m_stmt, column)).toLower());
-    return keys;
+    return QString::fromUtf8(sqlite3_column_name(stmt, column)).toLower();
 }
+
+} // namespace
 
 QJsonObject TQ2SqlStatement::row() const
 {
-    return row(columnKeys());
-}
-
-QJsonObject TQ2SqlStatement::row(const QStringList &keys) const
-{
     QJsonObject row;
-    const int columns = std::min(int(keys.size()), sqlite3_column_count(m_stmt));
+    const int columns = sqlite3_column_count(m_stmt);
     for (int column = 0; column < columns; ++column) {
-        const QString &key = keys.at(column);
+        const QString key = columnKey(m_stmt, column);
         switch (sqlite3_column_type(m_stmt, column)) {
         case SQLITE_FLOAT:
             row.insert(key, sqlite3_column_double(m_stmt, column));
@@ -133,6 +128,50 @@ QJsonObject TQ2SqlStatement::row(const QStringList &keys) const
         default: // SQLITE_NULL, SQLITE_BLOB
             break;
         }
+    }
+    return row;
+}
+
+void TQ2SqlStatement::readColumns()
+{
+    const int columns = sqlite3_column_count(m_stmt);
+    m_blank = QJsonObject();
+    for (int column = 0; column < columns; ++column)
+        m_blank.insert(columnKey(m_stmt, column), QJsonValue());
+    m_slot.assign(size_t(columns), 0);
+    for (int column = 0; column < columns; ++column)
+        m_slot[size_t(column)] = int(m_blank.constFind(columnKey(m_stmt, column)) - m_blank.constBegin());
+}
+
+QJsonObject TQ2SqlStatement::filledRow() const
+{
+    QJsonObject row = m_blank;
+    const QJsonObject::iterator first = row.begin(); // the one copy of the blank row
+    QVarLengthArray<bool, 32> given(m_blank.size());
+    std::fill(given.begin(), given.end(), false);
+    const int columns = std::min(int(m_slot.size()), sqlite3_column_count(m_stmt));
+    for (int column = 0; column < columns; ++column) {
+        const int slot = m_slot[size_t(column)];
+        switch (sqlite3_column_type(m_stmt, column)) {
+        case SQLITE_FLOAT:
+            (first + slot).value() = sqlite3_column_double(m_stmt, column);
+            break;
+        case SQLITE_TEXT: {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
+            (first + slot).value() = QString::fromUtf8(text, sqlite3_column_bytes(m_stmt, column));
+            break;
+        }
+        case SQLITE_INTEGER:
+            (first + slot).value() = sqlite3_column_int(m_stmt, column);
+            break;
+        default: // SQLITE_NULL, SQLITE_BLOB: no key, unless another column gives one
+            continue;
+        }
+        given[slot] = true;
+    }
+    for (int slot = given.size() - 1; slot >= 0; --slot) {
+        if (!given[slot])
+            row.erase(row.begin() + slot);
     }
     return row;
 }

@@ -13,8 +13,9 @@
 #pragma once
 
 #include <QJsonObject>
-#include <QStringList>
 #include <QtGlobal>
+
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -48,17 +49,22 @@ public:
     // Ends the current run (sqlite3_reset); the compiled statement stays.
     void reset();
 
-    // The keys of the current row: each column's name lower-cased. Read once
-    // per run and handed to `row`, so that rows do not convert names again.
-    QStringList columnKeys() const;
     // The current row: one key per column, the column's name lower-cased.
     // REAL gives a number, TEXT a string (UTF-8), INTEGER a number read
     // through the 32-bit accessor (the low 32 bits, signed); NULL and BLOB
-    // give no key.
+    // give no key. Of two columns with one name the later one that has a
+    // value wins.
     QJsonObject row() const;
-    // The same with keys from `columnKeys` of this run.
-    QJsonObject row(const QStringList &keys) const;
+
+    // Reads the column names of the current run once, into a blank row that
+    // `filledRow` copies: call it after the first SQLITE_ROW of a run.
+    void readColumns();
+    // The current row exactly as `row` gives it, made by filling the values
+    // into a copy of the blank row instead of inserting key by key.
+    QJsonObject filledRow() const;
 
 private:
     sqlite3_stmt *m_stmt = nullptr;
+    QJsonObject m_blank;     // every key of the run, each null
+    std::vector<int> m_slot; // column -> position of its key in m_blank
 };
