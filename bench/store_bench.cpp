@@ -156,8 +156,9 @@ QString caption(int number)
 
 QJsonObject appendRequest(int number)
 {
+    // 1,440 different schedule lists, so that missions do not all share one.
     const QJsonObject schedule{{"weeks", QJsonArray{1, 3, 5}}, {"months", QJsonArray()}, {"days", QJsonArray()},
-                               {"hours", QJsonArray{2}}, {"minutes", QJsonArray{30}}};
+                               {"hours", QJsonArray{number % 24}}, {"minutes", QJsonArray{number * 7 % 60}}};
     const QJsonObject params{{"caption", caption(number)}, {"action", 1}, {"pool", "tank"},
                              {"name", QStringLiteral("projects/p%1").arg(number)},
                              {"path", "backup/projects"}, {"host", "192.168.10.20"}, {"port", 22},

@@ -10,6 +10,7 @@
 #include "tq2utils.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonDocument>
 
 namespace {
@@ -167,12 +168,19 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
         journalDatabaseFailure(journals, TQ2PLACE());
         return false;
     }
+    // Missions often share one schedule list: each distinct text is parsed
+    // once per listing and its array shared by the rows that hold it.
+    QHash<QString, QJsonArray> schedules;
     QJsonArray records;
     {
         std::lock_guard<std::mutex> lock(progressLock);
         const int running = toInt(progressObject.value(QStringLiteral("msnno")));
         for (QJsonObject &row : rows) {
-            row.insert(QStringLiteral("schedules"), toJsonArray(row.value(QStringLiteral("schedules")).toString()));
+            const QString text = row.value(QStringLiteral("schedules")).toString();
+            auto parsed = schedules.constFind(text);
+            if (parsed == schedules.constEnd())
+                parsed = schedules.insert(text, toJsonArray(text));
+            row.insert(QStringLiteral("schedules"), parsed.value());
             if (toInt(row.value(QStringLiteral("msnno"))) == running) {
                 for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate")}) {
                     if (progressObject.contains(key))
