@@ -1,5 +1,6 @@
 #include "tq2dbsqlite.h"
 
+#include "tq2dbsqlite_p.h"
 #include "tq2sqlcatalogue.h"
 #include "tq2sqlstatement.h"
 
@@ -19,20 +20,6 @@ namespace {
 constexpr int kBusyTimeoutMs = 5000;
 
 std::atomic<quint64> g_nextSerial{1};
-
-// Holds one connection's own mutex (a recursive mutex in serialized mode), so
-// that a statement's error message, change count and last row id are read
-// before another thread's statement can replace them.
-class ConnectionLock
-{
-public:
-    explicit ConnectionLock(sqlite3 *db) : m_mutex(sqlite3_db_mutex(db)) { sqlite3_mutex_enter(m_mutex); }
-    ~ConnectionLock() { sqlite3_mutex_leave(m_mutex); }
-    Q_DISABLE_COPY(ConnectionLock)
-
-private:
-    sqlite3_mutex *m_mutex;
-};
 
 // Runs one short command and waits for it; its outcome is not needed.
 void runQuietly(const QString &program, const QStringList &arguments)
@@ -57,27 +44,7 @@ void prepareDirectory(const QString &directory)
     runQuietly(QStringLiteral("chmod"), {QStringLiteral("755"), directory});
 }
 
-const char *skipSpace(const char *from, const char *end)
-{
-    while (from < end && (*from == ' ' || *from == '\t' || *from == '\n' || *from == '\r'
-                          || *from == '\v' || *from == '\f'))
-        ++from;
-    return from;
-}
-
 } // namespace
-
-struct TQ2DBSqlite::Kept
-{
-    QByteArray text;                                    // the UTF-8 text, trimmed
-    std::vector<std::unique_ptr<TQ2SqlStatement>> statements; // compiled, in order
-    int compiledTo = 0; // offset of the first byte not compiled yet
-};
-
-size_t TQ2DBSqlite::TextHash::operator()(const QString &text) const
-{
-    return qHash(text);
-}
 
 struct TQ2DBSqlite::ThreadState
 {
@@ -233,26 +200,6 @@ void TQ2DBSqlite::close()
         sqlite3_close_v2(db);
 }
 
-void TQ2DBSqlite::dropKept()
-{
-    sqlite3 *db = m_db.load();
-    if (!db) {
-        m_kept.clear();
-        return;
-    }
-    const ConnectionLock lock(db);
-    m_kept.clear();
-}
-
-int TQ2DBSqlite::keptStatements() const
-{
-    sqlite3 *db = m_db.load();
-    if (!db)
-        return 0;
-    const ConnectionLock lock(db);
-    return int(m_kept.size());
-}
-
 bool TQ2DBSqlite::isOpen() const
 {
     return m_db.load() != nullptr;
@@ -316,104 +263,6 @@ QStringList TQ2DBSqlite::delSqlComments(const QString &text)
 }
 
 // ---- statements ------------------------------------------------------------
-
-// Binds, steps and resets one compiled statement: rows are appended, and a
-// run that completes (or produced rows) updates `changes` and `lastId`.
-bool TQ2DBSqlite::runOne(sqlite3 *db, TQ2SqlStatement &statement, QList<QJsonObject> &rows,
-                         const QJsonObject &values, const QJsonObject &declared, int &changes,
-                         int &lastId, bool &succeeded)
-{
-    statement.bind(values, declared);
-    int code = statement.step();
-    if (code == SQLITE_ROW) {
-        statement.readColumns();
-        do {
-            rows.append(statement.filledRow());
-            succeeded = true;
-        } while ((code = statement.step()) == SQLITE_ROW);
-    }
-    const bool completed = check(db, code);
-    if (completed || succeeded) {
-        changes = sqlite3_changes(db);
-        lastId = static_cast<int>(sqlite3_last_insert_rowid(db));
-    }
-    statement.reset();
-    succeeded = succeeded || completed;
-    return completed;
-}
-
-bool TQ2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
-                       const QJsonObject &values, const QJsonObject &declared)
-{
-    changes = 0;
-    lastId = 0;
-    sqlite3 *db = m_db.load();
-    if (!db) {
-        setLastError(QStringLiteral("database is not open"));
-        return false;
-    }
-    const QByteArray text = sql.toUtf8().trimmed();
-    const char *next = text.constData();
-    const char *const end = next + text.size();
-    bool succeeded = false;
-    while (next < end) {
-        const ConnectionLock lock(db);
-        TQ2SqlStatement statement;
-        const char *tail = end;
-        if (!check(db, statement.prepare(db, next, int(end - next), &tail)))
-            return succeeded;
-        if (tail <= next) // no progress; cannot happen after a successful compile
-            break;
-        next = skipSpace(tail, end);
-        if (statement.isNull()) // only comments were left
-            continue;
-        runOne(db, statement, rows, values, declared, changes, lastId, succeeded);
-    }
-    return succeeded;
-}
-
-// As `exec`, with the text's statements compiled once and kept: a later run
-// of the same text steps the kept statements and compiles only what an
-// earlier run did not reach (a text stops at a statement that fails to
-// compile, and that statement is tried again next time).
-bool TQ2DBSqlite::runKept(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
-                          const QJsonObject &values, const QJsonObject &declared)
-{
-    changes = 0;
-    lastId = 0;
-    sqlite3 *db = m_db.load();
-    if (!db) {
-        setLastError(QStringLiteral("database is not open"));
-        return false;
-    }
-    const ConnectionLock lock(db);
-    std::unique_ptr<Kept> &slot = m_kept[sql];
-    if (!slot) {
-        slot = std::make_unique<Kept>();
-        slot->text = sql.toUtf8().trimmed();
-    }
-    Kept &kept = *slot;
-    bool succeeded = false;
-    for (const std::unique_ptr<TQ2SqlStatement> &statement : kept.statements)
-        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded);
-    const char *const begin = kept.text.constData();
-    const char *const end = begin + kept.text.size();
-    while (begin + kept.compiledTo < end) {
-        const char *next = begin + kept.compiledTo;
-        auto statement = std::make_unique<TQ2SqlStatement>();
-        const char *tail = end;
-        if (!check(db, statement->prepare(db, next, int(end - next), &tail)))
-            return succeeded;
-        if (tail <= next)
-            break;
-        kept.compiledTo = int(skipSpace(tail, end) - begin);
-        if (statement->isNull())
-            continue;
-        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded);
-        kept.statements.push_back(std::move(statement));
-    }
-    return succeeded;
-}
 
 bool TQ2DBSqlite::exec(int &changes, int &lastId, const QString &sql, const QJsonObject &values,
                        const QJsonObject &declared)
@@ -506,7 +355,7 @@ bool TQ2DBSqlite::runFixed(const char *sql)
     sqlite3 *db = m_db.load();
     if (!db)
         return false;
-    const ConnectionLock lock(db);
+    const TQ2ConnectionLock lock(db);
     return check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 
