@@ -156,9 +156,11 @@ QString caption(int number)
 
 QJsonObject appendRequest(int number)
 {
-    // 1,440 different schedule lists, so that missions do not all share one.
-    const QJsonObject schedule{{"weeks", QJsonArray{1, 3, 5}}, {"months", QJsonArray()}, {"days", QJsonArray()},
-                               {"hours", QJsonArray{number % 24}}, {"minutes", QJsonArray{number * 7 % 60}}};
+    // Every mission (up to 40,320) has a schedule list of its own, so that
+    // no listing profits from missions sharing one.
+    const QJsonObject schedule{{"weeks", QJsonArray{1, 3, 5}}, {"months", QJsonArray()},
+                               {"days", QJsonArray{number / 1440 % 28 + 1}},
+                               {"hours", QJsonArray{number / 60 % 24}}, {"minutes", QJsonArray{number % 60}}};
     const QJsonObject params{{"caption", caption(number)}, {"action", 1}, {"pool", "tank"},
                              {"name", QStringLiteral("projects/p%1").arg(number)},
                              {"path", "backup/projects"}, {"host", "192.168.10.20"}, {"port", 22},
