@@ -1,5 +1,6 @@
 #include "tq2dbsqlite.h"
 
+#include "tq2dbsqlite_p.h"
 #include "tq2sqlcatalogue.h"
 #include "tq2sqlstatement.h"
 
@@ -19,20 +20,6 @@ namespace {
 constexpr int kBusyTimeoutMs = 5000;
 
 std::atomic<quint64> g_nextSerial{1};
-
-// Holds one connection's own mutex (a recursive mutex in serialized mode), so
-// that a statement's error message, change count and last row id are read
-// before another thread's statement can replace them.
-class ConnectionLock
-{
-public:
-    explicit ConnectionLock(sqlite3 *db) : m_mutex(sqlite3_db_mutex(db)) { sqlite3_mutex_enter(m_mutex); }
-    ~ConnectionLock() { sqlite3_mutex_leave(m_mutex); }
-    Q_DISABLE_COPY(ConnectionLock)
-
-private:
-    sqlite3_mutex *m_mutex;
-};
 
 // Runs one short command and waits for it; its outcome is not needed.
 void runQuietly(const QString &program, const QStringList &arguments)
@@ -55,14 +42,6 @@ void prepareDirectory(const QString &directory)
     if (!QDir(directory).exists())
         runQuietly(QStringLiteral("mkdir"), {QStringLiteral("-p"), directory});
     runQuietly(QStringLiteral("chmod"), {QStringLiteral("755"), directory});
-}
-
-const char *skipSpace(const char *from, const char *end)
-{
-    while (from < end && (*from == ' ' || *from == '\t' || *from == '\n' || *from == '\r'
-                          || *from == '\v' || *from == '\f'))
-        ++from;
-    return from;
 }
 
 } // namespace
@@ -136,6 +115,14 @@ sqlite3 *TQ2DBSqlite::connect(const QString &path, int flags) const
         return nullptr;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (flags & SQLITE_OPEN_READWRITE) {
+        // Write-ahead log, synchronised on every commit. A file that is no
+        // database, or a file system without shared memory, keeps SQLite's
+        // default journal: the open itself still behaves as before, and the
+        // first statement reports what is wrong with the file.
+        sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
+    }
     return db;
 }
 
@@ -208,6 +195,7 @@ bool TQ2DBSqlite::openOnly(const QString &path)
 
 void TQ2DBSqlite::close()
 {
+    dropKept();
     if (sqlite3 *db = m_db.exchange(nullptr))
         sqlite3_close_v2(db);
 }
@@ -276,47 +264,6 @@ QStringList TQ2DBSqlite::delSqlComments(const QString &text)
 
 // ---- statements ------------------------------------------------------------
 
-bool TQ2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
-                       const QJsonObject &values, const QJsonObject &declared)
-{
-    changes = 0;
-    lastId = 0;
-    sqlite3 *db = m_db.load();
-    if (!db) {
-        setLastError(QStringLiteral("database is not open"));
-        return false;
-    }
-    const QByteArray text = sql.toUtf8().trimmed();
-    const char *next = text.constData();
-    const char *const end = next + text.size();
-    bool succeeded = false;
-    while (next < end) {
-        const ConnectionLock lock(db);
-        TQ2SqlStatement statement;
-        const char *tail = end;
-        if (!check(db, statement.prepare(db, next, int(end - next), &tail)))
-            return succeeded;
-        if (tail <= next) // no progress; cannot happen after a successful compile
-            break;
-        next = skipSpace(tail, end);
-        if (statement.isNull()) // only comments were left
-            continue;
-        statement.bind(values, declared);
-        int code;
-        while ((code = statement.step()) == SQLITE_ROW) {
-            rows.append(statement.row());
-            succeeded = true;
-        }
-        const bool completed = check(db, code);
-        if (completed || succeeded) {
-            changes = sqlite3_changes(db);
-            lastId = static_cast<int>(sqlite3_last_insert_rowid(db));
-        }
-        succeeded = succeeded || completed;
-    }
-    return succeeded;
-}
-
 bool TQ2DBSqlite::exec(int &changes, int &lastId, const QString &sql, const QJsonObject &values,
                        const QJsonObject &declared)
 {
@@ -337,8 +284,8 @@ bool TQ2DBSqlite::call(int &changes, int &lastId, QList<QJsonObject> &rows, cons
         setLastError(QStringLiteral("sqlid not found: ") + id);
         return false;
     }
-    return exec(changes, lastId, rows, entry.value(QLatin1String("text")).toString(), values,
-                entry.value(QLatin1String("params")).toObject());
+    return runKept(changes, lastId, rows, entry.value(QLatin1String("text")).toString(), values,
+                   entry.value(QLatin1String("params")).toObject());
 }
 
 bool TQ2DBSqlite::call(int &changes, int &lastId, const QString &id, const QJsonObject &values)
@@ -408,7 +355,7 @@ bool TQ2DBSqlite::runFixed(const char *sql)
     sqlite3 *db = m_db.load();
     if (!db)
         return false;
-    const ConnectionLock lock(db);
+    const TQ2ConnectionLock lock(db);
     return check(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 

@@ -6,10 +6,20 @@
 // returns rows as JSON objects, applies the numbered schema upgrade steps
 // ("dbupgrade_v<version>_<step>") and offers explicit transactions.
 //
+// Every read-write connection runs in write-ahead-log mode with full
+// synchronisation: a commit returns once its log record is on disk (one
+// fsync), so a committed statement survives a power cut.
+//
+// `call` compiles a catalogue statement once per connection and reuses it;
+// `exec` compiles its text every time (creator, version queries, ad-hoc
+// texts). A kept statement whose tables changed is recompiled by SQLite on
+// its next run; if that fails, the run fails like any statement that fails
+// while running.
+//
 // Threads: one connection, opened in SQLite's serialized mode, is shared by
 // every thread that calls `exec`/`call`; each statement runs with the
-// connection's mutex held, so its error message, change count and last row id
-// are its own. The catalogue is copied under a read lock and replaced under a
+// connection's mutex held (a kept text with all its statements), so its
+// error message, change count and last row id are its own. The catalogue is copied under a read lock and replaced under a
 // write lock; no lock of this class is held while SQL runs. `open`,
 // `openOnly`, `close` and `loadSqlCreator` are set-up calls: they must not run
 // while another thread uses the object. The last error and the last statement
@@ -24,10 +34,14 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
+#include <vector>
 
 struct sqlite3;
+class TQ2SqlStatement;
 
 class TQ2DBSqlite
 {
@@ -107,6 +121,9 @@ public:
     // Does nothing while closed.
     void callDetach(const QString &id, const QJsonObject &values);
 
+    // How many compiled texts `call` keeps for the open connection.
+    int keptStatements() const;
+
     // "begin transaction", "commit transaction", "rollback transaction" on
     // the connection: true exactly when SQLite succeeds; false while closed.
     // The transaction covers statements of every thread until it ends.
@@ -140,6 +157,18 @@ private:
     // Records SQLite's message as the last error unless `code` is a success
     // code (OK, ROW, DONE); returns whether it was one.
     bool check(sqlite3 *db, int code) const;
+    // One text compiled statement by statement as far as it compiled, kept
+    // for the connection (see `call`).
+    struct Kept;
+    struct TextHash {
+        size_t operator()(const QString &text) const;
+    };
+    bool runKept(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
+                 const QJsonObject &values, const QJsonObject &declared);
+    bool runOne(sqlite3 *db, TQ2SqlStatement &statement, QList<QJsonObject> &rows,
+                const QJsonObject &values, const QJsonObject &declared, int &changes, int &lastId,
+                bool &succeeded);
+    void dropKept();
     bool openFile(const QString &path, const QString *creatorPath, bool *created);
     sqlite3 *connect(const QString &path, int flags) const;
     bool runFixed(const char *sql);
@@ -149,6 +178,8 @@ private:
     const quint64 m_serial;
     std::atomic<sqlite3 *> m_db{nullptr};
     QString m_path;
+    // Guarded by the connection's mutex; emptied by `close`.
+    std::unordered_map<QString, std::unique_ptr<Kept>, TextHash> m_kept;
 
     mutable std::shared_mutex m_catalogueLock;
     QJsonObject m_catalogue;

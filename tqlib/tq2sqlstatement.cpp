@@ -2,9 +2,11 @@
 
 #include <QJsonValue>
 #include <QString>
+#include <QVarLengthArray>
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -68,6 +70,7 @@ int TQ2SqlStatement::prepare(sqlite3 *db, const char *sql, int bytes, const char
 
 void TQ2SqlStatement::bind(const QJsonObject &values, const QJsonObject &declared)
 {
+    sqlite3_clear_bindings(m_stmt);
     const int count = sqlite3_bind_parameter_count(m_stmt);
     for (int index = 1; index <= count; ++index) {
         const char *rawName = sqlite3_bind_parameter_name(m_stmt, index);
@@ -90,12 +93,26 @@ int TQ2SqlStatement::step()
     return sqlite3_step(m_stmt);
 }
 
+void TQ2SqlStatement::reset()
+{
+    sqlite3_reset(m_stmt);
+}
+
+namespace {
+
+QString columnKey(sqlite3_stmt *stmt, int column)
+{
+    return QString::fromUtf8(sqlite3_column_name(stmt, column)).toLower();
+}
+
+} // namespace
+
 QJsonObject TQ2SqlStatement::row() const
 {
     QJsonObject row;
     const int columns = sqlite3_column_count(m_stmt);
     for (int column = 0; column < columns; ++column) {
-        const QString key = QString::fromUtf8(sqlite3_column_name(m_stmt, column)).toLower();
+        const QString key = columnKey(m_stmt, column);
         switch (sqlite3_column_type(m_stmt, column)) {
         case SQLITE_FLOAT:
             row.insert(key, sqlite3_column_double(m_stmt, column));
@@ -111,6 +128,50 @@ QJsonObject TQ2SqlStatement::row() const
         default: // SQLITE_NULL, SQLITE_BLOB
             break;
         }
+    }
+    return row;
+}
+
+void TQ2SqlStatement::readColumns()
+{
+    const int columns = sqlite3_column_count(m_stmt);
+    m_blank = QJsonObject();
+    for (int column = 0; column < columns; ++column)
+        m_blank.insert(columnKey(m_stmt, column), QJsonValue());
+    m_slot.assign(size_t(columns), 0);
+    for (int column = 0; column < columns; ++column)
+        m_slot[size_t(column)] = int(m_blank.constFind(columnKey(m_stmt, column)) - m_blank.constBegin());
+}
+
+QJsonObject TQ2SqlStatement::filledRow() const
+{
+    QJsonObject row = m_blank;
+    const QJsonObject::iterator first = row.begin(); // the one copy of the blank row
+    QVarLengthArray<bool, 32> given(m_blank.size());
+    std::fill(given.begin(), given.end(), false);
+    const int columns = std::min(int(m_slot.size()), sqlite3_column_count(m_stmt));
+    for (int column = 0; column < columns; ++column) {
+        const int slot = m_slot[size_t(column)];
+        switch (sqlite3_column_type(m_stmt, column)) {
+        case SQLITE_FLOAT:
+            (first + slot).value() = sqlite3_column_double(m_stmt, column);
+            break;
+        case SQLITE_TEXT: {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
+            (first + slot).value() = QString::fromUtf8(text, sqlite3_column_bytes(m_stmt, column));
+            break;
+        }
+        case SQLITE_INTEGER:
+            (first + slot).value() = sqlite3_column_int(m_stmt, column);
+            break;
+        default: // SQLITE_NULL, SQLITE_BLOB: no key, unless another column gives one
+            continue;
+        }
+        given[slot] = true;
+    }
+    for (int slot = given.size() - 1; slot >= 0; --slot) {
+        if (!given[slot])
+            row.erase(row.begin() + slot);
     }
     return row;
 }

@@ -3,12 +3,19 @@
 // rows into JSON objects, the two conversions every catalogue statement of
 // TQ2DBSqlite goes through.
 //
-// Not locked: one statement is used by one thread. The caller serialises use of
-// the connection around it (TQ2DBSqlite holds the connection's mutex).
+// A statement is compiled once and run many times: `bind` clears the values of
+// the previous run, `reset` ends a run so that the statement holds no read
+// transaction between runs.
+//
+// Not locked: one statement is used by one thread at a time. The caller
+// serialises use of the connection around it (TQ2DBSqlite holds the
+// connection's mutex for the whole run).
 #pragma once
 
 #include <QJsonObject>
 #include <QtGlobal>
+
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -34,18 +41,30 @@ public:
     // array and object bind nothing. A name missing from `values` but present
     // in `declared` binds the default of its declared type: "string"/"text"
     // empty text, "int"/"integer"/"double" integer 0, anything else nothing.
-    // Unbound parameters stay NULL.
+    // Unbound parameters stay NULL, also when an earlier run bound them.
     void bind(const QJsonObject &values, const QJsonObject &declared);
 
     // sqlite3_step's result code.
     int step();
+    // Ends the current run (sqlite3_reset); the compiled statement stays.
+    void reset();
 
     // The current row: one key per column, the column's name lower-cased.
     // REAL gives a number, TEXT a string (UTF-8), INTEGER a number read
     // through the 32-bit accessor (the low 32 bits, signed); NULL and BLOB
-    // give no key.
+    // give no key. Of two columns with one name the later one that has a
+    // value wins.
     QJsonObject row() const;
+
+    // Reads the column names of the current run once, into a blank row that
+    // `filledRow` copies: call it after the first SQLITE_ROW of a run.
+    void readColumns();
+    // The current row exactly as `row` gives it, made by filling the values
+    // into a copy of the blank row instead of inserting key by key.
+    QJsonObject filledRow() const;
 
 private:
     sqlite3_stmt *m_stmt = nullptr;
+    QJsonObject m_blank;     // every key of the run, each null
+    std::vector<int> m_slot; // column -> position of its key in m_blank
 };

@@ -14,6 +14,7 @@
 #include "tq2utils.h"
 
 #include <QFile>
+#include <QHash>
 #include <QJsonDocument>
 
 namespace {
@@ -25,6 +26,31 @@ QJsonObject withStoredSchedules(const QJsonObject &mission, QJsonArray &schedule
     QJsonObject copy = mission;
     copy.insert(QStringLiteral("schedules"), QString::fromUtf8(QJsonDocument(schedules).toJson(QJsonDocument::Compact)));
     return copy;
+}
+
+// Gives t_mission its case-insensitive caption index: the unique one, or the
+// plain one where stored captions already collide (a database from before
+// the index); the service starts either way. Runs at every open, so a
+// database whose duplicates were removed gets the unique index then.
+void indexCaptions(TQ2DBSqlite &database)
+{
+    if (database.call(QStringLiteral("mission_caption_unique"), QJsonObject())) {
+        database.call(QStringLiteral("mission_caption_unindex"), QJsonObject());
+        return;
+    }
+    const QString reason = database.lastError();
+    database.call(QStringLiteral("mission_caption_index"), QJsonObject());
+    TQ2TRACE("captionsNotUnique", reason);
+}
+
+// The database file and its write-ahead log hold the remote passwords:
+// owner only.
+void restrictDatabaseFiles(const QString &path)
+{
+    for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        if (QFile::exists(file))
+            QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
 }
 
 } // namespace
@@ -51,8 +77,8 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
             journals.add(TQ2PLACE(), QStringLiteral("database.open()"), false, database->lastError(), QString());
         } else {
             database->dbUpgrades();
-            // The file holds the remote passwords: owner only.
-            QFile::setPermissions(databasePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            indexCaptions(*database);
+            restrictDatabaseFiles(databasePath);
             // Runs still marked running were cut short by a stop or a crash.
             if (!history->markInterrupted(now().toSecsSinceEpoch()))
                 journalDatabaseFailure(journals, TQ2PLACE());
@@ -189,19 +215,27 @@ bool MXZfsrep::transferRemove(TQ2Journals &journals, int msnno)
 
 bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
 {
-    QJsonArray rows;
+    // The rows are changed in place and moved into the answer: no row is
+    // copied between the statement and the answer.
+    QList<QJsonObject> rows;
     if (!database->call(rows, QStringLiteral("mission_alload"),
                         QJsonObject{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}})) {
         journalDatabaseFailure(journals, TQ2PLACE());
         return false;
     }
+    // Missions often share one schedule list: each distinct text is parsed
+    // once per listing and its array shared by the rows that hold it.
+    QHash<QString, QJsonArray> schedules;
     QJsonArray records;
     {
         std::lock_guard<std::mutex> lock(progressLock);
         const int running = toInt(progressObject.value(QStringLiteral("msnno")));
-        for (const QJsonValue &value : rows) {
-            QJsonObject row = value.toObject();
-            row.insert(QStringLiteral("schedules"), toJsonArray(row.value(QStringLiteral("schedules")).toString()));
+        for (QJsonObject &row : rows) {
+            const QString text = row.value(QStringLiteral("schedules")).toString();
+            auto parsed = schedules.constFind(text);
+            if (parsed == schedules.constEnd())
+                parsed = schedules.insert(text, toJsonArray(text));
+            row.insert(QStringLiteral("schedules"), parsed.value());
             if (toInt(row.value(QStringLiteral("msnno"))) == running) {
                 for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate"), QStringLiteral("bytes"),
                                            QStringLiteral("total"), QStringLiteral("eta")}) {
@@ -211,9 +245,10 @@ bool MXZfsrep::transferAlload(TQ2Journals &journals, QJsonObject &result, int pa
                         row.remove(key);
                 }
             }
-            records.append(row);
+            records.append(std::move(row));
         }
     }
+    rows.clear();
     if (!addRunFields(journals, records))
         return false;
     result.insert(QStringLiteral("records"), records);

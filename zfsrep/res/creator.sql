@@ -41,6 +41,8 @@ CREATE TABLE t_mission (
     msn_ratelimit    INTEGER DEFAULT 0
 );
 
+CREATE UNIQUE INDEX IF NOT EXISTS t_mission_caption__unique ON t_mission (msn_caption COLLATE NOCASE);
+
 -- Run history: one row per run of a mission.
 CREATE TABLE IF NOT EXISTS t_run (
     run_no      INTEGER PRIMARY KEY AUTOINCREMENT,

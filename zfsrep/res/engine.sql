@@ -78,10 +78,24 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
        msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
   FROM t_mission
- WHERE UPPER(msn_caption) = UPPER(:caption)
+ WHERE msn_caption = :caption COLLATE NOCASE
  LIMIT 1;
 params:
 caption string
+
+-- Captions are unique without regard to ASCII letter case (NOCASE folds A-Z
+-- only, as UPPER does), and the index makes the caption test a lookup. A
+-- database that already holds captions differing only in letter case cannot
+-- take the unique index: it gets the plain one, which still serves the
+-- lookup, until its duplicates are gone.
+SQL: mission_caption_unique
+CREATE UNIQUE INDEX IF NOT EXISTS t_mission_caption__unique ON t_mission (msn_caption COLLATE NOCASE);
+
+SQL: mission_caption_index
+CREATE INDEX IF NOT EXISTS t_mission_caption__index ON t_mission (msn_caption COLLATE NOCASE);
+
+SQL: mission_caption_unindex
+DROP INDEX IF EXISTS t_mission_caption__index;
 
 SQL: mission_append
 INSERT INTO t_mission (msn_time, msn_done, msn_caption, msn_action, msn_pool, msn_name,

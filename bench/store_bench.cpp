@@ -1,0 +1,341 @@
+// store_bench: the mission store through the real request path.
+//
+// The engine (MXZfsrep with its database in a temporary directory on disk),
+// the request router and the local socket server run in this process, wired
+// as the service wires them; a client thread talks to them through the
+// Unix-domain socket with the service's own datagrams. For each size (by
+// default 1,000 and 10,000 missions) it reports:
+//   append   zfsrep_mission_append, one client, requests per second over the
+//            last appends that brought the store to that size;
+//   exists   zfsrep_mission_exists, one client, per request (ms), half of
+//            the captions present (in another letter case), half missing;
+//   alload   zfsrep_mission_alload, the whole listing, per request (ms, until
+//            the answer's last byte is read; the client parses it after) and
+//            the answer's size.
+// Every figure is the min and the median of several rounds.
+//
+// Usage: store_bench [sizes...]          default: 1000 10000
+//   STORE_BENCH_DIR   directory for the temporary database (default /tmp):
+//                     put it on the disk whose fsync cost you want to see
+//                     (on tmpfs an fsync costs nothing, so the figures show
+//                     the CPU cost of the request path alone).
+// The service's console trace lines (one per armed mission) are written to
+// /dev/null, as their cost is part of the path; the table goes to stdout.
+#include "mxzfsrep.h"
+#include "requestrouter.h"
+#include "tq2journals.h"
+#include "tq2localserver.h"
+#include "tq2rpcpacket.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMetaObject>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/vfs.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRounds = 5;           // rounds per figure
+constexpr int kAppendWindow = 500;   // appends timed per round, just below the size
+constexpr int kExistsPerRound = 200; // exists requests per round
+constexpr int kAlloadPerRound = 3;   // listings per round
+constexpr int kMaxMissions = 200000; // bound on any requested size
+constexpr int kReceiveTimeoutS = 60; // one answer never takes longer
+
+double msSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+struct Stat {
+    double min = 0;
+    double median = 0;
+};
+
+Stat stat(std::vector<double> values)
+{
+    Stat s;
+    if (values.empty())
+        return s;
+    std::sort(values.begin(), values.end());
+    s.min = values.front();
+    s.median = values[values.size() / 2];
+    return s;
+}
+
+// One persistent client connection speaking the service's datagrams.
+class Client
+{
+public:
+    explicit Client(const std::string &path)
+    {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_fd >= 0 && ::connect(m_fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+        if (m_fd >= 0) {
+            timeval timeout{kReceiveTimeoutS, 0};
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        }
+    }
+    ~Client()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool isConnected() const { return m_fd >= 0; }
+
+    // Sends one request and waits for its answer; false on a broken
+    // connection or an answer whose "err" is not 0. `*elapsedMs` is the time
+    // from the first byte sent to the last byte received: the answer is
+    // parsed (for the check) only after that.
+    bool call(const QJsonObject &request, QJsonObject *answer = nullptr, int *answerBytes = nullptr,
+              double *elapsedMs = nullptr)
+    {
+        const QByteArray bytes = TQ2RpcPacket(request).toDatagram();
+        const auto t0 = Clock::now();
+        for (int done = 0; done < bytes.size();) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += int(n);
+        }
+        static thread_local char chunk[1 << 16];
+        qint64 whole = -1;
+        while (whole < 0 || m_buffer.size() < whole) {
+            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return false;
+            m_buffer.append(chunk, int(n));
+            whole = TQ2RpcPacket::announcedLength(m_buffer);
+        }
+        if (elapsedMs)
+            *elapsedMs = msSince(t0);
+        TQ2RpcPacket packet;
+        if (packet.fromDatagram(m_buffer) != TQ2RpcPacket::Complete)
+            return false;
+        if (answerBytes)
+            *answerBytes = int(whole);
+        const QJsonObject &object = packet;
+        if (answer)
+            *answer = object;
+        return object.value(QStringLiteral("err")).toInt(-1) == 0;
+    }
+
+private:
+    int m_fd = -1;
+    QByteArray m_buffer;
+};
+
+QString caption(int number)
+{
+    return QStringLiteral("Nightly offsite copy %1").arg(number, 6, 10, QLatin1Char('0'));
+}
+
+QJsonObject appendRequest(int number)
+{
+    // Every mission (up to 40,320) has a schedule list of its own, so that
+    // no listing profits from missions sharing one.
+    const QJsonObject schedule{{"weeks", QJsonArray{1, 3, 5}}, {"months", QJsonArray()},
+                               {"days", QJsonArray{number / 1440 % 28 + 1}},
+                               {"hours", QJsonArray{number / 60 % 24}}, {"minutes", QJsonArray{number % 60}}};
+    const QJsonObject params{{"caption", caption(number)}, {"action", 1}, {"pool", "tank"},
+                             {"name", QStringLiteral("projects/p%1").arg(number)},
+                             {"path", "backup/projects"}, {"host", "192.168.10.20"}, {"port", 22},
+                             {"userid", "replica"}, {"passwd", "not-a-real-password"}, {"snapname", "ZFSREP"},
+                             {"increment", true}, {"erase", true}, {"encrypt", false}, {"encryptkey", false},
+                             {"schedules", QJsonArray{schedule}}};
+    return QJsonObject{{"cmd", "zfsrep_mission_append"}, {"params", params}};
+}
+
+struct Figures {
+    int missions = 0;
+    Stat appendPerSecond;
+    Stat existsMs;
+    Stat alloadMs;
+    int alloadBytes = 0;
+    int listed = 0;
+    bool ok = true;
+};
+
+// Appends up to `target` missions; the last rounds * window appends are timed.
+bool fill(Client &client, int &stored, int target, Figures &figures)
+{
+    const int timedFrom = std::max(stored, target - kRounds * kAppendWindow);
+    while (stored < timedFrom) {
+        if (!client.call(appendRequest(stored + 1)))
+            return false;
+        ++stored;
+    }
+    std::vector<double> rates;
+    while (stored < target) {
+        const int count = std::min(kAppendWindow, target - stored);
+        const auto t0 = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            if (!client.call(appendRequest(stored + 1)))
+                return false;
+            ++stored;
+        }
+        rates.push_back(count / (msSince(t0) / 1000.0));
+    }
+    figures.appendPerSecond = stat(rates);
+    return true;
+}
+
+bool measure(Client &client, int stored, Figures &figures)
+{
+    std::vector<double> exists;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < kExistsPerRound; ++i) {
+            // Even requests name a stored mission in upper case, odd ones a
+            // caption that is not stored.
+            const int number = (i * 7919 + round) % stored + 1;
+            const QString text = i % 2 ? caption(stored + 1 + i) : caption(number).toUpper();
+            QJsonObject answer;
+            const QJsonObject request{{"cmd", "zfsrep_mission_exists"}, {"params", QJsonObject{{"caption", text}}}};
+            if (!client.call(request, &answer))
+                return false;
+            const int found = answer.value("results").toObject().value("exists").toInt(-1);
+            if (found != (i % 2 ? 0 : 1)) {
+                std::fprintf(stderr, "exists answered %d for %s\n", found, qPrintable(text));
+                return false;
+            }
+        }
+        exists.push_back(msSince(t0) / kExistsPerRound);
+    }
+    figures.existsMs = stat(exists);
+
+    std::vector<double> alload;
+    const QJsonObject request{{"cmd", "zfsrep_mission_alload"}};
+    for (int round = 0; round < kRounds * kAlloadPerRound; ++round) {
+        QJsonObject answer;
+        double ms = 0;
+        if (!client.call(request, &answer, &figures.alloadBytes, &ms))
+            return false;
+        alload.push_back(ms);
+        figures.listed = answer.value("results").toObject().value("records").toArray().size();
+    }
+    figures.alloadMs = stat(alload);
+    return figures.listed == stored;
+}
+
+void runClient(const std::string &socket, const std::vector<int> &sizes, std::vector<Figures> &out)
+{
+    Client client(socket);
+    int stored = 0;
+    for (int size : sizes) {
+        Figures figures;
+        figures.missions = size;
+        figures.ok = client.isConnected() && fill(client, stored, size, figures) && measure(client, stored, figures);
+        out.push_back(figures);
+        if (!figures.ok)
+            break;
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i) {
+        const int size = std::atoi(argv[i]);
+        if (size < 1 || size > kMaxMissions) {
+            std::fprintf(stderr, "usage: store_bench [sizes 1..%d, ascending]\n", kMaxMissions);
+            return 2;
+        }
+        sizes.push_back(size);
+    }
+    if (sizes.empty())
+        sizes = {1000, 10000};
+    std::sort(sizes.begin(), sizes.end());
+
+    // The report keeps the real stdout; everything else printed goes nowhere.
+    std::fflush(stdout);
+    const int reportFd = ::dup(STDOUT_FILENO);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (reportFd < 0 || devNull < 0 || ::dup2(devNull, STDOUT_FILENO) < 0) {
+        std::perror("stdout");
+        return 1;
+    }
+    ::close(devNull);
+    FILE *report = ::fdopen(reportFd, "w");
+
+    QCoreApplication app(argc, argv);
+    const char *base = std::getenv("STORE_BENCH_DIR");
+    QTemporaryDir dir(QString::fromLocal8Bit(base && *base ? base : "/tmp") + QStringLiteral("/store_bench-XXXXXX"));
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary directory\n");
+        return 1;
+    }
+    MXZfsrep engine;
+    engine.setDatabasePath(dir.filePath(QStringLiteral("etc/zfs/zfsrep.db")));
+    engine.setEventLogPath(dir.filePath(QStringLiteral("log/tarnlog.db")));
+    RequestRouter router(engine);
+    TQ2LocalServer server;
+    server.add(&router);
+    TQ2Journals journals;
+    if (!router.loadConfigure(journals, QJsonObject())) {
+        std::fprintf(stderr, "the database did not open\n");
+        return 1;
+    }
+    const QString socket = dir.filePath(QStringLiteral("zfsrep.sock"));
+    if (!server.start(socket)) {
+        std::fprintf(stderr, "the server did not start\n");
+        return 1;
+    }
+
+    // The scheduler is not started: the missions are stored, never run.
+    std::vector<Figures> figures;
+    std::thread client([&] {
+        runClient(socket.toStdString(), sizes, figures);
+        QMetaObject::invokeMethod(&app, "quit", Qt::QueuedConnection);
+    });
+    app.exec();
+    client.join();
+    server.stop();
+
+    struct statfs fs{};
+    const bool onTmpfs = ::statfs(QFile::encodeName(dir.path()).constData(), &fs) == 0 && fs.f_type == 0x01021994;
+    std::fprintf(report, "mission store through the socket; database in %s (%s); min / median of %d rounds\n",
+                 qPrintable(dir.path()), onTmpfs ? "tmpfs: fsync is free" : "not tmpfs: each commit waits for fsync",
+                 kRounds);
+    std::fprintf(report, "%9s | %19s | %19s | %19s | %10s\n", "missions", "append /s (1 client)", "exists ms",
+                "alload ms", "answer MB");
+    bool ok = true;
+    for (const Figures &f : figures) {
+        if (!f.ok) {
+            std::fprintf(report, "%9d | failed\n", f.missions);
+            ok = false;
+            continue;
+        }
+        std::fprintf(report, "%9d | %9.0f %9.0f | %9.3f %9.3f | %9.1f %9.1f | %10.2f\n", f.missions, f.appendPerSecond.min,
+                    f.appendPerSecond.median, f.existsMs.min, f.existsMs.median, f.alloadMs.min, f.alloadMs.median,
+                    f.alloadBytes / 1e6);
+    }
+    std::fclose(report);
+    return ok ? 0 : 1;
+}
