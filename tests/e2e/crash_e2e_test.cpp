@@ -106,10 +106,15 @@ protected:
     // lets the rerun finish unthrottled.
     void killDuringTransferThenRerun(int msnno)
     {
-        tb::setLocalFault("send-rate", "3M");
-        ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", msnno}}).exitCode, 0);
+        // At 2 MB/s every transfer here lasts well beyond the moment of the kill.
+        tb::setLocalFault("send-rate", "2M");
+        // The previous run's record may end a moment before its mission is
+        // free again: ask until the run is accepted.
+        ASSERT_TRUE(waitFor([&] { return service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", msnno}}).exitCode == 0; },
+                            10000));
         ASSERT_TRUE(waitFor([&] { return running(msnno); }, 20000)) << service.output().toStdString();
         QThread::msleep(200 + QRandomGenerator::global()->bounded(2500));
+        ASSERT_TRUE(running(msnno)) << "the kill must land during the transfer";
         service.signal(SIGKILL);
         ASSERT_GE(service.waitForExit(10000), -1);
         QElapsedTimer gone;
@@ -145,7 +150,7 @@ TEST_F(CrashE2e, KilledSendsLeaveNothingRunningAndResumeAfterRestart)
     ASSERT_GT(msnno, 0);
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
-        tb::writeRandomFile(tb::localPath("tank/data") + QString("/round%1.bin").arg(round), 8 << 20, 20 + round);
+        tb::writeRandomFile(tb::localPath("tank/data") + QString("/round%1.bin").arg(round), 16 << 20, 20 + round);
         killDuringTransferThenRerun(msnno);
         EXPECT_EQ(tb::treeDigest(tb::remotePath("backup/data")), tb::treeDigest(tb::localPath("tank/data")));
     }

@@ -42,7 +42,7 @@ TEST(MissionState, ListsRunningFailedArmedDoneAndPending)
         {"stored mission with a problem", {false, true, false, "succeeded", "schedules[0].hours: 25"}, "failed"},
         {"last run failed, nothing armed", {false, false, true, "failed", ""}, "failed"},
         {"last run stalled, nothing armed", {false, false, false, "stalled", ""}, "failed"},
-        {"last run cancelled, armed again", {false, true, false, "cancelled", ""}, "armed"},
+        {"last run cancelled, armed again", {false, true, false, "cancelled", ""}, "failed"},
         {"done flag", {false, false, true, "", ""}, "done"},
         {"done and still in the due table", {false, true, true, "succeeded", ""}, "done"},
         {"last run succeeded", {false, false, false, "succeeded", ""}, "done"},

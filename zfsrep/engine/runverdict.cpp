@@ -23,7 +23,9 @@ QString missionState(const MissionFacts &facts)
         return QStringLiteral("failed");
     const bool lastFailed = !facts.lastOutcome.isEmpty() && facts.lastOutcome != QLatin1String("succeeded")
                             && facts.lastOutcome != QLatin1String("running");
-    if (lastFailed && !facts.armed)
+    // A failed last run shows as failed even when its schedule armed the
+    // next attempt (nextrun says when that is).
+    if (lastFailed)
         return QStringLiteral("failed");
     // A done mission left in the due table is dropped by the next pass
     // without running.
