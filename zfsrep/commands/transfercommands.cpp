@@ -33,16 +33,6 @@ QString pvStage(qint64 size) { return QStringLiteral("pv -r -p -s ") + QString::
 
 namespace {
 
-QString toRemote(const Endpoint &endpoint, const QString &remoteDataset)
-{
-    return sshPrefix(endpoint, QStringLiteral("/usr/sbin/zfs recv ") + shellQuote(remoteDataset));
-}
-
-QString fromRemote(const Endpoint &endpoint, const QString &remoteSend)
-{
-    return sshPrefix(endpoint, remoteSend);
-}
-
 QString localReceive(const QString &target) { return QStringLiteral("zfs recv -Fu ") + shellQuote(target); }
 
 QString pipe(std::initializer_list<QString> stages)
@@ -54,31 +44,6 @@ QString pipe(std::initializer_list<QString> stages)
 }
 
 } // namespace
-
-QString sendFull(const QString &snapshot, qint64 size, const Endpoint &endpoint, const QString &remoteDataset)
-{
-    return pipe({QStringLiteral("zfs send -w ") + shellQuote(snapshot), pvStage(size), toRemote(endpoint, remoteDataset)});
-}
-
-QString sendIncremental(const QString &first, const QString &last, qint64 size, const Endpoint &endpoint,
-                        const QString &remoteDataset)
-{
-    return pipe({QStringLiteral("zfs send -wRI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last),
-                 pvStage(size), toRemote(endpoint, remoteDataset)});
-}
-
-QString receiveFull(const Endpoint &endpoint, const QString &remoteSnapshot, qint64 size, const QString &target)
-{
-    return pipe({fromRemote(endpoint, QStringLiteral("zfs send -R ") + shellQuote(remoteSnapshot)), pvStage(size),
-                 localReceive(target)});
-}
-
-QString receiveIncremental(const Endpoint &endpoint, const QString &first, const QString &last, qint64 size,
-                           const QString &target)
-{
-    return pipe({fromRemote(endpoint, QStringLiteral("zfs send -RI ") + shellQuote(first) + QLatin1Char(' ') + shellQuote(last)),
-                 pvStage(size), localReceive(target)});
-}
 
 QString exportToFile(const QString &snapshot, qint64 size, const QString &file)
 {

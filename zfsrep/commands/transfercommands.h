@@ -30,16 +30,6 @@ QString stream(const QString &send, const QString &meter, const QString &receive
 // The `pv` stage that shows rate, bar and percentage of `size` bytes.
 QString pvStage(qint64 size);
 
-// zfs send -w 'FIRST' | pv … | sshpass -e ssh … '/usr/sbin/zfs recv '\''PATH/NAME'\'''
-QString sendFull(const QString &snapshot, qint64 size, const Endpoint &endpoint, const QString &remoteDataset);
-// zfs send -wRI 'FIRST' 'LAST' | pv … | sshpass -e ssh … '/usr/sbin/zfs recv …'
-QString sendIncremental(const QString &first, const QString &last, qint64 size, const Endpoint &endpoint,
-                        const QString &remoteDataset);
-// sshpass -e ssh … 'zfs send -R '\''SNAP'\''' | pv … | zfs recv -Fu 'TARGET'
-QString receiveFull(const Endpoint &endpoint, const QString &remoteSnapshot, qint64 size, const QString &target);
-// sshpass -e ssh … 'zfs send -RI '\''FIRST'\'' '\''LAST'\''' | pv … | zfs recv -Fu 'TARGET'
-QString receiveIncremental(const Endpoint &endpoint, const QString &first, const QString &last, qint64 size,
-                           const QString &target);
 // zfs send -R 'SNAP' | pv … | gzip > 'FILE'
 QString exportToFile(const QString &snapshot, qint64 size, const QString &file);
 // cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu 'TARGET'
