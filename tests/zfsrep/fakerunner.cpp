@@ -51,28 +51,31 @@ QString FakeRunner::commandLine(const ProcessRequest &request)
     return (QStringList{request.program} + request.arguments).join(QLatin1Char(' '));
 }
 
-void FakeRunner::respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
+namespace {
+
+ProcessOutcome finishedWith(int exitCode, const QByteArray &out, const QByteArray &err)
 {
-    QMutexLocker lock(&mutex);
     ProcessOutcome outcome;
     outcome.started = true;
     outcome.finished = true;
     outcome.exitCode = exitCode;
     outcome.standardOutput = out;
     outcome.standardError = err;
-    rules.append({prefix, outcome});
+    return outcome;
+}
+
+} // namespace
+
+void FakeRunner::respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
+{
+    QMutexLocker lock(&mutex);
+    rules.append({prefix, finishedWith(exitCode, out, err)});
 }
 
 void FakeRunner::respondOnce(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
 {
     QMutexLocker lock(&mutex);
-    ProcessOutcome outcome;
-    outcome.started = true;
-    outcome.finished = true;
-    outcome.exitCode = exitCode;
-    outcome.standardOutput = out;
-    outcome.standardError = err;
-    onceRules.append({prefix, outcome});
+    onceRules.append({prefix, finishedWith(exitCode, out, err)});
 }
 
 void FakeRunner::queueStage(const FakeStage &stage)
