@@ -43,7 +43,10 @@
 #            the mission to the start of that full stage's `script` (the
 #            listings, the size estimate and the ssh login all come before;
 #            the stream's first byte follows within the ssh session's set-up
-#            over the already open connection). logins: the "Accepted
+#            over the already open connection). The scheduler looks at the
+#            clock once a second, so up to 1 s of that is the pick's own
+#            lateness: cmd->stream counts from the run's first command (a
+#            local snapshot, right after the pick) instead. logins: the "Accepted
 #            password" lines sshd logged during the mission.
 #   ciphers  REPEATS rounds of SIZE zeros through `ssh -c CIPHER … 'cat >/dev/null'`
 #            for chacha20-poly1305 (ssh's default), aes128-gcm and aes256-gcm,
@@ -222,10 +225,10 @@ run_service() {
         $1 == "child" && $3 == "script" && full == "" {
             full = $5 - $4; cpu = $8 - $7; pipe = $10 - $9; rss = $11; busy = $12 / $13 * 100
             # the scheduler picks at the minute change before the stream starts
-            streamAt = $4 + offset; pick = streamAt - int(streamAt / 60) * 60 }
+            streamAt = $4 + offset; pick = streamAt - int(streamAt / 60) * 60; run = $4 - first }
         $1 == "peak" { hwm = $3 }
         END { if (full == "") exit 1
-              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load, cipher, pick, logins }' \
+              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load, cipher, pick, logins, run }' \
         "$work/probe.$rep" >>"$results" || die "no script stage seen: $(cat "$work/probe.$rep")"
 }
 
@@ -262,25 +265,25 @@ stats() {
     awk -v c="$1" '{ print $c }' "$2" | sort -g | awk '{ v[NR] = $1 } END {
         m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print v[1], m, v[NR] }'
 }
-fmt='%-7s %-7s %9s %9s %6s %8s %9s %8s %6s %9s %9s %8s %7s %9s %6s %7s %6s\n'
+fmt='%-7s %-7s %9s %9s %6s %8s %9s %8s %6s %9s %9s %8s %7s %9s %6s %7s %6s %6s\n'
 printf '\nsend of %s (%d bytes) over ssh to 127.0.0.1; %d cores; load = 1-min load average before each service run\n' \
     "$size" "$bytes" "$(nproc)"
 # shellcheck disable=SC2059
 printf "$fmt" run cipher "bare_MB/s" "svc_MB/s" ratio "mission" "msn_MB/s" "svc_cpu" "svc_%" "pipe_cpu" "bare_cpu" \
-    "rss_MiB" "busy_%" "bare_bsy%" load "pick_s" logins
+    "rss_MiB" "busy_%" "bare_bsy%" load "pick_s" "cmd_s" logins
 rows=$work/rows.txt
 : >"$rows"
 for k in $(seq "$runs"); do
     # the mean of the bare runs before and after this service run
     read -r bs bcpu bbusy < <(awk -v a="$k" -v b="$((k + 1))" '$1 == "bare" && ($2 == a || $2 == b) {
         t += $3; c += $4; u += $5; n++ } END { print t / n, c / n, u / n }' "$results")
-    read -r _ _ fs scpu pcpu rss _ busy msn load cipher pick nlogins < <(grep "^service $k " "$results")
+    read -r _ _ fs scpu pcpu rss _ busy msn load cipher pick nlogins run < <(grep "^service $k " "$results")
     awk -v B="$bytes" -v bs="$bs" -v fs="$fs" -v msn="$msn" -v scpu="$scpu" -v pcpu="$pcpu" -v bcpu="$bcpu" \
         -v rss="$rss" -v busy="$busy" -v bbusy="$bbusy" -v load="$load" -v cipher="$cipher" -v pick="$pick" \
-        -v logins="$nlogins" 'BEGIN {
-        printf "%s %.1f %.1f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %d\n",
+        -v logins="$nlogins" -v run="$run" 'BEGIN {
+        printf "%s %.1f %.1f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %.2f %d\n",
             cipher, B / bs / 1e6, B / fs / 1e6, B / fs / (B / bs), msn, B / msn / 1e6, scpu, scpu / fs * 100, pcpu,
-            bcpu, rss / 1024, busy, bbusy, load, pick, logins }' >>"$rows"
+            bcpu, rss / 1024, busy, bbusy, load, pick, run, logins }' >>"$rows"
     # shellcheck disable=SC2059,SC2046
     printf "$fmt" "$k" $(sed -n "${k}p" "$rows")
 done
@@ -289,7 +292,7 @@ for cipher in default own; do
     [ -s "$rows.$cipher" ] || continue
     for what in 1 2 3; do
         values=()
-        for col in $(seq 2 16); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
+        for col in $(seq 2 17); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
         # shellcheck disable=SC2059
         printf "$fmt" "$(echo min median max | cut -d' ' -f"$what")" "$cipher" "${values[@]}"
     done
@@ -322,5 +325,6 @@ SIZE over it; svc_cpu/svc_% the service process's own CPU during the stage (s, %
 kernel counts in 10 ms ticks); pipe_cpu and bare_cpu the CPU of the local pipeline processes (s);
 rss_MiB the service's peak VmRSS during the stage; busy_% and bare_bsy% the whole machine's CPU use
 (% of all cores) during the transfers; pick_s from the minute change at which the scheduler picks the
-mission to the start of the stream stage; logins = password logins sshd logged during the mission.
+mission to the start of the stream stage (the scheduler looks once a second, so up to 1 s of it is the
+pick's own lateness), cmd_s from the run's first command to that start; logins = password logins sshd logged during the mission.
 EOF
