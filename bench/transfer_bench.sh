@@ -3,15 +3,17 @@
 # against the same bytes through the bare pipeline, and the service's CPU and
 # memory during the transfer. Runs itself inside the testbed
 # (testbed/run-in-testbed.sh), so it needs root; everything it creates goes
-# away with the testbed. Bounded: the testbed run is stopped after 10 minutes.
+# away with the testbed. Bounded: the testbed run is stopped after 25 minutes.
 #
 #   bench/transfer_bench.sh [REPEATS] [SIZE]    default 3 1G; REPEATS 1..5, SIZE up to 1G
 #
 # Builds zfsrep, zfsrepctl, zfs-sim and transfer_probe in $ZFSREP_BUILD_DIR
 # (default build/) first. ZFSREP_BENCH_VERBOSE=1 also prints what the probe
-# saw. SIZE random bytes go into tank/data, snapshot tank/data@bench; then
-# bare, service, bare, service, ..., bare (REPEATS service runs, each one
-# compared with the mean of the bare runs just before and after it):
+# saw. SIZE random bytes go into tank/data, snapshot tank/data@bench; then,
+# REPEATS times, bare, service with ssh's default cipher order, bare, service
+# with its own order, and a last bare (2 x REPEATS service runs, each one
+# compared with the mean of the bare runs just before and after it; every
+# bare run uses ssh's default cipher):
 #   bare     bash -c "set -o pipefail; zfs send -w tank/data@bench |
 #              sshpass -e ssh -p PORT -o 'StrictHostKeyChecking no' USER@127.0.0.1
 #              '/usr/sbin/zfs recv backup/bare'"
@@ -20,8 +22,12 @@
 #            (no schedules: it runs at the next minute change, so each run
 #            waits up to a minute). Its first stage sends the same snapshot,
 #            tank/data@bench (the oldest), through
-#            `script -q -e -c "set -o pipefail; zfs send -w … | pv -r -p -s N |
+#            `script -q -e -c "set -o pipefail; zfs send -w … | pv -f -n -b -t -i 1 |
 #            sshpass -e ssh … '/usr/sbin/zfs recv backup/data'" /dev/null`.
+#            The service is restarted for each run: cipher "default" runs it
+#            with the key sshciphers set to OpenSSH's default client order
+#            (chacha20-poly1305 first), cipher "own" with its built-in order
+#            (AES-GCM first where the CPU has AES instructions).
 #            transfer_probe watches the service through /proc: the stage time
 #            is the life of that `script` child (start from /proc, end within
 #            one 25 ms poll; ssh handshake included, as in the bare run); the
@@ -33,8 +39,36 @@
 #            the incremental stage to the mission's own snapshot. While the
 #            mission runs, the script lists the missions once a second, as a
 #            UI watching the progress would.
-# Every copy is compared with the original (cmp) and then destroyed.
+#            pick->stream: from the minute change at which the scheduler picks
+#            the mission to the start of that full stage's `script` (the
+#            listings, the size estimate and the ssh login all come before;
+#            the stream's first byte follows within the ssh session's set-up
+#            over the already open connection). The scheduler looks at the
+#            clock once a second, so up to 1 s of that is the pick's own
+#            lateness: cmd->stream counts from the run's first command (a
+#            local snapshot, right after the pick) instead. logins: the "Accepted
+#            password" lines sshd logged during the mission.
+#   ciphers  REPEATS rounds of SIZE zeros through `ssh -c CIPHER … 'cat >/dev/null'`
+#            for chacha20-poly1305 (ssh's default), aes128-gcm and aes256-gcm,
+#            alternating; MB/s and the ratio to chacha20-poly1305 of the same
+#            round.# Every copy is compared with the original (cmp) and then destroyed.
 # MB = 10^6 bytes. The machine's other load shows in the busy and load columns.
+#
+# Measured on the 2-core development VM (AMD EPYC, aes in /proc/cpuinfo),
+# REPEATS 3, SIZE 1G, under other developers' load; min / median / max, two
+# runs of this script (1-min load average 3-8, then 2-4):
+#   ssh cipher throughput, MB/s (ratio to chacha20-poly1305 of the same round)
+#     chacha20-poly1305  157 / 247 / 294 (1.00)         322 / 332 / 359 (1.00)
+#     aes128-gcm         243 / 263 / 324 (0.99 / 1.10 / 1.67)   460 / 531 / 549 (1.28 / 1.65 / 1.66)
+#     aes256-gcm         226 / 287 / 530 (0.92 / 1.81 / 1.83)   436 / 509 / 563 (1.21 / 1.58 / 1.70)
+#   service / bare, cipher "default"   0.72 / 0.82 / 0.93       0.72 / 0.80 / 0.89
+#   service / bare, cipher "own"       0.77 / 0.98 / 1.04       0.63 / 0.67 / 0.81
+#   pick->stream (s)                   0.34 / 0.57 / 1.28       0.25 / 0.54 / 1.21
+#   cmd->stream (s)                    (not measured)           0.23 / 0.26 / 0.27
+#   ssh logins per run                 1 in every run           1 in every run
+# AES-GCM is clearly faster than chacha20-poly1305 here; aes128 and aes256
+# differ by less than the noise. The service stays below the bare pipeline
+# by more than the noise, with either cipher order (see README.md).
 set -euo pipefail
 
 repeats=${1:-3}
@@ -45,7 +79,7 @@ say() { printf '%s\n' "$*" >&2; }
 die() { say "transfer_bench: $*"; exit 1; }
 
 # Each service run waits up to a minute for the scheduler and the testbed run
-# is stopped after 10 minutes; the pools hold 4 GiB (locally the live data
+# is stopped after 25 minutes; the pools hold 4 GiB (locally the live data
 # and the snapshot's copy).
 [[ $repeats =~ ^[1-5]$ ]] || die "REPEATS must be 1..5"
 bytes=$(numfmt --from=iec "$size" 2>/dev/null) || die "SIZE must look like 256M or 1G"
@@ -58,7 +92,7 @@ if [ -z "${ZFSREP_TB_ACTIVE:-}" ]; then
     fi
     cmake --build "$build" -j2 --target zfsrep zfsrepctl zfs-sim transfer_probe >/dev/null
     export ZFSREP_BINARY_DIR=$build
-    exec timeout --kill-after=30 600 "$repo/testbed/run-in-testbed.sh" "$here/$(basename "$0")" "$repeats" "$size"
+    exec timeout --kill-after=30 1500 "$repo/testbed/run-in-testbed.sh" "$here/$(basename "$0")" "$repeats" "$size"
 fi
 
 # ---------------------------------------------------------------------------
@@ -96,11 +130,29 @@ cleanup() {
 }
 trap cleanup EXIT
 
-printf '{"lpcid":"%s","debugging":"no"}\n' "$socket" >"$work/config.json"
-"$bin/zfsrep/zfsrep" --cfg "$work/config.json" >"$work/zfsrep.log" 2>&1 &
-zpid=$!
-for _ in $(seq 150); do ctl help_interfaces >/dev/null 2>&1 && break; sleep 0.1; done
-ctl help_interfaces >/dev/null || die "the service does not answer ($(cat "$work/zfsrep.log"))"
+# OpenSSH 9.2's default client cipher order, for the service runs that use it.
+sshDefaultCiphers=chacha20-poly1305@openssh.com,aes128-ctr,aes192-ctr,aes256-ctr,aes128-gcm@openssh.com,aes256-gcm@openssh.com
+
+# (Re)starts the service; cipher "default" sets sshciphers to ssh's own order,
+# "own" leaves the service's built-in choice.
+start_service() {
+    local cipher=$1
+    if [ -n "$zpid" ]; then
+        kill -TERM "$zpid" 2>/dev/null
+        wait "$zpid" 2>/dev/null || true
+        zpid=""
+    fi
+    if [ "$cipher" = default ]; then
+        printf '{"lpcid":"%s","debugging":"no","sshciphers":"%s"}\n' "$socket" "$sshDefaultCiphers" >"$work/config.json"
+    else
+        printf '{"lpcid":"%s","debugging":"no"}\n' "$socket" >"$work/config.json"
+    fi
+    "$bin/zfsrep/zfsrep" --cfg "$work/config.json" >>"$work/zfsrep.log" 2>&1 &
+    zpid=$!
+    for _ in $(seq 150); do ctl help_interfaces >/dev/null 2>&1 && break; sleep 0.1; done
+    ctl help_interfaces >/dev/null || die "the service does not answer ($(cat "$work/zfsrep.log"))"
+}
+start_service own
 
 # CPU of the idle service (scheduler ticking, no requests) over 5 s.
 read -r -a st </proc/$zpid/stat
@@ -134,18 +186,31 @@ run_bare() {
     echo "bare $rep $(calc 'b - a' "$t0" "$t1") $cpu $(calc '(c - a) / (d - b) * 100' "$busy0" "$total0" "$busy1" "$total1")" >>"$results"
 }
 
+# "Accepted password" lines in the testbed sshd's log so far.
+logins() { grep -c 'Accepted password' "$ZFSREP_TB_DIR/ssh/sshd.log" || true; }
+
+# Seconds between the realtime clock and CLOCK_BOOTTIME (the probe's clock).
+bootOffset() {
+    local up
+    read -r up _ </proc/uptime
+    calc 'a - b' "$EPOCHREALTIME" "$up"
+}
+
 run_service() {
-    local rep=$1 listing load
+    local rep=$1 cipher=$2 listing load logins0 offset
+    start_service "$cipher"
     remote destroy -r backup/data >/dev/null 2>&1 || true
     sync
     load=$(cut -d' ' -f1 /proc/loadavg)
+    logins0=$(logins)
+    offset=$(bootOffset)
     # The parameters (with the password) go through standard input.
     printf '{"caption":"bench %s","action":1,"pool":"tank","name":"data","path":"backup","host":"%s","port":%s,"userid":"%s","passwd":"%s","snapname":"bench","schedules":[]}' \
         "$rep" "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_PASSWORD" |
         ctl zfsrep_mission_append --json - >/dev/null || die "mission_append failed"
     "$bin/bench/transfer_probe" "$zpid" --poll-ms 25 --sample-ms 500 --max-seconds 200 >"$work/probe.$rep" &
     probe_pid=$!
-    say "repetition $rep: service mission waits for the minute change ($(date +%S) s past) ..."
+    say "service run $rep (cipher $cipher): the mission waits for the minute change ($(date +%S) s past) ..."
     # At most 150 s: the next minute change plus the transfer. One listing a
     # second, as a UI watching the progress would ask.
     for _ in $(seq 150); do
@@ -166,73 +231,112 @@ run_service() {
     ctl zfsrep_mission_remove msnno="$(grep -o '"msnno": *[0-9]*' <<<"$listing" | head -1 | grep -o '[0-9]*$')" >/dev/null
     # $1 child, $2 PID, $3 COMM, $4 START, $5 END, $6 REAPED, $7/$8 CPU before/after,
     # $9/$10 children's CPU before/after, $11 peak RSS kB, $12/$13 busy/total ticks
-    awk -v rep="$rep" -v load="$load" '
+    awk -v rep="$rep" -v load="$load" -v cipher="$cipher" -v offset="$offset" -v logins="$(($(logins) - logins0))" '
         $1 == "child" && first == "" { first = $4 }
         $1 == "child" && $6 != "-" { last = $6 }
         $1 == "child" && $3 == "script" && full == "" {
-            full = $5 - $4; cpu = $8 - $7; pipe = $10 - $9; rss = $11; busy = $12 / $13 * 100 }
+            full = $5 - $4; cpu = $8 - $7; pipe = $10 - $9; rss = $11; busy = $12 / $13 * 100
+            # the scheduler picks at the minute change before the stream starts
+            streamAt = $4 + offset; pick = streamAt - int(streamAt / 60) * 60; run = $4 - first }
         $1 == "peak" { hwm = $3 }
         END { if (full == "") exit 1
-              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load }' \
+              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load, cipher, pick, logins, run }' \
         "$work/probe.$rep" >>"$results" || die "no script stage seen: $(cat "$work/probe.$rep")"
 }
 
-# bare 1, service 1, bare 2, service 2, ..., bare R+1: every service run is
-# compared with the mean of the bare runs just before and just after it, so
-# that a change of the machine's load in between weighs on both sides.
+run_ciphers() {
+    local round=$1 cipher t0 t1 rc
+    for cipher in chacha20-poly1305@openssh.com aes128-gcm@openssh.com aes256-gcm@openssh.com; do
+        rc=0
+        t0=$EPOCHREALTIME
+        head -c "$bytes" /dev/zero | sshpass -e ssh -c "$cipher" -p "$ZFSREP_TB_SSH_PORT" -o "StrictHostKeyChecking no" \
+            "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" 'cat >/dev/null' 2>"$work/cipher.err" || rc=$?
+        t1=$EPOCHREALTIME
+        [ "$rc" -eq 0 ] || die "ssh -c $cipher failed ($rc): $(cat "$work/cipher.err")"
+        echo "cipher $round ${cipher%%@*} $(calc 'b - a' "$t0" "$t1")" >>"$results"
+    done
+}
+
+# bare 1, service 1 (default ciphers), bare 2, service 2 (own ciphers),
+# bare 3, ..., bare 2R+1: every service run is compared with the mean of the
+# bare runs just before and just after it, so that a change of the machine's
+# load in between weighs on both sides.
 run_bare 1
-for rep in $(seq "$repeats"); do
-    run_service "$rep"
-    run_bare "$((rep + 1))"
+runs=$((2 * repeats))
+for k in $(seq "$runs"); do
+    if ((k % 2)); then run_service "$k" default; else run_service "$k" own; fi
+    run_bare "$((k + 1))"
 done
+for round in $(seq "$repeats"); do run_ciphers "$round"; done
 
 # ---------------------------------------------------------------------------
 # Report.
 # ---------------------------------------------------------------------------
-fmt='%-6s %9s %9s %6s %8s %9s %8s %6s %9s %9s %8s %7s %9s %5s\n'
+# min, median and max of column $1 of the file $2
+stats() {
+    awk -v c="$1" '{ print $c }' "$2" | sort -g | awk '{ v[NR] = $1 } END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print v[1], m, v[NR] }'
+}
+fmt='%-7s %-7s %9s %9s %6s %8s %9s %8s %6s %9s %9s %8s %7s %9s %6s %7s %6s %6s\n'
 printf '\nsend of %s (%d bytes) over ssh to 127.0.0.1; %d cores; load = 1-min load average before each service run\n' \
     "$size" "$bytes" "$(nproc)"
 # shellcheck disable=SC2059
-printf "$fmt" rep "bare_MB/s" "svc_MB/s" ratio "mission" "msn_MB/s" "svc_cpu" "svc_%" "pipe_cpu" "bare_cpu" \
-    "rss_MiB" "busy_%" "bare_bsy%" load
+printf "$fmt" run cipher "bare_MB/s" "svc_MB/s" ratio "mission" "msn_MB/s" "svc_cpu" "svc_%" "pipe_cpu" "bare_cpu" \
+    "rss_MiB" "busy_%" "bare_bsy%" load "pick_s" "cmd_s" logins
 rows=$work/rows.txt
 : >"$rows"
-for rep in $(seq "$repeats"); do
+for k in $(seq "$runs"); do
     # the mean of the bare runs before and after this service run
-    read -r bs bcpu bbusy < <(awk -v a="$rep" -v b="$((rep + 1))" '$1 == "bare" && ($2 == a || $2 == b) {
+    read -r bs bcpu bbusy < <(awk -v a="$k" -v b="$((k + 1))" '$1 == "bare" && ($2 == a || $2 == b) {
         t += $3; c += $4; u += $5; n++ } END { print t / n, c / n, u / n }' "$results")
-    read -r _ _ fs scpu pcpu rss _ busy msn load < <(grep "^service $rep " "$results")
+    read -r _ _ fs scpu pcpu rss _ busy msn load cipher pick nlogins run < <(grep "^service $k " "$results")
     awk -v B="$bytes" -v bs="$bs" -v fs="$fs" -v msn="$msn" -v scpu="$scpu" -v pcpu="$pcpu" -v bcpu="$bcpu" \
-        -v rss="$rss" -v busy="$busy" -v bbusy="$bbusy" -v load="$load" 'BEGIN {
-        printf "%.1f %.1f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s\n",
-            B / bs / 1e6, B / fs / 1e6, B / fs / (B / bs), msn, B / msn / 1e6, scpu, scpu / fs * 100, pcpu, bcpu,
-            rss / 1024, busy, bbusy, load }' >>"$rows"
+        -v rss="$rss" -v busy="$busy" -v bbusy="$bbusy" -v load="$load" -v cipher="$cipher" -v pick="$pick" \
+        -v logins="$nlogins" -v run="$run" 'BEGIN {
+        printf "%s %.1f %.1f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %.2f %d\n",
+            cipher, B / bs / 1e6, B / fs / 1e6, B / fs / (B / bs), msn, B / msn / 1e6, scpu, scpu / fs * 100, pcpu,
+            bcpu, rss / 1024, busy, bbusy, load, pick, run, logins }' >>"$rows"
     # shellcheck disable=SC2059,SC2046
-    printf "$fmt" "$rep" $(sed -n "${rep}p" "$rows")
+    printf "$fmt" "$k" $(sed -n "${k}p" "$rows")
 done
-for what in min median max; do
-    values=()
-    for col in $(seq 13); do
-        values+=("$(awk -v c="$col" '{ print $c }' "$rows" | sort -g | awk -v w="$what" '
-            { v[NR] = $1 } END { if (w == "min") print v[1]; else if (w == "max") print v[NR];
-                                 else print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }')")
+for cipher in default own; do
+    grep "^$cipher " "$rows" >"$rows.$cipher" || true
+    [ -s "$rows.$cipher" ] || continue
+    for what in 1 2 3; do
+        values=()
+        for col in $(seq 2 17); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
+        # shellcheck disable=SC2059
+        printf "$fmt" "$(echo min median max | cut -d' ' -f"$what")" "$cipher" "${values[@]}"
     done
-    # shellcheck disable=SC2059
-    printf "$fmt" "$what" "${values[@]}"
 done
+
+printf '\nssh throughput, %s of zeros into cat on the far side (MB/s; ratio to chacha20-poly1305 of the same round)\n' "$size"
+printf '%-20s %9s %9s %9s   %7s %7s %7s\n' cipher min median max r_min r_med r_max
+for cipher in chacha20-poly1305 aes128-gcm aes256-gcm; do
+    awk -v B="$bytes" -v c="$cipher" '$1 == "cipher" && $3 == "chacha20-poly1305" { base[$2] = $4 }
+        $1 == "cipher" && $3 == c { t[$2] = $4 }
+        END { for (r in t) print B / t[r] / 1e6, base[r] / t[r] }' "$results" >"$work/cipher.$cipher"
+    read -r mn md mx < <(stats 1 "$work/cipher.$cipher")
+    read -r rmn rmd rmx < <(stats 2 "$work/cipher.$cipher")
+    printf '%-20s %9.1f %9.1f %9.1f   %7.2f %7.2f %7.2f\n' "$cipher" "$mn" "$md" "$mx" "$rmn" "$rmd" "$rmx"
+done
+
 hwm=$(awk '$1 == "service" { print $7 }' "$results" | sort -g | tail -1)
-printf '\nidle service CPU: %s %% of one core; service VmHWM (whole life): %.1f MiB\n' "$idle" "$(calc 'a / 1024' "$hwm")"
+printf '\nidle service CPU: %s %% of one core; service VmHWM (largest of its processes): %.1f MiB\n' "$idle" "$(calc 'a / 1024' "$hwm")"
 printf 'probe CPU per service run: %s s; load average (1, 5, 15 min) at start: %s, at end: %s\n' \
     "$(awk '$1 == "probe" { printf "%s%s", sep, $2; sep = " " }' "$work"/probe.*)" "$load_start" \
     "$(cut -d' ' -f1-3 /proc/loadavg)"
 if [ -n "${ZFSREP_BENCH_VERBOSE:-}" ]; then
-    for rep in $(seq "$repeats"); do echo "probe, repetition $rep:"; cat "$work/probe.$rep"; done
+    for k in $(seq "$runs"); do echo "probe, service run $k:"; cat "$work/probe.$k"; done
 fi
 cat <<'EOF'
-columns: svc_MB/s the service's full stage (script + pv + the same pipeline), bare_MB/s the mean time of
+columns: cipher "default" = service with sshciphers set to ssh's default order, "own" = its built-in order
+(bare runs always use ssh's default); svc_MB/s the service's full stage (script + pv + the same pipeline), bare_MB/s the mean time of
 the bare runs just before and after it, ratio = svc/bare; mission = the whole mission (s) and msn_MB/s
 SIZE over it; svc_cpu/svc_% the service process's own CPU during the stage (s, % of one core; the
 kernel counts in 10 ms ticks); pipe_cpu and bare_cpu the CPU of the local pipeline processes (s);
 rss_MiB the service's peak VmRSS during the stage; busy_% and bare_bsy% the whole machine's CPU use
-(% of all cores) during the transfers.
+(% of all cores) during the transfers; pick_s from the minute change at which the scheduler picks the
+mission to the start of the stream stage (the scheduler looks once a second, so up to 1 s of it is the
+pick's own lateness), cmd_s from the run's first command to that start; logins = password logins sshd logged during the mission.
 EOF

@@ -103,6 +103,33 @@ TEST_F(Replication, EachRunSendsOnlyTheNewDataFromTheNewestCommonSnapshot)
     EXPECT_EQ(remoteDigest(kTarget + "@" + previous), localDigest(kSource + "@" + previous));
 }
 
+// Password logins the testbed's sshd has accepted so far.
+int acceptedLogins()
+{
+    QFile log(qEnvironmentVariable("ZFSREP_TB_DIR") + "/ssh/sshd.log");
+    if (!log.open(QIODevice::ReadOnly))
+        return -1;
+    return log.readAll().count("Accepted password");
+}
+
+TEST_F(Replication, EveryRunLogsInOnceForAllItsRemoteCommands)
+{
+    makeLocalDataset("src", 17);
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        if (run > 0)
+            tb::writeRandomFile(tb::localPath(kSource) + QString("/more%1.bin").arg(run), 40000, run);
+        setNow(QTime(13, run, 0));
+        const int before = acceptedLogins();
+        ASSERT_GE(before, 0) << "sshd's log is not readable";
+        TQ2Journals runJournals;
+        ASSERT_TRUE(engine->sendPool(runJournals, mission(1))) << journalText(runJournals).toStdString();
+        // the listings, the size estimate and the stream share one login
+        EXPECT_EQ(acceptedLogins() - before, 1);
+    }
+    EXPECT_EQ(remoteDigest(kTarget), localDigest(kSource));
+}
+
 TEST_F(Replication, DatasetWithChildrenArrivesWholeAndStaysInStep)
 {
     makeLocalDataset("src", 41);

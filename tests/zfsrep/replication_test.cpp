@@ -332,6 +332,8 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
     const QStringList master = runs.first().arguments;
     EXPECT_EQ(runs.first().program, "sshpass");
     EXPECT_TRUE(master.contains("ControlMaster=yes") && master.contains("-f") && master.contains("-N"));
+    // the forked master must outlive the hangup of sshpass's terminal
+    EXPECT_EQ(master.mid(0, 3), (QStringList{"-e", "nohup", "ssh"}));
     EXPECT_EQ(runs.first().environment.value("SSHPASS"), "Secret-1");
     const QString controlPath = master.filter("ControlPath=").value(0);
     ASSERT_TRUE(controlPath.startsWith("ControlPath=" + sockets.filePath("ssh") + "/m7-"));

@@ -118,6 +118,11 @@ ProcessRequest sshMasterRequest(const QString &host, int port, const QString &us
     request.arguments += QStringList{QStringLiteral("-f"), QStringLiteral("-N"), QStringLiteral("-o"),
                                      QStringLiteral("ControlMaster=yes"), QStringLiteral("-o"),
                                      QStringLiteral("ControlPersist=15"), target};
+    // ssh runs on sshpass's terminal as its session leader. With -f it forks
+    // the master and exits, and the terminal's hangup reaches the master
+    // before it has left that session: it dies and every later ssh of the
+    // run logs in on its own. Started with SIGHUP ignored, it stays up.
+    request.arguments.insert(1, QStringLiteral("nohup"));
     return request;
 }
 

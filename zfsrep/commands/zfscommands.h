@@ -56,7 +56,7 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
 // Connection sharing of one run: the master that logs in once and stays in
 // the background until told to exit (or 15 s after its last client), the
 // check that it is up, and the request that ends it.
-//   sshpass -e ssh -p PORT ... -f -N -o ControlMaster=yes -o ControlPersist=15 USER@HOST
+//   sshpass -e nohup ssh -p PORT ... -f -N -o ControlMaster=yes -o ControlPersist=15 USER@HOST
 //   ssh -p PORT ... -O check USER@HOST / -O exit USER@HOST
 ProcessRequest sshMasterRequest(const QString &host, int port, const QString &userid, const QString &passwd,
                                 const QString &controlPath, int finishTimeoutMs);
