@@ -70,8 +70,9 @@ protected:
 
     void TearDown() override
     {
-        if (service.isRunning())
+        if (service.isRunning()) {
             EXPECT_EQ(service.stop(SIGTERM, 20000), 0);
+        }
         QFile::remove(tb::localPath("tank/data") + "/big.bin");
         tb::clearFaults();
     }

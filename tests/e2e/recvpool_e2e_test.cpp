@@ -128,8 +128,9 @@ TEST_F(RecvPool, FailedPullLeavesTheOldDatasetIntact)
         EXPECT_EQ(localSnapshotNames("tank/victim"), QStringList{"old"});
         // What a cut pull received stays in the staging dataset for the
         // next run to resume; anything else there is gone.
-        if (tb::localExists("tank/victim.zfsrep-incoming"))
+        if (tb::localExists("tank/victim.zfsrep-incoming")) {
             EXPECT_NE(localProperty("tank/victim.zfsrep-incoming", "receive_resume_token"), "-");
+        }
         expectRecord(events().at(0).toObject(), false, "victim", "backup/src");
     }
 

@@ -133,7 +133,7 @@ TEST_F(Replication, EveryRunLogsInOnceForAllItsRemoteCommands)
 TEST_F(Replication, DatasetWithChildrenArrivesWholeAndStaysInStep)
 {
     makeLocalDataset("src", 41);
-    for (const QString &child : {"src/a", "src/b", "src/a/grand"}) {
+    for (const QString &child : QStringList{"src/a", "src/b", "src/a/grand"}) {
         ASSERT_TRUE(tb::localZfs({"create", "tank/" + child}).ok());
         tb::writeRandomFile(tb::localPath("tank/" + child) + "/file.bin", 50000, qHash(child));
     }
@@ -145,7 +145,7 @@ TEST_F(Replication, DatasetWithChildrenArrivesWholeAndStaysInStep)
         TQ2Journals runJournals;
         ASSERT_TRUE(engine->sendPool(runJournals, mission(1))) << journalText(runJournals).toStdString();
         EXPECT_EQ(engine->lastReplication().kind, run == 0 ? "full" : "incremental");
-        for (const QString &name : {"src", "src/a", "src/b", "src/a/grand"})
+        for (const QString &name : QStringList{"src", "src/a", "src/b", "src/a/grand"})
             EXPECT_EQ(remoteDigest("backup/" + name), localDigest("tank/" + name)) << name.toStdString();
     }
 }

@@ -339,8 +339,9 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
     ASSERT_TRUE(controlPath.startsWith("ControlPath=" + sockets.filePath("ssh") + "/m7-"));
     EXPECT_EQ(QFileInfo(sockets.filePath("ssh")).permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
     for (const ProcessRequest &request : runs) {
-        if (request.program == "sshpass" || request.program == "ssh")
+        if (request.program == "sshpass" || request.program == "ssh") {
             EXPECT_TRUE(request.arguments.contains(controlPath)) << FakeRunner::commandLine(request).toStdString();
+        }
     }
     EXPECT_TRUE(pipelines().at(0).contains("-o " + controlPath + " ")) << pipelines().at(0).toStdString();
     EXPECT_EQ(runs.last().program, "ssh");

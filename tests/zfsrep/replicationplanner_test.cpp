@@ -68,12 +68,15 @@ TEST(ReplicationPlanner, DecisionTable)
         SCOPED_TRACE(c.name);
         const ReplicationPlan plan = ReplicationPlanner::plan(c.source, c.target);
         EXPECT_EQ(plan.action, c.action) << plan.reason.toStdString();
-        if (c.action == ReplicationPlan::Incremental || c.action == ReplicationPlan::Nothing)
+        if (c.action == ReplicationPlan::Incremental || c.action == ReplicationPlan::Nothing) {
             EXPECT_EQ(plan.base.toStdString(), c.base);
-        if (c.action != ReplicationPlan::Refuse && c.action != ReplicationPlan::Resume)
+        }
+        if (c.action != ReplicationPlan::Refuse && c.action != ReplicationPlan::Resume) {
             EXPECT_EQ(plan.target.toStdString(), c.target_);
-        if (c.action == ReplicationPlan::Resume)
+        }
+        if (c.action == ReplicationPlan::Resume) {
             EXPECT_EQ(plan.token, c.target.resumeToken);
+        }
         EXPECT_TRUE(plan.reason.contains(QLatin1String(c.reasonHas))) << plan.reason.toStdString();
     }
 }

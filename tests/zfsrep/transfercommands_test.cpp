@@ -62,7 +62,7 @@ TEST(TransferCommands, SendKeepsEveryValueOneWord)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString log = dir.filePath("log");
-    const Endpoint endpoint{"h;ost", 2222, "us'er"};
+    const Endpoint endpoint{"h;ost", 2222, "us'er", QString()};
     ZfsCommands::SendSpec spec;
     spec.snapshot = "tank/" + kHostile + "@a";
     spec.raw = true;
@@ -89,7 +89,7 @@ TEST(TransferCommands, IncrementalResumeAndPullPipelines)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString log = dir.filePath("log");
-    const Endpoint endpoint{"127.0.0.1", 22, "zr"};
+    const Endpoint endpoint{"127.0.0.1", 22, "zr", QString()};
 
     ZfsCommands::SendSpec incremental;
     incremental.snapshot = "tank/d@c;d";
@@ -108,8 +108,9 @@ TEST(TransferCommands, IncrementalResumeAndPullPipelines)
         const QStringList calls = runWithStubs(sendPipeline(c.spec, endpoint, "backup/d"), log);
         ASSERT_EQ(calls.size(), 3);
         for (const QString &call : calls) {
-            if (argv(call).first() == "zfs")
+            if (argv(call).first() == "zfs") {
                 EXPECT_EQ(argv(call).mid(1), c.expected);
+            }
         }
     }
 
@@ -123,12 +124,15 @@ TEST(TransferCommands, IncrementalResumeAndPullPipelines)
     ASSERT_EQ(calls.size(), 3);
     for (const QString &call : calls) {
         const QStringList args = argv(call);
-        if (args.first() == "sshpass")
+        if (args.first() == "sshpass") {
             EXPECT_EQ(remoteArgv(args.last()), (QStringList{"/usr/sbin/zfs", "send", "-R", "back'up/d@2"}));
-        if (args.first() == "pv")
+        }
+        if (args.first() == "pv") {
             EXPECT_EQ(args.mid(1), (QStringList{"-f", "-n", "-b", "-t", "-i", "1", "-L", "1048576"}));
-        if (args.first() == "zfs")
+        }
+        if (args.first() == "zfs") {
             EXPECT_EQ(args.mid(1), (QStringList{"recv", "-s", "-u", "tank/" + kHostile}));
+        }
     }
 }
 
@@ -168,7 +172,7 @@ TEST(TransferCommands, StageRunsUnderPipefail)
 
 TEST(TransferCommands, PasswordNeverInAnyPipeline)
 {
-    const Endpoint endpoint{"h", 22, "u"};
+    const Endpoint endpoint{"h", 22, "u", QString()};
     for (const QString &command : {TransferCommands::sshPrefix(endpoint, "zfs send a@1"),
                                    sendPipeline(ZfsCommands::SendSpec{"", "a@1", "", true}, endpoint, "b")}) {
         EXPECT_TRUE(command.contains("sshpass -e ssh"));

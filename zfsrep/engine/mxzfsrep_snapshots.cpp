@@ -24,7 +24,8 @@ namespace {
 Endpoint endpointOf(const QJsonObject &mission)
 {
     const int port = toInt(mission.value(QStringLiteral("port")));
-    return Endpoint{MissionFields::text(mission, "host"), port > 0 ? port : 22, MissionFields::text(mission, "userid")};
+    return Endpoint{MissionFields::text(mission, "host"), port > 0 ? port : 22, MissionFields::text(mission, "userid"),
+                    QString()};
 }
 
 qint64 rateLimitOf(const QJsonObject &mission) { return qMax<qint64>(0, toInt64(mission.value(QStringLiteral("ratelimit")))); }
