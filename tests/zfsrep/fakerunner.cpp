@@ -42,7 +42,7 @@ private:
     static constexpr int kStepMs = 3000;
     QByteArray pending;
     int released = 0;
-    int elapsed = 0;
+    qint64 elapsed = 0; // virtual milliseconds; a stall test waits through very many of them
     bool ended = false;
 };
 
