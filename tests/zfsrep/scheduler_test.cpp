@@ -147,19 +147,24 @@ TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
     runner->respond("zfs snapshot", 1, "", "out of space\n");
     const int failing = append("failing", 1, R"([{"minutes":[16]}])");
     const int unknown = append("unknown", 7);
+    const int oneShot = append("one-shot", 1);
     ASSERT_TRUE(engine->start(journals));
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] {
         return !row(failing).value("finishedtime").toString().isEmpty()
+               && !row(oneShot).value("finishedtime").toString().isEmpty()
                && !engine->missionProblem(unknown).isEmpty();
     }));
+    // A one-shot that failed is not retried.
+    EXPECT_FALSE(engine->dueTimes().contains(oneShot));
     EXPECT_EQ(row(failing).value("done").toInt(), 0);
     // A row with an action the service does not know is not run and not
     // marked done: it keeps its reason for the listing.
     EXPECT_EQ(row(unknown).value("done").toInt(), 0);
     EXPECT_EQ(row(unknown).value("finishedtime").toString(), "");
     EXPECT_EQ(engine->missionProblem(unknown), QString::fromUtf8("参数无效: action: 7"));
-    // One failure must not end a schedule: the send runs again at 11:16.
+    // One failure must not end a schedule: the send runs again at 11:16;
+    // the one-shot stays out of the due table.
     ASSERT_TRUE(eventually([&] { return engine->dueTimes().size() == 1; }));
     EXPECT_EQ(engine->dueTimes().value(failing), QDateTime(QDate(2024, 3, 4), QTime(11, 16)).toSecsSinceEpoch());
     EXPECT_TRUE(runner->spawns().isEmpty());
