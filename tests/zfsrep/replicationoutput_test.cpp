@@ -52,6 +52,8 @@ TEST(ReplicationOutput, HoldsOfNamesWithSpaces)
     ASSERT_EQ(holds.size(), 1);
     EXPECT_EQ(holds.at(0).first, QStringLiteral("tank/my data@a"));
     EXPECT_EQ(holds.at(0).second, QStringLiteral("zfsrep-3"));
+    // A line with an empty field is no hold (found by fuzzing).
+    EXPECT_TRUE(ZfsOutput::holds("tank/data@b\t\tThu Dec  7 19:30 2023\n\t keep\n").isEmpty());
 }
 
 TEST(PvMeter, ReadsSplitLinesAndComputesFigures)

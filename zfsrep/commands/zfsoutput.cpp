@@ -136,8 +136,12 @@ QList<QPair<QString, QString>> holds(const QByteArray &output)
         // Fields are tab-separated; names may hold spaces. Lines without a
         // tab are split at white space.
         const QStringList parts = line.contains(QLatin1Char('\t')) ? line.split(QLatin1Char('\t')) : fields(line);
-        if (parts.size() >= 2 && !parts.at(0).trimmed().isEmpty())
-            result.append({parts.at(0).trimmed(), parts.at(1).trimmed()});
+        if (parts.size() < 2)
+            continue;
+        const QString snapshot = parts.at(0).trimmed();
+        const QString tag = parts.at(1).trimmed();
+        if (!snapshot.isEmpty() && !tag.isEmpty())
+            result.append({snapshot, tag});
     }
     return result;
 }
