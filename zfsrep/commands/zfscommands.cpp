@@ -86,22 +86,27 @@ QStringList sshOptions(const QString &controlPath)
     return options;
 }
 
+namespace {
+
+// ssh's own arguments before the destination: port, host key policy and the
+// options every ssh of the service carries.
+QStringList sshArguments(int port, const QString &controlPath)
+{
+    return QStringList{QStringLiteral("-p"), QString::number(port), QStringLiteral("-o"),
+                       QStringLiteral("StrictHostKeyChecking no")}
+           + sshOptions(controlPath);
+}
+
+} // namespace
+
 ProcessRequest sshRequest(const QString &host, int port, const QString &userid, const QString &passwd,
                           const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs,
                           const QString &controlPath)
 {
     ProcessRequest request;
     request.program = kSshpass;
-    request.arguments = QStringList{
-        QStringLiteral("-e"),
-        QStringLiteral("ssh"),
-        QStringLiteral("-p"),
-        QString::number(port),
-        QStringLiteral("-o"),
-        QStringLiteral("StrictHostKeyChecking no"),
-    };
-    request.arguments += sshOptions(controlPath);
-    request.arguments += QStringList{userid + QLatin1Char('@') + host, remoteCommand};
+    request.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("ssh")} + sshArguments(port, controlPath)
+                        + QStringList{userid + QLatin1Char('@') + host, remoteCommand};
     request.environment.insert(QStringLiteral("SSHPASS"), passwd);
     request.startTimeoutMs = startTimeoutMs;
     request.finishTimeoutMs = finishTimeoutMs;
@@ -111,18 +116,20 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
 ProcessRequest sshMasterRequest(const QString &host, int port, const QString &userid, const QString &passwd,
                                 const QString &controlPath, int finishTimeoutMs)
 {
-    ProcessRequest request = sshRequest(host, port, userid, passwd, QString(), 10000, finishTimeoutMs);
-    request.arguments.removeLast(); // no remote command
-    const QString target = request.arguments.takeLast();
-    request.arguments += sshOptions(controlPath).mid(sshOptions().size());
-    request.arguments += QStringList{QStringLiteral("-f"), QStringLiteral("-N"), QStringLiteral("-o"),
-                                     QStringLiteral("ControlMaster=yes"), QStringLiteral("-o"),
-                                     QStringLiteral("ControlPersist=15"), target};
     // ssh runs on sshpass's terminal as its session leader. With -f it forks
     // the master and exits, and the terminal's hangup reaches the master
     // before it has left that session: it dies and every later ssh of the
     // run logs in on its own. Started with SIGHUP ignored, it stays up.
-    request.arguments.insert(1, QStringLiteral("nohup"));
+    ProcessRequest request;
+    request.program = kSshpass;
+    request.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("nohup"), QStringLiteral("ssh")}
+                        + sshArguments(port, controlPath)
+                        + QStringList{QStringLiteral("-f"), QStringLiteral("-N"), QStringLiteral("-o"),
+                                      QStringLiteral("ControlMaster=yes"), QStringLiteral("-o"),
+                                      QStringLiteral("ControlPersist=15"), userid + QLatin1Char('@') + host};
+    request.environment.insert(QStringLiteral("SSHPASS"), passwd);
+    request.startTimeoutMs = 10000;
+    request.finishTimeoutMs = finishTimeoutMs;
     return request;
 }
 
@@ -131,10 +138,8 @@ ProcessRequest sshControlRequest(const QString &host, int port, const QString &u
 {
     ProcessRequest request;
     request.program = QStringLiteral("ssh");
-    request.arguments = QStringList{QStringLiteral("-p"), QString::number(port), QStringLiteral("-o"),
-                                    QStringLiteral("StrictHostKeyChecking no")};
-    request.arguments += sshOptions(controlPath);
-    request.arguments += QStringList{QStringLiteral("-O"), operation, userid + QLatin1Char('@') + host};
+    request.arguments = sshArguments(port, controlPath)
+                        + QStringList{QStringLiteral("-O"), operation, userid + QLatin1Char('@') + host};
     request.startTimeoutMs = 5000;
     request.finishTimeoutMs = 10000;
     return request;

@@ -259,9 +259,6 @@ private:
     // receive succeeded.
     bool receiveReplacing(TQ2Journals &journals, const QString &pool, const QString &name, const QJsonObject &items,
                           const std::function<bool(const QString &incoming)> &receive);
-    // Whether a local dataset has a pending resume token / exists.
-    bool isResumable(const QString &dataset) const;
-    bool datasetExists(const QString &dataset) const;
     // Snapshot name of a send: DATASET@SERIES_yyyyMMddHHmmss.
     QString newSnapshotName(const QString &dataset, const QString &series) const;
     // Writes the replication stream of `snapshot` compressed to `file`

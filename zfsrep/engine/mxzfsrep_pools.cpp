@@ -158,6 +158,7 @@ bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &pool, cons
 {
     const QString dataset = pool + QLatin1Char('/') + name;
     const QString incoming = dataset + kIncomingSuffix;
+    const ReplicationSide local(runner());
     bool exists = items.contains(name);
     auto destroyIncoming = [&] {
         runner().run(ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("destroy"), QStringLiteral("-r"), incoming},
@@ -174,31 +175,21 @@ bool MXZfsrep::receiveReplacing(TQ2Journals &journals, const QString &pool, cons
     }
     // A staging dataset with a resume token keeps what it received for the
     // next run; any other one is dropped before receiving anew.
-    if (items.contains(name + kIncomingSuffix) && !isResumable(incoming))
+    if (items.contains(name + kIncomingSuffix) && !local.hasResumeToken(incoming))
         destroyIncoming();
     if (!receive(incoming)) {
-        if (!isResumable(incoming))
+        if (!local.hasResumeToken(incoming))
             destroyIncoming();
         return false;
     }
     if (!replaceDataset(journals, incoming, dataset, exists)) {
-        if (datasetExists(incoming))
+        if (local.exists(incoming))
             destroyIncoming();
         return false;
     }
     return mountUnderMnt(journals, dataset);
 }
 
-bool MXZfsrep::isResumable(const QString &dataset) const
-{
-    const ProcessOutcome token = ReplicationSide(runner()).run(ZfsCommands::resumeTokenArgs(dataset), 30000);
-    return token.succeeded() && !ReplicationOutput::resumeToken(token.standardOutput).isEmpty();
-}
-
-bool MXZfsrep::datasetExists(const QString &dataset) const
-{
-    return ReplicationSide(runner()).run(ZfsCommands::existsArgs(dataset), 30000).succeeded();
-}
 
 bool MXZfsrep::sendPool(TQ2Journals &journals, const QJsonObject &mission)
 {

@@ -43,6 +43,17 @@ bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, c
     return false;
 }
 
+bool ReplicationSide::exists(const QString &dataset) const
+{
+    return run(existsArgs(dataset), 30000).succeeded();
+}
+
+bool ReplicationSide::hasResumeToken(const QString &dataset) const
+{
+    const ProcessOutcome token = run(resumeTokenArgs(dataset), 30000);
+    return token.succeeded() && !ReplicationOutput::resumeToken(token.standardOutput).isEmpty();
+}
+
 QString ReplicationSide::commandText(const QStringList &zfsArgs) const
 {
     if (!remote)

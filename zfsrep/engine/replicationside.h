@@ -35,6 +35,10 @@ public:
     ProcessOutcome run(const QStringList &zfsArgs, int finishTimeoutMs = 600000) const;
     // Runs `zfs ARGS`; a failure is journaled and false.
     bool runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const;
+    // Whether the dataset exists / holds a pending resume token (a failure
+    // to ask counts as no).
+    bool exists(const QString &dataset) const;
+    bool hasResumeToken(const QString &dataset) const;
     // The command text that runs `zfs ARGS` on this side inside a pipeline.
     QString commandText(const QStringList &zfsArgs) const;
 
