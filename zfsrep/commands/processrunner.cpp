@@ -1,8 +1,11 @@
 #include "processrunner.h"
 
+#include "canceltoken.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <csignal>
@@ -11,6 +14,9 @@
 #include <unistd.h>
 
 namespace {
+
+// How often a running child is looked at (cancel, output limit, timeout).
+constexpr int kSliceMs = 100;
 
 // A QProcess whose child leads a new process group, so the whole group can be
 // signalled at once.
@@ -144,19 +150,52 @@ ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
         return outcome;
     }
     process.closeWriteChannel();
-    outcome.finished = process.waitForFinished(request.finishTimeoutMs);
-    if (!outcome.finished) {
-        endGroup(process);
-        outcome.standardOutput = process.readAllStandardOutput();
-        outcome.standardError = process.readAllStandardError();
-        if (outcome.standardError.isEmpty())
-            outcome.standardError = QByteArray("timed out after ") + QByteArray::number(request.finishTimeoutMs) + " ms";
+    // The child is watched in short slices: its output is taken as it comes
+    // (so the limit holds while it runs, not after) and a cancel is seen soon.
+    QElapsedTimer clock;
+    clock.start();
+    auto overdue = [&] { return request.finishTimeoutMs >= 0 && clock.elapsed() >= request.finishTimeoutMs; };
+    while (process.state() != QProcess::NotRunning) {
+        const int remaining = request.finishTimeoutMs < 0 ? kSliceMs
+                                                          : int(qBound<qint64>(0, request.finishTimeoutMs - clock.elapsed(), kSliceMs));
+        process.waitForFinished(qMax(1, remaining));
+        outcome.standardOutput.append(process.readAllStandardOutput());
+        outcome.standardError.append(process.readAllStandardError());
+        if (process.state() == QProcess::NotRunning)
+            break;
+        if (outcome.standardOutput.size() + outcome.standardError.size() > request.outputLimit) {
+            endGroup(process);
+            outcome.overflowed = true;
+            outcome.standardOutput.clear();
+            outcome.standardError = QByteArray("the program printed more than ") + QByteArray::number(request.outputLimit)
+                                    + " bytes and was ended";
+            return outcome;
+        }
+        if (request.cancel && request.cancel->isCancelled()) {
+            endGroup(process);
+            outcome.cancelled = true;
+            outcome.standardError = QByteArray("cancelled");
+            return outcome;
+        }
+        if (overdue()) {
+            endGroup(process);
+            if (outcome.standardError.isEmpty())
+                outcome.standardError = QByteArray("timed out after ") + QByteArray::number(request.finishTimeoutMs) + " ms";
+            return outcome;
+        }
+    }
+    outcome.finished = true;
+    outcome.standardOutput.append(process.readAllStandardOutput());
+    outcome.standardError.append(process.readAllStandardError());
+    if (outcome.standardOutput.size() + outcome.standardError.size() > request.outputLimit) {
+        outcome.overflowed = true;
+        outcome.standardOutput.clear();
+        outcome.standardError = QByteArray("the program printed more than ") + QByteArray::number(request.outputLimit)
+                                + " bytes";
         return outcome;
     }
     outcome.crashed = process.exitStatus() == QProcess::CrashExit;
     outcome.exitCode = process.exitCode();
-    outcome.standardOutput = process.readAllStandardOutput();
-    outcome.standardError = process.readAllStandardError();
     return outcome;
 }
 

@@ -11,6 +11,8 @@
 
 #include <memory>
 
+class CancelToken;
+
 struct ProcessRequest {
     QString program;
     QStringList arguments;
@@ -19,17 +21,27 @@ struct ProcessRequest {
     int startTimeoutMs = 30000;
     // -1 waits without limit.
     int finishTimeoutMs = 30000;
+    // A set token ends the child (and its group) within about 100 ms; the
+    // outcome is then `cancelled`. Not owned; must outlive the call.
+    const CancelToken *cancel = nullptr;
+    // Bytes of standard output plus standard error a `run` child may print;
+    // beyond them it is ended and the outcome is `overflowed`. Output of a
+    // remote host is not trusted to be small.
+    qint64 outputLimit = kDefaultOutputLimit;
+    static constexpr qint64 kDefaultOutputLimit = 16 * 1024 * 1024;
 };
 
 struct ProcessOutcome {
     bool started = false;
     bool finished = false; // ended within the finish timeout
     bool crashed = false;  // ended by a signal
+    bool cancelled = false;  // ended because the request's token was set
+    bool overflowed = false; // ended because it printed more than the limit
     int exitCode = -1;
     QByteArray standardOutput;
     QByteArray standardError;
 
-    bool succeeded() const { return started && finished && !crashed && exitCode == 0; }
+    bool succeeded() const { return started && finished && !crashed && !cancelled && !overflowed && exitCode == 0; }
 };
 
 // A child that is watched while it runs. Owned by the caller; destroying it

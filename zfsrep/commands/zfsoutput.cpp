@@ -116,6 +116,21 @@ QJsonArray snapshotRecords(const QByteArray &json)
     return records;
 }
 
+qint64 resumedBytes(const QByteArray &output)
+{
+    for (const QString &line : lines(output)) {
+        const QString entry = line.trimmed();
+        if (!entry.startsWith(QLatin1String("bytes = ")))
+            continue;
+        QString value = entry.mid(8).trimmed();
+        const bool hex = value.startsWith(QLatin1String("0x"));
+        bool ok = false;
+        const qint64 bytes = hex ? value.mid(2).toLongLong(&ok, 16) : value.toLongLong(&ok, 10);
+        return ok && bytes > 0 ? bytes : 0;
+    }
+    return 0;
+}
+
 qint64 sendSize(const QByteArray &output)
 {
     for (const QString &line : lines(output)) {

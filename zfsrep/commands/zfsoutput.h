@@ -41,6 +41,12 @@ QJsonArray snapshotRecords(const QByteArray &json);
 //   full	tank/data@a	1127224
 //   size	1127224
 qint64 sendSize(const QByteArray &output);
+// The stream bytes a resumed send starts after: the "bytes" entry of the
+// token contents that `zfs send -nvP -t TOKEN` prints first (0 when absent).
+//   resume token contents:
+//   nvlist version: 0
+//   	bytes = 0x1a2b00
+qint64 resumedBytes(const QByteArray &output);
 
 // (snapshot, tag) of every line with at least two fields.
 //   $ zfs holds -H tank/data@b

@@ -1,15 +1,14 @@
-// Construction, destruction and the seams that tests and the testbed use.
 #include "mxzfsrep.h"
 
-#include "qmtarnlog.h"
+#include "exportleftovers.h"
+#include "missionlisting.h"
+#include "missionmetrics.h"
+#include "missionvalidator.h"
 #include "sshcontrol.h"
-#include "runhistory.h"
 #include "tq2dbsqlite.h"
-#include "tq2error.h"
 #include "tq2journals.h"
 #include "tq2print.h"
-
-#include <QThread>
+#include "tq2utils.h"
 
 // The statement resources live in a static library: register them explicitly,
 // since nothing else references the object that would register them.
@@ -23,75 +22,136 @@ static void registerResources()
 }
 
 const QString MXZfsrep::kDatabasePath = QStringLiteral("/tarn/etc/zfs/zfsrep.db");
-const QString MXZfsrep::kApplication = QStringLiteral("zfsrep");
 
 MXZfsrep::MXZfsrep(QObject *parent)
     : QObject(parent),
       database(std::make_unique<TQ2DBSqlite>()),
-      tarnlog(std::make_unique<QmTarnlog>()),
       processRunner(std::make_shared<QProcessRunner>()),
       clock([] { return QDateTime::currentDateTime(); }),
       databasePath(kDatabasePath),
-      sshControlDirectory(SshControl::defaultDirectory())
+      book(*database),
+      runHistory(std::make_unique<RunHistory>(*database)),
+      due(clockReader()),
+      runExecutor([this]() -> ProcessRunner & { return *processRunner; }, runSettings, eventRecorder, clockReader()),
+      runScheduler(book, due, *runHistory, runExecutor, clockReader(), [this] { metricsWriter.write(); }),
+      metricsWriter([this](QString &text) {
+          TQ2Journals journals;
+          if (metricsText(journals, text))
+              return true;
+          TQ2TRACE("journals.toObject()", journals.toObject());
+          return false;
+      })
 {
     registerResources();
-    history = std::make_unique<RunHistory>(*database);
+    runSettings.sshControlDirectory = SshControl::defaultDirectory();
 }
 
 MXZfsrep::~MXZfsrep()
 {
-    // A running transfer is cancelled so the thread ends in bounded time.
-    while (running.load()) {
-        stopping = true;
-        cancelled = true;
-        QThread::msleep(50);
+    runScheduler.shutdown(60000);
+    metricsWriter.stop();
+}
+
+std::function<QDateTime()> MXZfsrep::clockReader() const
+{
+    // The parts read the clock through the engine, so a test's setClock
+    // reaches all of them.
+    return [this] { return clock(); };
+}
+
+bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
+{
+    const QJsonValue stall = config.value(QStringLiteral("stalltimeout"));
+    if (!stall.isUndefined() && !stall.isNull())
+        runSettings.stallTimeoutSeconds = qMax(0, toInt(stall));
+    const QJsonValue share = config.value(QStringLiteral("sshshare"));
+    if (!share.isUndefined() && !share.isNull() && !toBool(share))
+        runSettings.sshControlDirectory.clear();
+    const QString metricsFile = config.value(QStringLiteral("metricsfile")).toString().trimmed();
+    if (!metricsFile.isEmpty())
+        metricsWriter.setPath(metricsFile);
+    runSettings.compression = Compressor::settingsFrom(config);
+    if (!database->isOpen()) {
+        if (!book.open(journals, databasePath))
+            return false;
+        // Runs still marked running were cut short by a stop or a crash.
+        if (!runHistory->markInterrupted(clock().toSecsSinceEpoch()))
+            TQ2TRACE("runHistory->lastError()", runHistory->lastError());
     }
-    stopMetricsThread();
+    QList<QJsonObject> rows;
+    if (!book.rows(journals, rows))
+        return true;
+    // Nothing runs yet: a partial export file is a leftover of a killed run.
+    for (const QJsonObject &row : rows) {
+        const Mission mission = Mission::fromRow(row);
+        if (mission.action != Mission::Export)
+            continue;
+        for (const QString &path : ExportLeftovers::remove(ExportLeftovers::placeOf(mission.path, mission.dataset())))
+            TQ2TRACE("removedPartialExport", path);
+    }
+    for (const QJsonObject &row : rows) {
+        const Mission mission = Mission::fromRow(row);
+        if (mission.done)
+            continue;
+        // A row stored before the validation rules may break them: it stays
+        // listed with its reason and is not armed.
+        const QString problem = MissionValidator::problem(row);
+        due.setProblem(mission.msnno, problem);
+        if (problem.isEmpty())
+            due.arm(mission.msnno, mission.schedules);
+    }
+    return true;
 }
 
-void MXZfsrep::setRunner(std::shared_ptr<ProcessRunner> runner) { processRunner = std::move(runner); }
-
-void MXZfsrep::setClock(std::function<QDateTime()> newClock) { clock = std::move(newClock); }
-
-void MXZfsrep::setTickInterval(int ms) { tickMs = ms; }
-
-void MXZfsrep::setDatabasePath(const QString &path) { databasePath = path; }
-
-void MXZfsrep::setEventLogPath(const QString &path) { tarnlog = std::make_unique<QmTarnlog>(path); }
-
-QDateTime MXZfsrep::now() const { return clock(); }
-
-QJsonObject MXZfsrep::progress() const
+bool MXZfsrep::start(TQ2Journals &)
 {
-    std::lock_guard<std::mutex> lock(progressLock);
-    return progressObject;
+    runScheduler.start();
+    metricsWriter.start();
+    return true;
 }
 
-RunRecord MXZfsrep::runningRecord() const
+bool MXZfsrep::appendMission(TQ2Journals &journals, const QJsonObject &mission)
 {
-    std::lock_guard<std::mutex> lock(progressLock);
-    return currentRun;
+    int msnno = 0;
+    if (!book.append(journals, mission, msnno))
+        return false;
+    const QJsonArray schedules = mission.value(QStringLiteral("schedules")).toArray();
+    if (schedules.isEmpty())
+        due.armForNextPass(msnno);
+    else
+        due.arm(msnno, schedules);
+    return true;
 }
 
-QHash<int, qint64> MXZfsrep::dueTimes() const
+bool MXZfsrep::changeMission(TQ2Journals &journals, const QJsonObject &mission)
 {
-    // An element-wise copy: the caller's hash shares no data with the table,
-    // so the scheduler's later changes never touch memory the caller reads.
-    std::lock_guard<std::mutex> lock(missionsLock);
-    QHash<int, qint64> copy;
-    for (auto it = dueTable.constBegin(); it != dueTable.constEnd(); ++it)
-        copy.insert(it.key(), it.value());
-    return copy;
+    if (!book.change(journals, mission))
+        return false;
+    const int msnno = toInt(mission.value(QStringLiteral("msnno")));
+    due.setProblem(msnno, QString()); // the change was checked before it was stored
+    const QJsonArray schedules = mission.value(QStringLiteral("schedules")).toArray();
+    if (schedules.isEmpty())
+        due.armForNextPass(msnno);
+    else
+        due.arm(msnno, schedules);
+    return true;
 }
 
-void MXZfsrep::journalDatabaseFailure(TQ2Journals &journals, const QString &place) const
+bool MXZfsrep::removeMission(TQ2Journals &journals, int msnno)
 {
-    journals.add(place, TQ2Error::ERR_SQLERROR, database->lastSqlid(), false, database->lastError(), QString());
+    if (!book.remove(journals, msnno))
+        return false;
+    runScheduler.missionRemoved(msnno);
+    due.setProblem(msnno, QString());
+    return true;
 }
 
-void MXZfsrep::publishProgress(const QString &speed, int rate)
+bool MXZfsrep::listMissions(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
 {
-    std::lock_guard<std::mutex> lock(progressLock);
-    progressObject.insert(QStringLiteral("speed"), speed);
-    progressObject.insert(QStringLiteral("rate"), rate);
+    return MissionListing(book, due, runScheduler, *runHistory, clockReader()).list(journals, result, page, ofpage);
+}
+
+bool MXZfsrep::metricsText(TQ2Journals &journals, QString &text)
+{
+    return MissionMetrics(book, runScheduler, *runHistory, clockReader()).text(journals, text);
 }

@@ -172,7 +172,7 @@ void RequestRouter::zfsrep_alload(QJsonObject *retObject, QJsonObject cmdObject,
 {
     serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
         QJsonObject pools;
-        if (!engine.alload(*envObject, pools))
+        if (!engine.localQueries().alload(*envObject, pools))
             return std::nullopt;
         return QJsonValue(pools);
     });
@@ -185,7 +185,7 @@ void RequestRouter::zfsrep_pools_remote(QJsonObject *retObject, QJsonObject cmdO
         QJsonObject pools;
         if (!acceptRemote(envObject, remote))
             return std::nullopt;
-        if (!engine.remotePools(*envObject, pools, remote.host, remote.port, remote.userid, remote.passwd))
+        if (!engine.remoteQueries().remotePools(*envObject, pools, remote.host, remote.port, remote.userid, remote.passwd))
             return std::nullopt;
         return QJsonValue(pools);
     });
@@ -195,7 +195,7 @@ void RequestRouter::zfsrep_snapshot(QJsonObject *retObject, QJsonObject cmdObjec
 {
     serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
         QJsonArray snapshots;
-        if (!engine.snapshotAlload(*envObject, snapshots))
+        if (!engine.localQueries().snapshotAlload(*envObject, snapshots))
             return std::nullopt;
         return QJsonValue(QJsonObject{{QStringLiteral("snapshots"), snapshots}});
     });
@@ -208,7 +208,7 @@ void RequestRouter::zfsrep_snapshot_remote(QJsonObject *retObject, QJsonObject c
         QJsonObject tree;
         if (!acceptRemote(envObject, remote))
             return std::nullopt;
-        if (!engine.remoteSnapshotAlload(*envObject, tree, remote.host, remote.port, remote.userid, remote.passwd))
+        if (!engine.remoteQueries().remoteSnapshotAlload(*envObject, tree, remote.host, remote.port, remote.userid, remote.passwd))
             return std::nullopt;
         return QJsonValue(tree);
     });
@@ -218,7 +218,7 @@ void RequestRouter::zfsrep_mission_alload(QJsonObject *retObject, QJsonObject cm
 {
     serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
         QJsonObject result;
-        if (!engine.transferAlload(*envObject, result, p.integer("page", 1), p.integer("ofpage", 99999999)))
+        if (!engine.listMissions(*envObject, result, p.integer("page", 1), p.integer("ofpage", 99999999)))
             return std::nullopt;
         return QJsonValue(result);
     });
@@ -234,7 +234,7 @@ void RequestRouter::zfsrep_mission_exists(QJsonObject *retObject, QJsonObject cm
         }
         // A database failure adds a journal entry; it must not read as "no".
         const int entries = envObject->segments().size();
-        const bool exists = engine.transferExists(*envObject, caption);
+        const bool exists = engine.missions().exists(*envObject, caption);
         if (!exists && envObject->segments().size() > entries)
             return std::nullopt;
         return QJsonValue(QJsonObject{{QStringLiteral("exists"), exists ? 1 : 0}});
@@ -254,7 +254,7 @@ void RequestRouter::zfsrep_mission_append(QJsonObject *retObject, QJsonObject cm
             return std::nullopt;
         }
         defaultSeries(mission);
-        return engine.transferAppend(*envObject, mission) ? kNoResults : std::nullopt;
+        return engine.appendMission(*envObject, mission) ? kNoResults : std::nullopt;
     });
 }
 
@@ -272,7 +272,7 @@ void RequestRouter::zfsrep_mission_change(QJsonObject *retObject, QJsonObject cm
         QJsonObject checked = p.all();
         if (!checked.contains(QStringLiteral("action"))) {
             QJsonObject stored;
-            if (!engine.transferDetail(*envObject, msnno, stored))
+            if (!engine.missions().row(*envObject, msnno, stored))
                 return std::nullopt;
             checked.insert(QStringLiteral("action"), stored.value(QStringLiteral("action")));
         }
@@ -282,7 +282,7 @@ void RequestRouter::zfsrep_mission_change(QJsonObject *retObject, QJsonObject cm
         }
         mission.insert(QStringLiteral("msnno"), msnno);
         defaultSeries(mission);
-        return engine.transferChange(*envObject, mission) ? kNoResults : std::nullopt;
+        return engine.changeMission(*envObject, mission) ? kNoResults : std::nullopt;
     });
 }
 
@@ -294,15 +294,15 @@ void RequestRouter::zfsrep_mission_remove(QJsonObject *retObject, QJsonObject cm
             refuse(envObject, kMissingNumber);
             return std::nullopt;
         }
-        return engine.transferRemove(*envObject, msnno) ? kNoResults : std::nullopt;
+        return engine.removeMission(*envObject, msnno) ? kNoResults : std::nullopt;
     });
 }
 
 void RequestRouter::zfsrep_log_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
+    serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
         QJsonArray records;
-        if (!engine.transferLogAlload(*envObject, records, p.integer("page", 1), p.integer("ofpage", 999999999)))
+        if (!engine.events().list(records))
             return std::nullopt;
         return QJsonValue(QJsonObject{{QStringLiteral("records"), records}});
     });
@@ -311,7 +311,7 @@ void RequestRouter::zfsrep_log_alload(QJsonObject *retObject, QJsonObject cmdObj
 void RequestRouter::zfsrep_log_clear(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
     serve(retObject, cmdObject, envObject, [&](const Params &) -> Results {
-        return engine.transferLogClear(*envObject) ? kNoResults : std::nullopt;
+        return engine.events().clear() ? kNoResults : std::nullopt;
     });
 }
 
@@ -325,7 +325,7 @@ void RequestRouter::zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdOb
             refuse(envObject, kMissingNumber);
             return std::nullopt;
         }
-        return engine.runNow(*envObject, msnno) ? kNoResults : std::nullopt;
+        return engine.scheduler().runNow(*envObject, msnno) ? kNoResults : std::nullopt;
     });
 }
 
@@ -339,7 +339,7 @@ void RequestRouter::zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cm
             refuse(envObject, kMissingNumber);
             return std::nullopt;
         }
-        return engine.cancelMission(*envObject, msnno) ? kNoResults : std::nullopt;
+        return engine.scheduler().cancel(*envObject, msnno) ? kNoResults : std::nullopt;
     });
 }
 
@@ -361,9 +361,14 @@ void RequestRouter::zfsrep_mission_history(QJsonObject *retObject, QJsonObject c
             refuse(envObject, QStringLiteral("参数无效: limit: %1").arg(limit));
             return std::nullopt;
         }
-        QJsonArray runs;
-        if (!engine.missionHistory(*envObject, runs, msnno, limit))
+        QList<RunRecord> records;
+        if (!engine.history().list(records, msnno, limit)) {
+            envObject->setErr(TQ2Error::ERR_SQLERROR, engine.history().lastError());
             return std::nullopt;
+        }
+        QJsonArray runs;
+        for (const RunRecord &run : records)
+            runs.append(run.toJson());
         return QJsonValue(runs);
     });
 }

@@ -1,0 +1,61 @@
+// The mission book: the missions as the store keeps them (table t_mission,
+// statements "mission_*" of the catalogue). It opens the database, appends,
+// changes, removes and reads missions; it knows nothing of schedules being
+// armed or runs going on (the engine tells the scheduler about changes).
+//
+// Any thread may call it; every operation is one catalogue statement (the
+// append two, made one step by a lock). A failed statement is journaled
+// (ERR_SQLERROR with SQLite's message) and returns false.
+#pragma once
+
+#include "mission.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <mutex>
+
+class TQ2DBSqlite;
+class TQ2Journals;
+
+class MissionBook
+{
+public:
+    // `database` must outlive the book.
+    explicit MissionBook(TQ2DBSqlite &database);
+
+    // Opens (or creates) the database at `path` with the service's schema
+    // and statements and upgrades it. False, journaled, when it cannot.
+    bool open(TQ2Journals &journals, const QString &path);
+
+    // Refuses a caption that exists in any letter case (ERR_EXISTS); the
+    // test and the insert are one step. `mission` is in the request's form
+    // ("schedules" an array); `msnno` gets the new number.
+    bool append(TQ2Journals &journals, const QJsonObject &mission, int &msnno);
+    // Refuses a number that does not exist (ERR_NOT_EXISTS).
+    bool change(TQ2Journals &journals, const QJsonObject &mission);
+    // Refuses a number that does not exist (ERR_NOT_EXISTS).
+    bool remove(TQ2Journals &journals, int msnno);
+    // Whether a mission has this caption (exact); false and journaled when
+    // the store failed.
+    bool exists(TQ2Journals &journals, const QString &caption);
+    // The stored row of `msnno`; ERR_NOT_EXISTS when there is none.
+    bool row(TQ2Journals &journals, int msnno, QJsonObject &row);
+    // The rows of a page of the listing, in number order, as stored.
+    bool rows(TQ2Journals &journals, QList<QJsonObject> &rows, int page = 1, int ofpage = 999999999);
+
+    // The scheduler's marks: a mission made pending again (run now), a
+    // finished run ("done" when nothing is left to run), a completed
+    // receive. Failures are traced, not reported: the run is over.
+    bool rearm(TQ2Journals &journals, int msnno);
+    void finished(int msnno, bool done);
+    void completed(int msnno);
+
+private:
+    void journalFailure(TQ2Journals &journals, const QString &place) const;
+
+    TQ2DBSqlite &db;
+    std::mutex appendLock; // makes the caption test and the insert one step
+};

@@ -1,0 +1,36 @@
+// Remote queries: `zfs` and `zpool` on a replication partner through
+// sshpass and ssh (zfsrep_pools_remote, zfsrep_snapshot_remote). Names put
+// into a remote command are quoted for the remote shell; the password travels
+// in the child's SSHPASS variable only. What a remote host prints is capped
+// by the runner's output limit.
+// Any thread; keeps no state besides the runner.
+#pragma once
+
+#include "processrunner.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+class TQ2Journals;
+
+class RemoteQueries
+{
+public:
+    explicit RemoteQueries(ProcessRunner &runner);
+
+    bool remotePools(TQ2Journals &journals, QJsonObject &pools, const QString &host, int port, const QString &userid,
+                     const QString &passwd) const;
+    bool remoteSnapshotAllist(TQ2Journals &journals, QStringList &names, const QString &host, int port,
+                              const QString &userid, const QString &passwd, const QString &dataset) const;
+    bool remoteSnapshotAlload(TQ2Journals &journals, QJsonObject &tree, const QString &host, int port,
+                              const QString &userid, const QString &passwd) const;
+    qint64 remoteSnapshotSize(TQ2Journals &journals, const QString &host, int port, const QString &userid,
+                              const QString &passwd, const QString &snapshot, const QString &base) const;
+    // Refuses a host or user id that could change the ssh command
+    // (ERR_PARAMS "参数无效: host"/"参数无效: userid").
+    static bool checkEndpoint(TQ2Journals &journals, const QString &host, const QString &userid);
+
+private:
+    ProcessRunner &runner;
+};

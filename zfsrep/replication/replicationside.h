@@ -1,0 +1,55 @@
+// One end of a replication: this machine, or a remote host reached through
+// sshpass and ssh. It lists a dataset for the planner, runs single `zfs`
+// commands and gives the command text a transfer pipeline runs there. Remote
+// commands call /usr/sbin/zfs (a non-interactive ssh login's PATH need not
+// hold /usr/sbin); the password travels only in SSHPASS.
+// Used from the scheduler thread; holds no state besides the endpoint and
+// the run's cancel token.
+#pragma once
+
+#include "processrunner.h"
+#include "snapshotlisting.h"
+#include "transfercommands.h"
+
+#include <QString>
+#include <QStringList>
+
+class CancelToken;
+class TQ2Journals;
+
+class ReplicationSide
+{
+public:
+    // This machine. `cancel` (optional, not owned) goes into every request,
+    // so a cancelled run ends the side's listing or command in progress.
+    explicit ReplicationSide(ProcessRunner &runner, const CancelToken *cancel = nullptr);
+    // A remote host.
+    ReplicationSide(ProcessRunner &runner, const TransferCommands::Endpoint &endpoint, const QString &passwd,
+                    const CancelToken *cancel = nullptr);
+
+    bool isRemote() const { return remote; }
+    // "host:" for a remote side, "" here; prefixes names in messages.
+    QString label() const;
+
+    // The dataset's snapshots and pending resume token. A dataset that does
+    // not exist is an empty listing (exists false), not a failure; any other
+    // failure is journaled (ERR_EXECUTE with the tool's message) and false.
+    bool list(TQ2Journals &journals, const QString &dataset, DatasetListing &listing) const;
+    // Runs `zfs ARGS` to its end.
+    ProcessOutcome run(const QStringList &zfsArgs, int finishTimeoutMs = 600000) const;
+    // Runs `zfs ARGS`; a failure is journaled and false.
+    bool runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const;
+    // Whether the dataset exists / holds a pending resume token (a failure
+    // to ask counts as no).
+    bool exists(const QString &dataset) const;
+    bool hasResumeToken(const QString &dataset) const;
+    // The command text that runs `zfs ARGS` on this side inside a pipeline.
+    QString commandText(const QStringList &zfsArgs) const;
+
+private:
+    ProcessRunner &processRunner;
+    bool remote = false;
+    TransferCommands::Endpoint endpoint;
+    QString password;
+    const CancelToken *cancel = nullptr;
+};

@@ -1,0 +1,61 @@
+// Carries out replication plans between two sides until the target holds
+// the source's newest snapshot (or the bound one): lists both sides, asks
+// the planner, runs the stream it chose, and after a resumed stream lists
+// the target again and goes on (a resume only finishes the interrupted
+// stream). A stale resume token is aborted on the target and the run plans
+// again. A refusal fails the run with the planner's reason; nothing is
+// destroyed or rolled back.
+// Used from the scheduler thread; reports into the caller's journal.
+#pragma once
+
+#include "replicationplanner.h"
+#include "replicationside.h"
+#include "stageoutcome.h"
+#include "zfscommands.h"
+
+#include <functional>
+
+class TQ2Journals;
+
+struct ReplicationJob {
+    const ReplicationSide *source = nullptr;
+    QString sourceDataset;
+    const ReplicationSide *target = nullptr;
+    QString targetDataset;
+    ZfsCommands::ReceiveMode receiveMode = ZfsCommands::ReceiveMode::Replica;
+    bool raw = false;
+    // Send up to this source snapshot (short name) rather than the newest;
+    // a bound that does not exist fails the run.
+    QString bound;
+    qint64 rateLimit = 0;
+};
+
+struct ReplicationResult {
+    QString kind;   // of the first stream: full, incremental or resume ("" when nothing was sent)
+    QString base;   // the incremental base, short name
+    QString target; // the snapshot the target holds at the end, short name
+    qint64 bytes = 0;
+    bool stalled = false;
+    bool cancelled = false;
+    QString reason; // the planner's reason of the last plan
+};
+
+class Replicator
+{
+public:
+    // Runs one stream: the pipeline text, the expected size in bytes of what
+    // it sends, and the bytes of that stream the target already holds (a
+    // resumed stream's offset; 0 otherwise).
+    using StreamStage =
+        std::function<StageOutcome(const QString &pipeline, qint64 size, qint64 resumedBytes, const QString &kind)>;
+
+    explicit Replicator(StreamStage streamStage) : stage(std::move(streamStage)) {}
+
+    bool run(TQ2Journals &journals, const ReplicationJob &job, ReplicationResult &result);
+
+private:
+    bool sizeOf(TQ2Journals &journals, const ReplicationJob &job, const ZfsCommands::SendSpec &spec, qint64 &size,
+                qint64 &resumedBytes, bool &staleToken);
+
+    StreamStage stage;
+};

@@ -1,0 +1,54 @@
+// Puts a received dataset in the place of a local one, only once it arrived
+// whole. A pull or restore receives into the staging sibling
+// (NAME + kIncomingSuffix); then the old dataset is moved aside
+// (NAME + kPreviousSuffix), the new one renamed into place and the old one
+// removed, and the dataset is mounted under /mnt. Leftovers of an
+// interrupted run are recovered first. Work commands carry the run's cancel
+// token; the steps that put things back do not, so a cancel never leaves
+// the old dataset aside.
+// Used on the scheduler thread by the run it is made for.
+#pragma once
+
+#include "localqueries.h"
+#include "replicationside.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+
+class Run;
+struct RunServices;
+
+class DatasetReplacer
+{
+public:
+    static const QString kIncomingSuffix; // ".zfsrep-incoming"
+    static const QString kPreviousSuffix; // ".zfsrep-previous"
+
+    DatasetReplacer(Run &run, const RunServices &services);
+
+    // Receives with `receive` into the incoming sibling of pool/name and only
+    // once that succeeded puts it in the dataset's place and mounts it under
+    // /mnt. `items` is the pool's dataset map. A staging dataset with a
+    // resume token is kept for the next run; any other partial one is
+    // destroyed. The existing dataset is untouched unless the receive
+    // succeeded.
+    bool receiveReplacing(const QString &pool, const QString &name, const QJsonObject &items,
+                          const std::function<bool(const QString &incoming)> &receive);
+    // Mount step: "/mnt/" + dataset made (one level), then its mount point
+    // set. A failure is journaled and false.
+    bool mountUnderMnt(const QString &dataset);
+
+private:
+    bool rename(const QString &from, const QString &to);
+    // The old dataset is moved aside, the new one renamed into place, then
+    // the old one removed (holds released). A failed rename puts the old
+    // one back.
+    bool replace(const QString &incoming, const QString &target, bool targetExists);
+    void destroyIncoming(const QString &incoming);
+
+    Run &run;
+    const RunServices &services;
+    LocalQueries cleanup; // without the cancel token: recovery steps always finish
+};

@@ -1,0 +1,83 @@
+#include "exportwriter.h"
+
+#include "commandreport.h"
+#include "compressor.h"
+#include "durablefile.h"
+#include "exportprogress.h"
+#include "localqueries.h"
+#include "run.h"
+#include "runservices.h"
+#include "stageoutput.h"
+#include "stagerunner.h"
+#include "tq2journals.h"
+#include "tq2print.h"
+#include "transfercommands.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const QString kPartSuffix = QStringLiteral(".part");
+
+} // namespace
+
+ExportWriter::ExportWriter(Run &owner, const RunServices &runServices, StageRunner &stageRunner)
+    : run(owner), services(runServices), stages(stageRunner)
+{
+}
+
+bool ExportWriter::write(const QString &snapshot, const QString &file, const QString &top)
+{
+    TQ2Journals &journals = run.journals();
+    const Compressor::Tool tool = Compressor::current(services.settings.compression);
+    const qint64 size = LocalQueries(services.runner, &run.cancelToken()).snapshotSize(journals, snapshot, QString());
+    // The stream goes to a temporary name and takes the final one only when
+    // complete, checked and on disk, so a failed export never leaves a file
+    // that looks finished.
+    const QString partial = file + kPartSuffix;
+    QString speed = QStringLiteral("0B/s");
+    int phaseRate = 0;
+    const QString command = TransferCommands::exportToFileWith(snapshot, size, Compressor::compressStage(tool), partial);
+    const StageOutcome stage = stages.displayed(run, command, [&](QByteArray &buffer) {
+        StageOutput::takeProgress(speed, phaseRate, buffer);
+        run.progress().display(speed, ExportProgress::streamRate(phaseRate));
+    });
+    if (!stage.succeeded) {
+        QFile::remove(partial);
+        CommandReport::commandFailed(journals, TQ2PLACE(), command, stage.errorText);
+        return false;
+    }
+    run.progress().display(speed, ExportProgress::streamRate(100));
+
+    // Read back: every gzip member's CRC-32 and length, so a file damaged on
+    // its way to the disk (or by the compressor) is never trusted.
+    const QString check = TransferCommands::checkFile(partial, QFileInfo(partial).size(), Compressor::testStage(tool));
+    const StageOutcome checked = stages.displayed(run, check, [&](QByteArray &buffer) {
+        StageOutput::takeProgress(speed, phaseRate, buffer);
+        run.progress().display(speed, ExportProgress::checkRate(phaseRate));
+    });
+    if (!checked.succeeded) {
+        QFile::remove(partial);
+        const QString reason = checked.errorText.isEmpty() ? QStringLiteral("no message") : checked.errorText;
+        CommandReport::commandFailed(journals, TQ2PLACE(), check,
+                                     (checked.cancelled ? QStringLiteral("the check of the export file %1 was cancelled: %2")
+                                                        : QStringLiteral("the export file %1 failed its check: %2"))
+                                         .arg(file, reason));
+        return false;
+    }
+    run.progress().display(speed, ExportProgress::checkRate(100));
+
+    QString error;
+    // The directories the export made (one per dataset level) are flushed
+    // too: the file is reachable after a power cut only through them.
+    if (!DurableFile::publish(partial, file, error)
+        || !DurableFile::syncDirectories(QFileInfo(file).absolutePath(), top, error)) {
+        QFile::remove(partial);
+        CommandReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("rename ") + partial,
+                                     QStringLiteral("the export file %1 could not be stored: %2").arg(file, error));
+        return false;
+    }
+    run.progress().display(speed, 100);
+    return true;
+}

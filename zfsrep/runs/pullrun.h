@@ -1,0 +1,25 @@
+// A receive mission (action 2): the remote dataset (up to a named snapshot
+// when PATH is DATASET@SNAPSHOT) is pulled into a local staging dataset and
+// only once it arrived put in the place of POOL/NAME and mounted under /mnt.
+#pragma once
+
+#include "replicator.h"
+#include "runservices.h"
+
+class Run;
+
+class PullRun
+{
+public:
+    explicit PullRun(const RunServices &services) : services(services) {}
+
+    // Runs the mission of `run` and writes its event record; false with the
+    // run's journal saying why.
+    bool execute(Run &run);
+
+private:
+    // Receives the remote snapshots into `target` (no mount step).
+    bool pull(Run &run, const QString &target);
+
+    const RunServices &services;
+};

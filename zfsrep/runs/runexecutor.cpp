@@ -1,0 +1,30 @@
+#include "runexecutor.h"
+
+#include "exportrun.h"
+#include "pullrun.h"
+#include "restorerun.h"
+#include "run.h"
+#include "sendrun.h"
+#include "tq2error.h"
+
+RunExecutor::RunExecutor(std::function<ProcessRunner &()> runnerLookup, const RunSettings &runSettings,
+                         EventRecorder &eventRecorder, std::function<QDateTime()> clockFunction)
+    : runner(std::move(runnerLookup)), settings(runSettings), events(eventRecorder), clock(std::move(clockFunction))
+{
+}
+
+bool RunExecutor::knows(int action) { return action >= Mission::Send && action <= Mission::Restore; }
+
+bool RunExecutor::execute(Run &run)
+{
+    const RunServices services{runner(), settings, events, clock};
+    switch (run.mission().action) {
+    case Mission::Send: return SendRun(services).execute(run);
+    case Mission::Pull: return PullRun(services).execute(run);
+    case Mission::Export: return ExportRun(services).execute(run);
+    case Mission::Restore: return RestoreRun(services).execute(run);
+    default:
+        run.journals().setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: action: %1").arg(run.mission().action));
+        return false;
+    }
+}

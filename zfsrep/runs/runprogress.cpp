@@ -1,0 +1,56 @@
+#include "runprogress.h"
+
+#include "pvmeter.h"
+
+RunProgress::RunProgress(int msnno, int action)
+    : fields{{QStringLiteral("msnno"), msnno}, {QStringLiteral("action"), action}}
+{
+}
+
+void RunProgress::beginStage(qint64 before, qint64 total)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    stageBase = before;
+    runTotal = qMax(before, total);
+    fields.insert(QStringLiteral("bytes"), before);
+    fields.insert(QStringLiteral("total"), runTotal);
+}
+
+void RunProgress::meter(const PvMeter &meter)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const qint64 done = stageBase + meter.bytes();
+    const qint64 total = qMax(runTotal, done);
+    const int percent = total > 0 ? static_cast<int>(qBound<qint64>(0, done * 100 / total, 99)) : 0;
+    const qint64 rate = meter.bytesPerSecond();
+    fields.insert(QStringLiteral("speed"), PvMeter::rateText(rate));
+    fields.insert(QStringLiteral("rate"), percent);
+    fields.insert(QStringLiteral("bytes"), done);
+    fields.insert(QStringLiteral("total"), total);
+    fields.insert(QStringLiteral("eta"), rate > 0 ? (total - done + rate - 1) / rate : -1);
+}
+
+void RunProgress::display(const QString &speed, int rate)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    fields.insert(QStringLiteral("speed"), speed);
+    fields.insert(QStringLiteral("rate"), rate);
+}
+
+void RunProgress::complete()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    fields.insert(QStringLiteral("rate"), 100);
+}
+
+QJsonObject RunProgress::toJson() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return fields;
+}
+
+qint64 RunProgress::bytes() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return fields.value(QStringLiteral("bytes")).toVariant().toLongLong();
+}

@@ -1,0 +1,40 @@
+// The snapshots a mission makes and keeps: a new snapshot of its series
+// (DATASET@SERIES_yyyyMMddHHmmss, recursive), the hold that keeps the next
+// incremental base, and the erase of older snapshots of the series. Every
+// command carries the run's cancel token.
+// Used on the scheduler thread by the run it is made for.
+#pragma once
+
+#include "localqueries.h"
+#include "replicationside.h"
+
+#include <QString>
+
+class Run;
+struct RunServices;
+
+class SeriesSnapshots
+{
+public:
+    SeriesSnapshots(Run &run, const RunServices &services);
+
+    // Creates DATASET@SERIES_yyyyMMddHHmmss recursively; a name that exists
+    // already gets "_2", "_3", ... (the series prefix still matches).
+    bool create(const QString &dataset, const QString &series, QString &snapshot);
+    // Holds `snapshot` with the mission's tag and releases that tag from
+    // every other snapshot of the dataset.
+    void moveBaseHold(const QString &dataset, const QString &snapshot);
+    // Removes the series' snapshots older than `newest`. Only the mission's
+    // own hold tag is released; a snapshot another tool holds is kept and
+    // the journal says so.
+    void eraseOlder(const QString &dataset, const QString &series, const QString &newest);
+    // Destroys a snapshot the run made that nothing needs (a failure is
+    // left for the next run's erase).
+    void drop(const QString &snapshot);
+
+private:
+    Run &run;
+    const RunServices &services;
+    ReplicationSide local;
+    LocalQueries queries;
+};

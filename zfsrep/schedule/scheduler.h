@@ -1,0 +1,96 @@
+// The scheduler: a thread of its own that, at every change of the minute and
+// at once after a run-now request, runs the missions that have fallen due,
+// one at a time. For each it reads the mission from the book, creates the
+// Run, hands it to the executor, records the outcome in the run history and
+// arms the mission again from the row as it is stored then (a change made
+// during the run counts; a mission removed during its run is not armed).
+//
+// The scheduler owns the running Run; RPC threads read it (progress, record)
+// and cancel it through the methods here. Everything else a run changes
+// lives in the Run.
+#pragma once
+
+#include "runrecord.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class DueTable;
+class MissionBook;
+class Run;
+class RunExecutor;
+class RunHistory;
+class TQ2Journals;
+
+class Scheduler
+{
+public:
+    // Every reference must outlive the scheduler. `afterRun` is called on the
+    // scheduler thread after each recorded run (the metrics file).
+    Scheduler(MissionBook &book, DueTable &due, RunHistory &history, RunExecutor &executor,
+              std::function<QDateTime()> clock, std::function<void()> afterRun);
+    // Stops the thread, cancelling a running transfer, and waits for it.
+    ~Scheduler();
+
+    // Launches the thread once.
+    void start();
+    // Stops: the running transfer is cancelled, recorded as interrupted and
+    // its event written; waits up to `timeoutMs` for the thread to end. True
+    // when it ended in time.
+    bool shutdown(int timeoutMs);
+    bool isRunning() const { return running.load(); }
+    // How long the idle thread sleeps between looks at the clock.
+    void setTickInterval(int ms) { tickMs = ms; }
+
+    // Due at the next look, which comes within about a second. A done
+    // mission is made pending again first. Refused (journal set) when the
+    // mission does not exist (ERR_NOT_EXISTS), when it or another one runs
+    // (ERR_BUSY) or when the scheduler does not run (ERR_NOT_ACTIVE).
+    bool runNow(TQ2Journals &journals, int msnno);
+    // Cancels the running transfer of `msnno` (recorded as cancelled).
+    // ERR_NOT_ACTIVE when that mission is not the one running.
+    bool cancel(TQ2Journals &journals, int msnno);
+    // The mission was removed: a run of it ends now, with no erase and no
+    // arming after it.
+    void missionRemoved(int msnno);
+    // Cancels whatever runs now (recorded as failed unless stopping).
+    void cancelCurrent();
+
+    // The running mission's progress ("msnno", "action", "speed", "rate",
+    // ...); empty when nothing runs.
+    QJsonObject progress() const;
+    // The running mission's record; runno 0 when nothing runs.
+    RunRecord runningRecord() const;
+    // The scheduler's last pass, seconds since the epoch (0 before the first).
+    qint64 lastPass() const { return lastPassTime.load(); }
+
+private:
+    void loop();
+    void pass();
+    // Runs one due mission; a completed receive or restore goes to `completed`.
+    void runMission(int msnno, QList<int> &completed);
+    // Stores the end of `run` in the history.
+    void record(Run &run, bool succeeded);
+    std::shared_ptr<Run> current() const;
+
+    MissionBook &book;
+    DueTable &due;
+    RunHistory &history;
+    RunExecutor &executor;
+    std::function<QDateTime()> clock;
+    std::function<void()> afterRun;
+
+    mutable std::mutex currentLock;
+    std::shared_ptr<Run> currentRun; // guarded by currentLock
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> wakeRequested{false};
+    std::atomic<qint64> lastPassTime{0};
+    std::atomic<int> tickMs{1000};
+};

@@ -1,0 +1,50 @@
+#include "eventrecorder.h"
+
+#include "qmtarnlog.h"
+#include "tq2utils.h"
+
+#include <QJsonObject>
+
+const QString EventRecorder::kApplication = QStringLiteral("zfsrep");
+
+EventRecorder::EventRecorder() : tarnlog(std::make_unique<QmTarnlog>()) {}
+
+EventRecorder::EventRecorder(const QString &databasePath) : tarnlog(std::make_unique<QmTarnlog>(databasePath)) {}
+
+EventRecorder::~EventRecorder() = default;
+
+void EventRecorder::open(const QString &databasePath) { tarnlog = std::make_unique<QmTarnlog>(databasePath); }
+
+void EventRecorder::write(const Event &event)
+{
+    QJsonObject detail{
+        {QStringLiteral("caption"), event.caption},
+        {QStringLiteral("action"), event.action},
+        {QStringLiteral("from"), event.from},
+        {QStringLiteral("to"), event.to},
+        {QStringLiteral("result"), event.succeeded ? 1 : 0},
+    };
+    if (!event.succeeded)
+        detail.insert(QStringLiteral("error"), event.error);
+    const QString message = event.symbol + QStringLiteral(": ") + event.dataset + event.direction + event.path;
+    tarnlog->write(event.succeeded ? QStringLiteral("Information") : QStringLiteral("Error"), message, detail,
+                   kApplication, QStringLiteral("SYSTEM"), QString(), QString());
+}
+
+bool EventRecorder::list(QJsonArray &records)
+{
+    QJsonArray entries;
+    if (!tarnlog->loadByApp(entries, kApplication))
+        return false;
+    for (const QJsonValue &value : entries) {
+        const QJsonObject entry = value.toObject();
+        QJsonObject merged = jsonMerge(entry, toJsonObject(entry.value(QStringLiteral("sparefield1")).toString()));
+        merged.remove(QStringLiteral("sparefield1"));
+        merged.remove(QStringLiteral("sparefield2"));
+        merged.remove(QStringLiteral("sparefield3"));
+        records.append(merged);
+    }
+    return true;
+}
+
+bool EventRecorder::clear() { return tarnlog->clearByApp(kApplication); }
