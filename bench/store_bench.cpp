@@ -293,7 +293,7 @@ int main(int argc, char *argv[])
     }
     MXZfsrep engine;
     engine.setDatabasePath(dir.filePath(QStringLiteral("etc/zfs/zfsrep.db")));
-    engine.setEventLogPath(dir.filePath(QStringLiteral("log/tarnlog.db")));
+    engine.events().open(dir.filePath(QStringLiteral("log/tarnlog.db")));
     RequestRouter router(engine);
     TQ2LocalServer server;
     server.add(&router);

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int errorLength = size > 1 ? qMin(int(data[1]), rest.size() - 1) : 0;
     const QByteArray terminal = rest.mid(1, rest.size() - 1 - errorLength);
     const QByteArray standardError = rest.right(errorLength);
-    const QString text = MXZfsrep::stageErrorText(terminal, standardError);
+    const QString text = StageOutput::errorText(terminal, standardError);
     // Without standard error the text is made of the terminal's lines.
     if (ZfsOutput::decode(standardError).trimmed().isEmpty())
         FUZZ_CHECK(!text.contains(QLatin1Char('\r')) && text == text.trimmed());

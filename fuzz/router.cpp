@@ -33,7 +33,7 @@ struct Service {
     {
         engine.setRunner(std::make_shared<FakeRunner>());
         engine.setDatabasePath(directory + QStringLiteral("/zfsrep.db"));
-        engine.setEventLogPath(directory + QStringLiteral("/tarnlog.db"));
+        engine.events().open(directory + QStringLiteral("/tarnlog.db"));
         TQ2Journals journals;
         FUZZ_CHECK(router.loadConfigure(journals, QJsonObject()));
         server.add(&router);

@@ -81,7 +81,7 @@ protected:
 
 TEST_F(Files, ExportThenRestoreUnderTheDerivedNameAndAnother)
 {
-    ASSERT_TRUE(engine->sendFile(journals, exporting())) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendFile(journals, exporting())) << journalText(journals).toStdString();
     const QString relative = "tank/trip@ZFSREP_20240304101520.gz.zsa";
     ASSERT_EQ(exportedFiles(), QStringList{relative});
     const QString file = exportDir + "/" + relative;
@@ -106,7 +106,7 @@ TEST_F(Files, ExportThenRestoreUnderTheDerivedNameAndAnother)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.dataset);
         TQ2Journals restored;
-        ASSERT_TRUE(engine->recvFile(restored, restoring(file, c.name))) << journalText(restored).toStdString();
+        ASSERT_TRUE(drive->recvFile(restored, restoring(file, c.name))) << journalText(restored).toStdString();
         EXPECT_EQ(localDigest(c.dataset), original);
         EXPECT_EQ(localSnapshotNames(c.dataset), QStringList{"ZFSREP_20240304101520"});
         EXPECT_EQ(localProperty(c.dataset, "mountpoint"), QString("/mnt/") + c.dataset);
@@ -125,17 +125,17 @@ TEST_F(Files, ExportThenRestoreUnderTheDerivedNameAndAnother)
 TEST_F(Files, ColonsAreDroppedFromFileNamesAndEraseKeepsTheNewest)
 {
     const QJsonObject colons = exporting({{"snapname", "at:12:00"}, {"erase", 1}});
-    ASSERT_TRUE(engine->sendFile(journals, colons)) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendFile(journals, colons)) << journalText(journals).toStdString();
     setNow(QTime(12, 0, 5));
     TQ2Journals second;
-    ASSERT_TRUE(engine->sendFile(second, colons)) << journalText(second).toStdString();
+    ASSERT_TRUE(drive->sendFile(second, colons)) << journalText(second).toStdString();
     EXPECT_EQ(exportedFiles(), (QStringList{"tank/trip@at1200_20240304101520.gz.zsa",
                                             "tank/trip@at1200_20240304120005.gz.zsa"}));
     EXPECT_EQ(localSnapshotNames("tank/trip"), QStringList{"at:12:00_20240304120005"});
 
     // The file restores under the name before its "@".
     ASSERT_TRUE(tb::localZfs({"destroy", "-r", "tank/trip"}).ok());
-    ASSERT_TRUE(engine->recvFile(journals, restoring(exportDir + "/tank/trip@at1200_20240304120005.gz.zsa", "")))
+    ASSERT_TRUE(drive->recvFile(journals, restoring(exportDir + "/tank/trip@at1200_20240304120005.gz.zsa", "")))
         << journalText(journals).toStdString();
     EXPECT_EQ(localDigest("tank/trip"), original);
     // The second stream was written before the erase: it holds both snapshots.
@@ -145,7 +145,7 @@ TEST_F(Files, ColonsAreDroppedFromFileNamesAndEraseKeepsTheNewest)
 TEST_F(Files, FailedExportLeavesNoFile)
 {
     tb::setLocalFault("send-cut", "50000");
-    EXPECT_FALSE(engine->sendFile(journals, exporting()));
+    EXPECT_FALSE(drive->sendFile(journals, exporting()));
     EXPECT_EQ(exportedFiles(), QStringList()) << "neither the final file nor a temporary one";
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(journals.errmsg().contains("Input/output error")) << journals.errmsg().toStdString();
@@ -161,7 +161,7 @@ TEST_F(Files, FailedExportLeavesNoFile)
 
 TEST_F(Files, FailedRestoreLeavesTheExistingDatasetIntact)
 {
-    ASSERT_TRUE(engine->sendFile(journals, exporting()));
+    ASSERT_TRUE(drive->sendFile(journals, exporting()));
     const QString file = exportDir + "/tank/trip@ZFSREP_20240304101520.gz.zsa";
     const QString truncated = exportDir + "/cut@x.gz.zsa";
     ASSERT_TRUE(QFile::copy(file, truncated));
@@ -185,7 +185,7 @@ TEST_F(Files, FailedRestoreLeavesTheExistingDatasetIntact)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
         TQ2Journals failed;
-        EXPECT_FALSE(engine->recvFile(failed, restoring(c.file, "")));
+        EXPECT_FALSE(drive->recvFile(failed, restoring(c.file, "")));
         EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
         EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
         EXPECT_EQ(localDigest("tank/cut"), before);
@@ -204,12 +204,12 @@ TEST_F(Files, QuotesAndSubstitutionsInTheDirectoryAreOnlyText)
     exportDir = scratch + "/it's $(touch " + trap + ") `touch " + trap + "`; \"q\"\nnext line";
     makeLocalDataset("my data", 63);
     const auto spaced = localDigest("tank/my data");
-    ASSERT_TRUE(engine->sendFile(journals, exporting({{"name", "my data"}}))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendFile(journals, exporting({{"name", "my data"}}))) << journalText(journals).toStdString();
     const QString file = exportDir + "/tank/my data@ZFSREP_20240304101520.gz.zsa";
     EXPECT_EQ(exportedFiles(), QStringList{"tank/my data@ZFSREP_20240304101520.gz.zsa"});
 
     ASSERT_TRUE(tb::localZfs({"destroy", "-r", "tank/my data"}).ok());
-    ASSERT_TRUE(engine->recvFile(journals, restoring(file, ""))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->recvFile(journals, restoring(file, ""))) << journalText(journals).toStdString();
     EXPECT_EQ(localDigest("tank/my data"), spaced);
     EXPECT_FALSE(QFile::exists(trap));
 }
@@ -225,7 +225,7 @@ TEST_F(Files, PigzExportReadsWithPlainGzipAndRestoresWithTheService)
     tb::bash("yes 'zfsrep export line' | head -c 3000000 > '" + tb::localPath("tank/trip") + "/text.txt'");
     original = localDigest("tank/trip");
 
-    ASSERT_TRUE(engine->sendFile(journals, exporting())) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendFile(journals, exporting())) << journalText(journals).toStdString();
     const QString file = exportDir + "/tank/trip@ZFSREP_20240304101520.gz.zsa";
     ASSERT_EQ(exportedFiles(), QStringList{"tank/trip@ZFSREP_20240304101520.gz.zsa"});
     QFile logFile(log);
@@ -240,7 +240,7 @@ TEST_F(Files, PigzExportReadsWithPlainGzipAndRestoresWithTheService)
     ASSERT_TRUE(tb::bash("gzip -dc < '" + file + "' | zfs recv -Fu tank/plain").ok());
     EXPECT_EQ(localDigest("tank/plain"), original);
     // And the service restores it (decompressing with pigz).
-    ASSERT_TRUE(engine->recvFile(journals, restoring(file, "copy"))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->recvFile(journals, restoring(file, "copy"))) << journalText(journals).toStdString();
     EXPECT_EQ(localDigest("tank/copy"), original);
     ASSERT_TRUE(logFile.open(QIODevice::ReadOnly));
     EXPECT_TRUE(QString::fromUtf8(logFile.readAll()).endsWith("\n-dc\n"));
@@ -255,7 +255,7 @@ TEST_F(Files, FileOfThePreviousVersionRestores)
     ASSERT_TRUE(tb::bash("zfs send -R tank/trip@old_1 | gzip > '" + file + "'").ok());
     ASSERT_TRUE(tb::localZfs({"destroy", "-r", "tank/trip"}).ok());
 
-    ASSERT_TRUE(engine->recvFile(journals, restoring(file, ""))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->recvFile(journals, restoring(file, ""))) << journalText(journals).toStdString();
     EXPECT_EQ(localDigest("tank/trip"), original);
     EXPECT_EQ(localSnapshotNames("tank/trip"), QStringList{"old_1"});
 }
@@ -263,7 +263,7 @@ TEST_F(Files, FileOfThePreviousVersionRestores)
 TEST_F(Files, DamagedStreamFailsTheMissionAndErasesNothing)
 {
     const QJsonObject erasing = exporting({{"erase", 1}});
-    ASSERT_TRUE(engine->sendFile(journals, erasing)) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendFile(journals, erasing)) << journalText(journals).toStdString();
     // A compressor that damages what it writes: a few bytes go into the
     // middle of a good stream. Checks and reads are left to gzip.
     standIn("pigz", "#!/bin/sh\nfor a in \"$@\"; do case $a in -t|-dc) exec gzip \"$@\";; esac; done\n"
@@ -272,7 +272,7 @@ TEST_F(Files, DamagedStreamFailsTheMissionAndErasesNothing)
                     "/bin/gzip -c | { head -c 4000; printf 'damage'; cat; }\n");
     setNow(QTime(12, 0, 5));
     TQ2Journals failed;
-    EXPECT_FALSE(engine->sendFile(failed, erasing));
+    EXPECT_FALSE(drive->sendFile(failed, erasing));
 
     const QString file = exportDir + "/tank/trip@ZFSREP_20240304120005.gz.zsa";
     EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
@@ -303,8 +303,9 @@ TEST_F(Files, PartialExportsOfAKilledRunAreRemovedAtStart)
     // A restart: a new engine on the same database.
     engine.reset();
     engine = std::make_unique<MXZfsrep>();
+    drive = std::make_unique<MissionDriver>(*engine);
     engine->setDatabasePath(scratch + "/zfsrep.db");
-    engine->setEventLogPath(scratch + "/tarnlog.db");
+    engine->events().open(scratch + "/tarnlog.db");
     TQ2Journals started;
     ASSERT_TRUE(engine->loadConfigure(started, QJsonObject())) << started.errmsg().toStdString();
     QStringList left = QDir(dir).entryList(QDir::Files);

@@ -28,7 +28,7 @@ TEST_F(Queries, LocalPoolsSnapshotsAndSizes)
 {
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@q1"}).ok());
     QJsonObject pools;
-    ASSERT_TRUE(engine.alload(journals, pools)) << journals.errmsg().toStdString();
+    ASSERT_TRUE(engine.localQueries().alload(journals, pools)) << journals.errmsg().toStdString();
     const QJsonObject tank = pools.value("tank").toObject();
     EXPECT_EQ(tank.value("size").toInt(), 4096);
     EXPECT_GT(tank.value("free").toInt(), 3000);
@@ -38,15 +38,15 @@ TEST_F(Queries, LocalPoolsSnapshotsAndSizes)
     EXPECT_GT(data.value("used").toDouble(), 1000000) << "the testbed's data is over 1 MiB";
 
     QStringList names;
-    ASSERT_TRUE(engine.snapshotAllist(journals, names, "tank/data"));
+    ASSERT_TRUE(engine.localQueries().snapshotAllist(journals, names, "tank/data"));
     EXPECT_EQ(names, QStringList{"tank/data@q1"});
     QJsonArray records;
-    ASSERT_TRUE(engine.snapshotAlload(journals, records));
+    ASSERT_TRUE(engine.localQueries().snapshotAlload(journals, records));
     ASSERT_EQ(records.size(), 1);
     EXPECT_EQ(records.at(0).toObject().value("snapshot").toString(), "q1");
     EXPECT_GT(records.at(0).toObject().value("used").toDouble(), 1000000);
 
-    const qint64 size = engine.snapshotSize(journals, "tank/data@q1", "");
+    const qint64 size = engine.localQueries().snapshotSize(journals, "tank/data@q1", "");
     EXPECT_GT(size, 1300000);
     EXPECT_LT(size, 1500000);
     EXPECT_TRUE(tb::localZfs({"destroy", "tank/data@q1"}).ok());
@@ -54,16 +54,16 @@ TEST_F(Queries, LocalPoolsSnapshotsAndSizes)
 
 TEST_F(Queries, CreateAndRemoveSnapshotsReleasingHolds)
 {
-    ASSERT_TRUE(engine.snapshotCreate(journals, "tank/data@held", "tank/data"));
+    ASSERT_TRUE(engine.localQueries().snapshotCreate(journals, "tank/data@held", "tank/data"));
     ASSERT_TRUE(tb::localZfs({"hold", "keep", "tank/data@held"}).ok());
-    EXPECT_FALSE(engine.snapshotCreate(journals, "tank/data@held", "tank/data"));
+    EXPECT_FALSE(engine.localQueries().snapshotCreate(journals, "tank/data@held", "tank/data"));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(journals.errmsg().contains("dataset already exists")) << journals.errmsg().toStdString();
-    ASSERT_TRUE(engine.snapshotRemove(journals, "tank/data@held")) << journals.errmsg().toStdString();
+    ASSERT_TRUE(engine.localQueries().snapshotRemove(journals, "tank/data@held")) << journals.errmsg().toStdString();
     EXPECT_TRUE(tb::localSnapshots("tank/data").isEmpty());
 
     TQ2Journals quiet;
-    EXPECT_FALSE(engine.snapshotRemove(quiet, "tank/data@nope"));
+    EXPECT_FALSE(engine.localQueries().snapshotRemove(quiet, "tank/data@nope"));
     EXPECT_TRUE(quiet.segments().isEmpty()) << "a missing snapshot fails at the silent holds query";
 }
 
@@ -73,9 +73,9 @@ TEST_F(Queries, RemoveDestroysADatasetWithHeldSnapshots)
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/gone@a"}).ok());
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/gone@b"}).ok());
     ASSERT_TRUE(tb::localZfs({"hold", "pin", "tank/gone@a"}).ok());
-    ASSERT_TRUE(engine.remove(journals, "tank/gone")) << journals.errmsg().toStdString();
+    ASSERT_TRUE(engine.localQueries().remove(journals, "tank/gone")) << journals.errmsg().toStdString();
     EXPECT_FALSE(tb::localExists("tank/gone"));
-    EXPECT_FALSE(engine.remove(journals, "tank/gone"));
+    EXPECT_FALSE(engine.localQueries().remove(journals, "tank/gone"));
     EXPECT_TRUE(journals.errmsg().contains("does not exist")) << journals.errmsg().toStdString();
 }
 
@@ -86,24 +86,24 @@ TEST_F(Queries, RemotePoolsSnapshotsAndSizesOverSsh)
     ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/data@r2"}).ok());
 
     QJsonObject pools;
-    ASSERT_TRUE(engine.remotePools(journals, pools, tb::host(), tb::port(), tb::user(), tb::password()))
+    ASSERT_TRUE(engine.remoteQueries().remotePools(journals, pools, tb::host(), tb::port(), tb::user(), tb::password()))
         << journals.errmsg().toStdString();
     EXPECT_EQ(pools.value("backup").toObject().value("size").toInt(), 4096);
 
     QStringList names{"kept"};
-    ASSERT_TRUE(engine.remoteSnapshotAllist(journals, names, tb::host(), tb::port(), tb::user(), tb::password(),
+    ASSERT_TRUE(engine.remoteQueries().remoteSnapshotAllist(journals, names, tb::host(), tb::port(), tb::user(), tb::password(),
                                             "backup/data"));
     EXPECT_EQ(names, (QStringList{"kept", "backup/data@r1", "backup/data@r2"}));
 
     QJsonObject tree;
-    ASSERT_TRUE(engine.remoteSnapshotAlload(journals, tree, tb::host(), tb::port(), tb::user(), tb::password()));
+    ASSERT_TRUE(engine.remoteQueries().remoteSnapshotAlload(journals, tree, tb::host(), tb::port(), tb::user(), tb::password()));
     EXPECT_EQ(tree.value("backup").toObject().value("data").toArray(),
               (QJsonArray{"backup/data@r1", "backup/data@r2"}));
 
-    EXPECT_GT(engine.remoteSnapshotSize(journals, tb::host(), tb::port(), tb::user(), tb::password(),
+    EXPECT_GT(engine.remoteQueries().remoteSnapshotSize(journals, tb::host(), tb::port(), tb::user(), tb::password(),
                                         "backup/data@r2", ""),
               0);
-    EXPECT_GT(engine.remoteSnapshotSize(journals, tb::host(), tb::port(), tb::user(), tb::password(),
+    EXPECT_GT(engine.remoteQueries().remoteSnapshotSize(journals, tb::host(), tb::port(), tb::user(), tb::password(),
                                         "backup/data@r2", "backup/data@r1"),
               0);
     tb::remoteZfs({"destroy", "-r", "backup/data"});
@@ -113,12 +113,12 @@ TEST_F(Queries, WrongPasswordAndClosedPortReportSshsOwnMessage)
 {
     const QString secret = "Wrong-" + tb::password();
     QJsonObject pools;
-    EXPECT_FALSE(engine.remotePools(journals, pools, tb::host(), tb::port(), tb::user(), secret));
+    EXPECT_FALSE(engine.remoteQueries().remotePools(journals, pools, tb::host(), tb::port(), tb::user(), secret));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(journals.errmsg().contains("Permission denied")) << journals.errmsg().toStdString();
 
     TQ2Journals closed;
-    EXPECT_FALSE(engine.remotePools(closed, pools, tb::host(), 1, tb::user(), tb::password()));
+    EXPECT_FALSE(engine.remoteQueries().remotePools(closed, pools, tb::host(), 1, tb::user(), tb::password()));
     EXPECT_EQ(closed.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(closed.errmsg().contains("Connection refused")) << closed.errmsg().toStdString();
 
@@ -135,7 +135,7 @@ TEST_F(Queries, HostileDatasetNameReachesTheRemoteAsOneWord)
 {
     QStringList names;
     const QString hostile = "backup/x; touch /tmp/zfsrep-remote-pwned";
-    EXPECT_FALSE(engine.remoteSnapshotAllist(journals, names, tb::host(), tb::port(), tb::user(), tb::password(),
+    EXPECT_FALSE(engine.remoteQueries().remoteSnapshotAllist(journals, names, tb::host(), tb::port(), tb::user(), tb::password(),
                                              hostile));
     EXPECT_TRUE(journals.errmsg().contains("dataset does not exist") || journals.errmsg().contains("invalid"))
         << journals.errmsg().toStdString();

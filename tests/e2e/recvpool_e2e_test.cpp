@@ -58,7 +58,7 @@ TEST_F(RecvPool, WholeDatasetOrUpToANamedSnapshot)
         SCOPED_TRACE(c.name);
         const QString local = QString("tank/") + c.name;
         TQ2Journals pulled;
-        ASSERT_TRUE(engine->recvPool(pulled, pull(c.name, c.path))) << journalText(pulled).toStdString();
+        ASSERT_TRUE(drive->recvPool(pulled, pull(c.name, c.path))) << journalText(pulled).toStdString();
         EXPECT_EQ(localSnapshotNames(local), c.snapshots);
         for (const QString &snapshot : c.snapshots)
             EXPECT_EQ(localDigest(local + "@" + snapshot), remoteDigest("backup/src@" + snapshot)) << snapshot.toStdString();
@@ -82,7 +82,7 @@ TEST_F(RecvPool, ExistingLocalDatasetIsReplacedEvenWithHeldSnapshotsAndAStaleInc
     ASSERT_TRUE(tb::localZfs({"create", "tank/victim.zfsrep-incoming"}).ok());
     tb::writeRandomFile(tb::localPath("tank/victim.zfsrep-incoming") + "/stale.bin", 1000, 42);
 
-    ASSERT_TRUE(engine->recvPool(journals, pull("victim", "backup/src"))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->recvPool(journals, pull("victim", "backup/src"))) << journalText(journals).toStdString();
     EXPECT_EQ(localDigest("tank/victim"), remoteDigest("backup/src"));
     EXPECT_EQ(localSnapshotNames("tank/victim"), (QStringList{"s1", "s2", "s3"}));
     EXPECT_EQ(localProperty("tank/victim", "mountpoint"), "/mnt/tank/victim");
@@ -117,7 +117,7 @@ TEST_F(RecvPool, FailedPullLeavesTheOldDatasetIntact)
         else
             tb::setLocalFault(c.knob, c.content);
         TQ2Journals failed;
-        EXPECT_FALSE(engine->recvPool(failed, pull("victim", "backup/src")));
+        EXPECT_FALSE(drive->recvPool(failed, pull("victim", "backup/src")));
         tb::clearFaults();
         EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
         EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
@@ -135,7 +135,7 @@ TEST_F(RecvPool, FailedPullLeavesTheOldDatasetIntact)
     }
 
     TQ2Journals missing;
-    EXPECT_FALSE(engine->recvPool(missing, mission(2, {{"pool", "nopool"}, {"path", "backup/src"}})));
+    EXPECT_FALSE(drive->recvPool(missing, mission(2, {{"pool", "nopool"}, {"path", "backup/src"}})));
     EXPECT_EQ(missing.err(), TQ2Error::ERR_NOT_EXISTS);
     EXPECT_EQ(missing.errmsg(), "需要恢复的pool不存在: nopool");
     EXPECT_EQ(events().at(0).toObject().value("level").toString(), "Error");
@@ -149,7 +149,7 @@ TEST_F(RecvPool, FailedRenameIntoPlaceKeepsTheOldDataset)
     makeLocalDataset("victim", 91);
     const auto before = localDigest("tank/victim");
     tb::setLocalFault("fail-next-rename", "cannot rename 'tank/victim': simulated failure");
-    EXPECT_FALSE(engine->recvPool(journals, pull("victim", "backup/src")));
+    EXPECT_FALSE(drive->recvPool(journals, pull("victim", "backup/src")));
     EXPECT_EQ(localDigest("tank/victim"), before);
     EXPECT_TRUE(journals.errmsg().contains("simulated failure")) << journalText(journals).toStdString();
     EXPECT_FALSE(tb::localExists("tank/victim.zfsrep-incoming"));

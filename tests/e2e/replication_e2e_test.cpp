@@ -73,8 +73,8 @@ TEST_F(Replication, EachRunSendsOnlyTheNewDataFromTheNewestCommonSnapshot)
     ASSERT_TRUE(wire.ok);
     makeLocalDataset("src", 31);
     const QJsonObject keeping = mission(1, {{"msnno", 5}});
-    ASSERT_TRUE(engine->sendPool(journals, keeping)) << journalText(journals).toStdString();
-    EXPECT_EQ(engine->lastReplication().kind, "full");
+    ASSERT_TRUE(drive->sendPool(journals, keeping)) << journalText(journals).toStdString();
+    EXPECT_EQ(drive->lastReplication().kind, "full");
     wire.take();
 
     QString previous = localSnapshotNames(kSource).last();
@@ -89,8 +89,8 @@ TEST_F(Replication, EachRunSendsOnlyTheNewDataFromTheNewestCommonSnapshot)
         tb::writeRandomFile(tb::localPath(kSource) + QString("/new%1.bin").arg(run), kMiB, 100 + run);
         setNow(QTime(11, run, 0));
         TQ2Journals runJournals;
-        ASSERT_TRUE(engine->sendPool(runJournals, keeping)) << journalText(runJournals).toStdString();
-        const ReplicationResult result = engine->lastReplication();
+        ASSERT_TRUE(drive->sendPool(runJournals, keeping)) << journalText(runJournals).toStdString();
+        const ReplicationResult result = drive->lastReplication();
         EXPECT_EQ(result.kind, "incremental");
         EXPECT_EQ(result.base, previous);
         const qint64 onWire = wire.take();
@@ -123,7 +123,7 @@ TEST_F(Replication, EveryRunLogsInOnceForAllItsRemoteCommands)
         const int before = acceptedLogins();
         ASSERT_GE(before, 0) << "sshd's log is not readable";
         TQ2Journals runJournals;
-        ASSERT_TRUE(engine->sendPool(runJournals, mission(1))) << journalText(runJournals).toStdString();
+        ASSERT_TRUE(drive->sendPool(runJournals, mission(1))) << journalText(runJournals).toStdString();
         // the listings, the size estimate and the stream share one login
         EXPECT_EQ(acceptedLogins() - before, 1);
     }
@@ -143,8 +143,8 @@ TEST_F(Replication, DatasetWithChildrenArrivesWholeAndStaysInStep)
             tb::writeRandomFile(tb::localPath("tank/src/a/grand") + QString("/more%1.bin").arg(run), 60000, run);
         setNow(QTime(12, run, 0));
         TQ2Journals runJournals;
-        ASSERT_TRUE(engine->sendPool(runJournals, mission(1))) << journalText(runJournals).toStdString();
-        EXPECT_EQ(engine->lastReplication().kind, run == 0 ? "full" : "incremental");
+        ASSERT_TRUE(drive->sendPool(runJournals, mission(1))) << journalText(runJournals).toStdString();
+        EXPECT_EQ(drive->lastReplication().kind, run == 0 ? "full" : "incremental");
         for (const QString &name : QStringList{"src", "src/a", "src/b", "src/a/grand"})
             EXPECT_EQ(remoteDigest("backup/" + name), localDigest("tank/" + name)) << name.toStdString();
     }
@@ -153,7 +153,7 @@ TEST_F(Replication, DatasetWithChildrenArrivesWholeAndStaysInStep)
 TEST_F(Replication, ReplicaIsUnmountedReadOnlyAndCannotBreakTheNextRun)
 {
     makeLocalDataset("src", 51);
-    ASSERT_TRUE(engine->sendPool(journals, mission(1))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendPool(journals, mission(1))) << journalText(journals).toStdString();
     EXPECT_EQ(remoteProperty(kTarget, "readonly"), "on");
     EXPECT_EQ(remoteProperty(kTarget, "mounted"), "no");
     EXPECT_NE(remoteProperty(kTarget, "mountpoint"), localProperty(kSource, "mountpoint"));
@@ -163,7 +163,7 @@ TEST_F(Replication, ReplicaIsUnmountedReadOnlyAndCannotBreakTheNextRun)
     tb::writeRandomFile(tb::localPath(kSource) + "/later.bin", 80000, 52);
     setNow(QTime(10, 30, 0));
     TQ2Journals second;
-    ASSERT_TRUE(engine->sendPool(second, mission(1))) << journalText(second).toStdString();
+    ASSERT_TRUE(drive->sendPool(second, mission(1))) << journalText(second).toStdString();
     EXPECT_EQ(remoteDigest(kTarget), localDigest(kSource));
 }
 
@@ -175,15 +175,15 @@ TEST_F(Replication, CutSendResumesWithTheRestAndAStaleTokenIsDropped)
     tb::writeRandomFile(tb::localPath(kSource) + "/big.bin", 6 * kMiB, 62);
     const qint64 stream = 7 * kMiB;
     tb::setLocalFault("send-cut", QByteArray::number(stream * 6 / 10));
-    EXPECT_FALSE(engine->sendPool(journals, mission(1)));
+    EXPECT_FALSE(drive->sendPool(journals, mission(1)));
     tb::clearFaults();
     EXPECT_NE(remoteProperty(kTarget, "receive_resume_token"), "-") << "the cut receive is resumable";
     wire.take();
 
     setNow(QTime(10, 40, 0));
     TQ2Journals second;
-    ASSERT_TRUE(engine->sendPool(second, mission(1))) << journalText(second).toStdString();
-    EXPECT_EQ(engine->lastReplication().kind, "resume");
+    ASSERT_TRUE(drive->sendPool(second, mission(1))) << journalText(second).toStdString();
+    EXPECT_EQ(drive->lastReplication().kind, "resume");
     EXPECT_LT(wire.take(), stream / 2) << "the resumed run sends less than half of the stream again";
     EXPECT_EQ(remoteDigest(kTarget), localDigest(kSource));
 
@@ -192,13 +192,13 @@ TEST_F(Replication, CutSendResumesWithTheRestAndAStaleTokenIsDropped)
     tb::setLocalFault("send-cut", QByteArray::number(2 * kMiB));
     setNow(QTime(10, 50, 0));
     TQ2Journals third;
-    EXPECT_FALSE(engine->sendPool(third, mission(1)));
+    EXPECT_FALSE(drive->sendPool(third, mission(1)));
     tb::clearFaults();
     const QString cutSnapshot = localSnapshotNames(kSource).last();
     ASSERT_TRUE(tb::localZfs({"destroy", kSource + "@" + cutSnapshot}).ok());
     setNow(QTime(11, 0, 0));
     TQ2Journals fourth;
-    ASSERT_TRUE(engine->sendPool(fourth, mission(1))) << journalText(fourth).toStdString();
+    ASSERT_TRUE(drive->sendPool(fourth, mission(1))) << journalText(fourth).toStdString();
     EXPECT_EQ(remoteProperty(kTarget, "receive_resume_token"), "-");
     EXPECT_EQ(remoteDigest(kTarget), localDigest(kSource));
 }
@@ -210,12 +210,12 @@ TEST_F(Replication, CutPullResumesIntoTheStagingDataset)
     ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/pulled@one"}).ok());
     tb::setRemoteFault("send-cut", QByteArray::number(3 * kMiB));
     const QJsonObject pull = mission(2, {{"path", "backup/pulled"}, {"name", "pulled"}});
-    EXPECT_FALSE(engine->recvPool(journals, pull));
+    EXPECT_FALSE(drive->recvPool(journals, pull));
     tb::clearFaults();
     setNow(QTime(10, 45, 0));
     TQ2Journals second;
-    ASSERT_TRUE(engine->recvPool(second, pull)) << journalText(second).toStdString();
-    EXPECT_EQ(engine->lastReplication().kind, "resume");
+    ASSERT_TRUE(drive->recvPool(second, pull)) << journalText(second).toStdString();
+    EXPECT_EQ(drive->lastReplication().kind, "resume");
     EXPECT_EQ(localDigest("tank/pulled"), remoteDigest("backup/pulled"));
     EXPECT_FALSE(tb::localExists("tank/pulled.zfsrep-incoming"));
 }
@@ -223,30 +223,30 @@ TEST_F(Replication, CutPullResumesIntoTheStagingDataset)
 TEST_F(Replication, StalledTransferEndsWithinTheLimitAndTheNextRunWorks)
 {
     makeLocalDataset("src", 81);
-    engine->setStallTimeout(3);
+    engine->settings().stallTimeoutSeconds = 3;
     tb::setRemoteFault("recv-stall", "200000");
     QElapsedTimer timer;
     timer.start();
-    EXPECT_FALSE(engine->sendPool(journals, mission(1)));
+    EXPECT_FALSE(drive->sendPool(journals, mission(1)));
     EXPECT_LT(timer.elapsed(), 3000 + 15000);
     EXPECT_TRUE(journals.errmsg().startsWith("stalled: no data for 3 s")) << journals.errmsg().toStdString();
-    EXPECT_TRUE(engine->lastReplication().stalled);
+    EXPECT_TRUE(drive->lastReplication().stalled);
     tb::clearFaults();
     setNow(QTime(10, 20, 0));
     TQ2Journals second;
-    ASSERT_TRUE(engine->sendPool(second, mission(1))) << journalText(second).toStdString();
+    ASSERT_TRUE(drive->sendPool(second, mission(1))) << journalText(second).toStdString();
     EXPECT_EQ(remoteDigest(kTarget), localDigest(kSource));
 }
 
 TEST_F(Replication, DivergedTargetIsNamedAndNothingIsDestroyed)
 {
     makeLocalDataset("src", 91);
-    ASSERT_TRUE(engine->sendPool(journals, mission(1))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendPool(journals, mission(1))) << journalText(journals).toStdString();
     ASSERT_TRUE(tb::remoteZfs({"snapshot", kTarget + "@made-by-hand"}).ok());
     const QStringList remoteBefore = remoteSnapshotNames(kTarget);
     setNow(QTime(10, 30, 0));
     TQ2Journals second;
-    EXPECT_FALSE(engine->sendPool(second, mission(1)));
+    EXPECT_FALSE(drive->sendPool(second, mission(1)));
     EXPECT_EQ(second.err(), TQ2Error::ERR_CONFLICT);
     EXPECT_TRUE(second.errmsg().contains("made-by-hand")) << second.errmsg().toStdString();
     EXPECT_EQ(remoteSnapshotNames(kTarget), remoteBefore);
@@ -257,14 +257,14 @@ TEST_F(Replication, BaseIsHeldWithTheMissionsTagAndOtherHoldsSurviveErase)
 {
     makeLocalDataset("src", 93);
     const QJsonObject erasing = mission(1, {{"msnno", 9}, {"erase", 1}});
-    ASSERT_TRUE(engine->sendPool(journals, erasing)) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendPool(journals, erasing)) << journalText(journals).toStdString();
     const QString first = localSnapshotNames(kSource).last();
     EXPECT_TRUE(holdsOf(kSource + "@" + first).contains("zfsrep-9"));
     ASSERT_TRUE(tb::localZfs({"hold", "keep-for-audit", kSource + "@" + first}).ok());
 
     setNow(QTime(10, 30, 0));
     TQ2Journals second;
-    ASSERT_TRUE(engine->sendPool(second, erasing)) << journalText(second).toStdString();
+    ASSERT_TRUE(drive->sendPool(second, erasing)) << journalText(second).toStdString();
     const QString later = localSnapshotNames(kSource).last();
     EXPECT_NE(later, first);
     EXPECT_TRUE(localSnapshotNames(kSource).contains(first)) << "held by another tag: kept";

@@ -34,7 +34,7 @@ protected:
     {
         QJsonObject result;
         TQ2Journals listing;
-        EXPECT_TRUE(engine->transferAlload(listing, result, 1, 1000));
+        EXPECT_TRUE(engine->listMissions(listing, result, 1, 1000));
         for (const QJsonValue &value : result.value("records").toArray()) {
             if (value.toObject().value("msnno").toInt() == msnno)
                 return value.toObject();
@@ -87,7 +87,7 @@ TEST_F(Scheduler, MissionWithoutSchedulesRunsAtTheFirstMinuteChangeOnce)
     makeLocalDataset("src", 81);
     const int msnno = append(mission(1, {{"caption", "Once"}}));
     ASSERT_GT(msnno, 0);
-    EXPECT_TRUE(engine->dueTimes().contains(msnno));
+    EXPECT_TRUE(engine->dueTable().entries().contains(msnno));
     ASSERT_TRUE(engine->start(journals));
     QThread::msleep(300);
     EXPECT_EQ(row(msnno).value("finishedtime").toString(), "") << "nothing runs within the minute of the append";
@@ -102,11 +102,11 @@ TEST_F(Scheduler, MissionWithoutSchedulesRunsAtTheFirstMinuteChangeOnce)
     ASSERT_EQ(records.size(), 1);
     EXPECT_EQ(records.at(0).toObject().value("level").toString(), "Information");
     EXPECT_EQ(records.at(0).toObject().value("caption").toString(), "Once");
-    EXPECT_TRUE(engine->progress().isEmpty());
+    EXPECT_TRUE(engine->scheduler().progress().isEmpty());
 
     // The next pass drops it as done instead of running it again.
     setNow(QTime(10, 17, 0));
-    ASSERT_TRUE(eventually([&] { return engine->dueTimes().isEmpty(); }));
+    ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().isEmpty(); }));
     EXPECT_EQ(localSnapshotNames("tank/src"), QStringList{"ZFSREP_20240304101600"});
     EXPECT_EQ(events().size(), 1);
 }
@@ -116,10 +116,10 @@ TEST_F(Scheduler, ScheduledSendIsArmedAgainForItsNextTime)
     makeLocalDataset("src", 82);
     const int msnno = append(mission(1, {{"caption", "Hourly"}, {"schedules", QJsonArray{QJsonObject{{"minutes", QJsonArray{16}}}}}}));
     ASSERT_GT(msnno, 0);
-    EXPECT_EQ(engine->dueTimes().value(msnno), at(QTime(10, 16)));
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), at(QTime(10, 16)));
     runFirstPass();
-    ASSERT_TRUE(eventually([&] { return engine->dueTimes().value(msnno) == at(QTime(11, 16)); }, 60000))
-        << engine->dueTimes().value(msnno);
+    ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().value(msnno) == at(QTime(11, 16)); }, 60000))
+        << engine->dueTable().entries().value(msnno);
     ASSERT_TRUE(waitForRun(msnno));
     EXPECT_EQ(row(msnno).value("done").toInt(), 0);
     EXPECT_EQ(remoteSnapshotNames("backup/src"), QStringList{"ZFSREP_20240304101600"});
@@ -137,7 +137,7 @@ TEST_F(Scheduler, ReceiveIsRetiredAfterItsRun)
     ASSERT_GT(msnno, 0);
     runFirstPass();
     ASSERT_TRUE(waitForRun(msnno));
-    ASSERT_TRUE(eventually([&] { return !engine->dueTimes().contains(msnno); }));
+    ASSERT_TRUE(eventually([&] { return !engine->dueTable().entries().contains(msnno); }));
     EXPECT_EQ(row(msnno).value("done").toInt(), 1);
     EXPECT_EQ(localDigest("tank/pulled"), remoteDigest("backup/src"));
     EXPECT_EQ(localSnapshotNames("tank/pulled"), QStringList{"s1"});
@@ -150,11 +150,11 @@ TEST_F(Scheduler, ActionOutsideOneToFourRunsNothing)
     ASSERT_GT(msnno, 0);
     runFirstPass();
     // Not run and not marked done: the row keeps its reason for the listing.
-    ASSERT_TRUE(eventually([&] { return !engine->missionProblem(msnno).isEmpty(); }));
-    EXPECT_EQ(engine->missionProblem(msnno), QString::fromUtf8("参数无效: action: 7"));
+    ASSERT_TRUE(eventually([&] { return !engine->dueTable().problem(msnno).isEmpty(); }));
+    EXPECT_EQ(engine->dueTable().problem(msnno), QString::fromUtf8("参数无效: action: 7"));
     EXPECT_EQ(row(msnno).value("done").toInt(), 0);
     EXPECT_EQ(row(msnno).value("finishedtime").toString(), "");
-    EXPECT_FALSE(engine->dueTimes().contains(msnno));
+    EXPECT_FALSE(engine->dueTable().entries().contains(msnno));
     EXPECT_EQ(tb::localSnapshots("tank/data"), QStringList());
     EXPECT_EQ(tb::remoteZfs({"list", "-H", "-o", "name", "-r", "backup"}).out, "backup\n");
     EXPECT_EQ(events().size(), 0);
@@ -175,7 +175,7 @@ TEST_F(Scheduler, ThrottledTransferShowsItsSpeedAndRisingRateThenNothing)
     CommandLines commandLines;
     ASSERT_TRUE(eventually(
         [&] {
-            const QJsonObject progress = engine->progress();
+            const QJsonObject progress = engine->scheduler().progress();
             const QJsonObject record = listed(msnno);
             if (!record.value("finishedtime").toString().isEmpty())
                 return true;
@@ -221,7 +221,7 @@ TEST_F(Scheduler, ThrottledTransferShowsItsSpeedAndRisingRateThenNothing)
     EXPECT_FALSE(commandLines.sawPassword) << "the password is never on a command line";
     EXPECT_FALSE(QFile::exists("typescript")) << "script writes no transcript into the working directory";
 
-    EXPECT_TRUE(engine->progress().isEmpty());
+    EXPECT_TRUE(engine->scheduler().progress().isEmpty());
     const QJsonObject after = listed(msnno);
     EXPECT_FALSE(after.contains("rate"));
     EXPECT_FALSE(after.contains("speed"));

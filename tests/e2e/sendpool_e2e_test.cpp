@@ -32,7 +32,7 @@ TEST_F(SendPool, FirstRunFullThenIncrementalLaterRunsIncrementalAndEraseKeepsOth
 
     const QJsonObject erasing = mission(1, {{"erase", 1}});
     setNow(QTime(10, 15, 20));
-    ASSERT_TRUE(engine->sendPool(journals, erasing)) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendPool(journals, erasing)) << journalText(journals).toStdString();
 
     const QString first = "ZFSREP_20240304101520";
     // The full stream brought the oldest snapshot, the incremental one the rest.
@@ -50,7 +50,7 @@ TEST_F(SendPool, FirstRunFullThenIncrementalLaterRunsIncrementalAndEraseKeepsOth
     tb::writeRandomFile(tb::localPath(kSource) + "/third.bin", 300000, 13);
     TQ2Journals second;
     setNow(QTime(10, 20, 0));
-    ASSERT_TRUE(engine->sendPool(second, erasing)) << journalText(second).toStdString();
+    ASSERT_TRUE(drive->sendPool(second, erasing)) << journalText(second).toStdString();
     const QString later = "ZFSREP_20240304102000";
     EXPECT_EQ(remoteSnapshotNames(kTarget),
               (QStringList{"ZFSREP_20000101000000", "weekly_1", "ZFSREPX_1", first, later}));
@@ -84,7 +84,7 @@ TEST_F(SendPool, DivergedRemoteFailsWithTheReceiversMessageAndErasesNothing)
 {
     makeLocalDataset("src", 21);
     const QJsonObject erasing = mission(1, {{"erase", 1}});
-    ASSERT_TRUE(engine->sendPool(journals, erasing)) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendPool(journals, erasing)) << journalText(journals).toStdString();
     const QString first = "ZFSREP_20240304101520";
     ASSERT_EQ(remoteSnapshotNames(kTarget), QStringList{first});
 
@@ -92,7 +92,7 @@ TEST_F(SendPool, DivergedRemoteFailsWithTheReceiversMessageAndErasesNothing)
     const auto diverged = remoteDigest(kTarget);
     TQ2Journals failed;
     setNow(QTime(11, 0, 0));
-    EXPECT_FALSE(engine->sendPool(failed, erasing));
+    EXPECT_FALSE(drive->sendPool(failed, erasing));
     EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_TRUE(failed.errmsg().contains("has been modified")) << failed.errmsg().toStdString();
     EXPECT_TRUE(hasSegment(failed, "zfs send -w -R -I", "has been modified")) << journalText(failed).toStdString();
@@ -129,7 +129,7 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
         SCOPED_TRACE(c.label);
         TQ2Journals failed;
         setNow(QTime(10, minute++, 0));
-        EXPECT_FALSE(engine->sendPool(failed, mission(1, c.overrides)));
+        EXPECT_FALSE(drive->sendPool(failed, mission(1, c.overrides)));
         EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
         EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
         EXPECT_TRUE(hasSegment(failed, c.action, c.message)) << journalText(failed).toStdString();
@@ -150,13 +150,13 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
 TEST_F(SendPool, NamesWithSpacesTravelBothWaysAsOneWord)
 {
     makeLocalDataset("my data", 41);
-    ASSERT_TRUE(engine->sendPool(journals, mission(1, {{"name", "my data"}}))) << journalText(journals).toStdString();
+    ASSERT_TRUE(drive->sendPool(journals, mission(1, {{"name", "my data"}}))) << journalText(journals).toStdString();
     EXPECT_EQ(remoteSnapshotNames("backup/my data"), QStringList{"ZFSREP_20240304101520"});
     EXPECT_EQ(remoteDigest("backup/my data"), localDigest("tank/my data"));
     EXPECT_FALSE(tb::remoteExists("backup/my"));
 
     TQ2Journals pulled;
-    ASSERT_TRUE(engine->recvPool(pulled, mission(2, {{"name", "my copy"}, {"path", "backup/my data@ZFSREP_20240304101520"}})))
+    ASSERT_TRUE(drive->recvPool(pulled, mission(2, {{"name", "my copy"}, {"path", "backup/my data@ZFSREP_20240304101520"}})))
         << journalText(pulled).toStdString();
     EXPECT_EQ(localDigest("tank/my copy"), localDigest("tank/my data"));
     EXPECT_EQ(localProperty("tank/my copy", "mountpoint"), "/mnt/tank/my copy");

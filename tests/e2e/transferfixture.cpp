@@ -33,9 +33,9 @@ void restoreTestbed()
     TQ2Journals ignored;
     for (const QString &name : children(tb::localZfs({"list", "-H", "-o", "name", "-r", "tank"}), "tank", {"tank/data"}))
         if (tb::localExists(name))
-            cleaner.remove(ignored, name);
+            cleaner.localQueries().remove(ignored, name);
     for (const QString &snapshot : tb::localSnapshots("tank/data"))
-        cleaner.snapshotRemove(ignored, snapshot);
+        cleaner.localQueries().snapshotRemove(ignored, snapshot);
     for (const QString &name : children(tb::remoteZfs({"list", "-H", "-o", "name", "-r", "backup"}), "backup", {}))
         if (tb::remoteExists(name))
             tb::remoteZfs({"destroy", "-r", name});
@@ -61,13 +61,14 @@ void TransferE2e::SetUp()
     scratch = tb::scratchDir(QString::fromLatin1(info->test_suite_name()) + QLatin1Char('.') + info->name());
     setNow(QTime(10, 15, 20));
     engine = std::make_unique<MXZfsrep>();
+    drive = std::make_unique<MissionDriver>(*engine);
     engine->setDatabasePath(scratch + QStringLiteral("/zfsrep.db"));
-    engine->setEventLogPath(scratch + QStringLiteral("/tarnlog.db"));
+    engine->events().open(scratch + QStringLiteral("/tarnlog.db"));
     engine->setClock([this] {
         std::lock_guard<std::mutex> lock(clockMutex);
         return clockNow;
     });
-    engine->setTickInterval(10);
+    engine->scheduler().setTickInterval(10);
     ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject())) << journals.errmsg().toStdString();
 }
 
@@ -111,7 +112,7 @@ QJsonObject TransferE2e::mission(int action, const QJsonObject &overrides)
 int TransferE2e::append(const QJsonObject &mission)
 {
     TQ2Journals appended;
-    if (!engine->transferAppend(appended, mission)) {
+    if (!engine->appendMission(appended, mission)) {
         ADD_FAILURE() << "append failed: " << appended.errmsg().toStdString();
         return 0;
     }
@@ -131,7 +132,7 @@ QJsonArray TransferE2e::events()
 {
     QJsonArray records;
     TQ2Journals listed;
-    EXPECT_TRUE(engine->transferLogAlload(listed, records, 1, 1000));
+    EXPECT_TRUE(engine->events().list(records));
     return records;
 }
 

@@ -6,6 +6,7 @@
 // fault knobs).
 #pragma once
 
+#include "../zfsrep/missiondriver.h"
 #include "mxzfsrep.h"
 #include "tq2journals.h"
 
@@ -80,6 +81,7 @@ protected:
     static const QDate kDay;
     QString scratch;
     std::unique_ptr<MXZfsrep> engine;
+    std::unique_ptr<MissionDriver> drive;
     TQ2Journals journals;
 
 private:

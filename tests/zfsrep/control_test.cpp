@@ -45,12 +45,12 @@ protected:
         engine = std::make_unique<MXZfsrep>();
         engine->setRunner(runner);
         engine->setDatabasePath(dir.filePath("zfsrep.db"));
-        engine->setEventLogPath(dir.filePath("tarnlog.db"));
+        engine->events().open(dir.filePath("tarnlog.db"));
         // The clock never reaches the next minute: only a run-now request
         // can start a mission.
         engine->setClock([] { return QDateTime(QDate(2024, 3, 4), QTime(10, 15, 20)); });
-        engine->setTickInterval(5);
-        engine->setSshControlDirectory(QString());
+        engine->scheduler().setTickInterval(5);
+        engine->settings().sshControlDirectory = QString();
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject{{"metricsfile", dir.filePath("zfsrep.prom")}}));
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
         // The local dataset has one snapshot, the remote side nothing yet:
@@ -70,7 +70,7 @@ protected:
                                   {"path", "backup"}, {"host", "h"}, {"port", 22}, {"userid", "zr"},
                                   {"passwd", "pw"}, {"snapname", "ZFSREP"},
                                   {"schedules", QJsonDocument::fromJson(schedules).array()}};
-        EXPECT_TRUE(engine->transferAppend(journals, mission));
+        EXPECT_TRUE(engine->appendMission(journals, mission));
         QJsonArray rows;
         engine->db().call(rows, "mission_detail", QJsonObject{{"caption", caption}});
         return rows.at(0).toObject().value("msnno").toInt();
@@ -79,7 +79,7 @@ protected:
     QList<RunRecord> runs(int msnno)
     {
         QList<RunRecord> list;
-        engine->runHistory().list(list, msnno, 50);
+        engine->history().list(list, msnno, 50);
         return list;
     }
 
@@ -88,7 +88,7 @@ protected:
     {
         QJsonObject result;
         TQ2Journals listJournals;
-        EXPECT_TRUE(engine->transferAlload(listJournals, result, 1, 999));
+        EXPECT_TRUE(engine->listMissions(listJournals, result, 1, 999));
         for (const QJsonValue &row : result.value("records").toArray()) {
             if (row.toObject().value("msnno").toInt() == msnno)
                 return row.toObject();
@@ -114,7 +114,7 @@ TEST_F(Control, RunNowStartsAMissionWithoutWaitingForTheMinute)
     EXPECT_EQ(listed(msnno).value("state").toString(), "armed");
     ASSERT_TRUE(engine->start(journals));
     TQ2Journals request;
-    ASSERT_TRUE(engine->runNow(request, msnno)) << request.errmsg().toStdString();
+    ASSERT_TRUE(engine->scheduler().runNow(request, msnno)) << request.errmsg().toStdString();
     ASSERT_TRUE(eventually([&] { return finishedRun(msnno); }));
     const RunRecord run = runs(msnno).first();
     EXPECT_EQ(run.outcome, "succeeded");
@@ -132,7 +132,7 @@ TEST_F(Control, RunNowIsRefusedWithAReason)
 {
     const int idle = append("idle");
     TQ2Journals beforeStart;
-    EXPECT_FALSE(engine->runNow(beforeStart, idle));
+    EXPECT_FALSE(engine->scheduler().runNow(beforeStart, idle));
     EXPECT_EQ(beforeStart.err(), TQ2Error::ERR_NOT_ACTIVE);
 
     FakeStage hanging;
@@ -140,8 +140,8 @@ TEST_F(Control, RunNowIsRefusedWithAReason)
     runner->queueStage(hanging);
     const int busy = append("busy");
     ASSERT_TRUE(engine->start(journals));
-    ASSERT_TRUE(engine->runNow(journals, busy));
-    ASSERT_TRUE(eventually([&] { return engine->progress().value("msnno").toInt() == busy; }));
+    ASSERT_TRUE(engine->scheduler().runNow(journals, busy));
+    ASSERT_TRUE(eventually([&] { return engine->scheduler().progress().value("msnno").toInt() == busy; }));
 
     const struct {
         const char *name;
@@ -157,14 +157,14 @@ TEST_F(Control, RunNowIsRefusedWithAReason)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         TQ2Journals refused;
-        EXPECT_FALSE(engine->runNow(refused, c.msnno));
+        EXPECT_FALSE(engine->scheduler().runNow(refused, c.msnno));
         EXPECT_EQ(refused.err(), c.err);
         EXPECT_EQ(refused.errmsg(), c.message);
     }
     EXPECT_EQ(listed(busy).value("state").toString(), "running");
     EXPECT_EQ(listed(idle).value("state").toString(), "armed");
     TQ2Journals cancel;
-    EXPECT_TRUE(engine->cancelMission(cancel, busy));
+    EXPECT_TRUE(engine->scheduler().cancel(cancel, busy));
 }
 
 TEST_F(Control, CancelEndsTheTransferRecordsItAndTheSchedulerGoesOn)
@@ -178,25 +178,25 @@ TEST_F(Control, CancelEndsTheTransferRecordsItAndTheSchedulerGoesOn)
     ASSERT_TRUE(engine->start(journals));
 
     TQ2Journals notRunning;
-    EXPECT_FALSE(engine->cancelMission(notRunning, msnno));
+    EXPECT_FALSE(engine->scheduler().cancel(notRunning, msnno));
     EXPECT_EQ(notRunning.err(), TQ2Error::ERR_NOT_ACTIVE);
 
-    ASSERT_TRUE(engine->runNow(journals, msnno));
-    ASSERT_TRUE(eventually([&] { return engine->progress().value("msnno").toInt() == msnno; }));
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
+    ASSERT_TRUE(eventually([&] { return engine->scheduler().progress().value("msnno").toInt() == msnno; }));
     TQ2Journals wrongOne;
-    EXPECT_FALSE(engine->cancelMission(wrongOne, other)) << "only the running mission can be cancelled";
+    EXPECT_FALSE(engine->scheduler().cancel(wrongOne, other)) << "only the running mission can be cancelled";
     EXPECT_EQ(wrongOne.err(), TQ2Error::ERR_NOT_ACTIVE);
 
     TQ2Journals cancel;
-    ASSERT_TRUE(engine->cancelMission(cancel, msnno));
+    ASSERT_TRUE(engine->scheduler().cancel(cancel, msnno));
     ASSERT_TRUE(eventually([&] { return finishedRun(msnno); }));
     EXPECT_EQ(runs(msnno).first().outcome, "cancelled");
     EXPECT_EQ(runner->terminated(), 1);
-    EXPECT_TRUE(engine->isRunning()) << "a cancel does not stop the scheduler";
+    EXPECT_TRUE(engine->scheduler().isRunning()) << "a cancel does not stop the scheduler";
 
     // The next request runs normally and is not affected by the old cancel.
-    ASSERT_TRUE(eventually([&] { return engine->progress().isEmpty(); }));
-    ASSERT_TRUE(engine->runNow(journals, other));
+    ASSERT_TRUE(eventually([&] { return engine->scheduler().progress().isEmpty(); }));
+    ASSERT_TRUE(engine->scheduler().runNow(journals, other));
     ASSERT_TRUE(eventually([&] { return finishedRun(other); }));
     EXPECT_EQ(runs(other).first().outcome, "succeeded");
 }
@@ -206,7 +206,7 @@ TEST_F(Control, FailedRunShowsTheToolsMessageInHistoryListingAndEvent)
     runner->respond("zfs snapshot", 1, "", "cannot create snapshot 'tank/data@x': out of space\n");
     const int msnno = append("failing", "[]");
     ASSERT_TRUE(engine->start(journals));
-    ASSERT_TRUE(engine->runNow(journals, msnno));
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
     ASSERT_TRUE(eventually([&] { return finishedRun(msnno); }));
 
     const RunRecord run = runs(msnno).first();
@@ -221,7 +221,7 @@ TEST_F(Control, FailedRunShowsTheToolsMessageInHistoryListingAndEvent)
     EXPECT_EQ(row.value("nextrun").toDouble(), 0);
 
     QJsonArray events;
-    ASSERT_TRUE(engine->eventLog().loadByApp(events, "zfsrep"));
+    ASSERT_TRUE(engine->events().log().loadByApp(events, "zfsrep"));
     ASSERT_EQ(events.size(), 1);
     const QJsonObject detail =
         QJsonDocument::fromJson(events.at(0).toObject().value("sparefield1").toString().toUtf8()).object();
@@ -243,11 +243,11 @@ TEST_F(Control, RunNowOfAFinishedMissionRunsItAgain)
 {
     const int msnno = append("once", "[]");
     ASSERT_TRUE(engine->start(journals));
-    ASSERT_TRUE(engine->runNow(journals, msnno));
-    ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->progress().isEmpty(); }));
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
+    ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
     ASSERT_TRUE(eventually([&] { return listed(msnno).value("done").toInt() == 1; }));
     EXPECT_EQ(listed(msnno).value("state").toString(), "done");
-    ASSERT_TRUE(engine->runNow(journals, msnno));
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
     ASSERT_TRUE(eventually([&] { return runs(msnno).size() == 2 && finishedRun(msnno); }));
     EXPECT_EQ(runs(msnno).first().outcome, "succeeded");
 }

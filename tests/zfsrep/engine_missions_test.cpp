@@ -27,7 +27,7 @@ protected:
         engine = std::make_unique<MXZfsrep>();
         engine->setRunner(std::make_shared<FakeRunner>());
         engine->setDatabasePath(dir.filePath("etc/zfs/zfsrep.db"));
-        engine->setEventLogPath(dir.filePath("log/tarnlog.db"));
+        engine->events().open(dir.filePath("log/tarnlog.db"));
         engine->setClock([this] { return clockNow; });
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject()));
     }
@@ -45,7 +45,7 @@ protected:
     QJsonArray records()
     {
         QJsonObject result;
-        EXPECT_TRUE(engine->transferAlload(journals, result, 1, 99999999));
+        EXPECT_TRUE(engine->listMissions(journals, result, 1, 99999999));
         return result.value("records").toArray();
     }
 
@@ -57,7 +57,7 @@ protected:
 
 TEST_F(Missions, AppendStoresTypedFieldsAndArmsForNextPass)
 {
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Nightly")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Nightly")));
     const QJsonArray rows = records();
     ASSERT_EQ(rows.size(), 1);
     const QJsonObject row = rows.at(0).toObject();
@@ -68,7 +68,7 @@ TEST_F(Missions, AppendStoresTypedFieldsAndArmsForNextPass)
     EXPECT_EQ(row.value("finishedtime").toString(), "");
     EXPECT_EQ(row.value("time").toString().size(), 19);
     const int msnno = row.value("msnno").toInt();
-    EXPECT_EQ(engine->dueTimes().value(msnno), 1);
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), 1);
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(dir.filePath("etc/zfs/zfsrep.db")).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u) << "the database holds passwords";
@@ -76,10 +76,10 @@ TEST_F(Missions, AppendStoresTypedFieldsAndArmsForNextPass)
 
 TEST_F(Missions, CaptionsAreUniqueWithoutRegardToCase)
 {
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Nightly")));
-    EXPECT_TRUE(engine->transferExists(journals, "NIGHTLY"));
-    EXPECT_FALSE(engine->transferExists(journals, "weekly"));
-    EXPECT_FALSE(engine->transferAppend(journals, mission("nIGHTLY")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Nightly")));
+    EXPECT_TRUE(engine->missions().exists(journals, "NIGHTLY"));
+    EXPECT_FALSE(engine->missions().exists(journals, "weekly"));
+    EXPECT_FALSE(engine->appendMission(journals, mission("nIGHTLY")));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXISTS);
     EXPECT_EQ(journals.errmsg(), QString::fromUtf8("任务名称已存在"));
     EXPECT_EQ(records().size(), 1);
@@ -93,7 +93,7 @@ TEST_F(Missions, ConcurrentAppendsOfOneCaptionStoreOnlyOne)
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&] {
             TQ2Journals own;
-            if (engine->transferAppend(own, mission("Race")))
+            if (engine->appendMission(own, mission("Race")))
                 ++stored;
         });
     }
@@ -106,45 +106,45 @@ TEST_F(Missions, ConcurrentAppendsOfOneCaptionStoreOnlyOne)
 TEST_F(Missions, SchedulesAreArmedFromTheInjectedClock)
 {
     const QJsonArray daily = QJsonDocument::fromJson(R"([{"hours":[2],"minutes":[30]}])").array();
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Daily", daily)));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Daily", daily)));
     const int msnno = records().at(0).toObject().value("msnno").toInt();
     const QDateTime expected(QDate(2024, 3, 5), QTime(2, 30));
-    EXPECT_EQ(engine->dueTimes().value(msnno), expected.toSecsSinceEpoch());
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), expected.toSecsSinceEpoch());
     EXPECT_EQ(records().at(0).toObject().value("schedules").toArray(), daily);
 }
 
 TEST_F(Missions, ChangeKeepsCaptionAndRearms)
 {
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Keep")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Keep")));
     const int msnno = records().at(0).toObject().value("msnno").toInt();
     QJsonObject changed = mission("Other name");
     changed.insert("msnno", msnno);
     changed.insert("path", "elsewhere");
     changed.insert("schedules", QJsonDocument::fromJson(R"([{"minutes":[0]}])").array());
-    ASSERT_TRUE(engine->transferChange(journals, changed));
+    ASSERT_TRUE(engine->changeMission(journals, changed));
     const QJsonObject row = records().at(0).toObject();
     EXPECT_EQ(row.value("caption").toString(), "Keep");
     EXPECT_EQ(row.value("path").toString(), "elsewhere");
-    EXPECT_EQ(engine->dueTimes().value(msnno), QDateTime(QDate(2024, 3, 4), QTime(11, 0)).toSecsSinceEpoch());
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), QDateTime(QDate(2024, 3, 4), QTime(11, 0)).toSecsSinceEpoch());
 
     // A number that does not exist: nothing changed, so it is refused and
     // nothing is armed.
     QJsonObject ghost = mission("Ghost");
     ghost.insert("msnno", 777);
-    EXPECT_FALSE(engine->transferChange(journals, ghost));
+    EXPECT_FALSE(engine->changeMission(journals, ghost));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_NOT_EXISTS);
     EXPECT_EQ(journals.errmsg(), QString::fromUtf8("任务名称不存在"));
-    EXPECT_FALSE(engine->dueTimes().contains(777));
+    EXPECT_FALSE(engine->dueTable().entries().contains(777));
 }
 
 TEST_F(Missions, RemoveDisarmsAndReportsMissingNumbers)
 {
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Gone")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Gone")));
     const int msnno = records().at(0).toObject().value("msnno").toInt();
-    ASSERT_TRUE(engine->transferRemove(journals, msnno));
-    EXPECT_FALSE(engine->dueTimes().contains(msnno));
+    ASSERT_TRUE(engine->removeMission(journals, msnno));
+    EXPECT_FALSE(engine->dueTable().entries().contains(msnno));
     EXPECT_TRUE(records().isEmpty());
-    EXPECT_FALSE(engine->transferRemove(journals, msnno));
+    EXPECT_FALSE(engine->removeMission(journals, msnno));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_NOT_EXISTS);
     EXPECT_EQ(journals.errmsg(), QString::fromUtf8("任务名称不存在"));
 }
@@ -152,9 +152,9 @@ TEST_F(Missions, RemoveDisarmsAndReportsMissingNumbers)
 TEST_F(Missions, ListingIgnoresPaging)
 {
     for (const char *caption : {"a", "b", "c"})
-        ASSERT_TRUE(engine->transferAppend(journals, mission(caption)));
+        ASSERT_TRUE(engine->appendMission(journals, mission(caption)));
     QJsonObject result;
-    ASSERT_TRUE(engine->transferAlload(journals, result, 5, 1));
+    ASSERT_TRUE(engine->listMissions(journals, result, 5, 1));
     EXPECT_EQ(result.value("records").toArray().size(), 3);
     for (const QJsonValue &row : result.value("records").toArray())
         EXPECT_FALSE(row.toObject().contains("speed"));
@@ -162,9 +162,9 @@ TEST_F(Missions, ListingIgnoresPaging)
 
 TEST_F(Missions, LoadConfigureArmsPendingMissionsOnly)
 {
-    ASSERT_TRUE(engine->transferAppend(journals, mission("pending")));
-    ASSERT_TRUE(engine->transferAppend(journals, mission("finished")));
-    ASSERT_TRUE(engine->transferAppend(journals, mission("broken")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("pending")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("finished")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("broken")));
     const QJsonArray rows = records();
     const int pending = rows.at(0).toObject().value("msnno").toInt();
     const int finished = rows.at(1).toObject().value("msnno").toInt();
@@ -176,14 +176,14 @@ TEST_F(Missions, LoadConfigureArmsPendingMissionsOnly)
 
     MXZfsrep restarted;
     restarted.setDatabasePath(dir.filePath("etc/zfs/zfsrep.db"));
-    restarted.setEventLogPath(dir.filePath("log/tarnlog.db"));
+    restarted.events().open(dir.filePath("log/tarnlog.db"));
     TQ2Journals fresh;
     ASSERT_TRUE(restarted.loadConfigure(fresh, QJsonObject()));
-    const QHash<int, qint64> due = restarted.dueTimes();
+    const QHash<int, qint64> due = restarted.dueTable().entries();
     EXPECT_EQ(due.value(pending), 1);
     EXPECT_FALSE(due.contains(broken)) << "a row with unparsable schedules is not run";
-    EXPECT_EQ(restarted.missionProblem(broken), QString::fromUtf8("参数无效: schedules: 不是列表"));
-    EXPECT_TRUE(restarted.missionProblem(pending).isEmpty());
+    EXPECT_EQ(restarted.dueTable().problem(broken), QString::fromUtf8("参数无效: schedules: 不是列表"));
+    EXPECT_TRUE(restarted.dueTable().problem(pending).isEmpty());
     EXPECT_FALSE(due.contains(finished));
 }
 
@@ -199,12 +199,12 @@ TEST_F(Missions, UnopenableDatabaseFailsConfiguration)
 
 TEST_F(Missions, LogListingMergesDetailAndDropsSpareFields)
 {
-    engine->eventLog().write("Information", "GLOG_ZFSREP_SENDPOOL: tank/data SEND backup",
+    engine->events().log().write("Information", "GLOG_ZFSREP_SENDPOOL: tank/data SEND backup",
                              QJsonObject{{"caption", "Nightly"}, {"action", 1}, {"result", 1}, {"level", "ignored?"}},
                              "zfsrep", "SYSTEM", "", "");
-    engine->eventLog().write("Information", "not ours", QJsonObject(), "vault", "SYSTEM", "", "");
+    engine->events().log().write("Information", "not ours", QJsonObject(), "vault", "SYSTEM", "", "");
     QJsonArray entries{"kept"};
-    ASSERT_TRUE(engine->transferLogAlload(journals, entries, 1, 1));
+    ASSERT_TRUE(engine->events().list(entries));
     ASSERT_EQ(entries.size(), 2);
     const QJsonObject entry = entries.at(1).toObject();
     EXPECT_EQ(entry.value("caption").toString(), "Nightly");
@@ -213,16 +213,16 @@ TEST_F(Missions, LogListingMergesDetailAndDropsSpareFields)
     EXPECT_FALSE(entry.contains("sparefield1"));
     EXPECT_FALSE(entry.contains("sparefield2"));
     EXPECT_FALSE(entry.contains("sparefield3"));
-    ASSERT_TRUE(engine->transferLogClear(journals));
+    ASSERT_TRUE(engine->events().clear());
     QJsonArray none;
-    ASSERT_TRUE(engine->transferLogAlload(journals, none, 1, 1));
+    ASSERT_TRUE(engine->events().list(none));
     EXPECT_TRUE(none.isEmpty());
 }
 
 TEST_F(Missions, StoredRowsThatBreakTheRulesLoadButAreNotArmed)
 {
     for (const char *caption : {"sound", "action nine", "export nowhere", "huge schedule"})
-        ASSERT_TRUE(engine->transferAppend(journals, mission(caption)));
+        ASSERT_TRUE(engine->appendMission(journals, mission(caption)));
     // 36,000 repeated hours (about 72 KB of JSON), as an older service stored it.
     QStringList hours;
     for (int i = 0; i < 36000; ++i)
@@ -238,24 +238,24 @@ TEST_F(Missions, StoredRowsThatBreakTheRulesLoadButAreNotArmed)
 
     MXZfsrep restarted;
     restarted.setDatabasePath(dir.filePath("etc/zfs/zfsrep.db"));
-    restarted.setEventLogPath(dir.filePath("log/tarnlog.db"));
+    restarted.events().open(dir.filePath("log/tarnlog.db"));
     TQ2Journals fresh;
     ASSERT_TRUE(restarted.loadConfigure(fresh, QJsonObject()));
-    const QHash<int, qint64> due = restarted.dueTimes();
+    const QHash<int, qint64> due = restarted.dueTable().entries();
     EXPECT_EQ(due.keys(), QList<int>{1});
-    EXPECT_EQ(restarted.missionProblem(2), QString::fromUtf8("参数无效: action: 9"));
-    EXPECT_EQ(restarted.missionProblem(3), QString::fromUtf8("缺少参数: path"));
-    EXPECT_EQ(restarted.missionProblem(4), QString::fromUtf8("参数无效: schedules: 超过 1000 个值"));
+    EXPECT_EQ(restarted.dueTable().problem(2), QString::fromUtf8("参数无效: action: 9"));
+    EXPECT_EQ(restarted.dueTable().problem(3), QString::fromUtf8("缺少参数: path"));
+    EXPECT_EQ(restarted.dueTable().problem(4), QString::fromUtf8("参数无效: schedules: 超过 1000 个值"));
 
     // The rows still list; a change that meets the rules clears the reason.
     QJsonObject result;
-    ASSERT_TRUE(restarted.transferAlload(fresh, result, 1, 99));
+    ASSERT_TRUE(restarted.listMissions(fresh, result, 1, 99));
     EXPECT_EQ(result.value("records").toArray().size(), 4);
     QJsonObject fixed = mission("huge schedule", QJsonDocument::fromJson(R"([{"hours":[3],"minutes":[0]}])").array());
     fixed.insert("msnno", 4);
-    ASSERT_TRUE(restarted.transferChange(fresh, fixed));
-    EXPECT_TRUE(restarted.missionProblem(4).isEmpty());
-    EXPECT_TRUE(restarted.dueTimes().contains(4));
+    ASSERT_TRUE(restarted.changeMission(fresh, fixed));
+    EXPECT_TRUE(restarted.dueTable().problem(4).isEmpty());
+    EXPECT_TRUE(restarted.dueTable().entries().contains(4));
 }
 
 } // namespace

@@ -26,7 +26,7 @@ TEST(LocalQueries, AlloadRunsBothListingsAndMergesPools)
     e.runner->respond("zfs list -pj", 0, fixture("zfs/zfs-list-r-pj.stdout"));
     e.runner->respond("zpool list -pjo name,size,free", 0, fixture("zfs/zpool-list-pjo-name-size-free.stdout"));
     QJsonObject pools{{"kept", 1}, {"tank", "old"}};
-    ASSERT_TRUE(e.engine.alload(e.journals, pools));
+    ASSERT_TRUE(e.engine.localQueries().alload(e.journals, pools));
     EXPECT_EQ(e.runner->runLines(), (QStringList{"zfs list -pj", "zpool list -pjo name,size,free"}));
     EXPECT_EQ(e.runner->runs().at(0).startTimeoutMs, 5000);
     EXPECT_EQ(e.runner->runs().at(0).finishTimeoutMs, 25000);
@@ -39,18 +39,18 @@ TEST(LocalQueries, FailedListingIsJournalledWithToolMessage)
     Engine e;
     e.runner->respond("zfs list -pj", 1, "", "cannot open 'tank': dataset does not exist\n");
     QJsonObject pools;
-    EXPECT_FALSE(e.engine.alload(e.journals, pools));
+    EXPECT_FALSE(e.engine.localQueries().alload(e.journals, pools));
     EXPECT_EQ(e.runner->runLines().size(), 1) << "a failed first listing skips the second";
     EXPECT_EQ(e.journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_EQ(e.journals.errmsg(), "cannot open 'tank': dataset does not exist\n");
     const QJsonObject entry = e.journals.segments().at(0).toObject();
     EXPECT_EQ(entry.value("action").toString(), "zfs list -pj");
-    EXPECT_TRUE(entry.value("place").toString().startsWith("MXZfsrep::alload#"));
+    EXPECT_TRUE(entry.value("place").toString().startsWith("LocalQueries::alload#"));
     EXPECT_FALSE(entry.value("success").toBool(true));
 
     Engine second;
     second.runner->respond("zpool list", 2, "", "boom");
-    EXPECT_FALSE(second.engine.alload(second.journals, pools));
+    EXPECT_FALSE(second.engine.localQueries().alload(second.journals, pools));
     EXPECT_EQ(second.journals.segments().at(0).toObject().value("action").toString(), "zpool list -pjo name,size,free");
 }
 
@@ -60,13 +60,13 @@ TEST(LocalQueries, SnapshotListingIsSilentAndKeepsListOnFailure)
     e.runner->respond("zfs list -t snapshot -H -o name tank/data", 0, fixture("zfs/zfs-list-snap-H-o-name.stdout"));
     e.runner->respond("zfs list -t snapshot -H -o name tank/none", 1, "", "cannot open");
     QStringList names{"stale"};
-    ASSERT_TRUE(e.engine.snapshotAllist(e.journals, names, "tank/data"));
+    ASSERT_TRUE(e.engine.localQueries().snapshotAllist(e.journals, names, "tank/data"));
     EXPECT_EQ(names, (QStringList{"tank/data@a", "tank/data@b"}));
     QStringList kept{"stays"};
-    EXPECT_FALSE(e.engine.snapshotAllist(e.journals, kept, "tank/none"));
+    EXPECT_FALSE(e.engine.localQueries().snapshotAllist(e.journals, kept, "tank/none"));
     EXPECT_EQ(kept, QStringList{"stays"});
     EXPECT_TRUE(e.journals.segments().isEmpty());
-    e.engine.snapshotAllist(e.journals, names, "");
+    e.engine.localQueries().snapshotAllist(e.journals, names, "");
     EXPECT_EQ(e.runner->runLines().last(), "zfs list -t snapshot -H -o name");
     EXPECT_EQ(e.runner->runs().last().finishTimeoutMs, 3600000);
 }
@@ -76,7 +76,7 @@ TEST(LocalQueries, RemoveReleasesHoldsThenDestroysRecursively)
     Engine e;
     e.runner->respond("zfs list -t snapshot", 0, "tank/data@a\ntank/data@b\n");
     e.runner->respond("zfs holds -H tank/data@a tank/data@b", 0, fixture("zfs/zfs-holds-H.stdout"));
-    ASSERT_TRUE(e.engine.remove(e.journals, "tank/data"));
+    ASSERT_TRUE(e.engine.localQueries().remove(e.journals, "tank/data"));
     EXPECT_EQ(e.runner->runLines(), (QStringList{
                                         "zfs list -t snapshot -H -o name tank/data",
                                         "zfs holds -H tank/data@a tank/data@b",
@@ -93,7 +93,7 @@ TEST(LocalQueries, RemoveWithoutSnapshotsGoesStraightToDestroy)
     Engine e;
     e.runner->respond("zfs list -t snapshot", 0, "");
     e.runner->respond("zfs destroy -r", 1, "", "cannot destroy 'tank/data': dataset is busy\n");
-    EXPECT_FALSE(e.engine.remove(e.journals, "tank/data"));
+    EXPECT_FALSE(e.engine.localQueries().remove(e.journals, "tank/data"));
     EXPECT_EQ(e.runner->runLines(), (QStringList{"zfs list -t snapshot -H -o name tank/data", "zfs destroy -r tank/data"}));
     EXPECT_EQ(e.journals.segments().at(0).toObject().value("action").toString(), "zfs destroy -r tank/data");
 }
@@ -102,13 +102,13 @@ TEST(LocalQueries, SnapshotRemoveStopsWhenHoldsQueryFails)
 {
     Engine e;
     e.runner->respond("zfs holds -H tank/data@nope", 1, "", "cannot open 'tank/data@nope': dataset does not exist\n");
-    EXPECT_FALSE(e.engine.snapshotRemove(e.journals, "tank/data@nope"));
+    EXPECT_FALSE(e.engine.localQueries().snapshotRemove(e.journals, "tank/data@nope"));
     EXPECT_EQ(e.runner->runLines(), QStringList{"zfs holds -H tank/data@nope"});
     EXPECT_TRUE(e.journals.segments().isEmpty());
 
     Engine held;
     held.runner->respond("zfs holds -H", 0, "tank/data@b\tkeep\tThu Dec  7 19:30 2023\n");
-    EXPECT_TRUE(held.engine.snapshotRemove(held.journals, "tank/data@b"));
+    EXPECT_TRUE(held.engine.localQueries().snapshotRemove(held.journals, "tank/data@b"));
     EXPECT_EQ(held.runner->runLines(), (QStringList{"zfs holds -H tank/data@b", "zfs release -r keep tank/data@b",
                                                     "zfs destroy tank/data@b"}));
 }
@@ -118,7 +118,7 @@ TEST(LocalQueries, SnapshotAlloadUsesFullPathAndAppends)
     Engine e;
     e.runner->respond("/usr/sbin/zfs list -t snapshot -H -pjo name,used,refer", 0, fixture("zfs/zfs-list-snap-Hpj.stdout"));
     QJsonArray snapshots{"existing"};
-    ASSERT_TRUE(e.engine.snapshotAlload(e.journals, snapshots));
+    ASSERT_TRUE(e.engine.localQueries().snapshotAlload(e.journals, snapshots));
     EXPECT_EQ(snapshots.size(), 3);
 }
 
@@ -126,9 +126,9 @@ TEST(LocalQueries, SnapshotSizeArgumentsAndFailure)
 {
     Engine e;
     e.runner->respond("zfs send -RPnv -I tank/data@a tank/data@c", 0, fixture("zfs/zfs-send-nvP-R-I.stdout"));
-    EXPECT_EQ(e.engine.snapshotSize(e.journals, "tank/data@c", "tank/data@a"), 1077728);
+    EXPECT_EQ(e.engine.localQueries().snapshotSize(e.journals, "tank/data@c", "tank/data@a"), 1077728);
     e.runner->respond("zfs send -RPnv tank/data@x", 1, "", "could not send\n");
-    EXPECT_EQ(e.engine.snapshotSize(e.journals, "tank/data@x", ""), 0);
+    EXPECT_EQ(e.engine.localQueries().snapshotSize(e.journals, "tank/data@x", ""), 0);
     EXPECT_EQ(e.journals.segments().last().toObject().value("action").toString(), "zfs send -RPnv tank/data@x");
     EXPECT_EQ(e.journals.err(), TQ2Error::ERR_EXECUTE);
 }
@@ -137,7 +137,7 @@ TEST(LocalQueries, SnapshotCreateFailureNamesTheSnapshot)
 {
     Engine e;
     e.runner->respond("zfs snapshot", 1, "", "cannot create snapshot 'tank/data@a': dataset already exists\n");
-    EXPECT_FALSE(e.engine.snapshotCreate(e.journals, "tank/data@a", "tank/data"));
+    EXPECT_FALSE(e.engine.localQueries().snapshotCreate(e.journals, "tank/data@a", "tank/data"));
     EXPECT_EQ(e.journals.segments().at(0).toObject().value("action").toString(), "zfs snapshot tank/data@a");
 }
 
@@ -147,7 +147,7 @@ TEST(RemoteQueries, SshpassArgumentsAndQuotedNames)
     e.runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 root@h zfs list -H -o name", 0,
                       "backup/data@a\n  backup/data@b \n");
     QStringList names{"existing", "backup/data@a"};
-    ASSERT_TRUE(e.engine.remoteSnapshotAllist(e.journals, names, "h", 2222, "root", "pw'd", "backup/my data"));
+    ASSERT_TRUE(e.engine.remoteQueries().remoteSnapshotAllist(e.journals, names, "h", 2222, "root", "pw'd", "backup/my data"));
     EXPECT_EQ(names, (QStringList{"existing", "backup/data@a", "backup/data@a", "backup/data@b"}));
     const ProcessRequest request = e.runner->runs().at(0);
     EXPECT_EQ(request.program, "sshpass");
@@ -162,7 +162,7 @@ TEST(RemoteQueries, FailureJournalsRemoteCommandNeverPassword)
     Engine e;
     e.runner->respond("sshpass", 5, "", "Permission denied, please try again.\r\n");
     QJsonObject pools;
-    EXPECT_FALSE(e.engine.remotePools(e.journals, pools, "127.0.0.1", 22, "zr", "Secret-1"));
+    EXPECT_FALSE(e.engine.remoteQueries().remotePools(e.journals, pools, "127.0.0.1", 22, "zr", "Secret-1"));
     EXPECT_EQ(e.journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_EQ(e.journals.errmsg(), "Permission denied, please try again.\r\n");
     const QJsonObject entry = e.journals.segments().at(0).toObject();
@@ -176,11 +176,11 @@ TEST(RemoteQueries, BadEndpointIsRefusedBeforeAnythingRuns)
 {
     Engine e;
     QJsonObject pools;
-    EXPECT_FALSE(e.engine.remotePools(e.journals, pools, "-oProxyCommand=touch /tmp/x", 22, "root", "pw"));
+    EXPECT_FALSE(e.engine.remoteQueries().remotePools(e.journals, pools, "-oProxyCommand=touch /tmp/x", 22, "root", "pw"));
     EXPECT_EQ(e.journals.err(), TQ2Error::ERR_PARAMS);
     EXPECT_EQ(e.journals.errmsg(), QString::fromUtf8("参数无效: host"));
     QStringList names;
-    EXPECT_FALSE(e.engine.remoteSnapshotAllist(e.journals, names, "h", 22, "a b", "pw", "x"));
+    EXPECT_FALSE(e.engine.remoteQueries().remoteSnapshotAllist(e.journals, names, "h", 22, "a b", "pw", "x"));
     EXPECT_EQ(e.journals.errmsg(), QString::fromUtf8("参数无效: userid"));
     EXPECT_TRUE(e.runner->runs().isEmpty());
 }
@@ -193,15 +193,15 @@ TEST(RemoteQueries, SnapshotTreeAndSize)
     e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs list -pHo name,mountpoint", 0,
                       "tank\t/tank\ntank/a\t/tank/a\ntank/a/b\t/tank/a/b\n");
     QJsonObject tree{{"stale", 1}};
-    ASSERT_TRUE(e.engine.remoteSnapshotAlload(e.journals, tree, "h", 22, "u", "p"));
+    ASSERT_TRUE(e.engine.remoteQueries().remoteSnapshotAlload(e.journals, tree, "h", 22, "u", "p"));
     EXPECT_EQ(tree, (QJsonObject{{"tank", QJsonObject{{"a", QJsonArray{"tank/a@s1"}}}}}));
     EXPECT_EQ(e.runner->runs().at(0).startTimeoutMs, 30000);
     EXPECT_EQ(e.runner->runs().at(1).startTimeoutMs, 5000);
 
     e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs send -RPnv", 0, "size\t4096\n");
-    EXPECT_EQ(e.engine.remoteSnapshotSize(e.journals, "h", 22, "u", "p", "tank/a@s1", ""), 4096);
+    EXPECT_EQ(e.engine.remoteQueries().remoteSnapshotSize(e.journals, "h", 22, "u", "p", "tank/a@s1", ""), 4096);
     EXPECT_EQ(e.runner->runs().last().arguments.last(), "zfs send -RPnv 'tank/a@s1'");
-    e.engine.remoteSnapshotSize(e.journals, "h", 22, "u", "p", "tank/a@s2", "tank/a@s1");
+    e.engine.remoteQueries().remoteSnapshotSize(e.journals, "h", 22, "u", "p", "tank/a@s2", "tank/a@s1");
     EXPECT_EQ(e.runner->runs().last().arguments.last(), "zfs send -RPnv -I 'tank/a@s1' 'tank/a@s2'");
 }
 

@@ -29,7 +29,7 @@ protected:
         auto engine = std::make_unique<MXZfsrep>();
         engine->setRunner(std::make_shared<FakeRunner>());
         engine->setDatabasePath(path());
-        engine->setEventLogPath(dir.filePath("log/tarnlog.db"));
+        engine->events().open(dir.filePath("log/tarnlog.db"));
         TQ2Journals journals;
         EXPECT_TRUE(engine->loadConfigure(journals, QJsonObject()));
         return engine;
@@ -70,7 +70,7 @@ protected:
     {
         QJsonObject result;
         TQ2Journals journals;
-        EXPECT_TRUE(engine.transferAlload(journals, result, 1, 99999999));
+        EXPECT_TRUE(engine.listMissions(journals, result, 1, 99999999));
         return result.value("records").toArray().size();
     }
 
@@ -81,21 +81,21 @@ TEST_F(MissionStore, DuplicateCaptionIsRefusedInAnyLetterCase)
 {
     auto engine = startEngine();
     TQ2Journals journals;
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Nightly Offsite")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Nightly Offsite")));
     const QStringList refused{"Nightly Offsite", "NIGHTLY OFFSITE", "nightly offsite", "nIGHTLY oFFSITE"};
     for (const QString &caption : refused) {
         SCOPED_TRACE(qPrintable(caption));
         TQ2Journals again;
-        EXPECT_TRUE(engine->transferExists(again, caption));
-        EXPECT_FALSE(engine->transferAppend(again, mission(caption)));
+        EXPECT_TRUE(engine->missions().exists(again, caption));
+        EXPECT_FALSE(engine->appendMission(again, mission(caption)));
         EXPECT_EQ(again.err(), TQ2Error::ERR_EXISTS);
     }
     const QStringList accepted{"Nightly Offsite 2", "Nightly  Offsite", "Nightly Offsite "};
     for (const QString &caption : accepted) {
         SCOPED_TRACE(qPrintable(caption));
         TQ2Journals other;
-        EXPECT_FALSE(engine->transferExists(other, caption));
-        EXPECT_TRUE(engine->transferAppend(other, mission(caption)));
+        EXPECT_FALSE(engine->missions().exists(other, caption));
+        EXPECT_TRUE(engine->appendMission(other, mission(caption)));
     }
     EXPECT_EQ(missionCount(*engine), 4);
 }
@@ -106,10 +106,10 @@ TEST_F(MissionStore, OnlyAsciiLettersFoldCase)
 {
     auto engine = startEngine();
     TQ2Journals journals;
-    ASSERT_TRUE(engine->transferAppend(journals, mission(QString::fromUtf8("Été"))));
-    EXPECT_TRUE(engine->transferExists(journals, QString::fromUtf8("ÉTé")));
-    EXPECT_FALSE(engine->transferExists(journals, QString::fromUtf8("ÉTÉ")));
-    EXPECT_TRUE(engine->transferAppend(journals, mission(QString::fromUtf8("été"))));
+    ASSERT_TRUE(engine->appendMission(journals, mission(QString::fromUtf8("Été"))));
+    EXPECT_TRUE(engine->missions().exists(journals, QString::fromUtf8("ÉTé")));
+    EXPECT_FALSE(engine->missions().exists(journals, QString::fromUtf8("ÉTÉ")));
+    EXPECT_TRUE(engine->appendMission(journals, mission(QString::fromUtf8("été"))));
 }
 
 TEST_F(MissionStore, NewDatabaseHasTheUniqueIndex)
@@ -130,7 +130,7 @@ TEST_F(MissionStore, OlderDatabaseGetsTheIndexAndKeepsItsMissions)
     EXPECT_EQ(indexes(*engine), QStringList{"t_mission_caption__unique"});
     EXPECT_EQ(missionCount(*engine), 3);
     TQ2Journals journals;
-    EXPECT_FALSE(engine->transferAppend(journals, mission("TWO")));
+    EXPECT_FALSE(engine->appendMission(journals, mission("TWO")));
 }
 
 TEST_F(MissionStore, DatabaseWithCaseDuplicatesStillOpensAndKeepsThem)
@@ -140,14 +140,14 @@ TEST_F(MissionStore, DatabaseWithCaseDuplicatesStillOpensAndKeepsThem)
     EXPECT_EQ(missionCount(*engine), 3);
     EXPECT_EQ(indexes(*engine), QStringList{"t_mission_caption__index"}) << "the lookup index, not unique";
     TQ2Journals journals;
-    EXPECT_TRUE(engine->transferExists(journals, "weekly"));
-    EXPECT_FALSE(engine->transferAppend(journals, mission("weekly")));
+    EXPECT_TRUE(engine->missions().exists(journals, "weekly"));
+    EXPECT_FALSE(engine->appendMission(journals, mission("weekly")));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXISTS);
 
     // Once the duplicate is gone, the next start makes the index unique.
     QJsonObject result;
-    ASSERT_TRUE(engine->transferAlload(journals, result, 1, 99999999));
-    ASSERT_TRUE(engine->transferRemove(journals, result.value("records").toArray().at(1).toObject().value("msnno").toInt()));
+    ASSERT_TRUE(engine->listMissions(journals, result, 1, 99999999));
+    ASSERT_TRUE(engine->removeMission(journals, result.value("records").toArray().at(1).toObject().value("msnno").toInt()));
     engine.reset();
     auto restarted = startEngine();
     EXPECT_EQ(indexes(*restarted), QStringList{"t_mission_caption__unique"});
@@ -158,7 +158,7 @@ TEST_F(MissionStore, DatabaseAndItsLogAreOwnerOnly)
 {
     auto engine = startEngine();
     TQ2Journals journals;
-    ASSERT_TRUE(engine->transferAppend(journals, mission("Secret")));
+    ASSERT_TRUE(engine->appendMission(journals, mission("Secret")));
     for (const QString &file : {path(), path() + "-wal"}) {
         SCOPED_TRACE(qPrintable(file));
         struct stat info {};

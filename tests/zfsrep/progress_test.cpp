@@ -1,4 +1,5 @@
 #include "mxzfsrep.h"
+#include "stageoutput.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ TEST(TakeProgress, ReadsTheNewestDisplayLine)
         QString speed = "old";
         int rate = -1;
         QByteArray buffer = c.buffer;
-        engine.takeProgress(speed, rate, buffer);
+        StageOutput::takeProgress(speed, rate, buffer);
         EXPECT_EQ(speed, c.speed);
         EXPECT_EQ(rate, c.rate);
         EXPECT_FALSE(buffer.contains('\t'));
@@ -45,18 +46,18 @@ TEST(TakeProgress, ReadsTheNewestDisplayLine)
 
 TEST(StageErrorText, PrefersStandardErrorElseTerminalWithoutDisplay)
 {
-    EXPECT_EQ(MXZfsrep::stageErrorText("[1MiB/s] [=] 5%\r", "bad thing\n"), "bad thing");
+    EXPECT_EQ(StageOutput::errorText("[1MiB/s] [=] 5%\r", "bad thing\n"), "bad thing");
     const QByteArray terminal =
         "Warning: Permanently added '[127.0.0.1]:2222' (ED25519) to the list of known hosts.\r\r\n"
         "[ 372MiB/s] [=====>   ] 45%\r[ 372MiB/s] [=====>   ] 46%\r"
         "cannot receive incremental stream: destination backup/data has been modified\r\n"
         "since most recent snapshot\r\n"
         "\r\nSession terminated, killing shell... ...killed.\n";
-    EXPECT_EQ(MXZfsrep::stageErrorText(terminal, QByteArray()),
+    EXPECT_EQ(StageOutput::errorText(terminal, QByteArray()),
               "Warning: Permanently added '[127.0.0.1]:2222' (ED25519) to the list of known hosts.\n"
               "cannot receive incremental stream: destination backup/data has been modified\n"
               "since most recent snapshot");
-    EXPECT_EQ(MXZfsrep::stageErrorText("[1MiB/s] [=] 100%\r\r\n", ""), "");
+    EXPECT_EQ(StageOutput::errorText("[1MiB/s] [=] 100%\r\r\n", ""), "");
 }
 
 } // namespace

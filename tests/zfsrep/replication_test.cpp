@@ -2,6 +2,7 @@
 // the planner's decision turns into, and what happens around the stream
 // (snapshot names, holds, erase, clean-up, resume, stall and cancel).
 #include "fakerunner.h"
+#include "missiondriver.h"
 #include "mxzfsrep.h"
 #include "qmtarnlog.h"
 #include "tq2error.h"
@@ -43,8 +44,8 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         engine.setRunner(runner);
-        engine.setSshControlDirectory(QString());
-        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        engine.settings().sshControlDirectory = QString();
+        engine.events().open(dir.filePath("tarnlog.db"));
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -nvP", 0, "size\t1000\n");
         runner->respond(kSsh + "/usr/sbin/zfs send -nvP", 0, "size\t2000\n");
@@ -82,6 +83,7 @@ protected:
     QTemporaryDir dir;
     std::shared_ptr<FakeRunner> runner = std::make_shared<FakeRunner>();
     MXZfsrep engine;
+    MissionDriver driver{engine};
     TQ2Journals journals;
 };
 
@@ -90,7 +92,7 @@ TEST_F(Replication, FirstSendIsOneFullReplicationStreamIntoASafeReplica)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2 c:3"));
     runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
     runner->queueStage(moving(2000));
-    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 1) << "one full stream, no incremental after it";
     EXPECT_TRUE(stages.at(0).startsWith("zfs send -w -R tank/data@c | pv -f -n -b -t -i 1 | sshpass -e ssh"))
@@ -99,8 +101,8 @@ TEST_F(Replication, FirstSendIsOneFullReplicationStreamIntoASafeReplica)
     EXPECT_TRUE(stages.at(0).endsWith("'/usr/sbin/zfs recv -s -u -x mountpoint -o readonly=on backup/data'"))
         << stages.at(0).toStdString();
     EXPECT_EQ(runner->spawns().at(0).environment.value("SSHPASS"), "Secret-1");
-    EXPECT_EQ(engine.lastReplication().kind, "full");
-    EXPECT_EQ(engine.lastReplication().bytes, 2000);
+    EXPECT_EQ(driver.lastReplication().kind, "full");
+    EXPECT_EQ(driver.lastReplication().bytes, 2000);
 }
 
 TEST_F(Replication, IncrementalBaseIsTheNewestCommonSnapshotByGuid)
@@ -126,7 +128,7 @@ TEST_F(Replication, IncrementalBaseIsTheNewestCommonSnapshotByGuid)
         SetUp();
         fresh->respond(kLocalList, 0, listing("tank/data", c.local));
         fresh->respond(kRemoteList, 0, listing("backup/data", c.remote));
-        EXPECT_TRUE(engine.sendSnapshots(journals, mission(1)));
+        EXPECT_TRUE(driver.sendSnapshots(journals, mission(1)));
         const QStringList stages = pipelines();
         ASSERT_EQ(stages.size(), 1);
         EXPECT_TRUE(stages.at(0).startsWith(c.expected)) << stages.at(0).toStdString();
@@ -137,7 +139,7 @@ TEST_F(Replication, DivergedTargetIsRefusedAndNothingIsDestroyed)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2 manual:9"));
-    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_FALSE(driver.sendSnapshots(journals, mission(1)));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_CONFLICT);
     EXPECT_TRUE(journals.errmsg().contains("manual")) << journals.errmsg().toStdString();
     EXPECT_TRUE(runner->spawns().isEmpty());
@@ -153,12 +155,12 @@ TEST_F(Replication, PendingTokenIsResumedThenTheRunPlansAgain)
     runner->respondOnce(kRemoteToken, 0, "1-abc-def\n");
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0, "size\t300\n");
     runner->queueStage(moving(300));
-    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 1) << "after the resume the target is up to date";
     EXPECT_TRUE(stages.at(0).startsWith("zfs send -t 1-abc-def | pv")) << stages.at(0).toStdString();
-    EXPECT_EQ(engine.lastReplication().kind, "resume");
-    EXPECT_EQ(engine.lastReplication().target, "b");
+    EXPECT_EQ(driver.lastReplication().kind, "resume");
+    EXPECT_EQ(driver.lastReplication().target, "b");
 }
 
 TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
@@ -168,7 +170,7 @@ TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
     runner->respondOnce(kRemoteToken, 0, "1-old\n");
     runner->respondOnce("zfs send -nvP -t 1-old", 1, "",
                     "cannot resume send: 'tank/data@b' used in the initial send no longer exists\n");
-    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
     EXPECT_TRUE(runner->runLines().contains(kSsh + "/usr/sbin/zfs recv -A backup/data"));
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 1);
@@ -177,16 +179,16 @@ TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
 
 TEST_F(Replication, StalledStageIsEndedWithTheReason)
 {
-    engine.setStallTimeout(1);
+    engine.settings().stallTimeoutSeconds = 1;
     runner->respond(kLocalList, 0, listing("tank/data", "a:1"));
     runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
     FakeStage stuck = moving(10);
     stuck.hangs = true;
     runner->queueStage(stuck);
-    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_FALSE(driver.sendSnapshots(journals, mission(1)));
     EXPECT_EQ(runner->terminated(), 1);
     EXPECT_TRUE(journals.errmsg().startsWith("stalled: no data for 1 s")) << journals.errmsg().toStdString();
-    EXPECT_TRUE(engine.lastReplication().stalled);
+    EXPECT_TRUE(driver.lastReplication().stalled);
 }
 
 TEST_F(Replication, CancelEndsTheStageAndFailsTheRun)
@@ -195,13 +197,13 @@ TEST_F(Replication, CancelEndsTheStageAndFailsTheRun)
     runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
     FakeStage hanging = moving(10);
     hanging.hangs = true;
-    hanging.onStart = [this] { engine.cancel(); };
+    hanging.onStart = [this] { driver.lastRun()->cancel(CancelToken::Operator); };
     runner->queueStage(hanging);
-    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_FALSE(driver.sendSnapshots(journals, mission(1)));
     EXPECT_EQ(runner->terminated(), 1);
     EXPECT_EQ(runner->spawns().size(), 1);
     EXPECT_TRUE(journals.errmsg().contains("cancelled"));
-    EXPECT_TRUE(engine.lastReplication().cancelled);
+    EXPECT_TRUE(driver.lastReplication().cancelled);
 }
 
 TEST_F(Replication, FailedStreamFailsWithTheToolsMessage)
@@ -212,7 +214,7 @@ TEST_F(Replication, FailedStreamFailsWithTheToolsMessage)
     failing.chunks = {"1.0 0\r\ncannot receive: failed to read from stream\r\n"};
     failing.exitCode = 1;
     runner->queueStage(failing);
-    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_FALSE(driver.sendSnapshots(journals, mission(1)));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_EQ(journals.errmsg(), "cannot receive: failed to read from stream");
     EXPECT_FALSE(QJsonDocument(journals.segments()).toJson().contains("Secret-1"));
@@ -222,7 +224,7 @@ TEST_F(Replication, UnreachableTargetIsAFailureNotAFullSend)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1"));
     runner->respond(kRemoteList, 255, "", "ssh: connect to host 127.0.0.1 port 2222: Connection refused\n");
-    EXPECT_FALSE(engine.sendSnapshots(journals, mission(1)));
+    EXPECT_FALSE(driver.sendSnapshots(journals, mission(1)));
     EXPECT_TRUE(runner->spawns().isEmpty());
     EXPECT_TRUE(journals.errmsg().contains("Connection refused"));
 }
@@ -238,7 +240,7 @@ TEST_F(Replication, SendPoolSnapshotsRecursivelyHoldsTheBaseAndErasesOnlyUnheldS
     runner->respond("zfs holds -H tank/data@daily_1", 0,
                     "tank/data@daily_1\tother-tool\tx\ntank/data@daily_2\tzfsrep-7\tx\n");
     runner->queueStage(moving(500));
-    ASSERT_TRUE(engine.sendPool(journals, mission(1)));
+    ASSERT_TRUE(driver.sendPool(journals, mission(1)));
     const QStringList lines = runner->runLines();
     EXPECT_EQ(lines.first(), "zfs snapshot -r " + kCreated);
     EXPECT_TRUE(lines.contains("zfs hold -r zfsrep-7 " + kCreated));
@@ -258,7 +260,7 @@ TEST_F(Replication, TakenSnapshotNameGetsASuffixOfTheSeries)
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240305070809:4 daily_20240305070809_2:5"));
     runner->respond(kRemoteList, 0, listing("backup/data", "daily_20240305070809:4"));
     runner->queueStage(moving(100));
-    ASSERT_TRUE(engine.sendPool(journals, mission(1)));
+    ASSERT_TRUE(driver.sendPool(journals, mission(1)));
     EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r " + kCreated + "_2"));
 }
 
@@ -266,7 +268,7 @@ TEST_F(Replication, SnapshotOfARunThatSentNothingIsDestroyed)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240305070809:4"));
     runner->respond(kRemoteList, 0, listing("backup/data", "foreign:9"));
-    EXPECT_FALSE(engine.sendPool(journals, mission(1)));
+    EXPECT_FALSE(driver.sendPool(journals, mission(1)));
     EXPECT_TRUE(runner->runLines().contains("zfs destroy -r " + kCreated));
 }
 
@@ -277,7 +279,7 @@ TEST_F(Replication, SnapshotOfARunThatSentBytesIsKeptForTheResume)
     FakeStage cut = moving(600);
     cut.exitCode = 1;
     runner->queueStage(cut);
-    EXPECT_FALSE(engine.sendPool(journals, mission(1)));
+    EXPECT_FALSE(driver.sendPool(journals, mission(1)));
     EXPECT_FALSE(runner->runLines().contains("zfs destroy -r " + kCreated));
 }
 
@@ -288,7 +290,7 @@ TEST_F(Replication, PullIsBoundedByTheNamedSnapshot)
     runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data", 1, "",
                     "cannot open 'tank/data': dataset does not exist\n");
     runner->queueStage(moving(100));
-    ASSERT_TRUE(engine.recvSnapshots(journals, mission(2, "backup/data@s2")));
+    ASSERT_TRUE(driver.recvSnapshots(journals, mission(2, "backup/data@s2")));
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 1);
     EXPECT_TRUE(stages.at(0).contains("'/usr/sbin/zfs send -R backup/data@s2'"))
@@ -300,7 +302,7 @@ TEST_F(Replication, PullIsBoundedByTheNamedSnapshot)
 TEST_F(Replication, PullOfAMissingNamedSnapshotFailsNamingIt)
 {
     runner->respond(kRemoteList, 0, listing("backup/data", "s1:1 s3:3"));
-    EXPECT_FALSE(engine.recvSnapshots(journals, mission(2, "backup/data@s2")));
+    EXPECT_FALSE(driver.recvSnapshots(journals, mission(2, "backup/data@s2")));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_NOT_EXISTS);
     EXPECT_TRUE(journals.errmsg().contains("backup/data@s2")) << journals.errmsg().toStdString();
     EXPECT_TRUE(runner->spawns().isEmpty());
@@ -312,7 +314,7 @@ TEST_F(Replication, FailedMountStepFailsTheReceive)
     runner->respond(kLocalList, 1, "", "cannot open 'tank/data': dataset does not exist\n");
     runner->respond("zfs set mountpoint=", 1, "", "cannot set property for 'tank/data': permission denied\n");
     runner->queueStage(moving(100));
-    EXPECT_FALSE(engine.recvSnapshots(journals, mission(2, "backup/data")));
+    EXPECT_FALSE(driver.recvSnapshots(journals, mission(2, "backup/data")));
     EXPECT_TRUE(journals.errmsg().contains("permission denied"));
 }
 
@@ -320,13 +322,13 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
 {
     QTemporaryDir sockets;
     ASSERT_TRUE(sockets.isValid());
-    engine.setSshControlDirectory(sockets.filePath("ssh"));
+    engine.settings().sshControlDirectory = sockets.filePath("ssh");
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
                     "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
                     0, listing("backup/data", "a:1"));
     runner->queueStage(moving(100));
-    ASSERT_TRUE(engine.sendSnapshots(journals, mission(1)));
+    ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
     const QList<ProcessRequest> runs = runner->runs();
     ASSERT_GE(runs.size(), 4);
     const QStringList master = runs.first().arguments;

@@ -21,7 +21,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         engine.setRunner(runner);
         engine.setDatabasePath(dir.filePath("zfsrep.db"));
-        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        engine.events().open(dir.filePath("tarnlog.db"));
         TQ2Journals journals;
         ASSERT_TRUE(router.loadConfigure(journals, QJsonObject()));
         root.add(&router);
@@ -189,7 +189,7 @@ TEST_F(Methods, HelpInterfacesListsTheElevenMethods)
 
 TEST_F(Methods, LogListingAndClear)
 {
-    engine.eventLog().write("Error", "GLOG_ZFSREP_SENDPOOL: tank/data SEND backup",
+    engine.events().log().write("Error", "GLOG_ZFSREP_SENDPOOL: tank/data SEND backup",
                             QJsonObject{{"caption", "one"}, {"result", 0}}, "zfsrep", "SYSTEM", "", "");
     const QJsonObject listed = call("zfsrep_log_alload");
     const QJsonArray records = listed.value("results").toObject().value("records").toArray();
@@ -238,7 +238,7 @@ TEST_F(Methods, ChangeOfAMissingMissionIsRefused)
     const QJsonObject response = call("zfsrep_mission_change", change);
     EXPECT_EQ(response.value("err").toInt(), 9994);
     EXPECT_EQ(response.value("errmsg").toString(), QString::fromUtf8("任务名称不存在"));
-    EXPECT_FALSE(engine.dueTimes().contains(999));
+    EXPECT_FALSE(engine.dueTable().entries().contains(999));
 }
 
 TEST_F(Methods, BadMissionsAreRefusedAndNothingIsStored)
@@ -267,7 +267,7 @@ TEST_F(Methods, BadMissionsAreRefusedAndNothingIsStored)
     EXPECT_EQ(call("zfsrep_mission_append", exportWithoutPath).value("errmsg").toString(),
               QString::fromUtf8("缺少参数: path"));
     EXPECT_TRUE(call("zfsrep_mission_alload").value("results").toObject().value("records").toArray().isEmpty());
-    EXPECT_TRUE(engine.dueTimes().isEmpty());
+    EXPECT_TRUE(engine.dueTable().entries().isEmpty());
 
     // A change is held to the same rules and leaves the row as it was. (The
     // full table of rules is the validator's own test.)

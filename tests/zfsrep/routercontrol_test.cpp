@@ -24,7 +24,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         engine.setRunner(runner);
         engine.setDatabasePath(dir.filePath("zfsrep.db"));
-        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        engine.events().open(dir.filePath("tarnlog.db"));
         TQ2Journals journals;
         ASSERT_TRUE(router.loadConfigure(journals, QJsonObject()));
         root.add(&router);
@@ -107,13 +107,13 @@ TEST_F(ControlMethods, HistoryAnswersNewestFirstWithEveryField)
         run.caption = "one";
         run.action = 1;
         run.started = 1000 + i;
-        ASSERT_TRUE(engine.runHistory().begin(run));
+        ASSERT_TRUE(engine.history().begin(run));
         run.ended = 2000 + i;
         run.outcome = i == 2 ? "failed" : "succeeded";
         run.error = i == 2 ? "Permission denied" : "";
         run.kind = "full";
         run.bytes = 4096;
-        ASSERT_TRUE(engine.runHistory().finish(run));
+        ASSERT_TRUE(engine.history().finish(run));
     }
     const QJsonObject defaults = call("zfsrep_mission_history", QJsonObject{{"msnno", 1}});
     ASSERT_EQ(defaults.value("err").toInt(), 0);

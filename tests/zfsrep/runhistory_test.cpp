@@ -20,7 +20,7 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         engine.setDatabasePath(dir.filePath("zfsrep.db"));
-        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        engine.events().open(dir.filePath("tarnlog.db"));
     }
 
     void load() { ASSERT_TRUE(engine.loadConfigure(journals, QJsonObject())) << journals.errmsg().toStdString(); }
@@ -32,11 +32,11 @@ protected:
         run.caption = QStringLiteral("m%1").arg(msnno);
         run.action = 1;
         run.started = started;
-        EXPECT_TRUE(engine.runHistory().begin(run));
+        EXPECT_TRUE(engine.history().begin(run));
         run.kind = QStringLiteral("full");
         run.ended = started + 10;
         run.outcome = outcome;
-        EXPECT_TRUE(engine.runHistory().finish(run));
+        EXPECT_TRUE(engine.history().finish(run));
         return run;
     }
 
@@ -100,12 +100,12 @@ TEST_F(History, UpgradeOfAnOlderDatabaseKeepsItsMissions)
         }
         MXZfsrep upgraded;
         upgraded.setDatabasePath(path);
-        upgraded.setEventLogPath(dir.filePath("tarnlog.db"));
+        upgraded.events().open(dir.filePath("tarnlog.db"));
         TQ2Journals loadJournals;
         ASSERT_TRUE(upgraded.loadConfigure(loadJournals, QJsonObject()));
         QJsonObject listing;
         TQ2Journals listJournals;
-        ASSERT_TRUE(upgraded.transferAlload(listJournals, listing, 1, 100)) << listJournals.errmsg().toStdString();
+        ASSERT_TRUE(upgraded.listMissions(listJournals, listing, 1, 100)) << listJournals.errmsg().toStdString();
         const QJsonArray records = listing.value("records").toArray();
         ASSERT_EQ(records.size(), 1);
         const QJsonObject kept = records.at(0).toObject();
@@ -118,9 +118,9 @@ TEST_F(History, UpgradeOfAnOlderDatabaseKeepsItsMissions)
         RunRecord run;
         run.msnno = kept.value("msnno").toInt();
         run.started = 1700000000;
-        ASSERT_TRUE(upgraded.runHistory().begin(run)) << upgraded.runHistory().lastError().toStdString();
+        ASSERT_TRUE(upgraded.history().begin(run)) << upgraded.history().lastError().toStdString();
         QList<RunRecord> runs;
-        ASSERT_TRUE(upgraded.runHistory().list(runs, run.msnno, 10));
+        ASSERT_TRUE(upgraded.history().list(runs, run.msnno, 10));
         EXPECT_EQ(runs.size(), 1);
     }
 }
@@ -133,7 +133,7 @@ TEST_F(History, RecordRoundTripKeepsEveryFieldAndLargeByteCounts)
     run.caption = QStringLiteral("Nightly 'quoted' -- not a comment");
     run.action = 2;
     run.started = 1765000000;
-    ASSERT_TRUE(engine.runHistory().begin(run));
+    ASSERT_TRUE(engine.history().begin(run));
     EXPECT_GT(run.runno, 0);
     EXPECT_EQ(run.outcome, "running");
     run.kind = QStringLiteral("incremental");
@@ -144,10 +144,10 @@ TEST_F(History, RecordRoundTripKeepsEveryFieldAndLargeByteCounts)
     run.rate = 50000000;
     run.base = QStringLiteral("tank/data@a");
     run.target = QStringLiteral("tank/data@b");
-    ASSERT_TRUE(engine.runHistory().finish(run));
+    ASSERT_TRUE(engine.history().finish(run));
 
     QList<RunRecord> runs;
-    ASSERT_TRUE(engine.runHistory().list(runs, 4, 10));
+    ASSERT_TRUE(engine.history().list(runs, 4, 10));
     ASSERT_EQ(runs.size(), 1);
     EXPECT_EQ(runs.at(0).toJson(), run.toJson());
 }
@@ -172,7 +172,7 @@ TEST_F(History, ListsNewestFirstUpToTheLimitPerMission)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         QList<RunRecord> runs;
-        ASSERT_TRUE(engine.runHistory().list(runs, c.msnno, c.limit));
+        ASSERT_TRUE(engine.history().list(runs, c.msnno, c.limit));
         QList<qint64> starts;
         for (const RunRecord &run : runs) {
             starts.append(run.started);
@@ -193,12 +193,12 @@ TEST_F(History, KeepsTheNewestThousandRunsOfEachMission)
     ASSERT_TRUE(engine.db().transactionCommit());
 
     QList<RunRecord> runs;
-    ASSERT_TRUE(engine.runHistory().list(runs, 1, 5000));
+    ASSERT_TRUE(engine.history().list(runs, 1, 5000));
     ASSERT_EQ(runs.size(), RunHistory::kKeptPerMission);
     EXPECT_EQ(runs.first().started, 100000 + total - 1) << "the newest run is kept";
     EXPECT_EQ(runs.last().started, 100000 + 7) << "the oldest seven are gone";
     QList<RunRecord> other;
-    ASSERT_TRUE(engine.runHistory().list(other, 2, 5000));
+    ASSERT_TRUE(engine.history().list(other, 2, 5000));
     EXPECT_EQ(other.size(), 1) << "pruning one mission leaves the others alone";
 }
 
@@ -209,17 +209,17 @@ TEST_F(History, RunsLeftRunningAreMarkedInterruptedAtTheNextStart)
     RunRecord cut;
     cut.msnno = 1;
     cut.started = 2000;
-    ASSERT_TRUE(engine.runHistory().begin(cut));
+    ASSERT_TRUE(engine.history().begin(cut));
 
     // A new engine on the same file: its start marks the cut run.
     MXZfsrep restarted;
     restarted.setDatabasePath(dir.filePath("zfsrep.db"));
-    restarted.setEventLogPath(dir.filePath("tarnlog.db"));
+    restarted.events().open(dir.filePath("tarnlog.db"));
     restarted.setClock([] { return QDateTime::fromSecsSinceEpoch(2500); });
     TQ2Journals restartJournals;
     ASSERT_TRUE(restarted.loadConfigure(restartJournals, QJsonObject()));
     QList<RunRecord> runs;
-    ASSERT_TRUE(restarted.runHistory().list(runs, 1, 10));
+    ASSERT_TRUE(restarted.history().list(runs, 1, 10));
     ASSERT_EQ(runs.size(), 2);
     EXPECT_EQ(runs.at(0).outcome, "interrupted");
     EXPECT_EQ(runs.at(0).ended, 2500);
@@ -232,11 +232,11 @@ TEST_F(History, SummaryGroupsRunsAndBytesByOutcome)
     load();
     RunRecord big = finished(1, "succeeded", 10);
     big.bytes = 3000000000LL;
-    ASSERT_TRUE(engine.runHistory().finish(big));
+    ASSERT_TRUE(engine.history().finish(big));
     finished(1, "succeeded", 20);
     finished(1, "failed", 30);
     QList<RunHistory::OutcomeTotal> totals;
-    ASSERT_TRUE(engine.runHistory().summary(totals));
+    ASSERT_TRUE(engine.history().summary(totals));
     ASSERT_EQ(totals.size(), 2);
     EXPECT_EQ(totals.at(0).outcome, "failed");
     EXPECT_EQ(totals.at(0).runs, 1);

@@ -41,13 +41,13 @@ protected:
         engine = std::make_unique<MXZfsrep>();
         engine->setRunner(runner);
         engine->setDatabasePath(dir.filePath("zfsrep.db"));
-        engine->setEventLogPath(dir.filePath("tarnlog.db"));
+        engine->events().open(dir.filePath("tarnlog.db"));
         engine->setClock([this] {
             std::lock_guard<std::mutex> lock(clockMutex);
             return clockNow;
         });
-        engine->setTickInterval(5);
-        engine->setSshControlDirectory(QString());
+        engine->scheduler().setTickInterval(5);
+        engine->settings().sshControlDirectory = QString();
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject()));
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0,
@@ -78,7 +78,7 @@ protected:
                                   {"path", action == 2 ? "backup" : "backup"}, {"host", "h"}, {"port", 22},
                                   {"userid", "zr"}, {"passwd", "pw"}, {"snapname", "ZFSREP"},
                                   {"schedules", QJsonDocument::fromJson(schedules.toUtf8()).array()}};
-        EXPECT_TRUE(engine->transferAppend(journals, mission));
+        EXPECT_TRUE(engine->appendMission(journals, mission));
         QJsonArray rows;
         engine->db().call(rows, "mission_detail", QJsonObject{{"caption", caption}});
         return rows.at(0).toObject().value("msnno").toInt();
@@ -111,7 +111,7 @@ TEST_F(Scheduler, UnscheduledMissionRunsOnceAtTheNextMinute)
     EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101600"));
     // The successful send armed it again with due time 1; the next pass drops it as done.
     setClock(QTime(10, 17, 0));
-    ASSERT_TRUE(eventually([&] { return engine->dueTimes().isEmpty(); }));
+    ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().isEmpty(); }));
     EXPECT_EQ(runner->runLines().filter("zfs snapshot").size(), 1);
 }
 
@@ -119,7 +119,7 @@ TEST_F(Scheduler, ScheduledSendIsArmedAgainAfterItsRun)
 {
     const int msnno = append("hourly", 1, R"([{"minutes":[20]}])");
     const qint64 first = QDateTime(QDate(2024, 3, 4), QTime(10, 20)).toSecsSinceEpoch();
-    EXPECT_EQ(engine->dueTimes().value(msnno), first);
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), first);
     ASSERT_TRUE(engine->start(journals));
     setClock(QTime(10, 19, 0));
     QThread::msleep(50);
@@ -128,7 +128,7 @@ TEST_F(Scheduler, ScheduledSendIsArmedAgainAfterItsRun)
     const qint64 next = QDateTime(QDate(2024, 3, 4), QTime(11, 20)).toSecsSinceEpoch();
     // The mission is armed again before its row is stamped: wait for both.
     ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
-    EXPECT_EQ(engine->dueTimes().value(msnno), next);
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), next);
     EXPECT_EQ(row(msnno).value("done").toInt(), 0);
 }
 
@@ -139,7 +139,7 @@ TEST_F(Scheduler, SuccessfulReceiveIsRetired)
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
     EXPECT_EQ(row(msnno).value("done").toInt(), 1);
-    EXPECT_FALSE(engine->dueTimes().contains(msnno));
+    EXPECT_FALSE(engine->dueTable().entries().contains(msnno));
 }
 
 TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
@@ -153,20 +153,20 @@ TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
     ASSERT_TRUE(eventually([&] {
         return !row(failing).value("finishedtime").toString().isEmpty()
                && !row(oneShot).value("finishedtime").toString().isEmpty()
-               && !engine->missionProblem(unknown).isEmpty();
+               && !engine->dueTable().problem(unknown).isEmpty();
     }));
     // A one-shot that failed is not retried.
-    EXPECT_FALSE(engine->dueTimes().contains(oneShot));
+    EXPECT_FALSE(engine->dueTable().entries().contains(oneShot));
     EXPECT_EQ(row(failing).value("done").toInt(), 0);
     // A row with an action the service does not know is not run and not
     // marked done: it keeps its reason for the listing.
     EXPECT_EQ(row(unknown).value("done").toInt(), 0);
     EXPECT_EQ(row(unknown).value("finishedtime").toString(), "");
-    EXPECT_EQ(engine->missionProblem(unknown), QString::fromUtf8("参数无效: action: 7"));
+    EXPECT_EQ(engine->dueTable().problem(unknown), QString::fromUtf8("参数无效: action: 7"));
     // One failure must not end a schedule: the send runs again at 11:16;
     // the one-shot stays out of the due table.
-    ASSERT_TRUE(eventually([&] { return engine->dueTimes().size() == 1; }));
-    EXPECT_EQ(engine->dueTimes().value(failing), QDateTime(QDate(2024, 3, 4), QTime(11, 16)).toSecsSinceEpoch());
+    ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().size() == 1; }));
+    EXPECT_EQ(engine->dueTable().entries().value(failing), QDateTime(QDate(2024, 3, 4), QTime(11, 16)).toSecsSinceEpoch());
     EXPECT_TRUE(runner->spawns().isEmpty());
 }
 
@@ -184,21 +184,21 @@ TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
     setClock(QTime(10, 16, 0));
     auto listed = [&] {
         QJsonObject result;
-        engine->transferAlload(journals, result, 1, 99999999);
+        engine->listMissions(journals, result, 1, 99999999);
         return result.value("records").toArray().at(0).toObject();
     };
     ASSERT_TRUE(eventually([&] { return listed().value("rate").toInt() == 12; }));
     EXPECT_EQ(listed().value("speed").toString(), "0.98KiB/s");
     EXPECT_EQ(listed().value("bytes").toInt(), 1000);
     EXPECT_EQ(listed().value("total").toInt(), 8000);
-    EXPECT_EQ(engine->progress().value("msnno").toInt(), msnno);
+    EXPECT_EQ(engine->scheduler().progress().value("msnno").toInt(), msnno);
 
     ASSERT_TRUE(engine->shutdown(10000));
     EXPECT_FALSE(listed().contains("rate"));
-    EXPECT_TRUE(engine->progress().isEmpty());
+    EXPECT_TRUE(engine->scheduler().progress().isEmpty());
     EXPECT_FALSE(row(msnno).value("finishedtime").toString().isEmpty()) << "the outcome is recorded before the end";
     QJsonArray events;
-    ASSERT_TRUE(engine->eventLog().loadByApp(events, "zfsrep"));
+    ASSERT_TRUE(engine->events().log().loadByApp(events, "zfsrep"));
     ASSERT_EQ(events.size(), 1);
     EXPECT_EQ(events.at(0).toObject().value("level").toString(), "Error");
 }

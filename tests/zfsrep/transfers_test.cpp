@@ -1,6 +1,9 @@
 #include "compressor.h"
 #include "fakerunner.h"
+#include "missiondriver.h"
 #include "mxzfsrep.h"
+#include "exportrun.h"
+#include "restorerun.h"
 #include "qmtarnlog.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -26,8 +29,8 @@ protected:
     {
         ASSERT_TRUE(dir.isValid());
         engine.setRunner(runner);
-        engine.setSshControlDirectory(QString());
-        engine.setEventLogPath(dir.filePath("tarnlog.db"));
+        engine.settings().sshControlDirectory = QString();
+        engine.events().open(dir.filePath("tarnlog.db"));
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -RPnv", 0, "size\t1000\n");
         // A pull receives into a staging dataset that does not exist yet.
@@ -63,13 +66,14 @@ protected:
     QJsonObject lastEvent()
     {
         QJsonArray records;
-        engine.eventLog().loadByApp(records, "zfsrep");
+        engine.events().log().loadByApp(records, "zfsrep");
         return records.isEmpty() ? QJsonObject() : records.first().toObject();
     }
 
     QTemporaryDir dir;
     std::shared_ptr<FakeRunner> runner = std::make_shared<FakeRunner>();
     MXZfsrep engine;
+    MissionDriver driver{engine};
     TQ2Journals journals;
 };
 
@@ -87,7 +91,7 @@ TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
                     R"({"datasets":{"tank/data":{"type":"FILESYSTEM","properties":{}}}})");
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
     runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
-    ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
+    ASSERT_TRUE(driver.recvPool(journals, mission(2, "backup/data")));
     EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -s -u tank/data.zfsrep-incoming"));
     const QStringList lines = runner->runLines();
     const int aside = lines.indexOf("zfs rename tank/data tank/data.zfsrep-previous");
@@ -113,7 +117,7 @@ TEST_F(Transfers, InterruptedReplacementIsRecoveredFirst)
                     R"({"datasets":{"tank/data.zfsrep-previous":{"type":"FILESYSTEM","properties":{}}}})");
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
     runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
-    ASSERT_TRUE(engine.recvPool(journals, mission(2, "backup/data")));
+    ASSERT_TRUE(driver.recvPool(journals, mission(2, "backup/data")));
     const QStringList lines = runner->runLines();
     const int restored = lines.indexOf("zfs rename tank/data.zfsrep-previous tank/data");
     const int aside = lines.lastIndexOf("zfs rename tank/data tank/data.zfsrep-previous");
@@ -130,7 +134,7 @@ TEST_F(Transfers, FailedReceiveLeavesTheLocalDatasetAlone)
     failing.exitCode = 1;
     failing.chunks = {"cannot receive: invalid stream\r\n"};
     runner->queueStage(failing);
-    EXPECT_FALSE(engine.recvPool(journals, mission(2, "backup/data")));
+    EXPECT_FALSE(driver.recvPool(journals, mission(2, "backup/data")));
     const QStringList lines = runner->runLines();
     EXPECT_FALSE(lines.contains("zfs destroy -r tank/data"));
     EXPECT_TRUE(lines.contains("zfs destroy -r tank/data.zfsrep-incoming"));
@@ -141,7 +145,7 @@ TEST_F(Transfers, FailedReceiveLeavesTheLocalDatasetAlone)
 TEST_F(Transfers, ReceiveIntoMissingPoolFailsWithItsName)
 {
     runner->respond("zpool list -pjo", 0, R"({"pools":{"other":{"properties":{}}}})");
-    EXPECT_FALSE(engine.recvPool(journals, mission(2)));
+    EXPECT_FALSE(driver.recvPool(journals, mission(2)));
     EXPECT_EQ(journals.err(), TQ2Error::ERR_NOT_EXISTS);
     EXPECT_EQ(journals.errmsg(), QString::fromUtf8("需要恢复的pool不存在: tank"));
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
@@ -151,7 +155,7 @@ TEST_F(Transfers, ReceiveIntoMissingPoolFailsWithItsName)
 TEST_F(Transfers, FailedSnapshotMeansNoSendAndAnErrorRecord)
 {
     runner->respond("zfs snapshot", 1, "", "cannot create snapshot: out of space\n");
-    EXPECT_FALSE(engine.sendPool(journals, mission(1)));
+    EXPECT_FALSE(driver.sendPool(journals, mission(1)));
     EXPECT_TRUE(runner->spawns().isEmpty());
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
 }
@@ -168,7 +172,7 @@ TEST_F(Transfers, ExportWritesThroughATemporaryName)
         partial.write("stream");
     };
     runner->queueStage(stage);
-    ASSERT_TRUE(engine.sendFile(journals, mission(3, exportDir)));
+    ASSERT_TRUE(driver.sendFile(journals, mission(3, exportDir)));
     // This machine's tool: pigz when installed, else gzip (the choice itself
     // is covered by the compressor's table).
     const QString compress = Compressor::compressStage(Compressor::current(Compressor::Settings()));
@@ -190,7 +194,7 @@ TEST_F(Transfers, FailedExportLeavesNoFile)
         partial.open(QIODevice::WriteOnly);
     };
     runner->queueStage(stage);
-    EXPECT_FALSE(engine.sendFile(journals, mission(3, exportDir)));
+    EXPECT_FALSE(driver.sendFile(journals, mission(3, exportDir)));
     EXPECT_FALSE(QFile::exists(finalFile));
     EXPECT_FALSE(QFile::exists(finalFile + ".part"));
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
@@ -212,11 +216,11 @@ TEST_F(Transfers, ExportIsCheckedBeforeItTakesItsName)
     FakeStage check;
     check.exitCode = 1;
     check.standardError = "pigz: skipping: <stdin>: corrupted -- crc32 mismatch\n";
-    check.onStart = [&] { rateWhenChecking = engine.progress().value("rate").toInt(); };
+    check.onStart = [&] { rateWhenChecking = driver.lastRun()->progress().toJson().value("rate").toInt(); };
     runner->queueStage(stream);
     runner->queueStage(check);
 
-    EXPECT_FALSE(engine.sendFile(journals, mission(3, exportDir)));
+    EXPECT_FALSE(driver.sendFile(journals, mission(3, exportDir)));
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 2);
     const QString test = Compressor::testStage(Compressor::current(Compressor::Settings()));
@@ -229,20 +233,20 @@ TEST_F(Transfers, ExportIsCheckedBeforeItTakesItsName)
     EXPECT_FALSE(QFile::exists(finalFile + ".part"));
     for (const QString &line : runner->runLines())
         EXPECT_FALSE(line.contains("destroy")) << "no snapshot erased: " << line.toStdString();
-    EXPECT_LT(engine.progress().value("rate").toInt(), 100);
+    EXPECT_LT(driver.lastRun()->progress().toJson().value("rate").toInt(), 100);
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
 }
 
 TEST(ExportNames, PathAndRestoreNameRules)
 {
-    EXPECT_EQ(MXZfsrep::exportFilePath("/backup", "tank/data@daily_20240305070809"),
+    EXPECT_EQ(ExportRun::filePath("/backup", "tank/data@daily_20240305070809"),
               "/backup/tank/data@daily_20240305070809.gz.zsa");
-    EXPECT_EQ(MXZfsrep::exportFilePath("/backup", "tank/data@a:b:c"), "/backup/tank/data@abc.gz.zsa");
-    EXPECT_EQ(MXZfsrep::exportFilePath("", "tank/d@s"), QDir::current().absoluteFilePath("tank/d@s.gz.zsa"));
-    EXPECT_EQ(MXZfsrep::restoreDatasetName("", "/b/tank/data@daily_1.gz.zsa"), "data");
-    EXPECT_EQ(MXZfsrep::restoreDatasetName("copy", "/b/tank/data@daily_1.gz.zsa"), "copy");
-    EXPECT_EQ(MXZfsrep::restoreDatasetName("", "/b/plain.gz"), "");
-    EXPECT_EQ(MXZfsrep::restoreDatasetName("", "/b/@x.gz.zsa"), "");
+    EXPECT_EQ(ExportRun::filePath("/backup", "tank/data@a:b:c"), "/backup/tank/data@abc.gz.zsa");
+    EXPECT_EQ(ExportRun::filePath("", "tank/d@s"), QDir::current().absoluteFilePath("tank/d@s.gz.zsa"));
+    EXPECT_EQ(RestoreRun::datasetName("", "/b/tank/data@daily_1.gz.zsa"), "data");
+    EXPECT_EQ(RestoreRun::datasetName("copy", "/b/tank/data@daily_1.gz.zsa"), "copy");
+    EXPECT_EQ(RestoreRun::datasetName("", "/b/plain.gz"), "");
+    EXPECT_EQ(RestoreRun::datasetName("", "/b/@x.gz.zsa"), "");
 }
 
 TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
@@ -255,7 +259,7 @@ TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
     f.close();
     QJsonObject restore = mission(4, file);
     restore.insert("name", "");
-    ASSERT_TRUE(engine.recvFile(journals, restore));
+    ASSERT_TRUE(driver.recvFile(journals, restore));
     const QString decompress = Compressor::decompressStage(Compressor::current(Compressor::Settings()));
     EXPECT_EQ(pipelines().at(0),
               "cat -- '" + file + "' | pv -r -p -s 1234 | " + decompress + " | zfs recv -Fu 'tank/data.zfsrep-incoming'");

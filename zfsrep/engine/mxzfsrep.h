@@ -85,6 +85,9 @@ public:
     LocalQueries localQueries() const { return LocalQueries(*processRunner); }
     RemoteQueries remoteQueries() const { return RemoteQueries(*processRunner); }
 
+    ProcessRunner &runner() const { return *processRunner; }
+    QDateTime now() const { return clock(); }
+
     // ---- seams for tests and the testbed (before start) ----
     void setRunner(std::shared_ptr<ProcessRunner> runner) { processRunner = std::move(runner); }
     // The clock that schedules and the scheduler read (local time).

@@ -17,9 +17,10 @@ public:
     // run's journal saying why.
     bool execute(Run &run);
 
-private:
-    // Receives the remote snapshots into `target` (no mount step).
+    // The replication step alone: the remote snapshots received into
+    // `target` (no replacement, no mount step, no event).
     bool pull(Run &run, const QString &target);
 
+private:
     const RunServices &services;
 };

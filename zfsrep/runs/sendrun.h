@@ -19,9 +19,10 @@ public:
     // run's journal saying why.
     bool execute(Run &run);
 
-private:
-    // Replicates the dataset to the remote host over one ssh login.
+    // The replication step alone: the dataset to the remote host over one
+    // ssh login (no snapshot made, no hold moved, no event).
     bool replicate(Run &run, ReplicationResult &replicated);
 
+private:
     const RunServices &services;
 };
