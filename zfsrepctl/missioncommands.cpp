@@ -1,7 +1,7 @@
 #include "missioncommands.h"
 
 #include "missionview.h"
-#include "tq2localserver.h"
+#include "serviceclient.h"
 #include "tq2utils.h"
 
 #include <QJsonArray>
@@ -121,7 +121,7 @@ int runMissionCommand(const CtlOptions &options)
     }
     const QJsonObject request = missionRequest(options.command, args);
     QJsonObject answer;
-    if (!TQ2LocalServer::localRequest(options.socket, request, &answer, options.timeout, &error)) {
+    if (!serviceRequest(options.socket, request, &answer, options.timeout, &error)) {
         printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
         return ExitUnreachable;
     }
