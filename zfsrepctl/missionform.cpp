@@ -354,7 +354,7 @@ bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObjec
 {
     const int action = stored.value(QStringLiteral("action")).toVariant().toInt();
     if (form.action != 0 && form.action != action) {
-        error = QStringLiteral("%1: mission %2 is a %3; its kind cannot change")
+        error = QStringLiteral("%1: mission %2 is of kind %3; its kind cannot change")
                     .arg(QLatin1String(kKindFlags[form.action]))
                     .arg(form.msnno)
                     .arg(kindWord(action));
