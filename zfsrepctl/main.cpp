@@ -21,6 +21,7 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -70,7 +71,10 @@ int runCall(const CtlOptions &options)
         printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
         return ExitUnreachable;
     }
-    const QJsonObject shown = raw ? response : maskSecrets(response).toObject();
+    // People at a terminal see no stored password; programs reading a pipe
+    // (and --raw) get the answer as it came.
+    const bool mask = !raw && ::isatty(STDOUT_FILENO);
+    const QJsonObject shown = mask ? maskSecrets(response).toObject() : response;
     std::fputs(QJsonDocument(shown).toJson(QJsonDocument::Indented).constData(), stdout);
     const QJsonValue err = response.value(QStringLiteral("err"));
     return err.isDouble() && err.toDouble() == 0 ? ExitSucceeded : ExitFailed;
@@ -153,7 +157,8 @@ void printUsage()
                 "  --timeout S    seconds to wait for an answer (default %d)\n"
                 "  --json OBJECT  parameters as one JSON object; \"-\" reads it from standard input,\n"
                 "                 the way to pass passwords\n"
-                "  --raw          print the answer as it came (passwords are masked otherwise)\n"
+                "  --raw          print the answer as it came also on a terminal, where stored\n"
+                "                 passwords are otherwise shown as ********\n"
                 "  --help         show this help and exit\n"
                 "  --version      show the version and exit\n"
                 "\n"
@@ -165,7 +170,8 @@ void printUsage()
         std::printf("  %s\n", sub.summary);
     std::printf("\nWith --json a subcommand prints the service's answer as it came\n"
                 "({\"err\": 0, \"results\": ...}); watch prints one such line per listing.\n"
-                "Human output masks stored passwords as ********.\n"
+                "Text for people (show, watch, history, and answers printed on a terminal)\n"
+                "masks stored passwords as ********.\n"
                 "\n"
                 "zfsrepctl talks only to a socket served by root or by the caller (SO_PEERCRED);\n"
                 "another peer is refused before anything is sent (exit status 2).\n"
