@@ -53,7 +53,3 @@ bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObjec
 
 // True when the mission kind talks to a remote host (send, receive).
 inline bool isRemoteKind(int action) { return action == 1 || action == 2; }
-
-// "10M", "512K", "1.5G", "2MiB/s", "0", "none" -> bytes per second
-// (binary units). False with `why` otherwise. Pure.
-bool parseRate(const QString &text, qint64 &bytesPerSecond, QString &why);

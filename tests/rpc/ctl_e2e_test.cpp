@@ -93,11 +93,13 @@ public:
         QFile f(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
-    void write(const QByteArray &line)
+    // False when the process no longer reads (it ended without asking).
+    bool write(const QByteArray &line)
     {
-        ::write(writeEnd, line.constData(), size_t(line.size()));
+        const bool written = ::write(writeEnd, line.constData(), size_t(line.size())) == line.size();
         ::close(writeEnd);
         writeEnd = -1;
+        return written;
     }
     // The exit status (at most 60 s), then what it printed.
     int finish()
@@ -259,7 +261,7 @@ TEST_F(CtlE2e, ThePasswordIsNeverOnTheCommandLineNorShown)
     ASSERT_TRUE(cmdline.contains("--password-fd")) << "the process is not there to look at";
     EXPECT_FALSE(cmdline.contains(pw.toUtf8()));
     EXPECT_FALSE(run.proc("environ").contains(pw.toUtf8()));
-    run.write(pw.toUtf8() + '\n');
+    ASSERT_TRUE(run.write(pw.toUtf8() + '\n'));
     ASSERT_EQ(run.finish(), 0) << run.output().toStdString();
     const QJsonObject stored = listed("secret");
     ASSERT_EQ(stored.value("passwd").toString(), pw) << "the password arrived whole";

@@ -31,7 +31,8 @@ namespace {
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::setgroups(0, nullptr) != 0
         || ::setgid(gid) != 0 || ::setuid(uid) != 0 || ::listen(fd, 4) != 0)
         ::_exit(3);
-    ::write(report, "L", 1); // listening
+    if (::write(report, "L", 1) != 1) // listening
+        ::_exit(4);
     pollfd waiting{fd, POLLIN, 0};
     if (::poll(&waiting, 1, 15000) == 1) {
         const int client = ::accept(fd, nullptr, nullptr);
@@ -47,7 +48,8 @@ namespace {
             count += int(n);
         }
     }
-    ::write(report, &count, sizeof count);
+    if (::write(report, &count, sizeof count) != ssize_t(sizeof count))
+        ::_exit(4);
     ::_exit(0);
 }
 

@@ -2,6 +2,7 @@
 // refusals that name the flag, the edit that keeps what no flag names, the
 // masking of passwords and the rule for the socket's peer.
 #include "missiondetail.h"
+#include "fieldtext.h"
 #include "missionform.h"
 #include "passwordinput.h"
 #include "serviceclient.h"
