@@ -1,6 +1,7 @@
 // The compact schedule text of zfsrepctl: what each text means to the
 // service, that the formatter's text reads back to the same schedule, and
 // that a bad text is refused naming the part at fault.
+#include "missionview.h"
 #include "scheduletext.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +111,26 @@ TEST(ScheduleText, FormatsStoredSchedulesAsTheServiceKeepsThem)
     EXPECT_EQ(formatSchedule(object(R"({"weeks":[],"months":[]})")).toStdString(), "minutes=*");
     // What the service would refuse is shown, not hidden.
     EXPECT_EQ(formatSchedule(object(R"({"hours":[25,"x"]})")).toStdString(), "hours=25,x");
+}
+
+} // namespace
+
+namespace {
+
+TEST(ScheduleText, WatchShowsTheSchedulesOfServicesThatSendThem)
+{
+    const QJsonObject base = object(R"({"msnno":3,"caption":"Nightly","action":1,"pool":"tank","name":"data",
+        "host":"h","port":"22","path":"b","state":"armed","nextrun":1765162800})");
+    QJsonObject scheduled = base;
+    scheduled.insert("schedules", QJsonDocument::fromJson(R"([{"weeks":[1,2,3,4,5],"hours":[2],"minutes":[30]}])").array());
+    QJsonObject once = base;
+    once.insert("schedules", QJsonArray());
+    EXPECT_EQ(renderMissions(QJsonArray{scheduled}, 200, Qt::UTC).toStdString(),
+              "#3 Nightly  send  tank/data -> h:22/b  armed  next 2025-12-08 03:00:00"
+              "  schedule days=mon-fri hours=2 minutes=30\n");
+    EXPECT_NE(renderMissions(QJsonArray{once}, 200, Qt::UTC).indexOf("  schedule once\n"), -1);
+    EXPECT_EQ(renderMissions(QJsonArray{base}, 200, Qt::UTC).indexOf("schedule"), -1)
+        << "a service that sends no schedules shows none";
 }
 
 } // namespace
