@@ -10,15 +10,18 @@
 // below runs that instead of a plain call.
 #include "ctloptions.h"
 #include "missioncommands.h"
+#include "missiondetail.h"
+#include "missionedit.h"
 #include "watch.h"
 
-#include "tq2localserver.h"
+#include "serviceclient.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -57,16 +60,22 @@ int runCall(const CtlOptions &options)
 {
     QJsonObject request;
     QString error;
-    if (!buildRequest(options.command, withStdinJson(options.args), request, error)) {
+    QStringList args = options.args;
+    const bool raw = args.removeAll(QStringLiteral("--raw")) > 0;
+    if (!buildRequest(options.command, withStdinJson(args), request, error)) {
         printError(error);
         return ExitUsage;
     }
     QJsonObject response;
-    if (!TQ2LocalServer::localRequest(options.socket, request, &response, options.timeout, &error)) {
+    if (!serviceRequest(options.socket, request, &response, options.timeout, &error)) {
         printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
         return ExitUnreachable;
     }
-    std::fputs(QJsonDocument(response).toJson(QJsonDocument::Indented).constData(), stdout);
+    // People at a terminal see no stored password; programs reading a pipe
+    // (and --raw) get the answer as it came.
+    const bool mask = !raw && ::isatty(STDOUT_FILENO);
+    const QJsonObject shown = mask ? maskSecrets(response).toObject() : response;
+    std::fputs(QJsonDocument(shown).toJson(QJsonDocument::Indented).constData(), stdout);
     const QJsonValue err = response.value(QStringLiteral("err"));
     return err.isDouble() && err.toDouble() == 0 ? ExitSucceeded : ExitFailed;
 }
@@ -75,6 +84,36 @@ int runCall(const CtlOptions &options)
 // The usage text is also the source of the manual page (help2man): option
 // lines start with two blanks and a dash, sections end in a colon.
 const Subcommand kSubcommands[] = {
+    {"add", "add --caption TEXT KIND [FIELDS] [--json]\n"
+            "    create a mission (zfsrep_mission_append). KIND is one of\n"
+            "      --send POOL/DATASET --to [USER@]HOST[:PORT]/PARENT\n"
+            "      --pull [USER@]HOST[:PORT]/DATASET[@SNAPSHOT] --into POOL/DATASET\n"
+            "      --export POOL/DATASET --dir /DIRECTORY\n"
+            "      --restore /FILE --into POOL/DATASET\n"
+            "    FIELDS (all optional):\n"
+            "      --user NAME        remote user (or USER@ in --to/--pull)\n"
+            "      --port N           ssh port (default 22)\n"
+            "      --series NAME      snapshot series (default ZFSREP)\n"
+            "      --ratelimit RATE   bytes per second: 10M, 512K, 1.5G, 0 or none\n"
+            "      --schedule TEXT    when to run, e.g. 'days=mon-fri hours=1,13 minutes=30';\n"
+            "                         repeat for several; parts months=jan-dec dates=1-31\n"
+            "                         days=mon-sun hours=0-23 minutes=0-59, each a list of\n"
+            "                         values, A-B ranges, * and /STEP (minutes=*/15)\n"
+            "      --once             no schedule: run once at the next minute (default)\n"
+            "      --erase, --no-erase          erase older snapshots of the series\n"
+            "      --increment, --no-increment  stored flags, not used by the service\n"
+            "      --encrypt, --no-encrypt, --encrypt-key, --no-encrypt-key  likewise\n"
+            "      --password-fd N    read the remote password (one line) from descriptor N\n"
+            "      --ask-password     ask for it on the terminal (the default for add)\n"
+            "      --no-password      send an empty password (the service decides)\n"
+            "    The password is never taken from the command line.", runAdd},
+    {"edit", "edit MSNNO [KIND] [FIELDS] [--json]\n"
+             "    change only the given fields of mission MSNNO (read, change, send as\n"
+             "    zfsrep_mission_change); --schedule replaces all schedules, --once removes\n"
+             "    them; the kind and the caption stay; the password stays unless\n"
+             "    --password-fd, --ask-password or --no-password is given", runEdit},
+    {"show", "show MSNNO [--json]\n"
+             "    one mission, readably, its password masked", runShow},
     {"run", "run MSNNO [--json]\n"
             "    start mission MSNNO now; refused while it or another transfer runs", runMissionCommand},
     {"cancel", "cancel MSNNO [--json]\n"
@@ -118,6 +157,8 @@ void printUsage()
                 "  --timeout S    seconds to wait for an answer (default %d)\n"
                 "  --json OBJECT  parameters as one JSON object; \"-\" reads it from standard input,\n"
                 "                 the way to pass passwords\n"
+                "  --raw          print the answer as it came also on a terminal, where stored\n"
+                "                 passwords are otherwise shown as ********\n"
                 "  --help         show this help and exit\n"
                 "  --version      show the version and exit\n"
                 "\n"
@@ -129,6 +170,11 @@ void printUsage()
         std::printf("  %s\n", sub.summary);
     std::printf("\nWith --json a subcommand prints the service's answer as it came\n"
                 "({\"err\": 0, \"results\": ...}); watch prints one such line per listing.\n"
+                "Text for people (show, watch, history, and answers printed on a terminal)\n"
+                "masks stored passwords as ********.\n"
+                "\n"
+                "zfsrepctl talks only to a socket served by root or by the caller (SO_PEERCRED);\n"
+                "another peer is refused before anything is sent (exit status 2).\n"
                 "\n"
                 "Exit status:\n"
                 "  0 the answer's err is 0, 1 another err (or a failed run for watch\n"

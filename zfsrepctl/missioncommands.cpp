@@ -1,7 +1,8 @@
 #include "missioncommands.h"
 
 #include "missionview.h"
-#include "tq2localserver.h"
+#include "scheduletext.h"
+#include "serviceclient.h"
 #include "tq2utils.h"
 
 #include <QJsonArray>
@@ -37,6 +38,27 @@ QString methodOf(const QString &command)
     if (command == QLatin1String("history"))
         return QStringLiteral("zfsrep_mission_history");
     return QStringLiteral("zfsrep_metrics");
+}
+
+// "mission 3  Nightly  schedule days=mon-fri hours=2 minutes=30" above a
+// history table, from the listing; empty when the mission is not listed
+// (or the service does not answer).
+QString historyHeading(const CtlOptions &options, int msnno)
+{
+    QJsonObject listing;
+    QString error;
+    if (!serviceRequest(options.socket, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, &listing, options.timeout,
+                        &error))
+        return QString();
+    for (const QJsonValue &value : listing.value("results").toObject().value("records").toArray()) {
+        const QJsonObject m = value.toObject();
+        if (toInt(m.value("msnno")) != msnno || !m.value("schedules").isArray())
+            continue;
+        return QStringLiteral("mission %1  %2  schedule %3\n")
+            .arg(msnno)
+            .arg(m.value("caption").toString(), formatSchedules(m.value("schedules").toArray()));
+    }
+    return QString();
 }
 
 } // namespace
@@ -120,8 +142,11 @@ int runMissionCommand(const CtlOptions &options)
         return ExitUsage;
     }
     const QJsonObject request = missionRequest(options.command, args);
+    // Asked first, so that the history request is the last one sent.
+    const QString heading =
+        options.command == QLatin1String("history") && !args.json ? historyHeading(options, args.msnno) : QString();
     QJsonObject answer;
-    if (!TQ2LocalServer::localRequest(options.socket, request, &answer, options.timeout, &error)) {
+    if (!serviceRequest(options.socket, request, &answer, options.timeout, &error)) {
         printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
         return ExitUnreachable;
     }
@@ -146,7 +171,8 @@ int runMissionCommand(const CtlOptions &options)
         return ExitFailed;
     }
     // The exposition is read by programs: always UTF-8, whatever the locale.
-    const QString text = missionAnswerText(options.command, args, answer);
+    QString text = missionAnswerText(options.command, args, answer);
+    text.prepend(heading);
     std::fputs(options.command == QLatin1String("metrics") ? text.toUtf8().constData()
                                                            : text.toLocal8Bit().constData(),
                stdout);

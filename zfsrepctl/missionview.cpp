@@ -1,5 +1,6 @@
 #include "missionview.h"
 
+#include "scheduletext.h"
 #include "terminal.h"
 #include "tq2utils.h"
 
@@ -66,7 +67,9 @@ QString missionLine(const QJsonObject &m, const QString &state, int width, Qt::T
     const QString head = QStringLiteral("#%1 %2  %3  ")
                              .arg(toInt(m.value("msnno")))
                              .arg(m.value("caption").toString(), actionName(toInt(m.value("action"))));
-    const QString tail = QStringLiteral("  ") + state + runTimes(m, state, spec);
+    QString tail = QStringLiteral("  ") + state + runTimes(m, state, spec);
+    if (m.value("schedules").isArray())
+        tail += QStringLiteral("  schedule ") + formatSchedules(m.value("schedules").toArray());
     QString path = route(m);
     // The route gives way first, down to a stub; only then are the times cut.
     constexpr int kShortestRoute = 9;

@@ -29,7 +29,9 @@ QString firstLine(const QString &text);
 QString missionState(const QJsonObject &mission);
 
 // The view of one listing (the "records" of zfsrep_mission_alload): per
-// mission a line "#N caption  action  route  state  last run ...  next ...",
+// mission a line "#N caption  action  route  state  last run ...  next ...
+// schedule TEXT" (the compact schedule text, when the service sends the
+// schedules),
 // under a running mission a progress line (bar, percent, bytes done of
 // total, speed, ETA), and under a mission whose last run went wrong the
 // first line of its error. No line is wider than `width` columns: the route

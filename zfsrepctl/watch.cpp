@@ -1,7 +1,7 @@
 #include "watch.h"
 
 #include "terminal.h"
-#include "tq2localserver.h"
+#include "serviceclient.h"
 #include "tq2utils.h"
 
 #include <QJsonDocument>
@@ -120,7 +120,7 @@ int runWatch(const CtlOptions &options)
     for (;;) {
         QJsonObject response;
         const QJsonObject request{{"cmd", "zfsrep_mission_alload"}};
-        const bool reached = TQ2LocalServer::localRequest(options.socket, request, &response, options.timeout, &error);
+        const bool reached = serviceRequest(options.socket, request, &response, options.timeout, &error);
         if (isInterrupted())
             return ExitSucceeded;
         if (!reached) {

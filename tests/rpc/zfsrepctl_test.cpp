@@ -383,6 +383,12 @@ TEST_F(ZfsrepctlService, BashCompletionOffersSubcommandsOptionsAndMissions)
         {"watch option", {"zfsrepctl", "watch", "--u"}, "--until-finished"},
         {"missions from the service", {"zfsrepctl", "--socket", "SOCKET", "run", ""}, "17 3"},
         {"missions after --until-finished", {"zfsrepctl", "--socket", "SOCKET", "watch", "--until-finished", "1"}, "17"},
+        {"add kind", {"zfsrepctl", "add", "--caption", "x", "--ex"}, "--export"},
+        {"password from a descriptor", {"zfsrepctl", "add", "--pass"}, "--password-fd"},
+        {"missions to edit", {"zfsrepctl", "--socket", "SOCKET", "edit", "1"}, "17"},
+        {"edit flags", {"zfsrepctl", "edit", "3", "--sch"}, "--schedule"},
+        {"schedule parts", {"zfsrepctl", "add", "--schedule", "h"}, "hours="},
+        {"missions to show", {"zfsrepctl", "--socket", "SOCKET", "show", ""}, "17 3"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

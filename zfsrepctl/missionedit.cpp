@@ -1,0 +1,197 @@
+#include "missionedit.h"
+
+#include "missiondetail.h"
+#include "missionform.h"
+#include "passwordinput.h"
+#include "serviceclient.h"
+#include "tq2utils.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void printError(const QString &message)
+{
+    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
+}
+
+// One request; -1 when it was answered with err 0, else the exit status
+// (the failure already printed, or with --json the answer).
+int call(const CtlOptions &options, const QJsonObject &request, QJsonObject &answer, const QString &what, bool json)
+{
+    QString error;
+    if (!serviceRequest(options.socket, request, &answer, options.timeout, &error)) {
+        printError(QStringLiteral("zfsrep service unreachable: %1").arg(error));
+        return ExitUnreachable;
+    }
+    const int err = toInt(answer.value(QStringLiteral("err")), -1);
+    if (err == 0)
+        return -1;
+    if (json)
+        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+    else
+        printError(QStringLiteral("%1 failed: %2 (err %3)").arg(what, answer.value("errmsg").toString()).arg(err));
+    return ExitFailed;
+}
+
+// The listed mission `msnno`; -1 when found, else the exit status.
+int findMission(const CtlOptions &options, int msnno, const QString &what, QJsonObject &mission)
+{
+    QJsonObject answer;
+    const int status = call(options, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, answer, what, false);
+    if (status >= 0)
+        return status;
+    for (const QJsonValue &value : answer.value("results").toObject().value("records").toArray()) {
+        if (toInt(value.toObject().value(QStringLiteral("msnno"))) == msnno) {
+            mission = value.toObject();
+            return -1;
+        }
+    }
+    printError(QStringLiteral("%1: mission %2 does not exist").arg(what).arg(msnno));
+    return ExitFailed;
+}
+
+// Fills "passwd" from the form's source; Unchanged asks on a terminal when
+// `required`, else leaves the field alone. False after printing why.
+bool takePassword(const MissionForm &form, const QString &account, bool required, QJsonObject &params)
+{
+    QString password;
+    QString error;
+    switch (form.password) {
+    case PasswordSource::Empty:
+        break;
+    case PasswordSource::Fd:
+        if (!readPasswordFd(form.passwordFd, password, error)) {
+            printError(error);
+            return false;
+        }
+        break;
+    case PasswordSource::Unchanged:
+        if (!required)
+            return true;
+        if (!::isatty(STDIN_FILENO)) {
+            printError(QStringLiteral("the remote password is needed: give --password-fd N (or --no-password), "
+                                      "or run on a terminal to be asked"));
+            return false;
+        }
+        Q_FALLTHROUGH();
+    case PasswordSource::Prompt:
+        if (!askPassword(QStringLiteral("Password for %1: ").arg(account), password, error)) {
+            printError(error);
+            return false;
+        }
+        break;
+    }
+    params.insert(QStringLiteral("passwd"), password);
+    return true;
+}
+
+QString account(const QJsonObject &fields)
+{
+    return fields.value(QStringLiteral("userid")).toString() + QLatin1Char('@')
+           + fields.value(QStringLiteral("host")).toString();
+}
+
+} // namespace
+
+int runAdd(const CtlOptions &options)
+{
+    MissionForm form;
+    QString error;
+    if (!parseMissionForm(QStringLiteral("add"), options.args, form, error)) {
+        printError(error);
+        return ExitUsage;
+    }
+    QJsonObject params = appendParams(form);
+    if (isRemoteKind(form.action) && !takePassword(form, account(params), true, params))
+        return ExitUsage;
+    QJsonObject answer;
+    const QJsonObject request{{"cmd", "zfsrep_mission_append"}, {"params", params}};
+    const QString caption = params.value(QStringLiteral("caption")).toString();
+    const int status = call(options, request, answer, QStringLiteral("add \"%1\"").arg(caption), form.json);
+    if (status >= 0)
+        return status;
+    if (form.json) {
+        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+        return ExitSucceeded;
+    }
+    // The append answers no number; the listing tells it.
+    QJsonObject listing;
+    QString msnno;
+    if (serviceRequest(options.socket, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, &listing, options.timeout,
+                       &error)) {
+        for (const QJsonValue &value : listing.value("results").toObject().value("records").toArray()) {
+            const QJsonObject m = value.toObject();
+            if (m.value(QStringLiteral("caption")).toString().compare(caption, Qt::CaseInsensitive) == 0)
+                msnno = QString::number(toInt(m.value(QStringLiteral("msnno"))));
+        }
+    }
+    const QString line = msnno.isEmpty() ? QStringLiteral("mission \"%1\" added\n").arg(caption)
+                                         : QStringLiteral("mission %1 added (%2)\n").arg(msnno, caption);
+    std::fputs(line.toLocal8Bit().constData(), stdout);
+    return ExitSucceeded;
+}
+
+int runEdit(const CtlOptions &options)
+{
+    MissionForm form;
+    QString error;
+    if (!parseMissionForm(QStringLiteral("edit"), options.args, form, error)) {
+        printError(error);
+        return ExitUsage;
+    }
+    const QString what = QStringLiteral("edit mission %1").arg(form.msnno);
+    QJsonObject stored;
+    if (const int status = findMission(options, form.msnno, what, stored); status >= 0)
+        return status;
+    QJsonObject params;
+    if (!changeParams(stored, form, params, error)) {
+        printError(error);
+        return ExitUsage;
+    }
+    if (!takePassword(form, account(params), false, params))
+        return ExitUsage;
+    QJsonObject answer;
+    const int status =
+        call(options, QJsonObject{{"cmd", "zfsrep_mission_change"}, {"params", params}}, answer, what, form.json);
+    if (status >= 0)
+        return status;
+    if (form.json)
+        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+    else
+        std::printf("mission %d changed\n", form.msnno);
+    return ExitSucceeded;
+}
+
+int runShow(const CtlOptions &options)
+{
+    int msnno = 0;
+    bool json = false;
+    for (const QString &arg : options.args) {
+        bool ok = false;
+        if (arg == QLatin1String("--json")) {
+            json = true;
+        } else if (msnno == 0 && (msnno = arg.toInt(&ok), ok) && msnno > 0) {
+            continue;
+        } else {
+            printError(QStringLiteral("show: unexpected argument \"%1\"").arg(arg));
+            return ExitUsage;
+        }
+    }
+    if (msnno <= 0) {
+        printError(QStringLiteral("show needs a mission number (msnno)"));
+        return ExitUsage;
+    }
+    QJsonObject mission;
+    if (const int status = findMission(options, msnno, QStringLiteral("show"), mission); status >= 0)
+        return status;
+    if (json)
+        std::fputs(QJsonDocument(mission).toJson(QJsonDocument::Indented).constData(), stdout);
+    else
+        std::fputs(renderMissionDetail(mission).toLocal8Bit().constData(), stdout);
+    return ExitSucceeded;
+}

@@ -1,0 +1,299 @@
+#include "missionform.h"
+
+#include "fieldtext.h"
+#include "scheduletext.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+
+#include <climits>
+
+namespace {
+
+// The stored fields a change sends back; the rest of a listed mission
+// (state, run times, progress) is the service's own.
+const char *const kChangeKeys[] = {"msnno",  "caption",  "action", "pool",  "name",      "path",
+                                   "host",   "port",     "userid", "passwd", "snapname", "increment",
+                                   "erase",  "encrypt",  "encryptkey", "schedules", "ratelimit"};
+
+// Flags that set a field to true or false.
+struct Switch {
+    const char *on;
+    const char *off;
+    const char *key;
+};
+const Switch kSwitches[] = {
+    {"--erase", "--no-erase", "erase"},
+    {"--increment", "--no-increment", "increment"},
+    {"--encrypt", "--no-encrypt", "encrypt"},
+    {"--encrypt-key", "--no-encrypt-key", "encryptkey"},
+};
+
+// Flags that take a value.
+const char *const kValueFlags[] = {"--caption", "--send", "--to", "--pull", "--into", "--export", "--dir",
+                                   "--restore", "--user", "--port", "--series", "--ratelimit", "--schedule",
+                                   "--password-fd"};
+
+const char *const kKindFlags[] = {"", "--send", "--pull", "--export", "--restore"};
+
+bool absolutePath(const QString &text, QString &why)
+{
+    if (!text.startsWith(QLatin1Char('/'))) {
+        why = QStringLiteral("'%1' is not an absolute path").arg(text);
+        return false;
+    }
+    return true;
+}
+
+// Which kinds a flag belongs to (0: every kind).
+int kindMask(const QString &flag)
+{
+    auto bit = [](int action) { return 1 << action; };
+    if (flag == QLatin1String("--to"))
+        return bit(1);
+    if (flag == QLatin1String("--dir"))
+        return bit(3);
+    if (flag == QLatin1String("--into"))
+        return bit(2) | bit(4);
+    if (flag == QLatin1String("--user") || flag == QLatin1String("--port") || flag == QLatin1String("--password-fd")
+        || flag == QLatin1String("--ask-password") || flag == QLatin1String("--no-password"))
+        return bit(1) | bit(2);
+    return 0;
+}
+
+QString kindWord(int action)
+{
+    static const char *const words[] = {"mission", "send", "pull", "export", "restore"};
+    return QLatin1String(words[action >= 1 && action <= 4 ? action : 0]);
+}
+
+// Every flag given fits the kind `action`.
+bool flagsFitKind(const MissionForm &form, int action, QString &error)
+{
+    for (const QString &flag : form.given) {
+        const int mask = kindMask(flag);
+        if (mask != 0 && !(mask & (1 << action))) {
+            error = QStringLiteral("%1 does not apply to %2 missions").arg(flag, kindWord(action));
+            return false;
+        }
+    }
+    return true;
+}
+
+// One value flag; false with `why` (the caller prefixes the flag).
+bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJsonArray &schedules, QString &why)
+{
+    QJsonObject &f = form.fields;
+    auto kind = [&](int action) {
+        if (form.action != 0 && form.action != action) {
+            why = QStringLiteral("only one of --send, --pull, --export, --restore may be given");
+            return false;
+        }
+        form.action = action;
+        return true;
+    };
+    if (flag == QLatin1String("--caption")) {
+        if (value.trimmed().isEmpty())
+            return why = QStringLiteral("needs a non-empty text"), false;
+        f.insert(QStringLiteral("caption"), value);
+    } else if (flag == QLatin1String("--send")) {
+        return kind(1) && parseDatasetText(value, f, why);
+    } else if (flag == QLatin1String("--pull")) {
+        return kind(2) && parseRemoteText(value, f, why);
+    } else if (flag == QLatin1String("--export")) {
+        return kind(3) && parseDatasetText(value, f, why);
+    } else if (flag == QLatin1String("--restore")) {
+        if (!kind(4) || !absolutePath(value, why))
+            return false;
+        f.insert(QStringLiteral("path"), value);
+    } else if (flag == QLatin1String("--to")) {
+        return parseRemoteText(value, f, why);
+    } else if (flag == QLatin1String("--into")) {
+        return parseDatasetText(value, f, why);
+    } else if (flag == QLatin1String("--dir")) {
+        if (!absolutePath(value, why))
+            return false;
+        f.insert(QStringLiteral("path"), value);
+    } else if (flag == QLatin1String("--user")) {
+        if (value.isEmpty() || value.startsWith(QLatin1Char('-')) || value.contains(QRegularExpression("\\s")))
+            return why = QStringLiteral("'%1' is not a user name").arg(value), false;
+        f.insert(QStringLiteral("userid"), value);
+    } else if (flag == QLatin1String("--port")) {
+        bool ok = false;
+        const int port = value.toInt(&ok);
+        if (!ok || port < 1 || port > 65535)
+            return why = QStringLiteral("'%1' is not 1-65535").arg(value), false;
+        f.insert(QStringLiteral("port"), port);
+    } else if (flag == QLatin1String("--series")) {
+        if (!value.contains(QRegularExpression(QStringLiteral("^[A-Za-z0-9_.:-]+$"))))
+            return why = QStringLiteral("'%1' is not a snapshot series name (letters, digits, _ . : -)").arg(value),
+                   false;
+        f.insert(QStringLiteral("snapname"), value);
+    } else if (flag == QLatin1String("--ratelimit")) {
+        qint64 rate = 0;
+        if (!parseRate(value, rate, why))
+            return false;
+        f.insert(QStringLiteral("ratelimit"), rate);
+    } else if (flag == QLatin1String("--schedule")) {
+        QJsonObject schedule;
+        if (!parseScheduleText(value, schedule, why))
+            return false;
+        schedules.append(schedule);
+    } else if (flag == QLatin1String("--password-fd")) {
+        bool ok = false;
+        form.passwordFd = value.toInt(&ok);
+        if (!ok || form.passwordFd < 0 || form.passwordFd > INT_MAX - 1)
+            return why = QStringLiteral("'%1' is not a file descriptor number").arg(value), false;
+        form.password = PasswordSource::Fd;
+    }
+    return true;
+}
+
+bool isValueFlag(const QString &word)
+{
+    for (const char *flag : kValueFlags) {
+        if (word == QLatin1String(flag))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool parseMissionForm(const QString &command, const QStringList &args, MissionForm &form, QString &error)
+{
+    const bool edit = command == QLatin1String("edit");
+    QJsonArray schedules;
+    bool once = false;
+    bool haveSchedules = false;
+    for (int i = 0; i < args.size(); ++i) {
+        QString word = args.at(i);
+        QString value;
+        bool hasValue = false;
+        const int eq = word.indexOf(QLatin1Char('='));
+        if (word.startsWith(QLatin1String("--")) && eq > 0 && isValueFlag(word.left(eq))) {
+            value = word.mid(eq + 1);
+            word = word.left(eq);
+            hasValue = true;
+        }
+        if (edit && form.msnno == 0 && !word.startsWith(QLatin1Char('-'))) {
+            bool ok = false;
+            form.msnno = word.toInt(&ok);
+            if (!ok || form.msnno <= 0) {
+                error = QStringLiteral("edit: the mission number must be a positive whole number, not \"%1\"").arg(word);
+                return false;
+            }
+            continue;
+        }
+        if (isValueFlag(word)) {
+            if (!hasValue) {
+                if (i + 1 >= args.size()) {
+                    error = QStringLiteral("%1 needs a value").arg(word);
+                    return false;
+                }
+                value = args.at(++i);
+            }
+            QString why;
+            if (!takeValue(word, value, form, schedules, why)) {
+                error = word + QStringLiteral(": ") + why;
+                return false;
+            }
+            haveSchedules = haveSchedules || word == QLatin1String("--schedule");
+            form.given.append(word);
+            continue;
+        }
+        bool matched = false;
+        for (const Switch &s : kSwitches) {
+            if (word == QLatin1String(s.on) || word == QLatin1String(s.off)) {
+                form.fields.insert(QLatin1String(s.key), word == QLatin1String(s.on));
+                matched = true;
+            }
+        }
+        if (word == QLatin1String("--once")) {
+            once = true;
+        } else if (word == QLatin1String("--json")) {
+            form.json = true;
+        } else if (word == QLatin1String("--ask-password")) {
+            form.password = PasswordSource::Prompt;
+        } else if (word == QLatin1String("--no-password")) {
+            form.password = PasswordSource::Empty;
+        } else if (!matched) {
+            error = QStringLiteral("%1: unknown argument \"%2\"").arg(command, word);
+            return false;
+        }
+        form.given.append(word);
+    }
+    const int sources = form.given.count(QStringLiteral("--password-fd")) + form.given.count(QStringLiteral("--ask-password"))
+                        + form.given.count(QStringLiteral("--no-password"));
+    if (sources > 1) {
+        error = QStringLiteral("--password-fd, --ask-password and --no-password exclude each other");
+        return false;
+    }
+    if (once && haveSchedules) {
+        error = QStringLiteral("--once: a mission with --schedule runs on its schedule, not once");
+        return false;
+    }
+    if (once || haveSchedules)
+        form.fields.insert(QStringLiteral("schedules"), schedules);
+    if (edit) {
+        if (form.msnno == 0) {
+            error = QStringLiteral("edit needs a mission number (msnno)");
+            return false;
+        }
+        if (form.fields.contains(QStringLiteral("caption"))) {
+            error = QStringLiteral("--caption: the service keeps a mission's caption; add a new mission instead");
+            return false;
+        }
+        return true;
+    }
+    if (!form.fields.contains(QStringLiteral("caption"))) {
+        error = QStringLiteral("add needs --caption TEXT");
+        return false;
+    }
+    if (form.action == 0) {
+        error = QStringLiteral("add needs one of --send, --pull, --export, --restore");
+        return false;
+    }
+    static const char *const companion[] = {"", "--to", "--into", "--dir", "--into"};
+    if (!form.given.contains(QLatin1String(companion[form.action]))) {
+        error = QStringLiteral("%1 needs %2").arg(QLatin1String(kKindFlags[form.action]),
+                                                  QLatin1String(companion[form.action]));
+        return false;
+    }
+    if (isRemoteKind(form.action) && !form.fields.contains(QStringLiteral("userid"))) {
+        error = QStringLiteral("%1: no remote user; give USER@HOST or --user NAME")
+                    .arg(QLatin1String(form.action == 1 ? "--to" : "--pull"));
+        return false;
+    }
+    return flagsFitKind(form, form.action, error);
+}
+
+QJsonObject appendParams(const MissionForm &form)
+{
+    QJsonObject params = form.fields;
+    params.insert(QStringLiteral("action"), form.action);
+    return params;
+}
+
+bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObject &params, QString &error)
+{
+    const int action = stored.value(QStringLiteral("action")).toVariant().toInt();
+    if (form.action != 0 && form.action != action) {
+        error = QStringLiteral("%1: mission %2 is of kind %3; its kind cannot change")
+                    .arg(QLatin1String(kKindFlags[form.action]))
+                    .arg(form.msnno)
+                    .arg(kindWord(action));
+        return false;
+    }
+    if (!flagsFitKind(form, action, error))
+        return false;
+    params = QJsonObject();
+    for (const char *key : kChangeKeys) {
+        if (stored.contains(QLatin1String(key)))
+            params.insert(QLatin1String(key), stored.value(QLatin1String(key)));
+    }
+    for (auto it = form.fields.begin(); it != form.fields.end(); ++it)
+        params.insert(it.key(), it.value());
+    params.insert(QStringLiteral("msnno"), form.msnno);
+    return true;
+}
