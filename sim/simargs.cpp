@@ -1,9 +1,24 @@
 #include "simargs.h"
 
+#include "simversion.h"
+
 namespace zsim {
 
-bool SimArgs::parse(const std::string &optstring, const std::vector<SimLongOpt> &longs, std::string &error)
+bool SimArgs::parse(const std::string &givenOptstring, const std::vector<SimLongOpt> &givenLongs,
+                    std::string &error)
 {
+    // Releases before 2.3 have no JSON output: -j is an unknown letter there.
+    std::string optstring = givenOptstring;
+    std::vector<SimLongOpt> longs;
+    const bool json = SimVersion::current().hasJson();
+    for (const auto &l : givenLongs)
+        if (json || std::string(l.name).rfind("json", 0) != 0)
+            longs.push_back(l);
+    if (!json) {
+        const size_t j = optstring.find('j');
+        if (j != std::string::npos)
+            optstring.erase(j, 1);
+    }
     m_opts.clear();
     m_operands.clear();
     for (size_t i = 0; i < m_words.size(); i++) {

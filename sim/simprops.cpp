@@ -32,11 +32,13 @@ const std::vector<SimPropDef> &SimProps::all()
         {"reservation", "RESERV", 'b', true, false, true, false, "0"},
         {"recordsize", "RECSIZE", 'b', true, false, true, true, "131072"},
         {"mountpoint", "MOUNTPOINT", 's', true, false, true, true, nullptr},
+        {"sharenfs", "SHARENFS", 's', true, false, true, true, "off"},
         {"checksum", "CHECKSUM", 'i', true, false, true, true, "on"},
         {"compression", "COMPRESS", 'i', true, false, true, true, "off"},
         {"atime", "ATIME", 'i', true, false, true, true, "on"},
         {"readonly", "RDONLY", 'i', true, false, true, true, "off"},
         {"canmount", "CANMOUNT", 'i', true, false, true, false, "on"},
+        {"sharesmb", "SHARESMB", 's', true, false, true, true, "off"},
         {"usedbysnapshots", "USEDSNAP", 'b', true, false, false, false, nullptr},
         {"usedbydataset", "USEDDS", 'b', true, false, false, false, nullptr},
         {"usedbychildren", "USEDCHILD", 'b', true, false, false, false, nullptr},
@@ -146,6 +148,8 @@ bool SimProps::validateSet(const std::string &prop, const std::string &value, bo
     }
     if (name == "canmount")
         return oneOf({"on", "off", "noauto"});
+    if (name == "sharenfs" || name == "sharesmb")
+        return true; // "on", "off" or the share options, passed on as they are
     if (name == "atime" || name == "readonly")
         return oneOf({"on", "off"});
     if (name == "compression")
