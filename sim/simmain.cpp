@@ -11,6 +11,7 @@
 #include "simzfsdestroy.h"
 #include "simzfsget.h"
 #include "simzfsholds.h"
+#include "simzfskey.h"
 #include "simzfslist.h"
 #include "simzfsrecv.h"
 #include "simzfssend.h"
@@ -92,6 +93,8 @@ int runZfs(SimRoot &root, const std::string &cmd, const std::vector<std::string>
     if (cmd == "hold") return SimZfsHolds::hold(root, args);
     if (cmd == "release") return SimZfsHolds::release(root, args);
     if (cmd == "send") return SimZfsSend::run(root, args);
+    if (cmd == "load-key") return SimZfsKey::load(root, args);
+    if (cmd == "unload-key") return SimZfsKey::unload(root, args);
     if (cmd == "receive" || cmd == "recv") return SimZfsRecv::run(root, args);
     if (cmd == "version") return version("zfs", args);
     fprintf(stderr, "unrecognized command '%s'\n", cmd.c_str());

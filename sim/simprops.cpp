@@ -1,5 +1,6 @@
 #include "simprops.h"
 
+#include "simcrypto.h"
 #include "simrecvresume.h"
 #include "simtext.h"
 
@@ -47,6 +48,10 @@ const std::vector<SimPropDef> &SimProps::all()
         {"logicalused", "LUSED", 'b', true, true, false, false, nullptr},
         {"logicalreferenced", "LREFER", 'b', true, true, false, false, nullptr},
         {"encryption", "ENCRYPTION", 'i', true, true, false, false, nullptr},
+        {"keylocation", "KEYLOCATION", 's', true, false, true, false, "none"},
+        {"keyformat", "KEYFORMAT", 'i', true, false, false, false, nullptr},
+        {"encryptionroot", "ENCROOT", 's', true, true, false, false, nullptr},
+        {"keystatus", "KEYSTATUS", 'i', true, true, false, false, nullptr},
         {"guid", "GUID", 'n', true, true, false, false, nullptr},
         {"createtxg", "CREATETXG", 'n', true, true, false, false, nullptr},
         {"refcompressratio", "REFRATIO", 'r', true, true, false, false, nullptr},
@@ -148,6 +153,8 @@ bool SimProps::validateSet(const std::string &prop, const std::string &value, bo
     }
     if (name == "canmount")
         return oneOf({"on", "off", "noauto"});
+    if (name == "keylocation")
+        return SimCrypto::validValue(name, value, reason);
     if (name == "sharenfs" || name == "sharesmb")
         return true; // "on", "off" or the share options, passed on as they are
     if (name == "atime" || name == "readonly")
@@ -250,8 +257,8 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         v.value = bytes(0);
     } else if (name == "userrefs") {
         v.value = std::to_string(snap->holds.size());
-    } else if (name == "encryption") {
-        v.value = "off";
+    } else if (SimCrypto::isCryptoProp(name)) {
+        v = SimCrypto::value(pool, ds, snap != nullptr, name);
     } else if (name == "guid") {
         v.value = std::to_string(snap ? snap->guid : ds.guid);
     } else if (name == "receive_resume_token") {

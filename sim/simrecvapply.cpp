@@ -1,5 +1,6 @@
 #include "simrecvapply.h"
 
+#include "simcrypto.h"
 #include "simnames.h"
 #include "simspace.h"
 #include "simstreamformat.h"
@@ -54,6 +55,53 @@ void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
     }
 }
 
+bool isKeyParam(const std::string &prop)
+{
+    return prop == "encryption" || prop == "keyformat" || prop == "keylocation" || prop == "pbkdf2iters";
+}
+
+// Why the kernel refuses an incremental stream into encrypted `ds`: a plain
+// one needs the key loaded, a raw one the same key as the destination.
+const char *keyRefusal(SimPool &pool, SimDataset &ds, const Begin &b)
+{
+    SimDataset *root = SimCrypto::root(pool, ds);
+    if (!root)
+        return nullptr;
+    if (!b.raw)
+        return root->crypt.keyLoaded ? nullptr : "inherited key must be loaded";
+    return root->crypt.keyDigest == b.crypt.keyDigest ? nullptr : "encryption key does not match existing key";
+}
+
+// The encryption a newly received file system gets: a raw stream brings
+// its own (sharing the key of an encryption root received in the same
+// package, else becoming an encryption root whose key is not loaded); a
+// plain stream is encrypted only below an encrypted parent, with its key.
+void setUpReceivedCrypt(SimPool &pool, SimDataset &ds, const Begin &b)
+{
+    ds.crypt = SimCrypt();
+    if (b.raw && !b.crypt.suite.empty()) {
+        SimDataset *root = b.encrootTarget.empty() ? nullptr : pool.dataset(b.encrootTarget);
+        ds.crypt.suite = b.crypt.suite;
+        ds.crypt.keyformat = b.crypt.keyformat;
+        if (root && root != &ds && root->encrypted() && root->crypt.rootId == root->id) {
+            ds.crypt.rootId = root->id;
+            ds.local.erase("keylocation");
+        } else {
+            ds.crypt.rootId = ds.id;
+            ds.crypt.keyDigest = b.crypt.keyDigest;
+            ds.local["keylocation"] = "prompt";
+        }
+        return;
+    }
+    SimDataset *parent = pool.dataset(SimNames::parentOf(ds.name));
+    if (SimDataset *root = parent ? SimCrypto::root(pool, *parent) : nullptr) {
+        ds.crypt.suite = parent->crypt.suite;
+        ds.crypt.keyformat = root->crypt.keyformat;
+        ds.crypt.rootId = root->id;
+    }
+    ds.local.erase("keylocation");
+}
+
 } // namespace
 
 std::string SimRecvApply::streamPrefix(const Begin &b)
@@ -77,7 +125,13 @@ Begin SimRecvApply::parseBegin(const std::string &payload)
         else if (l[0] == "creation") b.creation = (int64_t)strtoll(l[1].c_str(), nullptr, 10);
         else if (l[0] == "resumeobject") b.resuming = SimText::toU64(l[1], b.resumeObject);
         else if (l[0] == "resumeoffset") SimText::toU64(l[1], b.resumeOffset);
-        else if (l[0] == "prop" && l.size() >= 3) {
+        else if (l[0] == "raw") b.raw = l[1] == "1";
+        else if (l[0] == "crypt" && l.size() >= 5) {
+            b.crypt.suite = l[1];
+            b.crypt.keyformat = l[2];
+            b.crypt.keyDigest = l[3];
+            b.encroot = l[4];
+        } else if (l[0] == "prop" && l.size() >= 3) {
             b.hasProps = true;
             b.props[l[1]] = l[2];
         }
@@ -132,6 +186,18 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
         r.space = d.space;
         return r;
     }
+    if (b.raw)
+        for (const auto &p : o.setProps)
+            if (isKeyParam(p.first)) {
+                d.message = prefix + "encryption property '" + p.first + "' cannot be set or excluded for raw streams.\n";
+                return d;
+            }
+    if (b.raw)
+        for (const auto &p : o.excludeProps)
+            if (isKeyParam(p)) {
+                d.message = prefix + "encryption property '" + p + "' cannot be set or excluded for raw streams.\n";
+                return d;
+            }
     if (f.ds && f.ds->partial.active) {
         d.message = prefix + "destination " + fs + " contains partially-complete state from \"zfs receive -s\".\n";
         return d;
@@ -139,6 +205,10 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
     if (incremental) {
         if (!f.ds) {
             d.message = prefix + "destination '" + fs + "' does not exist\n";
+            return d;
+        }
+        if (b.raw && !f.ds->encrypted()) {
+            d.message = prefix + "cannot perform raw receive on top of existing unencrypted dataset\n";
             return d;
         }
         if (SimSnap *existing = f.ds->snap(snap)) {
@@ -164,6 +234,10 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
             d.message = prefix + "destination " + fs + " has been modified\nsince most recent snapshot\n";
             return d;
         }
+        if (const char *refusal = keyRefusal(*f.pool, *f.ds, b)) {
+            d.message = prefix + refusal + "\n";
+            return d;
+        }
         d.action = Action::Incremental;
         return d;
     }
@@ -177,6 +251,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
                         ")\nmust destroy them to overwrite it\n";
             return d;
         }
+        if (b.raw || f.ds->encrypted()) {
+            d.message = prefix + "zfs receive -F cannot be used to destroy an encrypted filesystem or overwrite an "
+                                 "unencrypted one with an encrypted one\n";
+            return d;
+        }
         d.action = Action::Replace;
         return d;
     }
@@ -184,6 +263,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
     if (parent.empty() || !f.pool || !f.pool->dataset(parent)) {
         d.message = "cannot open '" + (parent.empty() ? fs : parent) + "': dataset does not exist\n" + prefix +
                     "unable to restore to destination\n";
+        return d;
+    }
+    SimDataset *parentDs = f.pool->dataset(parent);
+    if (!b.raw && !SimCrypto::readable(*f.pool, *parentDs)) {
+        d.message = prefix + "inherited key must be loaded\n";
         return d;
     }
     d.action = Action::Create;
@@ -236,6 +320,8 @@ bool SimRecvApply::commit(SimRoot &root, const Options &o, const Begin &b, const
         pool->sortDatasets();
     }
     SimDataset *ds = pool->dataset(fs);
+    if (action == Action::Create || action == Action::Replace)
+        setUpReceivedCrypt(*pool, *ds, b);
     SimDatasetStore store = root.store(*pool, *ds);
     uint64_t baseId = 0;
     if (action == Action::Incremental) {
