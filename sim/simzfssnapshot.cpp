@@ -2,6 +2,7 @@
 
 #include "simargs.h"
 #include "simbusy.h"
+#include "simcrypto.h"
 #include "simnames.h"
 #include "simtext.h"
 #include "simusage.h"
@@ -191,6 +192,14 @@ int SimZfsSnapshot::rename(SimRoot &root, const std::vector<std::string> &args)
             fprintf(stderr, "cannot rename to '%s': parent does not exist (creating parents is not simulated)\n",
                     to.c_str());
             return 1;
+        }
+        // A file system sharing its parent's key stays below its encryption root.
+        if (SimDataset *encRoot = SimCrypto::root(*f.pool, *f.ds)) {
+            if (encRoot != f.ds && to != encRoot->name && !SimText::startsWith(to, encRoot->name + "/")) {
+                fprintf(stderr, "cannot rename '%s': cannot move encrypted child outside of its encryption root\n",
+                        from.c_str());
+                return 1;
+            }
         }
         // Without -u the file systems are unmounted, renamed and mounted
         // again; with -u they stay mounted where they are.

@@ -76,6 +76,8 @@ TEST(SimCrypt, CreatedDatasetsShowTheirEncryption)
         {"zfs set keylocation=none tank/enc",
          "cannot set property for 'tank/enc': keylocation must not be 'none' for encrypted datasets\n"},
         {"zfs set encryption=off tank/enc", "cannot set property for 'tank/enc': 'encryption' is readonly\n"},
+        {"zfs rename tank/enc/child tank/child",
+         "cannot rename 'tank/enc/child': cannot move encrypted child outside of its encryption root\n"},
     };
     for (const auto &r : rows) {
         SimShell::Result res = sh.run(r.command);
