@@ -65,7 +65,9 @@ bool SimPool::load(const std::string &path, std::string &error)
             datasets.push_back(ds);
         } else if (kind == "prop" && f.size() >= 5) {
             SimDataset *ds = datasetById(num(f[1]));
-            if (ds)
+            if (ds && f[2] == "X")
+                ds->inheritForced.insert(f[3]);
+            else if (ds)
                 (f[2] == "R" ? ds->received : ds->local)[f[3]] = f[4];
         } else if (kind == "snap" && f.size() >= 7) {
             SimDataset *ds = datasetById(num(f[1]));
@@ -142,6 +144,8 @@ bool SimPool::save(const std::string &path, std::string &error) const
             out += rec({"prop", id, "L", p.first, p.second});
         for (const auto &p : ds.received)
             out += rec({"prop", id, "R", p.first, p.second});
+        for (const auto &p : ds.inheritForced)
+            out += rec({"prop", id, "X", p, ""});
         if (ds.partial.active) {
             const SimPartial &p = ds.partial;
             out += rec({"partial", id, p.newfs ? "1" : "0", std::to_string(p.object), std::to_string(p.offset),

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ struct SimDataset {
     bool mounted = false;
     std::map<std::string, std::string> local;    // properties set here
     std::map<std::string, std::string> received; // properties set by zfs recv
+    // Received values an explicit inherit overrides (OpenZFS' "$inherit"):
+    // `zfs recv -x`, and `-o` on the children of a package. The value stays
+    // (`zfs get -o received`) but the effective one is inherited or default.
+    std::set<std::string> inheritForced;
     std::vector<SimSnap> snaps;                  // ordered by createtxg
     SimPartial partial;
     SimCrypt crypt;

@@ -178,7 +178,7 @@ SimValue SimProps::inherited(SimPool &pool, SimDataset &ds, const std::string &p
     SimValue v;
     for (SimDataset *cur = &ds; cur;) {
         auto l = cur->local.find(prop);
-        auto r = cur->received.find(prop);
+        auto r = cur->inheritForced.count(prop) ? cur->received.end() : cur->received.find(prop);
         if (l != cur->local.end() || r != cur->received.end()) {
             v.value = l != cur->local.end() ? l->second : r->second;
             if (cur == &ds)
@@ -269,7 +269,7 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         v = d->inherits ? inherited(pool, ds, name, d->defaultValue) : SimValue();
         if (!d->inherits) {
             auto l = ds.local.find(name);
-            auto r = ds.received.find(name);
+            auto r = ds.inheritForced.count(name) ? ds.received.end() : ds.received.find(name);
             if (l != ds.local.end()) {
                 v.value = l->second;
                 v.source = "LOCAL";

@@ -2,6 +2,7 @@
 
 #include "simcrypto.h"
 #include "simnames.h"
+#include "simprops.h"
 #include "simspace.h"
 #include "simstreamformat.h"
 #include "simtext.h"
@@ -41,17 +42,30 @@ Decision decideResume(SimRoot::Found &f, const Options &o, const Begin &b, const
     return d;
 }
 
-// -x drops a property of the stream (the value is then inherited or the
-// default); -o sets it locally on the top file system, and its descendants
-// in a package inherit it instead of the stream's value.
+// -x keeps the stream's value as the received one but forces an explicit
+// inherit over it, so the effective value is inherited or the default; a
+// non-inheritable property (canmount) is dropped from the stream instead,
+// and a locally set one is left alone. -o sets the value locally on the
+// top file system; its descendants in a package get the explicit inherit.
 void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
 {
+    auto forceInherit = [&ds](const std::string &name) {
+        const SimPropDef *d = SimProps::find(name);
+        if (d && !d->inherits)
+            ds.received.erase(name);
+        else
+            ds.inheritForced.insert(name);
+    };
     for (const auto &name : o.excludeProps)
-        ds.received.erase(name);
+        if (!ds.local.count(name))
+            forceInherit(name);
     for (const auto &p : o.setProps) {
-        ds.received.erase(p.first);
-        if (isTop)
+        if (isTop) {
             ds.local[p.first] = p.second;
+            ds.inheritForced.erase(p.first);
+        } else {
+            forceInherit(p.first);
+        }
     }
 }
 

@@ -70,7 +70,7 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
     if (withProps) {
         // keylocation belongs to this machine's key; a raw receive sets "prompt".
         for (const auto &p : ds.received)
-            if (!ds.local.count(p.first) && p.first != "keylocation")
+            if (!ds.local.count(p.first) && !ds.inheritForced.count(p.first) && p.first != "keylocation")
                 lines.push_back({"prop", p.first, p.second});
         for (const auto &p : ds.local)
             if (p.first != "keylocation")

@@ -96,6 +96,7 @@ int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
         for (const auto &a : assignments) {
             const std::string prop = SimProps::canonical(a.first);
             f.ds->local[prop] = a.second;
+            f.ds->inheritForced.erase(prop);
             remount = remount || prop == "mountpoint" || prop == "canmount";
         }
         // Only a new mount point or canmount (re)mounts a file system;
@@ -140,6 +141,7 @@ int SimZfsSet::inherit(SimRoot &root, const std::vector<std::string> &args)
                 targets.push_back(d);
         for (auto *d : targets) {
             d->local.erase(prop);
+            d->inheritForced.erase(prop);
             d->mounted = d->mounted && mountable(root, *f.pool, *d);
         }
         f.pool->txg++;

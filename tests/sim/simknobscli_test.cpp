@@ -136,6 +136,16 @@ TEST(SimKnobs, MountAndShareProperties)
               "backup/x/child\tcanmount\ton\tdefault\n"
               "backup/x/child\tsharenfs\toff\tinherited from backup/x\n"
               "backup/x/child\tsharesmb\toff\tdefault\n");
+    EXPECT_EQ(sh.ok("zfs get -H -o property,value,received,source readonly,mountpoint,sharesmb,canmount backup/x"),
+              "readonly\toff\ton\tdefault\nmountpoint\t/backup/x\t/srv\tdefault\nsharesmb\toff\ton\tdefault\n"
+              "canmount\tnoauto\t-\tlocal\n")
+        << "-x and -o keep the stream's values as received ones under an explicit inherit";
+    EXPECT_EQ(sh.ok("zfs send -R backup/x@b | zfs recv -u backup/y; zfs get -H -o value,source "
+                    "readonly,sharesmb,canmount backup/y"),
+              "off\tdefault\noff\tdefault\nnoauto\treceived\n")
+        << "values overridden by an explicit inherit are not sent on";
+    sh.ok("zfs set readonly=on backup/x");
+    EXPECT_EQ(sh.ok("zfs get -H -o value,received,source readonly backup/x"), "on\ton\tlocal\n");
     sh.ok("zfs send tank/data/child@b | zfs recv -o canmount=noauto backup/single");
     EXPECT_EQ(sh.ok("zfs get -H -o value,source canmount,mounted backup/single"), "noauto\tlocal\nno\t-\n")
         << "canmount=noauto is not mounted by the receive";
