@@ -10,6 +10,7 @@
 #include "simzfsset.h"
 
 #include <cstdlib>
+#include <map>
 #include <ctime>
 
 namespace zsim {
@@ -60,6 +61,8 @@ void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
         if (!ds.local.count(name))
             forceInherit(name);
     for (const auto &p : o.setProps) {
+        if (p.first == "encryption" || p.first == "keyformat" || (p.first == "keylocation" && !isTop))
+            continue; // set up with the file system's encryption, not stored as properties
         if (isTop) {
             ds.local[p.first] = p.second;
             ds.inheritForced.erase(p.first);
@@ -72,6 +75,16 @@ void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
 bool isKeyParam(const std::string &prop)
 {
     return prop == "encryption" || prop == "keyformat" || prop == "keylocation" || prop == "pbkdf2iters";
+}
+
+// The -o options that set up encryption (canonical name -> value).
+std::map<std::string, std::string> cryptoOptions(const Options &o)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &p : o.setProps)
+        if (isKeyParam(p.first))
+            out[p.first] = p.second;
+    return out;
 }
 
 // Why the kernel refuses an incremental stream into encrypted `ds`: a plain
@@ -212,6 +225,31 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
                 d.message = prefix + "encryption property '" + p + "' cannot be set or excluded for raw streams.\n";
                 return d;
             }
+    if (!b.raw && !cryptoOptions(o).empty() && !(incremental && o.package)) {
+        // A plain stream can be encrypted on receive: -o encryption=...
+        // -o keyformat=... -o keylocation=file://... make the new file
+        // system an encryption root (standard input carries the stream);
+        // incremental streams of a package ignore them.
+        if (incremental) {
+            d.message = prefix + "encryption property '" + cryptoOptions(o).begin()->first +
+                        "' cannot be set for incremental streams.\n";
+            return d;
+        }
+        std::map<std::string, std::string> props = cryptoOptions(o);
+        auto l = props.find("keylocation");
+        std::string reason;
+        SimCrypt probe;
+        const std::string parent = SimNames::parentOf(fs);
+        if ((l != props.end() && l->second == "prompt") ||
+            (props.count("keyformat") && l == props.end()))
+            reason = "Cannot use 'prompt' keylocation because stdin is in use.";
+        else if (f.pool)
+            SimCrypto::setUpCreate(*f.pool, f.pool->dataset(parent), 0, props, probe, reason);
+        if (!reason.empty()) {
+            d.message = prefix + reason + "\n";
+            return d;
+        }
+    }
     if (f.ds && f.ds->partial.active) {
         d.message = prefix + "destination " + fs + " contains partially-complete state from \"zfs receive -s\".\n";
         return d;
@@ -334,8 +372,19 @@ bool SimRecvApply::commit(SimRoot &root, const Options &o, const Begin &b, const
         pool->sortDatasets();
     }
     SimDataset *ds = pool->dataset(fs);
-    if (action == Action::Create || action == Action::Replace)
+    if (action == Action::Create || action == Action::Replace) {
         setUpReceivedCrypt(*pool, *ds, b);
+        std::map<std::string, std::string> props = cryptoOptions(o);
+        if (!b.raw && isTop && !props.empty()) {
+            std::string reason;
+            SimCrypt crypt;
+            if (!SimCrypto::setUpCreate(*pool, pool->dataset(SimNames::parentOf(fs)), ds->id, props, crypt, reason)) {
+                error = reason;
+                return false;
+            }
+            ds->crypt = crypt;
+        }
+    }
     SimDatasetStore store = root.store(*pool, *ds);
     uint64_t baseId = 0;
     if (action == Action::Incremental) {

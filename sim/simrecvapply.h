@@ -22,6 +22,7 @@ struct SimRecvOptions {
     bool force = false, noMount = false, verbose = false, dryRun = false;
     bool resumable = false; // -s
     char prefixMode = 0; // 'd' or 'e'
+    bool package = false;  // the stream is a package (send -R / -I)
     std::string target;
     std::vector<std::pair<std::string, std::string>> setProps; // -o, canonical names
     std::set<std::string> excludeProps;                        // -x, canonical names

@@ -183,3 +183,47 @@ TEST(SimCrypt, InterruptedRawReceiveResumesRaw)
     EXPECT_EQ(sh.ok("zfs get -H -o value encryption,keystatus,receive_resume_token backup/c"),
               "aes-256-gcm\nunavailable\n-\n");
 }
+
+TEST(SimCrypt, PlainStreamsCanBeEncryptedOnReceive)
+{
+    SimShell sh;
+    sh.ok("set -e\nzpool create tank 1G\nzpool create backup 1G\nprintf 'replica passphrase\\n' > key\n"
+          "zfs create tank/d\nzfs create tank/d/c\necho x > \"$(zfs sim-path tank/d/c)/x\"\n"
+          "zfs snapshot -r tank/d@a\nzfs snapshot -r tank/d@b\n");
+    sh.ok("zfs send -R tank/d@a | zfs recv -u -o encryption=on -o keyformat=passphrase "
+          "-o keylocation=\"file://$PWD/key\" backup/e");
+    EXPECT_EQ(sh.ok("zfs get -H -o name,value encryptionroot,keystatus -t filesystem -r backup/e"),
+              "backup/e\tbackup/e\nbackup/e\tavailable\nbackup/e/c\tbackup/e\nbackup/e/c\tavailable\n")
+        << "the top becomes an encryption root, its children share its key";
+    EXPECT_EQ(sh.ok("zfs get -H -o value,source keylocation backup/e"), "file://" + sh.dir() + "/key\tlocal\n");
+    // A package's incremental streams ignore the encryption options.
+    sh.ok("zfs send -R -I @a tank/d@b | zfs recv -u -o encryption=on backup/e");
+    EXPECT_EQ(sh.ok("zfs list -H -o name -t snapshot backup/e/c"), "backup/e/c@a\nbackup/e/c@b\n");
+    struct Row {
+        const char *command;
+        const char *err;
+    };
+    const std::vector<Row> rows = {
+        {"zfs send -i @a tank/d/c@b | zfs recv -o encryption=on backup/e/c",
+         "cannot receive incremental stream: encryption property 'encryption' cannot be set for incremental "
+         "streams.\n"},
+        {"zfs send tank/d@a | zfs recv -o encryption=on -o keyformat=passphrase backup/f",
+         "cannot receive new filesystem stream: Cannot use 'prompt' keylocation because stdin is in use.\n"},
+        {"zfs send tank/d@a | zfs recv -o encryption=on backup/f",
+         "cannot receive new filesystem stream: Keyformat required for new encryption root.\n"},
+        {"zfs send tank/d@a | zfs recv -o encryption=rot13 backup/f",
+         "cannot receive: 'encryption' must be one of 'on | off | aes-128-ccm | aes-192-ccm | aes-256-ccm | "
+         "aes-128-gcm | aes-192-gcm | aes-256-gcm'\n"},
+    };
+    for (const auto &r : rows) {
+        SimShell::Result res = sh.run(r.command);
+        EXPECT_EQ(res.rc, 1) << r.command;
+        EXPECT_EQ(res.err, r.err) << r.command;
+    }
+    EXPECT_EQ(sh.run("zfs list backup/f").rc, 1) << "nothing was created";
+    sh.ok("zfs send -w -R backup/e@b | zfs recv -u backup/g");
+    EXPECT_EQ(sh.ok("zfs get -H -o value keystatus backup/g/c; zfs load-key -L \"file://$PWD/key\" backup/g; "
+                    "zfs get -H -o value keystatus backup/g/c"),
+              "unavailable\navailable\n")
+        << "the replica's own passphrase opens a raw copy of it";
+}
