@@ -1,6 +1,6 @@
 #include "simrecvapply.h"
 
-#include "simcrypto.h"
+#include "simrecvcrypt.h"
 #include "simnames.h"
 #include "simprops.h"
 #include "simspace.h"
@@ -10,7 +10,6 @@
 #include "simzfsset.h"
 
 #include <cstdlib>
-#include <map>
 #include <ctime>
 
 namespace zsim {
@@ -70,63 +69,6 @@ void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
             forceInherit(p.first);
         }
     }
-}
-
-bool isKeyParam(const std::string &prop)
-{
-    return prop == "encryption" || prop == "keyformat" || prop == "keylocation" || prop == "pbkdf2iters";
-}
-
-// The -o options that set up encryption (canonical name -> value).
-std::map<std::string, std::string> cryptoOptions(const Options &o)
-{
-    std::map<std::string, std::string> out;
-    for (const auto &p : o.setProps)
-        if (isKeyParam(p.first))
-            out[p.first] = p.second;
-    return out;
-}
-
-// Why the kernel refuses an incremental stream into encrypted `ds`: a plain
-// one needs the key loaded, a raw one the same key as the destination.
-const char *keyRefusal(SimPool &pool, SimDataset &ds, const Begin &b)
-{
-    SimDataset *root = SimCrypto::root(pool, ds);
-    if (!root)
-        return nullptr;
-    if (!b.raw)
-        return root->crypt.keyLoaded ? nullptr : "inherited key must be loaded";
-    return root->crypt.keyDigest == b.crypt.keyDigest ? nullptr : "encryption key does not match existing key";
-}
-
-// The encryption a newly received file system gets: a raw stream brings
-// its own (sharing the key of an encryption root received in the same
-// package, else becoming an encryption root whose key is not loaded); a
-// plain stream is encrypted only below an encrypted parent, with its key.
-void setUpReceivedCrypt(SimPool &pool, SimDataset &ds, const Begin &b)
-{
-    ds.crypt = SimCrypt();
-    if (b.raw && !b.crypt.suite.empty()) {
-        SimDataset *root = b.encrootTarget.empty() ? nullptr : pool.dataset(b.encrootTarget);
-        ds.crypt.suite = b.crypt.suite;
-        ds.crypt.keyformat = b.crypt.keyformat;
-        if (root && root != &ds && root->encrypted() && root->crypt.rootId == root->id) {
-            ds.crypt.rootId = root->id;
-            ds.local.erase("keylocation");
-        } else {
-            ds.crypt.rootId = ds.id;
-            ds.crypt.keyDigest = b.crypt.keyDigest;
-            ds.local["keylocation"] = "prompt";
-        }
-        return;
-    }
-    SimDataset *parent = pool.dataset(SimNames::parentOf(ds.name));
-    if (SimDataset *root = parent ? SimCrypto::root(pool, *parent) : nullptr) {
-        ds.crypt.suite = parent->crypt.suite;
-        ds.crypt.keyformat = root->crypt.keyformat;
-        ds.crypt.rootId = root->id;
-    }
-    ds.local.erase("keylocation");
 }
 
 } // namespace
@@ -213,42 +155,10 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
         r.space = d.space;
         return r;
     }
-    if (b.raw)
-        for (const auto &p : o.setProps)
-            if (isKeyParam(p.first)) {
-                d.message = prefix + "encryption property '" + p.first + "' cannot be set or excluded for raw streams.\n";
-                return d;
-            }
-    if (b.raw)
-        for (const auto &p : o.excludeProps)
-            if (isKeyParam(p)) {
-                d.message = prefix + "encryption property '" + p + "' cannot be set or excluded for raw streams.\n";
-                return d;
-            }
-    if (!b.raw && !cryptoOptions(o).empty() && !(incremental && o.package)) {
-        // A plain stream can be encrypted on receive: -o encryption=...
-        // -o keyformat=... -o keylocation=file://... make the new file
-        // system an encryption root (standard input carries the stream);
-        // incremental streams of a package ignore them.
-        if (incremental) {
-            d.message = prefix + "encryption property '" + cryptoOptions(o).begin()->first +
-                        "' cannot be set for incremental streams.\n";
-            return d;
-        }
-        std::map<std::string, std::string> props = cryptoOptions(o);
-        auto l = props.find("keylocation");
-        std::string reason;
-        SimCrypt probe;
-        const std::string parent = SimNames::parentOf(fs);
-        if ((l != props.end() && l->second == "prompt") ||
-            (props.count("keyformat") && l == props.end()))
-            reason = "Cannot use 'prompt' keylocation because stdin is in use.";
-        else if (f.pool)
-            SimCrypto::setUpCreate(*f.pool, f.pool->dataset(parent), 0, props, probe, reason);
-        if (!reason.empty()) {
-            d.message = prefix + reason + "\n";
-            return d;
-        }
+    const std::string optionRefusal = SimRecvCrypt::optionRefusal(o, b, f.pool, fs);
+    if (!optionRefusal.empty()) {
+        d.message = prefix + optionRefusal + "\n";
+        return d;
     }
     if (f.ds && f.ds->partial.active) {
         d.message = prefix + "destination " + fs + " contains partially-complete state from \"zfs receive -s\".\n";
@@ -259,8 +169,9 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
             d.message = prefix + "destination '" + fs + "' does not exist\n";
             return d;
         }
-        if (b.raw && !f.ds->encrypted()) {
-            d.message = prefix + "cannot perform raw receive on top of existing unencrypted dataset\n";
+        const std::string early = SimRecvCrypt::incrementalRefusal(*f.pool, *f.ds, b, true);
+        if (!early.empty()) {
+            d.message = prefix + early + "\n";
             return d;
         }
         if (SimSnap *existing = f.ds->snap(snap)) {
@@ -286,8 +197,9 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
             d.message = prefix + "destination " + fs + " has been modified\nsince most recent snapshot\n";
             return d;
         }
-        if (const char *refusal = keyRefusal(*f.pool, *f.ds, b)) {
-            d.message = prefix + refusal + "\n";
+        const std::string keyRefusal = SimRecvCrypt::incrementalRefusal(*f.pool, *f.ds, b, false);
+        if (!keyRefusal.empty()) {
+            d.message = prefix + keyRefusal + "\n";
             return d;
         }
         d.action = Action::Incremental;
@@ -303,9 +215,9 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
                         ")\nmust destroy them to overwrite it\n";
             return d;
         }
-        if (b.raw || f.ds->encrypted()) {
-            d.message = prefix + "zfs receive -F cannot be used to destroy an encrypted filesystem or overwrite an "
-                                 "unencrypted one with an encrypted one\n";
+        const std::string replaceRefusal = SimRecvCrypt::replaceRefusal(*f.ds, b);
+        if (!replaceRefusal.empty()) {
+            d.message = prefix + replaceRefusal + "\n";
             return d;
         }
         d.action = Action::Replace;
@@ -317,9 +229,9 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
                     "unable to restore to destination\n";
         return d;
     }
-    SimDataset *parentDs = f.pool->dataset(parent);
-    if (!b.raw && !SimCrypto::readable(*f.pool, *parentDs)) {
-        d.message = prefix + "inherited key must be loaded\n";
+    const std::string createRefusal = SimRecvCrypt::createRefusal(*f.pool, *f.pool->dataset(parent), b);
+    if (!createRefusal.empty()) {
+        d.message = prefix + createRefusal + "\n";
         return d;
     }
     d.action = Action::Create;
@@ -372,19 +284,8 @@ bool SimRecvApply::commit(SimRoot &root, const Options &o, const Begin &b, const
         pool->sortDatasets();
     }
     SimDataset *ds = pool->dataset(fs);
-    if (action == Action::Create || action == Action::Replace) {
-        setUpReceivedCrypt(*pool, *ds, b);
-        std::map<std::string, std::string> props = cryptoOptions(o);
-        if (!b.raw && isTop && !props.empty()) {
-            std::string reason;
-            SimCrypt crypt;
-            if (!SimCrypto::setUpCreate(*pool, pool->dataset(SimNames::parentOf(fs)), ds->id, props, crypt, reason)) {
-                error = reason;
-                return false;
-            }
-            ds->crypt = crypt;
-        }
-    }
+    if ((action == Action::Create || action == Action::Replace) && !SimRecvCrypt::setUp(*pool, *ds, o, b, isTop, error))
+        return false;
     SimDatasetStore store = root.store(*pool, *ds);
     uint64_t baseId = 0;
     if (action == Action::Incremental) {
