@@ -40,7 +40,10 @@ bool SimArgs::parse(const std::string &givenOptstring, const std::vector<SimLong
                 if (name == l.name)
                     found = &l;
             if (!found) {
-                error = "unrecognized option '" + w + "'";
+                // Releases without JSON parsed these commands with plain
+                // getopt(3), which reads "--json" as the letter '-'.
+                const bool legacy = !json && name.rfind("json", 0) == 0;
+                error = legacy ? "invalid option '-'" : "unrecognized option '" + w + "'";
                 return false;
             }
             if (found->hasArg && !hasValue) {

@@ -44,10 +44,16 @@ void drainStdin()
     }
 }
 
-// `zfs version` / `zpool version` [-j]: the release's two lines, or with -j
+// `zfs version` / `zpool version` [-j]: the release's two lines, or with -j (2.3 on)
 // {"output_version":{...},"zfs_version":{"userland":"zfs-2.3.0-1","kernel":"zfs-kmod-2.3.0-1"}}
 int version(const std::string &tool, const std::vector<std::string> &args)
 {
+    const SimVersion &v = SimVersion::current();
+    if (!v.hasJson()) {
+        // Before 2.3 the command took no options and ignored its arguments.
+        fputs(v.versionLines().c_str(), stdout);
+        return 0;
+    }
     SimArgs parser(args);
     std::string error;
     if (!parser.parse("j", {{"json", 'j', false}}, error))
@@ -56,7 +62,6 @@ int version(const std::string &tool, const std::vector<std::string> &args)
         fputs("too many arguments\n", stderr);
         return SimUsage::fail(tool, "version", "");
     }
-    const SimVersion &v = SimVersion::current();
     if (parser.options().empty()) {
         fputs(v.versionLines().c_str(), stdout);
         return 0;

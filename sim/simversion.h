@@ -1,7 +1,8 @@
 // The OpenZFS release the simulator plays: 2.3.0 unless the knob file
 // <state root>/faults/version names another one ("2.2.7", "2.1.11", ...).
 // Older releases lack the JSON option -j/--json (and --json-int), print
-// their own `zfs version` / `zpool version` lines, and before 2.3.3 refuse
+// their own `zfs version` / `zpool version` lines (ignoring any argument,
+// -j included), and before 2.3.3 refuse
 // to destroy a held snapshot with "dataset is busy" (the simulator keeps the
 // newer text for every 2.3 release, as it always printed it).
 // The release is read once per process (SimVersion::load in main) and then

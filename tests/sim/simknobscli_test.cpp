@@ -32,16 +32,19 @@ TEST(SimKnobs, OlderReleasesRefuseJsonAndPrintTheirVersion)
         {"zfs list -Hpjo name tank", "\tlist [-Hp] [-r|-d max] [-o property[,...]] [-s property]...\n"},
         {"zfs get -j all tank", "\tget [-rHp] [-d max] [-o \"all\" | field[,...]]\n"},
         {"zpool list -pj", "\tlist [-gHLpPv] [-o property[,...]] ...\n"},
-        {"zfs version -j", "\tversion\n"},
+        {"zfs list --json tank", "\tlist [-Hp] [-r|-d max] [-o property[,...]] [-s property]...\n"},
     };
     for (const auto &r : rows) {
         SimShell::Result res = sh.run(r.command);
         EXPECT_EQ(res.rc, 2) << r.command;
         EXPECT_EQ(res.out, "") << r.command;
-        EXPECT_EQ(res.err.rfind(std::string("invalid option 'j'\nusage:\n") + r.usageLine, 0), 0u)
+        const std::string letter = std::string(r.command).find("--json") != std::string::npos ? "-" : "j";
+        EXPECT_EQ(res.err.rfind("invalid option '" + letter + "'\nusage:\n" + r.usageLine, 0), 0u)
             << r.command << "\n" << res.err;
         EXPECT_EQ(res.err.find("json"), std::string::npos) << r.command;
     }
+    EXPECT_EQ(sh.ok("zfs version -j; zpool version --json"), "zfs-2.2.7-1\nzfs-kmod-2.2.7-1\nzfs-2.2.7-1\nzfs-kmod-2.2.7-1\n")
+        << "before 2.3 the version commands ignore their arguments";
     EXPECT_EQ(sh.ok("zfs list -Ho name tank; zpool list -Ho name"), "tank\nbackup\ntank\n")
         << "text listings work as before";
     EXPECT_EQ(sh.ok("zfs list -H -o name -s name tank backup"), "backup\ntank\n");
