@@ -1,9 +1,24 @@
 #include "simargs.h"
 
+#include "simversion.h"
+
 namespace zsim {
 
-bool SimArgs::parse(const std::string &optstring, const std::vector<SimLongOpt> &longs, std::string &error)
+bool SimArgs::parse(const std::string &givenOptstring, const std::vector<SimLongOpt> &givenLongs,
+                    std::string &error)
 {
+    // Releases before 2.3 have no JSON output: -j is an unknown letter there.
+    std::string optstring = givenOptstring;
+    std::vector<SimLongOpt> longs;
+    const bool json = SimVersion::current().hasJson();
+    for (const auto &l : givenLongs)
+        if (json || std::string(l.name).rfind("json", 0) != 0)
+            longs.push_back(l);
+    if (!json) {
+        const size_t j = optstring.find('j');
+        if (j != std::string::npos)
+            optstring.erase(j, 1);
+    }
     m_opts.clear();
     m_operands.clear();
     for (size_t i = 0; i < m_words.size(); i++) {
@@ -25,7 +40,10 @@ bool SimArgs::parse(const std::string &optstring, const std::vector<SimLongOpt> 
                 if (name == l.name)
                     found = &l;
             if (!found) {
-                error = "unrecognized option '" + w + "'";
+                // Releases without JSON parsed these commands with plain
+                // getopt(3), which reads "--json" as the letter '-'.
+                const bool legacy = !json && name.rfind("json", 0) == 0;
+                error = legacy ? "invalid option '-'" : "unrecognized option '" + w + "'";
                 return false;
             }
             if (found->hasArg && !hasValue) {

@@ -26,7 +26,8 @@ public:
 
     // `optstring` lists the short letters, each followed by ':' when it takes an
     // argument. On failure `error` is zfs' message ("invalid option 'x'",
-    // "missing argument for 'o' option").
+    // "missing argument for 'o' option"). Under a release without JSON output
+    // (SimVersion) the letter 'j' and the "json..." long options are dropped.
     bool parse(const std::string &optstring, const std::vector<SimLongOpt> &longs, std::string &error);
 
     const std::vector<Opt> &options() const { return m_opts; }

@@ -18,6 +18,8 @@
 //   recv-stall        `zfs recv` reads this many bytes, then stops reading
 //                     and hangs until it is killed (its sender then blocks
 //                     on the full pipe).
+//   version           the OpenZFS release to play ("2.2.7"; see SimVersion).
+//   busy              dataset names, one a line, that are busy (see SimBusy).
 // The byte knobs take a number with an optional K/M/G suffix; 0, an empty
 // file or junk means "off".
 // <cmd> is the subcommand as typed ("snapshot", "send", "recv" and "receive"

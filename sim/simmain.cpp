@@ -1,13 +1,17 @@
 // Entry point of the zfs/zpool simulator. The program acts as `zpool` when
 // started under that name (or as `zfs-sim zpool ...`) and as `zfs`
 // otherwise; its state lives under $ZFS_SIM_ROOT (see SimRoot).
+#include "simargs.h"
 #include "simfaults.h"
+#include "simjson.h"
 #include "simroot.h"
 #include "simusage.h"
+#include "simversion.h"
 #include "simzfsdata.h"
 #include "simzfsdestroy.h"
 #include "simzfsget.h"
 #include "simzfsholds.h"
+#include "simzfskey.h"
 #include "simzfslist.h"
 #include "simzfsrecv.h"
 #include "simzfssend.h"
@@ -40,6 +44,43 @@ void drainStdin()
     }
 }
 
+// `zfs version` / `zpool version` [-j]: the release's two lines, or with -j (2.3 on)
+// {"output_version":{...},"zfs_version":{"userland":"zfs-2.3.0-1","kernel":"zfs-kmod-2.3.0-1"}}
+int version(const std::string &tool, const std::vector<std::string> &args)
+{
+    const SimVersion &v = SimVersion::current();
+    if (!v.hasJson()) {
+        // Before 2.3 the command took no options and ignored its arguments.
+        fputs(v.versionLines().c_str(), stdout);
+        return 0;
+    }
+    SimArgs parser(args);
+    std::string error;
+    if (!parser.parse("j", {{"json", 'j', false}}, error))
+        return SimUsage::fail(tool, "version", error);
+    if (!parser.operands().empty()) {
+        fputs("too many arguments\n", stderr);
+        return SimUsage::fail(tool, "version", "");
+    }
+    if (parser.options().empty()) {
+        fputs(v.versionLines().c_str(), stdout);
+        return 0;
+    }
+    SimJson j;
+    j.beginObject();
+    j.outputVersion(tool + " version");
+    j.key("zfs_version");
+    j.beginObject();
+    j.key("userland");
+    j.string("zfs-" + v.text() + "-1");
+    j.key("kernel");
+    j.string("zfs-kmod-" + v.text() + "-1");
+    j.endObject();
+    j.endObject();
+    printf("%s\n", j.text().c_str());
+    return 0;
+}
+
 int runZfs(SimRoot &root, const std::string &cmd, const std::vector<std::string> &args)
 {
     if (cmd == "list") return SimZfsList::run(root, args);
@@ -57,11 +98,10 @@ int runZfs(SimRoot &root, const std::string &cmd, const std::vector<std::string>
     if (cmd == "hold") return SimZfsHolds::hold(root, args);
     if (cmd == "release") return SimZfsHolds::release(root, args);
     if (cmd == "send") return SimZfsSend::run(root, args);
+    if (cmd == "load-key") return SimZfsKey::load(root, args);
+    if (cmd == "unload-key") return SimZfsKey::unload(root, args);
     if (cmd == "receive" || cmd == "recv") return SimZfsRecv::run(root, args);
-    if (cmd == "version") {
-        printf("zfs-2.3.0-1\nzfs-kmod-2.3.0-1\n");
-        return 0;
-    }
+    if (cmd == "version") return version("zfs", args);
     fprintf(stderr, "unrecognized command '%s'\n", cmd.c_str());
     return SimUsage::fail("zfs", "", "");
 }
@@ -71,6 +111,7 @@ int runZpool(SimRoot &root, const std::string &cmd, const std::vector<std::strin
     if (cmd == "list") return SimZpool::list(root, args);
     if (cmd == "create") return SimZpool::create(root, args);
     if (cmd == "destroy") return SimZpool::destroy(root, args);
+    if (cmd == "version") return version("zpool", args);
     fprintf(stderr, "unrecognized command '%s'\n", cmd.c_str());
     return SimUsage::fail("zpool", "", "");
 }
@@ -100,6 +141,7 @@ int main(int argc, char **argv)
     const std::string path = SimRoot::configuredPath();
     SimRoot::adoptOwner(path);
     SimRoot root(path);
+    SimVersion::load(root.faultsDir());
     const std::string knob = cmd == "receive" ? "recv" : cmd == "snap" ? "snapshot" : cmd;
     std::string message;
     if (SimFaults(root.faultsDir()).commandFails(knob, message)) {

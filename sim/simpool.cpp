@@ -65,7 +65,9 @@ bool SimPool::load(const std::string &path, std::string &error)
             datasets.push_back(ds);
         } else if (kind == "prop" && f.size() >= 5) {
             SimDataset *ds = datasetById(num(f[1]));
-            if (ds)
+            if (ds && f[2] == "X")
+                ds->inheritForced.insert(f[3]);
+            else if (ds)
                 (f[2] == "R" ? ds->received : ds->local)[f[3]] = f[4];
         } else if (kind == "snap" && f.size() >= 7) {
             SimDataset *ds = datasetById(num(f[1]));
@@ -91,6 +93,17 @@ bool SimPool::load(const std::string &path, std::string &error)
             p.toguid = num(f[6]);
             p.fromguid = num(f[7]);
             p.toname = f[8];
+            p.raw = f.size() >= 10 && f[9] == "1";
+        } else if (kind == "crypt" && f.size() >= 7) {
+            SimDataset *ds = datasetById(num(f[1]));
+            if (!ds)
+                continue;
+            SimCrypt &c = ds->crypt;
+            c.suite = f[2];
+            c.keyformat = f[3];
+            c.rootId = num(f[4]);
+            c.keyDigest = f[5];
+            c.keyLoaded = f[6] == "1";
         } else if (kind == "hold" && f.size() >= 5) {
             SimDataset *ds = datasetById(num(f[1]));
             if (!ds)
@@ -131,10 +144,18 @@ bool SimPool::save(const std::string &path, std::string &error) const
             out += rec({"prop", id, "L", p.first, p.second});
         for (const auto &p : ds.received)
             out += rec({"prop", id, "R", p.first, p.second});
+        for (const auto &p : ds.inheritForced)
+            out += rec({"prop", id, "X", p, ""});
         if (ds.partial.active) {
             const SimPartial &p = ds.partial;
             out += rec({"partial", id, p.newfs ? "1" : "0", std::to_string(p.object), std::to_string(p.offset),
-                        std::to_string(p.bytes), std::to_string(p.toguid), std::to_string(p.fromguid), p.toname});
+                        std::to_string(p.bytes), std::to_string(p.toguid), std::to_string(p.fromguid), p.toname,
+                        p.raw ? "1" : "0"});
+        }
+        if (ds.encrypted()) {
+            const SimCrypt &c = ds.crypt;
+            out += rec({"crypt", id, c.suite, c.keyformat, std::to_string(c.rootId), c.keyDigest,
+                        c.keyLoaded ? "1" : "0"});
         }
         for (const auto &s : ds.snaps) {
             out += rec({"snap", id, std::to_string(s.id), s.name, std::to_string(s.guid),

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,19 @@ struct SimPartial {
     uint64_t object = 0, offset = 0, bytes = 0;
     uint64_t toguid = 0, fromguid = 0;
     std::string toname;
+    bool raw = false; // the stream was raw (`zfs send -w`); a resume sends raw again
+};
+
+// Native encryption of a dataset (see SimCrypto). `suite` empty: not
+// encrypted. Every encrypted dataset names its encryption root by dataset
+// id (its own id when it is one); the root keeps the key's digest and
+// whether the key is loaded. keylocation lives among the local properties.
+struct SimCrypt {
+    std::string suite;      // "aes-256-gcm", ...
+    std::string keyformat;  // "passphrase", "hex", "raw"
+    uint64_t rootId = 0;
+    std::string keyDigest;  // encryption roots only
+    bool keyLoaded = false; // encryption roots only
 };
 
 struct SimDataset {
@@ -48,9 +62,15 @@ struct SimDataset {
     bool mounted = false;
     std::map<std::string, std::string> local;    // properties set here
     std::map<std::string, std::string> received; // properties set by zfs recv
+    // Received values an explicit inherit overrides (OpenZFS' "$inherit"):
+    // `zfs recv -x`, and `-o` on the children of a package. The value stays
+    // (`zfs get -o received`) but the effective one is inherited or default.
+    std::set<std::string> inheritForced;
     std::vector<SimSnap> snaps;                  // ordered by createtxg
     SimPartial partial;
+    SimCrypt crypt;
 
+    bool encrypted() const { return !crypt.suite.empty(); }
     SimSnap *snap(const std::string &shortName);
     SimSnap *snapByGuid(uint64_t guid);
     SimSnap *latest() { return snaps.empty() ? nullptr : &snaps.back(); }

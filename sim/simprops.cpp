@@ -1,5 +1,6 @@
 #include "simprops.h"
 
+#include "simcrypto.h"
 #include "simrecvresume.h"
 #include "simtext.h"
 
@@ -32,11 +33,13 @@ const std::vector<SimPropDef> &SimProps::all()
         {"reservation", "RESERV", 'b', true, false, true, false, "0"},
         {"recordsize", "RECSIZE", 'b', true, false, true, true, "131072"},
         {"mountpoint", "MOUNTPOINT", 's', true, false, true, true, nullptr},
+        {"sharenfs", "SHARENFS", 's', true, false, true, true, "off"},
         {"checksum", "CHECKSUM", 'i', true, false, true, true, "on"},
         {"compression", "COMPRESS", 'i', true, false, true, true, "off"},
         {"atime", "ATIME", 'i', true, false, true, true, "on"},
         {"readonly", "RDONLY", 'i', true, false, true, true, "off"},
         {"canmount", "CANMOUNT", 'i', true, false, true, false, "on"},
+        {"sharesmb", "SHARESMB", 's', true, false, true, true, "off"},
         {"usedbysnapshots", "USEDSNAP", 'b', true, false, false, false, nullptr},
         {"usedbydataset", "USEDDS", 'b', true, false, false, false, nullptr},
         {"usedbychildren", "USEDCHILD", 'b', true, false, false, false, nullptr},
@@ -45,6 +48,10 @@ const std::vector<SimPropDef> &SimProps::all()
         {"logicalused", "LUSED", 'b', true, true, false, false, nullptr},
         {"logicalreferenced", "LREFER", 'b', true, true, false, false, nullptr},
         {"encryption", "ENCRYPTION", 'i', true, true, false, false, nullptr},
+        {"keylocation", "KEYLOCATION", 's', true, false, true, false, "none"},
+        {"keyformat", "KEYFORMAT", 'i', true, false, false, false, nullptr},
+        {"encryptionroot", "ENCROOT", 's', true, true, false, false, nullptr},
+        {"keystatus", "KEYSTATUS", 'i', true, true, false, false, nullptr},
         {"guid", "GUID", 'n', true, true, false, false, nullptr},
         {"createtxg", "CREATETXG", 'n', true, true, false, false, nullptr},
         {"refcompressratio", "REFRATIO", 'r', true, true, false, false, nullptr},
@@ -146,6 +153,10 @@ bool SimProps::validateSet(const std::string &prop, const std::string &value, bo
     }
     if (name == "canmount")
         return oneOf({"on", "off", "noauto"});
+    if (name == "keylocation")
+        return SimCrypto::validValue(name, value, reason);
+    if (name == "sharenfs" || name == "sharesmb")
+        return true; // "on", "off" or the share options, passed on as they are
     if (name == "atime" || name == "readonly")
         return oneOf({"on", "off"});
     if (name == "compression")
@@ -167,7 +178,7 @@ SimValue SimProps::inherited(SimPool &pool, SimDataset &ds, const std::string &p
     SimValue v;
     for (SimDataset *cur = &ds; cur;) {
         auto l = cur->local.find(prop);
-        auto r = cur->received.find(prop);
+        auto r = cur->inheritForced.count(prop) ? cur->received.end() : cur->received.find(prop);
         if (l != cur->local.end() || r != cur->received.end()) {
             v.value = l != cur->local.end() ? l->second : r->second;
             if (cur == &ds)
@@ -246,8 +257,8 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         v.value = bytes(0);
     } else if (name == "userrefs") {
         v.value = std::to_string(snap->holds.size());
-    } else if (name == "encryption") {
-        v.value = "off";
+    } else if (SimCrypto::isCryptoProp(name)) {
+        v = SimCrypto::value(pool, ds, snap != nullptr, name);
     } else if (name == "guid") {
         v.value = std::to_string(snap ? snap->guid : ds.guid);
     } else if (name == "receive_resume_token") {
@@ -258,7 +269,7 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         v = d->inherits ? inherited(pool, ds, name, d->defaultValue) : SimValue();
         if (!d->inherits) {
             auto l = ds.local.find(name);
-            auto r = ds.received.find(name);
+            auto r = ds.inheritForced.count(name) ? ds.received.end() : ds.received.find(name);
             if (l != ds.local.end()) {
                 v.value = l->second;
                 v.source = "LOCAL";

@@ -1,6 +1,8 @@
 #include "simrecvapply.h"
 
+#include "simrecvcrypt.h"
 #include "simnames.h"
+#include "simprops.h"
 #include "simspace.h"
 #include "simstreamformat.h"
 #include "simtext.h"
@@ -40,17 +42,32 @@ Decision decideResume(SimRoot::Found &f, const Options &o, const Begin &b, const
     return d;
 }
 
-// -x drops a property of the stream (the value is then inherited or the
-// default); -o sets it locally on the top file system, and its descendants
-// in a package inherit it instead of the stream's value.
+// -x keeps the stream's value as the received one but forces an explicit
+// inherit over it, so the effective value is inherited or the default; a
+// non-inheritable property (canmount) is dropped from the stream instead,
+// and a locally set one is left alone. -o sets the value locally on the
+// top file system; its descendants in a package get the explicit inherit.
 void applyPropertyOptions(const Options &o, SimDataset &ds, bool isTop)
 {
+    auto forceInherit = [&ds](const std::string &name) {
+        const SimPropDef *d = SimProps::find(name);
+        if (d && !d->inherits)
+            ds.received.erase(name);
+        else
+            ds.inheritForced.insert(name);
+    };
     for (const auto &name : o.excludeProps)
-        ds.received.erase(name);
+        if (!ds.local.count(name))
+            forceInherit(name);
     for (const auto &p : o.setProps) {
-        ds.received.erase(p.first);
-        if (isTop)
+        if (p.first == "encryption" || p.first == "keyformat" || (p.first == "keylocation" && !isTop))
+            continue; // set up with the file system's encryption, not stored as properties
+        if (isTop) {
             ds.local[p.first] = p.second;
+            ds.inheritForced.erase(p.first);
+        } else {
+            forceInherit(p.first);
+        }
     }
 }
 
@@ -77,7 +94,13 @@ Begin SimRecvApply::parseBegin(const std::string &payload)
         else if (l[0] == "creation") b.creation = (int64_t)strtoll(l[1].c_str(), nullptr, 10);
         else if (l[0] == "resumeobject") b.resuming = SimText::toU64(l[1], b.resumeObject);
         else if (l[0] == "resumeoffset") SimText::toU64(l[1], b.resumeOffset);
-        else if (l[0] == "prop" && l.size() >= 3) {
+        else if (l[0] == "raw") b.raw = l[1] == "1";
+        else if (l[0] == "crypt" && l.size() >= 5) {
+            b.crypt.suite = l[1];
+            b.crypt.keyformat = l[2];
+            b.crypt.keyDigest = l[3];
+            b.encroot = l[4];
+        } else if (l[0] == "prop" && l.size() >= 3) {
             b.hasProps = true;
             b.props[l[1]] = l[2];
         }
@@ -132,6 +155,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
         r.space = d.space;
         return r;
     }
+    const std::string optionRefusal = SimRecvCrypt::optionRefusal(o, b, f.pool, fs);
+    if (!optionRefusal.empty()) {
+        d.message = prefix + optionRefusal + "\n";
+        return d;
+    }
     if (f.ds && f.ds->partial.active) {
         d.message = prefix + "destination " + fs + " contains partially-complete state from \"zfs receive -s\".\n";
         return d;
@@ -139,6 +167,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
     if (incremental) {
         if (!f.ds) {
             d.message = prefix + "destination '" + fs + "' does not exist\n";
+            return d;
+        }
+        const std::string early = SimRecvCrypt::incrementalRefusal(*f.pool, *f.ds, b, true);
+        if (!early.empty()) {
+            d.message = prefix + early + "\n";
             return d;
         }
         if (SimSnap *existing = f.ds->snap(snap)) {
@@ -164,6 +197,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
             d.message = prefix + "destination " + fs + " has been modified\nsince most recent snapshot\n";
             return d;
         }
+        const std::string keyRefusal = SimRecvCrypt::incrementalRefusal(*f.pool, *f.ds, b, false);
+        if (!keyRefusal.empty()) {
+            d.message = prefix + keyRefusal + "\n";
+            return d;
+        }
         d.action = Action::Incremental;
         return d;
     }
@@ -177,6 +215,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
                         ")\nmust destroy them to overwrite it\n";
             return d;
         }
+        const std::string replaceRefusal = SimRecvCrypt::replaceRefusal(*f.ds, b);
+        if (!replaceRefusal.empty()) {
+            d.message = prefix + replaceRefusal + "\n";
+            return d;
+        }
         d.action = Action::Replace;
         return d;
     }
@@ -184,6 +227,11 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
     if (parent.empty() || !f.pool || !f.pool->dataset(parent)) {
         d.message = "cannot open '" + (parent.empty() ? fs : parent) + "': dataset does not exist\n" + prefix +
                     "unable to restore to destination\n";
+        return d;
+    }
+    const std::string createRefusal = SimRecvCrypt::createRefusal(*f.pool, *f.pool->dataset(parent), b);
+    if (!createRefusal.empty()) {
+        d.message = prefix + createRefusal + "\n";
         return d;
     }
     d.action = Action::Create;
@@ -236,6 +284,8 @@ bool SimRecvApply::commit(SimRoot &root, const Options &o, const Begin &b, const
         pool->sortDatasets();
     }
     SimDataset *ds = pool->dataset(fs);
+    if ((action == Action::Create || action == Action::Replace) && !SimRecvCrypt::setUp(*pool, *ds, o, b, isTop, error))
+        return false;
     SimDatasetStore store = root.store(*pool, *ds);
     uint64_t baseId = 0;
     if (action == Action::Incremental) {

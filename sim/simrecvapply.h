@@ -6,6 +6,7 @@
 #pragma once
 
 #include "simdatasetstore.h"
+#include "simpool.h"
 #include "simroot.h"
 
 #include <cstdint>
@@ -21,6 +22,7 @@ struct SimRecvOptions {
     bool force = false, noMount = false, verbose = false, dryRun = false;
     bool resumable = false; // -s
     char prefixMode = 0; // 'd' or 'e'
+    bool package = false;  // the stream is a package (send -R / -I)
     std::string target;
     std::vector<std::pair<std::string, std::string>> setProps; // -o, canonical names
     std::set<std::string> excludeProps;                        // -x, canonical names
@@ -35,6 +37,14 @@ struct SimRecvBegin {
     std::map<std::string, std::string> props;
     bool resuming = false;  // a stream of `zfs send -t`
     uint64_t resumeObject = 0, resumeOffset = 0;
+    // A raw stream (`zfs send -w`) of an encrypted dataset: its suite, key
+    // format and key digest, and the sender's encryption root by name.
+    bool raw = false;
+    SimCrypt crypt;
+    std::string encroot;
+    // Where that encryption root lands on this side when the same package
+    // brings it (set by the receiving session), else empty.
+    std::string encrootTarget;
 };
 
 enum class SimRecvAction { Fail, Skip, Create, Replace, Incremental, Resume };

@@ -17,6 +17,7 @@ SimResumeToken SimRecvResume::token(const SimDataset &ds)
     t.bytes = ds.partial.bytes;
     t.toguid = ds.partial.toguid;
     t.toname = ds.partial.toname;
+    t.rawok = ds.partial.raw;
     return t;
 }
 

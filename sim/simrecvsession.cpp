@@ -83,7 +83,9 @@ bool SimRecvSession::receive(const std::string &payload, const std::string &top)
     }
     // A resumed stream completes the original one: its BEGIN decides
     // the snapshot, the base and the properties.
-    const Begin original = d.action == Action::Resume ? SimRecvApply::parseBegin(prior.begin) : b;
+    Begin original = d.action == Action::Resume ? SimRecvApply::parseBegin(prior.begin) : b;
+    if (!top.empty() && (original.encroot == top || SimText::startsWith(original.encroot, top + "/")))
+        original.encrootTarget = SimRecvApply::mapTarget(m_o, original.encroot, top);
     const bool incremental = original.fromguid != 0;
     if (m_o.verbose)
         printf("%s %s stream of %s@%s into %s@%s\n", m_o.dryRun ? "would receive" : "receiving",
@@ -208,6 +210,7 @@ std::string SimRecvSession::keepPartial(SimRecvStage &stage, Action action, cons
         p.toguid = original.toguid;
         p.fromguid = original.fromguid;
         p.toname = original.fs + "@" + original.tosnap;
+        p.raw = original.raw;
         ok = m_root.save(*pool, error);
     }
     const std::string token = ok ? SimRecvResume::tokenText(*ds) : std::string();

@@ -54,6 +54,8 @@ std::string SimResumeToken::encode() const
     payload += "bytes=" + std::to_string(bytes) + "\n";
     payload += "toguid=" + std::to_string(toguid) + "\n";
     payload += "toname=" + toname + "\n";
+    if (rawok)
+        payload += "rawok=1\n";
     std::string body;
     static const char digits[] = "0123456789abcdef";
     for (unsigned char c : payload) {
@@ -110,6 +112,7 @@ bool SimResumeToken::decode(const std::string &text, std::string &reason)
         return false;
     }
     toname = fields["toname"];
+    rawok = fields.count("rawok") > 0;
     return true;
 }
 
@@ -123,6 +126,8 @@ std::string SimResumeToken::contents() const
     out += "\tbytes = 0x" + hex(bytes) + "\n";
     out += "\ttoguid = 0x" + hex(toguid) + "\n";
     out += "\ttoname = " + toname + "\n";
+    if (rawok)
+        out += "\trawok\n";
     return out;
 }
 

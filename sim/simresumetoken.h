@@ -22,6 +22,7 @@ struct SimResumeToken {
     uint64_t bytes = 0;     // stream bytes received so far
     uint64_t toguid = 0;
     std::string toname;     // the sender's snapshot, "tank/data@b"
+    bool rawok = false;     // the stream was raw; `zfs send -t` sends raw again
 
     std::string encode() const;
     // False with OpenZFS' reason ("resume token is corrupt (invalid

@@ -1,5 +1,6 @@
 #include "simsendplan.h"
 
+#include "simcrypto.h"
 #include "simnames.h"
 #include "simstreamformat.h"
 #include "simtext.h"
@@ -61,12 +62,19 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
         {"fromguid", std::to_string(from ? from->guid : 0)},
         {"creation", std::to_string(to->creation)},
     };
+    if (rawFor(ds)) {
+        SimDataset *root = SimCrypto::root(pool, ds);
+        lines.push_back({"raw", "1"});
+        lines.push_back({"crypt", ds.crypt.suite, ds.crypt.keyformat, root->crypt.keyDigest, root->name});
+    }
     if (withProps) {
+        // keylocation belongs to this machine's key; a raw receive sets "prompt".
         for (const auto &p : ds.received)
-            if (!ds.local.count(p.first))
+            if (!ds.local.count(p.first) && !ds.inheritForced.count(p.first) && p.first != "keylocation")
                 lines.push_back({"prop", p.first, p.second});
         for (const auto &p : ds.local)
-            lines.push_back({"prop", p.first, p.second});
+            if (p.first != "keylocation")
+                lines.push_back({"prop", p.first, p.second});
     }
     s.begin = SimStreamFormat::encodeLines(lines);
     const uint64_t h = SimStreamFormat::kHeaderSize;
@@ -85,6 +93,7 @@ bool SimSendPlan::build(SimRoot &root, const SimSendRequest &req, std::string &m
     m_streams.clear();
     m_warnings.clear();
     m_package = req.replicate || req.intermediates;
+    m_raw = req.raw;
     const std::string &name = req.snapshot;
     if (!SimNames::isSnapshot(name)) {
         message = "Error: The argument '" + name + "' is not a snapshot; sending a file system needs a snapshot\n";
@@ -133,6 +142,15 @@ bool SimSendPlan::build(SimRoot &root, const SimSendRequest &req, std::string &m
         }
     }
     std::string error;
+    std::vector<SimDataset *> sentTree = {f.ds};
+    if (req.replicate)
+        for (auto *d : f.pool->descendants(fsName))
+            sentTree.push_back(d);
+    const std::string refusal = plainRefusal(*f.pool, sentTree, name, req.props || req.replicate);
+    if (!refusal.empty()) {
+        message += refusal;
+        return false;
+    }
     if (!m_package) {
         if (!addStream(root, *f.pool, *f.ds, fromSnap, f.snap, req.props, error)) {
             message += "internal error: " + error + "\n";
@@ -197,6 +215,7 @@ bool SimSendPlan::buildResume(SimRoot &root, const SimResumeToken &token, std::s
     m_streams.clear();
     m_warnings.clear();
     m_package = false;
+    m_raw = token.rawok;
     const std::string errbuf = "cannot resume send: ";
     // Like OpenZFS, the snapshot is looked up by guid (in the token's file
     // system first, then in the whole pool), so a renamed one still counts.
@@ -221,6 +240,10 @@ bool SimSendPlan::buildResume(SimRoot &root, const SimResumeToken &token, std::s
         char hex[32];
         snprintf(hex, sizeof hex, "%#llx", (unsigned long long)token.fromguid);
         message = errbuf + "incremental source " + hex + " no longer exists\n";
+        return false;
+    }
+    if (!m_raw && !SimCrypto::readable(*pool, *ds)) {
+        message = "warning: cannot send '" + ds->name + "@" + to->name + "': source key must be loaded\n";
         return false;
     }
     std::string error;
@@ -258,6 +281,28 @@ bool SimSendPlan::buildResume(SimRoot &root, const SimResumeToken &token, std::s
             s.size += h + F::entryLength(e.type, e.size, e.path, e.target);
     }
     return true;
+}
+
+std::string SimSendPlan::plainRefusal(SimPool &pool, const std::vector<SimDataset *> &tree, const std::string &sent,
+                                      bool withProps) const
+{
+    if (m_raw)
+        return std::string();
+    // $ zfs send -R tank/enc@s
+    // cannot send tank/enc@s: encrypted dataset tank/enc may not be sent with properties without the raw flag
+    if (withProps)
+        for (SimDataset *d : tree)
+            if (d->encrypted())
+                return "cannot send " + sent + ": encrypted dataset " + d->name +
+                       " may not be sent with properties without the raw flag\n";
+    // A plain stream is decrypted on the way, so the key must be loaded.
+    // One snapshot goes through zfs_send_one ("dataset key"), a package
+    // through the per-snapshot ioctl ("source key").
+    for (SimDataset *d : tree)
+        if (!SimCrypto::readable(pool, *d))
+            return "warning: cannot send '" + (m_package ? d->name + "@" + SimNames::snapOf(sent) : sent) + "': " +
+                   (m_package ? "source" : "dataset") + " key must be loaded\n";
+    return std::string();
 }
 
 std::string SimSendPlan::fromLabel(const SimSubstream &s) const

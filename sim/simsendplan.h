@@ -81,7 +81,14 @@ private:
     bool addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSnap *from, SimSnap *to,
                    bool withProps, std::string &error);
 
+    // Whether `ds`'s streams go raw (encrypted datasets under -w), and the
+    // refusals of a plain send of encrypted data; "" when it may go.
+    bool rawFor(const SimDataset &ds) const { return m_raw && ds.encrypted(); }
+    std::string plainRefusal(SimPool &pool, const std::vector<SimDataset *> &tree, const std::string &sent,
+                             bool withProps) const;
+
     bool m_package = false;
+    bool m_raw = false;
     std::vector<SimSubstream> m_streams;
     std::string m_packageHeader;
     std::vector<std::string> m_warnings;

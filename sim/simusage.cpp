@@ -1,5 +1,7 @@
 #include "simusage.h"
 
+#include "simversion.h"
+
 #include <cstdio>
 #include <map>
 
@@ -40,6 +42,8 @@ std::string SimUsage::synopsis(const std::string &tool, const std::string &comma
         {"holds", "\tholds [-rHp] <snapshot> ...\n"},
         {"release", "\trelease [-r] <tag> <snapshot> ...\n"},
         {"version", "\tversion [-j]\n"},
+        {"load-key", "\tload-key [-rn] [-L <keylocation>] <-a | filesystem|volume>\n"},
+        {"unload-key", "\tunload-key [-r] <-a | filesystem|volume>\n"},
     };
     static const std::map<std::string, std::string> zpool = {
         {"create", "\tcreate [-fnd] [-o property=value] ... \n"
@@ -48,15 +52,34 @@ std::string SimUsage::synopsis(const std::string &tool, const std::string &comma
         {"destroy", "\tdestroy [-f] <pool>\n"},
         {"list", "\tlist [-gHLpPv] [-o property[,...]] [-j [--json-int, --json-pool-key-guid]] ...\n"
                  "\t    [-T d|u] [pool] [interval [count]]\n"},
+        {"version", "\tversion [-j]\n"},
     };
     const auto &table = tool == "zpool" ? zpool : zfs;
     auto it = table.find(command);
-    if (it != table.end())
-        return it->second;
-    std::string all;
-    for (const auto &kv : table)
-        all += kv.second;
-    return all;
+    std::string text;
+    if (it != table.end()) {
+        text = it->second;
+    } else {
+        for (const auto &kv : table)
+            text += kv.second;
+    }
+    return SimVersion::current().hasJson() ? text : withoutJson(text);
+}
+
+std::string SimUsage::withoutJson(std::string text)
+{
+    // " [-j [--json-int]]", " [-j [--json-int, --json-pool-key-guid]]", " [-j]"
+    for (size_t at; (at = text.find(" [-j")) != std::string::npos;) {
+        size_t end = at + 1;
+        int depth = 0;
+        for (; end < text.size(); end++) {
+            depth += text[end] == '[' ? 1 : text[end] == ']' ? -1 : 0;
+            if (depth == 0)
+                break;
+        }
+        text.erase(at, end + 1 - at);
+    }
+    return text;
 }
 
 int SimUsage::fail(const std::string &tool, const std::string &command, const std::string &message)

@@ -10,7 +10,10 @@ namespace zsim {
 class SimUsage {
 public:
     // The synopsis lines of one subcommand, each starting with a tab.
+    // Releases without JSON output (SimVersion) print them without "[-j ...]".
     static std::string synopsis(const std::string &tool, const std::string &command);
+    // `text` with every " [-j ...]" group removed.
+    static std::string withoutJson(std::string text);
     // Prints "<message>\n" (when not empty), then the usage text; returns 2.
     static int fail(const std::string &tool, const std::string &command, const std::string &message);
     // Prints "internal error: <error>\n"; returns 1.

@@ -2,9 +2,11 @@
 
 #include "simfiles.h"
 #include "simargs.h"
+#include "simbusy.h"
 #include "simnames.h"
 #include "simtext.h"
 #include "simusage.h"
+#include "simversion.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +15,8 @@ namespace zsim {
 
 std::string SimZfsDestroy::heldMessage(const std::string &snapshot)
 {
+    if (!SimVersion::current().namesHoldOnDestroy())
+        return "cannot destroy snapshot " + snapshot + ": dataset is busy";
     return "cannot destroy snapshot " + snapshot + ": it's being held. Run 'zfs holds -r " + snapshot +
            "' to see holders.";
 }
@@ -118,6 +122,16 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
                 fprintf(stderr, "%s\n", heldMessage(d->name + "@" + s.name).c_str());
                 return 1;
             }
+    if (!dryRun) {
+        std::vector<SimDataset *> victims = tree;
+        if (isPoolRoot)
+            victims.erase(victims.begin()); // the pool's root file system stays
+        const std::string busy = SimBusy(root.faultsDir()).refusal(root, *f.pool, victims, "destroy", true);
+        if (!busy.empty()) {
+            fputs(busy.c_str(), stderr);
+            return 1;
+        }
+    }
     // Deepest first; the pool's root file system itself stays.
     std::vector<std::string> order;
     for (auto *d : tree)

@@ -1,6 +1,7 @@
 #include "simzfsrecv.h"
 
 #include "simargs.h"
+#include "simcrypto.h"
 #include "simfaults.h"
 #include "simnames.h"
 #include "simprops.h"
@@ -142,7 +143,10 @@ int SimZfsRecv::run(SimRoot &root, const std::vector<std::string> &args)
             if (prop.empty()) {
                 reason = "invalid property '" + (opt.id == 'o' ? opt.arg.substr(0, eq) : opt.arg) + "'";
             } else if (opt.id == 'o') {
-                if (SimProps::validateSet(prop, opt.arg.substr(eq + 1), false, reason))
+                const std::string value = opt.arg.substr(eq + 1);
+                const bool crypto = prop == "encryption" || prop == "keyformat" || prop == "keylocation";
+                if (crypto ? SimCrypto::validValue(prop, value, reason)
+                           : SimProps::validateSet(prop, value, false, reason))
                     o.setProps.push_back({prop, opt.arg.substr(eq + 1)});
             } else {
                 o.excludeProps.insert(prop);
@@ -181,6 +185,7 @@ int SimZfsRecv::run(SimRoot &root, const std::vector<std::string> &args)
         fputs("cannot receive: invalid stream (bad record type)\n", stderr);
         return 1;
     }
+    o.package = true;
     const F::Lines pkg = F::decodeLines(payload);
     const std::string top = F::field(pkg, "top");
     if (SimNames::isSnapshot(o.target)) {

@@ -1,6 +1,7 @@
 #include "simzfsset.h"
 
 #include "simargs.h"
+#include "simcrypto.h"
 #include "simnames.h"
 #include "simprops.h"
 #include "simtext.h"
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 namespace zsim {
 
@@ -23,6 +25,19 @@ bool splitAssignment(const std::string &word, std::string &prop, std::string &va
     return true;
 }
 
+// keylocation names where the key of an encryption root is; "none" and
+// nothing else on an unencrypted dataset.
+bool keylocationFits(const SimDataset &ds, const std::string &prop, const std::string &value, std::string &reason)
+{
+    if (prop != "keylocation")
+        return true;
+    if (!ds.encrypted() && value != "none")
+        reason = "keylocation must be 'none' for unencrypted datasets";
+    else if (ds.encrypted() && value == "none")
+        reason = "keylocation must not be 'none' for encrypted datasets";
+    return reason.empty();
+}
+
 } // namespace
 
 bool SimZfsSet::mountable(SimRoot &root, SimPool &pool, SimDataset &ds)
@@ -31,7 +46,7 @@ bool SimZfsSet::mountable(SimRoot &root, SimPool &pool, SimDataset &ds)
     SimProps props(space);
     const std::string mp = props.value(pool, ds, nullptr, "mountpoint", true).value;
     const std::string cm = props.value(pool, ds, nullptr, "canmount", true).value;
-    return cm == "on" && !mp.empty() && mp[0] == '/';
+    return cm == "on" && !mp.empty() && mp[0] == '/' && SimCrypto::readable(pool, ds);
 }
 
 int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
@@ -67,7 +82,8 @@ int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
         bool good = true;
         for (const auto &a : assignments) {
             std::string reason;
-            if (!SimProps::validateSet(a.first, a.second, f.snap != nullptr, reason)) {
+            if (!SimProps::validateSet(a.first, a.second, f.snap != nullptr, reason) ||
+                !keylocationFits(*f.ds, SimProps::canonical(a.first), a.second, reason)) {
                 fprintf(stderr, "cannot set property for '%s': %s\n", name.c_str(), reason.c_str());
                 good = false;
                 rc = 1;
@@ -80,6 +96,7 @@ int SimZfsSet::set(SimRoot &root, const std::vector<std::string> &args)
         for (const auto &a : assignments) {
             const std::string prop = SimProps::canonical(a.first);
             f.ds->local[prop] = a.second;
+            f.ds->inheritForced.erase(prop);
             remount = remount || prop == "mountpoint" || prop == "canmount";
         }
         // Only a new mount point or canmount (re)mounts a file system;
@@ -124,6 +141,7 @@ int SimZfsSet::inherit(SimRoot &root, const std::vector<std::string> &args)
                 targets.push_back(d);
         for (auto *d : targets) {
             d->local.erase(prop);
+            d->inheritForced.erase(prop);
             d->mounted = d->mounted && mountable(root, *f.pool, *d);
         }
         f.pool->txg++;
@@ -163,11 +181,17 @@ int SimZfsSet::create(SimRoot &root, const std::vector<std::string> &args)
         fprintf(stderr, "cannot create '%s': %s\n", name.c_str(), reason.c_str());
         return 1;
     }
-    for (const auto &p : props)
-        if (!SimProps::validateSet(p.first, p.second, false, reason)) {
+    std::map<std::string, std::string> wanted; // canonical name -> value
+    for (const auto &p : props) {
+        const std::string canon = SimProps::canonical(p.first);
+        const bool ok = SimCrypto::isCryptoProp(canon) ? SimCrypto::validValue(canon, p.second, reason)
+                                                       : SimProps::validateSet(p.first, p.second, false, reason);
+        if (!ok) {
             fprintf(stderr, "cannot create '%s': %s\n", name.c_str(), reason.c_str());
             return 1;
         }
+        wanted[canon] = p.second;
+    }
     if (!root.open(true, error))
         return SimUsage::internal(error);
     SimPool *pool = root.pool(SimRoot::poolOf(name));
@@ -186,6 +210,16 @@ int SimZfsSet::create(SimRoot &root, const std::vector<std::string> &args)
         fprintf(stderr, "cannot create '%s': parent does not exist\n", name.c_str());
         return 1;
     }
+    // File systems made by -p on the way share the key of the nearest
+    // existing ancestor, as the new one does unless it is given its own.
+    SimDataset *ancestor = pool->dataset(SimNames::parentOf(chain.front()));
+    SimCrypt crypt, between;
+    std::map<std::string, std::string> inherited;
+    if (!SimCrypto::setUpCreate(*pool, ancestor, 0, wanted, crypt, reason) ||
+        (chain.size() > 1 && !SimCrypto::setUpCreate(*pool, ancestor, 0, inherited, between, reason))) {
+        fprintf(stderr, "cannot create '%s': %s\n", name.c_str(), reason.c_str());
+        return 1;
+    }
     pool->txg++;
     for (const auto &dsName : chain) {
         SimDataset ds;
@@ -194,9 +228,12 @@ int SimZfsSet::create(SimRoot &root, const std::vector<std::string> &args)
         ds.guid = SimRoot::newGuid();
         ds.createtxg = pool->txg;
         ds.creation = time(nullptr);
+        ds.crypt = dsName == name ? crypt : between;
+        if (ds.encrypted() && ds.crypt.rootId == 0)
+            ds.crypt.rootId = ds.id; // a new encryption root
         if (dsName == name)
-            for (const auto &p : props)
-                ds.local[SimProps::canonical(p.first)] = p.second;
+            for (const auto &p : wanted)
+                ds.local[p.first] = p.second;
         if (!root.store(*pool, ds).create(error))
             return SimUsage::internal(error);
         pool->datasets.push_back(ds);

@@ -1,6 +1,8 @@
 #include "simzfssnapshot.h"
 
 #include "simargs.h"
+#include "simbusy.h"
+#include "simcrypto.h"
 #include "simnames.h"
 #include "simtext.h"
 #include "simusage.h"
@@ -109,14 +111,19 @@ int SimZfsSnapshot::rename(SimRoot &root, const std::vector<std::string> &args)
     std::string error;
     if (!parser.parse("fpur", {}, error))
         return SimUsage::fail("zfs", "rename", error);
-    bool recursive = false, parents = false;
+    bool recursive = false, parents = false, noUnmount = false;
     for (const auto &o : parser.options()) {
         recursive |= o.id == 'r';
         parents |= o.id == 'p';
+        noUnmount |= o.id == 'u';
     }
     const auto &ops = parser.operands();
     if (ops.size() != 2)
         return SimUsage::fail("zfs", "rename", ops.size() < 2 ? "missing target dataset argument" : "too many arguments");
+    if (recursive && parents)
+        return SimUsage::fail("zfs", "rename", "-p and -r options are mutually exclusive");
+    if (noUnmount && parents)
+        return SimUsage::fail("zfs", "rename", "-u and -p options are mutually exclusive");
     const std::string from = ops[0];
     std::string to = ops[1];
     if (SimNames::isSnapshot(from) && !to.empty() && to[0] == '@')
@@ -133,6 +140,10 @@ int SimZfsSnapshot::rename(SimRoot &root, const std::vector<std::string> &args)
     SimRoot::Found f = root.find(from);
     if (!f.ds || (SimNames::isSnapshot(from) && !f.snap)) {
         fprintf(stderr, "cannot open '%s': dataset does not exist\n", from.c_str());
+        return 1;
+    }
+    if (noUnmount && f.snap) {
+        fprintf(stderr, "cannot open '%s': operation not applicable to datasets of this type\n", from.c_str());
         return 1;
     }
     if (SimNames::isSnapshot(from)) {
@@ -180,6 +191,24 @@ int SimZfsSnapshot::rename(SimRoot &root, const std::vector<std::string> &args)
             }
             fprintf(stderr, "cannot rename to '%s': parent does not exist (creating parents is not simulated)\n",
                     to.c_str());
+            return 1;
+        }
+        // A file system sharing its parent's key stays below its encryption root.
+        if (SimDataset *encRoot = SimCrypto::root(*f.pool, *f.ds)) {
+            if (encRoot != f.ds && to != encRoot->name && !SimText::startsWith(to, encRoot->name + "/")) {
+                fprintf(stderr, "cannot rename '%s': cannot move encrypted child outside of its encryption root\n",
+                        from.c_str());
+                return 1;
+            }
+        }
+        // Without -u the file systems are unmounted, renamed and mounted
+        // again; with -u they stay mounted where they are.
+        std::vector<SimDataset *> tree = {f.ds};
+        for (auto *d : f.pool->descendants(f.ds->name))
+            tree.push_back(d);
+        const std::string busy = SimBusy(root.faultsDir()).refusal(root, *f.pool, tree, "rename", !noUnmount);
+        if (!busy.empty()) {
+            fputs(busy.c_str(), stderr);
             return 1;
         }
         const std::string oldName = f.ds->name;

@@ -42,6 +42,11 @@ TEST(SimResumeToken, RoundTripsEveryField)
                                             "pool1/test@b")},
         {"largest numbers", token(UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, "p/a/b/c@x")},
         {"name with odd characters", token(7, 1, 0, 99, 8, "tank/my data-1:x.y@snap_2024-01-01")},
+        {"raw stream", [] {
+             SimResumeToken t = token(0, 2, 10, 500, 9, "tank/enc@a");
+             t.rawok = true;
+             return t;
+         }()},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -57,6 +62,8 @@ TEST(SimResumeToken, RoundTripsEveryField)
         EXPECT_EQ(back.bytes, row.token.bytes);
         EXPECT_EQ(back.toguid, row.token.toguid);
         EXPECT_EQ(back.toname, row.token.toname);
+        EXPECT_EQ(back.rawok, row.token.rawok);
+        EXPECT_EQ(back.contents().find("\trawok\n") != std::string::npos, row.token.rawok);
     }
 }
 
