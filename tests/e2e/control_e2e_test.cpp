@@ -199,4 +199,65 @@ TEST_F(ControlE2e, RunStartsAtOnceAndCancelEndsAThrottledTransfer)
     EXPECT_EQ(tb::treeDigest(tb::remotePath("backup/data")), tb::treeDigest(tb::localPath("tank/data")));
 }
 
+TEST_F(ControlE2e, StopDuringATransferRecordsItsOutcomeAndEventBeforeExiting)
+{
+    tb::writeRandomFile(tb::localPath("tank/data") + "/big.bin", 64 << 20, 12);
+    tb::setLocalFault("send-rate", "2M");
+    const int msnno = append(sendMission("Stopped"));
+    ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", msnno}}).exitCode, 0);
+    ASSERT_TRUE(waitFor([&] { return row(msnno).contains("rate"); }, 20000)) << "the transfer streams";
+
+    QElapsedTimer stopping;
+    stopping.start();
+    ASSERT_EQ(service.stop(SIGTERM, 20000), 0) << service.output().toStdString();
+    EXPECT_LT(stopping.elapsed(), 10000) << "the stage is ended, then recorded";
+
+    // The next start finds the run recorded by the one that stopped, not
+    // marked interrupted after the fact, and its event written.
+    tb::clearFaults();
+    service.start(config());
+    ASSERT_TRUE(service.waitUntilServing()) << service.output().toStdString();
+    const QJsonObject last = endedRun(msnno);
+    EXPECT_EQ(last.value("outcome").toString(), "interrupted");
+    EXPECT_GT(last.value("ended").toVariant().toLongLong(), 0);
+    EXPECT_FALSE(last.value("error").toString().isEmpty()) << "the stop's own message, not a restart's guess";
+    const QJsonArray events =
+        service.ctl("zfsrep_log_alload").response.value("results").toObject().value("records").toArray();
+    ASSERT_FALSE(events.isEmpty());
+    EXPECT_EQ(events.at(0).toObject().value("caption").toString(), "Stopped");
+    EXPECT_EQ(events.at(0).toObject().value("result").toInt(), 0);
+}
+
+TEST_F(ControlE2e, RemovingARunningMissionEndsItWithoutEraseOrRearm)
+{
+    // Two older snapshots of the series that an erase after a success
+    // would destroy.
+    ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@e2e_20200101000000"}).ok());
+    ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@e2e_20200102000000"}).ok());
+    tb::writeRandomFile(tb::localPath("tank/data") + "/big.bin", 64 << 20, 13);
+    tb::setLocalFault("send-rate", "2M");
+    QJsonObject erasing = sendMission("Removed");
+    erasing.insert("erase", 1);
+    const int msnno = append(erasing);
+    ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", msnno}}).exitCode, 0);
+    ASSERT_TRUE(waitFor([&] { return row(msnno).contains("rate"); }, 20000)) << "the transfer streams";
+
+    const Service::Call removed = service.ctl("zfsrep_mission_remove", QJsonObject{{"msnno", msnno}});
+    ASSERT_EQ(removed.exitCode, 0) << QJsonDocument(removed.response).toJson().toStdString();
+    // The run ends: the service takes another run at once.
+    const int other = append(sendMission("Other"));
+    tb::clearFaults();
+    QFile::remove(tb::localPath("tank/data") + "/big.bin");
+    ASSERT_TRUE(waitFor([&] { return service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", other}}).exitCode == 0; },
+                        10000))
+        << "the removed mission's run ended";
+    const QStringList snapshots = tb::localSnapshots("tank/data");
+    EXPECT_TRUE(snapshots.contains("tank/data@e2e_20200101000000")) << "no erase after a removal";
+    EXPECT_TRUE(snapshots.contains("tank/data@e2e_20200102000000")) << "no erase after a removal";
+    EXPECT_TRUE(row(msnno).isEmpty()) << "the removed mission is not stored again";
+    QJsonArray rows = listing();
+    for (const QJsonValue &value : rows)
+        EXPECT_NE(value.toObject().value("msnno").toInt(), msnno);
+}
+
 } // namespace

@@ -62,7 +62,7 @@ protected:
                         1, "", "cannot open 'backup/data': dataset does not exist\n");
     }
 
-    void TearDown() override { EXPECT_TRUE(engine->shutdown(5000)); }
+    void TearDown() override { EXPECT_TRUE(engine->scheduler().shutdown(5000)); }
 
     int append(const QString &caption, const char *schedules = kYearly)
     {
@@ -250,6 +250,55 @@ TEST_F(Control, RunNowOfAFinishedMissionRunsItAgain)
     ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
     ASSERT_TRUE(eventually([&] { return runs(msnno).size() == 2 && finishedRun(msnno); }));
     EXPECT_EQ(runs(msnno).first().outcome, "succeeded");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Control, AChangeDuringARunIsWhatTheNextArmingUses)
+{
+    const int msnno = append("Changing");
+    const QJsonObject changed{{"msnno", msnno}, {"caption", "Changing"}, {"action", 1}, {"pool", "tank"},
+                              {"name", "data"}, {"path", "backup"}, {"host", "h"}, {"port", 22}, {"userid", "zr"},
+                              {"passwd", "pw"}, {"snapname", "ZFSREP"},
+                              {"schedules", QJsonDocument::fromJson(R"([{"hours":[11],"minutes":[0]}])").array()}};
+    FakeStage stage;
+    stage.chunks = {"1.0 10\r\n"};
+    stage.onStart = [&] {
+        TQ2Journals changing;
+        EXPECT_TRUE(engine->changeMission(changing, changed));
+    };
+    runner->queueStage(stage);
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
+    ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
+    EXPECT_EQ(runs(msnno).first().outcome, "succeeded");
+    EXPECT_EQ(engine->dueTable().entries().value(msnno), QDateTime(QDate(2024, 3, 4), QTime(11, 0)).toSecsSinceEpoch())
+        << "armed from the stored change, not from the row the run read";
+}
+
+TEST_F(Control, RemovingTheRunningMissionCancelsItWithNoEraseAndNoArming)
+{
+    const int msnno = append("Removed");
+    QJsonObject erasing;
+    FakeStage hanging;
+    hanging.chunks = {"1.0 10\r\n"};
+    hanging.hangs = true;
+    hanging.onStart = [&] {
+        TQ2Journals removing;
+        EXPECT_TRUE(engine->removeMission(removing, msnno));
+    };
+    runner->queueStage(hanging);
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
+    ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
+    EXPECT_EQ(runner->terminated(), 1) << "the stream was ended";
+    EXPECT_EQ(runs(msnno).first().outcome, "cancelled");
+    EXPECT_FALSE(engine->dueTable().entries().contains(msnno)) << "a removed mission is never armed again";
+    for (const QString &line : runner->runLines())
+        EXPECT_FALSE(line.contains("destroy") || line.contains("release")) << line.toStdString();
+    QJsonObject row;
+    TQ2Journals lookup;
+    EXPECT_FALSE(engine->missions().row(lookup, msnno, row));
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "fakerunner.h"
 
+#include "canceltoken.h"
+
 class FakeWatched : public WatchedProcess
 {
 public:
@@ -88,6 +90,13 @@ ProcessOutcome FakeRunner::run(const ProcessRequest &request)
 {
     QMutexLocker lock(&mutex);
     runList.append(request);
+    // As the real runner: a request whose run was cancelled does not start.
+    if (request.cancel && request.cancel->isCancelled()) {
+        ProcessOutcome cancelled;
+        cancelled.cancelled = true;
+        cancelled.standardError = "cancelled";
+        return cancelled;
+    }
     const QString line = commandLine(request);
     for (int i = 0; i < onceRules.size(); ++i) {
         if (line.startsWith(onceRules.at(i).prefix))

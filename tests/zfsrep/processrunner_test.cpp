@@ -1,5 +1,7 @@
 #include "processrunner.h"
 
+#include "canceltoken.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -9,6 +11,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -106,6 +109,73 @@ TEST(QProcessRunner, WatchedProcessStreamsAndTerminates)
     ProcessRequest missing = shell("");
     missing.program = "/nonexistent/tool";
     EXPECT_EQ(runner.spawn(missing), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST(QProcessRunner, ACancelEndsTheChildAndItsGroupAtOnce)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString pidFile = dir.filePath("grandchild.pid");
+    QProcessRunner runner;
+    CancelToken token;
+    ProcessRequest request = shell("sleep 60 & echo $! > " + pidFile + "; wait", 60000);
+    request.cancel = &token;
+    std::thread canceller([&token] {
+        QThread::msleep(300);
+        token.cancel(CancelToken::Operator);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const ProcessOutcome outcome = runner.run(request);
+    canceller.join();
+    EXPECT_LT(timer.elapsed(), 2000) << "ended within a slice of the cancel";
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_FALSE(outcome.succeeded());
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const qint64 grandchild = file.readAll().trimmed().toLongLong();
+    for (int i = 0; i < 50 && alive(grandchild); ++i)
+        QThread::msleep(20);
+    EXPECT_FALSE(alive(grandchild));
+
+    // A request of a run already cancelled starts nothing.
+    const ProcessOutcome later = runner.run(request);
+    EXPECT_FALSE(later.started);
+    EXPECT_TRUE(later.cancelled);
+}
+
+TEST(QProcessRunner, OutputBeyondTheLimitEndsTheChild)
+{
+    struct Case {
+        const char *name;
+        const char *script;
+        bool overflowed;
+    } cases[] = {
+        {"endless output", "yes 0123456789abcdef", true},
+        {"a burst and an exit", "head -c 3000000 /dev/zero; exit 0", true},
+        {"stderr counts too", "head -c 3000000 /dev/zero >&2; sleep 30", true},
+        {"within the limit", "head -c 1000 /dev/zero", false},
+    };
+    QProcessRunner runner;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessRequest request = shell(c.script, 30000);
+        request.outputLimit = 1 << 20;
+        QElapsedTimer timer;
+        timer.start();
+        const ProcessOutcome outcome = runner.run(request);
+        EXPECT_LT(timer.elapsed(), 10000);
+        EXPECT_EQ(outcome.overflowed, c.overflowed);
+        EXPECT_EQ(outcome.succeeded(), !c.overflowed);
+        if (c.overflowed) {
+            EXPECT_TRUE(outcome.standardOutput.isEmpty()) << "nothing of an oversized answer is kept";
+            EXPECT_TRUE(outcome.standardError.contains("more than 1048576 bytes"));
+        }
+    }
 }
 
 } // namespace

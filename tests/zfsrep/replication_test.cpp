@@ -351,3 +351,55 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(Replication, ResumedRunCountsFromTheOffsetTheTargetHolds)
+{
+    runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
+    runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
+    runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
+    runner->respondOnce(kRemoteToken, 0, "1-abc-def\n");
+    // $ zfs send -nvP -t TOKEN: the token's contents first, then the estimate
+    // of what is left.
+    runner->respondOnce("zfs send -nvP -t 1-abc-def", 0,
+                        "resume token contents:\nnvlist version: 0\n\tobject = 0x1\n\toffset = 0x0\n"
+                        "\tbytes = 0x300000\n\ttoguid = 0x2\n\ttoname = tank/data@b\nincremental\ta\ttank/data@b\t1048576\n"
+                        "size\t1048576\n");
+    QJsonObject atStart;
+    FakeStage resumed = moving(524288);
+    resumed.onStart = [&] { atStart = driver.lastRun()->progress().toJson(); };
+    runner->queueStage(resumed);
+    ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
+    EXPECT_EQ(atStart.value("bytes").toVariant().toLongLong(), 0x300000) << "the stage starts where the cut one stopped";
+    EXPECT_EQ(atStart.value("total").toVariant().toLongLong(), 0x300000 + 1048576);
+    const QJsonObject atEnd = driver.lastRun()->progress().toJson();
+    EXPECT_EQ(atEnd.value("bytes").toVariant().toLongLong(), 0x300000 + 524288);
+    EXPECT_EQ(atEnd.value("rate").toInt(), 100);
+}
+
+TEST_F(Replication, EveryCommandOfARunCarriesItsCancelToken)
+{
+    runner->respond(kLocalList, 0, listing("tank/data", "a:1"));
+    runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->queueStage(moving(10));
+    ASSERT_TRUE(driver.sendPool(journals, mission(1)));
+    const CancelToken *token = &driver.lastRun()->cancelToken();
+    const QList<ProcessRequest> requests = runner->runs();
+    ASSERT_FALSE(requests.isEmpty());
+    for (const ProcessRequest &request : requests)
+        EXPECT_EQ(request.cancel, token) << FakeRunner::commandLine(request).toStdString();
+}
+
+TEST_F(Replication, ACancelledRunStartsNoFurtherCommand)
+{
+    runner->respond(kLocalList, 0, listing("tank/data", "a:1"));
+    runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    driver.onStart = [](const std::shared_ptr<::Run> &run) { run->cancel(CancelToken::Operator); };
+    EXPECT_FALSE(driver.sendPool(journals, mission(1)));
+    EXPECT_TRUE(runner->spawns().isEmpty()) << "no stream after a cancel";
+    for (const QString &line : runner->runLines())
+        EXPECT_FALSE(line.contains("destroy") || line.contains("release")) << line.toStdString();
+}
+
+} // namespace

@@ -64,7 +64,7 @@ protected:
         runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{}}})");
     }
 
-    void TearDown() override { EXPECT_TRUE(engine->shutdown(5000)); }
+    void TearDown() override { EXPECT_TRUE(engine->scheduler().shutdown(5000)); }
 
     void setClock(const QTime &time)
     {
@@ -193,7 +193,7 @@ TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
     EXPECT_EQ(listed().value("total").toInt(), 8000);
     EXPECT_EQ(engine->scheduler().progress().value("msnno").toInt(), msnno);
 
-    ASSERT_TRUE(engine->shutdown(10000));
+    ASSERT_TRUE(engine->scheduler().shutdown(10000));
     EXPECT_FALSE(listed().contains("rate"));
     EXPECT_TRUE(engine->scheduler().progress().isEmpty());
     EXPECT_FALSE(row(msnno).value("finishedtime").toString().isEmpty()) << "the outcome is recorded before the end";

@@ -129,5 +129,5 @@ bool AppData::start()
 void AppData::shutdown(int timeoutMs)
 {
     server.stop();
-    zfsrep.shutdown(timeoutMs);
+    zfsrep.scheduler().shutdown(timeoutMs);
 }

@@ -140,6 +140,11 @@ private:
 ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
 {
     ProcessOutcome outcome;
+    if (request.cancel && request.cancel->isCancelled()) {
+        outcome.cancelled = true;
+        outcome.standardError = QByteArray("cancelled");
+        return outcome;
+    }
     GroupProcess process;
     prepare(process, request);
     process.start(QIODevice::ReadWrite);

@@ -23,6 +23,17 @@ static void registerResources()
 
 const QString MXZfsrep::kDatabasePath = QStringLiteral("/tarn/etc/zfs/zfsrep.db");
 
+namespace {
+
+// The parts read the clock through the engine's member, so a test's setClock
+// reaches all of them.
+std::function<QDateTime()> readerOf(const std::function<QDateTime()> &clock)
+{
+    return [&clock] { return clock(); };
+}
+
+} // namespace
+
 MXZfsrep::MXZfsrep(QObject *parent)
     : QObject(parent),
       database(std::make_unique<TQ2DBSqlite>()),
@@ -31,9 +42,9 @@ MXZfsrep::MXZfsrep(QObject *parent)
       databasePath(kDatabasePath),
       book(*database),
       runHistory(std::make_unique<RunHistory>(*database)),
-      due(clockReader()),
-      runExecutor([this]() -> ProcessRunner & { return *processRunner; }, runSettings, eventRecorder, clockReader()),
-      runScheduler(book, due, *runHistory, runExecutor, clockReader(), [this] { metricsWriter.write(); }),
+      due(readerOf(clock)),
+      runExecutor([this]() -> ProcessRunner & { return *processRunner; }, runSettings, eventRecorder, readerOf(clock)),
+      runScheduler(book, due, *runHistory, runExecutor, readerOf(clock), [this] { metricsWriter.write(); }),
       metricsWriter([this](QString &text) {
           TQ2Journals journals;
           if (metricsText(journals, text))
@@ -50,13 +61,6 @@ MXZfsrep::~MXZfsrep()
 {
     runScheduler.shutdown(60000);
     metricsWriter.stop();
-}
-
-std::function<QDateTime()> MXZfsrep::clockReader() const
-{
-    // The parts read the clock through the engine, so a test's setClock
-    // reaches all of them.
-    return [this] { return clock(); };
 }
 
 bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
@@ -148,10 +152,10 @@ bool MXZfsrep::removeMission(TQ2Journals &journals, int msnno)
 
 bool MXZfsrep::listMissions(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
 {
-    return MissionListing(book, due, runScheduler, *runHistory, clockReader()).list(journals, result, page, ofpage);
+    return MissionListing(book, due, runScheduler, *runHistory, readerOf(clock)).list(journals, result, page, ofpage);
 }
 
 bool MXZfsrep::metricsText(TQ2Journals &journals, QString &text)
 {
-    return MissionMetrics(book, runScheduler, *runHistory, clockReader()).text(journals, text);
+    return MissionMetrics(book, runScheduler, *runHistory, readerOf(clock)).text(journals, text);
 }

@@ -55,10 +55,10 @@ public:
     // interrupted exports and arms every pending mission. False only when
     // the database could not be opened.
     bool loadConfigure(TQ2Journals &journals, const QJsonObject &config);
-    // Starts the scheduler and the metrics thread; always true.
+    // Starts the scheduler and the metrics thread; always true. The graceful
+    // end is scheduler().shutdown(): the running transfer is cancelled and
+    // recorded.
     bool start(TQ2Journals &journals);
-    // The graceful end: the running transfer is cancelled and recorded.
-    bool shutdown(int timeoutMs) { return runScheduler.shutdown(timeoutMs); }
 
     // Stores a mission and arms it (its schedules, or the next pass).
     bool appendMission(TQ2Journals &journals, const QJsonObject &mission);
@@ -76,7 +76,6 @@ public:
     MissionBook &missions() { return book; }
     DueTable &dueTable() { return due; }
     Scheduler &scheduler() { return runScheduler; }
-    RunExecutor &executor() { return runExecutor; }
     RunHistory &history() { return *runHistory; }
     EventRecorder &events() { return eventRecorder; }
     MetricsWriter &metrics() { return metricsWriter; }
@@ -96,8 +95,6 @@ public:
     TQ2DBSqlite &db() { return *database; }
 
 private:
-    std::function<QDateTime()> clockReader() const;
-
     std::unique_ptr<TQ2DBSqlite> database;
     std::shared_ptr<ProcessRunner> processRunner;
     std::function<QDateTime()> clock;
