@@ -49,7 +49,6 @@ TEST_F(RunControl, CancelDuringAListingOrTheSizeEstimateEndsTheRunWithinTwoSecon
         int action;
     } cases[] = {
         {"send: remote listing", true, "delay-list", 1},
-        {"send: remote resume-token query", true, "delay-get", 1},
         {"send: local size estimate", false, "delay-send", 1},
         {"pull: remote listing", true, "delay-list", 2},
         {"pull: remote size estimate", true, "delay-send", 2},

@@ -270,6 +270,7 @@ TEST_F(Control, AChangeDuringARunIsWhatTheNextArmingUses)
         EXPECT_TRUE(engine->changeMission(changing, changed));
     };
     runner->queueStage(stage);
+    ASSERT_TRUE(engine->start(journals));
     ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
     ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
     EXPECT_EQ(runs(msnno).first().outcome, "succeeded");
@@ -280,7 +281,6 @@ TEST_F(Control, AChangeDuringARunIsWhatTheNextArmingUses)
 TEST_F(Control, RemovingTheRunningMissionCancelsItWithNoEraseAndNoArming)
 {
     const int msnno = append("Removed");
-    QJsonObject erasing;
     FakeStage hanging;
     hanging.chunks = {"1.0 10\r\n"};
     hanging.hangs = true;
@@ -289,6 +289,7 @@ TEST_F(Control, RemovingTheRunningMissionCancelsItWithNoEraseAndNoArming)
         EXPECT_TRUE(engine->removeMission(removing, msnno));
     };
     runner->queueStage(hanging);
+    ASSERT_TRUE(engine->start(journals));
     ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
     ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
     EXPECT_EQ(runner->terminated(), 1) << "the stream was ended";
