@@ -16,6 +16,18 @@ namespace ReplicationOutput {
 //   tank/data@a	8102390113372717473	121
 QList<SnapshotInfo> snapshots(const QByteArray &output, const QString &dataset);
 
+// The snapshots of every dataset of the tree below `top` (and of `top`), by
+// the dataset's name relative to `top` ("" for the top), oldest first. Lines
+// outside the tree, with too few fields or a guid that is no number are
+// skipped.
+//   $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data
+//   tank/data/child@a	8102390113372717473	121
+QMap<QString, QList<SnapshotInfo>> treeSnapshots(const QByteArray &output, const QString &top);
+// Every dataset of the tree with its receive_resume_token ("" for "-").
+//   $ zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data
+//   tank/data/child	1-e604ea4bf-e0-789c63a2...
+QMap<QString, QString> treeTokens(const QByteArray &output, const QString &top);
+
 // The receive_resume_token value; empty for "-", an empty or blank output.
 //   $ zfs get -H -p -o value receive_resume_token backup/data
 //   1-e604ea4bf-e0-789c63a2...

@@ -1,10 +1,12 @@
-// What one side of a replication holds of a dataset: whether it exists, its
+// What one side of a replication holds of a dataset tree (TreeListing: every
+// dataset of the tree by its name relative to the top) and of each dataset: whether it exists, its
 // snapshots in creation order (short names, the part after "@", with the
 // guid that identifies a snapshot across hosts and the transaction group it
 // was created in), and the token of an interrupted resumable receive.
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QString>
 
 struct SnapshotInfo {
@@ -17,4 +19,13 @@ struct DatasetListing {
     bool exists = false;
     QString resumeToken; // empty when no receive is pending
     QList<SnapshotInfo> snapshots; // oldest first
+};
+
+struct TreeListing {
+    // The datasets of the tree by their name below the top: "" for the top,
+    // "child", "child/grandchild". Sorted, so parents come before children.
+    QMap<QString, DatasetListing> datasets;
+
+    bool exists() const { return datasets.value(QString()).exists; }
+    DatasetListing top() const { return datasets.value(QString()); }
 };

@@ -166,6 +166,18 @@ QStringList resumeTokenArgs(const QString &dataset)
     return {"get", "-H", "-p", "-o", "value", "receive_resume_token", dataset};
 }
 
+QStringList treeListArgs(const QString &dataset)
+{
+    return {"list", "-H", "-p", "-o", "name,guid,createtxg", "-t", "snapshot", "-s", "createtxg", "-r", dataset};
+}
+
+QStringList treeTokenArgs(const QString &dataset)
+{
+    return {"get", "-H", "-p", "-o", "name,value", "-r", "-t", "filesystem,volume", "receive_resume_token", dataset};
+}
+
+QStringList encryptionArgs(const QString &dataset) { return {"get", "-H", "-o", "value", "encryption", dataset}; }
+
 QStringList recursiveSnapshotArgs(const QString &snapshot) { return {"snapshot", "-r", snapshot}; }
 
 QString holdTag(int msnno) { return QStringLiteral("zfsrep-") + QString::number(msnno); }
@@ -202,7 +214,10 @@ QStringList streamArgs(const SendSpec &spec)
     QStringList arguments;
     if (spec.raw)
         arguments << "-w";
-    arguments << "-R";
+    if (spec.recursive)
+        arguments << "-R";
+    else if (spec.base.isEmpty())
+        arguments << "-p";
     if (!spec.base.isEmpty())
         arguments << "-I" << spec.base;
     arguments << spec.snapshot;
@@ -218,8 +233,8 @@ QStringList sendSizeArgs(const SendSpec &spec) { return QStringList{"send", "-nv
 QStringList receiveArgs(ReceiveMode mode, const QString &dataset)
 {
     if (mode == ReceiveMode::Replica)
-        return {"recv", "-s", "-u", "-x", "mountpoint", "-o", "readonly=on", dataset};
-    return {"recv", "-s", "-u", dataset};
+        return {"recv", "-s", "-u", "-o", "mountpoint=none", "-x", "sharenfs", "-x", "sharesmb", "-o", "readonly=on", dataset};
+    return {"recv", "-s", "-u", "-x", "readonly", "-x", "mountpoint", "-x", "sharenfs", "-x", "sharesmb", dataset};
 }
 
 QString commandText(const QString &program, const QStringList &arguments)

@@ -75,6 +75,15 @@ QStringList snapshotListArgs(const QString &dataset);
 // $ zfs get -H -p -o value receive_resume_token tank/data
 // 1-e604ea4bf-e0-789c63a2...   ("-" when no receive is pending)
 QStringList resumeTokenArgs(const QString &dataset);
+// The same for the whole tree below DATASET (one listing per side and run):
+// $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data
+QStringList treeListArgs(const QString &dataset);
+// $ zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data
+// tank/data/child	1-e604ea4bf-e0-789c63a2...
+QStringList treeTokenArgs(const QString &dataset);
+// $ zfs get -H -o value encryption tank/data
+// aes-256-gcm   ("off" when the dataset is not encrypted)
+QStringList encryptionArgs(const QString &dataset);
 // zfs snapshot -r DATASET@NAME: the dataset and all its descendants at once.
 QStringList recursiveSnapshotArgs(const QString &snapshot);
 // The hold tag of a mission's incremental base: "zfsrep-<msnno>".
@@ -95,12 +104,15 @@ QStringList abortReceiveArgs(const QString &dataset);
 
 // One replication stream: resumed from a token, or the dataset with all its
 // descendants (-R) up to `snapshot`, incremental from `base` when set (-I
-// carries every snapshot in between), raw (-w) when asked.
+// carries every snapshot in between), raw (-w) when asked. A stream of one
+// dataset alone (recursive false) completes a tree that a cut left partial;
+// its full stream carries the dataset's properties (-p) as -R would.
 struct SendSpec {
     QString token;
     QString snapshot; // full name
     QString base;     // full name, empty for a full stream
     bool raw = false;
+    bool recursive = true;
 };
 // zfs send -t TOKEN | zfs send [-w] -R [-I BASE] SNAPSHOT
 QStringList sendArgs(const SendSpec &spec);
@@ -110,11 +122,15 @@ QStringList sendSizeArgs(const SendSpec &spec);
 
 // How a stream is received.
 enum class ReceiveMode {
-    // A replica on a backup host: resumable (-s), not mounted (-u), without
-    // the source's mount point (-x mountpoint), read-only so that nothing on
-    // the backup host can make it diverge.
+    // A replica on a backup host: resumable (-s), not mounted now (-u) nor at
+    // the host's next boot (mountpoint=none, which its descendants inherit),
+    // without the source's share settings (-x sharenfs -x sharesmb),
+    // read-only so that nothing on the backup host can make it diverge.
     Replica,
-    // A local staging dataset of a pull: resumable and not mounted.
+    // A local staging dataset of a pull: resumable and not mounted, writable
+    // (-x readonly: a replica's read-only flag stays behind) and without the
+    // source's mount points and share settings (the mount step under /mnt
+    // sets its own).
     Staging,
 };
 QStringList receiveArgs(ReceiveMode mode, const QString &dataset);

@@ -88,3 +88,45 @@ bool ReplicationSide::list(TQ2Journals &journals, const QString &dataset, Datase
     listing.resumeToken = ReplicationOutput::resumeToken(token.standardOutput);
     return true;
 }
+
+bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const
+{
+    tree = TreeListing();
+    const ProcessOutcome tokens = run(treeTokenArgs(dataset));
+    if (!tokens.succeeded()) {
+        const QString error = CommandReport::errorText(tokens);
+        if (tokens.started && tokens.finished && ReplicationOutput::isMissingDataset(error))
+            return true;
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeTokenArgs(dataset)),
+                                     error);
+        return false;
+    }
+    const QMap<QString, QString> pending = ReplicationOutput::treeTokens(tokens.standardOutput, dataset);
+    const ProcessOutcome snapshots = run(treeListArgs(dataset));
+    if (!snapshots.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeListArgs(dataset)),
+                                     CommandReport::errorText(snapshots));
+        return false;
+    }
+    const QMap<QString, QList<SnapshotInfo>> lists = ReplicationOutput::treeSnapshots(snapshots.standardOutput, dataset);
+    for (auto it = pending.constBegin(); it != pending.constEnd(); ++it) {
+        DatasetListing &listing = tree.datasets[it.key()];
+        listing.exists = true;
+        listing.resumeToken = it.value();
+        listing.snapshots = lists.value(it.key());
+    }
+    return true;
+}
+
+bool ReplicationSide::isEncrypted(TQ2Journals &journals, const QString &dataset, bool &encrypted) const
+{
+    const ProcessOutcome outcome = run(encryptionArgs(dataset));
+    if (!outcome.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, encryptionArgs(dataset)),
+                                     CommandReport::errorText(outcome));
+        return false;
+    }
+    const QString value = QString::fromUtf8(outcome.standardOutput).trimmed();
+    encrypted = !value.isEmpty() && value != QLatin1String("off") && value != QLatin1String("-");
+    return true;
+}

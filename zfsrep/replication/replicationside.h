@@ -35,6 +35,12 @@ public:
     // not exist is an empty listing (exists false), not a failure; any other
     // failure is journaled (ERR_EXECUTE with the tool's message) and false.
     bool list(TQ2Journals &journals, const QString &dataset, DatasetListing &listing) const;
+    // The same for the whole tree below `dataset`, in one listing and one
+    // token query: a tree whose top does not exist is empty, not a failure.
+    bool listTree(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const;
+    // Whether `dataset` is encrypted (its "encryption" is not "off"); a
+    // failure to ask is journaled and false.
+    bool isEncrypted(TQ2Journals &journals, const QString &dataset, bool &encrypted) const;
     // Runs `zfs ARGS` to its end.
     ProcessOutcome run(const QStringList &zfsArgs, int finishTimeoutMs = 600000) const;
     // Runs `zfs ARGS`; a failure is journaled and false.

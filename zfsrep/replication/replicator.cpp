@@ -11,9 +11,14 @@ using namespace ZfsCommands;
 
 namespace {
 
-// A run resumes at most once, may abort one stale token and then sends one
-// more stream; anything beyond that is a loop, not progress.
-constexpr int kMaxRounds = 4;
+// A tree of N datasets needs at most a resume and a completing stream per
+// dataset and one stream of the tree; anything beyond that is a loop.
+int roundsFor(const TreeListing &source) { return 2 * source.datasets.size() + 4; }
+
+QString datasetOf(const QString &top, const QString &relative)
+{
+    return relative.isEmpty() ? top : top + QLatin1Char('/') + relative;
+}
 
 } // namespace
 
@@ -37,59 +42,87 @@ bool Replicator::sizeOf(TQ2Journals &journals, const ReplicationJob &job, const 
     return false;
 }
 
-bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, ReplicationResult &result)
+bool Replicator::listSource(TQ2Journals &journals, const ReplicationJob &job, TreeListing &source)
 {
-    DatasetListing source;
-    if (!job.source->list(journals, job.sourceDataset, source))
+    if (!job.source->listTree(journals, job.sourceDataset, source))
         return false;
-    if (!source.exists) {
+    if (!source.exists()) {
         journals.add(TQ2PLACE(), TQ2Error::ERR_NOT_EXISTS, QStringLiteral("list"), false,
                      QStringLiteral("cannot open '%1%2': dataset does not exist").arg(job.source->label(), job.sourceDataset),
                      QString());
         return false;
     }
-    if (!job.bound.isEmpty()) {
-        int at = -1;
-        for (int i = 0; i < source.snapshots.size() && at < 0; ++i) {
-            if (source.snapshots.at(i).name == job.bound)
-                at = i;
-        }
-        if (at < 0) {
-            journals.add(TQ2PLACE(), TQ2Error::ERR_NOT_EXISTS, QStringLiteral("list"), false,
-                         QStringLiteral("snapshot %1%2@%3 does not exist").arg(job.source->label(), job.sourceDataset, job.bound),
-                         QString());
-            return false;
-        }
-        source.snapshots = source.snapshots.mid(0, at + 1);
-    }
-
-    DatasetListing target;
-    if (!job.target->list(journals, job.targetDataset, target))
+    if (job.bound.isEmpty())
+        return true;
+    bool found = false;
+    for (const SnapshotInfo &snapshot : source.top().snapshots)
+        found = found || snapshot.name == job.bound;
+    if (!found) {
+        journals.add(TQ2PLACE(), TQ2Error::ERR_NOT_EXISTS, QStringLiteral("list"), false,
+                     QStringLiteral("snapshot %1%2@%3 does not exist").arg(job.source->label(), job.sourceDataset, job.bound),
+                     QString());
         return false;
-    for (int round = 0; round < kMaxRounds; ++round) {
-        const ReplicationPlan plan = ReplicationPlanner::plan(source, target);
-        result.reason = plan.reason;
-        journals.add(TQ2PLACE(), QStringLiteral("plan ") + plan.kind(), true, plan.reason, QString());
-        if (plan.action == ReplicationPlan::Refuse) {
+    }
+    source = TreePlanner::upTo(source, job.bound);
+    return true;
+}
+
+void Replicator::noteReached(const ReplicationJob &job, const TreeListing &source, ReplicationResult &result)
+{
+    const QList<SnapshotInfo> snapshots = source.top().snapshots;
+    TreeListing target;
+    TQ2Journals probe; // a failure to look keeps Unknown; the run's journal keeps its own error
+    if (snapshots.isEmpty() || !job.target->listTree(probe, job.targetDataset, target))
+        return;
+    result.reached = TreePlanner::holds(source, target, snapshots.last().name) ? ReplicationResult::Reached::Yes
+                                                                               : ReplicationResult::Reached::No;
+}
+
+bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, ReplicationResult &result)
+{
+    TreeListing source;
+    if (!listSource(journals, job, source))
+        return false;
+    TreeListing target;
+    if (!job.target->listTree(journals, job.targetDataset, target))
+        return false;
+    const int rounds = roundsFor(source);
+    for (int round = 0; round < rounds; ++round) {
+        const TreeStep step = TreePlanner::next(source, target);
+        result.reason = step.reason;
+        if (step.action == TreeStep::Refuse) {
+            const QList<SnapshotInfo> sent = source.top().snapshots;
+            result.reached = !sent.isEmpty() && TreePlanner::holds(source, target, sent.last().name)
+                                 ? ReplicationResult::Reached::Yes
+                                 : ReplicationResult::Reached::No;
             journals.add(TQ2PLACE(), TQ2Error::ERR_CONFLICT, QStringLiteral("plan"), false,
                          QStringLiteral("%1%2 cannot be replicated to %3%4: %5")
-                             .arg(job.source->label(), job.sourceDataset, job.target->label(), job.targetDataset, plan.reason),
+                             .arg(job.source->label(), job.sourceDataset, job.target->label(), job.targetDataset, step.reason),
                          QString());
             return false;
         }
-        if (plan.action == ReplicationPlan::Nothing) {
-            result.target = plan.target;
+        journals.add(TQ2PLACE(), QStringLiteral("plan ") + (step.action == TreeStep::Done ? QStringLiteral("done") : step.plan.kind()),
+                     true, step.reason, QString());
+        if (step.action == TreeStep::Done) {
+            // The target was listed after the last stream: every dataset of
+            // the tree holds the snapshot with the source's guid.
+            result.target = step.plan.target;
+            result.reached = ReplicationResult::Reached::Yes;
             return true;
         }
 
+        const ReplicationPlan &plan = step.plan;
+        const QString sourceDataset = datasetOf(job.sourceDataset, step.relative);
+        const QString targetDataset = datasetOf(job.targetDataset, step.relative);
         SendSpec spec;
         spec.raw = job.raw;
+        spec.recursive = step.recursive;
         if (plan.action == ReplicationPlan::Resume) {
             spec.token = plan.token;
         } else {
-            spec.snapshot = job.sourceDataset + QLatin1Char('@') + plan.target;
+            spec.snapshot = sourceDataset + QLatin1Char('@') + plan.target;
             if (plan.action == ReplicationPlan::Incremental)
-                spec.base = job.sourceDataset + QLatin1Char('@') + plan.base;
+                spec.base = sourceDataset + QLatin1Char('@') + plan.base;
         }
         qint64 size = 0;
         qint64 resumedBytes = 0;
@@ -99,19 +132,19 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
                 return false;
             // The snapshot the interrupted stream came from is gone: drop the
             // partial state and plan from what the target completed.
-            if (!job.target->runReported(journals, TQ2PLACE(), abortReceiveArgs(job.targetDataset)))
+            if (!job.target->runReported(journals, TQ2PLACE(), abortReceiveArgs(targetDataset)))
                 return false;
-            if (!job.target->list(journals, job.targetDataset, target))
+            if (!job.target->listTree(journals, job.targetDataset, target))
                 return false;
             continue;
         }
 
         const QString pipeline = TransferCommands::stream(job.source->commandText(sendArgs(spec)),
                                                           TransferCommands::pvMeter(job.rateLimit),
-                                                          job.target->commandText(receiveArgs(job.receiveMode, job.targetDataset)));
+                                                          job.target->commandText(receiveArgs(job.receiveMode, targetDataset)));
         if (result.kind.isEmpty())
             result.kind = plan.kind();
-        if (plan.action == ReplicationPlan::Incremental)
+        if (plan.action == ReplicationPlan::Incremental && step.recursive)
             result.base = plan.base;
         const StageOutcome outcome = stage(pipeline, size, resumedBytes, plan.kind());
         result.bytes += outcome.bytes;
@@ -119,16 +152,14 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
             result.stalled = outcome.stalled;
             result.cancelled = outcome.cancelled;
             CommandReport::commandFailed(journals, TQ2PLACE(), pipeline, outcome.errorText);
+            if (!outcome.cancelled)
+                noteReached(job, source, result);
             return false;
         }
-        if (plan.action != ReplicationPlan::Resume) {
-            result.target = plan.target;
-            return true;
-        }
-        if (!job.target->list(journals, job.targetDataset, target))
+        if (!job.target->listTree(journals, job.targetDataset, target))
             return false;
     }
     journals.add(TQ2PLACE(), TQ2Error::ERR_FAILED, QStringLiteral("plan"), false,
-                 QStringLiteral("replication of %1 did not converge").arg(job.sourceDataset), QString());
+                 QStringLiteral("replication of %1 did not converge: %2").arg(job.sourceDataset, result.reason), QString());
     return false;
 }

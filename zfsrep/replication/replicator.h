@@ -1,16 +1,17 @@
-// Carries out replication plans between two sides until the target holds
-// the source's newest snapshot (or the bound one): lists both sides, asks
-// the planner, runs the stream it chose, and after a resumed stream lists
-// the target again and goes on (a resume only finishes the interrupted
-// stream). A stale resume token is aborted on the target and the run plans
-// again. A refusal fails the run with the planner's reason; nothing is
-// destroyed or rolled back.
+// Carries out the replication of a dataset tree between two sides until the
+// target holds the source's newest snapshot (or the bound one) on every
+// dataset of the tree: lists both trees, asks the tree planner for the next
+// step, runs the stream it chose, lists the target again and goes on. Success
+// is what the target's listing shows, never an exit code or a byte count. A
+// stale resume token is aborted on its dataset and the run plans again. A
+// refusal fails the run with the planner's reason; nothing is destroyed or
+// rolled back.
 // Used from the scheduler thread; reports into the caller's journal.
 #pragma once
 
-#include "replicationplanner.h"
 #include "replicationside.h"
 #include "stageoutcome.h"
+#include "treeplanner.h"
 #include "zfscommands.h"
 
 #include <functional>
@@ -31,6 +32,9 @@ struct ReplicationJob {
 };
 
 struct ReplicationResult {
+    // Whether the target holds the run's snapshot, as its listing showed.
+    enum class Reached { Unknown, No, Yes };
+
     QString kind;   // of the first stream: full, incremental or resume ("" when nothing was sent)
     QString base;   // the incremental base, short name
     QString target; // the snapshot the target holds at the end, short name
@@ -38,6 +42,7 @@ struct ReplicationResult {
     bool stalled = false;
     bool cancelled = false;
     QString reason; // the planner's reason of the last plan
+    Reached reached = Reached::Unknown;
 };
 
 class Replicator
@@ -54,8 +59,11 @@ public:
     bool run(TQ2Journals &journals, const ReplicationJob &job, ReplicationResult &result);
 
 private:
+    bool listSource(TQ2Journals &journals, const ReplicationJob &job, TreeListing &source);
     bool sizeOf(TQ2Journals &journals, const ReplicationJob &job, const ZfsCommands::SendSpec &spec, qint64 &size,
                 qint64 &resumedBytes, bool &staleToken);
+    // After a failed stream: whether the target holds the run's snapshot.
+    void noteReached(const ReplicationJob &job, const TreeListing &source, ReplicationResult &result);
 
     StreamStage stage;
 };

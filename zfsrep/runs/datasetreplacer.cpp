@@ -8,6 +8,7 @@
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
+#include "zfsoutput.h"
 
 #include <QDir>
 
@@ -15,7 +16,7 @@ const QString DatasetReplacer::kIncomingSuffix = QStringLiteral(".zfsrep-incomin
 const QString DatasetReplacer::kPreviousSuffix = QStringLiteral(".zfsrep-previous");
 
 DatasetReplacer::DatasetReplacer(Run &owner, const RunServices &runServices)
-    : run(owner), services(runServices), cleanup(runServices.runner)
+    : run(owner), services(runServices)
 {
 }
 
@@ -23,11 +24,67 @@ bool DatasetReplacer::rename(const QString &from, const QString &to)
 {
     // A rename is one quick step that either happens or not; it runs to its
     // end even for a cancelled run, so the old dataset is never left aside.
-    const ProcessOutcome renamed = services.runner.run(
-        ZfsCommands::localRequest(ZfsCommands::kZfs, {QStringLiteral("rename"), from, to}, 10000, 60000));
+    // -u: nothing is unmounted or mounted, so a dataset in use can move.
+    const QStringList arguments{QStringLiteral("rename"), QStringLiteral("-u"), from, to};
+    const ProcessOutcome renamed =
+        services.runner.run(ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, 10000, 60000));
     if (!renamed.succeeded()) {
-        CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("zfs rename ") + from + QLatin1Char(' ') + to,
+        CommandReport::commandFailed(run.journals(), TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, arguments),
                                      CommandReport::errorText(renamed));
+        return false;
+    }
+    return true;
+}
+
+bool DatasetReplacer::checkForeignHolds(const QString &dataset)
+{
+    const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
+    // $ zfs list -H -o name -t snapshot -r tank/data
+    const ProcessOutcome listed = services.runner.run(ZfsCommands::localRequest(
+        ZfsCommands::kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
+                            QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-r"), dataset},
+        10000, 600000));
+    const QStringList snapshots = ZfsOutput::lines(listed.standardOutput);
+    if (!listed.succeeded() || snapshots.isEmpty())
+        return listed.succeeded();
+    const ProcessOutcome holds = services.runner.run(
+        ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::holdsArgs(snapshots, false), 10000, 600000));
+    for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
+        if (hold.second == ownTag)
+            continue;
+        run.journals().add(TQ2PLACE(), TQ2Error::ERR_CONFLICT, QStringLiteral("zfs holds"), false,
+                           QStringLiteral("%1 is not replaced: its snapshot %2 is held by %3 (only %4 is this mission's)")
+                               .arg(dataset, hold.first, hold.second, ownTag),
+                           QString());
+        return false;
+    }
+    return holds.succeeded();
+}
+
+bool DatasetReplacer::destroyTree(const QString &dataset)
+{
+    if (!checkForeignHolds(dataset))
+        return false;
+    const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
+    const ProcessOutcome listed = services.runner.run(ZfsCommands::localRequest(
+        ZfsCommands::kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
+                            QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-r"), dataset},
+        10000, 600000));
+    const QStringList snapshots = ZfsOutput::lines(listed.standardOutput);
+    if (!snapshots.isEmpty()) {
+        const ProcessOutcome holds = services.runner.run(
+            ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::holdsArgs(snapshots, false), 10000, 600000));
+        for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
+            if (hold.second == ownTag)
+                services.runner.run(ZfsCommands::localRequest(
+                    ZfsCommands::kZfs, {QStringLiteral("release"), ownTag, hold.first}, 10000, 60000));
+        }
+    }
+    const QStringList destroy{QStringLiteral("destroy"), QStringLiteral("-r"), dataset};
+    const ProcessOutcome destroyed = services.runner.run(ZfsCommands::localRequest(ZfsCommands::kZfs, destroy, 5000, 1200000));
+    if (!destroyed.succeeded()) {
+        CommandReport::commandFailed(run.journals(), TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, destroy),
+                                     CommandReport::errorText(destroyed));
         return false;
     }
     return true;
@@ -47,7 +104,7 @@ bool DatasetReplacer::replace(const QString &incoming, const QString &target, bo
     }
     // The new dataset holds the name now; an old one that cannot be removed
     // fails the run (the next run removes it before receiving).
-    if (targetExists && !cleanup.remove(run.journals(), previous))
+    if (targetExists && !destroyTree(previous))
         return false;
     return true;
 }
@@ -59,7 +116,7 @@ void DatasetReplacer::destroyIncoming(const QString &incoming)
 }
 
 bool DatasetReplacer::receiveReplacing(const QString &pool, const QString &name, const QJsonObject &items,
-                                       const std::function<bool(const QString &)> &receive)
+                                       bool resumable, const std::function<bool(const QString &)> &receive)
 {
     const QString dataset = pool + QLatin1Char('/') + name;
     const QString incoming = dataset + kIncomingSuffix;
@@ -69,17 +126,20 @@ bool DatasetReplacer::receiveReplacing(const QString &pool, const QString &name,
     // nothing took its name (else the new one did and it is obsolete); a
     // partial incoming dataset is dropped.
     if (items.contains(name + kPreviousSuffix)) {
-        if (!exists)
+        if (!exists) {
             exists = rename(dataset + kPreviousSuffix, dataset);
-        else
-            cleanup.remove(run.journals(), dataset + kPreviousSuffix);
+        } else {
+            destroyTree(dataset + kPreviousSuffix);
+        }
     }
-    // A staging dataset with a resume token keeps what it received for the
-    // next run; any other one is dropped before receiving anew.
-    if (items.contains(name + kIncomingSuffix) && !probe.hasResumeToken(incoming))
+    // A pull's staging tree is completed by the planner from what it holds;
+    // a restore's partial one is dropped before receiving anew.
+    if (items.contains(name + kIncomingSuffix) && !resumable)
         destroyIncoming(incoming);
     if (!receive(incoming)) {
-        if (!probe.hasResumeToken(incoming))
+        // A staging tree the planner refused (it does not fit the source any
+        // more) or a restore's partial one is of no use to the next run.
+        if (!resumable || run.journals().err() == TQ2Error::ERR_CONFLICT)
             destroyIncoming(incoming);
         return false;
     }
@@ -87,8 +147,12 @@ bool DatasetReplacer::receiveReplacing(const QString &pool, const QString &name,
         run.journals().setErr(TQ2Error::ERR_FAILED, QStringLiteral("the transfer was cancelled"));
         return false;
     }
+    // Another tool's holds on the old tree stop the replacement before
+    // anything moves; the received tree waits for the next run.
+    if (exists && !checkForeignHolds(dataset))
+        return false;
     if (!replace(incoming, dataset, exists)) {
-        if (probe.exists(incoming))
+        if (!resumable && probe.exists(incoming))
             destroyIncoming(incoming);
         return false;
     }

@@ -22,7 +22,7 @@ bool PullRun::execute(Run &run)
         } else {
             const QJsonObject items = pools.value(mission.pool).toObject().value(QStringLiteral("items")).toObject();
             DatasetReplacer replacer(run, services);
-            result = replacer.receiveReplacing(mission.pool, mission.name, items,
+            result = replacer.receiveReplacing(mission.pool, mission.name, items, true,
                                                [&](const QString &incoming) { return pull(run, incoming); });
         }
     }
@@ -49,7 +49,10 @@ bool PullRun::pull(Run &run, const QString &target)
     job.target = &local;
     job.targetDataset = target;
     job.receiveMode = ZfsCommands::ReceiveMode::Staging;
-    job.raw = false;
+    // An encrypted dataset travels as it is stored (-w): OpenZFS refuses a
+    // tree stream of it otherwise, and it arrives still encrypted.
+    if (!remote.isEncrypted(run.journals(), job.sourceDataset, job.raw))
+        return false;
     job.rateLimit = mission.rateLimit;
     StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);
     ReplicationResult replicated;

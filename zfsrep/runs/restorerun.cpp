@@ -44,7 +44,7 @@ bool RestoreRun::execute(Run &run)
             run.note(QStringLiteral("restore"), size, QString(), QString());
             StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);
             DatasetReplacer replacer(run, services);
-            result = replacer.receiveReplacing(mission.pool, name, items, [&](const QString &incoming) {
+            result = replacer.receiveReplacing(mission.pool, name, items, false, [&](const QString &incoming) {
                 const QString command = TransferCommands::restoreFromFileWith(
                     file, size, Compressor::decompressStage(Compressor::current(services.settings.compression)),
                     incoming);

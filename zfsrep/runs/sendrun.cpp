@@ -23,8 +23,11 @@ bool SendRun::execute(Run &run)
             series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
             if (mission.erase && !run.isCancelled())
                 series.eraseOlder(dataset, mission.snapname, snapshot);
-        } else if (replicated.bytes == 0 && !run.isCancelled()) {
-            // Nothing of it was sent: the snapshot would only pile up.
+        } else if (replicated.reached == ReplicationResult::Reached::No && !run.isCancelled()) {
+            // The target, listed after the failure, does not hold it: the
+            // snapshot would only pile up. Whenever that is not known (a
+            // cancel, a listing that failed) it is kept: the next run may
+            // need it as its base.
             series.drop(snapshot);
         }
     }

@@ -10,6 +10,7 @@
 #include "zfsoutput.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 
 namespace {
 
@@ -17,6 +18,16 @@ namespace {
 constexpr int kNameAttempts = 9;
 
 } // namespace
+
+bool SeriesSnapshots::isSeriesSnapshot(const QString &snapshot, const QString &dataset, const QString &series)
+{
+    const QString prefix = dataset + QLatin1Char('@') + series + QLatin1Char('_');
+    if (!snapshot.startsWith(prefix))
+        return false;
+    // yyyyMMddHHmmss, optionally "_<n>" for a name taken in the same second.
+    static const QRegularExpression stamp(QStringLiteral("^[0-9]{14}(_[0-9]+)?$"));
+    return stamp.match(snapshot.mid(prefix.size())).hasMatch();
+}
 
 SeriesSnapshots::SeriesSnapshots(Run &owner, const RunServices &runServices)
     : run(owner), services(runServices), local(runServices.runner, &owner.cancelToken()),
@@ -75,11 +86,10 @@ void SeriesSnapshots::eraseOlder(const QString &dataset, const QString &series, 
     QStringList snapshots;
     queries.snapshotAllist(run.journals(), snapshots, dataset);
     const int position = snapshots.lastIndexOf(newest);
-    const QString prefix = dataset + QLatin1Char('@') + series + QLatin1Char('_');
     const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
     for (int i = position - 1; i >= 0 && !run.isCancelled(); --i) {
         const QString snapshot = snapshots.at(i);
-        if (!snapshot.startsWith(prefix))
+        if (!isSeriesSnapshot(snapshot, dataset, series))
             continue;
         QStringList others;
         bool ownHold = false;

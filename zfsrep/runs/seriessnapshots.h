@@ -24,8 +24,13 @@ public:
     // Holds `snapshot` with the mission's tag and releases that tag from
     // every other snapshot of the dataset.
     void moveBaseHold(const QString &dataset, const QString &snapshot);
-    // Removes the series' snapshots older than `newest`. Only the mission's
-    // own hold tag is released; a snapshot another tool holds is kept and
+    // Whether `snapshot` (full name) is one the series made:
+    // DATASET@SERIES_yyyyMMddHHmmss with an optional "_<n>", nothing else
+    // (not a user's SERIES_before_upgrade, not another series SERIES_x_...).
+    static bool isSeriesSnapshot(const QString &snapshot, const QString &dataset, const QString &series);
+    // Removes the series' snapshots older than `newest` (their whole tree:
+    // the dataset's descendants have them from the recursive snapshot). Only
+    // the mission's own hold tag is released; a snapshot another tool holds is kept and
     // the journal says so.
     void eraseOlder(const QString &dataset, const QString &series, const QString &newest);
     // Destroys a snapshot the run made that nothing needs (a failure is
