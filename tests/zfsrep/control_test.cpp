@@ -34,6 +34,9 @@ bool eventually(const std::function<bool()> &condition)
     return condition();
 }
 
+const QString kRemoteZfs = "sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+                           "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs ";
+
 const char *kYearly = R"([{"months":[1],"days":[1],"hours":[0],"minutes":[0]}])";
 
 class Control : public ::testing::Test
@@ -55,8 +58,16 @@ protected:
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
         // The local dataset has one snapshot, the remote side nothing yet:
         // every run is a full stream.
-        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data", 0,
+        runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data", 0,
+                        "tank/data\t-\n");
+        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data", 0,
                         "tank/data@a\t11\t5\n");
+        // A stream that ended well left the snapshot on the target, which the
+        // run lists again to verify it.
+        runner->onStageSucceeded = [this](const ProcessRequest &) {
+            runner->respondOnce(kRemoteZfs + "get", 0, "backup/data\t-\n");
+            runner->respondOnce(kRemoteZfs + "list", 0, "backup/data@a\t11\t5\n");
+        };
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
                         "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs list",
                         1, "", "cannot open 'backup/data': dataset does not exist\n");

@@ -5,7 +5,10 @@
 class FakeWatched : public WatchedProcess
 {
 public:
-    FakeWatched(FakeRunner *owner, FakeStage stage) : owner(owner), stage(std::move(stage)) {}
+    FakeWatched(FakeRunner *owner, FakeStage stage, ProcessRequest request)
+        : owner(owner), stage(std::move(stage)), request(std::move(request))
+    {
+    }
 
     // Virtual time: chunk i shows up after (i + 1) steps of kStepMs, the
     // stage ends one step after its last chunk.
@@ -16,8 +19,11 @@ public:
         elapsed += ms;
         while (released < stage.chunks.size() && (released + 1) * kStepMs <= elapsed)
             pending += stage.chunks.at(released++);
-        if (!stage.hangs && released == stage.chunks.size() && elapsed >= (released + 1) * kStepMs)
+        if (!stage.hangs && released == stage.chunks.size() && elapsed >= (released + 1) * kStepMs) {
             ended = true;
+            if (stage.exitCode == 0 && owner->onStageSucceeded)
+                owner->onStageSucceeded(request);
+        }
         return ended;
     }
     QByteArray readStandardOutput() override
@@ -41,6 +47,7 @@ public:
 private:
     FakeRunner *owner;
     FakeStage stage;
+    ProcessRequest request;
     static constexpr int kStepMs = 3000;
     QByteArray pending;
     int released = 0;
@@ -74,6 +81,12 @@ void FakeRunner::respond(const QString &prefix, int exitCode, const QByteArray &
     rules.append({prefix, finishedWith(exitCode, out, err)});
 }
 
+void FakeRunner::respondContaining(const QString &part, int exitCode, const QByteArray &out, const QByteArray &err)
+{
+    QMutexLocker lock(&mutex);
+    containRules.append({part, finishedWith(exitCode, out, err)});
+}
+
 void FakeRunner::respondOnce(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
 {
     QMutexLocker lock(&mutex);
@@ -102,6 +115,10 @@ ProcessOutcome FakeRunner::run(const ProcessRequest &request)
         if (line.startsWith(onceRules.at(i).prefix))
             return onceRules.takeAt(i).outcome;
     }
+    for (const Rule &rule : containRules) {
+        if (line.contains(rule.prefix))
+            return rule.outcome;
+    }
     for (const Rule &rule : rules) {
         if (line.startsWith(rule.prefix))
             return rule.outcome;
@@ -121,7 +138,7 @@ std::unique_ptr<WatchedProcess> FakeRunner::spawn(const ProcessRequest &request)
         return nullptr;
     if (stage.onStart)
         stage.onStart();
-    return std::make_unique<FakeWatched>(this, stage);
+    return std::make_unique<FakeWatched>(this, stage, request);
 }
 
 QList<ProcessRequest> FakeRunner::runs() const

@@ -27,6 +27,9 @@ public:
     static QString commandLine(const ProcessRequest &request);
 
     void respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err = QByteArray());
+    // A lasting rule that matches a command line containing `part` anywhere
+    // (after the once rules, before the prefix rules).
+    void respondContaining(const QString &part, int exitCode, const QByteArray &out, const QByteArray &err = QByteArray());
     // A rule used once, before every lasting rule (in the order given).
     void respondOnce(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err = QByteArray());
     // Outcomes for watched processes, used in order.
@@ -34,6 +37,11 @@ public:
 
     ProcessOutcome run(const ProcessRequest &request) override;
     std::unique_ptr<WatchedProcess> spawn(const ProcessRequest &request) override;
+
+    // Called (without the runner's lock) when a watched stage ends by itself
+    // with status 0: a test models what the stream left on the target, e.g.
+    // with respondOnce rules for the listings that follow.
+    std::function<void(const ProcessRequest &stage)> onStageSucceeded;
 
     QList<ProcessRequest> runs() const;
     QStringList runLines() const;
@@ -48,6 +56,7 @@ private:
     mutable QMutex mutex;
     QList<Rule> rules;
     QList<Rule> onceRules;
+    QList<Rule> containRules;
     QList<FakeStage> stages;
     QList<ProcessRequest> runList;
     QList<ProcessRequest> spawnList;

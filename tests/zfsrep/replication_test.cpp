@@ -18,11 +18,12 @@ namespace {
 
 const QString kSsh = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
                      "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 ";
-const QString kLocalList = "zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data";
-const QString kLocalToken = "zfs get -H -p -o value receive_resume_token tank/data";
+const QString kLocalList = "zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data";
+const QString kLocalToken = "zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data";
 const QString kRemoteList =
-    kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 backup/data";
-const QString kRemoteToken = kSsh + "/usr/sbin/zfs get -H -p -o value receive_resume_token backup/data";
+    kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r backup/data";
+const QString kRemoteToken =
+    kSsh + "/usr/sbin/zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token backup/data";
 const QString kCreated = "tank/data@daily_20240305070809";
 
 // "a:1 b:2" → listing lines of `dataset`.
@@ -49,8 +50,8 @@ protected:
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -nvP", 0, "size\t1000\n");
         runner->respond(kSsh + "/usr/sbin/zfs send -nvP", 0, "size\t2000\n");
-        runner->respond(kLocalToken, 0, "-\n");
-        runner->respond(kRemoteToken, 0, "-\n");
+        runner->respond(kLocalToken, 0, "tank/data\t-\n");
+        runner->respond(kRemoteToken, 0, "backup/data\t-\n");
     }
 
     QJsonObject mission(int action, const QString &path = "backup")
@@ -90,7 +91,8 @@ protected:
 TEST_F(Replication, FirstSendIsOneFullReplicationStreamIntoASafeReplica)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2 c:3"));
-    runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->respondOnce(kRemoteToken, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2 c:3")); // what the stream left
     runner->queueStage(moving(2000));
     ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
     const QStringList stages = pipelines();
@@ -98,7 +100,7 @@ TEST_F(Replication, FirstSendIsOneFullReplicationStreamIntoASafeReplica)
     EXPECT_TRUE(stages.at(0).startsWith("zfs send -w -R tank/data@c | pv -f -n -b -t -i 1 | sshpass -e ssh"))
         << stages.at(0).toStdString();
     EXPECT_TRUE(stages.at(0).contains("-o ServerAliveInterval=15 "));
-    EXPECT_TRUE(stages.at(0).endsWith("'/usr/sbin/zfs recv -s -u -x mountpoint -o readonly=on backup/data'"))
+    EXPECT_TRUE(stages.at(0).endsWith("'/usr/sbin/zfs recv -s -u -o mountpoint=none -x sharenfs -x sharesmb -o readonly=on backup/data'"))
         << stages.at(0).toStdString();
     EXPECT_EQ(runner->spawns().at(0).environment.value("SSHPASS"), "Secret-1");
     EXPECT_EQ(driver.lastReplication().kind, "full");
@@ -111,13 +113,14 @@ TEST_F(Replication, IncrementalBaseIsTheNewestCommonSnapshotByGuid)
         const char *name;
         const char *local;
         const char *remote;
+        const char *after; // the target listed again after the stream
         const char *expected;
     } cases[] = {
-        {"common in the middle", "s0:1 s1:2 s2:3 s3:4 s4:5", "s0:1 s1:2 s2:3",
+        {"common in the middle", "s0:1 s1:2 s2:3 s3:4 s4:5", "s0:1 s1:2 s2:3", "s0:1 s1:2 s2:3 s3:4 s4:5",
          "zfs send -w -R -I tank/data@s2 tank/data@s4"},
-        {"oldest local destroyed by hand", "s2:3 s3:4 s4:5", "s0:1 s1:2 s2:3 s3:4",
+        {"oldest local destroyed by hand", "s2:3 s3:4 s4:5", "s0:1 s1:2 s2:3 s3:4", "s0:1 s1:2 s2:3 s3:4 s4:5",
          "zfs send -w -R -I tank/data@s3 tank/data@s4"},
-        {"renamed on the source, same guid", "s0:1 moved:2 s4:5", "s0:1 s1:2",
+        {"renamed on the source, same guid", "s0:1 moved:2 s4:5", "s0:1 s1:2", "s0:1 s1:2 s4:5",
          "zfs send -w -R -I tank/data@moved tank/data@s4"},
     };
     for (const auto &c : cases) {
@@ -127,7 +130,8 @@ TEST_F(Replication, IncrementalBaseIsTheNewestCommonSnapshotByGuid)
         runner = fresh;
         SetUp();
         fresh->respond(kLocalList, 0, listing("tank/data", c.local));
-        fresh->respond(kRemoteList, 0, listing("backup/data", c.remote));
+        fresh->respondOnce(kRemoteList, 0, listing("backup/data", c.remote));
+        fresh->respond(kRemoteList, 0, listing("backup/data", c.after));
         EXPECT_TRUE(driver.sendSnapshots(journals, mission(1)));
         const QStringList stages = pipelines();
         ASSERT_EQ(stages.size(), 1);
@@ -152,7 +156,7 @@ TEST_F(Replication, PendingTokenIsResumedThenTheRunPlansAgain)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respondOnce(kRemoteToken, 0, "1-abc-def\n");
+    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-abc-def\n");
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0, "size\t300\n");
     runner->queueStage(moving(300));
     ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
@@ -166,8 +170,10 @@ TEST_F(Replication, PendingTokenIsResumedThenTheRunPlansAgain)
 TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 c:3"));
-    runner->respond(kRemoteList, 0, listing("backup/data", "a:1"));
-    runner->respondOnce(kRemoteToken, 0, "1-old\n");
+    runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
+    runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
+    runner->respond(kRemoteList, 0, listing("backup/data", "a:1 c:3"));
+    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-old\n");
     runner->respondOnce("zfs send -nvP -t 1-old", 1, "",
                     "cannot resume send: 'tank/data@b' used in the initial send no longer exists\n");
     ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
@@ -231,23 +237,24 @@ TEST_F(Replication, UnreachableTargetIsAFailureNotAFullSend)
 
 TEST_F(Replication, SendPoolSnapshotsRecursivelyHoldsTheBaseAndErasesOnlyUnheldSeries)
 {
-    runner->respond(kLocalList, 0, listing("tank/data", "daily_1:1 weekly_1:2 daily_2:3 daily_20240305070809:4"));
-    runner->respond(kRemoteList, 0, listing("backup/data", "daily_1:1 weekly_1:2 daily_2:3"));
+    runner->respond(kLocalList, 0, listing("tank/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3 daily_20240305070809:4"));
+    runner->respondOnce(kRemoteList, 0, listing("backup/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3"));
+    runner->respond(kRemoteList, 0, listing("backup/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3 daily_20240305070809:4"));
     runner->respond("zfs list -t snapshot -H -o name tank/data", 0,
-                    ("tank/data@daily_1\ntank/data@weekly_1\ntank/data@daily_2\n" + kCreated + "\n").toUtf8());
-    runner->respond("zfs holds -H -r tank/data@daily_2", 0, "tank/data@daily_2\tzfsrep-7\tThu Mar  5 07:00 2024\n");
-    runner->respond("zfs holds -H -r tank/data@daily_1", 0, "tank/data@daily_1\tother-tool\tThu Mar  5 07:00 2024\n");
-    runner->respond("zfs holds -H tank/data@daily_1", 0,
-                    "tank/data@daily_1\tother-tool\tx\ntank/data@daily_2\tzfsrep-7\tx\n");
+                    ("tank/data@daily_20240303070809\ntank/data@weekly_1\ntank/data@daily_20240304070809\n" + kCreated + "\n").toUtf8());
+    runner->respond("zfs holds -H -r tank/data@daily_20240304070809", 0, "tank/data@daily_20240304070809\tzfsrep-7\tThu Mar  5 07:00 2024\n");
+    runner->respond("zfs holds -H -r tank/data@daily_20240303070809", 0, "tank/data@daily_20240303070809\tother-tool\tThu Mar  5 07:00 2024\n");
+    runner->respond("zfs holds -H tank/data@daily_20240303070809", 0,
+                    "tank/data@daily_20240303070809\tother-tool\tx\ntank/data@daily_20240304070809\tzfsrep-7\tx\n");
     runner->queueStage(moving(500));
     ASSERT_TRUE(driver.sendPool(journals, mission(1)));
     const QStringList lines = runner->runLines();
     EXPECT_EQ(lines.first(), "zfs snapshot -r " + kCreated);
     EXPECT_TRUE(lines.contains("zfs hold -r zfsrep-7 " + kCreated));
-    EXPECT_TRUE(lines.contains("zfs release -r zfsrep-7 tank/data@daily_2"));
-    EXPECT_FALSE(lines.contains("zfs release -r other-tool tank/data@daily_1"));
-    EXPECT_TRUE(lines.contains("zfs destroy -r tank/data@daily_2"));
-    EXPECT_FALSE(lines.contains("zfs destroy -r tank/data@daily_1")) << "held by another tool";
+    EXPECT_TRUE(lines.contains("zfs release -r zfsrep-7 tank/data@daily_20240304070809"));
+    EXPECT_FALSE(lines.contains("zfs release -r other-tool tank/data@daily_20240303070809"));
+    EXPECT_TRUE(lines.contains("zfs destroy -r tank/data@daily_20240304070809"));
+    EXPECT_FALSE(lines.contains("zfs destroy -r tank/data@daily_20240303070809")) << "held by another tool";
     EXPECT_FALSE(lines.contains("zfs destroy -r tank/data@weekly_1"));
     EXPECT_FALSE(lines.contains("zfs destroy -r " + kCreated));
     EXPECT_TRUE(QJsonDocument(journals.segments()).toJson().contains("held by other-tool"));
@@ -258,7 +265,8 @@ TEST_F(Replication, TakenSnapshotNameGetsASuffixOfTheSeries)
     runner->respondOnce("zfs snapshot -r " + kCreated, 1, "",
                         "cannot create snapshot '" + kCreated.toUtf8() + "': dataset already exists\n");
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240305070809:4 daily_20240305070809_2:5"));
-    runner->respond(kRemoteList, 0, listing("backup/data", "daily_20240305070809:4"));
+    runner->respondOnce(kRemoteList, 0, listing("backup/data", "daily_20240305070809:4"));
+    runner->respond(kRemoteList, 0, listing("backup/data", "daily_20240305070809:4 daily_20240305070809_2:5"));
     runner->queueStage(moving(100));
     ASSERT_TRUE(driver.sendPool(journals, mission(1)));
     EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r " + kCreated + "_2"));
@@ -275,7 +283,9 @@ TEST_F(Replication, SnapshotOfARunThatSentNothingIsDestroyed)
 TEST_F(Replication, SnapshotOfARunThatSentBytesIsKeptForTheResume)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240305070809:4"));
-    runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->respondOnce(kRemoteToken, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    // Listed again after the cut: a partial receive of the snapshot waits.
+    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-partial\n");
     FakeStage cut = moving(600);
     cut.exitCode = 1;
     runner->queueStage(cut);
@@ -287,15 +297,16 @@ TEST_F(Replication, PullIsBoundedByTheNamedSnapshot)
 {
     const QString remoteList = kRemoteList; // the pull lists the remote dataset of the path
     runner->respond(remoteList, 0, listing("backup/data", "s1:1 s2:2 s3:3"));
-    runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data", 1, "",
-                    "cannot open 'tank/data': dataset does not exist\n");
+    runner->respondOnce(kLocalToken, 1, "", "cannot open 'tank/data': dataset does not exist\n");
+    runner->respond(kLocalList, 0, listing("tank/data", "s1:1 s2:2"));
     runner->queueStage(moving(100));
     ASSERT_TRUE(driver.recvSnapshots(journals, mission(2, "backup/data@s2")));
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 1);
     EXPECT_TRUE(stages.at(0).contains("'/usr/sbin/zfs send -R backup/data@s2'"))
         << stages.at(0).toStdString();
-    EXPECT_TRUE(stages.at(0).endsWith("| zfs recv -s -u tank/data")) << stages.at(0).toStdString();
+    EXPECT_TRUE(stages.at(0).endsWith("| zfs recv -s -u -x readonly -x mountpoint -x sharenfs -x sharesmb tank/data"))
+        << stages.at(0).toStdString();
     EXPECT_EQ(runner->runLines().last(), "zfs set mountpoint=/mnt/tank/data tank/data");
 }
 
@@ -311,7 +322,8 @@ TEST_F(Replication, PullOfAMissingNamedSnapshotFailsNamingIt)
 TEST_F(Replication, FailedMountStepFailsTheReceive)
 {
     runner->respond(kRemoteList, 0, listing("backup/data", "s1:1"));
-    runner->respond(kLocalList, 1, "", "cannot open 'tank/data': dataset does not exist\n");
+    runner->respondOnce(kLocalToken, 1, "", "cannot open 'tank/data': dataset does not exist\n");
+    runner->respond(kLocalList, 0, listing("tank/data", "s1:1"));
     runner->respond("zfs set mountpoint=", 1, "", "cannot set property for 'tank/data': permission denied\n");
     runner->queueStage(moving(100));
     EXPECT_FALSE(driver.recvSnapshots(journals, mission(2, "backup/data")));
@@ -324,9 +336,13 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
     ASSERT_TRUE(sockets.isValid());
     engine.settings().sshControlDirectory = sockets.filePath("ssh");
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
+    runner->respondContaining("receive_resume_token backup/data", 0, "backup/data\t-\n");
+    runner->respondOnce("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+                        "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
+                        0, listing("backup/data", "a:1"));
     runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
                     "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
-                    0, listing("backup/data", "a:1"));
+                    0, listing("backup/data", "a:1 b:2"));
     runner->queueStage(moving(100));
     ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
     const QList<ProcessRequest> runs = runner->runs();
@@ -359,7 +375,7 @@ TEST_F(Replication, ResumedRunCountsFromTheOffsetTheTargetHolds)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respondOnce(kRemoteToken, 0, "1-abc-def\n");
+    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-abc-def\n");
     // $ zfs send -nvP -t TOKEN: the token's contents first, then the estimate
     // of what is left.
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0,
@@ -381,7 +397,8 @@ TEST_F(Replication, ResumedRunCountsFromTheOffsetTheTargetHolds)
 TEST_F(Replication, EveryCommandOfARunCarriesItsCancelToken)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1"));
-    runner->respond(kRemoteList, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->respondOnce(kRemoteToken, 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->respond(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->queueStage(moving(10));
     ASSERT_TRUE(driver.sendPool(journals, mission(1)));
     const CancelToken *token = &driver.lastRun()->cancelToken();

@@ -79,8 +79,9 @@ TEST(TransferCommands, SendKeepsEveryValueOneWord)
     EXPECT_EQ(ssh.mid(0, 13), (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "-o",
                                            "ServerAliveInterval=15", "-o", "ServerAliveCountMax=4", "-o",
                                            "ConnectTimeout=20", "us'er@h;ost"}));
-    EXPECT_EQ(remoteArgv(ssh.at(13)), (QStringList{"/usr/sbin/zfs", "recv", "-s", "-u", "-x", "mountpoint", "-o",
-                                                   "readonly=on", "backup/" + kHostile}));
+    EXPECT_EQ(remoteArgv(ssh.at(13)), (QStringList{"/usr/sbin/zfs", "recv", "-s", "-u", "-o", "mountpoint=none", "-x",
+                                                   "sharenfs", "-x", "sharesmb", "-o", "readonly=on",
+                                                   "backup/" + kHostile}));
     EXPECT_FALSE(QFile::exists("/tmp/zfsrep-pwned"));
 }
 
@@ -131,7 +132,7 @@ TEST(TransferCommands, IncrementalResumeAndPullPipelines)
             EXPECT_EQ(args.mid(1), (QStringList{"-f", "-n", "-b", "-t", "-i", "1", "-L", "1048576"}));
         }
         if (args.first() == "zfs") {
-            EXPECT_EQ(args.mid(1), (QStringList{"recv", "-s", "-u", "tank/" + kHostile}));
+            EXPECT_EQ(args.mid(1), (QStringList{"recv", "-s", "-u", "-x", "readonly", "-x", "mountpoint", "-x", "sharenfs", "-x", "sharesmb", "tank/" + kHostile}));
         }
     }
 }

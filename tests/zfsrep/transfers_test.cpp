@@ -20,7 +20,7 @@ namespace {
 const QString kLocalList = "zfs list -t snapshot -H -o name tank/data";
 const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
                             "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 /usr/sbin/zfs list -H -p "
-                            "-o name,guid,createtxg -t snapshot -s createtxg -d 1";
+                            "-o name,guid,createtxg -t snapshot -s createtxg -r";
 
 class Transfers : public ::testing::Test
 {
@@ -34,8 +34,14 @@ protected:
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -RPnv", 0, "size\t1000\n");
         // A pull receives into a staging dataset that does not exist yet.
-        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data.zfsrep-incoming",
-                        1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");
+        runner->respondOnce("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data.zfsrep-incoming",
+                            1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");
+        // Listed again after the stream: the staging tree holds what was sent.
+        runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data.zfsrep-incoming",
+                        0, "tank/data.zfsrep-incoming\t-\n");
+        runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data.zfsrep-incoming", 0,
+                        "tank/data.zfsrep-incoming@s1\t1\t10\n");
+        runner->respondContaining("receive_resume_token backup/data", 0, "backup/data\t-\n");
         runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
     }
 
@@ -92,10 +98,10 @@ TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
     runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
     ASSERT_TRUE(driver.recvPool(journals, mission(2, "backup/data")));
-    EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -s -u tank/data.zfsrep-incoming"));
+    EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -s -u -x readonly -x mountpoint -x sharenfs -x sharesmb tank/data.zfsrep-incoming"));
     const QStringList lines = runner->runLines();
-    const int aside = lines.indexOf("zfs rename tank/data tank/data.zfsrep-previous");
-    const int rename = lines.indexOf("zfs rename tank/data.zfsrep-incoming tank/data");
+    const int aside = lines.indexOf("zfs rename -u tank/data tank/data.zfsrep-previous");
+    const int rename = lines.indexOf("zfs rename -u tank/data.zfsrep-incoming tank/data");
     const int destroyOld = lines.indexOf("zfs destroy -r tank/data.zfsrep-previous");
     ASSERT_GE(aside, 0);
     EXPECT_GT(rename, aside);
@@ -119,8 +125,8 @@ TEST_F(Transfers, InterruptedReplacementIsRecoveredFirst)
     runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
     ASSERT_TRUE(driver.recvPool(journals, mission(2, "backup/data")));
     const QStringList lines = runner->runLines();
-    const int restored = lines.indexOf("zfs rename tank/data.zfsrep-previous tank/data");
-    const int aside = lines.lastIndexOf("zfs rename tank/data tank/data.zfsrep-previous");
+    const int restored = lines.indexOf("zfs rename -u tank/data.zfsrep-previous tank/data");
+    const int aside = lines.lastIndexOf("zfs rename -u tank/data tank/data.zfsrep-previous");
     ASSERT_GE(restored, 0);
     EXPECT_GT(aside, restored) << "the recovered dataset is then replaced like any other";
 }
@@ -137,7 +143,8 @@ TEST_F(Transfers, FailedReceiveLeavesTheLocalDatasetAlone)
     EXPECT_FALSE(driver.recvPool(journals, mission(2, "backup/data")));
     const QStringList lines = runner->runLines();
     EXPECT_FALSE(lines.contains("zfs destroy -r tank/data"));
-    EXPECT_TRUE(lines.contains("zfs destroy -r tank/data.zfsrep-incoming"));
+    EXPECT_FALSE(lines.contains("zfs destroy -r tank/data.zfsrep-incoming"))
+        << "what arrived stays for the next run to complete";
     EXPECT_FALSE(lines.join('\n').contains("zfs rename"));
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
 }
@@ -263,7 +270,7 @@ TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
     const QString decompress = Compressor::decompressStage(Compressor::current(Compressor::Settings()));
     EXPECT_EQ(pipelines().at(0),
               "cat -- '" + file + "' | pv -r -p -s 1234 | " + decompress + " | zfs recv -Fu 'tank/data.zfsrep-incoming'");
-    EXPECT_TRUE(runner->runLines().contains("zfs rename tank/data.zfsrep-incoming tank/data"));
+    EXPECT_TRUE(runner->runLines().contains("zfs rename -u tank/data.zfsrep-incoming tank/data"));
     EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_RECVFILE: tank/data SEND " + file);
 }
 

@@ -104,6 +104,9 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
     const QMap<QString, QString> pending = ReplicationOutput::treeTokens(tokens.standardOutput, dataset);
     const ProcessOutcome snapshots = run(treeListArgs(dataset));
     if (!snapshots.succeeded()) {
+        // Destroyed between the two questions: no tree, as above.
+        if (snapshots.started && snapshots.finished && ReplicationOutput::isMissingDataset(CommandReport::errorText(snapshots)))
+            return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeListArgs(dataset)),
                                      CommandReport::errorText(snapshots));
         return false;

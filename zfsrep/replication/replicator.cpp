@@ -74,8 +74,13 @@ void Replicator::noteReached(const ReplicationJob &job, const TreeListing &sourc
     TQ2Journals probe; // a failure to look keeps Unknown; the run's journal keeps its own error
     if (snapshots.isEmpty() || !job.target->listTree(probe, job.targetDataset, target))
         return;
-    result.reached = TreePlanner::holds(source, target, snapshots.last().name) ? ReplicationResult::Reached::Yes
-                                                                               : ReplicationResult::Reached::No;
+    // A receive of it that was cut and waits to be resumed counts as
+    // reached: the snapshot is the resume's source and must stay.
+    bool pending = false;
+    for (const DatasetListing &listing : target.datasets)
+        pending = pending || !listing.resumeToken.isEmpty();
+    result.reached = pending || TreePlanner::holds(source, target, snapshots.last().name) ? ReplicationResult::Reached::Yes
+                                                                                          : ReplicationResult::Reached::No;
 }
 
 bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, ReplicationResult &result)
