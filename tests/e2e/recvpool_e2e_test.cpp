@@ -152,8 +152,16 @@ TEST_F(RecvPool, FailedRenameIntoPlaceKeepsTheOldDataset)
     EXPECT_FALSE(drive->recvPool(journals, pull("victim", "backup/src")));
     EXPECT_EQ(localDigest("tank/victim"), before);
     EXPECT_TRUE(journals.errmsg().contains("simulated failure")) << journalText(journals).toStdString();
-    EXPECT_FALSE(tb::localExists("tank/victim.zfsrep-incoming"));
+    EXPECT_TRUE(tb::localExists("tank/victim.zfsrep-incoming")) << "the complete received tree waits";
     expectRecord(events().at(0).toObject(), false, "victim", "backup/src");
+
+    // The next run has nothing more to transfer: it puts the waiting tree in
+    // place.
+    TQ2Journals next;
+    ASSERT_TRUE(drive->recvPool(next, pull("victim", "backup/src"))) << journalText(next).toStdString();
+    EXPECT_EQ(drive->lastReplication().bytes, 0);
+    EXPECT_EQ(localDigest("tank/victim"), remoteDigest("backup/src"));
+    EXPECT_FALSE(tb::localExists("tank/victim.zfsrep-incoming"));
 }
 
 } // namespace

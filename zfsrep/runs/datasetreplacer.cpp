@@ -136,9 +136,21 @@ bool DatasetReplacer::receiveReplacing(const QString &pool, const QString &name,
     // a restore's partial one is dropped before receiving anew.
     if (items.contains(name + kIncomingSuffix) && !resumable)
         destroyIncoming(incoming);
-    if (!receive(incoming)) {
-        // A staging tree the planner refused (it does not fit the source any
-        // more) or a restore's partial one is of no use to the next run.
+    bool received = receive(incoming);
+    if (!received && resumable && run.journals().err() == TQ2Error::ERR_CONFLICT && !run.isCancelled()) {
+        // A staging tree that does not fit the source (left by another
+        // source, or holding no snapshot) is of no use: it is dropped and
+        // the pull starts afresh, once.
+        run.journals().add(TQ2PLACE(), QStringLiteral("zfs destroy -r ") + incoming, true,
+                           QStringLiteral("dropped the staging tree %1: it does not fit the source").arg(incoming),
+                           QString());
+        run.journals().setErr(TQ2Error::ERR_FAILED, QString());
+        destroyIncoming(incoming);
+        received = receive(incoming);
+    }
+    if (!received) {
+        // A restore's partial stream is of no use to the next run; what a
+        // pull received stays for the next run to complete.
         if (!resumable || run.journals().err() == TQ2Error::ERR_CONFLICT)
             destroyIncoming(incoming);
         return false;
