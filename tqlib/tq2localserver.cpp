@@ -5,6 +5,7 @@
 #include "tq2localsocket.h"
 #include "tq2rpcpacket.h"
 #include "tq2socketfile.h"
+#include "tq2socketplace.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -79,15 +80,28 @@ bool TQ2LocalServer::start(const QString &serverName)
     if (isRunning())
         return true;
     const QString path = socketPath(serverName);
-    const QFileInfo existing(path);
     startError.clear();
-    if ((existing.exists() || existing.isSymLink()) && TQ2SocketFile::isAnswering(path)) {
-        startError = QStringLiteral("another service answers on it"); // never take a running server's name
-        return false;
-    }
     const bool restricted = access.isRestricted();
     if (restricted && !access.isValid()) {
         startError = QStringLiteral("the access group does not exist");
+        return false;
+    }
+    // Nothing is created where another user could interfere, and the
+    // directories made here are checked as well.
+    startError = TQ2SocketPlace::check(path);
+    if (!startError.isEmpty())
+        return false;
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory)) {
+        startError = QStringLiteral("cannot create the directory %1").arg(directory);
+        return false;
+    }
+    startError = TQ2SocketPlace::check(path);
+    if (!startError.isEmpty())
+        return false;
+    const QFileInfo existing(path);
+    if ((existing.exists() || existing.isSymLink()) && TQ2SocketFile::isAnswering(path)) {
+        startError = QStringLiteral("another service answers on it"); // never take a running server's name
         return false;
     }
     const mode_t mode = restricted ? 0660 : 0777;
@@ -99,6 +113,8 @@ bool TQ2LocalServer::start(const QString &serverName)
         return false;
     }
     socketInode = TQ2SocketFile::inodeOf(path);
+    quota.setBounds({bounds.maxConnections, bounds.maxPeerConnections, bounds.maxPendingBytes,
+                     bounds.maxPeerPendingBytes});
     notifier = new QSocketNotifier(listenFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] { acceptPending(); });
     name = serverName;
@@ -157,30 +173,21 @@ void TQ2LocalServer::acceptPending()
 
 void TQ2LocalServer::admit(int fd)
 {
-    if (connectionCount() >= bounds.maxConnections) {
-        ++refusedCap;
-        ::close(fd);
-        return;
-    }
-    if (!access.admits(fd)) {
+    // Two getsockopt calls: the kernel's record of the peer, nothing that
+    // could block (no account-database lookup).
+    TQ2PeerAccess::Credentials peer;
+    if (!TQ2PeerAccess::credentialsOf(fd, peer, access.needsGroups()) || !access.admits(peer)) {
         ++refusedPeer;
         ::close(fd);
         return;
     }
-    TQ2LocalSocket::open(this, fd, &debugging);
+    if (!quota.takeConnection(peer.uid)) {
+        ++refusedCap;
+        ::close(fd);
+        return;
+    }
+    TQ2LocalSocket::open(this, fd, peer.uid, &debugging);
 }
-
-bool TQ2LocalServer::reservePending(qint64 bytes)
-{
-    qint64 held = pending.load();
-    do {
-        if (held + bytes > bounds.maxPendingBytes)
-            return false;
-    } while (!pending.compare_exchange_weak(held, held + bytes));
-    return true;
-}
-
-void TQ2LocalServer::releasePending(qint64 bytes) { pending.fetch_sub(bytes); }
 
 void TQ2LocalServer::add(TQ2TodoRouter *router) { root.add(router); }
 
@@ -205,8 +212,9 @@ std::uint64_t TQ2LocalServer::connectionStarted(const std::shared_ptr<TQ2LocalSo
     return key;
 }
 
-void TQ2LocalServer::connectionEnded(std::uint64_t key)
+void TQ2LocalServer::connectionEnded(std::uint64_t key, uid_t uid)
 {
+    quota.releaseConnection(uid);
     std::lock_guard<std::mutex> lock(connectionsMutex);
     live.erase(key);
     if (live.empty())
