@@ -17,10 +17,6 @@
 #include <system_error>
 #include <unistd.h>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 namespace {
 
 std::atomic<int> liveObjects{0};
@@ -34,11 +30,6 @@ constexpr int kWriteTimeoutMs = 30000;
 // A buffer keeps up to this much room when it is empty or nearly so; a
 // larger one (grown for a large request) is given back.
 constexpr int kKeptCapacity = 64 * 1024;
-// After giving back a buffer this large, the allocator is asked to return
-// its free memory to the system: glibc keeps freed blocks of a thread's
-// arena, and one large request per connection would otherwise leave each
-// connection's peak resident.
-constexpr int kTrimAfter = 1024 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -269,11 +260,6 @@ void TQ2LocalSocket::dropFront(int bytes)
     smaller.reserve(std::max(kInitialBuffer, buffer.size()));
     smaller.append(buffer);
     buffer.swap(smaller);
-    smaller = QByteArray(); // the large block is freed here
-#ifdef __GLIBC__
-    if (capacity >= kTrimAfter)
-        ::malloc_trim(0);
-#endif
 }
 
 void TQ2LocalSocket::answerError(int code, const QString &message)

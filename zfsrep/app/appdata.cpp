@@ -3,6 +3,7 @@
 #include "configfile.h"
 #include "quitsignals.h"
 #include <QJsonArray>
+#include "tq2dbsqlite.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "tq2rpcpacket.h"
