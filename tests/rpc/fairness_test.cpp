@@ -94,22 +94,6 @@ TEST_P(QuotaTable, SharesPlacesAndBytesPerUser)
 INSTANTIATE_TEST_SUITE_P(Table, QuotaTable, ::testing::ValuesIn(kQuotaRows),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(PeerQuota, CountsEachUserApart)
-{
-    TQ2PeerQuota quota({10, 5, 1000, 500});
-    ASSERT_TRUE(quota.takeConnection(1000));
-    ASSERT_TRUE(quota.reserveBytes(1000, 300));
-    ASSERT_TRUE(quota.reserveBytes(1001, 200));
-    EXPECT_EQ(quota.connectionsOf(1000), 1);
-    EXPECT_EQ(quota.connectionsOf(1001), 0);
-    EXPECT_EQ(quota.pendingBytesOf(1000), 300);
-    EXPECT_EQ(quota.pendingBytesOf(1001), 200);
-    quota.releaseBytes(1000, 300);
-    quota.releaseConnection(1000);
-    EXPECT_EQ(quota.pendingBytesOf(1000), 0);
-    EXPECT_EQ(quota.connections(), 0);
-}
-
 struct DirectoryRow {
     const char *name;
     uid_t owner;
