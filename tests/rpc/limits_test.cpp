@@ -6,12 +6,14 @@
 
 #include "tq2error.h"
 #include "tq2localsocket.h"
+#include "tq2peerquota.h"
 #include "tq2rpcpacket.h"
 
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -299,6 +301,46 @@ TEST_F(LimitsTest, AnswersTextThatIsNotAJsonObjectAndGoesOn)
         EXPECT_FALSE(answer.value("errmsg").toString().isEmpty());
         EXPECT_EQ(echoedId(client.call(echoRequest(++id))), id) << "the connection stopped serving";
     }
+}
+
+TEST(PeerQuotaStress, TotalsStayWithinTheBoundsAndReturnToZero)
+{
+    // Six users on eight threads take and give back places and bytes; a
+    // watcher checks the totals while they run.
+    TQ2PeerQuota quota({20, 4, 6000, 1500});
+    std::atomic<bool> running{true};
+    std::atomic<int> overruns{0};
+    std::thread watcher([&] {
+        while (running.load()) {
+            if (quota.connections() > 20 || quota.pendingBytes() > 6000)
+                ++overruns;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; ++t) {
+        workers.emplace_back([&quota, t] {
+            const uid_t uid = uid_t(1000 + t % 6);
+            for (int i = 0; i < 20000; ++i) {
+                const qint64 bytes = 1 + (i * 37 + t) % 400;
+                const bool place = quota.takeConnection(uid);
+                const bool held = quota.reserveBytes(uid, bytes);
+                if (held)
+                    quota.releaseBytes(uid, bytes);
+                if (place)
+                    quota.releaseConnection(uid);
+            }
+        });
+    }
+    for (auto &worker : workers)
+        worker.join();
+    running.store(false);
+    watcher.join();
+    EXPECT_EQ(overruns.load(), 0);
+    EXPECT_EQ(quota.connections(), 0);
+    EXPECT_EQ(quota.pendingBytes(), 0);
+    for (uid_t uid = 1000; uid < 1006; ++uid)
+        EXPECT_EQ(quota.connectionsOf(uid) + quota.pendingBytesOf(uid), 0) << uid;
 }
 
 } // namespace
