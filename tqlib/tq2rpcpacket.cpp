@@ -90,9 +90,10 @@ QByteArray TQ2RpcPacket::toDatagram(const QJsonObject &envelope, const QByteArra
 
 qint64 TQ2RpcPacket::announcedLength(const QByteArray &buffer, int offset)
 {
-    const int size = buffer.size() - offset;
+    if (offset < 0 || buffer.size() - offset < HeaderSize)
+        return -1;
     const char *p = buffer.constData() + offset;
-    if (offset < 0 || size < HeaderSize || std::memcmp(p, kMark, sizeof kMark) != 0)
+    if (std::memcmp(p, kMark, sizeof kMark) != 0)
         return -1;
     return qint64(HeaderSize) + qint64(readLE32(p + 5)) + qint64(readLE32(p + 9));
 }
