@@ -11,8 +11,13 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -42,6 +47,38 @@ void prepareDirectory(const QString &directory)
     if (!QDir(directory).exists())
         runQuietly(QStringLiteral("mkdir"), {QStringLiteral("-p"), directory});
     runQuietly(QStringLiteral("chmod"), {QStringLiteral("755"), directory});
+}
+
+// Creates the empty file `path` with mode 0600 (never through a link, never
+// over an existing file), so that the database's first byte is written to
+// a file only its owner can read. An empty file is an empty database to
+// SQLite. The system's reason when it cannot be made.
+QString createPrivateFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    ::fchmod(fd, 0600); // whatever the umask left
+    ::close(fd);
+    return QString();
+}
+
+// Takes the group's and others' permissions off the database file and the
+// write-ahead log and shared-memory files beside it, where they exist as
+// regular files (links are left alone). SQLite gives the -wal and -shm files
+// it creates the main file's permissions, so this precedes every open.
+void narrowToOwner(const QString &path)
+{
+    for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+            ::fchmod(fd, st.st_mode & 07700);
+        ::close(fd);
+    }
 }
 
 } // namespace
@@ -148,11 +185,22 @@ bool TQ2DBSqlite::openFile(const QString &path, const QString *creatorPath, bool
         return false;
     const QFileInfo info(path);
     const bool existed = info.exists();
-    if (!existed)
+    if (existed) {
+        narrowToOwner(path);
+    } else {
         prepareDirectory(info.absolutePath());
+        const QString failure = createPrivateFile(path);
+        if (!failure.isEmpty()) {
+            setLastError(failure);
+            return false;
+        }
+    }
     sqlite3 *db = connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (!db)
+    if (!db) {
+        if (!existed)
+            QFile::remove(path);
         return false;
+    }
     m_db = db;
     if (existed) {
         m_path = path;
@@ -185,6 +233,7 @@ bool TQ2DBSqlite::openOnly(const QString &path)
     m_path.clear();
     if (!QFileInfo::exists(path))
         return false;
+    narrowToOwner(path);
     sqlite3 *db = connect(path, SQLITE_OPEN_READWRITE);
     if (!db)
         return false;

@@ -59,13 +59,21 @@ public:
     // SQLite's message. A file SQLite cannot open fails with the last error
     // unchanged. An empty path fails at once. After a failure the object is
     // closed with an empty path.
+    //
+    // The file, its write-ahead log and its shared-memory file are for the
+    // owner only: a new file is created empty with mode 0600 (O_EXCL,
+    // never through a link; "cannot create PATH: <reason>" when that
+    // fails) before SQLite writes a byte, and an existing one others may
+    // read is narrowed to its owner before SQLite opens it, since SQLite
+    // gives the -wal and -shm files it creates the main file's mode.
     bool open(const QString &path, bool *created = nullptr);
     // As above, but a new file gets the creator read from `creatorPath`
     // (`loadSqlCreator`), and after every successful open the catalogue is
     // loaded from `enginePath`; that load does not change the result.
     bool open(const QString &path, const QString &enginePath, const QString &creatorPath,
               bool *created = nullptr);
-    // Opens an existing file only; never creates one.
+    // Opens an existing file only (narrowed to its owner as above); never
+    // creates one.
     bool openOnly(const QString &path);
     // Closes the connection if open. The path is kept.
     void close();
@@ -142,7 +150,17 @@ public:
     // Applies every pending step from the stored version on, in one
     // transaction, and stores the first version without steps. False with
     // nothing changed when no step was pending or any of them failed.
+    // The transaction takes the write lock first (BEGIN IMMEDIATE, waiting
+    // up to the busy time-out) and reads the version under it, so two
+    // processes never both upgrade; one that finds the work done has
+    // nothing pending.
     bool dbUpgrades();
+    // Why the last dbUpgrade/dbUpgrades failed although steps were pending,
+    // e.g. "schema upgrade from version 3 failed: database is locked"; empty
+    // when it succeeded or had nothing to do. The schema is then older than
+    // the catalogue's statements expect: callers must not serve from it.
+    // Set-up call, like open.
+    QString upgradeFailure() const;
 
     // The calling thread's last error message: SQLite's or this class's own.
     // A success never clears it.
@@ -178,6 +196,7 @@ private:
     const quint64 m_serial;
     std::atomic<sqlite3 *> m_db{nullptr};
     QString m_path;
+    QString m_upgradeFailure;
     // Guarded by the connection's mutex; emptied by `close`.
     std::unordered_map<QString, std::unique_ptr<Kept>, TextHash> m_kept;
 

@@ -5,6 +5,7 @@
 #include "tq2localsocket.h"
 #include "tq2rpcpacket.h"
 #include "tq2socketfile.h"
+#include "tq2socketplace.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,6 +21,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 const char kMissingMethod[] = "被调用的方法不存在: ";
@@ -30,6 +35,8 @@ constexpr int kWriteWaitMs = 30000;
 constexpr int kAcceptBatch = 64;
 // How long accepting rests after the process ran out of descriptors or memory.
 constexpr int kAcceptPauseMs = 200;
+// Blocks from this size on get a mapping of their own (see below).
+constexpr int kLargeBlock = 256 * 1024;
 
 QString connectError(const QLocalSocket &socket)
 {
@@ -45,6 +52,21 @@ QString connectError(const QLocalSocket &socket)
     default:
         return socket.errorString();
     }
+}
+
+// glibc serves a block above its mmap threshold with a mapping of its own,
+// returned to the system when freed, but raises that threshold to the size
+// of each such block freed: after one large request every later one comes
+// from a thread's arena, whose free memory at the top stays resident (one
+// arena per connection thread, up to eight per core). A fixed threshold
+// keeps large requests' memory going back at once; small blocks are as
+// before.
+void keepLargeBlocksMapped()
+{
+#ifdef __GLIBC__
+    static const bool fixed = ::mallopt(M_MMAP_THRESHOLD, kLargeBlock) != 0;
+    (void)fixed;
+#endif
 }
 
 } // namespace
@@ -79,15 +101,28 @@ bool TQ2LocalServer::start(const QString &serverName)
     if (isRunning())
         return true;
     const QString path = socketPath(serverName);
-    const QFileInfo existing(path);
     startError.clear();
-    if ((existing.exists() || existing.isSymLink()) && TQ2SocketFile::isAnswering(path)) {
-        startError = QStringLiteral("another service answers on it"); // never take a running server's name
-        return false;
-    }
     const bool restricted = access.isRestricted();
     if (restricted && !access.isValid()) {
         startError = QStringLiteral("the access group does not exist");
+        return false;
+    }
+    // Nothing is created where another user could interfere, and the
+    // directories made here are checked as well.
+    startError = TQ2SocketPlace::check(path);
+    if (!startError.isEmpty())
+        return false;
+    const QString directory = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(directory)) {
+        startError = QStringLiteral("cannot create the directory %1").arg(directory);
+        return false;
+    }
+    startError = TQ2SocketPlace::check(path);
+    if (!startError.isEmpty())
+        return false;
+    const QFileInfo existing(path);
+    if ((existing.exists() || existing.isSymLink()) && TQ2SocketFile::isAnswering(path)) {
+        startError = QStringLiteral("another service answers on it"); // never take a running server's name
         return false;
     }
     const mode_t mode = restricted ? 0660 : 0777;
@@ -99,6 +134,9 @@ bool TQ2LocalServer::start(const QString &serverName)
         return false;
     }
     socketInode = TQ2SocketFile::inodeOf(path);
+    keepLargeBlocksMapped();
+    quota.setBounds({bounds.maxConnections, bounds.maxPeerConnections, bounds.maxPendingBytes,
+                     bounds.maxPeerPendingBytes});
     notifier = new QSocketNotifier(listenFd, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] { acceptPending(); });
     name = serverName;
@@ -157,30 +195,21 @@ void TQ2LocalServer::acceptPending()
 
 void TQ2LocalServer::admit(int fd)
 {
-    if (connectionCount() >= bounds.maxConnections) {
-        ++refusedCap;
-        ::close(fd);
-        return;
-    }
-    if (!access.admits(fd)) {
+    // Two getsockopt calls: the kernel's record of the peer, nothing that
+    // could block (no account-database lookup).
+    TQ2PeerAccess::Credentials peer;
+    if (!TQ2PeerAccess::credentialsOf(fd, peer, access.needsGroups()) || !access.admits(peer)) {
         ++refusedPeer;
         ::close(fd);
         return;
     }
-    TQ2LocalSocket::open(this, fd, &debugging);
+    if (!quota.takeConnection(peer.uid)) {
+        ++refusedCap;
+        ::close(fd);
+        return;
+    }
+    TQ2LocalSocket::open(this, fd, peer.uid, &debugging);
 }
-
-bool TQ2LocalServer::reservePending(qint64 bytes)
-{
-    qint64 held = pending.load();
-    do {
-        if (held + bytes > bounds.maxPendingBytes)
-            return false;
-    } while (!pending.compare_exchange_weak(held, held + bytes));
-    return true;
-}
-
-void TQ2LocalServer::releasePending(qint64 bytes) { pending.fetch_sub(bytes); }
 
 void TQ2LocalServer::add(TQ2TodoRouter *router) { root.add(router); }
 
@@ -205,8 +234,9 @@ std::uint64_t TQ2LocalServer::connectionStarted(const std::shared_ptr<TQ2LocalSo
     return key;
 }
 
-void TQ2LocalServer::connectionEnded(std::uint64_t key)
+void TQ2LocalServer::connectionEnded(std::uint64_t key, uid_t uid)
 {
+    quota.releaseConnection(uid);
     std::lock_guard<std::mutex> lock(connectionsMutex);
     live.erase(key);
     if (live.empty())

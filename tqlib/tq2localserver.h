@@ -9,15 +9,18 @@
 // concurrently. The server keeps a registry of its live connections so that
 // destruction can stop them before the router they use goes away.
 //
-// Bounds (TQ2ServerLimits): connections beyond the cap are closed at accept
-// and cost no thread; an accept that fails for want of descriptors or memory
-// pauses accepting for a moment and never closes the listening socket; the
-// bytes held by all connections' unhandled requests are counted here.
+// Bounds (TQ2ServerLimits): connections beyond the cap, or beyond the share
+// of the peer's user, are closed at accept and cost no thread; an accept
+// that fails for want of descriptors or memory pauses accepting for a moment
+// and never closes the listening socket; the bytes held by the connections'
+// unhandled requests are counted here per peer user (TQ2PeerQuota).
 // Access (TQ2PeerAccess): with a group, the socket file is 0660 root:group
-// and every peer is checked at accept; otherwise it is 0777.
+// and every peer is checked at accept; otherwise it is 0777. The socket's
+// directory must be one other users cannot write (TQ2SocketPlace).
 #pragma once
 
 #include "tq2peeraccess.h"
+#include "tq2peerquota.h"
 #include "tq2serverlimits.h"
 #include "tq2todorouter.h"
 
@@ -52,8 +55,10 @@ public:
     // Listens under `name` (a bare name lives in the temporary directory, a
     // name with "/" is a socket file path whose missing directories are
     // created). A socket file left by a dead server is replaced; one that a
-    // live server still answers on is not taken over (false). True when
-    // listening (also when already listening).
+    // live server still answers on is not taken over (false), nor is a
+    // directory other users can write used, nor another user's file at the
+    // path (false, see TQ2SocketPlace). True when listening (also when
+    // already listening).
     bool start(const QString &name);
     // Closes the listening socket and removes its file (when it is still
     // this server's); live connections keep running.
@@ -70,15 +75,14 @@ public:
     void setAccess(const TQ2PeerAccess &value) { access = value; }
     const TQ2PeerAccess &peerAccess() const { return access; }
 
-    // Bytes of unhandled requests held by all connections. reservePending
-    // adds `bytes` when the total stays within maxpendingbytes (true) and
-    // otherwise changes nothing (false). Any thread.
-    bool reservePending(qint64 bytes);
-    void releasePending(qint64 bytes);
-    qint64 pendingBytes() const { return pending.load(); }
+    // Bytes of unhandled requests held by all connections. Any thread.
+    qint64 pendingBytes() const { return quota.pendingBytes(); }
+    // The places and bytes taken per peer user (read-only view).
+    const TQ2PeerQuota &peerQuota() const { return quota; }
 
-    // Connections closed at accept because the cap was reached, peers
-    // refused by the access check, and pauses after failed accepts.
+    // Connections closed at accept because the cap or the user's share was
+    // reached, peers refused by the access check (or whose credentials
+    // could not be read), and pauses after failed accepts.
     quint64 refusedAtCap() const { return refusedCap.load(); }
     quint64 refusedPeers() const { return refusedPeer.load(); }
     quint64 acceptPauses() const { return pauses.load(); }
@@ -127,8 +131,9 @@ private:
     friend class TQ2LocalSocket;
     // Registry of live connections; the key identifies the entry.
     std::uint64_t connectionStarted(const std::shared_ptr<TQ2LocalSocket> &connection);
-    // Called by a connection thread once its object is released.
-    void connectionEnded(std::uint64_t key);
+    // Called by a connection thread once its object is released: the entry
+    // goes, and the place taken for the peer user `uid` at accept is freed.
+    void connectionEnded(std::uint64_t key, uid_t uid);
 
     std::atomic<bool> debugging{false};
     QString name;
@@ -141,7 +146,7 @@ private:
     unsigned long socketInode = 0;
     QSocketNotifier *notifier = nullptr; // child of this object
     QTimer resume;
-    std::atomic<qint64> pending{0};
+    TQ2PeerQuota quota;
     std::atomic<quint64> refusedCap{0};
     std::atomic<quint64> refusedPeer{0};
     std::atomic<quint64> pauses{0};

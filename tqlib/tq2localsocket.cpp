@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -26,6 +27,17 @@ constexpr int kInitialBuffer = 4096;
 // header long before the buffer could grow far past the limit.
 constexpr int kReadPerPass = 1024 * 1024;
 constexpr int kWriteTimeoutMs = 30000;
+// A buffer keeps up to this much room when it is empty or nearly so; a
+// larger one (grown for a large request) is given back.
+constexpr int kKeptCapacity = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsUntil(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : int(std::min<long long>(left + 1, 1 << 30));
+}
 
 const char kTooLarge[] = "请求过大: %1 字节, 上限 %2 字节";
 const char kNotJson[] = "请求不是有效的 JSON 对象 (UTF-8)";
@@ -33,8 +45,9 @@ const char kBusy[] = "服务繁忙: 待处理的请求过多";
 
 } // namespace
 
-TQ2LocalSocket::TQ2LocalSocket(TQ2LocalServer *server, int descriptor, const std::atomic<bool> *debugging)
-    : server(server), descriptor(descriptor), debugging(debugging)
+TQ2LocalSocket::TQ2LocalSocket(TQ2LocalServer *server, int descriptor, uid_t peer,
+                               const std::atomic<bool> *debugging)
+    : server(server), descriptor(descriptor), peer(peer), debugging(debugging)
 {
     ++liveObjects;
     cabinet.insert(QStringLiteral("protocol"), 128);
@@ -58,21 +71,21 @@ TQ2LocalSocket::~TQ2LocalSocket()
 
 int TQ2LocalSocket::liveCount() { return liveObjects.load(); }
 
-std::shared_ptr<TQ2LocalSocket> TQ2LocalSocket::open(TQ2LocalServer *server, int descriptor,
+std::shared_ptr<TQ2LocalSocket> TQ2LocalSocket::open(TQ2LocalServer *server, int descriptor, uid_t peer,
                                                       const std::atomic<bool> *debugging)
 {
-    std::shared_ptr<TQ2LocalSocket> connection(new TQ2LocalSocket(server, descriptor, debugging));
+    std::shared_ptr<TQ2LocalSocket> connection(new TQ2LocalSocket(server, descriptor, peer, debugging));
     const std::uint64_t key = server->connectionStarted(connection);
     std::thread thread;
     try {
-        thread = std::thread([connection, server, key]() mutable {
+        thread = std::thread([connection, server, key, peer]() mutable {
             connection->run();
             connection.reset(); // released here unless a stop() caller still holds it
-            server->connectionEnded(key);
+            server->connectionEnded(key, peer);
         });
     } catch (const std::system_error &) { // out of threads: drop this connection only
         connection->running.store(false);
-        server->connectionEnded(key);
+        server->connectionEnded(key, peer);
         return connection;
     }
     {
@@ -103,20 +116,23 @@ void TQ2LocalSocket::stop()
 
 void TQ2LocalSocket::run()
 {
-    using Clock = std::chrono::steady_clock;
-    const int partialTimeoutMs = server->limits().partialTimeoutMs;
-    auto lastProgress = Clock::now();
+    const std::chrono::milliseconds partialLimit(server->limits().partialTimeoutMs);
+    const std::chrono::milliseconds idleLimit(server->limits().idleTimeoutMs);
+    // The last pass that brought bytes (at first: the accept), and when the
+    // first byte of the unfinished datagram at the head of `buffer` came.
+    auto lastHeard = Clock::now();
+    auto partialSince = lastHeard;
     bool open = wakeFd >= 0 && descriptor >= 0;
     while (open && !stopping.load()) {
-        // Idle with nothing buffered: sleep until the peer writes or stop().
-        // In the middle of a datagram: only until the partial time-out.
-        int waitMs = -1;
-        if (!buffer.isEmpty()) {
-            const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress);
-            if (idle.count() >= partialTimeoutMs)
-                break;
-            waitMs = int(partialTimeoutMs - idle.count());
-        }
+        // Sleep until the peer writes, stop(), or the nearer deadline: the
+        // idle one always, the whole-datagram one while a datagram is
+        // unfinished.
+        auto deadline = lastHeard + idleLimit;
+        if (!buffer.isEmpty())
+            deadline = std::min(deadline, partialSince + partialLimit);
+        const int waitMs = millisecondsUntil(deadline);
+        if (waitMs <= 0)
+            break;
         pollfd fds[2] = {{descriptor, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         const int n = ::poll(fds, 2, waitMs);
         if (n < 0) {
@@ -128,19 +144,26 @@ void TQ2LocalSocket::run()
             break;
         if (!fds[0].revents)
             continue;
+        const auto arrived = Clock::now();
         const int before = buffer.size();
         const Receive received = receive();
         if (received == Receive::OverMemory) {
             answerError(TQ2Error::ERR_BUSY, QString::fromUtf8(kBusy));
             break;
         }
-        if (buffer.size() != before)
-            lastProgress = Clock::now();
+        const bool heard = buffer.size() != before;
         // Requests that arrived before the peer closed are still answered.
-        open = parsePass() && received == Receive::Open;
+        int consumed = 0;
+        open = parsePass(consumed) && received == Receive::Open;
+        // A new unfinished datagram starts its clock; more bytes of the same
+        // one do not restart it.
+        if (!buffer.isEmpty() && (before == 0 || consumed > 0))
+            partialSince = arrived;
+        if (heard)
+            lastHeard = Clock::now(); // after the answers: the peer's turn starts now
         account();
     }
-    buffer.clear();
+    buffer = QByteArray();
     account();
     ::shutdown(descriptor, SHUT_RDWR);
     std::lock_guard<std::mutex> lock(endMutex);
@@ -151,10 +174,10 @@ void TQ2LocalSocket::run()
 bool TQ2LocalSocket::account()
 {
     const qint64 delta = qint64(buffer.size()) - held;
-    if (delta > 0 && !server->reservePending(delta))
+    if (delta > 0 && !server->quota.reserveBytes(peer, delta))
         return false;
     if (delta < 0)
-        server->releasePending(-delta);
+        server->quota.releaseBytes(peer, -delta);
     held = buffer.size();
     return true;
 }
@@ -188,37 +211,55 @@ TQ2LocalSocket::Receive TQ2LocalSocket::receive()
     return Receive::Open;
 }
 
-bool TQ2LocalSocket::parsePass()
+bool TQ2LocalSocket::parsePass(int &consumed)
 {
     const qint64 maxRequest = server->limits().maxRequestBytes;
-    while (!stopping.load()) {
-        const qint64 announced = TQ2RpcPacket::announcedLength(buffer);
+    int offset = 0; // the datagrams before it are done with
+    bool keep = true;
+    while (keep && !stopping.load()) {
+        const qint64 announced = TQ2RpcPacket::announcedLength(buffer, offset);
         if (announced > maxRequest) {
             answerError(TQ2Error::ERR_LIMITMAX,
                         QString::fromUtf8(kTooLarge).arg(announced).arg(maxRequest));
-            return false;
+            keep = false;
+            break;
         }
         TQ2RpcPacket packet;
-        switch (packet.fromDatagram(buffer)) {
-        case TQ2RpcPacket::Complete:
+        int used = 0;
+        const int result = packet.fromDatagramAt(buffer, offset, used);
+        offset += used;
+        if (result == TQ2RpcPacket::Complete) {
             if (!packet.isKeepAlive())
                 handle(packet);
+        } else if (result == TQ2RpcPacket::KeepAlive) {
+            // never answered; what follows is parsed at once
+        } else if (result == TQ2RpcPacket::Incomplete) {
             break;
-        case TQ2RpcPacket::KeepAlive:
-            break; // never answered; what follows is parsed at once
-        case TQ2RpcPacket::Incomplete:
-            return true;
-        default:
-            if (announced < 0 || buffer.size() < announced)
-                return false; // not a datagram: nothing later on this stream can be trusted
+        } else if (announced < 0 || buffer.size() - offset < announced) {
+            keep = false; // not a datagram: nothing later on this stream can be trusted
+        } else {
             // A whole datagram whose text is not JSON (or not UTF-8): the
             // framing still holds, so answer it and go on with the next.
-            buffer.remove(0, int(announced));
+            offset += int(announced);
             answerError(TQ2Error::ERR_PARSE, QString::fromUtf8(kNotJson));
-            break;
         }
     }
-    return true;
+    consumed = offset;
+    dropFront(offset);
+    return keep;
+}
+
+void TQ2LocalSocket::dropFront(int bytes)
+{
+    if (bytes > 0)
+        buffer.remove(0, bytes);
+    const int capacity = buffer.capacity();
+    if (capacity <= kKeptCapacity || buffer.size() > capacity / 4)
+        return;
+    QByteArray smaller;
+    smaller.reserve(std::max(kInitialBuffer, buffer.size()));
+    smaller.append(buffer);
+    buffer.swap(smaller);
 }
 
 void TQ2LocalSocket::answerError(int code, const QString &message)

@@ -3,10 +3,14 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <cerrno>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#ifndef SO_PEERGROUPS
+#define SO_PEERGROUPS 59 // Linux 4.13; older C libraries lack the name
+#endif
 
 namespace {
 
@@ -14,6 +18,26 @@ long bufferSize(int name)
 {
     const long size = ::sysconf(name);
     return size > 0 ? size : 16384;
+}
+
+// The supplementary groups the peer of `fd` held when it connected.
+// False when the kernel cannot tell (before Linux 4.13).
+bool peerGroups(int fd, std::vector<gid_t> &groups)
+{
+    groups.assign(64, gid_t(0));
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        socklen_t size = socklen_t(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+            groups.resize(size / sizeof(gid_t));
+            return true;
+        }
+        if (errno != ERANGE)
+            break;
+        // The kernel said how much room the list needs.
+        groups.resize(std::max<size_t>(size / sizeof(gid_t), groups.size() * 2));
+    }
+    groups.clear();
+    return false;
 }
 
 } // namespace
@@ -37,26 +61,20 @@ TQ2PeerAccess TQ2PeerAccess::forGroup(const QString &groupName)
     return access;
 }
 
-std::vector<gid_t> TQ2PeerAccess::groupsOfUser(uid_t uid)
+bool TQ2PeerAccess::credentialsOf(int fd, Credentials &peer, bool withGroups)
 {
-    std::vector<char> buffer(size_t(bufferSize(_SC_GETPW_R_SIZE_MAX)));
-    passwd entry {};
-    passwd *found = nullptr;
-    while (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE
-           && buffer.size() < (1u << 24))
-        buffer.resize(buffer.size() * 2);
-    if (!found)
-        return {};
-    std::vector<gid_t> groups(64);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        int count = int(groups.size());
-        if (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) >= 0) {
-            groups.resize(size_t(count));
-            return groups;
-        }
-        groups.resize(size_t(std::max(count, int(groups.size()) * 2)));
-    }
-    return {found->pw_gid};
+    ucred cred {};
+    socklen_t size = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0 || size != sizeof cred)
+        return false;
+    peer.uid = cred.uid;
+    peer.gid = cred.gid;
+    peer.groups.clear();
+    // Without the list only the uid and gid count: a member by a
+    // supplementary group alone is refused rather than guessed at.
+    if (withGroups)
+        peerGroups(fd, peer.groups);
+    return true;
 }
 
 bool TQ2PeerAccess::admits(uid_t uid, gid_t primary, const std::vector<gid_t> &groups) const
@@ -66,19 +84,4 @@ bool TQ2PeerAccess::admits(uid_t uid, gid_t primary, const std::vector<gid_t> &g
     if (!groupFound)
         return false;
     return primary == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
-}
-
-bool TQ2PeerAccess::admits(int fd) const
-{
-    if (!restricted)
-        return true;
-    ucred peer {};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer)
-        return false;
-    if (peer.uid == 0)
-        return true;
-    // The peer's process group id counts too: a process started with the
-    // group (newgrp, sg) is a member for as long as it runs.
-    return admits(peer.uid, peer.gid, groupsOfUser(peer.uid));
 }

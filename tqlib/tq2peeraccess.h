@@ -1,7 +1,12 @@
 // Who may talk to the local RPC server. Without a group every local user
-// may (the socket is world-accessible); with a group, only root and members
-// of that group (primary or supplementary) may, checked on each accepted
-// connection from the kernel's credentials of the peer (SO_PEERCRED).
+// may (the socket is world-accessible); with a group, only root and
+// processes that hold that group (as their group or one of their
+// supplementary groups) may. The decision rests on the kernel's credentials
+// of the connecting process, taken when it connected (SO_PEERCRED for its
+// uid and gid, SO_PEERGROUPS for its supplementary groups): nothing is
+// looked up in the account database per connection, so the accept thread
+// never waits on NSS, and a process that dropped a group is not served on
+// the strength of what /etc/group says.
 //
 // Immutable after construction; safe to use from any thread.
 #pragma once
@@ -14,11 +19,19 @@
 class TQ2PeerAccess
 {
 public:
+    // The kernel's view of a connected peer.
+    struct Credentials {
+        uid_t uid = uid_t(-1);
+        gid_t gid = gid_t(-1);
+        std::vector<gid_t> groups; // supplementary groups (read only when asked for)
+    };
+
     // Everyone may connect.
     TQ2PeerAccess() = default;
 
-    // Only root and members of the group named `groupName`. When no such
-    // group exists, isValid() is false and nobody but root is admitted.
+    // Only root and holders of the group named `groupName`, resolved to its
+    // gid here, once. When no such group exists, isValid() is false and
+    // nobody but root is admitted.
     static TQ2PeerAccess forGroup(const QString &groupName);
 
     bool isRestricted() const { return restricted; }
@@ -26,16 +39,18 @@ public:
     QString groupName() const { return name; }
     gid_t groupId() const { return gid; }
 
-    // Checks the peer of the connected socket `fd`. False when the
-    // credentials cannot be read.
-    bool admits(int fd) const;
-    // The decision for a peer with user `uid` whose primary group is `primary`
-    // and whose groups (from the user database) are `groups`.
-    bool admits(uid_t uid, gid_t primary, const std::vector<gid_t> &groups) const;
+    // Reads the credentials of the peer of the connected Unix socket `fd`;
+    // the supplementary groups only when `withGroups`. False when the
+    // kernel gives none (the peer must then be refused).
+    static bool credentialsOf(int fd, Credentials &peer, bool withGroups);
+    // Whether the groups matter for admits() (only with a group).
+    bool needsGroups() const { return restricted; }
 
-    // The groups of user `uid` (primary first, then supplementary); empty
-    // when the user is unknown.
-    static std::vector<gid_t> groupsOfUser(uid_t uid);
+    // The decision for a peer with these credentials.
+    bool admits(const Credentials &peer) const { return admits(peer.uid, peer.gid, peer.groups); }
+    // The decision for a peer with user `uid`, group `primary` and
+    // supplementary groups `groups`.
+    bool admits(uid_t uid, gid_t primary, const std::vector<gid_t> &groups) const;
 
 private:
     bool restricted = false;

@@ -27,11 +27,6 @@ void writeLE32(char *p, quint32 v)
         p[i] = char((v >> (8 * i)) & 0xFF);
 }
 
-bool startsWith(const QByteArray &buffer, const char *bytes, int size)
-{
-    return buffer.size() >= size && std::memcmp(buffer.constData(), bytes, size_t(size)) == 0;
-}
-
 bool isEnvelopeKey(const QString &key, bool withRouters)
 {
     return key == QLatin1String("seq") || key == QLatin1String("cno") || key == QLatin1String("cmd")
@@ -93,45 +88,58 @@ QByteArray TQ2RpcPacket::toDatagram(const QJsonObject &envelope, const QByteArra
     return out;
 }
 
-qint64 TQ2RpcPacket::announcedLength(const QByteArray &buffer)
+qint64 TQ2RpcPacket::announcedLength(const QByteArray &buffer, int offset)
 {
-    if (buffer.size() < HeaderSize || !startsWith(buffer, kMark, sizeof kMark))
+    if (offset < 0 || buffer.size() - offset < HeaderSize)
         return -1;
-    const char *p = buffer.constData();
+    const char *p = buffer.constData() + offset;
+    if (std::memcmp(p, kMark, sizeof kMark) != 0)
+        return -1;
     return qint64(HeaderSize) + qint64(readLE32(p + 5)) + qint64(readLE32(p + 9));
 }
 
 int TQ2RpcPacket::fromDatagram(QByteArray &buffer)
 {
+    int used = 0;
+    const int result = fromDatagramAt(buffer, 0, used);
+    if (used > 0)
+        buffer.remove(0, used);
+    return result;
+}
+
+int TQ2RpcPacket::fromDatagramAt(const QByteArray &buffer, int offset, int &used)
+{
+    used = 0;
     attachment.clear();
-    if (startsWith(buffer, kKeepAlive, sizeof kKeepAlive)) {
-        buffer.remove(0, sizeof kKeepAlive);
+    const int size = buffer.size() - offset;
+    const char *p = buffer.constData() + offset;
+    if (size >= int(sizeof kKeepAlive) && std::memcmp(p, kKeepAlive, sizeof kKeepAlive) == 0) {
+        used = sizeof kKeepAlive;
         object = QJsonObject();
         return KeepAlive;
     }
-    if (!startsWith(buffer, kMark, sizeof kMark)) {
+    if (size < int(sizeof kMark) || std::memcmp(p, kMark, sizeof kMark) != 0) {
         // Fewer than 4 bytes may still grow into either pattern.
-        return buffer.size() < 4 ? Incomplete : Invalid;
+        return size < 4 ? Incomplete : Invalid;
     }
-    const qint64 total = announcedLength(buffer);
+    const qint64 total = announcedLength(buffer, offset);
     if (total < 0)
         return Incomplete;
-    if (buffer.size() < total) {
+    if (size < total) {
         expected = total;
         return Incomplete;
     }
     expected = 0;
-    const int n = int(readLE32(buffer.constData() + 5));
+    const int n = int(readLE32(p + 5));
     QJsonParseError error;
-    const QJsonDocument doc =
-        QJsonDocument::fromJson(QByteArray::fromRawData(buffer.constData() + HeaderSize, n), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromRawData(p + HeaderSize, n), &error);
     if (error.error != QJsonParseError::NoError)
         return Invalid;
     object = doc.object(); // an array document gives an empty object
     const int m = int(total) - HeaderSize - n;
     if (m > 0)
-        attachment = buffer.mid(HeaderSize + n, m);
-    buffer.remove(0, int(total));
+        attachment = buffer.mid(offset + HeaderSize + n, m);
+    used = int(total);
     return Complete;
 }
 

@@ -50,6 +50,12 @@ public:
     // Incomplete with a readable header, `expected` holds the total length
     // the buffer must reach. Never throws, whatever the bytes.
     int fromDatagram(QByteArray &buffer);
+    // As fromDatagram, for the datagram that starts `offset` bytes into
+    // `buffer`, which is left unchanged: after Complete or KeepAlive `used`
+    // holds the datagram's length (0 otherwise), so a reader walks a buffer
+    // of pipelined datagrams by offset and drops what it consumed once.
+    // `expected` counts from `offset`. 0 <= offset <= buffer.size().
+    int fromDatagramAt(const QByteArray &buffer, int offset, int &used);
     bool isKeepAlive() const { return object.isEmpty(); }
     // One datagram of `envelope` plus the key "results" whose value is the
     // compact JSON text `resultsJson` (already serialized by its producer),
@@ -58,8 +64,9 @@ public:
     static QByteArray toDatagram(const QJsonObject &envelope, const QByteArray &resultsJson);
     static QByteArray keepAlive();
     // Total length (16 + n + m) announced by the datagram header at the front
-    // of `buffer`, or -1 when the buffer does not start with a whole header.
-    static qint64 announcedLength(const QByteArray &buffer);
+    // of `buffer` (or `offset` bytes into it), or -1 when no whole header
+    // starts there.
+    static qint64 announcedLength(const QByteArray &buffer, int offset = 0);
 
     // {"cmd": cmd, "err": err} plus "params" when `params` is not empty.
     static TQ2RpcPacket make(const QString &cmd, int err, const QJsonObject &params);

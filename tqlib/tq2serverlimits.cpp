@@ -52,8 +52,20 @@ TQ2ServerLimits TQ2ServerLimits::fromConfig(const QJsonObject &config, QStringLi
 {
     TQ2ServerLimits limits;
     take(config, "maxconnections", limits.maxConnections, 1, 1000000, warnings);
+    take(config, "maxpeerconnections", limits.maxPeerConnections, 1, 1000000, warnings);
     take(config, "maxrequestbytes", limits.maxRequestBytes, 1, double(TQ2RpcPacket::MaxDatagram), warnings);
     take(config, "maxpendingbytes", limits.maxPendingBytes, 1, 1e15, warnings);
     take(config, "partialtimeout", limits.partialTimeoutMs, 1000, 86400000, warnings);
+    take(config, "idletimeout", limits.idleTimeoutMs, 1000, 86400000, warnings);
+    // A user's share must hold one whole request, or that request could
+    // never be served.
+    limits.maxPeerPendingBytes = qMax(limits.maxRequestBytes, limits.maxPendingBytes / 4);
+    const qint64 share = limits.maxPeerPendingBytes;
+    take(config, "maxpeerpendingbytes", limits.maxPeerPendingBytes, 1, 1e15, warnings);
+    if (limits.maxPeerPendingBytes < limits.maxRequestBytes) {
+        limits.maxPeerPendingBytes = share;
+        if (warnings)
+            warnings->append(QStringLiteral("maxpeerpendingbytes: less than maxrequestbytes, %1 used").arg(share));
+    }
     return limits;
 }

@@ -13,6 +13,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,20 +29,34 @@ struct LimitsRow {
     qint64 maxPendingBytes;
     int partialTimeoutMs;
     int warnings;
+    int maxPeerConnections = 64;
+    qint64 maxPeerPendingBytes = 16777216;
+    int idleTimeoutMs = 60000;
 };
 
 const LimitsRow kLimitRows[] = {
     {"EmptyConfigGivesDefaults", "{}", 256, 4194304, 67108864, 30000, 0},
     {"NumbersAreTaken", R"({"maxconnections":10,"maxrequestbytes":2048,"maxpendingbytes":4096,"partialtimeout":5})",
-     10, 2048, 4096, 5000, 0},
+     10, 2048, 4096, 5000, 0, 64, 2048},
     {"NumericTextIsTaken", R"({"maxconnections":" 12 ","partialtimeout":"0.25"})", 12, 4194304, 67108864, 250, 0},
     {"ZeroFallsBackWithAWarning", R"({"maxconnections":0})", 256, 4194304, 67108864, 30000, 1},
     {"NegativeFallsBackWithAWarning", R"({"maxpendingbytes":-5})", 256, 4194304, 67108864, 30000, 1},
     {"WordFallsBackWithAWarning", R"({"partialtimeout":"soon","maxrequestbytes":true})", 256, 4194304, 67108864,
      30000, 2},
-    {"RequestSizeIsCappedAtTheFormatLimit", R"({"maxrequestbytes":1e12})", 256, 67108864, 67108864, 30000, 1},
+    {"RequestSizeIsCappedAtTheFormatLimit", R"({"maxrequestbytes":1e12})", 256, 67108864, 67108864, 30000, 1, 64,
+     67108864},
     {"NullIsLikeMissing", R"({"maxconnections":null})", 256, 4194304, 67108864, 30000, 0},
     {"TimeoutBelowAMillisecondFallsBack", R"({"partialtimeout":0.0001})", 256, 4194304, 67108864, 30000, 1},
+    {"PeerKeysAreTaken", R"({"maxpeerconnections":8,"maxpeerpendingbytes":8388608,"idletimeout":"2.5"})", 256,
+     4194304, 67108864, 30000, 0, 8, 8388608, 2500},
+    {"PeerShareIsAQuarterOfThePendingBound", R"({"maxpendingbytes":400000000})", 256, 4194304, 400000000, 30000, 0,
+     64, 100000000},
+    {"PeerShareHoldsAtLeastOneRequest", R"({"maxrequestbytes":1048576,"maxpendingbytes":2097152})", 256, 1048576,
+     2097152, 30000, 0, 64, 1048576},
+    {"PeerShareBelowOneRequestFallsBackWithAWarning", R"({"maxpeerpendingbytes":1000})", 256, 4194304, 67108864,
+     30000, 1, 64, 16777216},
+    {"IdleTimeoutZeroFallsBackWithAWarning", R"({"idletimeout":0,"maxpeerconnections":-1})", 256, 4194304,
+     67108864, 30000, 2, 64, 16777216, 60000},
 };
 
 class LimitsFromConfig : public ::testing::TestWithParam<LimitsRow>
@@ -56,6 +73,9 @@ TEST_P(LimitsFromConfig, ReadsEachKey)
     EXPECT_EQ(limits.maxRequestBytes, row.maxRequestBytes);
     EXPECT_EQ(limits.maxPendingBytes, row.maxPendingBytes);
     EXPECT_EQ(limits.partialTimeoutMs, row.partialTimeoutMs);
+    EXPECT_EQ(limits.maxPeerConnections, row.maxPeerConnections);
+    EXPECT_EQ(limits.maxPeerPendingBytes, row.maxPeerPendingBytes);
+    EXPECT_EQ(limits.idleTimeoutMs, row.idleTimeoutMs);
     EXPECT_EQ(warnings.size(), row.warnings) << warnings.join("; ").toStdString();
 }
 
@@ -112,12 +132,31 @@ TEST(PeerAccess, UnknownGroupAdmitsOnlyRootAndKeepsTheServerFromStarting)
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("s.sock")));
 }
 
-TEST(PeerAccess, GroupsOfUserListsRootsGroup)
+TEST(PeerAccess, CredentialsComeFromTheConnectedProcess)
 {
-    const std::vector<gid_t> groups = TQ2PeerAccess::groupsOfUser(0);
-    ASSERT_FALSE(groups.empty());
-    EXPECT_EQ(groups.front(), gid_t(0));
-    EXPECT_TRUE(TQ2PeerAccess::groupsOfUser(uid_t(4000000000u)).empty());
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    TQ2PeerAccess::Credentials peer;
+    ASSERT_TRUE(TQ2PeerAccess::credentialsOf(pair[0], peer, true));
+    EXPECT_EQ(peer.uid, ::geteuid());
+    EXPECT_EQ(peer.gid, ::getegid());
+    std::vector<gid_t> own(size_t(std::max(::getgroups(0, nullptr), 0)));
+    own.resize(size_t(std::max(::getgroups(int(own.size()), own.data()), 0)));
+    std::sort(own.begin(), own.end());
+    std::vector<gid_t> seen = peer.groups;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, own) << "the supplementary groups of this process, as the kernel recorded them";
+
+    TQ2PeerAccess::Credentials withoutGroups;
+    ASSERT_TRUE(TQ2PeerAccess::credentialsOf(pair[0], withoutGroups, false));
+    EXPECT_TRUE(withoutGroups.groups.empty());
+    ::close(pair[0]);
+    ::close(pair[1]);
+
+    const int notASocket = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(notASocket, 0);
+    EXPECT_FALSE(TQ2PeerAccess::credentialsOf(notASocket, peer, true));
+    ::close(notASocket);
 }
 
 TEST(SocketFile, GroupModeIsOwnerAndGroupOnly)

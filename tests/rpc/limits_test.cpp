@@ -6,12 +6,14 @@
 
 #include "tq2error.h"
 #include "tq2localsocket.h"
+#include "tq2peerquota.h"
 #include "tq2rpcpacket.h"
 
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -72,6 +74,7 @@ TEST_F(LimitsTest, ClosesConnectionsBeyondTheCapAtOnce)
 {
     TQ2ServerLimits limits;
     limits.maxConnections = 4;
+    limits.maxPeerConnections = 4; // root passes the total within its share
     startWith(limits);
     std::vector<std::unique_ptr<RawClient>> served;
     for (int i = 0; i < 4; ++i) {
@@ -132,16 +135,111 @@ TEST_F(LimitsTest, ClosesAHalfSentDatagramAfterThePartialTimeout)
     EXPECT_TRUE(idle.staysQuiet(600));
     EXPECT_EQ(echoedId(idle.call(echoRequest(2))), 2);
 
-    // Bytes that keep coming keep the connection: each write restarts the wait.
-    RawClient slow(path);
-    for (int i = 0; i < request.size(); ++i) {
-        ASSERT_TRUE(slow.write(request.mid(i, 1)));
-        if (i % 8 == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    // A datagram that arrives in pieces within the time is answered.
+    RawClient pieces(path);
+    ASSERT_TRUE(pieces.write(request.left(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(pieces.write(request.mid(10)));
     QJsonObject answer;
-    ASSERT_TRUE(slow.read(answer));
+    ASSERT_TRUE(pieces.read(answer));
     EXPECT_EQ(echoedId(answer), 1);
+
+    // A trickle does not keep a datagram alive: the time counts from its
+    // first byte, however many bytes follow.
+    RawClient trickle(path);
+    QJsonObject padded = echoRequest(3);
+    padded.insert("pad", QString(200, 'p'));
+    const QByteArray slowRequest = TQ2RpcPacket(padded).toDatagram(); // about 6 s at this pace
+    timer.restart();
+    bool closed = false;
+    for (int i = 0; i < slowRequest.size() - 1 && timer.elapsed() < 8000; ++i) {
+        if (!trickle.write(slowRequest.mid(i, 1))) {
+            closed = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    EXPECT_TRUE(closed || trickle.waitClosed(5000)) << "the trickle kept the connection";
+    EXPECT_LT(timer.elapsed(), 2000) << "the time restarted with the bytes";
+}
+
+TEST_F(LimitsTest, ClosesAConnectionThatSendsNothingAfterTheIdleTime)
+{
+    TQ2ServerLimits limits;
+    limits.idleTimeoutMs = 400;
+    startWith(limits);
+    QElapsedTimer timer;
+    timer.start();
+    RawClient silent(path);
+    RawClient talking(path);
+    // Requests now and then keep a connection: each one restarts the time.
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(echoedId(talking.call(echoRequest(i))), i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    EXPECT_TRUE(silent.waitClosed(5000));
+    EXPECT_GE(timer.elapsed(), 350);
+    EXPECT_EQ(echoedId(talking.call(echoRequest(9))), 9) << "the talking connection was closed";
+    EXPECT_TRUE(eventually([&] { return runner.server()->connectionCount() == 1; }));
+    EXPECT_EQ(runner.server()->peerQuota().connectionsOf(::geteuid()), 1) << "the closed one kept its place";
+}
+
+TEST_F(LimitsTest, OneUserHoldsOnlyItsShareOfConnectionsAndBytes)
+{
+    TQ2ServerLimits limits;
+    limits.maxConnections = 50;
+    limits.maxPeerConnections = 3;
+    limits.maxRequestBytes = 64 * 1024;
+    limits.maxPeerPendingBytes = 64 * 1024;
+    startWith(limits);
+    std::vector<std::unique_ptr<RawClient>> served;
+    for (int i = 0; i < 3; ++i) {
+        served.push_back(std::make_unique<RawClient>(path));
+        ASSERT_EQ(echoedId(served.back()->call(echoRequest(i))), i);
+    }
+    RawClient beyond(path);
+    EXPECT_TRUE(beyond.waitClosed(5000)) << "a fourth connection of the same user was served";
+    EXPECT_EQ(runner.server()->refusedAtCap(), 1u);
+    EXPECT_EQ(runner.server()->peerQuota().connectionsOf(::geteuid()), 3);
+
+    // Two half-sent requests of 40 KiB pass the user's 64 KiB.
+    const QByteArray head = header(60 * 1024) + QByteArray(40 * 1024, ' ');
+    ASSERT_TRUE(served[0]->write(head));
+    ASSERT_TRUE(eventually([&] { return runner.server()->pendingBytes() == head.size(); }));
+    ASSERT_TRUE(served[1]->write(head));
+    QJsonObject answer;
+    ASSERT_TRUE(served[1]->read(answer));
+    EXPECT_EQ(answer.value("err").toInt(), TQ2Error::ERR_BUSY);
+    EXPECT_TRUE(served[1]->waitClosed(5000));
+    EXPECT_LE(runner.server()->peerQuota().pendingBytesOf(::geteuid()), limits.maxPeerPendingBytes);
+    served[0].reset();
+    EXPECT_TRUE(eventually([&] { return runner.server()->pendingBytes() == 0; }));
+    EXPECT_EQ(echoedId(served[2]->call(echoRequest(7))), 7);
+}
+
+TEST_F(LimitsTest, AnswersEveryRequestAmongManyPipelinedDatagrams)
+{
+    startWith(TQ2ServerLimits());
+    RawClient client(path);
+    // 1 MiB of keep-alives with a request after every 2,000 of them, written
+    // while the answers are read (neither side may fill the other's buffer).
+    const int requests = 128;
+    QByteArray stream;
+    for (int i = 0; i < requests; ++i) {
+        for (int k = 0; k < 2000; ++k)
+            stream += TQ2RpcPacket::keepAlive();
+        stream += TQ2RpcPacket(echoRequest(i)).toDatagram();
+    }
+    std::thread writer([&] { client.write(stream); });
+    int next = 0;
+    QJsonObject answer;
+    while (next < requests && client.read(answer, 20000)) {
+        ASSERT_EQ(echoedId(answer), next) << "an answer is missing or out of order";
+        ++next;
+    }
+    writer.join();
+    EXPECT_EQ(next, requests);
+    EXPECT_TRUE(client.staysQuiet(200)) << "keep-alives were answered";
 }
 
 TEST_F(LimitsTest, BoundsTheBytesHeldByAllConnections)
@@ -149,6 +247,7 @@ TEST_F(LimitsTest, BoundsTheBytesHeldByAllConnections)
     TQ2ServerLimits limits;
     limits.maxRequestBytes = 1024 * 1024;
     limits.maxPendingBytes = 100 * 1024;
+    limits.maxPeerPendingBytes = 100 * 1024; // root passes the total within its share
     startWith(limits);
     const QByteArray head = header(512 * 1024) + QByteArray(40 * 1024, ' ');
     std::vector<std::unique_ptr<RawClient>> holders;
@@ -202,6 +301,46 @@ TEST_F(LimitsTest, AnswersTextThatIsNotAJsonObjectAndGoesOn)
         EXPECT_FALSE(answer.value("errmsg").toString().isEmpty());
         EXPECT_EQ(echoedId(client.call(echoRequest(++id))), id) << "the connection stopped serving";
     }
+}
+
+TEST(PeerQuotaStress, TotalsStayWithinTheBoundsAndReturnToZero)
+{
+    // Six users on eight threads take and give back places and bytes; a
+    // watcher checks the totals while they run.
+    TQ2PeerQuota quota({20, 4, 6000, 1500});
+    std::atomic<bool> running{true};
+    std::atomic<int> overruns{0};
+    std::thread watcher([&] {
+        while (running.load()) {
+            if (quota.connections() > 20 || quota.pendingBytes() > 6000)
+                ++overruns;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; ++t) {
+        workers.emplace_back([&quota, t] {
+            const uid_t uid = uid_t(1000 + t % 6);
+            for (int i = 0; i < 20000; ++i) {
+                const qint64 bytes = 1 + (i * 37 + t) % 400;
+                const bool place = quota.takeConnection(uid);
+                const bool held = quota.reserveBytes(uid, bytes);
+                if (held)
+                    quota.releaseBytes(uid, bytes);
+                if (place)
+                    quota.releaseConnection(uid);
+            }
+        });
+    }
+    for (auto &worker : workers)
+        worker.join();
+    running.store(false);
+    watcher.join();
+    EXPECT_EQ(overruns.load(), 0);
+    EXPECT_EQ(quota.connections(), 0);
+    EXPECT_EQ(quota.pendingBytes(), 0);
+    for (uid_t uid = 1000; uid < 1006; ++uid)
+        EXPECT_EQ(quota.connectionsOf(uid) + quota.pendingBytesOf(uid), 0) << uid;
 }
 
 } // namespace

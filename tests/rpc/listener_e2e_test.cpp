@@ -3,6 +3,7 @@
 // connections beyond the cap cost no thread, oversized and half-sent
 // datagrams are closed, text that is not JSON is answered, and with
 // "lpcgroup" only root and members of the group get an answer.
+#include "listenerkit.h"
 #include "service.h"
 #include "tbharness.h"
 
@@ -26,7 +27,7 @@
 
 namespace {
 
-const char kSocket[] = "/tarn/run/zfsrep-e2e.sock";
+using namespace listener;
 
 QJsonObject config(const QJsonObject &extra = QJsonObject())
 {
@@ -34,94 +35,6 @@ QJsonObject config(const QJsonObject &extra = QJsonObject())
     for (auto it = extra.begin(); it != extra.end(); ++it)
         object.insert(it.key(), it.value());
     return object;
-}
-
-// A connected client socket, or -1. Connecting waits at most 5 s.
-int connectRaw()
-{
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, kSocket, sizeof addr.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    timeval limit{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The service's pid, from the kernel's credentials of the socket's peer.
-pid_t servicePid()
-{
-    const int fd = connectRaw();
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    const bool ok = fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return ok ? peer.pid : -1;
-}
-
-int threadsOf(pid_t pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("Threads:"))
-            return line.mid(8).trimmed().toInt();
-    }
-    return -1;
-}
-
-// Whether the server closed `fd` within `ms` (end of stream or reset).
-bool closedByPeer(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0)
-        return false;
-    char byte;
-    return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
-}
-
-// Writes `bytes` and reads one answer datagram (at most 5 s).
-QJsonObject rawCall(int fd, const QByteArray &bytes)
-{
-    if (::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) != bytes.size())
-        return QJsonObject();
-    QByteArray buffer;
-    char chunk[4096];
-    for (int i = 0; i < 100; ++i) {
-        TQ2RpcPacket packet;
-        if (packet.fromDatagram(buffer) == TQ2RpcPacket::Complete && !packet.isKeepAlive())
-            return packet.object;
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        buffer.append(chunk, int(n));
-    }
-    return QJsonObject();
-}
-
-QByteArray header(quint32 json)
-{
-    QByteArray bytes("\0tq\1\1", 5);
-    for (quint32 v : {json, 0u})
-        for (int i = 0; i < 4; ++i)
-            bytes.append(char((v >> (8 * i)) & 0xFF));
-    return bytes + QByteArray(3, '\xFF');
-}
-
-void closeAll(std::vector<int> &fds)
-{
-    for (int fd : fds)
-        ::close(fd);
-    fds.clear();
 }
 
 class ListenerTest : public ::testing::Test
@@ -162,7 +75,7 @@ protected:
 
 TEST_F(ListenerTest, SurvivesTheOpenFileLimitAndAnswersOnceConnectionsClose)
 {
-    startService();
+    startService(QJsonObject{{"maxpeerconnections", 256}}); // one user may fill the descriptors
     const ino_t inode = [] {
         struct stat st {};
         return ::stat(kSocket, &st) == 0 ? st.st_ino : ino_t(0);
@@ -191,7 +104,7 @@ TEST_F(ListenerTest, SurvivesTheOpenFileLimitAndAnswersOnceConnectionsClose)
 
 TEST_F(ListenerTest, IdleConnectionsBeyondTheCapAreRefusedWithoutAThread)
 {
-    startService(QJsonObject{{"maxconnections", 100}});
+    startService(QJsonObject{{"maxconnections", 100}, {"maxpeerconnections", 100}});
     QThread::msleep(300); // the threads of the start-up probes end
     const int before = threadsOf(pid);
     ASSERT_GT(before, 0);

@@ -77,6 +77,20 @@ TEST(TQ2RpcPacket, ParsesBuffersByResultCode)
         if (c.result <= 1) {
             EXPECT_EQ(packet.object, c.object);
         }
+        // The same datagram behind bytes already consumed: the same result,
+        // the bytes it spans in `used`, and the buffer left as it was.
+        const QByteArray behind = QByteArray("\0ka\0done", 8) + c.buffer;
+        TQ2RpcPacket atOffset;
+        int used = -1;
+        EXPECT_EQ(atOffset.fromDatagramAt(behind, 8, used), c.result);
+        EXPECT_EQ(used, c.buffer.size() - c.left.size());
+        EXPECT_EQ(behind.mid(8), c.buffer);
+        if (c.expected >= 0) {
+            EXPECT_EQ(atOffset.expected, c.expected);
+        }
+        if (c.result <= 1) {
+            EXPECT_EQ(atOffset.object, c.object);
+        }
     }
 }
 
@@ -96,6 +110,9 @@ TEST(TQ2RpcPacket, ReportsTheAnnouncedLength)
 {
     EXPECT_EQ(TQ2RpcPacket::announcedLength(header(10, 5)), 31);
     EXPECT_EQ(TQ2RpcPacket::announcedLength(header(10, 5).left(15)), -1);
+    EXPECT_EQ(TQ2RpcPacket::announcedLength(QByteArray("\0ka\0", 4) + header(10, 5), 4), 31);
+    EXPECT_EQ(TQ2RpcPacket::announcedLength(header(10, 5), 1), -1);
+    EXPECT_EQ(TQ2RpcPacket::announcedLength(header(10, 5), -1), -1);
     EXPECT_EQ(TQ2RpcPacket::announcedLength(QByteArray("\0ka\0", 4) + header(1, 1)), -1);
     EXPECT_EQ(TQ2RpcPacket::announcedLength(header(quint32(TQ2RpcPacket::MaxDatagram), 0)),
               TQ2RpcPacket::MaxDatagram + 16);

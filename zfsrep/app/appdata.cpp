@@ -3,6 +3,7 @@
 #include "configfile.h"
 #include "quitsignals.h"
 #include <QJsonArray>
+#include "tq2dbsqlite.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "tq2rpcpacket.h"
@@ -77,8 +78,15 @@ bool AppData::initialize(const QString &configPath)
     const QString ciphers = config.value(QStringLiteral("sshciphers")).toString().trimmed();
     ZfsCommands::setCipherOrder(ciphers.isEmpty() ? ZfsCommands::cipherOrderFor(cpuFlags()) : ciphers);
     TQ2Journals journals;
-    if (router.loadConfigure(journals, config))
-        return true;
+    if (router.loadConfigure(journals, config)) {
+        // A schema older than the statements would fail every listing:
+        // better not to serve at all, and say why.
+        const QString upgrade = zfsrep.db().upgradeFailure();
+        if (upgrade.isEmpty())
+            return true;
+        failure = QStringLiteral("cannot upgrade database %1: %2").arg(MXZfsrep::kDatabasePath, upgrade);
+        return false;
+    }
     const QJsonArray entries = journals.segments();
     const QString reason = entries.isEmpty() ? QString()
                                              : entries.last().toObject().value(QStringLiteral("msg")).toString();

@@ -22,7 +22,7 @@ public:
     // Reads the configuration (the --cfg path, or "config.json" in
     // configDir when empty) and hands it to the engine: database opened,
     // pending missions armed. False when the file cannot be read as a JSON
-    // object or the database cannot be opened.
+    // object, the database cannot be opened, or its schema upgrade failed.
     bool initialize(const QString &configPath);
     // Starts the scheduler and the server under "lpcid". False when "lpcid"
     // is empty or the server cannot listen.
