@@ -208,6 +208,13 @@ TEST(ExportLeftovers, RemovesOnlyPartialExportsOfTheDataset)
     EXPECT_TRUE(QFile::exists(dir.filePath("outside.gz.zsa.part")));
     EXPECT_TRUE(ExportLeftovers::remove(ExportLeftovers::placeOf(dir.path(), "tank/none")).isEmpty());
     EXPECT_TRUE(ExportLeftovers::remove(ExportLeftovers::placeOf(dir.filePath("missing"), "tank/trip")).isEmpty());
+
+    // A directory other users can write: the name may be theirs.
+    ASSERT_TRUE(writeFile(tank + "/trip@c_3.gz.zsa.part", "x"));
+    ASSERT_TRUE(QFile::setPermissions(tank, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::WriteOther | QFileDevice::ExeOther));
+    EXPECT_TRUE(ExportLeftovers::remove(ExportLeftovers::placeOf(dir.path(), "tank/trip")).isEmpty());
+    EXPECT_TRUE(QFile::exists(tank + "/trip@c_3.gz.zsa.part"));
 }
 
 // ---- durable rename ----
