@@ -165,7 +165,8 @@ TEST_F(History, LongErrorsAreStoredCut)
         {"a megabyte of tool output", "cannot receive: " + QString(1 << 20, QLatin1Char('x')),
          ("cannot receive: " + QString(RunHistory::kLongestError, QLatin1Char('x'))).left(RunHistory::kLongestError)},
         // A character outside the BMP across the cut is dropped whole.
-        {"surrogate pair at the cut", QString(RunHistory::kLongestError - 1, QLatin1Char('a')) + QString::fromUtf8("\xF0\x9F\x98\x80"),
+        {"surrogate pair at the cut",
+         QString(RunHistory::kLongestError - 1, QLatin1Char('a')) + QString::fromUtf8("\xF0\x9F\x98\x80"),
          QString(RunHistory::kLongestError - 1, QLatin1Char('a'))},
     };
     int msnno = 10;

@@ -178,7 +178,8 @@ TEST_F(Transfers, ExportWritesThroughATemporaryName)
     // is covered by the compressor's table).
     const QString compress = Compressor::compressStage(Compressor::current(Compressor::Settings()));
     // The compressor writes into the descriptor of the file the service made.
-    EXPECT_TRUE(QRegularExpression("\\| " + QRegularExpression::escape(compress) + " >&[0-9]+$").match(pipelines().at(0)).hasMatch())
+    const QRegularExpression intoDescriptor("\\| " + QRegularExpression::escape(compress) + " >&[0-9]+$");
+    EXPECT_TRUE(intoDescriptor.match(pipelines().at(0)).hasMatch())
         << pipelines().at(0).toStdString();
     EXPECT_FALSE(pipelines().at(0).contains(finalFile)) << "no redirection to a path";
     EXPECT_TRUE(QFile::exists(finalFile));

@@ -45,7 +45,8 @@ bool ExclusiveFile::create(const QString &filePath, mode_t mode, bool replaceLef
         struct stat st {};
         const bool seen = ::lstat(name.constData(), &st) == 0;
         if (seen && S_ISLNK(st.st_mode)) {
-            error = QStringLiteral("cannot create %1: a link is in its place, and links are not followed").arg(filePath);
+            error = QStringLiteral("cannot create %1: a link is in its place, and links are not followed")
+                        .arg(filePath);
             return false;
         }
         if (replaceLeftover && seen && S_ISREG(st.st_mode)) {
