@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 namespace {
 
 class Files : public TransferE2e
@@ -313,6 +315,87 @@ TEST_F(Files, PartialExportsOfAKilledRunAreRemovedAtStart)
     QStringList expected = kept;
     expected.sort();
     EXPECT_EQ(left, expected);
+}
+
+// The mode bits of a path itself (a link is not followed).
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST_F(Files, PlantedLinksAndOpenDirectoriesAreNeverWrittenThrough)
+{
+    // What another user would like the service to overwrite.
+    const QString victim = scratch + "/victim";
+    tb::writeRandomFile(victim, 4096, 90);
+    ASSERT_EQ(::chmod(QFile::encodeName(victim).constData(), 0600), 0);
+    QFile victimFile(victim);
+    ASSERT_TRUE(victimFile.open(QIODevice::ReadOnly));
+    const QByteArray precious = victimFile.readAll();
+    victimFile.close();
+    const QString dir = exportDir + "/tank";
+    ASSERT_TRUE(QDir().mkpath(dir));
+
+    const struct {
+        const char *label;
+        QTime now;
+        const char *planted; // the name that holds a link to the victim
+        const char *message;
+    } links[] = {
+        {"link at the partial name", QTime(10, 15, 20), "trip@ZFSREP_20240304101520.gz.zsa.part",
+         "a link is in its place, and links are not followed"},
+        {"link at the final name", QTime(10, 20, 0), "trip@ZFSREP_20240304102000.gz.zsa",
+         "a link is in its place and is not replaced"},
+    };
+    for (const auto &c : links) {
+        SCOPED_TRACE(c.label);
+        setNow(c.now);
+        const QString link = dir + "/" + c.planted;
+        ASSERT_TRUE(QFile::link(victim, link));
+        TQ2Journals failed;
+        EXPECT_FALSE(drive->sendFile(failed, exporting()));
+        EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
+        EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
+        ASSERT_TRUE(victimFile.open(QIODevice::ReadOnly));
+        EXPECT_EQ(victimFile.readAll(), precious) << "nothing written through the link";
+        victimFile.close();
+        EXPECT_EQ(modeOf(victim), 0600u);
+        EXPECT_TRUE(QFileInfo(link).isSymLink()) << "the link is left as it was";
+        EXPECT_EQ(exportedFiles(), QStringList{QString("tank/") + c.planted}) << "no other file left";
+        EXPECT_EQ(events().at(0).toObject().value("result").toInt(), 0);
+        ASSERT_TRUE(QFile::remove(link));
+    }
+
+    // A directory on the way that others can write: the export directory
+    // itself, then the dataset's directory below it.
+    const QStringList snapshotsBefore = localSnapshotNames("tank/trip");
+    setNow(QTime(10, 25, 0));
+    for (const QString &open : {exportDir, dir}) {
+        SCOPED_TRACE(open.toStdString());
+        ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+        TQ2Journals refused;
+        EXPECT_FALSE(drive->sendFile(refused, exporting()));
+        EXPECT_EQ(refused.err(), TQ2Error::ERR_EXECUTE);
+        EXPECT_TRUE(refused.errmsg().contains("the directory " + open + " is writable by other users"))
+            << refused.errmsg().toStdString();
+        EXPECT_EQ(exportedFiles(), QStringList());
+        EXPECT_EQ(localSnapshotNames("tank/trip"), snapshotsBefore) << "refused before any snapshot";
+        ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0755), 0);
+    }
+
+    // Made by the service: directories 0750, the file 0600.
+    ASSERT_TRUE(QDir(exportDir).removeRecursively());
+    ASSERT_TRUE(drive->sendFile(journals, exporting())) << journalText(journals).toStdString();
+    const QString file = dir + "/trip@ZFSREP_20240304102500.gz.zsa";
+    EXPECT_EQ(exportedFiles(), QStringList{"tank/trip@ZFSREP_20240304102500.gz.zsa"});
+    EXPECT_EQ(modeOf(file), 0600u) << "not readable by others";
+    for (const QString &made : {exportDir, dir}) {
+        SCOPED_TRACE(made.toStdString());
+        EXPECT_EQ(modeOf(made) & ~0750u, 0u);
+        EXPECT_EQ(modeOf(made) & 0700u, 0700u);
+    }
+    EXPECT_TRUE(tb::run("gzip", {"-t", file}).ok());
 }
 
 } // namespace

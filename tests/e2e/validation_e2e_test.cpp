@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
@@ -140,6 +141,17 @@ TEST_F(ValidationTest, AKeptConnectionGetsEachRequestsOwnAnswer)
     EXPECT_FALSE(help.contains("errmsg"));
     EXPECT_FALSE(help.contains("journals")) << "no entries of earlier requests";
 
+    // Every method answers a help request with 0, right after a failure.
+    const QJsonObject listing = connection.call("help_interfaces").value("results").toObject();
+    ASSERT_FALSE(listing.isEmpty());
+    for (const QString &method : listing.keys()) {
+        SCOPED_TRACE(method.toStdString());
+        ASSERT_EQ(connection.call("zfsrep_mission_remove", QJsonObject{{"msnno", 999}}).value("err").toInt(), 9994);
+        const QJsonObject answer = connection.call(method, QJsonObject{{"msnno", 999}}, true);
+        EXPECT_EQ(answer.value("err").toInt(-1), 0) << QJsonDocument(answer).toJson().toStdString();
+        EXPECT_FALSE(answer.contains("errmsg"));
+    }
+
     // Many failures on the connection: the answer still carries only its own.
     for (int i = 0; i < 50; ++i)
         ASSERT_EQ(connection.call("zfsrep_mission_remove", QJsonObject{{"msnno", 999}}).value("err").toInt(), 9994);
@@ -192,6 +204,11 @@ TEST_F(ValidationTest, EveryBadMissionIsRefusedAndNothingIsStored)
         {"port -5", with("port", -5), "参数无效: port: -5"},
         {"caption with NUL", with("caption", QString::fromUtf8("bad\0one", 7)), "参数无效: caption: 含有控制字符"},
         {"negative rate limit", with("ratelimit", -1), "参数无效: ratelimit: -1"},
+        {"caption of 257 characters", with("caption", QString(257, QLatin1Char('c'))), "参数无效: caption: 超过 256 个字符"},
+        {"path of 5000 characters", with("path", QString(5000, QLatin1Char('p'))), "参数无效: path: 超过 4096 个字符"},
+        {"name like an option", with("name", "-R"), "参数无效: name: 以 - 开头"},
+        {"series like an option", with("snapname", "-d"), "参数无效: snapname: 以 - 开头"},
+        {"series with a newline", with("snapname", "e2e\nx"), "参数无效: snapname: 含有控制字符"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -259,6 +276,41 @@ TEST_F(ValidationTest, AStoredHugeScheduleNeitherDelaysTheStartNorRuns)
     const QJsonArray records = listed.value("results").toObject().value("records").toArray();
     ASSERT_EQ(records.size(), 2) << "the row that breaks the rules still lists";
     EXPECT_EQ(listed.value("err").toInt(-1), 0);
+}
+
+TEST_F(ValidationTest, TheMetricsFileReplacesAPlantedLinkWithoutWritingThroughIt)
+{
+    const QString victim = tb::scratchDir("validation-metrics") + "/victim";
+    QFile target(victim);
+    ASSERT_TRUE(target.open(QIODevice::WriteOnly));
+    target.write("precious\n");
+    target.close();
+    ASSERT_TRUE(target.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const QString metrics = "/tarn/run/zfsrep-links-e2e.prom";
+    QFile::remove(metrics);
+    ASSERT_TRUE(QFile::link(victim, metrics));
+
+    QJsonObject withMetrics = config();
+    withMetrics.insert("metricsfile", metrics);
+    service.start(withMetrics);
+    ASSERT_TRUE(service.waitUntilServing()) << service.output().toStdString();
+    // Written at start; polled every 50 ms for at most 10 s.
+    QElapsedTimer timer;
+    timer.start();
+    while (QFileInfo(metrics).isSymLink() && timer.elapsed() < 10000)
+        QThread::msleep(50);
+    EXPECT_FALSE(QFileInfo(metrics).isSymLink()) << "the link itself was replaced";
+    QFile written(metrics);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().contains("zfsrep_"));
+    EXPECT_EQ(written.permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther), QFileDevice::ReadOther)
+        << "0644: readable by node_exporter";
+    ASSERT_TRUE(target.open(QIODevice::ReadOnly));
+    EXPECT_EQ(target.readAll(), "precious\n") << "the link's target is untouched";
+    EXPECT_EQ(target.permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+                                        | QFileDevice::WriteUser);
+    EXPECT_EQ(service.stop(SIGTERM), 0);
+    QFile::remove(metrics);
 }
 
 } // namespace

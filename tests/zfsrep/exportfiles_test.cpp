@@ -4,6 +4,7 @@
 #include "compressor.h"
 #include "durablefile.h"
 #include "exportleftovers.h"
+#include "exclusivefile.h"
 #include "exportprogress.h"
 #include "transfercommands.h"
 
@@ -207,6 +208,13 @@ TEST(ExportLeftovers, RemovesOnlyPartialExportsOfTheDataset)
     EXPECT_TRUE(QFile::exists(dir.filePath("outside.gz.zsa.part")));
     EXPECT_TRUE(ExportLeftovers::remove(ExportLeftovers::placeOf(dir.path(), "tank/none")).isEmpty());
     EXPECT_TRUE(ExportLeftovers::remove(ExportLeftovers::placeOf(dir.filePath("missing"), "tank/trip")).isEmpty());
+
+    // A directory other users can write: the name may be theirs.
+    ASSERT_TRUE(writeFile(tank + "/trip@c_3.gz.zsa.part", "x"));
+    ASSERT_TRUE(QFile::setPermissions(tank, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::WriteOther | QFileDevice::ExeOther));
+    EXPECT_TRUE(ExportLeftovers::remove(ExportLeftovers::placeOf(dir.path(), "tank/trip")).isEmpty());
+    EXPECT_TRUE(QFile::exists(tank + "/trip@c_3.gz.zsa.part"));
 }
 
 // ---- durable rename ----
@@ -282,6 +290,20 @@ int runStage(const QString &pipeline, const QString &dir)
     return bash.exitStatus() == QProcess::NormalExit ? bash.exitCode() : -1;
 }
 
+// Runs the export pipeline into `file`, created the way the service creates
+// it and lent to the stage as a descriptor.
+int runExport(const QString &snapshot, const Compressor::Tool &tool, const QString &file, const QString &dir)
+{
+    ExclusiveFile part;
+    QString error;
+    if (!part.create(file, 0600, false, error) || !part.setInheritable(true)) {
+        ADD_FAILURE() << error.toStdString();
+        return -1;
+    }
+    return runStage(TransferCommands::exportToDescriptor(snapshot, 10, Compressor::compressStage(tool), part.descriptor()),
+                    dir);
+}
+
 TEST(ExportPipelines, RoundTripThroughTheRealCompressorWithHostileNames)
 {
     QTemporaryDir dir;
@@ -293,8 +315,7 @@ TEST(ExportPipelines, RoundTripThroughTheRealCompressorWithHostileNames)
     const QString snapshot = "tank/" + kHostile + "@s";
     const QString file = dir.filePath("-out " + QString(kHostile).remove('/') + ".gz.zsa.part");
 
-    ASSERT_EQ(runStage(TransferCommands::exportToFileWith(snapshot, 10, Compressor::compressStage(gzip), file),
-                       dir.path()), 0);
+    ASSERT_EQ(runExport(snapshot, gzip, file, dir.path()), 0);
     QProcess plain; // any reader of gzip files reads it
     plain.start("gzip", {"-dc", "--", file});
     ASSERT_TRUE(plain.waitForFinished(10000));
@@ -315,8 +336,7 @@ TEST(ExportPipelines, CheckFailsOnADamagedFile)
     ASSERT_TRUE(dir.isValid());
     const Compressor::Tool gzip = Compressor::choose(Compressor::Settings(), false, 2);
     const QString file = dir.filePath("d@s.gz.zsa.part");
-    ASSERT_EQ(runStage(TransferCommands::exportToFileWith("tank/d@s", 10, Compressor::compressStage(gzip), file),
-                       dir.path()), 0);
+    ASSERT_EQ(runExport("tank/d@s", gzip, file, dir.path()), 0);
     QByteArray bytes = readFile(file);
     ASSERT_GT(bytes.size(), 20);
     struct Damage {

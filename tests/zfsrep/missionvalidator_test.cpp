@@ -95,6 +95,10 @@ std::vector<Case> accepted()
         row("ExportToAbsolutePath", file, "path", "/backup/exports"),
         row("RestoreFromFile", restoreParams(), "path", "/backup/tank@a.gz.zsa"),
         row("ExportNeedsNoHost", file, "host", QJsonValue::Undefined),
+        row("CaptionOfTheMostCharacters", send, "caption", QString(256, QChar(0x6BCF))),
+        row("PasswordOfTheMostCharacters", send, "passwd", QString(4096, QLatin1Char('p'))),
+        row("DashInsideAName", send, "name", "my-data"),
+        row("SnapnameWithDashInside", send, "snapname", "daily-zfsrep"),
     };
 }
 
@@ -152,6 +156,23 @@ std::vector<Case> rejected()
         row("CaptionWithNul", send, "caption", QString::fromUtf8("a\0b", 3), "参数无效: caption: 含有控制字符"),
         row("CaptionWithNewline", send, "caption", "a\nb", "参数无效: caption: 含有控制字符"),
         row("PoolWithTab", send, "pool", "ta\tnk", "参数无效: pool: 含有控制字符"),
+        row("SnapnameWithNewline", send, "snapname", "ZFSREP\nx", "参数无效: snapname: 含有控制字符"),
+        row("SnapnameWithEscape", file, "snapname", "a\x1b[2J", "参数无效: snapname: 含有控制字符"),
+        row("CaptionOneTooLong", send, "caption", QString(257, QLatin1Char('c')), "参数无效: caption: 超过 256 个字符"),
+        row("PoolTooLong", send, "pool", QString(4097, QLatin1Char('p')), "参数无效: pool: 超过 4096 个字符"),
+        row("NameTooLong", send, "name", QString(4097, QLatin1Char('n')), "参数无效: name: 超过 4096 个字符"),
+        row("PathTooLong", file, "path", "/" + QString(4096, QLatin1Char('d')), "参数无效: path: 超过 4096 个字符"),
+        row("HostTooLong", send, "host", QString(4097, QLatin1Char('h')), "参数无效: host: 超过 4096 个字符"),
+        row("UserTooLong", send, "userid", QString(4097, QLatin1Char('u')), "参数无效: userid: 超过 4096 个字符"),
+        row("PasswordTooLongAndNotEchoed", send, "passwd", QString(4097, QLatin1Char('s')),
+            "参数无效: passwd: 超过 4096 个字符"),
+        row("SnapnameTooLong", send, "snapname", QString(4097, QLatin1Char('z')), "参数无效: snapname: 超过 4096 个字符"),
+        row("PoolLikeAnOption", send, "pool", "-o", "参数无效: pool: 以 - 开头"),
+        row("NameLikeAnOption", file, "name", "-R", "参数无效: name: 以 - 开头"),
+        row("NameLikeAnOptionAfterBlanks", send, "name", "  -x", "参数无效: name: 以 - 开头"),
+        row("RemotePathLikeAnOption", send, "path", "-oProxyCommand=x", "参数无效: path: 以 - 开头"),
+        row("ExportPathLikeAnOption", file, "path", "-/backup", "参数无效: path: 以 - 开头"),
+        row("SnapnameLikeAnOption", send, "snapname", "-d", "参数无效: snapname: 以 - 开头"),
     };
 }
 

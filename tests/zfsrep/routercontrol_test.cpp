@@ -173,8 +173,12 @@ TEST_F(ControlMethods, NewMethodsHaveHelpTextsAndDoNothingForHelp)
         EXPECT_FALSE(help.value("comment").toString().isEmpty());
         EXPECT_NE(help.value("comment").toString(), QString::fromUtf8("<<此接口没有提供使用说明>>"));
         EXPECT_EQ(help.value("cmd").toString(), method);
+        // Answered cleanly whatever the connection's previous request left.
+        cabinet.setErr(9898, "earlier");
         const QJsonObject direct = call(method, QJsonObject{{"msnno", 1}}, true);
         EXPECT_FALSE(direct.contains("results"));
+        EXPECT_EQ(direct.value("err").toInt(-1), 0) << QJsonDocument(direct).toJson().toStdString();
+        EXPECT_FALSE(direct.contains("errmsg"));
     }
     EXPECT_TRUE(listing.value("zfsrep_mission_history").toObject().value("params").toObject().contains("limit"));
 }

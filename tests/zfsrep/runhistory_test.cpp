@@ -152,6 +152,64 @@ TEST_F(History, RecordRoundTripKeepsEveryFieldAndLargeByteCounts)
     EXPECT_EQ(runs.at(0).toJson(), run.toJson());
 }
 
+TEST_F(History, LongErrorsAreStoredCut)
+{
+    load();
+    const struct {
+        const char *name;
+        QString error;
+        QString stored;
+    } cases[] = {
+        {"at the limit", QString(RunHistory::kLongestError, QLatin1Char('e')),
+         QString(RunHistory::kLongestError, QLatin1Char('e'))},
+        {"a megabyte of tool output", "cannot receive: " + QString(1 << 20, QLatin1Char('x')),
+         ("cannot receive: " + QString(RunHistory::kLongestError, QLatin1Char('x'))).left(RunHistory::kLongestError)},
+        // A character outside the BMP across the cut is dropped whole.
+        {"surrogate pair at the cut",
+         QString(RunHistory::kLongestError - 1, QLatin1Char('a')) + QString::fromUtf8("\xF0\x9F\x98\x80"),
+         QString(RunHistory::kLongestError - 1, QLatin1Char('a'))},
+    };
+    int msnno = 10;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunRecord run;
+        run.msnno = ++msnno;
+        ASSERT_TRUE(engine.history().begin(run));
+        run.outcome = QStringLiteral("failed");
+        run.error = c.error;
+        ASSERT_TRUE(engine.history().finish(run));
+        QList<RunRecord> runs;
+        ASSERT_TRUE(engine.history().list(runs, msnno, 1));
+        ASSERT_EQ(runs.size(), 1);
+        EXPECT_EQ(runs.at(0).error, c.stored);
+    }
+}
+
+TEST_F(History, RemovingAMissionRemovesItsRuns)
+{
+    load();
+    const QJsonObject fields{{"caption", "gone"}, {"action", 3}, {"pool", "tank"}, {"name", "data"},
+                             {"path", "/backup"}, {"snapname", "ZFSREP"},
+                             // 30 February: stored, never due
+                             {"schedules", QJsonArray{QJsonObject{{"months", QJsonArray{2}}, {"days", QJsonArray{30}}}}}};
+    ASSERT_TRUE(engine.appendMission(journals, fields)) << journals.errmsg().toStdString();
+    QJsonObject kept = fields;
+    kept.insert("caption", "kept");
+    ASSERT_TRUE(engine.appendMission(journals, kept)) << journals.errmsg().toStdString();
+    finished(1, "succeeded", 100);
+    finished(1, "failed", 200);
+    finished(2, "succeeded", 300);
+    ASSERT_TRUE(engine.removeMission(journals, 1)) << journals.errmsg().toStdString();
+    QList<RunRecord> runs;
+    ASSERT_TRUE(engine.history().list(runs, 1, 50));
+    EXPECT_TRUE(runs.isEmpty()) << "no history left behind";
+    ASSERT_TRUE(engine.history().list(runs, 2, 50));
+    EXPECT_EQ(runs.size(), 1) << "the other mission's runs stay";
+    QHash<int, RunRecord> latest;
+    ASSERT_TRUE(engine.history().latest(latest));
+    EXPECT_FALSE(latest.contains(1));
+}
+
 TEST_F(History, ListsNewestFirstUpToTheLimitPerMission)
 {
     load();

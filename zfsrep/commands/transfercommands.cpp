@@ -45,22 +45,16 @@ QString pipe(std::initializer_list<QString> stages)
 
 } // namespace
 
-QString exportToFile(const QString &snapshot, qint64 size, const QString &file)
-{
-    return pipe({QStringLiteral("zfs send -R ") + shellQuote(snapshot), pvStage(size),
-                 QStringLiteral("gzip > ") + shellQuote(file)});
-}
-
 QString restoreFromFile(const QString &file, qint64 size, const QString &target)
 {
     return pipe({QStringLiteral("cat -- ") + shellQuote(file), pvStage(size), QStringLiteral("gzip -dc"),
                  localReceive(target)});
 }
 
-QString exportToFileWith(const QString &snapshot, qint64 size, const QString &compressStage, const QString &file)
+QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor)
 {
     return pipe({QStringLiteral("zfs send -R ") + shellQuote(snapshot), pvStage(size),
-                 compressStage + QStringLiteral(" > ") + shellQuote(file)});
+                 compressStage + QStringLiteral(" >&") + QString::number(descriptor)});
 }
 
 QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target)

@@ -30,15 +30,16 @@ QString stream(const QString &send, const QString &meter, const QString &receive
 // The `pv` stage that shows rate, bar and percentage of `size` bytes.
 QString pvStage(qint64 size);
 
-// zfs send -R 'SNAP' | pv … | gzip > 'FILE'
-QString exportToFile(const QString &snapshot, qint64 size, const QString &file);
 // cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu 'TARGET'
 QString restoreFromFile(const QString &file, qint64 size, const QString &target);
 
 // The same pipelines with the compression stages given (Compressor's
 // texts: fixed program names and numbers only, inserted as they are).
-// zfs send -R 'SNAP' | pv … | pigz -6 -p 2 > 'FILE'
-QString exportToFileWith(const QString &snapshot, qint64 size, const QString &compressStage, const QString &file);
+// The export writes into a descriptor the service opened itself (never a
+// shell redirection to a path, which would follow a link planted there);
+// the stage inherits it under the same number:
+// zfs send -R 'SNAP' | pv … | pigz -6 -p 2 >&27
+QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor);
 // cat -- 'FILE' | pv … | pigz -dc | zfs recv -Fu 'TARGET'
 QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target);
 // The read-back check of a written file, its bytes counted by pv:

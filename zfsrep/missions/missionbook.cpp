@@ -121,6 +121,9 @@ bool MissionBook::remove(TQ2Journals &journals, int msnno)
         journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务名称不存在"));
         return false;
     }
+    // Its run history goes too; the mission is gone whether or not that works.
+    if (!db.call(QStringLiteral("run_remove"), QJsonObject{{QStringLiteral("msnno"), msnno}}))
+        TQ2TRACE("runRemoveFailed", db.lastError());
     return true;
 }
 

@@ -36,7 +36,9 @@ public:
     bool append(TQ2Journals &journals, const QJsonObject &mission, int &msnno);
     // Refuses a number that does not exist (ERR_NOT_EXISTS).
     bool change(TQ2Journals &journals, const QJsonObject &mission);
-    // Refuses a number that does not exist (ERR_NOT_EXISTS).
+    // Refuses a number that does not exist (ERR_NOT_EXISTS). The mission's
+    // run history is removed with it (a failure of that is only traced: the
+    // mission is gone either way).
     bool remove(TQ2Journals &journals, int msnno);
     // Whether a mission has this caption (exact); false and journaled when
     // the store failed.

@@ -16,6 +16,7 @@ const QString kNotObject = QStringLiteral("不是对象");
 const QString kUnknownKey = QStringLiteral("未知的键");
 const QString kControl = QStringLiteral("含有控制字符");
 const QString kNotAbsolute = QStringLiteral("不是绝对路径");
+const QString kLeadingDash = QStringLiteral("以 - 开头");
 constexpr int kShownLength = 40;
 
 struct Range {
@@ -98,9 +99,20 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
     if (!action || *action < 1 || *action > 4)
         return invalid(QStringLiteral("action"), shown(actionValue));
 
-    for (const char *key : {"caption", "pool", "name", "path", "host", "userid"}) {
+    for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "snapname"}) {
         if (hasControl(text(fields, key)))
             return invalid(QLatin1String(key), kControl);
+    }
+    for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "passwd", "snapname"}) {
+        const int most = MissionValidator::longestText(QLatin1String(key));
+        if (text(fields, key).size() > most)
+            return invalid(QLatin1String(key), QStringLiteral("超过 %1 个字符").arg(most));
+    }
+    // These reach zfs and the shell as arguments of their own: a value that
+    // starts with "-" would be read as an option.
+    for (const char *key : {"pool", "name", "path", "snapname"}) {
+        if (text(fields, key).trimmed().startsWith(QLatin1Char('-')))
+            return invalid(QLatin1String(key), kLeadingDash);
     }
     QString bad = MissionValidator::schedules(schedules);
     if (bad.isEmpty())
@@ -192,6 +204,11 @@ QString MissionValidator::schedules(const QJsonValue &schedules)
         }
     }
     return QString();
+}
+
+int MissionValidator::longestText(const QString &key)
+{
+    return key == QLatin1String("caption") ? kLongestCaption : kLongestText;
 }
 
 QString MissionValidator::port(const QJsonValue &port)

@@ -19,11 +19,16 @@ public:
     static constexpr int kDefaultPort = 22;
     // A mission's schedules together may hold at most this many values.
     static constexpr int kMaxScheduleValues = 1000;
+    // Characters a caption, and any other text field, may hold.
+    static constexpr int kLongestCaption = 256;
+    static constexpr int kLongestText = 4096;
 
     // The "params" of an append or change request, as the client sent them
     // (before any trimming or conversion). Checks the fields a mission needs
-    // for its action: action 1-4; caption, pool, name, path, host and userid
-    // free of control characters; schedules (see below); port; ratelimit;
+    // for its action: action 1-4; caption, pool, name, path, host, userid and
+    // snapname free of control characters; every text field at most
+    // longestText() characters; pool, name, path and snapname not starting
+    // with "-"; schedules (see below); port; ratelimit;
     // host, userid and passwd for send and receive; an absolute path for
     // export and restore. Does not check that caption, pool and name are
     // present: the methods refuse those with their own message first.
@@ -41,6 +46,9 @@ public:
     // kMaxScheduleValues values in all. Stops at the first fault, so the work
     // is bounded by the limit, not by the size of the input.
     static QString schedules(const QJsonValue &schedules);
+
+    // The most characters the text field `key` may hold.
+    static int longestText(const QString &key);
 
     // A port: absent, null, empty text or 0 stand for kDefaultPort; otherwise
     // a whole number (or decimal text) 1-65535.

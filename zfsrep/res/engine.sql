@@ -213,6 +213,12 @@ params:
 msnno integer
 keep integer
 
+-- A removed mission's runs go with it (MissionBook::remove).
+SQL: run_remove
+DELETE FROM t_run WHERE run_msnno = :msnno;
+params:
+msnno integer
+
 SQL: run_interrupt
 UPDATE t_run
    SET run_outcome = 'interrupted',

@@ -67,13 +67,17 @@ void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env
     env->setErr(TQ2Error::ERR_SUCCEED, QString());
 }
 
-// As above, but a request with "help" gets `help` (the method's help object).
+// As above, but a request with "help" gets `help` (the method's help object),
+// also with code 0 and a clean journal.
 template <typename Work>
 void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env, const QJsonObject &help,
            Work work)
 {
     if (cmdObject.contains(QStringLiteral("help"))) {
+        env->reset(TQ2Error::ERR_FAILED, QString(), QJsonArray());
+        env->begin();
         *retObject = help;
+        env->setErr(TQ2Error::ERR_SUCCEED, QString());
         return;
     }
     serve(retObject, cmdObject, env, work);

@@ -3,6 +3,7 @@
 #include "commandreport.h"
 #include "compressor.h"
 #include "durablefile.h"
+#include "exclusivefile.h"
 #include "exportprogress.h"
 #include "localqueries.h"
 #include "run.h"
@@ -19,6 +20,8 @@
 namespace {
 
 const QString kPartSuffix = QStringLiteral(".part");
+// Export files hold whole file systems: the owner's only.
+constexpr mode_t kFileMode = 0600;
 
 } // namespace
 
@@ -38,14 +41,35 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
     const QString partial = file + kPartSuffix;
     QString speed = QStringLiteral("0B/s");
     int phaseRate = 0;
-    const QString command = TransferCommands::exportToFileWith(snapshot, size, Compressor::compressStage(tool), partial);
+    // The service makes the file itself and the compressor writes into its
+    // descriptor: a link planted at the name is never followed, and the file
+    // is the owner's alone.
+    ExclusiveFile part;
+    QString error;
+    if (!part.create(partial, kFileMode, true, error)) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("open ") + partial,
+                                     QStringLiteral("the export file %1 could not be stored: %2").arg(file, error));
+        return false;
+    }
+    const QString command = TransferCommands::exportToDescriptor(snapshot, size, Compressor::compressStage(tool),
+                                                                 part.descriptor());
+    // Inheritable only while the stage starts and runs.
+    part.setInheritable(true);
     const StageOutcome stage = stages.displayed(run, command, [&](QByteArray &buffer) {
         StageOutput::takeProgress(speed, phaseRate, buffer);
         run.progress().display(speed, ExportProgress::streamRate(phaseRate));
     });
+    part.setInheritable(false);
     if (!stage.succeeded) {
+        part.close(error);
         QFile::remove(partial);
         CommandReport::commandFailed(journals, TQ2PLACE(), command, stage.errorText);
+        return false;
+    }
+    if (!part.sync(error) || !part.close(error)) {
+        QFile::remove(partial);
+        CommandReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("fsync ") + partial,
+                                     QStringLiteral("the export file %1 could not be stored: %2").arg(file, error));
         return false;
     }
     run.progress().display(speed, ExportProgress::streamRate(100));
@@ -68,7 +92,6 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
     }
     run.progress().display(speed, ExportProgress::checkRate(100));
 
-    QString error;
     // The directories the export made (one per dataset level) are flushed
     // too: the file is reachable after a power cut only through them.
     if (!DurableFile::publish(partial, file, error)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace DurableFile {
@@ -42,11 +43,45 @@ bool syncPath(const QString &path, int flags, const QString &what, QString &erro
     return true;
 }
 
+// Renames `partial` to `target`. A free name is taken with RENAME_NOREPLACE
+// (so nothing that appears there meanwhile is replaced); a regular file
+// there is replaced; a link or anything else there is refused. rename(2)
+// never follows a link at either name.
+bool renameOver(const QString &partial, const QString &target, QString &error)
+{
+    const QByteArray from = QFile::encodeName(partial);
+    const QByteArray to = QFile::encodeName(target);
+    struct stat st {};
+    int rc;
+    if (::lstat(to.constData(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            const QString what = S_ISLNK(st.st_mode) ? QStringLiteral("a link") : QStringLiteral("not a regular file");
+            error = QStringLiteral("cannot rename %1 to %2: %3 is in its place and is not replaced")
+                        .arg(partial, target, what);
+            return false;
+        }
+        rc = std::rename(from.constData(), to.constData());
+    } else if (errno == ENOENT) {
+        rc = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        // File systems without the flag: the name was free a moment ago.
+        if (rc != 0 && errno == EINVAL)
+            rc = std::rename(from.constData(), to.constData());
+    } else {
+        rc = -1;
+    }
+    if (rc != 0) {
+        error = QStringLiteral("cannot rename %1 to %2: %3")
+                    .arg(partial, target, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool syncFile(const QString &path, QString &error)
 {
-    return syncPath(path, O_RDONLY, QStringLiteral("flush"), error);
+    return syncPath(path, O_RDONLY | O_NOFOLLOW, QStringLiteral("flush"), error);
 }
 
 bool syncDirectory(const QString &path, QString &error)
@@ -59,11 +94,8 @@ bool publish(const QString &partial, const QString &target, QString &error)
     const QString directory = QFileInfo(target).absolutePath();
     if (!syncFile(partial, error) || !syncDirectory(directory, error))
         return false;
-    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) != 0) {
-        error = QStringLiteral("cannot rename %1 to %2: %3")
-                    .arg(partial, target, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!renameOver(partial, target, error))
         return false;
-    }
     return syncDirectory(directory, error);
 }
 

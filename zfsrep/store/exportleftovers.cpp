@@ -1,5 +1,7 @@
 #include "exportleftovers.h"
 
+#include "trusteddirectories.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,7 +30,10 @@ QStringList remove(const Place &place)
 {
     QStringList removed;
     const QDir dir(place.directory);
-    if (place.prefix.size() < 2 || !dir.exists())
+    // In a directory other users can write, a name of that form may be
+    // theirs: nothing is removed there (an export refuses that directory).
+    QString untrusted;
+    if (place.prefix.size() < 2 || !dir.exists() || !TrustedDirectories::check(place.directory, untrusted))
         return removed;
     // No name filter: a dataset name may hold "*" or "[", which a wildcard
     // pattern would read as such.

@@ -26,7 +26,8 @@ Place placeOf(const QString &directory, const QString &dataset);
 bool isLeftover(const QString &fileName, const QString &prefix);
 
 // Removes the leftovers of the place (regular files only, links and
-// directories are never touched) and returns the paths removed.
+// directories are never touched) and returns the paths removed. Nothing is
+// removed in a directory that TrustedDirectories refuses.
 QStringList remove(const Place &place);
 
 } // namespace ExportLeftovers

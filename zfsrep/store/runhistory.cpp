@@ -9,6 +9,18 @@ namespace {
 
 qint64 wholeNumber(const QJsonValue &value) { return static_cast<qint64>(value.toDouble()); }
 
+// The error text as stored: its start, where a tool names what failed, up
+// to kLongestError characters (a surrogate pair is not split).
+QString cappedError(const QString &error)
+{
+    if (error.size() <= RunHistory::kLongestError)
+        return error;
+    int keep = RunHistory::kLongestError;
+    if (error.at(keep - 1).isHighSurrogate())
+        --keep;
+    return error.left(keep);
+}
+
 } // namespace
 
 RunHistory::RunHistory(TQ2DBSqlite &database) : db(database) {}
@@ -54,7 +66,7 @@ bool RunHistory::finish(const RunRecord &run)
     const QJsonObject values{
         {QStringLiteral("runno"), run.runno},     {QStringLiteral("kind"), run.kind},
         {QStringLiteral("ended"), run.ended},     {QStringLiteral("outcome"), run.outcome},
-        {QStringLiteral("error"), run.error},     {QStringLiteral("bytes"), run.bytes},
+        {QStringLiteral("error"), cappedError(run.error)}, {QStringLiteral("bytes"), run.bytes},
         {QStringLiteral("rate"), run.rate},       {QStringLiteral("base"), run.base},
         {QStringLiteral("target"), run.target},
     };

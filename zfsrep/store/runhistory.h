@@ -20,6 +20,8 @@ class RunHistory
 {
 public:
     static constexpr int kKeptPerMission = 1000;
+    // Characters of a run's error text that are stored.
+    static constexpr int kLongestError = 4096;
 
     // One group of the summary: a mission's runs with one outcome.
     struct OutcomeTotal {
@@ -36,7 +38,8 @@ public:
     // Inserts `run` as running; sets run.runno and run.outcome.
     bool begin(RunRecord &run);
     // Stores the end of the run (kind, end time, outcome, error, bytes, rate,
-    // snapshots), then drops the mission's runs beyond kKeptPerMission.
+    // snapshots), then drops the mission's runs beyond kKeptPerMission. The
+    // error is stored cut to its first kLongestError characters.
     bool finish(const RunRecord &run);
     // Turns every row still "running" into "interrupted", ended at `now`
     // (or at its start, when that is later). Called once at start, before the
