@@ -72,17 +72,32 @@ TEST_F(RecvPool, WholeDatasetOrUpToANamedSnapshot)
     EXPECT_EQ(remoteSnapshotNames("backup/src"), (QStringList{"s1", "s2", "s3"})) << "the remote side is only read";
 }
 
-TEST_F(RecvPool, ExistingLocalDatasetIsReplacedEvenWithHeldSnapshotsAndAStaleIncomingOne)
+TEST_F(RecvPool, ExistingLocalDatasetIsReplacedOnlyWhenNoOtherToolHoldsItAndAStaleIncomingOneGoes)
 {
     makeLocalDataset("victim", 41);
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/victim@old"}).ok());
     ASSERT_TRUE(tb::localZfs({"hold", "keep", "tank/victim@old"}).ok());
-    ASSERT_NE(localDigest("tank/victim"), remoteDigest("backup/src"));
+    const auto before = localDigest("tank/victim");
+    ASSERT_NE(before, remoteDigest("backup/src"));
     // What an interrupted earlier pull left behind is cleared first.
     ASSERT_TRUE(tb::localZfs({"create", "tank/victim.zfsrep-incoming"}).ok());
     tb::writeRandomFile(tb::localPath("tank/victim.zfsrep-incoming") + "/stale.bin", 1000, 42);
 
-    ASSERT_TRUE(drive->recvPool(journals, pull("victim", "backup/src"))) << journalText(journals).toStdString();
+    // Another tool's hold stops the replacement: nothing of it is released,
+    // the old data stays, and the received tree waits for the next run.
+    EXPECT_FALSE(drive->recvPool(journals, pull("victim", "backup/src")));
+    EXPECT_TRUE(journals.errmsg().contains("tank/victim@old") && journals.errmsg().contains("keep"))
+        << journals.errmsg().toStdString();
+    EXPECT_EQ(localDigest("tank/victim"), before);
+    EXPECT_TRUE(tb::localZfs({"holds", "-H", "tank/victim@old"}).out.contains("keep"));
+    EXPECT_TRUE(tb::localExists("tank/victim.zfsrep-incoming"));
+    expectRecord(events().at(0).toObject(), false, "victim", "backup/src");
+
+    // Once that tool lets go, the next run replaces without a transfer.
+    ASSERT_TRUE(tb::localZfs({"release", "keep", "tank/victim@old"}).ok());
+    TQ2Journals next;
+    ASSERT_TRUE(drive->recvPool(next, pull("victim", "backup/src"))) << journalText(next).toStdString();
+    EXPECT_EQ(drive->lastReplication().bytes, 0);
     EXPECT_EQ(localDigest("tank/victim"), remoteDigest("backup/src"));
     EXPECT_EQ(localSnapshotNames("tank/victim"), (QStringList{"s1", "s2", "s3"}));
     EXPECT_EQ(localProperty("tank/victim", "mountpoint"), "/mnt/tank/victim");

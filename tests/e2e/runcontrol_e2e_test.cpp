@@ -36,22 +36,26 @@ protected:
         canceller.join();
         drive->onStart = nullptr;
         EXPECT_FALSE(ok) << "a cancelled run does not succeed";
+        lastJournal = journalText(cancelled);
         return cancelledAt.load() < 0 ? -1 : ended - cancelledAt.load();
     }
+
+    QByteArray lastJournal; // of the last cancelled run, for failure messages
 };
 
 TEST_F(RunControl, CancelDuringAListingOrTheSizeEstimateEndsTheRunWithinTwoSeconds)
 {
     struct Case {
         const char *name;
-        bool remote;      // where the command hangs
-        const char *knob; // the command that hangs for a minute
+        bool remote;        // where the commands hang
+        QStringList knobs;  // the commands that hang for a minute
         int action;
     } cases[] = {
-        {"send: remote listing", true, "delay-list", 1},
-        {"send: local size estimate", false, "delay-send", 1},
-        {"pull: remote listing", true, "delay-list", 2},
-        {"pull: remote size estimate", true, "delay-send", 2},
+        // The tree listing is a token query and a snapshot listing.
+        {"send: remote listing", true, {"delay-get", "delay-list"}, 1},
+        {"send: local size estimate", false, {"delay-send"}, 1},
+        {"pull: remote listing", true, {"delay-get", "delay-list"}, 2},
+        {"pull: remote size estimate", true, {"delay-send"}, 2},
     };
     makeLocalDataset("src", 61);
     makeRemoteDataset("far");
@@ -59,10 +63,12 @@ TEST_F(RunControl, CancelDuringAListingOrTheSizeEstimateEndsTheRunWithinTwoSecon
     ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/far@s1"}).ok());
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.remote)
-            tb::setRemoteFault(c.knob, "60000");
-        else
-            tb::setLocalFault(c.knob, "60000");
+        for (const QString &knob : c.knobs) {
+            if (c.remote)
+                tb::setRemoteFault(knob, "60000");
+            else
+                tb::setLocalFault(knob, "60000");
+        }
         const qint64 afterCancel = cancelledAfterStart([&](TQ2Journals &j) {
             return c.action == 1 ? drive->sendPool(j, mission(1))
                                  : drive->recvPool(j, mission(2, {{"caption", "Pull"}, {"name", "pulled"}, {"path", "backup/far"}}));
@@ -70,7 +76,7 @@ TEST_F(RunControl, CancelDuringAListingOrTheSizeEstimateEndsTheRunWithinTwoSecon
         tb::clearFaults();
         EXPECT_GE(afterCancel, 0);
         EXPECT_LT(afterCancel, 2000) << "the hanging command is ended with the run";
-        EXPECT_FALSE(tb::remoteExists("backup/src")) << "nothing was sent after the cancel";
+        EXPECT_FALSE(tb::remoteExists("backup/src")) << "nothing was sent after the cancel: " << lastJournal.toStdString();
         EXPECT_FALSE(tb::localExists("tank/pulled")) << "nothing was received after the cancel";
     }
 }

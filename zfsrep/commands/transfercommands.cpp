@@ -51,9 +51,9 @@ QString restoreFromFile(const QString &file, qint64 size, const QString &target)
                  localReceive(target)});
 }
 
-QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor)
+QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor, bool raw)
 {
-    return pipe({QStringLiteral("zfs send -R ") + shellQuote(snapshot), pvStage(size),
+    return pipe({(raw ? QStringLiteral("zfs send -w -R ") : QStringLiteral("zfs send -R ")) + shellQuote(snapshot), pvStage(size),
                  compressStage + QStringLiteral(" >&") + QString::number(descriptor)});
 }
 

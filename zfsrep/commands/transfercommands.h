@@ -39,7 +39,8 @@ QString restoreFromFile(const QString &file, qint64 size, const QString &target)
 // shell redirection to a path, which would follow a link planted there);
 // the stage inherits it under the same number:
 // zfs send -R 'SNAP' | pv … | pigz -6 -p 2 >&27
-QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor);
+QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor,
+                           bool raw = false);
 // cat -- 'FILE' | pv … | pigz -dc | zfs recv -Fu 'TARGET'
 QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target);
 // The read-back check of a written file, its bytes counted by pv:

@@ -127,11 +127,13 @@ bool LocalQueries::snapshotRemove(TQ2Journals &journals, const QString &snapshot
     return true;
 }
 
-qint64 LocalQueries::snapshotSize(TQ2Journals &journals, const QString &snapshot, const QString &base) const
+qint64 LocalQueries::snapshotSize(TQ2Journals &journals, const QString &snapshot, const QString &base, bool raw) const
 {
     // $ zfs send -RPnv -I tank/data@a tank/data@c
     // size	1077728
     QStringList arguments{"send", "-RPnv"};
+    if (raw)
+        arguments.insert(1, "-w");
     if (!base.isEmpty())
         arguments << "-I" << base;
     arguments << snapshot;

@@ -35,7 +35,8 @@ public:
     bool snapshotRemove(TQ2Journals &journals, const QString &snapshot) const;
     // The estimated size of the replication stream of `snapshot` (from
     // `base` when given); 0 and journaled when zfs failed.
-    qint64 snapshotSize(TQ2Journals &journals, const QString &snapshot, const QString &base) const;
+    // `raw`: the stream of an encrypted dataset as it is stored (-w).
+    qint64 snapshotSize(TQ2Journals &journals, const QString &snapshot, const QString &base, bool raw = false) const;
 
 private:
     ProcessOutcome run(ProcessRequest request) const;

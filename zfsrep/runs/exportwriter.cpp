@@ -6,6 +6,7 @@
 #include "exclusivefile.h"
 #include "exportprogress.h"
 #include "localqueries.h"
+#include "replicationside.h"
 #include "run.h"
 #include "runservices.h"
 #include "stageoutput.h"
@@ -34,7 +35,12 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
 {
     TQ2Journals &journals = run.journals();
     const Compressor::Tool tool = Compressor::current(services.settings.compression);
-    const qint64 size = LocalQueries(services.runner, &run.cancelToken()).snapshotSize(journals, snapshot, QString());
+    // An encrypted dataset is exported as it is stored (-w): OpenZFS refuses
+    // its tree stream otherwise, and it restores still encrypted.
+    bool raw = false;
+    if (!ReplicationSide(services.runner, &run.cancelToken()).isEncrypted(journals, snapshot.left(snapshot.indexOf(QLatin1Char('@'))), raw))
+        return false;
+    const qint64 size = LocalQueries(services.runner, &run.cancelToken()).snapshotSize(journals, snapshot, QString(), raw);
     // The stream goes to a temporary name and takes the final one only when
     // complete, checked and on disk, so a failed export never leaves a file
     // that looks finished.
@@ -52,7 +58,7 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
         return false;
     }
     const QString command = TransferCommands::exportToDescriptor(snapshot, size, Compressor::compressStage(tool),
-                                                                 part.descriptor());
+                                                                 part.descriptor(), raw);
     // Inheritable only while the stage starts and runs.
     part.setInheritable(true);
     const StageOutcome stage = stages.displayed(run, command, [&](QByteArray &buffer) {
