@@ -121,6 +121,8 @@ TEST_F(Queries, OpenZfs22ToolsAnswerLikeOpenZfs23)
     ASSERT_TRUE(tb::remoteZfs({"create", "backup/data"}).ok());
     ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/data@r1"}).ok());
     ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/data@r2"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"create", "backup/my data"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/my data@r 3"}).ok());
 
     auto answers = [this](JsonSupport &support) {
         TQ2Journals j;
@@ -146,6 +148,8 @@ TEST_F(Queries, OpenZfs22ToolsAnswerLikeOpenZfs23)
     EXPECT_TRUE(expected.value("pools").toObject().value("tank").toObject().value("items").toObject().contains("data/with space"));
     EXPECT_EQ(expected.value("snapshots").toArray().size(), 2);
     EXPECT_EQ(expected.value("names").toArray().size(), 2);
+    EXPECT_EQ(expected.value("tree").toObject().value("backup").toObject().value("my data").toArray(),
+              QJsonArray{"backup/my data@r 3"});
 
     tb::setLocalFault("version", "2.2.7");
     tb::setRemoteFault("version", "2.2.7");
@@ -158,6 +162,7 @@ TEST_F(Queries, OpenZfs22ToolsAnswerLikeOpenZfs23)
     tb::localZfs({"destroy", "-r", "tank/data/with space"});
     tb::localZfs({"destroy", "-r", "tank/data@v 1"});
     tb::remoteZfs({"destroy", "-r", "backup/data"});
+    tb::remoteZfs({"destroy", "-r", "backup/my data"});
 }
 
 TEST_F(Queries, WrongPasswordAndClosedPortReportSshsOwnMessage)

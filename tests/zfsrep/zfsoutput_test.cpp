@@ -350,6 +350,23 @@ TEST(SnapshotTree, FirstLevelDatasetsOnly)
     EXPECT_EQ(tree.value("backup").toObject(), (QJsonObject{{"x", QJsonArray{"backup/x@s3"}}}));
 }
 
+TEST(RemoteListings, NamesWithSpacesStayWhole)
+{
+    const QByteArray snapshots = "backup/my data@s 1\nbackup/my@s2\nbackup/my data/sub@s3\n";
+    const QByteArray datasets = "backup\t/srv/back up\nbackup/my data\t/srv/back up/my data\nbackup/my\t/srv/my\n"
+                                "backup/my data/sub\t/srv/back up/my data/sub\n";
+    const QJsonObject tree = ZfsOutput::snapshotTree(snapshots, datasets);
+    EXPECT_EQ(tree, (QJsonObject{{"backup", QJsonObject{{"my data", QJsonArray{"backup/my data@s 1"}},
+                                                         {"my", QJsonArray{"backup/my@s2"}}}}}));
+    const QJsonObject pools = ZfsOutput::remotePools("my pool\t2147483648\t1073741824\n");
+    EXPECT_EQ(pools, (QJsonObject{{"my pool", QJsonObject{{"name", "my pool"}, {"size", 2048}, {"free", 1024}}}}));
+    EXPECT_EQ(ZfsOutput::holds("tank/a b@c d\tmy tag\tThu Dec  7 19:30 2023\n"),
+              (QList<QPair<QString, QString>>{{"tank/a b@c d", "my tag"}}));
+    // Without tabs (not a -H listing), white space separates.
+    EXPECT_EQ(ZfsOutput::columns("a  b c"), (QStringList{"a", "b", "c"}));
+    EXPECT_EQ(ZfsOutput::columns("a b\t\tc "), (QStringList{"a b", "", "c "}));
+}
+
 TEST(Decode, StopsAtNulAndSplitsFields)
 {
     EXPECT_EQ(ZfsOutput::decode(QByteArray("ab\0cd", 5)), "ab");

@@ -75,6 +75,11 @@ QStringList fields(const QString &line)
     return spaced.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
+QStringList columns(const QString &line)
+{
+    return line.contains(QLatin1Char('\t')) ? line.split(QLatin1Char('\t')) : fields(line);
+}
+
 QJsonObject poolMap(const QByteArray &datasetsJson, const QByteArray &poolsJson)
 {
     return poolMap(jsonListing(datasetsJson, QStringLiteral("datasets")), jsonListing(poolsJson, QStringLiteral("pools")));
@@ -213,9 +218,7 @@ QList<QPair<QString, QString>> holds(const QByteArray &output)
 {
     QList<QPair<QString, QString>> result;
     for (const QString &line : lines(output)) {
-        // Fields are tab-separated; names may hold spaces. Lines without a
-        // tab are split at white space.
-        const QStringList parts = line.contains(QLatin1Char('\t')) ? line.split(QLatin1Char('\t')) : fields(line);
+        const QStringList parts = columns(line);
         if (parts.size() < 2)
             continue;
         const QString snapshot = parts.at(0).trimmed();
@@ -230,7 +233,7 @@ QJsonObject remotePools(const QByteArray &output)
 {
     QJsonObject pools;
     for (const QString &line : lines(output)) {
-        const QStringList parts = fields(line);
+        const QStringList parts = columns(line);
         if (parts.size() < 3)
             continue;
         pools.insert(parts.at(0), QJsonObject{
@@ -255,7 +258,7 @@ QJsonObject snapshotTree(const QByteArray &snapshotList, const QByteArray &datas
     const QStringList snapshots = lines(snapshotList);
     QJsonObject tree;
     for (const QString &line : lines(datasetList)) {
-        const QStringList parts = fields(line);
+        const QStringList parts = columns(line);
         if (parts.size() < 2 || parts.at(1) == QLatin1String("legacy"))
             continue;
         const QStringList pieces = parts.at(0).split(QLatin1Char('/'), Qt::SkipEmptyParts);

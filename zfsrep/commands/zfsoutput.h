@@ -19,6 +19,9 @@ QStringList lines(const QString &text);
 QStringList lines(const QByteArray &bytes);
 // Fields of a line: tabs count as spaces, empty pieces dropped.
 QStringList fields(const QString &line);
+// Fields of a line of a -H listing: split at tabs only, as names and mount
+// points may hold spaces; a line without a tab is split as fields() does.
+QStringList columns(const QString &line);
 
 // Pool map from the two JSON listings:
 //   $ zfs list -pj
