@@ -180,30 +180,6 @@ TEST(ListingForms, TextAndJsonOfTheSameStateGiveTheSameAnswers)
     }
 }
 
-TEST(ListingForms, RecordedTextListingsReadAsExpected)
-{
-    const QJsonObject map =
-        ZfsOutput::poolMap(ZfsOutput::textListing(fixture("zfs/zfs-list-Hp-spaces.stdout"),
-                                                  {"name", "type", "used", "available", "mountpoint"}),
-                           ZfsOutput::textListing(fixture("zfs/zpool-list-Hp-two-pools.stdout"), {"name", "size", "free"}));
-    ASSERT_EQ(map.keys(), (QStringList{"backup", "tank"}));
-    const QJsonObject items = map.value("tank").toObject().value("items").toObject();
-    ASSERT_TRUE(items.contains("my data")) << QJsonDocument(items).toJson().constData();
-    const QJsonObject spaced = items.value("my data").toObject();
-    EXPECT_EQ(spaced.value("path").toString(), "tank/my data");
-    EXPECT_EQ(spaced.value("mountpoint").toString(), "/tank/my data");
-    EXPECT_EQ(spaced.value("type").toInt(), 1);
-    EXPECT_TRUE(items.contains("my data/deeper"));
-    EXPECT_EQ(map.value("tank").toObject().value("size").toInt(), 4096);
-
-    const QJsonArray huge = ZfsOutput::snapshotRecords(
-        ZfsOutput::textListing(fixture("zfs/zfs-list-snap-Hp-huge.stdout"), {"name", "used", "referenced"}));
-    ASSERT_EQ(huge.size(), 2);
-    EXPECT_EQ(huge.at(0).toObject().value("used").toDouble(), double(std::numeric_limits<qint64>::max()))
-        << "8 EiB plus its referenced bytes is held at the limit";
-    EXPECT_EQ(huge.at(1).toObject().value("used").toDouble(), 12288 + 98304);
-}
-
 TEST(ListingForms, TextLinesAreSplitAtTabsOnly)
 {
     const QStringList columns{"name", "type", "used", "available", "mountpoint"};
