@@ -138,6 +138,8 @@ def main():
     write("zfsoutput", "2-snapshots-int", b"\x02" + fixture("zfs-list-snap-json-int.stdout"))
     for name in ["zfs-send-nvP-I.stdout", "zfs-send-nvP-R.stdout", "zfs-send-nvP-full.stdout", "zfs-send-nvP-i.stdout"]:
         write("zfsoutput", "3-" + name, b"\x03" + fixture(name))
+    write("zfsoutput", "8-text-listings", b"\x08" + fixture("zfs-list-Hp-spaces.stdout") + b"\0" + fixture("zpool-list-Hp-two-pools.stdout"))
+    write("zfsoutput", "8-text-snapshots", b"\x08" + fixture("zfs-list-snap-Hp-spaces.stdout"))
     write("zfsoutput", "7-tree", b"\x07" + fixture("zfs-list-snap-H-o-name.stdout") + b"\0tank\t/tank\ntank/data\t/mnt/data\ntank/old\tlegacy\n")
     for i, s in enumerate(SCHEDULES):
         write("schedule", "schedule-%d" % i, compact_json(s))

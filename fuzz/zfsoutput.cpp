@@ -1,6 +1,7 @@
 // The parsers of zfs and zpool output. Input: one selector byte, then the
 // tool's output; the parsers that read two listings take the part before the
-// first NUL byte as the first and the rest as the second.
+// first NUL byte as the first and the rest as the second (for the
+// tab-separated listings: datasets, then pools; the first also as snapshots).
 #include "fuzzcheck.h"
 #include "zfsoutput.h"
 
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int nul = output.indexOf('\0');
     const QByteArray first = nul < 0 ? output : output.left(nul);
     const QByteArray second = nul < 0 ? QByteArray() : output.mid(nul + 1);
-    switch (data[0] % 8) {
+    switch (data[0] % 9) {
     case 0: {
         const QString text = ZfsOutput::decode(output);
         FUZZ_CHECK(!text.contains(QChar(0)));
@@ -47,9 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (const QString &name : ZfsOutput::snapshotNames(output))
             FUZZ_CHECK(name == name.trimmed());
         break;
-    default:
+    case 7:
         ZfsOutput::snapshotTree(first, second);
         break;
+    default: {
+        const QJsonObject datasets = ZfsOutput::textListing(first, {"name", "type", "used", "available", "mountpoint"});
+        for (auto it = datasets.constBegin(); it != datasets.constEnd(); ++it)
+            FUZZ_CHECK(!it.key().isEmpty() && it.value().toObject().value("name").toString() == it.key());
+        ZfsOutput::poolMap(datasets, ZfsOutput::textListing(second, {"name", "size", "free"}));
+        for (const QJsonValue &record : ZfsOutput::snapshotRecords(ZfsOutput::textListing(first, {"name", "used", "referenced"})))
+            FUZZ_CHECK(record.isObject());
+        break;
+    }
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 // The engine's local and remote queries against the simulator, locally and
 // through the testbed's real sshd.
+#include "jsonsupport.h"
+#include "localqueries.h"
 #include "mxzfsrep.h"
 #include "tbharness.h"
 #include "tq2error.h"
@@ -107,6 +109,60 @@ TEST_F(Queries, RemotePoolsSnapshotsAndSizesOverSsh)
                                         "backup/data@r2", "backup/data@r1"),
               0);
     tb::remoteZfs({"destroy", "-r", "backup/data"});
+}
+
+// Both hosts with the tools of OpenZFS 2.2 (no -j) answer every query as
+// with 2.3: the local listings in their tab-separated form, the remote ones
+// (always tab-separated) unchanged.
+TEST_F(Queries, OpenZfs22ToolsAnswerLikeOpenZfs23)
+{
+    ASSERT_TRUE(tb::localZfs({"create", "tank/data/with space"}).ok());
+    ASSERT_TRUE(tb::localZfs({"snapshot", "-r", "tank/data@v 1"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"create", "backup/data"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/data@r1"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/data@r2"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"create", "backup/my data"}).ok());
+    ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/my data@r 3"}).ok());
+
+    auto answers = [this](JsonSupport &support) {
+        TQ2Journals j;
+        QJsonObject pools, remotePools, tree;
+        QJsonArray snapshots;
+        QStringList names;
+        const LocalQueries local(engine.runner(), nullptr, &support);
+        EXPECT_TRUE(local.alload(j, pools)) << j.errmsg().toStdString();
+        EXPECT_TRUE(local.snapshotAlload(j, snapshots));
+        const RemoteQueries &remote = engine.remoteQueries();
+        EXPECT_TRUE(remote.remotePools(j, remotePools, tb::host(), tb::port(), tb::user(), tb::password()));
+        EXPECT_TRUE(remote.remoteSnapshotAllist(j, names, tb::host(), tb::port(), tb::user(), tb::password(), "backup/data"));
+        EXPECT_TRUE(remote.remoteSnapshotAlload(j, tree, tb::host(), tb::port(), tb::user(), tb::password()));
+        const qint64 size =
+            remote.remoteSnapshotSize(j, tb::host(), tb::port(), tb::user(), tb::password(), "backup/data@r2", "backup/data@r1");
+        EXPECT_TRUE(j.segments().isEmpty()) << j.errmsg().toStdString();
+        return QJsonObject{{"pools", pools},       {"snapshots", snapshots}, {"remotePools", remotePools},
+                           {"names", QJsonArray::fromStringList(names)}, {"tree", tree}, {"size", size}};
+    };
+    JsonSupport modern;
+    const QJsonObject expected = answers(modern);
+    EXPECT_EQ(modern.state(), JsonSupport::State::Supported);
+    EXPECT_TRUE(expected.value("pools").toObject().value("tank").toObject().value("items").toObject().contains("data/with space"));
+    EXPECT_EQ(expected.value("snapshots").toArray().size(), 2);
+    EXPECT_EQ(expected.value("names").toArray().size(), 2);
+    EXPECT_EQ(expected.value("tree").toObject().value("backup").toObject().value("my data").toArray(),
+              QJsonArray{"backup/my data@r 3"});
+
+    tb::setLocalFault("version", "2.2.7");
+    tb::setRemoteFault("version", "2.2.7");
+    JsonSupport old;
+    const QJsonObject actual = answers(old);
+    EXPECT_EQ(old.state(), JsonSupport::State::Refused);
+    EXPECT_EQ(QJsonDocument(actual).toJson().toStdString(), QJsonDocument(expected).toJson().toStdString());
+
+    tb::clearFaults();
+    tb::localZfs({"destroy", "-r", "tank/data/with space"});
+    tb::localZfs({"destroy", "-r", "tank/data@v 1"});
+    tb::remoteZfs({"destroy", "-r", "backup/data"});
+    tb::remoteZfs({"destroy", "-r", "backup/my data"});
 }
 
 TEST_F(Queries, WrongPasswordAndClosedPortReportSshsOwnMessage)

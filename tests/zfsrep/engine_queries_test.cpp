@@ -1,5 +1,7 @@
 #include "fakerunner.h"
 #include "fixtures.h"
+#include "jsonsupport.h"
+#include "localqueries.h"
 #include "mxzfsrep.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -139,6 +141,101 @@ TEST(LocalQueries, SnapshotCreateFailureNamesTheSnapshot)
     e.runner->respond("zfs snapshot", 1, "", "cannot create snapshot 'tank/data@a': dataset already exists\n");
     EXPECT_FALSE(e.engine.localQueries().snapshotCreate(e.journals, "tank/data@a", "tank/data"));
     EXPECT_EQ(e.journals.segments().at(0).toObject().value("action").toString(), "zfs snapshot tank/data@a");
+}
+
+// A runner that answers like OpenZFS 2.2: every -j listing is refused, the
+// tab-separated ones answer the recorded samples of the same state as the
+// JSON samples the tests above use.
+void answerAsOpenZfs22(FakeRunner &runner)
+{
+    runner.respond("zfs list -pj", 2, "", fixture("zfs/zfs-list-pj-2.2.stderr"));
+    runner.respond("zpool list -pjo", 2, "", fixture("zfs/zpool-list-pjo-2.2.stderr"));
+    runner.respond("/usr/sbin/zfs list -t snapshot -H -pjo", 2, "", fixture("zfs/zfs-list-pj-2.2.stderr"));
+    runner.respond("zfs list -H -p -o name,type,used,available,mountpoint", 0,
+                   fixture("zfs/zfs-list-r-Hp-o-name-type-used-available-mountpoint.stdout"));
+    runner.respond("zpool list -H -p -o name,size,free", 0, fixture("zfs/zpool-list-Hpo-name-size-free.stdout"));
+    runner.respond("/usr/sbin/zfs list -t snapshot -H -p -o name,used,referenced", 0,
+                   fixture("zfs/zfs-list-snap-Hp-o-name-used-referenced.stdout"));
+}
+
+TEST(LocalQueries, WithoutJsonTheTextFormsGiveTheSameAnswers)
+{
+    FakeRunner json;
+    json.respond("zfs list -pj", 0, fixture("zfs/zfs-list-r-pj.stdout"));
+    json.respond("zpool list -pjo name,size,free", 0, fixture("zfs/zpool-list-pjo-name-size-free.stdout"));
+    json.respond("/usr/sbin/zfs list -t snapshot -H -pjo", 0, fixture("zfs/zfs-list-snap-Hpj.stdout"));
+    JsonSupport modern;
+    TQ2Journals journals;
+    QJsonObject expectedPools;
+    QJsonArray expectedSnapshots;
+    ASSERT_TRUE(LocalQueries(json, nullptr, &modern).alload(journals, expectedPools));
+    ASSERT_TRUE(LocalQueries(json, nullptr, &modern).snapshotAlload(journals, expectedSnapshots));
+    EXPECT_EQ(modern.state(), JsonSupport::State::Supported);
+    ASSERT_EQ(expectedSnapshots.size(), 2);
+
+    FakeRunner text;
+    answerAsOpenZfs22(text);
+    JsonSupport old;
+    QJsonObject pools{{"kept", 1}};
+    ASSERT_TRUE(LocalQueries(text, nullptr, &old).alload(journals, pools)) << journals.errmsg().toStdString();
+    EXPECT_EQ(old.state(), JsonSupport::State::Refused);
+    EXPECT_EQ(text.runLines(), (QStringList{"zfs list -pj", "zfs list -H -p -o name,type,used,available,mountpoint",
+                                            "zpool list -H -p -o name,size,free"}))
+        << "once refused, -j is not tried again";
+    EXPECT_EQ(text.runs().at(1).finishTimeoutMs, 25000);
+    expectedPools.insert("kept", 1);
+    EXPECT_EQ(QJsonDocument(pools).toJson(), QJsonDocument(expectedPools).toJson());
+
+    QJsonArray snapshots;
+    ASSERT_TRUE(LocalQueries(text, nullptr, &old).snapshotAlload(journals, snapshots));
+    EXPECT_EQ(snapshots, expectedSnapshots);
+    EXPECT_EQ(text.runLines().last(), "/usr/sbin/zfs list -t snapshot -H -p -o name,used,referenced");
+    EXPECT_EQ(text.runs().last().finishTimeoutMs, 3600000);
+    EXPECT_EQ(text.runLines().size(), 4) << "the snapshot listing went straight to the text form";
+    EXPECT_TRUE(journals.segments().isEmpty()) << "a refusal of -j is no failure";
+}
+
+TEST(LocalQueries, OnlyTheRefusalOfJsonSwitchesForms)
+{
+    // A listing that fails for another reason is reported as it is, and the
+    // next one still tries -j.
+    FakeRunner runner;
+    runner.respondOnce("zfs list -pj", 1, "", "cannot open 'tank': pool I/O is currently suspended\n");
+    runner.respond("zfs list -pj", 0, fixture("zfs/zfs-list-r-pj.stdout"));
+    JsonSupport support;
+    TQ2Journals journals;
+    QJsonObject pools;
+    EXPECT_FALSE(LocalQueries(runner, nullptr, &support).alload(journals, pools));
+    EXPECT_EQ(journals.segments().at(0).toObject().value("action").toString(), "zfs list -pj");
+    EXPECT_EQ(support.state(), JsonSupport::State::Unknown);
+    TQ2Journals second;
+    EXPECT_TRUE(LocalQueries(runner, nullptr, &support).alload(second, pools));
+    EXPECT_EQ(runner.runLines().mid(1), (QStringList{"zfs list -pj", "zpool list -pjo name,size,free"}));
+
+    // A failing text form is journalled under its own command.
+    FakeRunner old;
+    answerAsOpenZfs22(old);
+    old.respondOnce("zpool list -H", 1, "", "internal error: out of memory\n");
+    JsonSupport refused;
+    TQ2Journals failed;
+    EXPECT_FALSE(LocalQueries(old, nullptr, &refused).alload(failed, pools));
+    EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
+    EXPECT_EQ(failed.segments().at(0).toObject().value("action").toString(), "zpool list -H -p -o name,size,free");
+    EXPECT_EQ(failed.errmsg(), "internal error: out of memory\n");
+
+    // Tools that lose -j while the service runs (a downgrade) are followed.
+    FakeRunner downgraded;
+    answerAsOpenZfs22(downgraded);
+    JsonSupport known;
+    ProcessOutcome answered;
+    answered.started = answered.finished = true;
+    answered.exitCode = 0;
+    EXPECT_FALSE(known.note(answered));
+    EXPECT_EQ(known.state(), JsonSupport::State::Supported);
+    QJsonArray snapshots;
+    EXPECT_TRUE(LocalQueries(downgraded, nullptr, &known).snapshotAlload(failed, snapshots));
+    EXPECT_EQ(snapshots.size(), 2);
+    EXPECT_EQ(known.state(), JsonSupport::State::Refused);
 }
 
 TEST(RemoteQueries, SshpassArgumentsAndQuotedNames)

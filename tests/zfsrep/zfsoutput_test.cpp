@@ -137,6 +137,132 @@ TEST(SnapshotRecords, HugeSizesAreHeldAtTheLimits)
     }
 }
 
+// Pairs of recorded listings of the same pool state, one in the JSON form and
+// one in the tab-separated form of the same columns (as OpenZFS 2.1 and 2.2
+// answer): both must give the same answers.
+TEST(ListingForms, TextAndJsonOfTheSameStateGiveTheSameAnswers)
+{
+    const QStringList datasetColumns{"name", "type", "used", "available", "mountpoint"};
+    const QStringList poolColumns{"name", "size", "free"};
+    const QStringList snapshotColumns{"name", "used", "referenced"};
+    const struct {
+        const char *name;
+        const char *datasetsJson, *datasetsText, *poolsJson, *poolsText;
+    } pairs[] = {
+        {"constructed", "zfs/zfs-list-r-pj.stdout", "zfs/zfs-list-r-Hp-o-name-type-used-available-mountpoint.stdout",
+         "zfs/zpool-list-pjo-name-size-free.stdout", "zfs/zpool-list-Hpo-name-size-free.stdout"},
+        {"names with spaces, two pools", "zfs/zfs-list-pj-spaces.stdout", "zfs/zfs-list-Hp-spaces.stdout",
+         "zfs/zpool-list-pjo-two-pools.stdout", "zfs/zpool-list-Hp-two-pools.stdout"},
+        {"no pools", "zfs/zfs-list-pj-no-pools.stdout", "zfs/zfs-list-Hp-no-pools.stdout",
+         "zfs/zpool-list-pjo-no-pools.stdout", "zfs/zpool-list-Hp-no-pools.stdout"},
+    };
+    for (const auto &pair : pairs) {
+        SCOPED_TRACE(pair.name);
+        const QJsonObject fromJson = ZfsOutput::poolMap(fixture(pair.datasetsJson), fixture(pair.poolsJson));
+        const QJsonObject fromText =
+            ZfsOutput::poolMap(ZfsOutput::textListing(fixture(pair.datasetsText), datasetColumns),
+                               ZfsOutput::textListing(fixture(pair.poolsText), poolColumns));
+        EXPECT_EQ(QJsonDocument(fromText).toJson(), QJsonDocument(fromJson).toJson());
+    }
+    const struct {
+        const char *name;
+        const char *json, *text;
+    } snapshotPairs[] = {
+        {"constructed", "zfs/zfs-list-snap-Hpj.stdout", "zfs/zfs-list-snap-Hp-o-name-used-referenced.stdout"},
+        {"names with spaces", "zfs/zfs-list-snap-Hpj-spaces.stdout", "zfs/zfs-list-snap-Hp-spaces.stdout"},
+        {"huge sizes", "zfs/zfs-list-snap-Hpj-huge.stdout", "zfs/zfs-list-snap-Hp-huge.stdout"},
+        {"no snapshots", "zfs/zfs-list-empty-j.stdout", "zfs/zfs-list-snap-Hp-empty.stdout"},
+    };
+    for (const auto &pair : snapshotPairs) {
+        SCOPED_TRACE(pair.name);
+        EXPECT_EQ(ZfsOutput::snapshotRecords(ZfsOutput::textListing(fixture(pair.text), snapshotColumns)),
+                  ZfsOutput::snapshotRecords(fixture(pair.json)));
+    }
+}
+
+TEST(ListingForms, TextLinesAreSplitAtTabsOnly)
+{
+    const QStringList columns{"name", "type", "used", "available", "mountpoint"};
+    const struct {
+        const char *name;
+        QByteArray text;
+        QJsonObject expected; // the one entry, {} when the line is skipped
+    } rows[] = {
+        {"plain file system", "tank/data\tfilesystem\t1245184\t1000\t/tank/data\n",
+         QJsonObject{{"name", "tank/data"}, {"type", "FILESYSTEM"}, {"pool", "tank"},
+                     {"properties", QJsonObject{{"used", QJsonObject{{"value", "1245184"}}},
+                                                {"available", QJsonObject{{"value", "1000"}}},
+                                                {"mountpoint", QJsonObject{{"value", "/tank/data"}}}}}}},
+        {"spaces stay in name and mount point", "tank/a b\tfilesystem\t1\t2\t/mnt/a b  \n",
+         QJsonObject{{"name", "tank/a b"}, {"type", "FILESYSTEM"}, {"pool", "tank"},
+                     {"properties", QJsonObject{{"used", QJsonObject{{"value", "1"}}},
+                                                {"available", QJsonObject{{"value", "2"}}},
+                                                {"mountpoint", QJsonObject{{"value", "/mnt/a b  "}}}}}}},
+        {"a tab in the last value", "tank/t\tfilesystem\t1\t2\t/mnt/x\ty\n",
+         QJsonObject{{"name", "tank/t"}, {"type", "FILESYSTEM"}, {"pool", "tank"},
+                     {"properties", QJsonObject{{"used", QJsonObject{{"value", "1"}}},
+                                                {"available", QJsonObject{{"value", "2"}}},
+                                                {"mountpoint", QJsonObject{{"value", "/mnt/x\ty"}}}}}}},
+        {"snapshot of a pool root", "tank@a\tsnapshot\t0\t-\t-\n",
+         QJsonObject{{"name", "tank@a"}, {"type", "SNAPSHOT"}, {"pool", "tank"}, {"dataset", "tank"},
+                     {"snapshot_name", "a"},
+                     {"properties", QJsonObject{{"used", QJsonObject{{"value", "0"}}},
+                                                {"available", QJsonObject{{"value", "-"}}},
+                                                {"mountpoint", QJsonObject{{"value", "-"}}}}}}},
+        {"volume", "tank/vol\tvolume\t5\t6\t-\n",
+         QJsonObject{{"name", "tank/vol"}, {"type", "VOLUME"}, {"pool", "tank"},
+                     {"properties", QJsonObject{{"used", QJsonObject{{"value", "5"}}},
+                                                {"available", QJsonObject{{"value", "6"}}},
+                                                {"mountpoint", QJsonObject{{"value", "-"}}}}}}},
+        {"too few fields", "tank/short\tfilesystem\t1\t2\n", QJsonObject()},
+        {"spaces instead of tabs", "tank/data filesystem 1 2 /tank/data\n", QJsonObject()},
+        {"empty name", "\tfilesystem\t1\t2\t/x\n", QJsonObject()},
+        {"empty output", "", QJsonObject()},
+        {"a truncated last line", "tank/data\tfilesys", QJsonObject()},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QJsonObject entries = ZfsOutput::textListing(row.text, columns);
+        if (row.expected.isEmpty()) {
+            EXPECT_TRUE(entries.isEmpty()) << QJsonDocument(entries).toJson().constData();
+            continue;
+        }
+        ASSERT_EQ(entries.size(), 1);
+        EXPECT_EQ(entries.constBegin().value().toObject(), row.expected)
+            << QJsonDocument(entries.constBegin().value().toObject()).toJson().constData();
+    }
+    // Without a type column, the type comes from the name.
+    const QJsonObject snapshots = ZfsOutput::textListing("tank/d@s\t1\t2\ntank/d#b\t3\t4\ntank/d\t5\t6\n",
+                                                         {"name", "used", "referenced"});
+    EXPECT_EQ(snapshots.value("tank/d@s").toObject().value("type").toString(), "SNAPSHOT");
+    EXPECT_EQ(snapshots.value("tank/d#b").toObject().value("type").toString(), "BOOKMARK");
+    EXPECT_FALSE(snapshots.value("tank/d").toObject().contains("type"));
+    EXPECT_TRUE(ZfsOutput::textListing("tank\t1\n", {}).isEmpty());
+}
+
+TEST(ListingForms, RefusalOfJsonIsRecognised)
+{
+    const struct {
+        const char *name;
+        int exitCode;
+        QByteArray standardError;
+        bool refused;
+    } rows[] = {
+        {"recorded refusal of zfs list -pj", 2, fixture("zfs/zfs-list-pj-2.2.stderr"), true},
+        {"recorded refusal of zpool list -pjo", 2, fixture("zfs/zpool-list-pjo-2.2.stderr"), true},
+        {"same text, other status", 1, fixture("zfs/zfs-list-pj-2.2.stderr"), false},
+        {"another option refused", 2, "invalid option 'x'\nusage:\n", false},
+        {"long option refused", 2, "invalid option '-'\nusage:\n", false},
+        {"missing dataset", 1, "cannot open 'tank/x': dataset does not exist\n", false},
+        {"usage error of another kind", 2, "missing argument\nusage:\n", false},
+        {"nothing said", 2, "", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(ZfsOutput::refusesJson(row.exitCode, row.standardError), row.refused);
+    }
+}
+
 TEST(SendSize, FirstSizeLineDecides)
 {
     const struct {
@@ -198,6 +324,23 @@ TEST(SnapshotTree, FirstLevelDatasetsOnly)
     EXPECT_TRUE(tree.contains("lone"));
     // A pool root mounted at "legacy" is left out, its children still count.
     EXPECT_EQ(tree.value("backup").toObject(), (QJsonObject{{"x", QJsonArray{"backup/x@s3"}}}));
+}
+
+TEST(RemoteListings, NamesWithSpacesStayWhole)
+{
+    const QByteArray snapshots = "backup/my data@s 1\nbackup/my@s2\nbackup/my data/sub@s3\n";
+    const QByteArray datasets = "backup\t/srv/back up\nbackup/my data\t/srv/back up/my data\nbackup/my\t/srv/my\n"
+                                "backup/my data/sub\t/srv/back up/my data/sub\n";
+    const QJsonObject tree = ZfsOutput::snapshotTree(snapshots, datasets);
+    EXPECT_EQ(tree, (QJsonObject{{"backup", QJsonObject{{"my data", QJsonArray{"backup/my data@s 1"}},
+                                                         {"my", QJsonArray{"backup/my@s2"}}}}}));
+    const QJsonObject pools = ZfsOutput::remotePools("my pool\t2147483648\t1073741824\n");
+    EXPECT_EQ(pools, (QJsonObject{{"my pool", QJsonObject{{"name", "my pool"}, {"size", 2048}, {"free", 1024}}}}));
+    EXPECT_EQ(ZfsOutput::holds("tank/a b@c d\tmy tag\tThu Dec  7 19:30 2023\n"),
+              (QList<QPair<QString, QString>>{{"tank/a b@c d", "my tag"}}));
+    // Without tabs (not a -H listing), white space separates.
+    EXPECT_EQ(ZfsOutput::columns("a  b c"), (QStringList{"a", "b", "c"}));
+    EXPECT_EQ(ZfsOutput::columns("a b\t\tc "), (QStringList{"a b", "", "c "}));
 }
 
 TEST(Decode, StopsAtNulAndSplitsFields)

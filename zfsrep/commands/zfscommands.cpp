@@ -245,4 +245,24 @@ QString commandText(const QString &program, const QStringList &arguments)
     return text;
 }
 
+ListingArgs datasetListing()
+{
+    const QStringList columns{"name", "type", "used", "available", "mountpoint"};
+    return {{"list", "-pj"}, QStringList{"list", "-H", "-p", "-o", columns.join(QLatin1Char(','))}, columns};
+}
+
+ListingArgs poolListing()
+{
+    const QStringList columns{"name", "size", "free"};
+    return {{"list", "-pjo", "name,size,free"}, QStringList{"list", "-H", "-p", "-o", columns.join(QLatin1Char(','))},
+            columns};
+}
+
+ListingArgs snapshotUsageListing()
+{
+    const QStringList columns{"name", "used", "referenced"};
+    return {{"list", "-t", "snapshot", "-H", "-pjo", "name,used,refer"},
+            QStringList{"list", "-t", "snapshot", "-H", "-p", "-o", columns.join(QLatin1Char(','))}, columns};
+}
+
 } // namespace ZfsCommands

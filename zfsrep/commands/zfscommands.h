@@ -139,4 +139,25 @@ QStringList receiveArgs(ReceiveMode mode, const QString &dataset);
 // argument one word (shellWord).
 QString commandText(const QString &program, const QStringList &arguments);
 
+// ---- local listings in both forms ----
+// The JSON form is the first choice; releases before OpenZFS 2.3 have no -j
+// and answer the tab-separated form of the same columns (`columns`, in -o
+// order, the names the JSON listing keys its properties by).
+struct ListingArgs {
+    QStringList json;
+    QStringList text;
+    QStringList columns;
+};
+// Every file system and volume (snapshots too where the pool lists them):
+//   zfs list -pj
+//   zfs list -H -p -o name,type,used,available,mountpoint
+ListingArgs datasetListing();
+//   zpool list -pjo name,size,free
+//   zpool list -H -p -o name,size,free
+ListingArgs poolListing();
+// Every snapshot with its sizes:
+//   zfs list -t snapshot -H -pjo name,used,refer
+//   zfs list -t snapshot -H -p -o name,used,referenced
+ListingArgs snapshotUsageListing();
+
 } // namespace ZfsCommands

@@ -25,6 +25,25 @@ qint64 saturatedSum(qint64 a, qint64 b)
     return a < 0 ? std::numeric_limits<qint64>::min() : std::numeric_limits<qint64>::max();
 }
 
+// The fields a JSON listing gives every entry besides its properties, read
+// off the name: "pool/fs@snap" is pool "pool", dataset "pool/fs", snapshot "snap".
+QJsonObject entryNamed(const QString &name)
+{
+    int end = 0;
+    while (end < name.size() && !QStringLiteral("/@#").contains(name.at(end)))
+        ++end;
+    QJsonObject entry{{QStringLiteral("name"), name}, {QStringLiteral("pool"), name.left(end)}};
+    const int at = name.indexOf(QLatin1Char('@'));
+    if (at >= 0) {
+        entry.insert(QStringLiteral("type"), QStringLiteral("SNAPSHOT"));
+        entry.insert(QStringLiteral("dataset"), name.left(at));
+        entry.insert(QStringLiteral("snapshot_name"), name.mid(at + 1));
+    } else if (name.contains(QLatin1Char('#'))) {
+        entry.insert(QStringLiteral("type"), QStringLiteral("BOOKMARK"));
+    }
+    return entry;
+}
+
 int datasetType(const QString &type)
 {
     if (type == QLatin1String("FILESYSTEM"))
@@ -56,10 +75,18 @@ QStringList fields(const QString &line)
     return spaced.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
+QStringList columns(const QString &line)
+{
+    return line.contains(QLatin1Char('\t')) ? line.split(QLatin1Char('\t')) : fields(line);
+}
+
 QJsonObject poolMap(const QByteArray &datasetsJson, const QByteArray &poolsJson)
 {
-    const QJsonObject datasets = toJsonObject(decode(datasetsJson)).value(QStringLiteral("datasets")).toObject();
-    const QJsonObject pools = toJsonObject(decode(poolsJson)).value(QStringLiteral("pools")).toObject();
+    return poolMap(jsonListing(datasetsJson, QStringLiteral("datasets")), jsonListing(poolsJson, QStringLiteral("pools")));
+}
+
+QJsonObject poolMap(const QJsonObject &datasets, const QJsonObject &pools)
+{
     QJsonObject map;
     for (auto pool = pools.constBegin(); pool != pools.constEnd(); ++pool) {
         const QString poolName = pool.key();
@@ -99,9 +126,13 @@ QJsonObject poolMap(const QByteArray &datasetsJson, const QByteArray &poolsJson)
 
 QJsonArray snapshotRecords(const QByteArray &json)
 {
-    const QJsonObject datasets = toJsonObject(decode(json)).value(QStringLiteral("datasets")).toObject();
+    return snapshotRecords(jsonListing(json, QStringLiteral("datasets")));
+}
+
+QJsonArray snapshotRecords(const QJsonObject &snapshots)
+{
     QJsonArray records;
-    for (auto it = datasets.constBegin(); it != datasets.constEnd(); ++it) {
+    for (auto it = snapshots.constBegin(); it != snapshots.constEnd(); ++it) {
         const QJsonObject snapshot = it.value().toObject();
         const QJsonObject props = snapshot.value(QStringLiteral("properties")).toObject();
         records.append(QJsonObject{
@@ -114,6 +145,45 @@ QJsonArray snapshotRecords(const QByteArray &json)
         });
     }
     return records;
+}
+
+QJsonObject jsonListing(const QByteArray &json, const QString &member)
+{
+    return toJsonObject(decode(json)).value(member).toObject();
+}
+
+QJsonObject textListing(const QByteArray &text, const QStringList &columns)
+{
+    QJsonObject entries;
+    if (columns.isEmpty())
+        return entries;
+    for (const QString &line : lines(text)) {
+        QStringList values = line.split(QLatin1Char('\t'));
+        if (values.size() < columns.size())
+            continue;
+        // A value holding a tab (a mount point may) belongs to the last column.
+        const QString last = values.mid(columns.size() - 1).join(QLatin1Char('\t'));
+        values = values.mid(0, columns.size() - 1) << last;
+        const QString name = values.at(0);
+        if (name.isEmpty())
+            continue;
+        QJsonObject entry = entryNamed(name);
+        QJsonObject properties;
+        for (int i = 1; i < columns.size(); ++i) {
+            if (columns.at(i) == QLatin1String("type"))
+                entry.insert(QStringLiteral("type"), values.at(i).toUpper());
+            else
+                properties.insert(columns.at(i), QJsonObject{{QStringLiteral("value"), values.at(i)}});
+        }
+        entry.insert(QStringLiteral("properties"), properties);
+        entries.insert(name, entry);
+    }
+    return entries;
+}
+
+bool refusesJson(int exitCode, const QByteArray &standardError)
+{
+    return exitCode == 2 && standardError.contains("invalid option 'j'");
 }
 
 qint64 resumedBytes(const QByteArray &output)
@@ -148,9 +218,7 @@ QList<QPair<QString, QString>> holds(const QByteArray &output)
 {
     QList<QPair<QString, QString>> result;
     for (const QString &line : lines(output)) {
-        // Fields are tab-separated; names may hold spaces. Lines without a
-        // tab are split at white space.
-        const QStringList parts = line.contains(QLatin1Char('\t')) ? line.split(QLatin1Char('\t')) : fields(line);
+        const QStringList parts = columns(line);
         if (parts.size() < 2)
             continue;
         const QString snapshot = parts.at(0).trimmed();
@@ -165,7 +233,7 @@ QJsonObject remotePools(const QByteArray &output)
 {
     QJsonObject pools;
     for (const QString &line : lines(output)) {
-        const QStringList parts = fields(line);
+        const QStringList parts = columns(line);
         if (parts.size() < 3)
             continue;
         pools.insert(parts.at(0), QJsonObject{
@@ -190,7 +258,7 @@ QJsonObject snapshotTree(const QByteArray &snapshotList, const QByteArray &datas
     const QStringList snapshots = lines(snapshotList);
     QJsonObject tree;
     for (const QString &line : lines(datasetList)) {
-        const QStringList parts = fields(line);
+        const QStringList parts = columns(line);
         if (parts.size() < 2 || parts.at(1) == QLatin1String("legacy"))
             continue;
         const QStringList pieces = parts.at(0).split(QLatin1Char('/'), Qt::SkipEmptyParts);

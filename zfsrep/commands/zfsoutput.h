@@ -19,6 +19,9 @@ QStringList lines(const QString &text);
 QStringList lines(const QByteArray &bytes);
 // Fields of a line: tabs count as spaces, empty pieces dropped.
 QStringList fields(const QString &line);
+// Fields of a line of a -H listing: split at tabs only, as names and mount
+// points may hold spaces; a line without a tab is split as fields() does.
+QStringList columns(const QString &line);
 
 // Pool map from the two JSON listings:
 //   $ zfs list -pj
@@ -34,6 +37,39 @@ QJsonObject poolMap(const QByteArray &datasetsJson, const QByteArray &poolsJson)
 // each {"name", "used" (used + referenced bytes, held at the qint64 limits),
 // "pool", "dataset", "snapshot"}.
 QJsonArray snapshotRecords(const QByteArray &json);
+
+// ---- Listings in either form ----
+// OpenZFS before 2.3 has no -j; its tab-separated listings are read into the
+// same entries as the JSON ones, so that one reader serves both forms.
+
+// The entries under `member` of a JSON listing ("datasets" of `zfs list -j`,
+// "pools" of `zpool list -j`), keyed by name; empty when the text is no such
+// document (as `zpool list -j` prints nothing when there are no pools).
+QJsonObject jsonListing(const QByteArray &json, const QString &member);
+
+// The entries of a tab-separated listing of the given columns (the `-o` list,
+// "name" first), shaped like the JSON entries of the same listing:
+//   $ zfs list -H -p -o name,type,used,available,mountpoint
+//   tank/my data	filesystem	1245184	10307921510	/tank/my data
+// becomes {"tank/my data": {"name", "type": "FILESYSTEM", "pool": "tank",
+// "properties": {"used": {"value": "1245184"}, ...}}}. A snapshot entry also
+// has "dataset" and "snapshot_name"; without a "type" column the type comes
+// from the name (SNAPSHOT with "@", BOOKMARK with "#"). Fields are split at
+// tabs only (names and mount points may hold spaces; a tab beyond the last
+// column stays in its value); lines with fewer fields or an empty name are
+// skipped.
+QJsonObject textListing(const QByteArray &text, const QStringList &columns);
+
+// poolMap and snapshotRecords over listing entries in either form.
+QJsonObject poolMap(const QJsonObject &datasets, const QJsonObject &pools);
+QJsonArray snapshotRecords(const QJsonObject &snapshots);
+
+// True when a tool's answer is the refusal of -j by a release without JSON
+// output (before OpenZFS 2.3):
+//   $ zfs list -pj
+//   invalid option 'j'
+//   usage: ...                                  (exit status 2)
+bool refusesJson(int exitCode, const QByteArray &standardError);
 
 // The stream size of a dry-run send: the second field of the first line whose
 // first field is "size", 0 when there is none or it is no number.

@@ -1,6 +1,7 @@
 #include "localqueries.h"
 
 #include "commandreport.h"
+#include "jsonsupport.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
@@ -20,7 +21,10 @@ constexpr int kReleaseStart = 30000, kNoLimit = -1;
 
 } // namespace
 
-LocalQueries::LocalQueries(ProcessRunner &processRunner, const CancelToken *token) : runner(processRunner), cancel(token) {}
+LocalQueries::LocalQueries(ProcessRunner &processRunner, const CancelToken *token, JsonSupport *support)
+    : runner(processRunner), cancel(token), json(support ? *support : JsonSupport::local())
+{
+}
 
 ProcessOutcome LocalQueries::run(ProcessRequest request) const
 {
@@ -28,24 +32,43 @@ ProcessOutcome LocalQueries::run(ProcessRequest request) const
     return runner.run(request);
 }
 
+LocalQueries::Listed LocalQueries::listing(const QString &program, const ListingArgs &args, const QString &member,
+                                           int startMs, int finishMs) const
+{
+    if (json.state() != JsonSupport::State::Refused) {
+        const ProcessOutcome answer = run(localRequest(program, args.json, startMs, finishMs));
+        if (!json.note(answer)) {
+            const QJsonObject entries =
+                answer.succeeded() ? ZfsOutput::jsonListing(answer.standardOutput, member) : QJsonObject();
+            return {answer, commandText(program, args.json), entries};
+        }
+    }
+    const ProcessOutcome answer = run(localRequest(program, args.text, startMs, finishMs));
+    const QJsonObject entries = answer.succeeded() ? ZfsOutput::textListing(answer.standardOutput, args.columns)
+                                                   : QJsonObject();
+    return {answer, commandText(program, args.text), entries};
+}
+
 bool LocalQueries::alload(TQ2Journals &journals, QJsonObject &pools) const
 {
     // $ zfs list -pj
-    const ProcessOutcome datasets = run(localRequest(kZfs, {"list", "-pj"}, kListStart, kListFinish));
-    if (!datasets.succeeded()) {
-        CommandReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("zfs list -pj"),
-                                    CommandReport::errorText(datasets));
+    // {"output_version":{...},"datasets":{"tank/data":{"name":"tank/data","type":"FILESYSTEM",...
+    // $ zfs list -H -p -o name,type,used,available,mountpoint       (without -j)
+    // tank/data	filesystem	1245184	10307921510	/tank/data
+    const Listed datasets = listing(kZfs, datasetListing(), QStringLiteral("datasets"), kListStart, kListFinish);
+    if (!datasets.outcome.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), datasets.command, CommandReport::errorText(datasets.outcome));
         return false;
     }
     // $ zpool list -pjo name,size,free
-    const ProcessOutcome poolList =
-        run(localRequest(kZpool, {"list", "-pjo", "name,size,free"}, kListStart, kListFinish));
-    if (!poolList.succeeded()) {
-        CommandReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("zpool list -pjo name,size,free"),
-                                    CommandReport::errorText(poolList));
+    // $ zpool list -H -p -o name,size,free                          (without -j)
+    // tank	10670309376	10669834240
+    const Listed poolList = listing(kZpool, poolListing(), QStringLiteral("pools"), kListStart, kListFinish);
+    if (!poolList.outcome.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), poolList.command, CommandReport::errorText(poolList.outcome));
         return false;
     }
-    const QJsonObject map = ZfsOutput::poolMap(datasets.standardOutput, poolList.standardOutput);
+    const QJsonObject map = ZfsOutput::poolMap(datasets.entries, poolList.entries);
     for (auto it = map.constBegin(); it != map.constEnd(); ++it)
         pools.insert(it.key(), it.value());
     return true;
@@ -91,11 +114,13 @@ bool LocalQueries::remove(TQ2Journals &journals, const QString &dataset) const
 bool LocalQueries::snapshotAlload(TQ2Journals &, QJsonArray &snapshots) const
 {
     // $ /usr/sbin/zfs list -t snapshot -H -pjo name,used,refer
-    const ProcessOutcome outcome = run(localRequest(
-        kZfsFullPath, {"list", "-t", "snapshot", "-H", "-pjo", "name,used,refer"}, kSnapListStart, kSnapListFinish));
-    if (!outcome.succeeded())
+    // $ /usr/sbin/zfs list -t snapshot -H -p -o name,used,referenced   (without -j)
+    // tank/data@a	12288	98304
+    const Listed listed =
+        listing(kZfsFullPath, snapshotUsageListing(), QStringLiteral("datasets"), kSnapListStart, kSnapListFinish);
+    if (!listed.outcome.succeeded())
         return false;
-    for (const QJsonValue &record : ZfsOutput::snapshotRecords(outcome.standardOutput))
+    for (const QJsonValue &record : ZfsOutput::snapshotRecords(listed.entries))
         snapshots.append(record);
     return true;
 }
