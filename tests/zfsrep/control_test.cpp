@@ -57,7 +57,7 @@ protected:
         // every run is a full stream.
         runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data", 0,
                         "tank/data@a\t11\t5\n");
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                         "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs list",
                         1, "", "cannot open 'backup/data': dataset does not exist\n");
     }

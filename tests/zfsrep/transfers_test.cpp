@@ -18,7 +18,7 @@
 namespace {
 
 const QString kLocalList = "zfs list -t snapshot -H -o name tank/data";
-const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                             "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 /usr/sbin/zfs list -H -p "
                             "-o name,guid,createtxg -t snapshot -s createtxg -d 1";
 
@@ -36,7 +36,7 @@ protected:
         // A pull receives into a staging dataset that does not exist yet.
         runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data.zfsrep-incoming",
                         1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");
-        runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
+        runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
     }
 
     QJsonObject mission(int action, const QString &path = "backup")

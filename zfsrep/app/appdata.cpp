@@ -2,6 +2,7 @@
 
 #include "configfile.h"
 #include "quitsignals.h"
+#include "sshlogin.h"
 #include <QJsonArray>
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -76,9 +77,22 @@ bool AppData::initialize(const QString &configPath)
     // unless the configuration names its own list.
     const QString ciphers = config.value(QStringLiteral("sshciphers")).toString().trimmed();
     ZfsCommands::setCipherOrder(ciphers.isEmpty() ? ZfsCommands::cipherOrderFor(cpuFlags()) : ciphers);
+    // Missions and queries without a password log in with this key. A key
+    // that ssh would refuse (readable by others) stops the start here, not
+    // every run later.
+    const QString identity = config.value(QStringLiteral("sshidentity")).toString().trimmed();
+    if (!identity.isEmpty()) {
+        failure = SshLogin::identityProblem(identity);
+        if (!failure.isEmpty())
+            return false;
+    }
+    SshLogin::setIdentityFile(identity);
     TQ2Journals journals;
-    if (router.loadConfigure(journals, config))
-        return true;
+    if (router.loadConfigure(journals, config)) {
+        // The host keys ssh records live beside the database, owner-only.
+        failure = SshLogin::prepareKnownHostsFile(SshLogin::knownHostsFile());
+        return failure.isEmpty();
+    }
     const QJsonArray entries = journals.segments();
     const QString reason = entries.isEmpty() ? QString()
                                              : entries.last().toObject().value(QStringLiteral("msg")).toString();

@@ -24,7 +24,8 @@ public:
     // (before any trimming or conversion). Checks the fields a mission needs
     // for its action: action 1-4; caption, pool, name, path, host and userid
     // free of control characters; schedules (see below); port; ratelimit;
-    // host, userid and passwd for send and receive; an absolute path for
+    // host, userid and passwd for send and receive (passwd may be empty when
+    // the service has a key, SshLogin::identityFile); an absolute path for
     // export and restore. Does not check that caption, pool and name are
     // present: the methods refuse those with their own message first.
     static QString request(const QJsonObject &params);
