@@ -251,11 +251,13 @@ child=""
 
 forward() {
     # unshare keeps SIGINT/SIGTERM to itself; the namespace's PID 1 (our
-    # inner part) tears down when it gets them.
+    # inner part) tears down when it gets them. It was started in the
+    # background, so it ignores SIGINT (and cannot trap it): a Ctrl-C
+    # reaches it as SIGTERM.
     local sig=$1 inner
     [ -n "$child" ] || return
     inner=$(cat /proc/"$child"/task/*/children 2>/dev/null)
-    [ -n "$inner" ] && kill -"$sig" $inner 2>/dev/null
+    [ -n "$inner" ] && kill -TERM $inner 2>/dev/null
     kill -"$sig" "$child" 2>/dev/null
 }
 trap 'forward TERM' TERM
