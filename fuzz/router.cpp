@@ -10,6 +10,7 @@
 #include "fuzzcheck.h"
 #include "mxzfsrep.h"
 #include "requestrouter.h"
+#include "sshlogin.h"
 #include "tq2cabinet.h"
 #include "tq2journals.h"
 #include "tq2localserver.h"
@@ -34,6 +35,8 @@ struct Service {
         engine.setRunner(std::make_shared<FakeRunner>());
         engine.setDatabasePath(directory + QStringLiteral("/zfsrep.db"));
         engine.events().open(directory + QStringLiteral("/tarnlog.db"));
+        // zfsrep_hostkey_forget tidies this file after the fake ssh-keygen.
+        SshLogin::setKnownHostsFile(directory + QStringLiteral("/zfsrep.known_hosts"));
         TQ2Journals journals;
         FUZZ_CHECK(router.loadConfigure(journals, QJsonObject()));
         server.add(&router);

@@ -7,11 +7,29 @@ mkdir -p "$dir"
 # The socket lies in the testbed's directory, which the host sees too, so
 # zfsrepctl can reach the service from any shell while the demo runs.
 socket=$dir/zfsrep.sock
-ctl() { "$bin/zfsrepctl/zfsrepctl" --socket "$socket" "$@"; }
+ctlbin=$bin/zfsrepctl/zfsrepctl
+ctl() { "$ctlbin" --socket "$socket" "$@"; }
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Starts mission $1 now and follows it until that run ends. watch reads the
+# mission's state before the run starts, so even a run shorter than one
+# listing interval is seen to end.
+run_and_watch() {
+  ctl watch --until-finished "$1" &
+  local watcher=$!
+  sleep 0.5
+  ctl run "$1" >/dev/null || { kill "$watcher"; wait "$watcher" || true; return 1; }
+  wait "$watcher"
+}
+# The bytes the newest run of mission $1 moved (zfsrepctl history --json).
+run_bytes() {
+  ctl history "$1" --limit 1 --json | sed -n 's/^ *"bytes": \([0-9]*\).*/\1/p' | head -1
+}
 
+# The service logs in to the remote host with the testbed's key: missions
+# and queries without a password use it.
 cat > "$dir/config.json" <<JSON
-{ "lpcid": "$socket", "debugging": false, "appname": "zfsrep-demo" }
+{ "lpcid": "$socket", "debugging": false, "appname": "zfsrep-demo",
+  "sshidentity": "$ZFSREP_TB_SSH_KEY" }
 JSON
 
 step "Local appliance: pool tank with dataset tank/data"
@@ -21,7 +39,7 @@ zfs list -r tank
 # Throttle the simulated disks so the transfer takes a few seconds to watch.
 echo 24M > "$ZFS_SIM_ROOT/faults/send-rate"
 
-step "Starting zfsrep (socket $socket)"
+step "Starting zfsrep (socket $socket, ssh key $ZFSREP_TB_SSH_KEY)"
 "$bin/zfsrep/zfsrep" --cfg "$dir/config.json" > "$dir/zfsrep.log" 2>&1 &
 pid=$!
 stop_service() {
@@ -37,36 +55,49 @@ for _ in $(seq 100); do
 done
 ctl help_interfaces >/dev/null || { echo "demo: zfsrep did not start; see $dir/zfsrep.log" >&2; cat "$dir/zfsrep.log" >&2; exit 1; }
 
-step "Remote host $ZFSREP_TB_SSH_HOST:$ZFSREP_TB_SSH_PORT, its pools"
-remote=$(printf '{"host":"%s","port":%s,"userid":"%s","passwd":"%s"}' \
-  "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_PASSWORD")
-printf '%s' "$remote" | ctl zfsrep_pools_remote --json -
+step "Remote host $ZFSREP_TB_SSH_HOST:$ZFSREP_TB_SSH_PORT, its pools (key login, no password)"
+remote=$(printf '{"host":"%s","port":%s,"userid":"%s","passwd":""}' \
+  "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER")
+ctl zfsrep_pools_remote --json "$remote"
 
-step "Creating a send mission: tank/data -> backup/data (runs at the next minute change)"
-mission=$(printf '{"caption":"demo send","action":1,"pool":"tank","name":"data","path":"backup","host":"%s","port":%s,"userid":"%s","passwd":"%s","snapname":"demo","erase":true}' \
-  "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_PASSWORD")
-printf '%s' "$mission" | ctl zfsrep_mission_append --json -
-msnno=$(ctl zfsrep_mission_alload | sed -n 's/.*"msnno": \([0-9]*\).*/\1/p' | tail -1)
+step "zfsrepctl add: a send mission tank/data -> backup/data (scheduled yearly, started by hand)"
+added=$(ctl add --caption "demo send" --send tank/data \
+  --to "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST:$ZFSREP_TB_SSH_PORT/backup" \
+  --series demo --erase --no-password --schedule 'months=jan dates=1 hours=0 minutes=0')
+echo "$added"
+msnno=$(printf '%s\n' "$added" | sed -n 's/^mission \([0-9]*\) added.*/\1/p')
+[ -n "$msnno" ] || { echo "demo: could not read the mission number" >&2; exit 1; }
 
-step "Waiting for the scheduler, then the transfer's progress (zfsrepctl watch)"
-ctl watch --until-finished "$msnno"
+step "zfsrepctl run $msnno, then its progress (zfsrepctl watch --until-finished $msnno)"
+run_and_watch "$msnno"
+full=$(run_bytes "$msnno")
+
+step "New data on tank/data (8 MiB), and an incremental send (zfsrepctl run $msnno again)"
+head -c 8M /dev/urandom > "$data/new.bin"
+run_and_watch "$msnno"
+incremental=$(run_bytes "$msnno")
+
+step "zfsrepctl history $msnno: the second run moved only the new data"
+ctl history "$msnno"
+echo
+echo "full send: ${full:-?} bytes; incremental send: ${incremental:-?} bytes"
 
 step "Remote snapshots (zfsrep_snapshot_remote)"
-printf '%s' "$remote" | ctl zfsrep_snapshot_remote --json -
-
-step "Event-log record (zfsrep_log_alload)"
-ctl zfsrep_log_alload
+ctl zfsrep_snapshot_remote --json "$remote"
 
 step "Data at both ends"
-(cd "$data" && sha256sum demo.bin)
-(cd "$(ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE_ROOT zfs sim-path backup/data)" && sha256sum demo.bin)
+(cd "$data" && sha256sum demo.bin new.bin)
+(cd "$(ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE_ROOT zfs sim-path backup/data)" && sha256sum demo.bin new.bin)
 
 cat <<HINT
 
 zfsrep keeps running. From another shell, try for example:
-  $bin/zfsrepctl/zfsrepctl --socket $socket help_interfaces
-  $bin/zfsrepctl/zfsrepctl --socket $socket zfsrep_alload
-  $bin/zfsrepctl/zfsrepctl --socket $socket watch
+  $ctlbin --socket $socket watch
+  $ctlbin --socket $socket history $msnno
+  $ctlbin --socket $socket run $msnno
+  $ctlbin --socket $socket metrics
+  $ctlbin --socket $socket cancel $msnno    (while a run is going on; to see one, start a longer run first:)
+  head -c 200M /dev/urandom > $data/more.bin && $ctlbin --socket $socket run $msnno && sleep 3 && $ctlbin --socket $socket cancel $msnno
 Press Ctrl-C to stop the service and tear the testbed down.
 HINT
 wait "$pid"

@@ -2,9 +2,10 @@
 # The service's main job on a simulated appliance: installs what is missing,
 # builds, brings up the testbed (a local pool "tank" and a remote host
 # reached through a real sshd on 127.0.0.1, in a private mount namespace),
-# starts zfsrep on it, creates a send mission with zfsrepctl, shows the
-# transfer's progress live, then the remote snapshots and the event-log
-# record, and leaves the service running until Ctrl-C. Needs root.
+# starts zfsrep on it with the testbed's ssh key, creates a send mission with
+# `zfsrepctl add`, starts it with `zfsrepctl run` and shows its progress live,
+# then runs an incremental send that moves only new data (bytes from
+# `zfsrepctl history`), and leaves the service running until Ctrl-C. Needs root.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZFSREP_BUILD_DIR:-$here/build}

@@ -4,7 +4,7 @@
 # /tarn and /mnt are empty private tmpfs, a local simulator root holds pool
 # "tank" with dataset "tank/data", and a real sshd on 127.0.0.1 lets a
 # password-authenticated test user reach a second simulator root (pool
-# "backup"). The host's files, users and mounts are never changed; everything
+# "backup") with that password or with the test key pair made here. The host's files, users and mounts are never changed; everything
 # started here is stopped by pid and the temporary directory is removed when
 # the command ends, fails or is interrupted.
 #
@@ -119,6 +119,10 @@ inside() {
     # sshd on a free loopback port.
     mkdir -p /run/sshd "$tb/ssh" && chmod 755 /run/sshd
     ssh-keygen -q -t ed25519 -N '' -f "$tb/ssh/host_ed25519" || fail "cannot make a host key"
+    # The client key the test user accepts besides the password.
+    ssh-keygen -q -t ed25519 -N '' -C zfsrep-testbed -f "$tb/ssh/client_ed25519" &&
+        cp "$tb/ssh/client_ed25519.pub" "$tb/ssh/authorized_keys" && chmod 644 "$tb/ssh/authorized_keys" ||
+        fail "cannot make the client key"
     local port attempt
     for attempt in 1 2 3 4 5; do
         port=$(shuf -i 20000-60999 -n 1)
@@ -130,8 +134,10 @@ HostKey $tb/ssh/host_ed25519
 PidFile none
 PasswordAuthentication yes
 KbdInteractiveAuthentication no
-PubkeyAuthentication no
+PubkeyAuthentication yes
+AuthorizedKeysFile $tb/ssh/authorized_keys
 UsePAM no
+LogLevel VERBOSE
 PermitRootLogin no
 AllowUsers $user
 StrictModes no
@@ -171,12 +177,20 @@ EOF
     export ZFSREP_TB_SSH_PORT=$port
     export ZFSREP_TB_SSH_USER=$user
     export ZFSREP_TB_SSH_PASSWORD=$pw
+    export ZFSREP_TB_SSH_KEY=$tb/ssh/client_ed25519
+    export ZFSREP_TB_SSH_LOG=$tb/ssh/sshd.log
+    export ZFSREP_TB_SSH_HOSTKEY=$tb/ssh/host_ed25519
+    export ZFSREP_TB_SSHD_PID=$sshd_pid
     export ZFSREP_TB_SIM_BIN=$tb/bin/zfs-sim
 
     # The remote login must work before anything relies on it.
     SSHPASS=$pw sshpass -e ssh -p "$port" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
         -o LogLevel=ERROR "$user@127.0.0.1" 'zpool list -H -o name' 2>"$tb/ssh/probe.err" | grep -qx backup ||
         fail "ssh to the test user failed: $(cat "$tb/ssh/probe.err")"
+    ssh -p "$port" -i "$tb/ssh/client_ed25519" -o IdentitiesOnly=yes -o BatchMode=yes \
+        -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR \
+        "$user@127.0.0.1" 'zpool list -H -o name' 2>"$tb/ssh/probe.err" | grep -qx backup ||
+        fail "ssh with the test key failed: $(cat "$tb/ssh/probe.err")"
 
     cd "${ZFSREP_TB_CALLER_DIR:-/}" 2>/dev/null || cd /
     "$@" <&0 &
@@ -237,11 +251,13 @@ child=""
 
 forward() {
     # unshare keeps SIGINT/SIGTERM to itself; the namespace's PID 1 (our
-    # inner part) tears down when it gets them.
+    # inner part) tears down when it gets them. It was started in the
+    # background, so it ignores SIGINT (and cannot trap it): a Ctrl-C
+    # reaches it as SIGTERM.
     local sig=$1 inner
     [ -n "$child" ] || return
     inner=$(cat /proc/"$child"/task/*/children 2>/dev/null)
-    [ -n "$inner" ] && kill -"$sig" $inner 2>/dev/null
+    [ -n "$inner" ] && kill -TERM $inner 2>/dev/null
     kill -"$sig" "$child" 2>/dev/null
 }
 trap 'forward TERM' TERM

@@ -9,6 +9,7 @@
 // time, 64 on a bad command line. A CMD that names a subcommand of the table
 // below runs that instead of a plain call.
 #include "ctloptions.h"
+#include "hostkeycommand.h"
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
@@ -132,6 +133,10 @@ const Subcommand kSubcommands[] = {
               "    service going away ends it with status 0; --until-finished MSNNO ends it when that\n"
               "    mission's next run ends, with status 1 when the run did not succeed",
      runWatch},
+    {"hostkey", "hostkey forget HOST [PORT] [--json]\n"
+                "    forget the ssh host key the service recorded for HOST (port 22 unless given),\n"
+                "    after that host was reinstalled: the next connection records its new key.\n"
+                "    Until then a changed key fails every run and query to that host", runHostKey},
 };
 
 const Subcommand *findSubcommand(const QString &name)

@@ -187,11 +187,15 @@ TEST_F(ServiceTest, EveryMethodThroughZfsrepctl)
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@seen"}).ok());
 
     const QJsonObject help = service.ctl("help_interfaces").response.value("results").toObject();
-    EXPECT_EQ(help.size(), 16);
+    EXPECT_EQ(help.size(), 17);
     EXPECT_TRUE(service.ctl("zfsrep_alload").response.value("results").toObject().contains("tank"));
     EXPECT_EQ(service.ctl("zfsrep_snapshot").response.value("results").toObject().value("snapshots").toArray().size(), 1);
     EXPECT_TRUE(service.ctl("zfsrep_pools_remote", remote).response.value("results").toObject().contains("backup"));
     EXPECT_TRUE(service.ctl("zfsrep_snapshot_remote", remote).response.value("results").toObject().contains("backup"));
+    // The queries recorded the host's key.
+    EXPECT_EQ(service.ctl("zfsrep_hostkey_forget", QJsonObject{{"host", tb::host()}, {"port", tb::port()}})
+                  .response.value("results").toObject(),
+              (QJsonObject{{"found", true}}));
 
     const Service::Call missing = service.ctl("zfsrep_pools_remote", QJsonObject{{"host", "h"}});
     EXPECT_EQ(missing.exitCode, 1);

@@ -1,4 +1,5 @@
 #include "ctloptions.h"
+#include "hostkeycommand.h"
 #include "missioncommands.h"
 
 #include <gtest/gtest.h>
@@ -188,3 +189,42 @@ TEST(ZfsrepctlOptions, MissionSubcommandsSayWhatHappened)
 }
 
 } // namespace
+
+TEST(HostKeyArgs, ForgetTakesAHostAndAnOptionalPort)
+{
+    const struct {
+        QStringList args;
+        bool ok;
+        QString host;
+        int port;
+        bool json;
+    } cases[] = {
+        {{"forget", "backup.example"}, true, "backup.example", 22, false},
+        {{"forget", "127.0.0.1", "2222"}, true, "127.0.0.1", 2222, false},
+        {{"forget", "::1", "2200", "--json"}, true, "::1", 2200, true},
+        {{"--json", "forget", "h"}, true, "h", 22, true},
+        {{}, false, "", 22, false},
+        {{"forget"}, false, "", 22, false},
+        {{"remember", "h"}, false, "", 22, false},
+        {{"forget", "-oProxyCommand=x"}, false, "", 22, false},
+        {{"forget", "h", "0"}, false, "", 22, false},
+        {{"forget", "h", "65536"}, false, "", 22, false},
+        {{"forget", "h", "22x"}, false, "", 22, false},
+        {{"forget", "h", "22", "extra"}, false, "", 22, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        HostKeyArgs parsed;
+        QString error;
+        EXPECT_EQ(parseHostKeyArgs(c.args, parsed, error), c.ok) << error.toStdString();
+        if (!c.ok) {
+            EXPECT_FALSE(error.isEmpty());
+            continue;
+        }
+        EXPECT_EQ(parsed.host, c.host);
+        EXPECT_EQ(parsed.port, c.port);
+        EXPECT_EQ(parsed.json, c.json);
+        EXPECT_EQ(hostKeyRequest(parsed),
+                  (QJsonObject{{"cmd", "zfsrep_hostkey_forget"}, {"params", QJsonObject{{"host", c.host}, {"port", c.port}}}}));
+    }
+}

@@ -389,6 +389,8 @@ TEST_F(ZfsrepctlService, BashCompletionOffersSubcommandsOptionsAndMissions)
         {"edit flags", {"zfsrepctl", "edit", "3", "--sch"}, "--schedule"},
         {"schedule parts", {"zfsrepctl", "add", "--schedule", "h"}, "hours="},
         {"missions to show", {"zfsrepctl", "--socket", "SOCKET", "show", ""}, "17 3"},
+        {"hostkey action", {"zfsrepctl", "hostkey", ""}, "forget"},
+        {"hostkey method", {"zfsrepctl", "zfsrep_host"}, "zfsrep_hostkey_forget"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

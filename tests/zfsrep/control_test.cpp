@@ -34,7 +34,7 @@ bool eventually(const std::function<bool()> &condition)
     return condition();
 }
 
-const QString kRemoteZfs = "sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+const QString kRemoteZfs = "sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                            "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs ";
 
 const char *kYearly = R"([{"months":[1],"days":[1],"hours":[0],"minutes":[0]}])";
@@ -68,7 +68,7 @@ protected:
             runner->respondOnce(kRemoteZfs + "get", 0, "backup/data\t-\n");
             runner->respondOnce(kRemoteZfs + "list", 0, "backup/data@a\t11\t5\n");
         };
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                         "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs list",
                         1, "", "cannot open 'backup/data': dataset does not exist\n");
     }

@@ -241,14 +241,14 @@ TEST(LocalQueries, OnlyTheRefusalOfJsonSwitchesForms)
 TEST(RemoteQueries, SshpassArgumentsAndQuotedNames)
 {
     Engine e;
-    e.runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 root@h zfs list -H -o name", 0,
+    e.runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 root@h zfs list -H -o name", 0,
                       "backup/data@a\n  backup/data@b \n");
     QStringList names{"existing", "backup/data@a"};
     ASSERT_TRUE(e.engine.remoteQueries().remoteSnapshotAllist(e.journals, names, "h", 2222, "root", "pw'd", "backup/my data"));
     EXPECT_EQ(names, (QStringList{"existing", "backup/data@a", "backup/data@a", "backup/data@b"}));
     const ProcessRequest request = e.runner->runs().at(0);
     EXPECT_EQ(request.program, "sshpass");
-    EXPECT_EQ(request.arguments, (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "-o", "ServerAliveInterval=15", "-o",
+    EXPECT_EQ(request.arguments, (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking=accept-new", "-o", "UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts", "-o", "ServerAliveInterval=15", "-o",
                                               "ServerAliveCountMax=4", "-o", "ConnectTimeout=20", "root@h",
                                               "zfs list -H -o name -t snapshot 'backup/my data'"}));
     EXPECT_EQ(request.environment.value("SSHPASS"), "pw'd");
@@ -285,9 +285,9 @@ TEST(RemoteQueries, BadEndpointIsRefusedBeforeAnythingRuns)
 TEST(RemoteQueries, SnapshotTreeAndSize)
 {
     Engine e;
-    e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs list -Ho name -t snapshot", 0,
+    e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs list -Ho name -t snapshot", 0,
                       "tank/a@s1\ntank/a/b@s2\n");
-    e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs list -pHo name,mountpoint", 0,
+    e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs list -pHo name,mountpoint", 0,
                       "tank\t/tank\ntank/a\t/tank/a\ntank/a/b\t/tank/a/b\n");
     QJsonObject tree{{"stale", 1}};
     ASSERT_TRUE(e.engine.remoteQueries().remoteSnapshotAlload(e.journals, tree, "h", 22, "u", "p"));
@@ -295,7 +295,7 @@ TEST(RemoteQueries, SnapshotTreeAndSize)
     EXPECT_EQ(e.runner->runs().at(0).startTimeoutMs, 30000);
     EXPECT_EQ(e.runner->runs().at(1).startTimeoutMs, 5000);
 
-    e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs send -RPnv", 0, "size\t4096\n");
+    e.runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 u@h zfs send -RPnv", 0, "size\t4096\n");
     EXPECT_EQ(e.engine.remoteQueries().remoteSnapshotSize(e.journals, "h", 22, "u", "p", "tank/a@s1", ""), 4096);
     EXPECT_EQ(e.runner->runs().last().arguments.last(), "zfs send -RPnv 'tank/a@s1'");
     e.engine.remoteQueries().remoteSnapshotSize(e.journals, "h", 22, "u", "p", "tank/a@s2", "tank/a@s1");

@@ -16,7 +16,7 @@
 
 namespace {
 
-const QString kSsh = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+const QString kSsh = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                      "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 ";
 const QString kLocalList = "zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data";
 const QString kLocalToken = "zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data";
@@ -337,10 +337,10 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
     engine.settings().sshControlDirectory = sockets.filePath("ssh");
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondContaining("receive_resume_token backup/data", 0, "backup/data\t-\n");
-    runner->respondOnce("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+    runner->respondOnce("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                         "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
                         0, listing("backup/data", "a:1"));
-    runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+    runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                     "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
                     0, listing("backup/data", "a:1 b:2"));
     runner->queueStage(moving(100));

@@ -2,12 +2,14 @@
 #include "mxzfsrep.h"
 #include "qmtarnlog.h"
 #include "requestrouter.h"
+#include "sshlogin.h"
 #include "tq2cabinet.h"
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
@@ -178,8 +180,9 @@ TEST_F(Methods, HelpInterfacesListsTheElevenMethods)
                               "zfsrep_mission_change", "zfsrep_mission_remove", "zfsrep_log_alload",
                               "zfsrep_log_clear"};
     // The methods of operator control and monitoring have help texts of their
-    // own (see routercontrol_test.cpp).
-    EXPECT_EQ(listing.size(), methods.size() + 1 + 4);
+    // own (see routercontrol_test.cpp), and so has zfsrep_hostkey_forget.
+    EXPECT_EQ(listing.size(), methods.size() + 1 + 5);
+    EXPECT_TRUE(listing.value("zfsrep_hostkey_forget").toObject().value("params").toObject().contains("host"));
     for (const QString &method : methods) {
         SCOPED_TRACE(method.toStdString());
         EXPECT_EQ(listing.value(method).toObject(),
@@ -307,6 +310,72 @@ TEST_F(Methods, ChangeWithoutActionIsCheckedAgainstTheStoredOne)
         << "the stored mission sends, so it needs a host";
     change.insert("msnno", 42);
     EXPECT_EQ(call("zfsrep_mission_change", change).value("err").toInt(), 9994);
+}
+
+} // namespace
+
+namespace {
+
+// The service's key makes an empty password acceptable, for queries and for
+// missions alike; without it an empty password is still refused.
+TEST_F(Methods, EmptyPasswordNeedsTheServiceKey)
+{
+    const QJsonObject query{{"host", "h"}, {"port", 2222}, {"userid", "zr"}, {"passwd", ""}};
+    QJsonObject mission = appendParams("keyed");
+    mission.insert("passwd", "");
+
+    EXPECT_EQ(call("zfsrep_pools_remote", query).value("errmsg").toString(),
+              QString::fromUtf8("缺少参数: host, port, userid, passwd"));
+    EXPECT_EQ(call("zfsrep_mission_append", mission).value("errmsg").toString(), QString::fromUtf8("缺少参数: passwd"));
+    EXPECT_TRUE(runner->runs().isEmpty());
+
+    SshLogin::setIdentityFile("/etc/zfsrep/id_ed25519");
+    runner->respond("ssh -p 2222", 0, "backup\t4294967296\t4294045696\n");
+    const QJsonObject pools = call("zfsrep_pools_remote", query);
+    const QJsonObject snapshots = call("zfsrep_snapshot_remote", query);
+    const QJsonObject appended = call("zfsrep_mission_append", mission);
+    SshLogin::setIdentityFile(QString());
+    EXPECT_EQ(pools.value("err").toInt(), 0) << QJsonDocument(pools).toJson().toStdString();
+    EXPECT_EQ(snapshots.value("err").toInt(), 0);
+    EXPECT_EQ(appended.value("err").toInt(), 0);
+    ASSERT_FALSE(runner->runs().isEmpty());
+    for (const ProcessRequest &request : runner->runs()) {
+        EXPECT_EQ(request.program, "ssh");
+        EXPECT_TRUE(request.arguments.contains("/etc/zfsrep/id_ed25519"));
+        EXPECT_FALSE(request.environment.contains("SSHPASS"));
+    }
+}
+
+TEST_F(Methods, HostKeyForgetRemovesTheHostsEntry)
+{
+    SshLogin::setKnownHostsFile(dir.filePath("zfsrep.known_hosts"));
+    runner->respond("ssh-keygen -R [127.0.0.1]:2222", 0, "# Host [127.0.0.1]:2222 found: line 1\n");
+    const QJsonObject found = call("zfsrep_hostkey_forget", QJsonObject{{"host", "127.0.0.1"}, {"port", "2222"}});
+    EXPECT_EQ(found, (QJsonObject{{"err", 0}, {"results", QJsonObject{{"found", true}}}}));
+    const QJsonObject absent = call("zfsrep_hostkey_forget", QJsonObject{{"host", "backup"}});
+    EXPECT_EQ(absent, (QJsonObject{{"err", 0}, {"results", QJsonObject{{"found", false}}}}));
+    ASSERT_EQ(runner->runLines().size(), 2);
+    EXPECT_EQ(runner->runLines().at(0),
+              "ssh-keygen -R [127.0.0.1]:2222 -f " + SshLogin::knownHostsFile());
+    EXPECT_EQ(runner->runLines().at(1), "ssh-keygen -R backup -f " + SshLogin::knownHostsFile());
+
+    const struct {
+        QJsonObject params;
+        QString message;
+    } refused[] = {
+        {QJsonObject{}, QString::fromUtf8("缺少参数: host")},
+        {QJsonObject{{"host", "-oProxyCommand=x"}}, QString::fromUtf8("参数无效: host")},
+        {QJsonObject{{"host", "h"}, {"port", 70000}}, QString::fromUtf8("参数无效: port: 70000")},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.message.toStdString());
+        const QJsonObject response = call("zfsrep_hostkey_forget", c.params);
+        EXPECT_EQ(response.value("err").toInt(), 9995);
+        EXPECT_EQ(response.value("errmsg").toString(), c.message);
+    }
+    EXPECT_EQ(runner->runLines().size(), 2) << "nothing runs for a refused request";
+    EXPECT_TRUE(QFile::exists(dir.filePath("zfsrep.known_hosts")));
+    SshLogin::setKnownHostsFile(SshLogin::kDefaultKnownHostsFile);
 }
 
 } // namespace

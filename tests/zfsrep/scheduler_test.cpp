@@ -16,7 +16,7 @@
 
 namespace {
 
-const QString kSsh = "sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+const QString kSsh = "sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                      "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h ";
 
 // Polls `condition` for up to five seconds.
@@ -50,9 +50,9 @@ protected:
         engine->settings().sshControlDirectory = QString();
         ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject()));
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0,
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name", 0,
                         "backup/data@a\n");
-        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking no -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name -t snapshot 'backup'",
+        runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name -t snapshot 'backup'",
                         0, "backup@a\nbackup@b\n");
         runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data.zfsrep-incoming",
                         1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");

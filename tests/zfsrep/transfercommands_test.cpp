@@ -75,11 +75,11 @@ TEST(TransferCommands, SendKeepsEveryValueOneWord)
     EXPECT_EQ(byTool.value("zfs"), (QStringList{"send", "-w", "-R", "tank/" + kHostile + "@a"}));
     EXPECT_EQ(byTool.value("pv"), (QStringList{"-f", "-n", "-b", "-t", "-i", "1"}));
     const QStringList ssh = byTool.value("sshpass");
-    ASSERT_EQ(ssh.size(), 14);
-    EXPECT_EQ(ssh.mid(0, 13), (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "-o",
+    ASSERT_EQ(ssh.size(), 16);
+    EXPECT_EQ(ssh.mid(0, 15), (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking=accept-new", "-o", "UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts", "-o",
                                            "ServerAliveInterval=15", "-o", "ServerAliveCountMax=4", "-o",
                                            "ConnectTimeout=20", "us'er@h;ost"}));
-    EXPECT_EQ(remoteArgv(ssh.at(13)), (QStringList{"/usr/sbin/zfs", "recv", "-s", "-u", "-o", "mountpoint=none", "-x",
+    EXPECT_EQ(remoteArgv(ssh.at(15)), (QStringList{"/usr/sbin/zfs", "recv", "-s", "-u", "-o", "mountpoint=none", "-x",
                                                    "sharenfs", "-x", "sharesmb", "-o", "readonly=on",
                                                    "backup/" + kHostile}));
     EXPECT_FALSE(QFile::exists("/tmp/zfsrep-pwned"));

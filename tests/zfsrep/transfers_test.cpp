@@ -19,7 +19,7 @@
 namespace {
 
 const QString kLocalList = "zfs list -t snapshot -H -o name tank/data";
-const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking no -o ServerAliveInterval=15 "
+const QString kRemoteList = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                             "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 /usr/sbin/zfs list -H -p "
                             "-o name,guid,createtxg -t snapshot -s createtxg -r";
 
@@ -43,7 +43,7 @@ protected:
         runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data.zfsrep-incoming", 0,
                         "tank/data.zfsrep-incoming@s1\t1\t10\n");
         runner->respondContaining("receive_resume_token backup/data", 0, "backup/data\t-\n");
-        runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking no zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
+        runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
     }
 
     QJsonObject mission(int action, const QString &path = "backup")

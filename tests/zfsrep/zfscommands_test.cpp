@@ -61,7 +61,7 @@ TEST(SshRequest, PasswordOnlyInEnvironment)
         ZfsCommands::sshRequest("h", 2222, "root", "s3cret pass", "zpool list -Hpo name,size,free", 10000, 25000);
     EXPECT_EQ(request.program, "sshpass");
     EXPECT_EQ(request.arguments,
-              (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking no", "-o", "ServerAliveInterval=15", "-o",
+              (QStringList{"-e", "ssh", "-p", "2222", "-o", "StrictHostKeyChecking=accept-new", "-o", "UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts", "-o", "ServerAliveInterval=15", "-o",
                                               "ServerAliveCountMax=4", "-o", "ConnectTimeout=20", "root@h",
                            "zpool list -Hpo name,size,free"}));
     EXPECT_EQ(request.environment.value("SSHPASS"), "s3cret pass");

@@ -2,6 +2,7 @@
 
 #include "configfile.h"
 #include "quitsignals.h"
+#include "sshlogin.h"
 #include <QJsonArray>
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
@@ -77,15 +78,28 @@ bool AppData::initialize(const QString &configPath)
     // unless the configuration names its own list.
     const QString ciphers = config.value(QStringLiteral("sshciphers")).toString().trimmed();
     ZfsCommands::setCipherOrder(ciphers.isEmpty() ? ZfsCommands::cipherOrderFor(cpuFlags()) : ciphers);
+    // Missions and queries without a password log in with this key. A key
+    // that ssh would refuse (readable by others) stops the start here, not
+    // every run later.
+    const QString identity = config.value(QStringLiteral("sshidentity")).toString().trimmed();
+    if (!identity.isEmpty()) {
+        failure = SshLogin::identityProblem(identity);
+        if (!failure.isEmpty())
+            return false;
+    }
+    SshLogin::setIdentityFile(identity);
     TQ2Journals journals;
     if (router.loadConfigure(journals, config)) {
         // A schema older than the statements would fail every listing:
         // better not to serve at all, and say why.
         const QString upgrade = zfsrep.db().upgradeFailure();
-        if (upgrade.isEmpty())
-            return true;
-        failure = QStringLiteral("cannot upgrade database %1: %2").arg(MXZfsrep::kDatabasePath, upgrade);
-        return false;
+        if (!upgrade.isEmpty()) {
+            failure = QStringLiteral("cannot upgrade database %1: %2").arg(MXZfsrep::kDatabasePath, upgrade);
+            return false;
+        }
+        // The host keys ssh records live beside the database, owner-only.
+        failure = SshLogin::prepareKnownHostsFile(SshLogin::knownHostsFile());
+        return failure.isEmpty();
     }
     const QJsonArray entries = journals.segments();
     const QString reason = entries.isEmpty() ? QString()

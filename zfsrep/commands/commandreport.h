@@ -11,8 +11,9 @@ class TQ2Journals;
 
 namespace CommandReport {
 
-// The error text of a failed run: standard error (UTF-8 up to the first NUL);
-// when that is empty, a short description of how the run failed.
+// The error text of a failed run: standard error (UTF-8 up to the first NUL;
+// ssh's changed-host-key warning as SshFailure's one line); when that is
+// empty, a short description of how the run failed.
 QString errorText(const ProcessOutcome &outcome);
 
 // Adds the failed entry and sets ERR_EXECUTE with `message`.

@@ -1,5 +1,6 @@
 #include "transfercommands.h"
 
+#include "sshlogin.h"
 #include "zfscommands.h"
 
 using ZfsCommands::shellQuote;
@@ -8,9 +9,12 @@ namespace TransferCommands {
 
 QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand)
 {
-    QString text = QStringLiteral("sshpass -e ssh -p ") + shellQuote(QString::number(endpoint.port))
-                   + QStringLiteral(" -o 'StrictHostKeyChecking no'");
-    for (const QString &option : ZfsCommands::sshOptions(endpoint.controlPath))
+    const bool key = SshLogin::usesKey(endpoint.passwordless);
+    QString text = (key ? QStringLiteral("ssh -p ") : QStringLiteral("sshpass -e ssh -p "))
+                   + shellQuote(QString::number(endpoint.port));
+    // Everything after "-p PORT".
+    const QStringList login = SshLogin::arguments(endpoint.port, key).mid(2);
+    for (const QString &option : login + ZfsCommands::sshOptions(endpoint.controlPath))
         text += QLatin1Char(' ') + ZfsCommands::shellWord(option);
     return text + QLatin1Char(' ') + shellQuote(endpoint.userid + QLatin1Char('@') + endpoint.host) + QLatin1Char(' ')
            + shellQuote(remoteCommand);

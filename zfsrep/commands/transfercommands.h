@@ -1,7 +1,8 @@
 // The shell pipelines of the transfers, built in one place. Every value is
 // quoted for the shell that reads it; the command run on the remote host is
 // quoted twice (for the remote shell, then as one word for the local shell).
-// The password never appears: sshpass reads it from SSHPASS (`-e`).
+// The password never appears: sshpass reads it from SSHPASS (`-e`); a
+// password-less endpoint logs in with the service's key (SshLogin).
 // Pure functions: values in, command text out.
 #pragma once
 
@@ -14,9 +15,13 @@ struct Endpoint {
     int port = 22;
     QString userid;
     QString controlPath; // the run's shared connection, when there is one
+    bool passwordless = false; // the mission has no password (key login when an identity is set)
 };
 
-// sshpass -e ssh -p '22' -o 'StrictHostKeyChecking no' -o 'ServerAliveInterval=15' ... 'user@host' '<remote command>'
+// sshpass -e ssh -p '22' -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=FILE
+//     -o ServerAliveInterval=15 ... 'user@host' '<remote command>'
+// or, for a password-less endpoint with an identity set (SshLogin):
+// ssh -p '22' ... -i KEY -o IdentitiesOnly=yes -o BatchMode=yes ... 'user@host' '<remote command>'
 QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand);
 
 // The `pv` stage of a replication stream: numeric output ("SECONDS BYTES"

@@ -1,5 +1,7 @@
 #include "zfscommands.h"
 
+#include "sshlogin.h"
+
 namespace ZfsCommands {
 
 QString shellQuote(const QString &value)
@@ -88,13 +90,12 @@ QStringList sshOptions(const QString &controlPath)
 
 namespace {
 
-// ssh's own arguments before the destination: port, host key policy and the
-// options every ssh of the service carries.
-QStringList sshArguments(int port, const QString &controlPath)
+// ssh's own arguments before the destination: port, host key policy, the
+// key of a password-less login and the options every ssh of the service
+// carries.
+QStringList sshArguments(int port, const QString &controlPath, bool keyLogin)
 {
-    return QStringList{QStringLiteral("-p"), QString::number(port), QStringLiteral("-o"),
-                       QStringLiteral("StrictHostKeyChecking no")}
-           + sshOptions(controlPath);
+    return SshLogin::arguments(port, keyLogin) + sshOptions(controlPath);
 }
 
 } // namespace
@@ -103,11 +104,14 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
                           const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs,
                           const QString &controlPath)
 {
+    const bool key = SshLogin::usesKey(passwd);
     ProcessRequest request;
-    request.program = kSshpass;
-    request.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("ssh")} + sshArguments(port, controlPath)
-                        + QStringList{userid + QLatin1Char('@') + host, remoteCommand};
-    request.environment.insert(QStringLiteral("SSHPASS"), passwd);
+    request.program = key ? kSsh : kSshpass;
+    request.arguments = sshArguments(port, controlPath, key) + QStringList{userid + QLatin1Char('@') + host, remoteCommand};
+    if (!key) {
+        request.arguments = QStringList{QStringLiteral("-e"), kSsh} + request.arguments;
+        request.environment.insert(QStringLiteral("SSHPASS"), passwd);
+    }
     request.startTimeoutMs = startTimeoutMs;
     request.finishTimeoutMs = finishTimeoutMs;
     return request;
@@ -119,15 +123,22 @@ ProcessRequest sshMasterRequest(const QString &host, int port, const QString &us
     // ssh runs on sshpass's terminal as its session leader. With -f it forks
     // the master and exits, and the terminal's hangup reaches the master
     // before it has left that session: it dies and every later ssh of the
-    // run logs in on its own. Started with SIGHUP ignored, it stays up.
+    // run logs in on its own. Started with SIGHUP ignored, it stays up. A key
+    // login has no sshpass, but keeps nohup all the same.
+    const bool key = SshLogin::usesKey(passwd);
+    const QStringList ssh = QStringList{kSsh} + sshArguments(port, controlPath, key)
+                            + QStringList{QStringLiteral("-f"), QStringLiteral("-N"), QStringLiteral("-o"),
+                                          QStringLiteral("ControlMaster=yes"), QStringLiteral("-o"),
+                                          QStringLiteral("ControlPersist=15"), userid + QLatin1Char('@') + host};
     ProcessRequest request;
-    request.program = kSshpass;
-    request.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("nohup"), QStringLiteral("ssh")}
-                        + sshArguments(port, controlPath)
-                        + QStringList{QStringLiteral("-f"), QStringLiteral("-N"), QStringLiteral("-o"),
-                                      QStringLiteral("ControlMaster=yes"), QStringLiteral("-o"),
-                                      QStringLiteral("ControlPersist=15"), userid + QLatin1Char('@') + host};
-    request.environment.insert(QStringLiteral("SSHPASS"), passwd);
+    if (key) {
+        request.program = QStringLiteral("nohup");
+        request.arguments = ssh;
+    } else {
+        request.program = kSshpass;
+        request.arguments = QStringList{QStringLiteral("-e"), QStringLiteral("nohup")} + ssh;
+        request.environment.insert(QStringLiteral("SSHPASS"), passwd);
+    }
     request.startTimeoutMs = 10000;
     request.finishTimeoutMs = finishTimeoutMs;
     return request;
@@ -137,9 +148,20 @@ ProcessRequest sshControlRequest(const QString &host, int port, const QString &u
                                  const QString &operation)
 {
     ProcessRequest request;
-    request.program = QStringLiteral("ssh");
-    request.arguments = sshArguments(port, controlPath)
+    request.program = kSsh;
+    request.arguments = sshArguments(port, controlPath, false)
                         + QStringList{QStringLiteral("-O"), operation, userid + QLatin1Char('@') + host};
+    request.startTimeoutMs = 5000;
+    request.finishTimeoutMs = 10000;
+    return request;
+}
+
+ProcessRequest forgetHostKeyRequest(const QString &host, int port)
+{
+    ProcessRequest request;
+    request.program = kSshKeygen;
+    request.arguments = QStringList{QStringLiteral("-R"), SshLogin::knownHostsName(host, port), QStringLiteral("-f"),
+                                    SshLogin::knownHostsFile()};
     request.startTimeoutMs = 5000;
     request.finishTimeoutMs = 10000;
     return request;

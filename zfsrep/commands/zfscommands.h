@@ -17,6 +17,8 @@ inline const QString kZpool = QStringLiteral("zpool");
 inline const QString kZfsFullPath = QStringLiteral("/usr/sbin/zfs");
 inline const QString kSshpass = QStringLiteral("sshpass");
 inline const QString kScript = QStringLiteral("script");
+inline const QString kSsh = QStringLiteral("ssh");
+inline const QString kSshKeygen = QStringLiteral("ssh-keygen");
 
 // The value as one word for a POSIX shell: wrapped in single quotes, every
 // single quote written as '\''. The empty value becomes ''.
@@ -46,9 +48,12 @@ QString cipherOrder();
 // Every cipher ssh offers by default stays in the list.
 QString cipherOrderFor(const QString &cpuFlags);
 
-// sshpass -e ssh -p PORT -o "StrictHostKeyChecking no" <sshOptions> USER@HOST COMMAND,
+// sshpass -e ssh -p PORT <SshLogin::arguments> <sshOptions> USER@HOST COMMAND,
 // with the password in the child's SSHPASS variable (never on the command
-// line). The remote command is one argument that the remote shell splits.
+// line); with an empty password and an identity file set (SshLogin), the
+// key logs in instead: ssh -p PORT ... -i KEY -o IdentitiesOnly=yes
+// -o BatchMode=yes ... USER@HOST COMMAND, without sshpass. The remote
+// command is one argument that the remote shell splits.
 ProcessRequest sshRequest(const QString &host, int port, const QString &userid, const QString &passwd,
                           const QString &remoteCommand, int startTimeoutMs, int finishTimeoutMs,
                           const QString &controlPath = QString());
@@ -57,11 +62,17 @@ ProcessRequest sshRequest(const QString &host, int port, const QString &userid, 
 // the background until told to exit (or 15 s after its last client), the
 // check that it is up, and the request that ends it.
 //   sshpass -e nohup ssh -p PORT ... -f -N -o ControlMaster=yes -o ControlPersist=15 USER@HOST
+//   (key login: nohup ssh -p PORT ... -i KEY ... -f -N ...)
 //   ssh -p PORT ... -O check USER@HOST / -O exit USER@HOST
 ProcessRequest sshMasterRequest(const QString &host, int port, const QString &userid, const QString &passwd,
                                 const QString &controlPath, int finishTimeoutMs);
 ProcessRequest sshControlRequest(const QString &host, int port, const QString &userid, const QString &controlPath,
                                  const QString &operation);
+
+// Removes every key of HOST:PORT from the service's known-hosts file, so the
+// next connection records the key the host shows then:
+//   ssh-keygen -R '[HOST]:PORT' -f FILE   (just HOST for port 22)
+ProcessRequest forgetHostKeyRequest(const QString &host, int port);
 
 // A local request with the given timeouts.
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,

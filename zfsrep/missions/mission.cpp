@@ -38,5 +38,5 @@ QString Mission::remoteLocation() const
 
 TransferCommands::Endpoint Mission::endpoint() const
 {
-    return TransferCommands::Endpoint{host, port, userid, QString()};
+    return TransferCommands::Endpoint{host, port, userid, QString(), passwd.isEmpty()};
 }

@@ -1,5 +1,6 @@
 #include "missionvalidator.h"
 
+#include "sshlogin.h"
 #include "zfscommands.h"
 
 #include <QJsonDocument>
@@ -129,7 +130,8 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
             return kMissing + QStringLiteral("host");
         if (userid.isEmpty())
             return kMissing + QStringLiteral("userid");
-        if (text(fields, "passwd").isEmpty())
+        // No password: the service's key logs in, when one is configured.
+        if (text(fields, "passwd").isEmpty() && SshLogin::identityFile().isEmpty())
             return kMissing + QStringLiteral("passwd");
         const QString endpoint = ZfsCommands::invalidEndpointParameter(host, userid);
         if (!endpoint.isEmpty())

@@ -29,7 +29,8 @@ public:
     // snapname free of control characters; every text field at most
     // longestText() characters; pool, name, path and snapname not starting
     // with "-"; schedules (see below); port; ratelimit;
-    // host, userid and passwd for send and receive; an absolute path for
+    // host, userid and passwd for send and receive (passwd may be empty when
+    // the service has a key, SshLogin::identityFile); an absolute path for
     // export and restore. Does not check that caption, pool and name are
     // present: the methods refuse those with their own message first.
     static QString request(const QJsonObject &params);

@@ -1,11 +1,14 @@
 #include "remotequeries.h"
 
 #include "commandreport.h"
+#include "sshlogin.h"
 #include "tq2error.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
 #include "zfsoutput.h"
+
+#include <QFile>
 
 using namespace ZfsCommands;
 
@@ -101,4 +104,31 @@ qint64 RemoteQueries::remoteSnapshotSize(TQ2Journals &journals, const QString &h
         return 0;
     }
     return ZfsOutput::sendSize(outcome.standardOutput);
+}
+
+bool RemoteQueries::forgetHostKey(TQ2Journals &journals, const QString &host, int port, bool &found) const
+{
+    found = false;
+    // Only the host matters here; the user id given is a placeholder.
+    if (!checkEndpoint(journals, host, QStringLiteral("root")))
+        return false;
+    // $ ssh-keygen -R '[127.0.0.1]:2222' -f /tarn/etc/zfs/zfsrep.known_hosts
+    // # Host [127.0.0.1]:2222 found: line 1
+    // (stderr when there is none: "Host [127.0.0.1]:2222 not found in ...", status 0)
+    const ProcessRequest request = forgetHostKeyRequest(host, port);
+    const ProcessOutcome outcome = runner.run(request);
+    if (!outcome.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), commandText(request.program, request.arguments),
+                                    CommandReport::errorText(outcome));
+        return false;
+    }
+    found = outcome.standardOutput.contains(" found: line ");
+    // ssh-keygen keeps the old lines in FILE.old and may write the new file
+    // with a wider mode.
+    const QString file = SshLogin::knownHostsFile();
+    QFile::remove(file + QStringLiteral(".old"));
+    const QString problem = SshLogin::prepareKnownHostsFile(file);
+    if (!problem.isEmpty())
+        TQ2TRACE("problem", problem);
+    return true;
 }

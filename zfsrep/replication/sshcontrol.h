@@ -3,7 +3,9 @@
 // (ControlPath), closed when the run ends. The socket lives in a directory
 // only root can enter and is named for the mission and this process, so a
 // master is never shared across runs, missions or hosts. When the master
-// cannot be started the run's commands log in one by one as before.
+// cannot be started the run's commands log in one by one as before. The
+// master logs in like every ssh of the service (SshLogin): with the password,
+// or with the service's key when the password is empty and a key is set.
 // Used from the scheduler thread; the destructor closes the master.
 #pragma once
 

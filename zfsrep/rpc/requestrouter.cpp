@@ -2,6 +2,7 @@
 
 #include "missionvalidator.h"
 #include "mxzfsrep.h"
+#include "sshlogin.h"
 #include "tq2cabinet.h"
 #include "tq2error.h"
 #include "tq2utils.h"
@@ -100,7 +101,11 @@ struct Remote {
     QString userid;
     QString passwd;
     QString badPort; // refusal of the port as sent, empty when acceptable
-    bool complete() const { return !host.isEmpty() && !userid.isEmpty() && !passwd.isEmpty(); }
+    // No password is complete when the service's key logs in instead.
+    bool complete() const
+    {
+        return !host.isEmpty() && !userid.isEmpty() && (!passwd.isEmpty() || !SshLogin::identityFile().isEmpty());
+    }
 };
 
 // Port absent or 0 means 22.
@@ -385,5 +390,27 @@ void RequestRouter::zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject
         if (!engine.metricsText(*envObject, text))
             return std::nullopt;
         return QJsonValue(QJsonObject{{QStringLiteral("text"), text}});
+    });
+}
+
+void RequestRouter::zfsrep_hostkey_forget(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+{
+    const QJsonObject help = helpObject(
+        "忘记主机 host:port 记录的 ssh 主机密钥 (主机重装后), 下次连接时记录新密钥; results.found: 是否有记录",
+        QJsonObject{{QStringLiteral("host"), QStringLiteral("主机")}, {QStringLiteral("port"), QStringLiteral("端口, 默认 22")}});
+    serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {
+        const QJsonValue port = p.all().value(QStringLiteral("port"));
+        if (p.text("host").isEmpty()) {
+            refuse(envObject, QStringLiteral("缺少参数: host"));
+            return std::nullopt;
+        }
+        if (!MissionValidator::port(port).isEmpty()) {
+            refuse(envObject, MissionValidator::port(port));
+            return std::nullopt;
+        }
+        bool found = false;
+        if (!engine.remoteQueries().forgetHostKey(*envObject, p.text("host"), MissionValidator::effectivePort(port), found))
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("found"), found}});
     });
 }

@@ -44,6 +44,7 @@ private slots:
     void zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
     void zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
     void zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
+    void zfsrep_hostkey_forget(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject);
 
 private:
     MXZfsrep &engine;

@@ -1,6 +1,7 @@
 #include "stageoutput.h"
 
 #include "pvmeter.h"
+#include "sshfailure.h"
 #include "zfsoutput.h"
 
 #include <QRegularExpression>
@@ -28,7 +29,7 @@ QString errorText(const QByteArray &terminalOutput, const QByteArray &standardEr
 {
     const QString error = ZfsOutput::decode(standardError).trimmed();
     if (!error.isEmpty())
-        return error;
+        return SshFailure::explained(error);
     static const QRegularExpression breaks(QStringLiteral("[\r\n]"));
     QStringList kept;
     for (const QString &raw : QString::fromLocal8Bit(terminalOutput).split(breaks, Qt::SkipEmptyParts)) {
@@ -36,7 +37,7 @@ QString errorText(const QByteArray &terminalOutput, const QByteArray &standardEr
         if (!piece.isEmpty() && !isProgressDisplay(piece) && !PvMeter::isMeterLine(piece) && !isScriptNotice(piece))
             kept.append(piece);
     }
-    return kept.join(QLatin1Char('\n'));
+    return SshFailure::explained(kept.join(QLatin1Char('\n')));
 }
 
 void takeProgress(QString &speed, int &rate, QByteArray &buffer)
