@@ -1,0 +1,174 @@
+// The frame every RPC method of the router runs in: the request's
+// parameters, the common refusals, the help answer, and the mission and
+// remote-endpoint fields as the methods read them. Used by RequestRouter only.
+#pragma once
+
+#include "missionvalidator.h"
+#include "sshlogin.h"
+#include "tq2cabinet.h"
+#include "tq2error.h"
+#include "tq2utils.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <optional>
+
+namespace MethodFrame {
+
+inline const QString kMissingRemote = QStringLiteral("缺少参数: host, port, userid, passwd");
+inline const QString kMissingMission = QStringLiteral("缺少参数: caption, pool, name");
+inline const QString kMissingChange = QStringLiteral("缺少参数: msnno, caption, pool, name");
+inline const QString kMissingNumber = QStringLiteral("缺少参数: msnno");
+
+// The request's "params"; anything but an object counts as an empty one.
+class Params
+{
+public:
+    explicit Params(const QJsonObject &request) : params(request.value(QStringLiteral("params")).toObject()) {}
+
+    QString text(const char *key) const { return params.value(QLatin1String(key)).toString().trimmed(); }
+    // Text as given, not trimmed (passwords).
+    QString verbatim(const char *key) const { return params.value(QLatin1String(key)).toString(); }
+    int integer(const char *key) const { return toInt(params.value(QLatin1String(key))); }
+    int integer(const char *key, int def) const { return toInt(params.value(QLatin1String(key)), def); }
+    bool flag(const char *key) const { return toBool(params.value(QLatin1String(key))); }
+    QJsonArray array(const char *key) const { return params.value(QLatin1String(key)).toArray(); }
+    const QJsonObject &all() const { return params; }
+
+private:
+    QJsonObject params;
+};
+
+using Results = std::optional<QJsonValue>;
+// A method that succeeded without results.
+inline const Results kNoResults = QJsonValue(QJsonValue::Undefined);
+
+inline void refuse(TQ2Cabinet *env, const QString &message) { env->setErr(TQ2Error::ERR_PARAMS, message); }
+
+// The frame of every method. The connection's journal starts clean (code
+// ERR_FAILED, no message, no entries), so an answer never carries what an
+// earlier request on the same connection left. A request with "help" gets
+// the (empty) help object with code 0 and nothing runs; otherwise `work`
+// runs. When it returns results (possibly none), they go under "results" and
+// the code becomes 0; when it returns nullopt, the engine or the parameter
+// check has set the code and message.
+template <typename Work>
+inline void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env, Work work)
+{
+    env->reset(TQ2Error::ERR_FAILED, QString(), QJsonArray());
+    env->begin();
+    if (cmdObject.contains(QStringLiteral("help"))) {
+        *retObject = QJsonObject();
+        env->setErr(TQ2Error::ERR_SUCCEED, QString());
+        return;
+    }
+    const Results results = work(Params(cmdObject));
+    if (!results)
+        return;
+    if (!results->isUndefined())
+        retObject->insert(QStringLiteral("results"), *results);
+    env->setErr(TQ2Error::ERR_SUCCEED, QString());
+}
+
+// As above, but a request with "help" gets `help` (the method's help object),
+// also with code 0 and a clean journal.
+template <typename Work>
+inline void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabinet *env, const QJsonObject &help,
+           Work work)
+{
+    if (cmdObject.contains(QStringLiteral("help"))) {
+        env->reset(TQ2Error::ERR_FAILED, QString(), QJsonArray());
+        env->begin();
+        *retObject = help;
+        env->setErr(TQ2Error::ERR_SUCCEED, QString());
+        return;
+    }
+    serve(retObject, cmdObject, env, work);
+}
+
+inline QJsonObject helpObject(const char *comment, const QJsonObject &params)
+{
+    QJsonObject help{{QStringLiteral("comment"), QString::fromUtf8(comment)}};
+    if (!params.isEmpty())
+        help.insert(QStringLiteral("params"), params);
+    return help;
+}
+
+inline constexpr int kHistoryDefault = 50;
+inline constexpr int kHistoryMost = 1000;
+
+struct Remote {
+    QString host;
+    int port;
+    QString userid;
+    QString passwd;
+    QString badPort; // refusal of the port as sent, empty when acceptable
+    // No password is complete when the service's key logs in instead.
+    bool complete() const
+    {
+        return !host.isEmpty() && !userid.isEmpty() && (!passwd.isEmpty() || !SshLogin::identityFile().isEmpty());
+    }
+};
+
+// Port absent or 0 means 22.
+inline Remote readRemote(const Params &p)
+{
+    const QJsonValue port = p.all().value(QStringLiteral("port"));
+    return Remote{p.text("host"), MissionValidator::effectivePort(port), p.text("userid"), p.verbatim("passwd"),
+                  MissionValidator::port(port)};
+}
+
+// Refuses an incomplete endpoint or a bad port; true when the query may run.
+inline bool acceptRemote(TQ2Cabinet *env, const Remote &remote)
+{
+    if (!remote.complete()) {
+        refuse(env, kMissingRemote);
+        return false;
+    }
+    if (!remote.badPort.isEmpty()) {
+        refuse(env, remote.badPort);
+        return false;
+    }
+    return true;
+}
+
+// The mission fields of an append or change request, in the stored form.
+inline QJsonObject readMission(const Params &p)
+{
+    return QJsonObject{
+        {QStringLiteral("caption"), p.text("caption")},
+        {QStringLiteral("action"), p.integer("action")},
+        {QStringLiteral("pool"), p.text("pool")},
+        {QStringLiteral("name"), p.text("name")},
+        {QStringLiteral("path"), p.text("path")},
+        {QStringLiteral("host"), p.text("host")},
+        {QStringLiteral("port"), MissionValidator::effectivePort(p.all().value(QStringLiteral("port")))},
+        {QStringLiteral("userid"), p.text("userid")},
+        {QStringLiteral("passwd"), p.verbatim("passwd")},
+        {QStringLiteral("snapname"), p.text("snapname")},
+        {QStringLiteral("increment"), p.flag("increment") ? 1 : 0},
+        {QStringLiteral("erase"), p.flag("erase")},
+        {QStringLiteral("encrypt"), p.flag("encrypt")},
+        {QStringLiteral("encryptkey"), p.flag("encryptkey")},
+        {QStringLiteral("schedules"), p.array("schedules")},
+        {QStringLiteral("ratelimit"), p.integer("ratelimit")},
+    };
+}
+
+inline bool hasMissionKeys(const QJsonObject &mission)
+{
+    for (const char *key : {"caption", "pool", "name"}) {
+        if (mission.value(QLatin1String(key)).toString().isEmpty())
+            return false;
+    }
+    return true;
+}
+
+inline void defaultSeries(QJsonObject &mission)
+{
+    if (mission.value(QStringLiteral("snapname")).toString().isEmpty())
+        mission.insert(QStringLiteral("snapname"), QStringLiteral("ZFSREP"));
+}
+
+} // namespace MethodFrame
