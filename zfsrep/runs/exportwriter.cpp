@@ -5,9 +5,9 @@
 #include "durablefile.h"
 #include "exportprogress.h"
 #include "localqueries.h"
+#include "pvmeter.h"
 #include "run.h"
 #include "runservices.h"
-#include "stageoutput.h"
 #include "stagerunner.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -37,11 +37,10 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
     // that looks finished.
     const QString partial = file + kPartSuffix;
     QString speed = QStringLiteral("0B/s");
-    int phaseRate = 0;
     const QString command = TransferCommands::exportToFileWith(snapshot, size, Compressor::compressStage(tool), partial);
-    const StageOutcome stage = stages.displayed(run, command, [&](QByteArray &buffer) {
-        StageOutput::takeProgress(speed, phaseRate, buffer);
-        run.progress().display(speed, ExportProgress::streamRate(phaseRate));
+    const StageOutcome stage = stages.displayed(run, command, size, [&](const PvMeter &meter) {
+        speed = PvMeter::rateText(meter.bytesPerSecond());
+        run.progress().display(speed, ExportProgress::streamRate(meter.percent()));
     });
     if (!stage.succeeded) {
         QFile::remove(partial);
@@ -52,10 +51,11 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
 
     // Read back: every gzip member's CRC-32 and length, so a file damaged on
     // its way to the disk (or by the compressor) is never trusted.
-    const QString check = TransferCommands::checkFile(partial, QFileInfo(partial).size(), Compressor::testStage(tool));
-    const StageOutcome checked = stages.displayed(run, check, [&](QByteArray &buffer) {
-        StageOutput::takeProgress(speed, phaseRate, buffer);
-        run.progress().display(speed, ExportProgress::checkRate(phaseRate));
+    const qint64 written = QFileInfo(partial).size();
+    const QString check = TransferCommands::checkFile(partial, written, Compressor::testStage(tool));
+    const StageOutcome checked = stages.displayed(run, check, written, [&](const PvMeter &meter) {
+        speed = PvMeter::rateText(meter.bytesPerSecond());
+        run.progress().display(speed, ExportProgress::checkRate(meter.percent()));
     });
     if (!checked.succeeded) {
         QFile::remove(partial);
