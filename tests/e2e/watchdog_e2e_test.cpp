@@ -98,6 +98,28 @@ TEST_F(Watchdog, HungExportIsEndedAsStalledAndLeavesNoFile)
     EXPECT_EQ(filesBelow(exportDir), QStringList()) << "neither the final file nor a temporary one";
 }
 
+TEST_F(Watchdog, RestoreIntoACrawlingReceiveIsEndedAsStalled)
+{
+    makeLocalDataset("trip", 315);
+    const QString exportDir = scratch + "/export";
+    ASSERT_TRUE(drive->sendFile(journals, mission(3, {{"caption", "Export"}, {"name", "trip"}, {"path", exportDir}})))
+        << journalText(journals).toStdString();
+    const QStringList files = filesBelow(exportDir);
+    ASSERT_EQ(files.size(), 1);
+
+    engine->settings().stallTimeoutSeconds = kStallSeconds;
+    tb::setLocalFault("recv-rate", "1");
+    TQ2Journals restore;
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(drive->recvFile(
+        restore, mission(4, {{"caption", "Restore"}, {"name", "copy"}, {"path", exportDir + "/" + files.first()}})));
+    EXPECT_LT(timer.elapsed(), kStallSeconds * 1000 + kEndingSlackMs);
+    EXPECT_TRUE(journalText(restore).contains("stalled: no data for 3 s")) << journalText(restore).toStdString();
+    tb::clearFaults();
+    EXPECT_FALSE(tb::localZfs({"list", "tank/copy"}).ok()) << "nothing restored under the name";
+}
+
 TEST_F(Watchdog, CrawlingReceiveOfASmallIncrementalIsEndedEveryTime)
 {
     makeLocalDataset("src", 321);
