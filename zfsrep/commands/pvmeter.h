@@ -3,9 +3,9 @@
 // with a decimal point or, as a decimal-comma locale prints them, a comma)
 //   $ pv -f -n -b -t -i 1 <in >out
 //   1.0844 1048576
-// and keeps the transfer's figures: bytes moved, rate over the last update, percentage of
-// the expected size, time left, and when the byte count last moved (for the
-// stall watchdog). Pure: text in, figures out; the caller supplies the clock.
+// and keeps the transfer's figures: bytes moved, rate over the last update,
+// percentage of the expected size, time left, and when the byte count last
+// moved (for the stall watchdog). Pure: text in, figures out; the caller supplies the clock.
 #pragma once
 
 #include <QByteArray>
