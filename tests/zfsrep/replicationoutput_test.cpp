@@ -75,6 +75,51 @@ TEST(PvMeter, ReadsSplitLinesAndComputesFigures)
     EXPECT_EQ(meter.percent(), 99); // 100 only once the stage ended
 }
 
+// pv prints its seconds in the locale it runs under; a stage's LC_ALL=C can
+// be lost on the way (a wrapper, a remote pv), so both notations are read.
+TEST(PvMeter, ReadsADecimalCommaLikeADecimalPoint)
+{
+    // $ head -c 300000 /dev/zero | LC_ALL=de_DE.UTF-8 pv -f -n -b -t -i 1 -L 100000 >/dev/null
+    const QByteArray comma = "1,0829 100000\r\n2,0750 200000\r\n2,9769 300000\r\n";
+    QByteArray point = comma;
+    point.replace(',', '.');
+    PvMeter byComma(600000);
+    PvMeter byPoint(600000);
+    byComma.feed(comma, 3000);
+    byPoint.feed(point, 3000);
+    EXPECT_EQ(byComma.bytes(), 300000);
+    EXPECT_EQ(byComma.bytes(), byPoint.bytes());
+    EXPECT_EQ(byComma.bytesPerSecond(), byPoint.bytesPerSecond());
+    // 100000 bytes in the 0.9019 s between the last two lines.
+    EXPECT_NEAR(double(byComma.bytesPerSecond()), 110877.0, 5.0);
+    EXPECT_EQ(byComma.percent(), 50);
+    EXPECT_EQ(byComma.idleMs(5000), 2000);
+}
+
+TEST(PvMeter, TellsNumericLinesFromOtherText)
+{
+    const struct {
+        const char *line;
+        bool meter;
+    } cases[] = {
+        {"12.5 1048576", true},
+        {"12,5 1048576", true},
+        {" 3 0\r", true},
+        {"[18.5MiB/s] [==>  ] 13%", false},
+        {"12,5,1 1048576", false},
+        {"12. 1048576", false},
+        {",5 1048576", false},
+        {"12.5 1,048,576", false},
+        {"12.5", false},
+        {"cannot receive: failed to read from stream", false},
+        {"", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(PvMeter::isMeterLine(QString::fromLatin1(c.line)), c.meter);
+    }
+}
+
 TEST(PvMeter, RateTextLikePv)
 {
     EXPECT_EQ(PvMeter::rateText(0), QStringLiteral("0.00 B/s"));

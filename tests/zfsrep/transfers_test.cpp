@@ -62,6 +62,7 @@ protected:
             EXPECT_EQ(request.arguments.mid(0, 3), (QStringList{"-q", "-e", "-c"}));
             EXPECT_EQ(request.arguments.value(4), "/dev/null");
             EXPECT_EQ(request.environment.value("SHELL"), "/bin/bash");
+            EXPECT_EQ(request.environment.value("LC_ALL"), "C") << "pv's numbers in one notation";
             const QString command = request.arguments.value(3);
             EXPECT_TRUE(command.startsWith("set -o pipefail; "));
             EXPECT_FALSE(command.contains("Secret-1"));
@@ -218,7 +219,7 @@ TEST_F(Transfers, ExportIsCheckedBeforeItTakesItsName)
     runner->respond(kLocalList, 0, "tank/data@daily_1\ntank/data@daily_2\n");
     const QString finalFile = exportDir + "/tank/data@daily_2.gz.zsa";
     FakeStage stream;
-    stream.chunks = {"[ 12MiB/s] [=====>     ] 50%"};
+    stream.chunks = {"1.0002 500\r\n"};
     stream.onStart = [finalFile] {
         QFile partial(finalFile + ".part");
         partial.open(QIODevice::WriteOnly);
@@ -236,7 +237,7 @@ TEST_F(Transfers, ExportIsCheckedBeforeItTakesItsName)
     const QStringList stages = pipelines();
     ASSERT_EQ(stages.size(), 2);
     const QString test = Compressor::testStage(Compressor::current(Compressor::Settings()));
-    EXPECT_EQ(stages.at(1), "cat -- '" + finalFile + ".part' | pv -r -p -s 10 | " + test);
+    EXPECT_EQ(stages.at(1), "cat -- '" + finalFile + ".part' | pv -f -n -b -t -i 1 -s 10 | " + test);
     EXPECT_EQ(rateWhenChecking, 90) << "the stream is done, the check is not";
     EXPECT_EQ(journals.err(), TQ2Error::ERR_EXECUTE);
     EXPECT_EQ(journals.errmsg(), "the export file " + finalFile
@@ -246,6 +247,56 @@ TEST_F(Transfers, ExportIsCheckedBeforeItTakesItsName)
     for (const QString &line : runner->runLines())
         EXPECT_FALSE(line.contains("destroy")) << "no snapshot erased: " << line.toStdString();
     EXPECT_LT(driver.lastRun()->progress().toJson().value("rate").toInt(), 100);
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST_F(Transfers, HungExportIsEndedAsStalledAndLeavesNoFile)
+{
+    engine.settings().stallTimeoutSeconds = 1;
+    const QString exportDir = dir.filePath("backup");
+    runner->respond(kLocalList, 0, "tank/data@a\n");
+    const QString finalFile = exportDir + "/tank/data@a.gz.zsa";
+    FakeStage hung;
+    // Half of the 1000 bytes, counted under a decimal-comma locale, then
+    // nothing more while the stage runs on.
+    hung.chunks = {"1,0002 500\r\n"};
+    hung.hangs = true;
+    hung.onStart = [finalFile] {
+        QFile partial(finalFile + ".part");
+        partial.open(QIODevice::WriteOnly);
+    };
+    runner->queueStage(hung);
+    EXPECT_FALSE(driver.sendFile(journals, mission(3, exportDir)));
+    EXPECT_EQ(runner->terminated(), 1);
+    EXPECT_EQ(runner->spawns().size(), 1) << "no check of a stalled stream";
+    EXPECT_TRUE(journals.errmsg().startsWith("stalled: no data for 1 s")) << journals.errmsg().toStdString();
+    EXPECT_EQ(driver.lastRun()->progress().toJson().value("rate").toInt(), 45) << "half the stream is 45 %";
+    EXPECT_FALSE(QFile::exists(finalFile));
+    EXPECT_FALSE(QFile::exists(finalFile + ".part"));
+    EXPECT_EQ(lastEvent().value("level").toString(), "Error");
+}
+
+TEST_F(Transfers, RestoreWhoseWholeFilePassedPvButNeverEndsIsStalled)
+{
+    engine.settings().stallTimeoutSeconds = 1;
+    runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
+    const QString file = dir.filePath("data@daily_1.gz.zsa");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(1234, 'x'));
+    f.close();
+    FakeStage crawling;
+    // pv counted the whole file and ended; the receive behind it does not.
+    crawling.chunks = {"1.0001 600\r\n", "1.5003 1234\r\n"};
+    crawling.hangs = true;
+    runner->queueStage(crawling);
+    QJsonObject restore = mission(4, file);
+    restore.insert("name", "");
+    EXPECT_FALSE(driver.recvFile(journals, restore));
+    EXPECT_EQ(runner->terminated(), 1);
+    EXPECT_TRUE(journals.errmsg().startsWith("stalled: no data for 1 s")) << journals.errmsg().toStdString();
+    EXPECT_EQ(driver.lastRun()->progress().toJson().value("rate").toInt(), 99) << "never 100 before the stage ends";
+    EXPECT_FALSE(runner->runLines().contains("zfs rename tank/data.zfsrep-incoming tank/data"));
     EXPECT_EQ(lastEvent().value("level").toString(), "Error");
 }
 
@@ -274,7 +325,7 @@ TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
     ASSERT_TRUE(driver.recvFile(journals, restore));
     const QString decompress = Compressor::decompressStage(Compressor::current(Compressor::Settings()));
     EXPECT_EQ(pipelines().at(0),
-              "cat -- '" + file + "' | pv -r -p -s 1234 | " + decompress + " | zfs recv -Fu 'tank/data.zfsrep-incoming'");
+              "cat -- '" + file + "' | pv -f -n -b -t -i 1 -s 1234 | " + decompress + " | zfs recv -Fu 'tank/data.zfsrep-incoming'");
     EXPECT_TRUE(runner->runLines().contains("zfs rename -u tank/data.zfsrep-incoming tank/data"));
     EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_RECVFILE: tank/data SEND " + file);
 }

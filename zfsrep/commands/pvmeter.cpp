@@ -26,7 +26,7 @@ void PvMeter::feed(const QByteArray &chunk, qint64 nowMs)
 
 bool PvMeter::isMeterLine(const QString &line)
 {
-    static const QRegularExpression numbers(QStringLiteral("^\\d+(\\.\\d+)? \\d+$"));
+    static const QRegularExpression numbers(QStringLiteral("^\\d+([.,]\\d+)? \\d+$"));
     return numbers.match(line.trimmed()).hasMatch();
 }
 
@@ -36,7 +36,10 @@ void PvMeter::take(const QByteArray &line, qint64 nowMs)
     if (!isMeterLine(text))
         return;
     const QStringList fields = text.split(QLatin1Char(' '));
-    const double seconds = fields.at(0).toDouble();
+    // pv prints the seconds in its locale's notation ("1,0844" under de_DE);
+    // stages run with LC_ALL=C, but a decimal comma still means the same.
+    QString secondsText = fields.at(0);
+    const double seconds = secondsText.replace(QLatin1Char(','), QLatin1Char('.')).toDouble();
     const qint64 count = fields.at(1).toLongLong();
     if (count > movedBytes) {
         const double span = seconds - lastSeconds;

@@ -1,8 +1,11 @@
 // Reads the numeric output of `pv -n -b -t` ("SECONDS BYTES" per line, as
-// `script` copies it from the terminal, lines ending in CR LF) and keeps the
-// transfer's figures: bytes moved, rate over the last update, percentage of
-// the expected size, time left, and when the byte count last moved (for the
-// stall watchdog). Pure: text in, figures out; the caller supplies the clock.
+// `script` copies it from the terminal, lines ending in CR LF; the seconds
+// with a decimal point or, as a decimal-comma locale prints them, a comma)
+//   $ pv -f -n -b -t -i 1 <in >out
+//   1.0844 1048576
+// and keeps the transfer's figures: bytes moved, rate over the last update,
+// percentage of the expected size, time left, and when the byte count last
+// moved (for the stall watchdog). Pure: text in, figures out; the caller supplies the clock.
 #pragma once
 
 #include <QByteArray>
@@ -27,13 +30,16 @@ public:
     int percent() const;
     // Seconds left at the current rate; -1 when unknown.
     qint64 etaSeconds() const;
-    // Milliseconds since the byte count last grew (or since the first feed).
+    // Milliseconds since the byte count last grew (or since the first feed),
+    // whether or not pv still prints: a stream that has wholly passed pv
+    // while the far end still works counts as idle from its last byte.
     qint64 idleMs(qint64 nowMs) const;
     bool sawNumbers() const { return updates > 0; }
 
     // pv's own rate text, e.g. "18.5MiB/s", "0.00 B/s".
     static QString rateText(qint64 bytesPerSecond);
-    // Whether a terminal line is one of pv's numeric updates.
+    // Whether a terminal line is one of pv's numeric updates ("1.0844 1048576"
+    // or "1,0844 1048576").
     static bool isMeterLine(const QString &line);
 
 private:

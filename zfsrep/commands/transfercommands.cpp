@@ -33,7 +33,7 @@ QString stream(const QString &send, const QString &meter, const QString &receive
     return send + QStringLiteral(" | ") + meter + QStringLiteral(" | ") + receive;
 }
 
-QString pvStage(qint64 size) { return QStringLiteral("pv -r -p -s ") + QString::number(size); }
+QString pvStage(qint64 size) { return pvMeter(0) + QStringLiteral(" -s ") + QString::number(size); }
 
 namespace {
 

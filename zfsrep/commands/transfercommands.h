@@ -32,7 +32,10 @@ QString pvMeter(qint64 rateLimit);
 // SEND | PV | RECEIVE as one pipeline text; each part is already quoted.
 QString stream(const QString &send, const QString &meter, const QString &receive);
 
-// The `pv` stage that shows rate, bar and percentage of `size` bytes.
+// The `pv` stage of an export, check or restore: the same numbers as
+// pvMeter (the engine computes rate and percentage of `size` from them and
+// watches them for a stall), with `-s` the expected size:
+// pv -f -n -b -t -i 1 -s 1234
 QString pvStage(qint64 size);
 
 // cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu 'TARGET'

@@ -6,10 +6,10 @@
 #include "exclusivefile.h"
 #include "exportprogress.h"
 #include "localqueries.h"
+#include "pvmeter.h"
 #include "replicationside.h"
 #include "run.h"
 #include "runservices.h"
-#include "stageoutput.h"
 #include "stagerunner.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -46,7 +46,6 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
     // that looks finished.
     const QString partial = file + kPartSuffix;
     QString speed = QStringLiteral("0B/s");
-    int phaseRate = 0;
     // The service makes the file itself and the compressor writes into its
     // descriptor: a link planted at the name is never followed, and the file
     // is the owner's alone.
@@ -61,9 +60,9 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
                                                                  part.descriptor(), raw);
     // Inheritable only while the stage starts and runs.
     part.setInheritable(true);
-    const StageOutcome stage = stages.displayed(run, command, [&](QByteArray &buffer) {
-        StageOutput::takeProgress(speed, phaseRate, buffer);
-        run.progress().display(speed, ExportProgress::streamRate(phaseRate));
+    const StageOutcome stage = stages.displayed(run, command, size, [&](const PvMeter &meter) {
+        speed = PvMeter::rateText(meter.bytesPerSecond());
+        run.progress().display(speed, ExportProgress::streamRate(meter.percent()));
     });
     part.setInheritable(false);
     if (!stage.succeeded) {
@@ -82,10 +81,11 @@ bool ExportWriter::write(const QString &snapshot, const QString &file, const QSt
 
     // Read back: every gzip member's CRC-32 and length, so a file damaged on
     // its way to the disk (or by the compressor) is never trusted.
-    const QString check = TransferCommands::checkFile(partial, QFileInfo(partial).size(), Compressor::testStage(tool));
-    const StageOutcome checked = stages.displayed(run, check, [&](QByteArray &buffer) {
-        StageOutput::takeProgress(speed, phaseRate, buffer);
-        run.progress().display(speed, ExportProgress::checkRate(phaseRate));
+    const qint64 written = QFileInfo(partial).size();
+    const QString check = TransferCommands::checkFile(partial, written, Compressor::testStage(tool));
+    const StageOutcome checked = stages.displayed(run, check, written, [&](const PvMeter &meter) {
+        speed = PvMeter::rateText(meter.bytesPerSecond());
+        run.progress().display(speed, ExportProgress::checkRate(meter.percent()));
     });
     if (!checked.succeeded) {
         QFile::remove(partial);

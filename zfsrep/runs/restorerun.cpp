@@ -3,9 +3,9 @@
 #include "commandreport.h"
 #include "datasetreplacer.h"
 #include "localqueries.h"
+#include "pvmeter.h"
 #include "run.h"
 #include "runevent.h"
-#include "stageoutput.h"
 #include "stagerunner.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -49,10 +49,9 @@ bool RestoreRun::execute(Run &run)
                     file, size, Compressor::decompressStage(Compressor::current(services.settings.compression)),
                     incoming);
                 QString speed = QStringLiteral("0B/s");
-                int rate = 0;
-                const StageOutcome stage = stages.displayed(run, command, [&](QByteArray &buffer) {
-                    StageOutput::takeProgress(speed, rate, buffer);
-                    run.progress().display(speed, rate);
+                const StageOutcome stage = stages.displayed(run, command, size, [&](const PvMeter &meter) {
+                    speed = PvMeter::rateText(meter.bytesPerSecond());
+                    run.progress().display(speed, meter.percent());
                 });
                 if (!stage.succeeded) {
                     CommandReport::commandFailed(journals, TQ2PLACE(), command, stage.errorText);

@@ -51,6 +51,9 @@ std::unique_ptr<WatchedProcess> StageRunner::spawn(const QString &pipeline, cons
     request.arguments = QStringList{QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("-c"),
                                     TransferCommands::stageShellCommand(pipeline), QStringLiteral("/dev/null")};
     request.environment.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/bash"));
+    // pv's numbers (and every tool's messages) in the one notation the
+    // meter and the error readers know, whatever the service's locale.
+    request.environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     if (!password.isEmpty())
         request.environment.insert(QStringLiteral("SSHPASS"), password);
     request.startTimeoutMs = kStageStartMs;
@@ -76,37 +79,19 @@ void StageRunner::finish(WatchedProcess &process, const QByteArray &terminal, St
     }
 }
 
-StageOutcome StageRunner::displayed(Run &run, const QString &pipeline, const std::function<void(QByteArray &)> &onStep)
+StageOutcome StageRunner::metered(Run &run, const QString &pipeline, const QString &password, qint64 size)
 {
-    StageOutcome outcome;
-    if (run.isCancelled()) {
-        outcome.cancelled = true;
-        outcome.errorText = QStringLiteral("the transfer was cancelled");
-        return outcome;
-    }
-    std::unique_ptr<WatchedProcess> process = spawn(pipeline, QString());
-    if (!process) {
-        outcome.errorText = QStringLiteral("script could not be started");
-        return outcome;
-    }
-    outcome.started = true;
-    QByteArray terminal;
-    while (!waitStep(*process, run, kStageStepMs)) {
-        if (run.isCancelled()) {
-            outcome.cancelled = true;
-            process->terminate(kTerminateGraceMs);
-            break;
-        }
-        QByteArray chunk = process->readStandardOutput();
-        keepTail(terminal, chunk);
-        onStep(chunk);
-    }
-    keepTail(terminal, process->readStandardOutput());
-    finish(*process, terminal, outcome);
-    return outcome;
+    return watch(run, pipeline, password, size, [&run](const PvMeter &meter) { run.progress().meter(meter); });
 }
 
-StageOutcome StageRunner::metered(Run &run, const QString &pipeline, const QString &password, qint64 size)
+StageOutcome StageRunner::displayed(Run &run, const QString &pipeline, qint64 size,
+                                    const std::function<void(const PvMeter &)> &onStep)
+{
+    return watch(run, pipeline, QString(), size, onStep);
+}
+
+StageOutcome StageRunner::watch(Run &run, const QString &pipeline, const QString &password, qint64 size,
+                                const std::function<void(const PvMeter &)> &onStep)
 {
     StageOutcome outcome;
     if (run.isCancelled()) {
@@ -131,7 +116,7 @@ StageOutcome StageRunner::metered(Run &run, const QString &pipeline, const QStri
         const QByteArray chunk = process->readStandardOutput();
         keepTail(terminal, chunk);
         meter.feed(chunk, clock.elapsed());
-        run.progress().meter(meter);
+        onStep(meter);
         if (finished)
             break;
         if (run.isCancelled()) {
@@ -139,6 +124,9 @@ StageOutcome StageRunner::metered(Run &run, const QString &pipeline, const QStri
             process->terminate(kTerminateGraceMs);
             break;
         }
+        // Idle counts from the last byte pv counted, not from pv's last
+        // line: once the stream has passed pv (pv ended or sits in a full
+        // pipe), the stage still must end within the limit.
         if (stallMs > 0 && meter.idleMs(clock.elapsed()) >= stallMs) {
             outcome.stalled = true;
             process->terminate(kTerminateGraceMs);
@@ -148,6 +136,7 @@ StageOutcome StageRunner::metered(Run &run, const QString &pipeline, const QStri
     const QByteArray rest = process->readStandardOutput();
     keepTail(terminal, rest);
     meter.feed(rest, clock.elapsed());
+    onStep(meter);
     outcome.bytes = meter.bytes();
     finish(*process, terminal, outcome);
     return outcome;
