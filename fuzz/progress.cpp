@@ -1,26 +1,17 @@
-// The transfer's terminal output: pv's display as script copies it, and the
-// text a failed stage leaves. Input: one mode byte; an odd mode reads the
-// rest as the progress buffer, an even one gives the stage error text of the
-// rest, whose last N bytes (N the second byte) are the standard error.
+// The transfer's terminal output: pv's numbers as script copies them, and
+// the text a failed stage leaves. Input: one mode byte; an odd mode feeds the
+// rest to the meter in pieces (the second byte sets the piece length), an
+// even one gives the stage error text of the rest, whose last N bytes (N the
+// second byte) are the standard error.
 #include "fuzzcheck.h"
-#include "mxzfsrep.h"
+#include "pvmeter.h"
+#include "stageoutput.h"
 #include "zfsoutput.h"
 
 #include <QCoreApplication>
 
 #include <cstddef>
 #include <cstdint>
-
-namespace {
-
-const MXZfsrep &engine()
-{
-    // Only its pure parsers are called: no database, no process.
-    static MXZfsrep instance;
-    return instance;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -34,14 +25,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     const char *bytes = reinterpret_cast<const char *>(data);
     if (data[0] & 1) {
-        QByteArray buffer(bytes + 1, int(size - 1));
-        const int length = buffer.size();
-        QString speed = QStringLiteral("untouched");
-        int rate = -1;
-        engine().takeProgress(speed, rate, buffer);
-        FUZZ_CHECK(buffer.size() == length && !buffer.contains('\t'));
-        FUZZ_CHECK(rate == -1 || (rate >= 0 && rate <= 100));
-        FUZZ_CHECK(speed.size() <= 12 || speed == QLatin1String("untouched"));
+        const QByteArray rest(bytes + 1, int(size - 1));
+        const int piece = size > 1 ? 1 + data[1] % 64 : 1;
+        PvMeter meter(size > 2 ? qint64(data[2]) * 4096 : 0);
+        qint64 now = 0;
+        qint64 last = 0;
+        for (int at = 0; at < rest.size(); at += piece) {
+            meter.feed(rest.mid(at, piece), now += 1000);
+            // The count never goes back and never goes negative.
+            FUZZ_CHECK(meter.bytes() >= last && meter.bytes() >= 0);
+            last = meter.bytes();
+            FUZZ_CHECK(meter.percent() >= 0 && meter.percent() < 100);
+            FUZZ_CHECK(meter.idleMs(now) >= 0);
+        }
         return 0;
     }
     const QByteArray rest(bytes + 1, int(size - 1));

@@ -60,8 +60,9 @@ int PvMeter::percent() const
 {
     if (totalBytes <= 0)
         return 0;
-    const qint64 value = movedBytes * 100 / totalBytes;
-    return static_cast<int>(qBound<qint64>(0, value, 99));
+    // In floating point: a count near the top of qint64 must not overflow.
+    const double value = double(movedBytes) * 100.0 / double(totalBytes);
+    return static_cast<int>(qBound(0.0, value, 99.0));
 }
 
 qint64 PvMeter::etaSeconds() const
