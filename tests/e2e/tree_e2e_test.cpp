@@ -52,7 +52,10 @@ protected:
             const auto theirs = remoteSide ? remoteDigest(remote) : localDigest(remote);
             const QStringList theirSnapshots = remoteSide ? remoteSnapshotNames(remote) : localSnapshotNames(remote);
             if (localDigest(local) != theirs || localSnapshotNames(local) != theirSnapshots) {
-                ADD_FAILURE() << "differs at " << local.toStdString();
+                ADD_FAILURE() << "differs at " << local.toStdString() << ": snapshots "
+                              << localSnapshotNames(local).join(',').toStdString() << " / "
+                              << theirSnapshots.join(',').toStdString() << ", files "
+                              << (localDigest(local) == theirs ? "same" : "differ");
                 return false;
             }
         }
@@ -71,7 +74,11 @@ protected:
     }
 
     int minute = 20;
-    QTime nextTime() { return QTime(10 + minute / 60, minute++ % 60, 0); }
+    QTime nextTime()
+    {
+        const int at = minute++;
+        return QTime(10 + at / 60, at % 60, 0);
+    }
 };
 
 TEST_F(Trees, ASendCutAnywhereInTheTreeIsCompletedByTheNextRun)
@@ -102,8 +109,9 @@ TEST_F(Trees, ASendCutAnywhereInTheTreeIsCompletedByTheNextRun)
             ASSERT_TRUE(drive->sendPool(completing, mission(1))) << journalText(completing).toStdString();
             EXPECT_TRUE(sameTree(kSource, kTarget));
         }
-        if (pass == 0) // the incremental passes start from a complete replica
+        if (pass == 0) { // the incremental passes start from a complete replica
             ASSERT_TRUE(sameTree(kSource, kTarget));
+        }
     }
 }
 
@@ -139,8 +147,8 @@ TEST_F(Trees, APullCutAnywhereNeverLeavesTheLocalTreeWithoutAChild)
 TEST_F(Trees, EraseTakesOnlyTheSeriesOwnNames)
 {
     makeLocalTree(501);
-    for (const QString &name : {"ZFSREP_before_upgrade", "ZFSREP_offsite_20240101000000", "ZFSREP_20240101000000"})
-        ASSERT_TRUE(tb::localZfs({"snapshot", "-r", kSource + "@" + name}).ok());
+    for (const char *name : {"ZFSREP_before_upgrade", "ZFSREP_offsite_20240101000000", "ZFSREP_20240101000000"})
+        ASSERT_TRUE(tb::localZfs({"snapshot", "-r", kSource + "@" + QString(name)}).ok());
     const QJsonObject erasing = mission(1, {{"erase", 1}, {"msnno", 5}});
     for (int run = 0; run < 2; ++run) {
         setNow(nextTime());

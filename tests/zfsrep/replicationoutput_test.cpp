@@ -130,3 +130,34 @@ TEST(PvMeter, RateTextLikePv)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ReplicationOutputTree, SnapshotsAndTokensOfEveryDatasetByItsPlaceBelowTheTop)
+{
+    // $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data  (OpenZFS 2.3)
+    const QByteArray listed = "tank/data@a\t11\t5\n"
+                              "tank/data/c1@a\t12\t5\n"
+                              "tank/data/c1/my g@a\t13\t5\n"
+                              "tank/database@a\t14\t5\n"   // a sibling whose name starts alike
+                              "tank/data/c1@b\tnotanumber\t6\n"
+                              "tank/data/c1@\t15\t6\n"
+                              "truncated line\n";
+    const auto snapshots = ReplicationOutput::treeSnapshots(listed, "tank/data");
+    EXPECT_EQ(snapshots.keys(), (QStringList{"", "c1", "c1/my g"}));
+    EXPECT_EQ(snapshots.value("c1").size(), 1);
+    EXPECT_EQ(snapshots.value("c1/my g").at(0).guid, 13u);
+
+    // $ zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data
+    const QByteArray tokens = "tank/data\t-\n"
+                              "tank/data/c1\t1-e604ea4bf-e0-789c63a2\n"
+                              "tank/data/c1/my g\t-\n"
+                              "tank/database\t1-other\n";
+    const auto pending = ReplicationOutput::treeTokens(tokens, "tank/data");
+    EXPECT_EQ(pending.keys(), (QStringList{"", "c1", "c1/my g"}));
+    EXPECT_EQ(pending.value(""), "");
+    EXPECT_EQ(pending.value("c1"), "1-e604ea4bf-e0-789c63a2");
+    EXPECT_TRUE(ReplicationOutput::treeTokens("", "tank/data").isEmpty());
+}
+
+} // namespace

@@ -76,7 +76,15 @@ TreeStep next(const TreeListing &source, const TreeListing &target)
             continue;
         DatasetListing upToBase = it.value();
         upToBase.snapshots = upToBase.snapshots.mid(0, at + 1);
-        const ReplicationPlan fill = ReplicationPlanner::plan(upToBase, wanted);
+        ReplicationPlan fill = ReplicationPlanner::plan(upToBase, wanted);
+        if (fill.action == ReplicationPlan::Full && upToBase.snapshots.size() > 1) {
+            // A stream of one dataset carries one snapshot: the oldest goes
+            // first, and an incremental (-I) then brings every snapshot up to
+            // the base, so the dataset keeps the history the tree stream
+            // would have given it.
+            fill.target = upToBase.snapshots.first().name;
+            fill.reason = QStringLiteral("missing: full stream of its oldest snapshot %1").arg(fill.target);
+        }
         if (fill.action == ReplicationPlan::Refuse)
             return refuse(it.key(), fill.reason);
         if (fill.action != ReplicationPlan::Nothing)
