@@ -4,6 +4,7 @@
 #include "simtext.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <unistd.h>
 
@@ -44,6 +45,16 @@ bool SimFaults::commandFails(const std::string &cmd, std::string &message) const
 {
     if (uint64_t ms = number("delay-" + cmd))
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (uint64_t bytes = number("flood-" + cmd)) {
+        // A reader that stops listening ends the flood (SIGPIPE or EPIPE).
+        const std::string line(1023, 'x');
+        for (uint64_t written = 0; written < bytes; written += 1024) {
+            if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fputc('\n', stdout) == EOF)
+                break;
+        }
+        std::fflush(stdout);
+        std::exit(0);
+    }
     std::string text;
     if (!takeOnce("fail-next-" + cmd, text) && !present("fail-" + cmd, text))
         return false;

@@ -7,6 +7,8 @@
 //                     to stderr as the error text; exit status 1.
 //   fail-<cmd>        every such command fails the same way until removed.
 //   delay-<cmd>       milliseconds to sleep before the command starts.
+//   flood-<cmd>       the command prints this many bytes of junk lines to
+//                     stdout instead of running (a host that prints too much).
 //   send-rate         bytes per second a real `zfs send` writes at most.
 //   send-cut          `zfs send` stops after writing this many stream bytes
 //                     and fails (a cut connection as the receiver sees it).

@@ -28,6 +28,8 @@ public:
     QByteArray output();
 
     QString socket() const { return socketPath; }
+    // The service's process id, 0 when it does not run.
+    qint64 pid() const { return process ? process->processId() : 0; }
 
     struct Call {
         int exitCode = -1;

@@ -313,4 +313,31 @@ TEST_F(ValidationTest, TheMetricsFileReplacesAPlantedLinkWithoutWritingThroughIt
     QFile::remove(metrics);
 }
 
+TEST_F(ValidationTest, ARemoteHostPrintingTooMuchFailsTheRequestAndTheServiceLives)
+{
+    startServing();
+    // The backup host answers the pool listing with 300 MiB.
+    tb::setRemoteFault("flood-list", "300M");
+    const QJsonObject remote{{"host", tb::host()}, {"port", tb::port()}, {"userid", tb::user()},
+                             {"passwd", tb::password()}};
+    const Service::Call flooded = service.ctl("zfsrep_pools_remote", remote);
+    tb::clearFaults();
+    EXPECT_NE(flooded.response.value("err").toInt(), 0);
+    EXPECT_TRUE(flooded.response.value("errmsg").toString().contains("printed more than"))
+        << QJsonDocument(flooded.response).toJson().toStdString();
+    ASSERT_TRUE(service.isRunning()) << service.output().toStdString();
+    QFile status(QStringLiteral("/proc/%1/status").arg(service.pid()));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    long residentKiB = -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            residentKiB = line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    EXPECT_GT(residentKiB, 0);
+    EXPECT_LT(residentKiB, 100 * 1024) << "resident memory in KiB";
+    // And it still answers.
+    const Service::Call again = service.ctl("zfsrep_pools_remote", remote);
+    EXPECT_EQ(again.response.value("err").toInt(), 0) << QJsonDocument(again.response).toJson().toStdString();
+}
+
 } // namespace

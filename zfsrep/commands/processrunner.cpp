@@ -163,7 +163,10 @@ ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
     while (process.state() != QProcess::NotRunning) {
         const int remaining = request.finishTimeoutMs < 0 ? kSliceMs
                                                           : int(qBound<qint64>(0, request.finishTimeoutMs - clock.elapsed(), kSliceMs));
-        process.waitForFinished(qMax(1, remaining));
+        // Returns as soon as output arrived, so the limit is looked at chunk
+        // by chunk rather than after a slice's worth of a fast writer.
+        if (!process.waitForReadyRead(qMax(1, remaining)) && process.state() != QProcess::NotRunning)
+            process.waitForFinished(1);
         outcome.standardOutput.append(process.readAllStandardOutput());
         outcome.standardError.append(process.readAllStandardError());
         if (process.state() == QProcess::NotRunning)

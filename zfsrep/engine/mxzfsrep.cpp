@@ -75,6 +75,7 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
     if (!metricsFile.isEmpty())
         metricsWriter.setPath(metricsFile);
     runSettings.compression = Compressor::settingsFrom(config);
+    runScheduler.setTracing(toBool(config.value(QStringLiteral("debugging"))));
     if (!database->isOpen()) {
         if (!book.open(journals, databasePath))
             return false;

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <exception>
 #include <optional>
 
 namespace MethodFrame {
@@ -63,7 +64,15 @@ inline void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabin
         env->setErr(TQ2Error::ERR_SUCCEED, QString());
         return;
     }
-    const Results results = work(Params(cmdObject));
+    Results results;
+    // Nothing thrown by a method's work leaves the connection's thread: the
+    // request is answered with the reason instead.
+    try {
+        results = work(Params(cmdObject));
+    } catch (const std::exception &error) {
+        env->setErr(TQ2Error::ERR_FAILED, QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what())));
+        return;
+    }
     if (!results)
         return;
     if (!results->isUndefined())

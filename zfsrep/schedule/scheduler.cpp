@@ -13,6 +13,7 @@
 
 #include <QThread>
 
+#include <exception>
 #include <thread>
 
 Scheduler::Scheduler(MissionBook &missionBook, DueTable &dueTable, RunHistory &runHistory, RunExecutor &runExecutor,
@@ -161,7 +162,7 @@ void Scheduler::pass()
     due.setMinuteMarker(passTime.time().minute());
     const qint64 nowTimestamp = static_cast<quint32>(passTime.toSecsSinceEpoch());
     const QList<int> dueNow = due.takeDue(nowTimestamp);
-    if (!dueNow.isEmpty())
+    if (tracing.load() && !dueNow.isEmpty())
         TQ2TRACE("dueNow", QStringLiteral("%1 due at %2").arg(dueNow.size()).arg(passTime.toString(Qt::ISODate)));
 
     QList<int> completed;
@@ -227,7 +228,15 @@ void Scheduler::runMission(int msnno, QList<int> &completed)
         run->cancel(CancelToken::Stopping);
 
     const bool known = RunExecutor::knows(mission.action);
-    const bool succeeded = executor.execute(*run);
+    bool succeeded = false;
+    // Nothing thrown by a run leaves the scheduler's thread: the run fails
+    // with the reason and the scheduler goes on.
+    try {
+        succeeded = executor.execute(*run);
+    } catch (const std::exception &error) {
+        run->journals().setErr(TQ2Error::ERR_FAILED,
+                               QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what())));
+    }
     record(*run, succeeded);
     if (!succeeded)
         TQ2TRACE("journals.toObject()", run->journals().toObject());

@@ -47,6 +47,8 @@ public:
     bool isRunning() const { return running.load(); }
     // How long the idle thread sleeps between looks at the clock.
     void setTickInterval(int ms) { tickMs = ms; }
+    // Whether each pass traces what fell due ("debugging").
+    void setTracing(bool on) { tracing = on; }
 
     // Due at the next look, which comes within about a second. A done
     // mission is made pending again first. Refused (journal set) when the
@@ -93,4 +95,5 @@ private:
     std::atomic<bool> wakeRequested{false};
     std::atomic<qint64> lastPassTime{0};
     std::atomic<int> tickMs{1000};
+    std::atomic<bool> tracing{false};
 };
