@@ -35,7 +35,7 @@ public:
     QByteArray readStandardError() override { return ended ? stage.standardError : QByteArray(); }
     void terminate(int) override
     {
-        QMutexLocker lock(&owner->mutex);
+        std::lock_guard<std::mutex> lock(owner->mutex);
         ++owner->terminateCount;
         ended = true;
         // script ends with status 0 when terminated
@@ -77,31 +77,31 @@ ProcessOutcome finishedWith(int exitCode, const QByteArray &out, const QByteArra
 
 void FakeRunner::respond(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     rules.append({prefix, finishedWith(exitCode, out, err)});
 }
 
 void FakeRunner::respondContaining(const QString &part, int exitCode, const QByteArray &out, const QByteArray &err)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     containRules.append({part, finishedWith(exitCode, out, err)});
 }
 
 void FakeRunner::respondOnce(const QString &prefix, int exitCode, const QByteArray &out, const QByteArray &err)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     onceRules.append({prefix, finishedWith(exitCode, out, err)});
 }
 
 void FakeRunner::queueStage(const FakeStage &stage)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     stages.append(stage);
 }
 
 ProcessOutcome FakeRunner::run(const ProcessRequest &request)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     runList.append(request);
     // As the real runner: a request whose run was cancelled does not start.
     if (request.cancel && request.cancel->isCancelled()) {
@@ -131,7 +131,7 @@ ProcessOutcome FakeRunner::run(const ProcessRequest &request)
 
 std::unique_ptr<WatchedProcess> FakeRunner::spawn(const ProcessRequest &request)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     spawnList.append(request);
     const FakeStage stage = stages.isEmpty() ? FakeStage() : stages.takeFirst();
     if (stage.startFails)
@@ -143,13 +143,13 @@ std::unique_ptr<WatchedProcess> FakeRunner::spawn(const ProcessRequest &request)
 
 QList<ProcessRequest> FakeRunner::runs() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return runList;
 }
 
 QStringList FakeRunner::runLines() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     QStringList lines;
     for (const ProcessRequest &request : runList)
         lines.append(commandLine(request));
@@ -158,12 +158,12 @@ QStringList FakeRunner::runLines() const
 
 QList<ProcessRequest> FakeRunner::spawns() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return spawnList;
 }
 
 int FakeRunner::terminated() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return terminateCount;
 }

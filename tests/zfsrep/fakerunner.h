@@ -7,7 +7,7 @@
 #include "processrunner.h"
 
 #include <QList>
-#include <QMutex>
+#include <mutex>
 
 #include <functional>
 
@@ -53,7 +53,7 @@ private:
         QString prefix;
         ProcessOutcome outcome;
     };
-    mutable QMutex mutex;
+    mutable std::mutex mutex; // a std::mutex: ThreadSanitizer sees it
     QList<Rule> rules;
     QList<Rule> onceRules;
     QList<Rule> containRules;
