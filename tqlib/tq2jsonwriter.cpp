@@ -3,6 +3,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <charconv>
+
 namespace {
 
 // Integers whose double is exact: Qt writes any number through a double.
@@ -124,9 +126,11 @@ void TQ2JsonWriter::key(const char *latin1)
 
 void TQ2JsonWriter::integer(qint64 value)
 {
-    if (value >= -kExactInteger && value <= kExactInteger)
-        out.append(QByteArray::number(value));
-    else
+    if (value >= -kExactInteger && value <= kExactInteger) {
+        char digits[24];
+        const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+        out.append(digits, int(end.ptr - digits));
+    } else
         out.append(viaQt(QJsonValue(value)));
 }
 

@@ -11,6 +11,8 @@
 
 #include <QHash>
 
+#include <atomic>
+
 MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable,
                                std::function<QJsonObject()> progressSource, RunHistory &runHistory,
                                std::function<QDateTime()> clockFunction)
@@ -125,7 +127,12 @@ bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page,
     // One progress object decides both the live figures and the state.
     facts.running = toInt(live.value(QStringLiteral("msnno")));
     MissionRowText text(live);
-    json = QByteArrayLiteral("{\"records\":[");
+    // The last listing's size spares the copies of growing a text of
+    // megabytes step by step.
+    static std::atomic<int> lastSize{0};
+    json.clear();
+    json.reserve(lastSize.load() + lastSize.load() / 8);
+    json.append("{\"records\":[");
     bool first = true;
     const bool read = book.visitRows(journals, [&](const TQ2SqlRow &row) {
         const int msnno = toInt(text.value(row, "msnno"));
@@ -136,5 +143,6 @@ bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page,
                    facts.running != 0 && msnno == facts.running);
     }, page, ofpage);
     json.append("]}");
+    lastSize.store(json.size());
     return read;
 }

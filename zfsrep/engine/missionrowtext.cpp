@@ -7,6 +7,28 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <mutex>
+
+namespace {
+
+// The array text of each stored schedules text, shared by every listing of
+// the process: missions keep their schedules from one listing to the next,
+// so each text is parsed and written once, not once per listing. A pure
+// memo (text in, text out); emptied when it grows past kMostSchedules.
+constexpr int kMostSchedules = 100000;
+
+struct ScheduleTexts {
+    std::mutex lock;
+    QHash<QByteArray, QByteArray> texts;
+};
+
+ScheduleTexts &scheduleTexts()
+{
+    static ScheduleTexts shared;
+    return shared;
+}
+
+} // namespace
 
 const char *const MissionRowText::kLiveKeys[5] = {"speed", "rate", "bytes", "total", "eta"};
 
@@ -58,7 +80,11 @@ QJsonValue MissionRowText::value(const TQ2SqlRow &row, const char *key)
 {
     if (entries.empty())
         learnColumns(row);
-    const int column = valued(row, byKey.value(QString::fromLatin1(key)));
+    // Asked for the same few keys on every row: found once by name.
+    auto known = std::find_if(asked.begin(), asked.end(), [key](const auto &entry) { return entry.first == key; });
+    if (known == asked.end())
+        known = asked.insert(asked.end(), {key, byKey.value(QString::fromLatin1(key))});
+    const int column = valued(row, known->second);
     if (column < 0)
         return QJsonValue(QJsonValue::Undefined);
     switch (row.type(column)) {
@@ -97,16 +123,27 @@ const QByteArray &MissionRowText::schedulesText(const TQ2SqlRow &row, const std:
     // As the listing reads it: the column's text (anything else reads as
     // empty) parsed to an array, an unparsable text giving [].
     const int column = valued(row, columns);
-    QByteArray stored;
+    QByteArray stored; // the row's bytes, not copied for the lookup
     if (column >= 0 && row.type(column) == TQ2SqlRow::Text) {
         int size = 0;
         const char *text = row.text(column, size);
-        stored = QByteArray(text, size);
+        stored = QByteArray::fromRawData(text, size);
     }
-    auto found = schedules.constFind(stored);
-    if (found == schedules.constEnd())
-        found = schedules.insert(stored, QJsonDocument(toJsonArray(QString::fromUtf8(stored))).toJson(QJsonDocument::Compact));
-    return found.value();
+    ScheduleTexts &shared = scheduleTexts();
+    {
+        std::lock_guard<std::mutex> guard(shared.lock);
+        const auto found = shared.texts.constFind(stored);
+        if (found != shared.texts.constEnd()) {
+            schedule = found.value();
+            return schedule;
+        }
+    }
+    schedule = QJsonDocument(toJsonArray(QString::fromUtf8(stored))).toJson(QJsonDocument::Compact);
+    std::lock_guard<std::mutex> guard(shared.lock);
+    if (shared.texts.size() >= kMostSchedules)
+        shared.texts.clear();
+    shared.texts.insert(QByteArray(stored.constData(), stored.size()), schedule);
+    return schedule;
 }
 
 void MissionRowText::write(QByteArray &out, const TQ2SqlRow &row, const RunFields &fields, bool running)

@@ -6,7 +6,8 @@
 // the same keys in QJsonObject's (sorted) order, the same values.
 //
 // One object per listing, used by one thread; it learns the statement's
-// columns from the first row and keeps each distinct schedules text's array.
+// columns from the first row. The array text of each distinct schedules text
+// is kept for the whole process (a memo shared by every listing, locked).
 #pragma once
 
 #include "tq2sqlrow.h"
@@ -17,6 +18,7 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 class MissionRowText
@@ -61,5 +63,6 @@ private:
     QJsonObject progress;
     std::vector<Entry> entries; // in key order
     QHash<QString, std::vector<int>> byKey;
-    QHash<QByteArray, QByteArray> schedules; // stored text -> its array's text
+    std::vector<std::pair<const char *, std::vector<int>>> asked; // by `value`, keyed by the pointer
+    QByteArray schedule; // the last schedules text written
 };
