@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QVarLengthArray>
 
 #include <charconv>
 
@@ -104,12 +105,25 @@ void TQ2JsonWriter::string(const char *utf8, int size)
 
 void TQ2JsonWriter::string(const QString &text)
 {
-    // Surrogates (paired or not) are rare here: Qt's writer decides.
+    // Short ASCII texts (states, outcomes) go through a buffer on the stack;
+    // surrogates (paired or not) are rare here: Qt's writer decides.
+    QVarLengthArray<unsigned char, 128> ascii;
+    bool isAscii = true;
     for (const QChar c : text) {
         if (c.isSurrogate()) {
             out.append(viaQt(text));
             return;
         }
+        if (c.unicode() >= 0x80)
+            isAscii = false;
+        else if (isAscii)
+            ascii.append(static_cast<unsigned char>(c.unicode()));
+    }
+    if (isAscii) {
+        out.append('"');
+        appendAscii(out, ascii.constData(), ascii.constData() + ascii.size());
+        out.append('"');
+        return;
     }
     const QByteArray utf8 = text.toUtf8();
     out.append('"');
