@@ -66,12 +66,15 @@ void MissionRowText::learnColumns(const TQ2SqlRow &row)
     }
 }
 
-int MissionRowText::valued(const TQ2SqlRow &row, const std::vector<int> &columns)
+int MissionRowText::valued(const TQ2SqlRow &row, const std::vector<int> &columns, TQ2SqlRow::Type *found)
 {
     for (int column : columns) {
         const TQ2SqlRow::Type type = row.type(column);
-        if (type == TQ2SqlRow::Integer || type == TQ2SqlRow::Float || type == TQ2SqlRow::Text)
+        if (type == TQ2SqlRow::Integer || type == TQ2SqlRow::Float || type == TQ2SqlRow::Text) {
+            if (found)
+                *found = type;
             return column;
+        }
     }
     return -1;
 }
@@ -100,10 +103,10 @@ QJsonValue MissionRowText::value(const TQ2SqlRow &row, const char *key)
     }
 }
 
-void MissionRowText::writeColumn(QByteArray &out, const TQ2SqlRow &row, int column)
+void MissionRowText::writeColumn(QByteArray &out, const TQ2SqlRow &row, int column, TQ2SqlRow::Type type)
 {
     TQ2JsonWriter writer(out);
-    switch (row.type(column)) {
+    switch (type) {
     case TQ2SqlRow::Integer:
         writer.integer(row.integer(column));
         break;
@@ -155,8 +158,9 @@ void MissionRowText::write(QByteArray &out, const TQ2SqlRow &row, const RunField
     out.append('{');
     for (const Entry &entry : entries) {
         int column = -1;
+        TQ2SqlRow::Type type = TQ2SqlRow::Null;
         if (entry.kind == Column || (entry.kind == Live && !running)) {
-            column = valued(row, entry.columns);
+            column = valued(row, entry.columns, &type);
             if (column < 0)
                 continue;
         }
@@ -167,7 +171,7 @@ void MissionRowText::write(QByteArray &out, const TQ2SqlRow &row, const RunField
         first = false;
         out.append(entry.keyText);
         switch (entry.kind) {
-        case Column: writeColumn(out, row, column); break;
+        case Column: writeColumn(out, row, column, type); break;
         case Schedules: out.append(schedulesText(row, entry.columns)); break;
         case State: writer.string(fields.state); break;
         case Nextrun: writer.integer(fields.nextrun); break;
@@ -178,7 +182,7 @@ void MissionRowText::write(QByteArray &out, const TQ2SqlRow &row, const RunField
             if (running)
                 writer.value(progress.value(entry.key));
             else
-                writeColumn(out, row, column);
+                writeColumn(out, row, column, type);
             break;
         }
     }

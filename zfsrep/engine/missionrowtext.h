@@ -55,9 +55,10 @@ private:
     };
 
     void learnColumns(const TQ2SqlRow &row);
-    // The last of `columns` that holds a value, or -1.
-    static int valued(const TQ2SqlRow &row, const std::vector<int> &columns);
-    void writeColumn(QByteArray &out, const TQ2SqlRow &row, int column);
+    // The last of `columns` that holds a value, or -1; its type to `found`.
+    static int valued(const TQ2SqlRow &row, const std::vector<int> &columns, TQ2SqlRow::Type *found = nullptr);
+    // Writes the value of `column`, of type `type` (INTEGER, FLOAT or TEXT).
+    void writeColumn(QByteArray &out, const TQ2SqlRow &row, int column, TQ2SqlRow::Type type);
     const QByteArray &schedulesText(const TQ2SqlRow &row, const std::vector<int> &columns);
 
     QJsonObject progress;
