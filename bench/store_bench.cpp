@@ -7,6 +7,10 @@
 // default 1,000 and 10,000 missions) it reports:
 //   append   zfsrep_mission_append, one client, requests per second over the
 //            last appends that brought the store to that size;
+//   dsync    after each append round, as many 512-byte O_DSYNC writes to a
+//            new file in the database's directory (what dd oflag=dsync
+//            does): the disk's sync rate beside the appends, and the ratio
+//            of the append median to it;
 //   exists   zfsrep_mission_exists, one client, per request (ms), half of
 //            the captions present (in another letter case), half missing;
 //   alload   zfsrep_mission_alload, the whole listing, per request (ms, until
@@ -170,9 +174,30 @@ QJsonObject appendRequest(int number)
     return QJsonObject{{"cmd", "zfsrep_mission_append"}, {"params", params}};
 }
 
+// What `dd if=/dev/zero of=FILE bs=512 count=N oflag=dsync` measures: N
+// writes of 512 bytes to a new file opened with O_DSYNC, each returning once
+// it is on the disk; writes per second, or 0 when the file cannot be written.
+double dsyncWritesPerSecond(const std::string &directory, int count)
+{
+    const std::string path = directory + "/dsync-probe";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return 0;
+    static const char zeros[512] = {};
+    const auto t0 = Clock::now();
+    int written = 0;
+    while (written < count && ::write(fd, zeros, sizeof zeros) == ssize_t(sizeof zeros))
+        ++written;
+    const double seconds = msSince(t0) / 1000.0;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return written == count && seconds > 0 ? count / seconds : 0;
+}
+
 struct Figures {
     int missions = 0;
     Stat appendPerSecond;
+    Stat dsyncPerSecond; // beside the append rounds, on the database's disk
     Stat existsMs;
     Stat alloadMs;
     int alloadBytes = 0;
@@ -180,8 +205,9 @@ struct Figures {
     bool ok = true;
 };
 
-// Appends up to `target` missions; the last rounds * window appends are timed.
-bool fill(Client &client, int &stored, int target, Figures &figures)
+// Appends up to `target` missions; the last rounds * window appends are
+// timed, each round followed by as many dsync writes in `directory`.
+bool fill(Client &client, int &stored, int target, Figures &figures, const std::string &directory)
 {
     const int timedFrom = std::max(stored, target - kRounds * kAppendWindow);
     while (stored < timedFrom) {
@@ -190,6 +216,7 @@ bool fill(Client &client, int &stored, int target, Figures &figures)
         ++stored;
     }
     std::vector<double> rates;
+    std::vector<double> syncs;
     while (stored < target) {
         const int count = std::min(kAppendWindow, target - stored);
         const auto t0 = Clock::now();
@@ -199,8 +226,10 @@ bool fill(Client &client, int &stored, int target, Figures &figures)
             ++stored;
         }
         rates.push_back(count / (msSince(t0) / 1000.0));
+        syncs.push_back(dsyncWritesPerSecond(directory, kAppendWindow));
     }
     figures.appendPerSecond = stat(rates);
+    figures.dsyncPerSecond = stat(syncs);
     return true;
 }
 
@@ -242,14 +271,15 @@ bool measure(Client &client, int stored, Figures &figures)
     return figures.listed == stored;
 }
 
-void runClient(const std::string &socket, const std::vector<int> &sizes, std::vector<Figures> &out)
+void runClient(const std::string &socket, const std::string &directory, const std::vector<int> &sizes,
+               std::vector<Figures> &out)
 {
     Client client(socket);
     int stored = 0;
     for (int size : sizes) {
         Figures figures;
         figures.missions = size;
-        figures.ok = client.isConnected() && fill(client, stored, size, figures) && measure(client, stored, figures);
+        figures.ok = client.isConnected() && fill(client, stored, size, figures, directory) && measure(client, stored, figures);
         out.push_back(figures);
         if (!figures.ok)
             break;
@@ -311,7 +341,7 @@ int main(int argc, char *argv[])
     // The scheduler is not started: the missions are stored, never run.
     std::vector<Figures> figures;
     std::thread client([&] {
-        runClient(socket.toStdString(), sizes, figures);
+        runClient(socket.toStdString(), QFile::encodeName(dir.path()).toStdString(), sizes, figures);
         QMetaObject::invokeMethod(&app, "quit", Qt::QueuedConnection);
     });
     app.exec();
@@ -323,8 +353,8 @@ int main(int argc, char *argv[])
     std::fprintf(report, "mission store through the socket; database in %s (%s); min / median of %d rounds\n",
                  qPrintable(dir.path()), onTmpfs ? "tmpfs: fsync is free" : "not tmpfs: each commit waits for fsync",
                  kRounds);
-    std::fprintf(report, "%9s | %19s | %19s | %19s | %10s\n", "missions", "append /s (1 client)", "exists ms",
-                "alload ms", "answer MB");
+    std::fprintf(report, "%9s | %19s | %19s | %6s | %19s | %19s | %10s\n", "missions", "append /s (1 client)",
+                 "dsync 512 B /s", "ratio", "exists ms", "alload ms", "answer MB");
     bool ok = true;
     for (const Figures &f : figures) {
         if (!f.ok) {
@@ -332,9 +362,11 @@ int main(int argc, char *argv[])
             ok = false;
             continue;
         }
-        std::fprintf(report, "%9d | %9.0f %9.0f | %9.3f %9.3f | %9.1f %9.1f | %10.2f\n", f.missions, f.appendPerSecond.min,
-                    f.appendPerSecond.median, f.existsMs.min, f.existsMs.median, f.alloadMs.min, f.alloadMs.median,
-                    f.alloadBytes / 1e6);
+        const double ratio = f.dsyncPerSecond.median > 0 ? f.appendPerSecond.median / f.dsyncPerSecond.median : 0;
+        std::fprintf(report, "%9d | %9.0f %9.0f | %9.0f %9.0f | %6.2f | %9.3f %9.3f | %9.1f %9.1f | %10.2f\n",
+                     f.missions, f.appendPerSecond.min, f.appendPerSecond.median, f.dsyncPerSecond.min,
+                     f.dsyncPerSecond.median, ratio, f.existsMs.min, f.existsMs.median, f.alloadMs.min,
+                     f.alloadMs.median, f.alloadBytes / 1e6);
     }
     std::fclose(report);
     return ok ? 0 : 1;

@@ -374,6 +374,25 @@ bool TQ2DBSqlite::call(QJsonArray &rows, const QString &id, const QJsonObject &v
     return call(changes, lastId, rows, id, values);
 }
 
+bool TQ2DBSqlite::call(const QString &id, const QJsonObject &values, const TQ2SqlRowVisitor &visit)
+{
+    threadState().sqlid = id;
+    QJsonObject entry;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_catalogueLock);
+        entry = m_catalogue.value(id).toObject();
+    }
+    if (entry.isEmpty()) {
+        setLastError(QStringLiteral("sqlid not found: ") + id);
+        return false;
+    }
+    int changes = 0;
+    int lastId = 0;
+    QList<QJsonObject> unused;
+    return runKept(changes, lastId, unused, entry.value(QLatin1String("text")).toString(), values,
+                   entry.value(QLatin1String("params")).toObject(), &visit);
+}
+
 void TQ2DBSqlite::callDetach(const QString &id, const QJsonObject &values)
 {
     if (!isOpen())

@@ -26,6 +26,8 @@
 // id are kept per thread: each thread reads what its own calls left.
 #pragma once
 
+#include "tq2sqlrow.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -125,6 +127,9 @@ public:
     bool call(int &changes, int &lastId, QJsonArray &rows, const QString &id,
               const QJsonObject &values);
     bool call(QJsonArray &rows, const QString &id, const QJsonObject &values);
+    // As call(id, values), but each result row goes to `visit` as SQLite
+    // holds it (no JSON object is built), with the connection's mutex held.
+    bool call(const QString &id, const QJsonObject &values, const TQ2SqlRowVisitor &visit);
     // Runs call(id, values) on a new detached thread and forgets the outcome.
     // Does nothing while closed.
     void callDetach(const QString &id, const QJsonObject &values);
@@ -181,11 +186,13 @@ private:
     struct TextHash {
         size_t operator()(const QString &text) const;
     };
+    // Rows go to `visit` when it is given, else to `rows`.
     bool runKept(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
-                 const QJsonObject &values, const QJsonObject &declared);
+                 const QJsonObject &values, const QJsonObject &declared,
+                 const TQ2SqlRowVisitor *visit = nullptr);
     bool runOne(sqlite3 *db, TQ2SqlStatement &statement, QList<QJsonObject> &rows,
                 const QJsonObject &values, const QJsonObject &declared, int &changes, int &lastId,
-                bool &succeeded);
+                bool &succeeded, const TQ2SqlRowVisitor *visit = nullptr);
     void dropKept();
     bool openFile(const QString &path, const QString *creatorPath, bool *created);
     sqlite3 *connect(const QString &path, int flags) const;

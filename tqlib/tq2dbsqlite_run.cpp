@@ -48,11 +48,16 @@ int TQ2DBSqlite::keptStatements() const
 // run that completes (or produced rows) updates `changes` and `lastId`.
 bool TQ2DBSqlite::runOne(sqlite3 *db, TQ2SqlStatement &statement, QList<QJsonObject> &rows,
                          const QJsonObject &values, const QJsonObject &declared, int &changes,
-                         int &lastId, bool &succeeded)
+                         int &lastId, bool &succeeded, const TQ2SqlRowVisitor *visit)
 {
     statement.bind(values, declared);
     int code = statement.step();
-    if (code == SQLITE_ROW) {
+    if (code == SQLITE_ROW && visit) {
+        do {
+            (*visit)(statement.current());
+            succeeded = true;
+        } while ((code = statement.step()) == SQLITE_ROW);
+    } else if (code == SQLITE_ROW) {
         statement.readColumns();
         do {
             rows.append(statement.filledRow());
@@ -104,7 +109,8 @@ bool TQ2DBSqlite::exec(int &changes, int &lastId, QList<QJsonObject> &rows, cons
 // earlier run did not reach (a text stops at a statement that fails to
 // compile, and that statement is tried again next time).
 bool TQ2DBSqlite::runKept(int &changes, int &lastId, QList<QJsonObject> &rows, const QString &sql,
-                          const QJsonObject &values, const QJsonObject &declared)
+                          const QJsonObject &values, const QJsonObject &declared,
+                          const TQ2SqlRowVisitor *visit)
 {
     changes = 0;
     lastId = 0;
@@ -122,7 +128,7 @@ bool TQ2DBSqlite::runKept(int &changes, int &lastId, QList<QJsonObject> &rows, c
     Kept &kept = *slot;
     bool succeeded = false;
     for (const std::unique_ptr<TQ2SqlStatement> &statement : kept.statements)
-        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded);
+        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded, visit);
     const char *const begin = kept.text.constData();
     const char *const end = begin + kept.text.size();
     while (begin + kept.compiledTo < end) {
@@ -136,7 +142,7 @@ bool TQ2DBSqlite::runKept(int &changes, int &lastId, QList<QJsonObject> &rows, c
         kept.compiledTo = int(skipSpace(tail, end) - begin);
         if (statement->isNull())
             continue;
-        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded);
+        runOne(db, *statement, rows, values, declared, changes, lastId, succeeded, visit);
         kept.statements.push_back(std::move(statement));
     }
     return succeeded;

@@ -50,15 +50,20 @@ namespace {
 // Puts the datagram header for `json` (and an attachment of `attachmentSize`
 // bytes) in front of the JSON text's own buffer, one move of a few hundred
 // bytes rather than both into a third buffer.
-void frame(QByteArray &json, int attachmentSize)
+void writeHeader(char *header, int jsonSize, int attachmentSize)
 {
-    char header[TQ2RpcPacket::HeaderSize];
     std::memcpy(header, kMark, sizeof kMark);
     header[3] = kFlag;
     header[4] = kFlag;
-    writeLE32(header + 5, quint32(json.size()));
+    writeLE32(header + 5, quint32(jsonSize));
     writeLE32(header + 9, quint32(attachmentSize));
     std::memset(header + 13, kFiller, 3);
+}
+
+void frame(QByteArray &json, int attachmentSize)
+{
+    char header[TQ2RpcPacket::HeaderSize];
+    writeHeader(header, json.size(), attachmentSize);
     json.reserve(TQ2RpcPacket::HeaderSize + json.size() + attachmentSize);
     json.prepend(header, TQ2RpcPacket::HeaderSize);
 }
@@ -78,13 +83,18 @@ QByteArray TQ2RpcPacket::toDatagram() const
 QByteArray TQ2RpcPacket::toDatagram(const QJsonObject &envelope, const QByteArray &resultsJson)
 {
     // $ compact JSON of {"err":0} is {"err":0}: the text ends with '}'.
-    QByteArray out = QJsonDocument(envelope).toJson(QJsonDocument::Compact);
-    out.chop(1);
-    out.reserve(HeaderSize + out.size() + 12 + resultsJson.size());
-    out.append(envelope.isEmpty() ? "\"results\":" : ",\"results\":");
+    // The header's room comes first, so the results (megabytes for a large
+    // listing) are copied once and never moved.
+    QByteArray head = QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+    head.chop(1);
+    head.append(envelope.isEmpty() ? "\"results\":" : ",\"results\":");
+    QByteArray out;
+    out.reserve(HeaderSize + head.size() + resultsJson.size() + 1);
+    out.resize(HeaderSize);
+    out.append(head);
     out.append(resultsJson);
     out.append('}');
-    frame(out, 0);
+    writeHeader(out.data(), out.size() - HeaderSize, 0);
     return out;
 }
 

@@ -12,6 +12,8 @@
 // connection's mutex for the whole run).
 #pragma once
 
+#include "tq2sqlrow.h"
+
 #include <QJsonObject>
 #include <QtGlobal>
 
@@ -62,6 +64,8 @@ public:
     // The current row exactly as `row` gives it, made by filling the values
     // into a copy of the blank row instead of inserting key by key.
     QJsonObject filledRow() const;
+    // The current row as a view for a row visitor.
+    TQ2SqlRow current() const { return TQ2SqlRow(m_stmt); }
 
 private:
     sqlite3_stmt *m_stmt = nullptr;

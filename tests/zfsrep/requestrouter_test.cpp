@@ -6,10 +6,12 @@
 #include "tq2cabinet.h"
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
+#include "tq2rpcpacket.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
@@ -38,6 +40,11 @@ protected:
         QJsonObject response{{"err", 9999}};
         root.doSlot(&response, request, &cabinet);
         cabinet.toRetObject(response, false);
+        // Results handed over as text stand in the answer as the server
+        // writes them.
+        const QByteArray json = cabinet.takeResultsJson();
+        if (!json.isEmpty() && response.contains("results"))
+            response.insert("results", QJsonDocument::fromJson("[" + json + "]").array().at(0));
         return response;
     }
 
@@ -188,6 +195,30 @@ TEST_F(Methods, HelpInterfacesListsTheElevenMethods)
         EXPECT_EQ(listing.value(method).toObject(),
                   (QJsonObject{{"comment", QString::fromUtf8("<<此接口没有提供使用说明>>")}, {"cmd", method}}));
     }
+}
+
+TEST_F(Methods, ListingAnswerIsTheSameDatagramAsTheBuiltListing)
+{
+    for (const char *caption : {"Nightly", "say \"hi\" \\ back", "夜间备份 \xF0\x9F\x98\x80"}) {
+        QJsonObject params = appendParams(QString::fromUtf8(caption));
+        params.insert("schedules", QJsonArray{QJsonObject{{"hours", QJsonArray{2}}, {"minutes", QJsonArray{30}}}});
+        ASSERT_EQ(call("zfsrep_mission_append", params).value("err").toInt(), 0) << caption;
+    }
+    // What the server sends: the envelope with the handed-over text.
+    QJsonObject response{{"err", 9999}};
+    root.doSlot(&response, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, &cabinet);
+    cabinet.toRetObject(response, false);
+    const QByteArray text = cabinet.takeResultsJson();
+    ASSERT_FALSE(text.isEmpty());
+    ASSERT_TRUE(response.contains("results"));
+    response.remove("results");
+    const QByteArray sent = TQ2RpcPacket::toDatagram(response, text);
+    // What it sent when the listing was built as one JSON value.
+    QJsonObject built;
+    TQ2Journals journals;
+    ASSERT_TRUE(engine.listMissions(journals, built, 1, 99999999));
+    ASSERT_EQ(built.value("records").toArray().size(), 3);
+    EXPECT_EQ(sent, TQ2RpcPacket(QJsonObject{{"err", 0}, {"results", built}}).toDatagram());
 }
 
 TEST_F(Methods, LogListingAndClear)

@@ -38,6 +38,11 @@ protected:
         QJsonObject response{{"err", 9999}};
         root.doSlot(&response, request, &cabinet);
         cabinet.toRetObject(response, false);
+        // Results handed over as text stand in the answer as the server
+        // writes them.
+        const QByteArray json = cabinet.takeResultsJson();
+        if (!json.isEmpty() && response.contains("results"))
+            response.insert("results", QJsonDocument::fromJson("[" + json + "]").array().at(0));
         return response;
     }
 

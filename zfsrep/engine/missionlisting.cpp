@@ -4,7 +4,6 @@
 #include "missionbook.h"
 #include "runhistory.h"
 #include "runverdict.h"
-#include "scheduler.h"
 #include "schedules.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -12,9 +11,13 @@
 
 #include <QHash>
 
-MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable, const Scheduler &runScheduler,
-                               RunHistory &runHistory, std::function<QDateTime()> clockFunction)
-    : book(missionBook), due(dueTable), scheduler(runScheduler), history(runHistory), clock(std::move(clockFunction))
+#include <atomic>
+
+MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable,
+                               std::function<QJsonObject()> progressSource, RunHistory &runHistory,
+                               std::function<QDateTime()> clockFunction)
+    : book(missionBook), due(dueTable), progress(std::move(progressSource)), history(runHistory),
+      clock(std::move(clockFunction))
 {
 }
 
@@ -29,8 +32,8 @@ bool MissionListing::list(TQ2Journals &journals, QJsonObject &result, int page, 
     // once per listing and its array shared by the rows that hold it.
     QHash<QString, QJsonArray> schedules;
     QJsonArray records;
-    const QJsonObject progress = scheduler.progress();
-    const int running = toInt(progress.value(QStringLiteral("msnno")));
+    const QJsonObject live = progress();
+    const int running = toInt(live.value(QStringLiteral("msnno")));
     for (QJsonObject &row : rows) {
         const QString text = row.value(QStringLiteral("schedules")).toString();
         auto parsed = schedules.constFind(text);
@@ -40,8 +43,8 @@ bool MissionListing::list(TQ2Journals &journals, QJsonObject &result, int page, 
         if (running != 0 && toInt(row.value(QStringLiteral("msnno"))) == running) {
             for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate"), QStringLiteral("bytes"),
                                        QStringLiteral("total"), QStringLiteral("eta")}) {
-                if (progress.contains(key))
-                    row.insert(key, progress.value(key));
+                if (live.contains(key))
+                    row.insert(key, live.value(key));
                 else
                     row.remove(key);
             }
@@ -55,43 +58,91 @@ bool MissionListing::list(TQ2Journals &journals, QJsonObject &result, int page, 
     return true;
 }
 
-bool MissionListing::addRunFields(TQ2Journals &journals, QJsonArray &records)
+bool MissionListing::readRunFacts(TQ2Journals &journals, RunFacts &facts)
 {
-    QHash<int, RunRecord> latest;
-    if (!history.latest(latest)) {
+    if (!history.latest(facts.latest)) {
         journals.add(QStringLiteral("MissionListing::addRunFields"), TQ2Error::ERR_SQLERROR, QStringLiteral("run_latest"),
                      false, history.lastError(), QString());
         journals.setErr(TQ2Error::ERR_SQLERROR, history.lastError());
         return false;
     }
-    const QHash<int, qint64> dueTimes = due.entries();
-    const int running = toInt(scheduler.progress().value(QStringLiteral("msnno")));
+    facts.dueTimes = due.entries();
+    facts.running = toInt(progress().value(QStringLiteral("msnno")));
+    facts.nowSeconds = clock().toSecsSinceEpoch();
+    return true;
+}
+
+MissionRowText::RunFields MissionListing::runFields(const RunFacts &facts, int msnno, bool done) const
+{
     // "Next pass" entries (0: run now, 1: when the minute ends) show the
     // moment the scheduler will take them.
-    const qint64 nowSeconds = clock().toSecsSinceEpoch();
-    const qint64 nextMinute = (nowSeconds / 60 + 1) * 60;
+    const qint64 nextMinute = (facts.nowSeconds / 60 + 1) * 60;
+    const RunRecord last = facts.latest.value(msnno);
+    const auto entry = facts.dueTimes.constFind(msnno);
+    qint64 nextrun = 0;
+    if (entry != facts.dueTimes.constEnd())
+        nextrun = entry.value() == DueTable::kNow ? facts.nowSeconds : entry.value() == DueTable::kNextPass ? nextMinute : entry.value();
+    if (nextrun >= kNeverDue)
+        nextrun = 0;
+    RunVerdict::MissionFacts mission;
+    mission.running = msnno == facts.running;
+    mission.armed = nextrun != 0;
+    mission.done = done;
+    mission.lastOutcome = last.outcome;
+    mission.problem = due.problem(msnno);
+    MissionRowText::RunFields fields;
+    fields.state = RunVerdict::missionState(mission);
+    fields.nextrun = nextrun;
+    fields.lastrun = last.started;
+    fields.lastresult = last.outcome;
+    fields.lasterror = mission.problem.isEmpty() ? last.error : mission.problem;
+    return fields;
+}
+
+bool MissionListing::addRunFields(TQ2Journals &journals, QJsonArray &records)
+{
+    RunFacts facts;
+    if (!readRunFacts(journals, facts))
+        return false;
     for (int i = 0; i < records.size(); ++i) {
         QJsonObject row = records.at(i).toObject();
-        const int msnno = toInt(row.value(QStringLiteral("msnno")));
-        const RunRecord last = latest.value(msnno);
-        const auto entry = dueTimes.constFind(msnno);
-        qint64 nextrun = 0;
-        if (entry != dueTimes.constEnd())
-            nextrun = entry.value() == DueTable::kNow ? nowSeconds : entry.value() == DueTable::kNextPass ? nextMinute : entry.value();
-        if (nextrun >= kNeverDue)
-            nextrun = 0;
-        RunVerdict::MissionFacts facts;
-        facts.running = msnno == running;
-        facts.armed = nextrun != 0;
-        facts.done = toBool(row.value(QStringLiteral("done")));
-        facts.lastOutcome = last.outcome;
-        facts.problem = due.problem(msnno);
-        row.insert(QStringLiteral("state"), RunVerdict::missionState(facts));
-        row.insert(QStringLiteral("nextrun"), nextrun);
-        row.insert(QStringLiteral("lastrun"), last.started);
-        row.insert(QStringLiteral("lastresult"), last.outcome);
-        row.insert(QStringLiteral("lasterror"), facts.problem.isEmpty() ? last.error : facts.problem);
+        const MissionRowText::RunFields fields =
+            runFields(facts, toInt(row.value(QStringLiteral("msnno"))), toBool(row.value(QStringLiteral("done"))));
+        row.insert(QStringLiteral("state"), fields.state);
+        row.insert(QStringLiteral("nextrun"), fields.nextrun);
+        row.insert(QStringLiteral("lastrun"), fields.lastrun);
+        row.insert(QStringLiteral("lastresult"), fields.lastresult);
+        row.insert(QStringLiteral("lasterror"), fields.lasterror);
         records.replace(i, row);
     }
     return true;
+}
+
+bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage)
+{
+    const QJsonObject live = progress();
+    RunFacts facts;
+    if (!readRunFacts(journals, facts))
+        return false;
+    // One progress object decides both the live figures and the state.
+    facts.running = toInt(live.value(QStringLiteral("msnno")));
+    MissionRowText text(live);
+    // The last listing's size spares the copies of growing a text of
+    // megabytes step by step.
+    static std::atomic<int> lastSize{0};
+    json.clear();
+    json.reserve(lastSize.load() + lastSize.load() / 8);
+    json.append("{\"records\":[");
+    bool first = true;
+    const bool read = book.visitRows(journals, [&](const TQ2SqlRow &row) {
+        const int msnno = toInt(text.value(row, "msnno"));
+        if (!first)
+            json.append(',');
+        first = false;
+        text.write(json, row, runFields(facts, msnno, toBool(text.value(row, "done"))),
+                   facts.running != 0 && msnno == facts.running);
+    }, page, ofpage);
+    json.append("]}");
+    lastSize.store(json.size());
+    return read;
 }

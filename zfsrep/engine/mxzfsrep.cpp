@@ -32,6 +32,12 @@ std::function<QDateTime()> readerOf(const std::function<QDateTime()> &clock)
     return [&clock] { return clock(); };
 }
 
+// The scheduler's progress object, read at each call.
+std::function<QJsonObject()> progressOf(const Scheduler &scheduler)
+{
+    return [&scheduler] { return scheduler.progress(); };
+}
+
 } // namespace
 
 MXZfsrep::MXZfsrep(QObject *parent)
@@ -153,7 +159,12 @@ bool MXZfsrep::removeMission(TQ2Journals &journals, int msnno)
 
 bool MXZfsrep::listMissions(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
 {
-    return MissionListing(book, due, runScheduler, *runHistory, readerOf(clock)).list(journals, result, page, ofpage);
+    return MissionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)).list(journals, result, page, ofpage);
+}
+
+bool MXZfsrep::listMissionsJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage)
+{
+    return MissionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)).listJson(journals, json, page, ofpage);
 }
 
 bool MXZfsrep::metricsText(TQ2Journals &journals, QString &text)

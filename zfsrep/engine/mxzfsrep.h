@@ -70,6 +70,8 @@ public:
     bool removeMission(TQ2Journals &journals, int msnno);
     // The listing (see MissionListing).
     bool listMissions(TQ2Journals &journals, QJsonObject &result, int page, int ofpage);
+    // The same listing as its compact JSON text (see MissionListing::listJson).
+    bool listMissionsJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage);
     // The Prometheus text of the missions and the scheduler.
     bool metricsText(TQ2Journals &journals, QString &text);
 

@@ -164,6 +164,17 @@ bool MissionBook::rows(TQ2Journals &journals, QList<QJsonObject> &rows, int page
     return true;
 }
 
+bool MissionBook::visitRows(TQ2Journals &journals, const TQ2SqlRowVisitor &visit, int page, int ofpage)
+{
+    if (!db.call(QStringLiteral("mission_alload"),
+                 QJsonObject{{QStringLiteral("page"), page}, {QStringLiteral("ofpage"), ofpage}}, visit)) {
+        journalFailure(journals, TQ2PLACE());
+        journals.setErr(TQ2Error::ERR_SQLERROR, db.lastError());
+        return false;
+    }
+    return true;
+}
+
 bool MissionBook::rearm(TQ2Journals &journals, int msnno)
 {
     if (db.call(QStringLiteral("mission_rearm"), QJsonObject{{QStringLiteral("msnno"), msnno}}))

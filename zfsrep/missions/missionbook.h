@@ -9,6 +9,7 @@
 #pragma once
 
 #include "mission.h"
+#include "tq2sqlrow.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -47,6 +48,9 @@ public:
     bool row(TQ2Journals &journals, int msnno, QJsonObject &row);
     // The rows of a page of the listing, in number order, as stored.
     bool rows(TQ2Journals &journals, QList<QJsonObject> &rows, int page = 1, int ofpage = 999999999);
+    // The same rows handed to `visit` one by one as the store holds them
+    // (see TQ2SqlRowVisitor: `visit` must not use the store).
+    bool visitRows(TQ2Journals &journals, const TQ2SqlRowVisitor &visit, int page = 1, int ofpage = 999999999);
 
     // The scheduler's marks: a mission made pending again (run now), a
     // finished run ("done" when nothing is left to run), a completed

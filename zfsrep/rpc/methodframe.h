@@ -45,6 +45,16 @@ using Results = std::optional<QJsonValue>;
 // A method that succeeded without results.
 inline const Results kNoResults = QJsonValue(QJsonValue::Undefined);
 
+// Results the method has already written as compact JSON text: the text is
+// handed to the cabinet, which the server writes as "results" in place of
+// the null that stands in the answer object. An in-process caller of the
+// router finds the text with TQ2Cabinet::takeResultsJson.
+inline Results serialized(TQ2Cabinet *env, const QByteArray &json)
+{
+    env->setResultsJson(json);
+    return QJsonValue(QJsonValue::Null);
+}
+
 inline void refuse(TQ2Cabinet *env, const QString &message) { env->setErr(TQ2Error::ERR_PARAMS, message); }
 
 // The frame of every method. The connection's journal starts clean (code

@@ -71,10 +71,12 @@ void RequestRouter::zfsrep_snapshot_remote(QJsonObject *retObject, QJsonObject c
 void RequestRouter::zfsrep_mission_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
     serve(retObject, cmdObject, envObject, [&](const Params &p) -> Results {
-        QJsonObject result;
-        if (!engine.listMissions(*envObject, result, p.integer("page", 1), p.integer("ofpage", 99999999)))
+        // The listing of thousands of missions is written as text straight
+        // from the store, never built as one JSON value.
+        QByteArray json;
+        if (!engine.listMissionsJson(*envObject, json, p.integer("page", 1), p.integer("ofpage", 99999999)))
             return std::nullopt;
-        return QJsonValue(result);
+        return serialized(envObject, json);
     });
 }
 
