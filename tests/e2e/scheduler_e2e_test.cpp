@@ -34,7 +34,7 @@ protected:
     {
         QJsonObject result;
         TQ2Journals listing;
-        EXPECT_TRUE(engine->listMissions(listing, result, 1, 1000));
+        EXPECT_TRUE(engine->listing().list(listing, result, 1, 1000));
         for (const QJsonValue &value : result.value("records").toArray()) {
             if (value.toObject().value("msnno").toInt() == msnno)
                 return value.toObject();

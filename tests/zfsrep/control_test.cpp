@@ -99,7 +99,7 @@ protected:
     {
         QJsonObject result;
         TQ2Journals listJournals;
-        EXPECT_TRUE(engine->listMissions(listJournals, result, 1, 999));
+        EXPECT_TRUE(engine->listing().list(listJournals, result, 1, 999));
         for (const QJsonValue &row : result.value("records").toArray()) {
             if (row.toObject().value("msnno").toInt() == msnno)
                 return row.toObject();

@@ -45,7 +45,7 @@ protected:
     QJsonArray records()
     {
         QJsonObject result;
-        EXPECT_TRUE(engine->listMissions(journals, result, 1, 99999999));
+        EXPECT_TRUE(engine->listing().list(journals, result, 1, 99999999));
         return result.value("records").toArray();
     }
 
@@ -154,7 +154,7 @@ TEST_F(Missions, ListingIgnoresPaging)
     for (const char *caption : {"a", "b", "c"})
         ASSERT_TRUE(engine->appendMission(journals, mission(caption)));
     QJsonObject result;
-    ASSERT_TRUE(engine->listMissions(journals, result, 5, 1));
+    ASSERT_TRUE(engine->listing().list(journals, result, 5, 1));
     EXPECT_EQ(result.value("records").toArray().size(), 3);
     for (const QJsonValue &row : result.value("records").toArray())
         EXPECT_FALSE(row.toObject().contains("speed"));
@@ -249,7 +249,7 @@ TEST_F(Missions, StoredRowsThatBreakTheRulesLoadButAreNotArmed)
 
     // The rows still list; a change that meets the rules clears the reason.
     QJsonObject result;
-    ASSERT_TRUE(restarted.listMissions(fresh, result, 1, 99));
+    ASSERT_TRUE(restarted.listing().list(fresh, result, 1, 99));
     EXPECT_EQ(result.value("records").toArray().size(), 4);
     QJsonObject fixed = mission("huge schedule", QJsonDocument::fromJson(R"([{"hours":[3],"minutes":[0]}])").array());
     fixed.insert("msnno", 4);

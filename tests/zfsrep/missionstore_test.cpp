@@ -70,7 +70,7 @@ protected:
     {
         QJsonObject result;
         TQ2Journals journals;
-        EXPECT_TRUE(engine.listMissions(journals, result, 1, 99999999));
+        EXPECT_TRUE(engine.listing().list(journals, result, 1, 99999999));
         return result.value("records").toArray().size();
     }
 
@@ -146,7 +146,7 @@ TEST_F(MissionStore, DatabaseWithCaseDuplicatesStillOpensAndKeepsThem)
 
     // Once the duplicate is gone, the next start makes the index unique.
     QJsonObject result;
-    ASSERT_TRUE(engine->listMissions(journals, result, 1, 99999999));
+    ASSERT_TRUE(engine->listing().list(journals, result, 1, 99999999));
     ASSERT_TRUE(engine->removeMission(journals, result.value("records").toArray().at(1).toObject().value("msnno").toInt()));
     engine.reset();
     auto restarted = startEngine();

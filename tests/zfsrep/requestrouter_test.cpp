@@ -216,7 +216,7 @@ TEST_F(Methods, ListingAnswerIsTheSameDatagramAsTheBuiltListing)
     // What it sent when the listing was built as one JSON value.
     QJsonObject built;
     TQ2Journals journals;
-    ASSERT_TRUE(engine.listMissions(journals, built, 1, 99999999));
+    ASSERT_TRUE(engine.listing().list(journals, built, 1, 99999999));
     ASSERT_EQ(built.value("records").toArray().size(), 3);
     EXPECT_EQ(sent, TQ2RpcPacket(QJsonObject{{"err", 0}, {"results", built}}).toDatagram());
 }

@@ -105,7 +105,7 @@ TEST_F(History, UpgradeOfAnOlderDatabaseKeepsItsMissions)
         ASSERT_TRUE(upgraded.loadConfigure(loadJournals, QJsonObject()));
         QJsonObject listing;
         TQ2Journals listJournals;
-        ASSERT_TRUE(upgraded.listMissions(listJournals, listing, 1, 100)) << listJournals.errmsg().toStdString();
+        ASSERT_TRUE(upgraded.listing().list(listJournals, listing, 1, 100)) << listJournals.errmsg().toStdString();
         const QJsonArray records = listing.value("records").toArray();
         ASSERT_EQ(records.size(), 1);
         const QJsonObject kept = records.at(0).toObject();

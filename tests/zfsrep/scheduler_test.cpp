@@ -203,7 +203,7 @@ TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
     setClock(QTime(10, 16, 0));
     auto listed = [&] {
         QJsonObject result;
-        engine->listMissions(journals, result, 1, 99999999);
+        engine->listing().list(journals, result, 1, 99999999);
         return result.value("records").toArray().at(0).toObject();
     };
     ASSERT_TRUE(eventually([&] { return listed().value("rate").toInt() == 12; }));

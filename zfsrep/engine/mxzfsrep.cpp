@@ -157,14 +157,9 @@ bool MXZfsrep::removeMission(TQ2Journals &journals, int msnno)
     return true;
 }
 
-bool MXZfsrep::listMissions(TQ2Journals &journals, QJsonObject &result, int page, int ofpage)
+MissionListing MXZfsrep::listing()
 {
-    return MissionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)).list(journals, result, page, ofpage);
-}
-
-bool MXZfsrep::listMissionsJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage)
-{
-    return MissionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)).listJson(journals, json, page, ofpage);
+    return MissionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock));
 }
 
 bool MXZfsrep::metricsText(TQ2Journals &journals, QString &text)

@@ -20,6 +20,7 @@
 #include "localqueries.h"
 #include "metricswriter.h"
 #include "missionbook.h"
+#include "missionlisting.h"
 #include "processrunner.h"
 #include "remotequeries.h"
 #include "runexecutor.h"
@@ -68,10 +69,9 @@ public:
     // Removes a mission: disarmed, and a run of it cancelled (no erase
     // after it, no arming).
     bool removeMission(TQ2Journals &journals, int msnno);
-    // The listing (see MissionListing).
-    bool listMissions(TQ2Journals &journals, QJsonObject &result, int page, int ofpage);
-    // The same listing as its compact JSON text (see MissionListing::listJson).
-    bool listMissionsJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage);
+    // The mission listing over the parts (list() as JSON values, listJson()
+    // as its compact text).
+    MissionListing listing();
     // The Prometheus text of the missions and the scheduler.
     bool metricsText(TQ2Journals &journals, QString &text);
 

@@ -74,7 +74,7 @@ void RequestRouter::zfsrep_mission_alload(QJsonObject *retObject, QJsonObject cm
         // The listing of thousands of missions is written as text straight
         // from the store, never built as one JSON value.
         QByteArray json;
-        if (!engine.listMissionsJson(*envObject, json, p.integer("page", 1), p.integer("ofpage", 99999999)))
+        if (!engine.listing().listJson(*envObject, json, p.integer("page", 1), p.integer("ofpage", 99999999)))
             return std::nullopt;
         return serialized(envObject, json);
     });
