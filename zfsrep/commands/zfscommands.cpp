@@ -200,6 +200,13 @@ QStringList treeTokenArgs(const QString &dataset)
 
 QStringList encryptionArgs(const QString &dataset) { return {"get", "-H", "-o", "value", "encryption", dataset}; }
 
+QStringList treeSnapshotNamesArgs(const QString &dataset)
+{
+    return {"list", "-H", "-o", "name", "-t", "snapshot", "-r", dataset};
+}
+
+QStringList releaseOneArgs(const QString &tag, const QString &snapshot) { return {"release", tag, snapshot}; }
+
 QStringList recursiveSnapshotArgs(const QString &snapshot) { return {"snapshot", "-r", snapshot}; }
 
 QString holdTag(int msnno) { return QStringLiteral("zfsrep-") + QString::number(msnno); }

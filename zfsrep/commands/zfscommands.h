@@ -95,6 +95,10 @@ QStringList treeTokenArgs(const QString &dataset);
 // $ zfs get -H -o value encryption tank/data
 // aes-256-gcm   ("off" when the dataset is not encrypted)
 QStringList encryptionArgs(const QString &dataset);
+// $ zfs list -H -o name -t snapshot -r tank/data   (every snapshot of the tree)
+QStringList treeSnapshotNamesArgs(const QString &dataset);
+// zfs release TAG SNAPSHOT (that snapshot only)
+QStringList releaseOneArgs(const QString &tag, const QString &snapshot);
 // zfs snapshot -r DATASET@NAME: the dataset and all its descendants at once.
 QStringList recursiveSnapshotArgs(const QString &snapshot);
 // The hold tag of a mission's incremental base: "zfsrep-<msnno>".

@@ -36,20 +36,23 @@ bool DatasetReplacer::rename(const QString &from, const QString &to)
     return true;
 }
 
-bool DatasetReplacer::checkForeignHolds(const QString &dataset)
+bool DatasetReplacer::treeHolds(const QString &dataset, QList<QPair<QString, QString>> &holds)
 {
-    const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
-    // $ zfs list -H -o name -t snapshot -r tank/data
-    const ProcessOutcome listed = services.runner.run(ZfsCommands::localRequest(
-        ZfsCommands::kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
-                            QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-r"), dataset},
-        10000, 600000));
+    const ProcessOutcome listed = services.runner.run(
+        ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::treeSnapshotNamesArgs(dataset), 10000, 600000));
     const QStringList snapshots = ZfsOutput::lines(listed.standardOutput);
     if (!listed.succeeded() || snapshots.isEmpty())
         return listed.succeeded();
-    const ProcessOutcome holds = services.runner.run(
+    const ProcessOutcome held = services.runner.run(
         ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::holdsArgs(snapshots, false), 10000, 600000));
-    for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
+    holds = ZfsOutput::holds(held.standardOutput);
+    return held.succeeded();
+}
+
+bool DatasetReplacer::checkForeignHolds(const QString &dataset, const QList<QPair<QString, QString>> &holds)
+{
+    const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
+    for (const auto &hold : holds) {
         if (hold.second == ownTag)
             continue;
         run.journals().add(TQ2PLACE(), TQ2Error::ERR_CONFLICT, QStringLiteral("zfs holds"), false,
@@ -58,28 +61,24 @@ bool DatasetReplacer::checkForeignHolds(const QString &dataset)
                            QString());
         return false;
     }
-    return holds.succeeded();
+    return true;
+}
+
+bool DatasetReplacer::checkForeignHolds(const QString &dataset)
+{
+    QList<QPair<QString, QString>> holds;
+    return treeHolds(dataset, holds) && checkForeignHolds(dataset, holds);
 }
 
 bool DatasetReplacer::destroyTree(const QString &dataset)
 {
-    if (!checkForeignHolds(dataset))
+    QList<QPair<QString, QString>> holds;
+    if (!treeHolds(dataset, holds) || !checkForeignHolds(dataset, holds))
         return false;
-    const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
-    const ProcessOutcome listed = services.runner.run(ZfsCommands::localRequest(
-        ZfsCommands::kZfs, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
-                            QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-r"), dataset},
-        10000, 600000));
-    const QStringList snapshots = ZfsOutput::lines(listed.standardOutput);
-    if (!snapshots.isEmpty()) {
-        const ProcessOutcome holds = services.runner.run(
-            ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::holdsArgs(snapshots, false), 10000, 600000));
-        for (const auto &hold : ZfsOutput::holds(holds.standardOutput)) {
-            if (hold.second == ownTag)
-                services.runner.run(ZfsCommands::localRequest(
-                    ZfsCommands::kZfs, {QStringLiteral("release"), ownTag, hold.first}, 10000, 60000));
-        }
-    }
+    // Only the mission's own holds are left: released, then the tree goes.
+    for (const auto &hold : holds)
+        services.runner.run(
+            ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::releaseOneArgs(hold.second, hold.first), 10000, 60000));
     const QStringList destroy{QStringLiteral("destroy"), QStringLiteral("-r"), dataset};
     const ProcessOutcome destroyed = services.runner.run(ZfsCommands::localRequest(ZfsCommands::kZfs, destroy, 5000, 1200000));
     if (!destroyed.succeeded()) {

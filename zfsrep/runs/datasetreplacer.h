@@ -18,6 +18,8 @@
 #include "replicationside.h"
 
 #include <QJsonObject>
+#include <QList>
+#include <QPair>
 #include <QString>
 
 #include <functional>
@@ -53,8 +55,12 @@ private:
     // one back.
     bool replace(const QString &incoming, const QString &target, bool targetExists);
     void destroyIncoming(const QString &incoming);
+    // Every hold on the tree's snapshots (snapshot, tag): one listing, one
+    // holds query. False when either failed.
+    bool treeHolds(const QString &dataset, QList<QPair<QString, QString>> &holds);
     // Fails (journaled) when a snapshot of the tree is held by another tag
     // than the mission's own.
+    bool checkForeignHolds(const QString &dataset, const QList<QPair<QString, QString>> &holds);
     bool checkForeignHolds(const QString &dataset);
     // Releases the mission's own holds on the tree, then destroys it.
     bool destroyTree(const QString &dataset);
