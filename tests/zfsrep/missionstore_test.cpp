@@ -49,8 +49,10 @@ protected:
         int changes = 0;
         int lastId = 0;
         ASSERT_TRUE(old.exec(changes, lastId, "DROP INDEX t_mission_caption__unique;"));
+        // A plain insert, as a service before the caption test wrote rows.
         for (const QString &caption : captions)
-            ASSERT_TRUE(old.call("mission_append", mission(caption)));
+            ASSERT_TRUE(old.exec(changes, lastId, "INSERT INTO t_mission (msn_caption, msn_action) VALUES (:caption, 1);",
+                                 QJsonObject{{"caption", caption}}));
     }
 
     static QStringList indexes(MXZfsrep &engine)
@@ -118,9 +120,12 @@ TEST_F(MissionStore, NewDatabaseHasTheUniqueIndex)
     EXPECT_EQ(indexes(*engine), QStringList{"t_mission_caption__unique"});
     int changes = 0;
     int lastId = 0;
-    EXPECT_FALSE(engine->db().call(changes, lastId, "mission_append", mission("A")) &&
-                 engine->db().call(changes, lastId, "mission_append", mission("a")))
-        << "the index itself refuses a second caption, even past the engine's test";
+    ASSERT_TRUE(engine->db().call(changes, lastId, "mission_append", mission("A")));
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(engine->db().call(changes, lastId, "mission_append", mission("a")));
+    EXPECT_EQ(changes, 0) << "the append statement stores no second caption";
+    EXPECT_FALSE(engine->db().exec(changes, lastId, "INSERT INTO t_mission (msn_caption) VALUES ('a');"))
+        << "the index itself refuses a second caption, even past the statement's test";
 }
 
 TEST_F(MissionStore, OlderDatabaseGetsTheIndexAndKeepsItsMissions)

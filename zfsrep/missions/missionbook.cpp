@@ -75,22 +75,20 @@ bool MissionBook::open(TQ2Journals &journals, const QString &path)
 
 bool MissionBook::append(TQ2Journals &journals, const QJsonObject &mission, int &msnno)
 {
-    const QJsonObject stored = withStoredSchedules(mission);
-    std::lock_guard<std::mutex> lock(appendLock);
-    QJsonArray rows;
-    if (!db.call(rows, QStringLiteral("mission_detail"), mission)) {
+    // The statement inserts nothing when the caption is taken: one
+    // transaction both tests and stores, so two clients appending the same
+    // caption at once store it once.
+    int changes = 0;
+    int lastId = 0;
+    if (!db.call(changes, lastId, QStringLiteral("mission_append"), withStoredSchedules(mission))) {
         journalFailure(journals, TQ2PLACE());
         return false;
     }
-    if (!rows.isEmpty()) {
+    if (changes <= 0) {
         journals.setErr(TQ2Error::ERR_EXISTS, QStringLiteral("任务名称已存在"));
         return false;
     }
-    int changes = 0;
-    if (!db.call(changes, msnno, QStringLiteral("mission_append"), stored)) {
-        journalFailure(journals, TQ2PLACE());
-        return false;
-    }
+    msnno = lastId;
     return true;
 }
 

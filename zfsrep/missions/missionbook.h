@@ -3,8 +3,7 @@
 // changes, removes and reads missions; it knows nothing of schedules being
 // armed or runs going on (the engine tells the scheduler about changes).
 //
-// Any thread may call it; every operation is one catalogue statement (the
-// append two, made one step by a lock). A failed statement is journaled
+// Any thread may call it; every operation is one catalogue statement. A failed statement is journaled
 // (ERR_SQLERROR with SQLite's message) and returns false.
 #pragma once
 
@@ -15,8 +14,6 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
-
-#include <mutex>
 
 class TQ2DBSqlite;
 class TQ2Journals;
@@ -63,5 +60,4 @@ private:
     void journalFailure(TQ2Journals &journals, const QString &place) const;
 
     TQ2DBSqlite &db;
-    std::mutex appendLock; // makes the caption test and the insert one step
 };

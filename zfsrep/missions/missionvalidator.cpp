@@ -5,7 +5,10 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -100,20 +103,28 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
     if (!action || *action < 1 || *action > 4)
         return invalid(QStringLiteral("action"), shown(actionValue));
 
-    for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "snapname"}) {
-        if (hasControl(text(fields, key)))
-            return invalid(QLatin1String(key), kControl);
+    // Each text is read once; the three rules then run in this order.
+    const char *const keys[] = {"caption", "pool", "name", "path", "host", "userid", "passwd", "snapname"};
+    QString texts[std::size(keys)];
+    for (size_t i = 0; i < std::size(keys); ++i)
+        texts[i] = text(fields, keys[i]);
+    const auto isKey = [](const char *key, std::initializer_list<const char *> among) {
+        return std::any_of(among.begin(), among.end(), [key](const char *k) { return std::strcmp(k, key) == 0; });
+    };
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        if (std::strcmp(keys[i], "passwd") != 0 && hasControl(texts[i]))
+            return invalid(QLatin1String(keys[i]), kControl);
     }
-    for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "passwd", "snapname"}) {
-        const int most = MissionValidator::longestText(QLatin1String(key));
-        if (text(fields, key).size() > most)
-            return invalid(QLatin1String(key), QStringLiteral("超过 %1 个字符").arg(most));
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        const int most = MissionValidator::longestText(QLatin1String(keys[i]));
+        if (texts[i].size() > most)
+            return invalid(QLatin1String(keys[i]), QStringLiteral("超过 %1 个字符").arg(most));
     }
     // These reach zfs and the shell as arguments of their own: a value that
     // starts with "-" would be read as an option.
-    for (const char *key : {"pool", "name", "path", "snapname"}) {
-        if (text(fields, key).trimmed().startsWith(QLatin1Char('-')))
-            return invalid(QLatin1String(key), kLeadingDash);
+    for (size_t i = 0; i < std::size(keys); ++i) {
+        if (isKey(keys[i], {"pool", "name", "path", "snapname"}) && texts[i].trimmed().startsWith(QLatin1Char('-')))
+            return invalid(QLatin1String(keys[i]), kLeadingDash);
     }
     QString bad = MissionValidator::schedules(schedules);
     if (bad.isEmpty())
@@ -174,15 +185,18 @@ QString MissionValidator::schedules(const QJsonValue &schedules)
     if (!schedules.isArray())
         return invalid(QStringLiteral("schedules"), kNotList);
     const QJsonArray list = schedules.toArray();
-    const QString tooMany = invalid(QStringLiteral("schedules"),
-                                    QStringLiteral("超过 %1 个值").arg(kMaxScheduleValues));
+    // The refusals' texts are built only when one is returned: an accepted
+    // list (every append and change) costs no string work.
+    const auto tooMany = [] {
+        return invalid(QStringLiteral("schedules"), QStringLiteral("超过 %1 个值").arg(kMaxScheduleValues));
+    };
     if (list.size() > kMaxScheduleValues)
-        return tooMany;
+        return tooMany();
     int count = 0;
     for (int i = 0; i < list.size(); ++i) {
-        const QString place = QStringLiteral("schedules[%1]").arg(i);
+        const auto place = [i] { return QStringLiteral("schedules[%1]").arg(i); };
         if (!list.at(i).isObject())
-            return invalid(place, kNotObject);
+            return invalid(place(), kNotObject);
         const QJsonObject schedule = list.at(i).toObject();
         for (auto it = schedule.constBegin(); it != schedule.constEnd(); ++it) {
             const Range *range = nullptr;
@@ -190,18 +204,18 @@ QString MissionValidator::schedules(const QJsonValue &schedules)
                 if (it.key() == QLatin1String(r.key))
                     range = &r;
             }
-            const QString parameter = place + QLatin1Char('.') + shown(it.key());
+            const auto parameter = [&] { return place() + QLatin1Char('.') + shown(it.key()); };
             if (!range)
-                return invalid(parameter, kUnknownKey);
+                return invalid(parameter(), kUnknownKey);
             if (!it.value().isArray())
-                return invalid(parameter, kNotList);
+                return invalid(parameter(), kNotList);
             const QJsonArray values = it.value().toArray();
             for (const QJsonValue &value : values) {
                 if (++count > kMaxScheduleValues)
-                    return tooMany;
+                    return tooMany();
                 const std::optional<qint64> n = wholeNumber(value);
                 if (!n || *n < range->low || *n > range->high)
-                    return invalid(parameter, shown(value));
+                    return invalid(parameter(), shown(value));
             }
         }
     }

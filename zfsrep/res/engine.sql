@@ -98,12 +98,15 @@ SQL: mission_caption_unindex
 DROP INDEX IF EXISTS t_mission_caption__index;
 
 SQL: mission_append
+-- Inserts nothing (no change) when a mission of that caption, in any letter
+-- case, is already stored: the test and the insert are one statement.
 INSERT INTO t_mission (msn_time, msn_done, msn_caption, msn_action, msn_pool, msn_name,
                        msn_path, msn_host, msn_port, msn_userid, msn_passwd, msn_increment,
                        msn_erase, msn_encrypt, msn_encryptkey, msn_schedules, msn_snapname, msn_ratelimit)
-VALUES ((DATETIME(CURRENT_TIMESTAMP, 'localtime')), 0, :caption, :action, :pool, :name,
-        :path, :host, :port, :userid, :passwd, :increment,
-        :erase, :encrypt, :encryptkey, :schedules, :snapname, :ratelimit);
+SELECT (DATETIME(CURRENT_TIMESTAMP, 'localtime')), 0, :caption, :action, :pool, :name,
+       :path, :host, :port, :userid, :passwd, :increment,
+       :erase, :encrypt, :encryptkey, :schedules, :snapname, :ratelimit
+ WHERE NOT EXISTS (SELECT 1 FROM t_mission WHERE msn_caption = :caption COLLATE NOCASE);
 params:
 caption string
 action integer
