@@ -15,7 +15,10 @@
 //            the captions present (in another letter case), half missing;
 //   alload   zfsrep_mission_alload, the whole listing, per request (ms, until
 //            the answer's last byte is read; the client parses it after) and
-//            the answer's size.
+//            the answer's size: of a store unchanged since the last listing
+//            (what a screen that polls sees), and the first listing after
+//            one mission was changed (zfsrep_mission_change), which reads
+//            every row again.
 // Every figure is the min and the median of several rounds.
 //
 // Usage: store_bench [sizes...]          default: 1000 10000
@@ -164,7 +167,7 @@ QString caption(int number)
     return QStringLiteral("Nightly offsite copy %1").arg(number, 6, 10, QLatin1Char('0'));
 }
 
-QJsonObject appendRequest(int number)
+QJsonObject appendRequest(int number, const QString &path = QStringLiteral("backup/projects"))
 {
     // Every mission (up to 40,320) has a schedule list of its own, so that
     // no listing profits from missions sharing one.
@@ -173,11 +176,19 @@ QJsonObject appendRequest(int number)
                                {"hours", QJsonArray{number / 60 % 24}}, {"minutes", QJsonArray{number % 60}}};
     const QJsonObject params{{"caption", caption(number)}, {"action", 1}, {"pool", "tank"},
                              {"name", QStringLiteral("projects/p%1").arg(number)},
-                             {"path", "backup/projects"}, {"host", "192.168.10.20"}, {"port", 22},
+                             {"path", path}, {"host", "192.168.10.20"}, {"port", 22},
                              {"userid", "replica"}, {"passwd", "not-a-real-password"}, {"snapname", "ZFSREP"},
                              {"increment", true}, {"erase", true}, {"encrypt", false}, {"encryptkey", false},
                              {"schedules", QJsonArray{schedule}}};
     return QJsonObject{{"cmd", "zfsrep_mission_append"}, {"params", params}};
+}
+
+// Mission `number` (the store's numbers count from 1) with another path.
+QJsonObject changeRequest(int number, int round)
+{
+    QJsonObject params = appendRequest(number, QStringLiteral("backup/round%1").arg(round)).value("params").toObject();
+    params.insert("msnno", number);
+    return QJsonObject{{"cmd", "zfsrep_mission_change"}, {"params", params}};
 }
 
 // What `dd if=/dev/zero of=FILE bs=512 count=N oflag=dsync` measures: N
@@ -206,6 +217,7 @@ struct Figures {
     Stat dsyncPerSecond; // beside the append rounds, on the database's disk
     Stat existsMs;
     Stat alloadMs;
+    Stat changedAlloadMs; // the first listing after a change
     int alloadBytes = 0;
     int listed = 0;
     bool ok = true;
@@ -269,16 +281,22 @@ bool measure(Client &client, int stored, Figures &figures)
     figures.existsMs = stat(exists);
 
     std::vector<double> alload;
+    std::vector<double> changed;
     const QJsonObject request{{"cmd", "zfsrep_mission_alload"}};
-    for (int round = 0; round < kRounds * kAlloadPerRound; ++round) {
-        QJsonObject answer;
-        double ms = 0;
-        if (!client.call(request, &answer, &figures.alloadBytes, &ms))
+    for (int round = 0; round < kRounds; ++round) {
+        if (!client.call(changeRequest((round * 7919) % stored + 1, round)))
             return false;
-        alload.push_back(ms);
-        figures.listed = answer.value("results").toObject().value("records").toArray().size();
+        for (int i = 0; i <= kAlloadPerRound; ++i) {
+            QJsonObject answer;
+            double ms = 0;
+            if (!client.call(request, &answer, &figures.alloadBytes, &ms))
+                return false;
+            (i == 0 ? changed : alload).push_back(ms);
+            figures.listed = answer.value("results").toObject().value("records").toArray().size();
+        }
     }
     figures.alloadMs = stat(alload);
+    figures.changedAlloadMs = stat(changed);
     return figures.listed == stored;
 }
 
@@ -364,8 +382,8 @@ int main(int argc, char *argv[])
     std::fprintf(report, "mission store through the socket; database in %s (%s); min / median of %d rounds\n",
                  qPrintable(dir.path()), onTmpfs ? "tmpfs: fsync is free" : "not tmpfs: each commit waits for fsync",
                  kRounds);
-    std::fprintf(report, "%9s | %19s | %19s | %6s | %19s | %19s | %10s\n", "missions", "append /s (1 client)",
-                 "dsync 512 B /s", "ratio", "exists ms", "alload ms", "answer MB");
+    std::fprintf(report, "%9s | %19s | %19s | %6s | %19s | %19s | %19s | %10s\n", "missions", "append /s (1 client)",
+                 "dsync 512 B /s", "ratio", "exists ms", "alload ms", "alload changed ms", "answer MB");
     bool ok = true;
     for (const Figures &f : figures) {
         if (!f.ok) {
@@ -374,10 +392,10 @@ int main(int argc, char *argv[])
             continue;
         }
         const double ratio = f.dsyncPerSecond.median > 0 ? f.appendPerSecond.median / f.dsyncPerSecond.median : 0;
-        std::fprintf(report, "%9d | %9.0f %9.0f | %9.0f %9.0f | %6.2f | %9.3f %9.3f | %9.1f %9.1f | %10.2f\n",
+        std::fprintf(report, "%9d | %9.0f %9.0f | %9.0f %9.0f | %6.2f | %9.3f %9.3f | %9.1f %9.1f | %9.1f %9.1f | %10.2f\n",
                      f.missions, f.appendPerSecond.min, f.appendPerSecond.median, f.dsyncPerSecond.min,
                      f.dsyncPerSecond.median, ratio, f.existsMs.min, f.existsMs.median, f.alloadMs.min,
-                     f.alloadMs.median, f.alloadBytes / 1e6);
+                     f.alloadMs.median, f.changedAlloadMs.min, f.changedAlloadMs.median, f.alloadBytes / 1e6);
     }
     std::fclose(report);
     return ok ? 0 : 1;

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -282,26 +283,56 @@ void TQ2LocalSocket::handle(const TQ2RpcPacket &request)
     // Results the method handed over already serialized are written as
     // they are (a cached listing is not serialized again per request).
     const QByteArray results = cabinet.takeResultsJson();
-    QByteArray datagram;
+    bool sent = false;
     if (!results.isEmpty() && response.contains(QLatin1String("results"))) {
         response.remove(QLatin1String("results"));
-        datagram = TQ2RpcPacket::toDatagram(response, results);
+        static const QByteArray tail("}");
+        const QByteArray head = TQ2RpcPacket::datagramHead(response, results.size());
+        sent = send({&head, &results, &tail});
     } else {
-        datagram = TQ2RpcPacket(response).toDatagram();
+        sent = send(TQ2RpcPacket(response).toDatagram());
     }
-    if (!send(datagram))
+    if (!sent)
         requestStop();
 }
 
 bool TQ2LocalSocket::send(const QByteArray &bytes)
 {
+    return send({&bytes});
+}
+
+bool TQ2LocalSocket::send(std::initializer_list<const QByteArray *> parts)
+{
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-    int done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(descriptor, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+    const QByteArray *const *part = parts.begin();
+    qint64 done = 0; // of *part
+    while (part != parts.end()) {
+        if (done >= (*part)->size()) {
+            ++part;
+            done = 0;
+            continue;
+        }
+        // What is left of every part, in one call.
+        iovec pieces[8];
+        int count = 0;
+        for (const QByteArray *const *p = part; p != parts.end() && count < 8; ++p, ++count) {
+            const qint64 skip = p == part ? done : 0;
+            pieces[count].iov_base = const_cast<char *>((*p)->constData() + skip);
+            pieces[count].iov_len = size_t((*p)->size() - skip);
+        }
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = size_t(count);
+        ssize_t n = ::sendmsg(descriptor, &message, MSG_NOSIGNAL);
         if (n > 0) {
-            done += int(n);
+            // Whole parts sent are passed; `done` is within the next.
+            while (part != parts.end() && n >= (*part)->size() - done) {
+                n -= (*part)->size() - done;
+                ++part;
+                done = 0;
+            }
+            done += n;
             continue;
         }
         if (n < 0 && errno == EINTR)

@@ -29,6 +29,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <sys/types.h>
@@ -87,6 +88,9 @@ private:
     bool account();
     // Writes all of `bytes`, waiting up to 30 s for the peer to drain.
     bool send(const QByteArray &bytes);
+    // Writes the parts one after the other as one stream, within the same
+    // 30 s: a large answer goes out without being joined into one copy.
+    bool send(std::initializer_list<const QByteArray *> parts);
     void requestStop();
 
     TQ2LocalServer *server;

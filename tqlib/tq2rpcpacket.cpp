@@ -80,21 +80,27 @@ QByteArray TQ2RpcPacket::toDatagram() const
     return out;
 }
 
-QByteArray TQ2RpcPacket::toDatagram(const QJsonObject &envelope, const QByteArray &resultsJson)
+QByteArray TQ2RpcPacket::datagramHead(const QJsonObject &envelope, int resultsSize)
 {
     // $ compact JSON of {"err":0} is {"err":0}: the text ends with '}'.
-    // The header's room comes first, so the results (megabytes for a large
-    // listing) are copied once and never moved.
-    QByteArray head = QJsonDocument(envelope).toJson(QJsonDocument::Compact);
-    head.chop(1);
-    head.append(envelope.isEmpty() ? "\"results\":" : ",\"results\":");
+    QByteArray text = QJsonDocument(envelope).toJson(QJsonDocument::Compact);
+    text.chop(1);
+    text.append(envelope.isEmpty() ? "\"results\":" : ",\"results\":");
+    QByteArray head(HeaderSize, '\0');
+    head.append(text);
+    writeHeader(head.data(), head.size() - HeaderSize + resultsSize + 1, 0);
+    return head;
+}
+
+QByteArray TQ2RpcPacket::toDatagram(const QJsonObject &envelope, const QByteArray &resultsJson)
+{
+    // The head is copied before the results, which are copied once.
+    const QByteArray head = datagramHead(envelope, resultsJson.size());
     QByteArray out;
-    out.reserve(HeaderSize + head.size() + resultsJson.size() + 1);
-    out.resize(HeaderSize);
+    out.reserve(head.size() + resultsJson.size() + 1);
     out.append(head);
     out.append(resultsJson);
     out.append('}');
-    writeHeader(out.data(), out.size() - HeaderSize, 0);
     return out;
 }
 

@@ -62,6 +62,11 @@ public:
     // without parsing or serializing that value again. "results" comes last
     // in the text; a reader sees the same object as from toDatagram.
     static QByteArray toDatagram(const QJsonObject &envelope, const QByteArray &resultsJson);
+    // The same datagram in three parts, for a writer that sends them one
+    // after the other without joining them: the header and the envelope's
+    // text up to the results' value (returned), then `resultsJson` itself,
+    // then the closing "}".
+    static QByteArray datagramHead(const QJsonObject &envelope, int resultsSize);
     static QByteArray keepAlive();
     // Total length (16 + n + m) announced by the datagram header at the front
     // of `buffer` (or `offset` bytes into it), or -1 when no whole header

@@ -16,6 +16,9 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 
+#include <functional>
+#include <vector>
+
 namespace {
 
 class ListingText : public ::testing::Test
@@ -163,6 +166,83 @@ TEST_F(ListingText, RunningMissionsFiguresAreMergedIntoItsRowOnly)
     EXPECT_EQ(records.at(1).toObject().value("speed").toString(), "3MB/s");
     EXPECT_EQ(records.at(1).toObject().value("total").toInt(), 99);
     EXPECT_EQ(records.at(1).toObject().value("state").toString(), "running");
+}
+
+// The engine's listing keeps the stored rows' text between listings: every
+// way the store can change shows in the next listing, and what changes
+// without the store (due times, the running mission) shows as well.
+TEST_F(ListingText, KeptRowsFollowEveryChangeOfTheStore)
+{
+    const int first = append("First");
+    append("Second");
+    const auto pathOf = [this](int msnno) {
+        QByteArray text;
+        EXPECT_TRUE(engine->listing().listJson(journals, text, 1, 99999999));
+        for (const QJsonValue &record : QJsonDocument::fromJson(text).object().value("records").toArray()) {
+            if (record.toObject().value("msnno").toInt() == msnno)
+                return record.toObject().value("path").toString();
+        }
+        return QStringLiteral("(not listed)");
+    };
+    ASSERT_EQ(pathOf(first), "backup");
+
+    TQ2DBSqlite other; // another connection, as another process would hold
+    ASSERT_TRUE(other.openOnly(dir.filePath("zfsrep.db")));
+    struct Change {
+        const char *name;
+        std::function<void()> apply;
+        QString path;
+    };
+    const std::vector<Change> steps{
+        {"engine change",
+         [&] {
+             QJsonObject mission{{"msnno", first}, {"caption", "First"}, {"action", 1}, {"pool", "tank"},
+                                 {"name", "data"}, {"path", "by-engine"}, {"host", "10.0.0.9"}, {"userid", "zr"},
+                                 {"passwd", "pw"}, {"schedules", QJsonArray()}};
+             ASSERT_TRUE(engine->changeMission(journals, mission));
+         },
+         "by-engine"},
+        {"statement on the service's connection",
+         [&] { sql(QStringLiteral("UPDATE t_mission SET msn_path = 'by-sql' WHERE msn_no = %1").arg(first)); },
+         "by-sql"},
+        {"another connection",
+         [&] {
+             ASSERT_TRUE(other.exec(changes, lastId,
+                                    QStringLiteral("UPDATE t_mission SET msn_path = 'by-other' WHERE msn_no = %1").arg(first)));
+         },
+         "by-other"},
+        {"removed", [&] { ASSERT_TRUE(engine->removeMission(journals, first)); }, "(not listed)"},
+    };
+    for (const Change &change : steps) {
+        SCOPED_TRACE(change.name);
+        change.apply();
+        EXPECT_EQ(pathOf(first), change.path);
+        EXPECT_EQ(pathOf(first), change.path) << "listed again, unchanged";
+    }
+
+    // Due times and the running mission are not in the store: a listing of
+    // unchanged rows still shows them as they are now.
+    const int third = append("Third");
+    const auto recordOf = [this](MissionListing &listing, int msnno) {
+        QByteArray text;
+        EXPECT_TRUE(listing.listJson(journals, text, 1, 99999999));
+        for (const QJsonValue &record : QJsonDocument::fromJson(text).object().value("records").toArray()) {
+            if (record.toObject().value("msnno").toInt() == msnno)
+                return record.toObject();
+        }
+        return QJsonObject();
+    };
+    engine->dueTable().disarm(third);
+    EXPECT_EQ(recordOf(engine->listing(), third).value("nextrun").toInt(), 0);
+    engine->dueTable().armNow(third);
+    EXPECT_EQ(recordOf(engine->listing(), third).value("nextrun").toInt(), now.toSecsSinceEpoch());
+    QJsonObject progress;
+    MissionListing listing(engine->missions(), engine->dueTable(), [&progress] { return progress; },
+                           engine->history(), [this] { return now; });
+    EXPECT_FALSE(recordOf(listing, third).contains("speed"));
+    progress = QJsonObject{{"msnno", third}, {"speed", "9MB/s"}};
+    EXPECT_EQ(recordOf(listing, third).value("speed").toString(), "9MB/s");
+    EXPECT_EQ(recordOf(listing, third).value("state").toString(), "running");
 }
 
 TEST_F(ListingText, FailedStatementIsReported)

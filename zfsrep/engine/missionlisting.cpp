@@ -11,7 +11,6 @@
 
 #include <QHash>
 
-#include <atomic>
 
 MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable,
                                std::function<QJsonObject()> progressSource, RunHistory &runHistory,
@@ -118,6 +117,29 @@ bool MissionListing::addRunFields(TQ2Journals &journals, QJsonArray &records)
     return true;
 }
 
+bool MissionListing::refreshKept(TQ2Journals &journals, int page, int ofpage)
+{
+    // The stamp is read before the rows: a change between the two leaves
+    // an older stamp with newer rows, read again at the next listing.
+    MissionBook::Stamp stamp;
+    if (!book.stamp(journals, stamp))
+        return false;
+    if (kept.valid && kept.stamp == stamp)
+        return true;
+    kept = Kept();
+    const bool read = book.visitRows(journals, [this](const TQ2SqlRow &row) {
+        kept.rows.push_back(KeptRow{toInt(kept.layout.value(row, "msnno")), toBool(kept.layout.value(row, "done"))});
+        kept.layout.render(kept.texts, row);
+    }, page, ofpage);
+    if (!read) {
+        kept = Kept();
+        return false;
+    }
+    kept.stamp = stamp;
+    kept.valid = true;
+    return true;
+}
+
 bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage)
 {
     const QJsonObject live = progress();
@@ -126,23 +148,19 @@ bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page,
         return false;
     // One progress object decides both the live figures and the state.
     facts.running = toInt(live.value(QStringLiteral("msnno")));
-    MissionRowText text(live);
-    // The last listing's size spares the copies of growing a text of
-    // megabytes step by step.
-    static std::atomic<int> lastSize{0};
+    std::lock_guard<std::mutex> guard(keptLock);
+    if (!refreshKept(journals, page, ofpage))
+        return false;
     json.clear();
-    json.reserve(lastSize.load() + lastSize.load() / 8);
+    json.reserve(kept.texts.text.size() + int(kept.rows.size()) * 160 + 16);
     json.append("{\"records\":[");
-    bool first = true;
-    const bool read = book.visitRows(journals, [&](const TQ2SqlRow &row) {
-        const int msnno = toInt(text.value(row, "msnno"));
-        if (!first)
+    for (size_t i = 0; i < kept.rows.size(); ++i) {
+        const KeptRow &row = kept.rows[i];
+        if (i > 0)
             json.append(',');
-        first = false;
-        text.write(json, row, runFields(facts, msnno, toBool(text.value(row, "done"))),
-                   facts.running != 0 && msnno == facts.running);
-    }, page, ofpage);
+        const bool running = facts.running != 0 && row.msnno == facts.running;
+        kept.layout.write(json, kept.texts, int(i), runFields(facts, row.msnno, row.done), running ? &live : nullptr);
+    }
     json.append("]}");
-    lastSize.store(json.size());
-    return read;
+    return true;
 }

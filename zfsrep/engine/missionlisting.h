@@ -1,10 +1,16 @@
 // The mission listing behind zfsrep_mission_alload: the stored rows with
 // their schedules as arrays, the running mission's live figures ("speed",
 // "rate", "bytes", "total", "eta") and on every row "state", "nextrun",
-// "lastrun", "lastresult" and "lasterror". Reads the parts; changes nothing.
-// Any thread.
+// "lastrun", "lastresult" and "lasterror". Reads the parts; changes nothing
+// in them. Any thread.
+//
+// The text of the stored rows is kept between listings, with the store's
+// stamp (MissionBook::stamp) it was read at: while the stamp stays the same,
+// a listing writes the kept text with the fresh run fields and live figures
+// and reads no row; any change to the store reads them all again.
 #pragma once
 
+#include "missionbook.h"
 #include "missionrowtext.h"
 #include "runrecord.h"
 
@@ -15,9 +21,10 @@
 #include <QJsonObject>
 
 #include <functional>
+#include <mutex>
+#include <vector>
 
 class DueTable;
-class MissionBook;
 class RunHistory;
 class TQ2Journals;
 
@@ -34,8 +41,8 @@ public:
     bool list(TQ2Journals &journals, QJsonObject &result, int page, int ofpage);
     // The same result as compact JSON text, byte for byte what
     // QJsonDocument(result).toJson(QJsonDocument::Compact) gives for the
-    // result of `list`, written straight from the stored rows. False when a
-    // statement failed (journaled); `json` is then unspecified.
+    // result of `list`, written from the stored rows' kept text. False when
+    // a statement failed (journaled); `json` is then unspecified.
     bool listJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage);
 
 private:
@@ -53,10 +60,29 @@ private:
     // Adds the run fields to every listed mission. False when the history
     // could not be read.
     bool addRunFields(TQ2Journals &journals, QJsonArray &records);
+    // Reads the stored rows into `kept` unless the store is unchanged since
+    // they were read. Called with `keptLock` held. False (journaled) when a
+    // statement failed; nothing is kept then.
+    bool refreshKept(TQ2Journals &journals, int page, int ofpage);
 
     MissionBook &book;
     const DueTable &due;
     std::function<QJsonObject()> progress;
     RunHistory &history;
     std::function<QDateTime()> clock;
+
+    // The stored rows as text, and what the listing reads of each row.
+    struct KeptRow {
+        int msnno = 0;
+        bool done = false;
+    };
+    struct Kept {
+        bool valid = false;
+        MissionBook::Stamp stamp;
+        MissionRowText layout;
+        MissionRowText::RowTexts texts;
+        std::vector<KeptRow> rows;
+    };
+    std::mutex keptLock;
+    Kept kept;
 };

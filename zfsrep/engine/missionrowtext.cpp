@@ -32,8 +32,6 @@ ScheduleTexts &scheduleTexts()
 
 const char *const MissionRowText::kLiveKeys[5] = {"speed", "rate", "bytes", "total", "eta"};
 
-MissionRowText::MissionRowText(const QJsonObject &liveProgress) : progress(liveProgress) {}
-
 void MissionRowText::learnColumns(const TQ2SqlRow &row)
 {
     QList<QString> order;
@@ -149,40 +147,58 @@ const QByteArray &MissionRowText::schedulesText(const TQ2SqlRow &row, const std:
     return schedule;
 }
 
-void MissionRowText::write(QByteArray &out, const TQ2SqlRow &row, const RunFields &fields, bool running)
+void MissionRowText::render(RowTexts &texts, const TQ2SqlRow &row)
 {
     if (entries.empty())
         learnColumns(row);
+    for (const Entry &entry : entries) {
+        if (entry.kind == Schedules) {
+            texts.text.append(schedulesText(row, entry.columns));
+        } else if (entry.kind == Column || entry.kind == Live) {
+            TQ2SqlRow::Type type = TQ2SqlRow::Null;
+            const int column = valued(row, entry.columns, &type);
+            if (column >= 0)
+                writeColumn(texts.text, row, column, type);
+        }
+        texts.ends.push_back(texts.text.size());
+    }
+}
+
+void MissionRowText::write(QByteArray &out, const RowTexts &texts, int index, const RunFields &fields,
+                           const QJsonObject *progress) const
+{
     TQ2JsonWriter writer(out);
+    const size_t keys = entries.size();
+    const int *ends = texts.ends.data() + size_t(index) * keys;
+    int start = index == 0 ? 0 : ends[-1];
     bool first = true;
     out.append('{');
-    for (const Entry &entry : entries) {
-        int column = -1;
-        TQ2SqlRow::Type type = TQ2SqlRow::Null;
-        if (entry.kind == Column || (entry.kind == Live && !running)) {
-            column = valued(row, entry.columns, &type);
-            if (column < 0)
-                continue;
-        }
-        if (entry.kind == Live && running && !progress.contains(entry.key))
+    for (size_t k = 0; k < keys; ++k) {
+        const Entry &entry = entries[k];
+        const int length = ends[k] - start;
+        const char *stored = texts.text.constData() + start;
+        start = ends[k];
+        const bool live = entry.kind == Live && progress;
+        if (live ? !progress->contains(entry.key)
+                 : (entry.kind == Column || entry.kind == Live) && length == 0)
             continue;
         if (!first)
             out.append(',');
         first = false;
         out.append(entry.keyText);
         switch (entry.kind) {
-        case Column: writeColumn(out, row, column, type); break;
-        case Schedules: out.append(schedulesText(row, entry.columns)); break;
+        case Column:
+        case Schedules: out.append(stored, length); break;
         case State: writer.string(fields.state); break;
         case Nextrun: writer.integer(fields.nextrun); break;
         case Lastrun: writer.integer(fields.lastrun); break;
         case Lastresult: writer.string(fields.lastresult); break;
         case Lasterror: writer.string(fields.lasterror); break;
         case Live:
-            if (running)
-                writer.value(progress.value(entry.key));
+            if (live)
+                writer.value(progress->value(entry.key));
             else
-                writeColumn(out, row, column, type);
+                out.append(stored, length);
             break;
         }
     }

@@ -51,6 +51,7 @@ MXZfsrep::MXZfsrep(QObject *parent)
       due(readerOf(clock)),
       runExecutor([this]() -> ProcessRunner & { return *processRunner; }, runSettings, eventRecorder, readerOf(clock)),
       runScheduler(book, due, *runHistory, runExecutor, readerOf(clock), [this] { metricsWriter.write(); }),
+      missionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)),
       metricsWriter([this](QString &text) {
           TQ2Journals journals;
           if (metricsText(journals, text))
@@ -155,11 +156,6 @@ bool MXZfsrep::removeMission(TQ2Journals &journals, int msnno)
     runScheduler.missionRemoved(msnno);
     due.setProblem(msnno, QString());
     return true;
-}
-
-MissionListing MXZfsrep::listing()
-{
-    return MissionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock));
 }
 
 bool MXZfsrep::metricsText(TQ2Journals &journals, QString &text)

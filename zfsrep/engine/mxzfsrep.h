@@ -70,8 +70,9 @@ public:
     // after it, no arming).
     bool removeMission(TQ2Journals &journals, int msnno);
     // The mission listing over the parts (list() as JSON values, listJson()
-    // as its compact text).
-    MissionListing listing();
+    // as its compact text); one for the engine's life, as it keeps the
+    // stored rows' text between listings.
+    MissionListing &listing() { return missionListing; }
     // The Prometheus text of the missions and the scheduler.
     bool metricsText(TQ2Journals &journals, QString &text);
 
@@ -108,5 +109,6 @@ private:
     DueTable due;
     RunExecutor runExecutor;
     Scheduler runScheduler;
+    MissionListing missionListing;
     MetricsWriter metricsWriter;
 };

@@ -70,6 +70,7 @@ bool MissionBook::open(TQ2Journals &journals, const QString &path)
     db.dbUpgrades();
     indexCaptions(db);
     restrictDatabaseFiles(path);
+    ++openings;
     return true;
 }
 
@@ -170,6 +171,25 @@ bool MissionBook::visitRows(TQ2Journals &journals, const TQ2SqlRowVisitor &visit
         journals.setErr(TQ2Error::ERR_SQLERROR, db.lastError());
         return false;
     }
+    return true;
+}
+
+bool MissionBook::stamp(TQ2Journals &journals, Stamp &stamp)
+{
+    // total_changes() counts this connection's rows (the service has one),
+    // data_version moves when another connection commits, schema_version
+    // when a table or index is made, changed or dropped.
+    QJsonArray rows;
+    if (!db.call(rows, QStringLiteral("mission_stamp"), QJsonObject()) || rows.isEmpty()) {
+        journalFailure(journals, TQ2PLACE());
+        journals.setErr(TQ2Error::ERR_SQLERROR, db.lastError());
+        return false;
+    }
+    const QJsonObject row = rows.first().toObject();
+    stamp.opening = openings.load();
+    stamp.own = qint64(row.value(QStringLiteral("own")).toDouble());
+    stamp.others = qint64(row.value(QStringLiteral("others")).toDouble());
+    stamp.schema = qint64(row.value(QStringLiteral("schema")).toDouble());
     return true;
 }
 

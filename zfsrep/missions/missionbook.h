@@ -15,6 +15,8 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
+
 class TQ2DBSqlite;
 class TQ2Journals;
 
@@ -29,7 +31,7 @@ public:
     bool open(TQ2Journals &journals, const QString &path);
 
     // Refuses a caption that exists in any letter case (ERR_EXISTS); the
-    // test and the insert are one step. `mission` is in the request's form
+    // test and the insert are one statement. `mission` is in the request's form
     // ("schedules" an array); `msnno` gets the new number.
     bool append(TQ2Journals &journals, const QJsonObject &mission, int &msnno);
     // Refuses a number that does not exist (ERR_NOT_EXISTS).
@@ -49,6 +51,25 @@ public:
     // (see TQ2SqlRowVisitor: `visit` must not use the store).
     bool visitRows(TQ2Journals &journals, const TQ2SqlRowVisitor &visit, int page = 1, int ofpage = 999999999);
 
+    // What the store has gone through, as one comparable value: it differs
+    // after any row the service inserted, changed or removed, after any
+    // change of the schema, after any transaction another connection (or
+    // process) committed, and after the book opened the file again. Equal stamps mean the rows are as they
+    // were, so a text made of them may be kept. False (journaled) when the
+    // store cannot say; `stamp` is then unchanged.
+    struct Stamp {
+        quint64 opening = 0;
+        qint64 own = -1;
+        qint64 others = -1;
+        qint64 schema = -1;
+        bool operator==(const Stamp &other) const
+        {
+            return opening == other.opening && own == other.own && others == other.others && schema == other.schema;
+        }
+        bool operator!=(const Stamp &other) const { return !(*this == other); }
+    };
+    bool stamp(TQ2Journals &journals, Stamp &stamp);
+
     // The scheduler's marks: a mission made pending again (run now), a
     // finished run ("done" when nothing is left to run), a completed
     // receive. Failures are traced, not reported: the run is over.
@@ -60,4 +81,5 @@ private:
     void journalFailure(TQ2Journals &journals, const QString &place) const;
 
     TQ2DBSqlite &db;
+    std::atomic<quint64> openings{0};
 };

@@ -57,6 +57,10 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
   FROM t_mission
  ORDER BY msn_no;
 
+SQL: mission_stamp
+SELECT total_changes() AS own, (SELECT data_version FROM pragma_data_version) AS others,
+       (SELECT schema_version FROM pragma_schema_version) AS schema;
+
 SQL: mission_acquit
 SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS caption,
        msn_action AS action, msn_pool AS pool, msn_name AS name, msn_path AS path,
