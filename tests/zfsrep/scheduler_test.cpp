@@ -134,6 +134,23 @@ TEST_F(Scheduler, UnscheduledMissionRunsOnceAtTheNextMinute)
     EXPECT_EQ(runner->runLines().filter("zfs snapshot").size(), 1);
 }
 
+// The loop naps a tick between looks at the clock, but never past the end of
+// the minute: a mission due at the minute change starts right after it even
+// with a tick far longer than the wait.
+TEST_F(Scheduler, MinuteChangeIsSeenWithoutWaitingForTheTick)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QDateTime base(QDate(2024, 3, 4), QTime(10, 15, 59, 600));
+    engine->setClock([base, elapsed] { return base.addMSecs(elapsed.elapsed()); });
+    engine->scheduler().setTickInterval(60000);
+    const int msnno = append("at the change", 1);
+    ASSERT_TRUE(engine->start(journals));
+    ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }))
+        << "not run within 5 s of the minute change";
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101600"));
+}
+
 TEST_F(Scheduler, ScheduledSendIsArmedAgainAfterItsRun)
 {
     const int msnno = append("hourly", 1, R"([{"minutes":[20]}])");

@@ -16,6 +16,14 @@
 #include <exception>
 #include <thread>
 
+namespace {
+
+// How long past the minute's end a nap that waits for it lasts: the clock
+// then reads the new minute.
+constexpr int kPastMinuteMs = 5;
+
+} // namespace
+
 Scheduler::Scheduler(MissionBook &missionBook, DueTable &dueTable, RunHistory &runHistory, RunExecutor &runExecutor,
                      std::function<QDateTime()> clockFunction, std::function<void()> afterEachRun)
     : book(missionBook), due(dueTable), history(runHistory), executor(runExecutor), clock(std::move(clockFunction)),
@@ -143,11 +151,15 @@ void Scheduler::loop()
     while (!stopping.load()) {
         // A run-now request is taken at once; otherwise the loop waits for
         // the minute to change, looking at the request between short naps.
+        // It naps a tick, or only until the minute ends when that is sooner,
+        // so a mission due at the minute change starts within a nap of it.
         const bool woken = wakeRequested.exchange(false);
-        if (!woken && clock().time().minute() == due.minuteMarker()) {
-            const int tick = tickMs.load();
-            for (int slept = 0; slept < tick && !wakeRequested.load() && !stopping.load(); slept += 50)
-                QThread::msleep(static_cast<unsigned long>(qMin(50, tick - slept)));
+        const QTime now = clock().time();
+        if (!woken && now.minute() == due.minuteMarker()) {
+            const int untilMinute = 60000 - (now.second() * 1000 + now.msec()) + kPastMinuteMs;
+            const int nap = qMin(tickMs.load(), untilMinute);
+            for (int slept = 0; slept < nap && !wakeRequested.load() && !stopping.load(); slept += 50)
+                QThread::msleep(static_cast<unsigned long>(qMin(50, nap - slept)));
             continue;
         }
         pass();
