@@ -130,8 +130,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# OpenSSH 9.2's default client cipher order, for the service runs that use it.
+# OpenSSH 9.2's default client cipher order, for the service runs that use it,
+# and the service's built-in order (AES-GCM first where the CPU has AES
+# instructions, else ssh's default), for the bare runs beside "own" runs.
 sshDefaultCiphers=chacha20-poly1305@openssh.com,aes128-ctr,aes192-ctr,aes256-ctr,aes128-gcm@openssh.com,aes256-gcm@openssh.com
+if grep -qw aes /proc/cpuinfo; then
+    ownCiphers=aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,aes128-ctr,aes192-ctr,aes256-ctr
+else
+    ownCiphers=$sshDefaultCiphers
+fi
 
 # (Re)starts the service; cipher "default" sets sshciphers to ssh's own order,
 # "own" leaves the service's built-in choice.
@@ -164,36 +171,56 @@ idle=$(calc '(b - a) / c / 5 * 100' "$idle0" "$((st[13] + st[14]))" "$(getconf C
 results=$work/results.txt
 : >"$results"
 
+# The service's own `zfs` options for a send mission's full stream (the
+# command builders' sendArgs and receiveArgs of a replica).
+sameSend="-w -R"
+sameRecv="-s -u -o mountpoint=none -x sharenfs -x sharesmb -o readonly=on"
+
+# One bare run, timed around the bash (ssh handshake included):
+#   run_bare REP plain        zfs send -w | ssh (its defaults) | zfs recv
+#   run_bare REP same CIPHER  the service's zfs options and ssh cipher order
+#                             (CIPHER "default" or "own"), no pv, no script,
+#                             no connection master
 run_bare() {
-    local rep=$1 m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0
+    local rep=$1 kind=$2 cipher=${3:-} m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0 send recv order=()
+    if [ "$kind" = plain ]; then
+        send="-w"; recv=""
+    else
+        send=$sameSend; recv=$sameRecv
+        if [ "$cipher" = default ]; then order=(-o "Ciphers=$sshDefaultCiphers"); else order=(-o "Ciphers=$ownCiphers"); fi
+    fi
     sync
     m0=$(ticks)
     t0=$EPOCHREALTIME
+    # shellcheck disable=SC2086
     bash -c 'set -o pipefail
-        zfs send -w tank/data@bench |
-            sshpass -e ssh -p "$1" -o "StrictHostKeyChecking no" "$2@$3" "/usr/sbin/zfs recv backup/bare"
-        rc=$?; times >&3; exit $rc' bare "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER" "$ZFSREP_TB_SSH_HOST" \
-        3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
+        send=$1 recv=$2 port=$3 login=$4; shift 4
+        zfs send $send tank/data@bench |
+            sshpass -e ssh -p "$port" -o "StrictHostKeyChecking no" "$@" "$login" "/usr/sbin/zfs recv $recv backup/bare"
+        rc=$?; times >&3; exit $rc' bare "$send" "$recv" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" \
+        "${order[@]}" 3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
     t1=$EPOCHREALTIME
     m1=$(ticks)
-    [ "$rc" -eq 0 ] || die "bare pipeline failed ($rc): $(cat "$work/bare.err")"
+    [ "$rc" -eq 0 ] || die "bare pipeline ($kind) failed ($rc): $(cat "$work/bare.err")"
     cmp -s "$localData/big.bin" "$(remote sim-path backup/bare)/big.bin" || die "bare copy differs"
     remote destroy -r backup/bare
     # `times`, second line: children's user and system time, e.g. "0m1.234s 0m2.345s"
     cpu=$(sed -n 2p "$work/bare.times" | awk '{ n = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); n += p[1] * 60 + p[2] } print n }')
     read -r busy0 total0 <<<"$m0"
     read -r busy1 total1 <<<"$m1"
-    echo "bare $rep $(calc 'b - a' "$t0" "$t1") $cpu $(calc '(c - a) / (d - b) * 100' "$busy0" "$total0" "$busy1" "$total1")" >>"$results"
+    echo "$kind $rep $(calc 'b - a' "$t0" "$t1") $cpu $(calc '(c - a) / (d - b) * 100' "$busy0" "$total0" "$busy1" "$total1") $cipher" >>"$results"
 }
 
 # "Accepted password" lines in the testbed sshd's log so far.
 logins() { grep -c 'Accepted password' "$ZFSREP_TB_DIR/ssh/sshd.log" || true; }
 
-# Seconds between the realtime clock and CLOCK_BOOTTIME (the probe's clock).
+# Seconds between the realtime clock and CLOCK_BOOTTIME (the probe's clock),
+# to the microsecond: awk's own print keeps 6 digits, which of a number of
+# 10 digits before the point would drop the seconds themselves.
 bootOffset() {
     local up
     read -r up _ </proc/uptime
-    calc 'a - b' "$EPOCHREALTIME" "$up"
+    awk -v a="$EPOCHREALTIME" -v b="$up" 'BEGIN { printf "%.6f\n", a - b }'
 }
 
 run_service() {
@@ -230,17 +257,20 @@ run_service() {
     # incremental stream (a few hundred bytes).
     ctl zfsrep_mission_remove msnno="$(grep -o '"msnno": *[0-9]*' <<<"$listing" | head -1 | grep -o '[0-9]*$')" >/dev/null
     # $1 child, $2 PID, $3 COMM, $4 START, $5 END, $6 REAPED, $7/$8 CPU before/after,
-    # $9/$10 children's CPU before/after, $11 peak RSS kB, $12/$13 busy/total ticks
+    # $9/$10 children's CPU before/after, $11 peak RSS kB, $12/$13 busy/total ticks;
+    # $1 wire, $2 PID, $3 first byte on the wire
     awk -v rep="$rep" -v load="$load" -v cipher="$cipher" -v offset="$offset" -v logins="$(($(logins) - logins0))" '
         $1 == "child" && first == "" { first = $4 }
         $1 == "child" && $6 != "-" { last = $6 }
         $1 == "child" && $3 == "script" && full == "" {
-            full = $5 - $4; cpu = $8 - $7; pipe = $10 - $9; rss = $11; busy = $12 / $13 * 100
+            full = $5 - $4; cpu = $8 - $7; pipe = $10 - $9; rss = $11; busy = $12 / $13 * 100; script = $2
             # the scheduler picks at the minute change before the stream starts
-            streamAt = $4 + offset; pick = streamAt - int(streamAt / 60) * 60; run = $4 - first }
+            streamAt = $4 + offset; minute = int(streamAt / 60) * 60; pick = streamAt - minute; run = $4 - first }
+        $1 == "wire" { wire[$2] = $3 }
         $1 == "peak" { hwm = $3 }
         END { if (full == "") exit 1
-              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load, cipher, pick, logins, run }' \
+              byte = wire[script] == "" || wire[script] == "-" ? -1 : wire[script] + offset - minute
+              print "service", rep, full, cpu, pipe, rss, hwm, busy, last - first, load, cipher, pick, logins, run, byte }' \
         "$work/probe.$rep" >>"$results" || die "no script stage seen: $(cat "$work/probe.$rep")"
 }
 
@@ -257,15 +287,20 @@ run_ciphers() {
     done
 }
 
-# bare 1, service 1 (default ciphers), bare 2, service 2 (own ciphers),
-# bare 3, ..., bare 2R+1: every service run is compared with the mean of the
-# bare runs just before and just after it, so that a change of the machine's
-# load in between weighs on both sides.
-run_bare 1
+# plain 0, then for each service run k (cipher order "default" for odd k,
+# "own" for even k): same-options bare, service, same-options bare, plain k.
+# Every service run is compared with the mean of the two bare runs with its
+# options just before and after it, and with the mean of the plain runs
+# before and after it, so that a change of the machine's load in between
+# weighs on both sides.
+run_bare 0 plain
 runs=$((2 * repeats))
 for k in $(seq "$runs"); do
-    if ((k % 2)); then run_service "$k" default; else run_service "$k" own; fi
-    run_bare "$((k + 1))"
+    if ((k % 2)); then cipher=default; else cipher=own; fi
+    run_bare "$k" same "$cipher"
+    run_service "$k" "$cipher"
+    run_bare "$k" same "$cipher"
+    run_bare "$k" plain
 done
 for round in $(seq "$repeats"); do run_ciphers "$round"; done
 
@@ -277,25 +312,27 @@ stats() {
     awk -v c="$1" '{ print $c }' "$2" | sort -g | awk '{ v[NR] = $1 } END {
         m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print v[1], m, v[NR] }'
 }
-fmt='%-7s %-7s %9s %9s %6s %8s %9s %8s %6s %9s %9s %8s %7s %9s %6s %7s %6s %6s\n'
+fmt='%-7s %-7s %9s %9s %9s %7s %7s %8s %8s %8s %6s %8s %8s %8s %6s %9s %6s %7s %7s %6s %6s\n'
 printf '\nsend of %s (%d bytes) over ssh to 127.0.0.1; %d cores; load = 1-min load average before each service run\n' \
     "$size" "$bytes" "$(nproc)"
 # shellcheck disable=SC2059
-printf "$fmt" run cipher "bare_MB/s" "svc_MB/s" ratio "mission" "msn_MB/s" "svc_cpu" "svc_%" "pipe_cpu" "bare_cpu" \
-    "rss_MiB" "busy_%" "bare_bsy%" load "pick_s" "cmd_s" logins
+printf "$fmt" run cipher "plain_MB/s" "same_MB/s" "svc_MB/s" r_same r_plain "mission" "msn_MB/s" "svc_cpu" "svc_%" \
+    "pipe_cpu" "same_cpu" "rss_MiB" "busy_%" "same_bsy%" load "pick_s" "byte_s" "cmd_s" logins
 rows=$work/rows.txt
 : >"$rows"
 for k in $(seq "$runs"); do
-    # the mean of the bare runs before and after this service run
-    read -r bs bcpu bbusy < <(awk -v a="$k" -v b="$((k + 1))" '$1 == "bare" && ($2 == a || $2 == b) {
-        t += $3; c += $4; u += $5; n++ } END { print t / n, c / n, u / n }' "$results")
-    read -r _ _ fs scpu pcpu rss _ busy msn load cipher pick nlogins run < <(grep "^service $k " "$results")
-    awk -v B="$bytes" -v bs="$bs" -v fs="$fs" -v msn="$msn" -v scpu="$scpu" -v pcpu="$pcpu" -v bcpu="$bcpu" \
-        -v rss="$rss" -v busy="$busy" -v bbusy="$bbusy" -v load="$load" -v cipher="$cipher" -v pick="$pick" \
-        -v logins="$nlogins" -v run="$run" 'BEGIN {
-        printf "%s %.1f %.1f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %.2f %d\n",
-            cipher, B / bs / 1e6, B / fs / 1e6, B / fs / (B / bs), msn, B / msn / 1e6, scpu, scpu / fs * 100, pcpu,
-            bcpu, rss / 1024, busy, bbusy, load, pick, run, logins }' >>"$rows"
+    # the mean of the same-options runs around this service run, and of the plain runs before and after it
+    read -r ss scpu_same sbusy < <(awk -v k="$k" '$1 == "same" && $2 == k { t += $3; c += $4; u += $5; n++ }
+        END { print t / n, c / n, u / n }' "$results")
+    ps=$(awk -v a="$((k - 1))" -v b="$k" '$1 == "plain" && ($2 == a || $2 == b) { t += $3; n++ } END { print t / n }' "$results")
+    read -r _ _ fs scpu pcpu rss _ busy msn load cipher pick nlogins run byte < <(grep "^service $k " "$results")
+    awk -v B="$bytes" -v ps="$ps" -v ss="$ss" -v fs="$fs" -v msn="$msn" -v scpu="$scpu" -v pcpu="$pcpu" \
+        -v samecpu="$scpu_same" -v rss="$rss" -v busy="$busy" -v sbusy="$sbusy" -v load="$load" -v cipher="$cipher" \
+        -v pick="$pick" -v byte="$byte" -v logins="$nlogins" -v run="$run" 'BEGIN {
+        printf "%s %.1f %.1f %.1f %.3f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %s %.2f %d\n",
+            cipher, B / ps / 1e6, B / ss / 1e6, B / fs / 1e6, ss / fs, ps / fs, msn, B / msn / 1e6, scpu,
+            scpu / fs * 100, pcpu, samecpu, rss / 1024, busy, sbusy, load, pick,
+            byte < 0 ? "-" : sprintf("%.2f", byte), run, logins }' >>"$rows"
     # shellcheck disable=SC2059,SC2046
     printf "$fmt" "$k" $(sed -n "${k}p" "$rows")
 done
@@ -304,11 +341,17 @@ for cipher in default own; do
     [ -s "$rows.$cipher" ] || continue
     for what in 1 2 3; do
         values=()
-        for col in $(seq 2 17); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
+        for col in $(seq 2 20); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
         # shellcheck disable=SC2059
         printf "$fmt" "$(echo min median max | cut -d' ' -f"$what")" "$cipher" "${values[@]}"
     done
 done
+# First byte over every service run: the figure the scheduler's pick is judged by.
+awk '{ print $18 }' "$rows" | grep -v -- - >"$rows.byte" || true
+if [ -s "$rows.byte" ]; then
+    read -r _ bmed bmax < <(stats 1 "$rows.byte")
+    printf 'first byte on the wire after the pick (s), all %d service runs: median %s, max %s\n' "$runs" "$bmed" "$bmax"
+fi
 
 printf '\nssh throughput, %s of zeros into cat on the far side (MB/s; ratio to chacha20-poly1305 of the same round)\n' "$size"
 printf '%-20s %9s %9s %9s   %7s %7s %7s\n' cipher min median max r_min r_med r_max
@@ -330,13 +373,16 @@ if [ -n "${ZFSREP_BENCH_VERBOSE:-}" ]; then
     for k in $(seq "$runs"); do echo "probe, service run $k:"; cat "$work/probe.$k"; done
 fi
 cat <<'EOF'
-columns: cipher "default" = service with sshciphers set to ssh's default order, "own" = its built-in order
-(bare runs always use ssh's default); svc_MB/s the service's full stage (script + pv + the same pipeline), bare_MB/s the mean time of
-the bare runs just before and after it, ratio = svc/bare; mission = the whole mission (s) and msn_MB/s
-SIZE over it; svc_cpu/svc_% the service process's own CPU during the stage (s, % of one core; the
-kernel counts in 10 ms ticks); pipe_cpu and bare_cpu the CPU of the local pipeline processes (s);
-rss_MiB the service's peak VmRSS during the stage; busy_% and bare_bsy% the whole machine's CPU use
-(% of all cores) during the transfers; pick_s from the minute change at which the scheduler picks the
-mission to the start of the stream stage (the scheduler looks once a second, so up to 1 s of it is the
-pick's own lateness), cmd_s from the run's first command to that start; logins = password logins sshd logged during the mission.
+columns: cipher "default" = service with sshciphers set to ssh's default order, "own" = its built-in order;
+svc_MB/s the service's full stage (script + pv + the pipeline through the run's ssh connection master);
+same_MB/s the mean of the two bare runs around it with the service's zfs options and cipher order (no pv,
+no script, no master), plain_MB/s the mean of the plain runs (zfs send -w | ssh | zfs recv, ssh's defaults)
+before and after it; r_same and r_plain = svc over each; mission = the whole mission (s) and msn_MB/s SIZE
+over it; svc_cpu/svc_% the service process's own CPU during the stage (s, % of one core; the kernel counts
+in 10 ms ticks); pipe_cpu and same_cpu the CPU of the local pipeline processes (s); rss_MiB the service's
+peak VmRSS during the stage; busy_% and same_bsy% the whole machine's CPU use (% of all cores) during the
+transfers; pick_s from the minute change at which the scheduler picks the mission to the start of the
+stream stage, byte_s to the stream's first data on the wire (the connection master has written 32 KiB
+more; within one 25 ms poll), cmd_s from the run's first command to the stage's start; logins =
+password logins sshd logged during the mission.
 EOF

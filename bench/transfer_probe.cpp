@@ -23,6 +23,13 @@
 //     cutime+cstime (seconds) at the child's appearance and after its
 //     reaping; PEAK_RSS_KB the largest VmRSS sampled in between; BUSY/TOTAL
 //     the machine's CPU ticks (all cores) in between.
+//   wire PID FIRST_BYTE  for every `script` child: the first poll at which the
+//                        run's ssh connection master (the newest process
+//                        whose command line holds "ControlMaster=yes") had
+//                        written more than 32 KiB to its connection since
+//                        that child appeared, i.e. the stream's data was on
+//                        the wire; "-" when never seen (no master, or the
+//                        stream was shorter).
 //   peak RSS_KB HWM_KB   the largest VmRSS sampled overall, and VmHWM at the end
 //   samples N            how many samples were taken
 //   probe SECONDS        the probe's own CPU time
@@ -36,6 +43,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -147,7 +155,55 @@ struct Child {
     Sample before;
     Sample after;
     long peakRssKb = 0;
+    // For a `script` stage: the master's wchar when it appeared, and when
+    // the stream's data was first seen going out.
+    bool masterLooked = false;
+    long master = 0;
+    long long masterWritten = -1;
+    double firstByte = -1;
 };
+
+constexpr long long kStreamBytes = 32 * 1024; // more than a session's set-up writes
+
+// "wchar: 12345" of /proc/PID/io: bytes the process wrote; -1 when unreadable.
+long long writtenBytes(long pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value = -1;
+    while (in >> key >> value) {
+        if (key == "wchar:")
+            return value;
+    }
+    return -1;
+}
+
+// The newest process whose command line holds `text`, or 0.
+long newestWith(const std::string &text)
+{
+    long found = 0;
+    double newest = -1;
+    DIR *dir = opendir("/proc");
+    if (!dir)
+        return 0;
+    while (dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+        const std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (line.find(text) == std::string::npos)
+            continue;
+        const Stat s = readStat(pid);
+        if (s.ok && s.start > newest) {
+            newest = s.start;
+            found = pid;
+        }
+    }
+    closedir(dir);
+    return found;
+}
 
 std::vector<long> childrenOf(long parent)
 {
@@ -242,6 +298,15 @@ int main(int argc, char **argv)
                 c.comm = s.comm;
                 std::replace(c.comm.begin(), c.comm.end(), ' ', '_');
             }
+            // The master's count is taken once the child is `script` (a
+            // child found between fork and exec has the service's name).
+            if (c.comm == "script" && !c.masterLooked) {
+                c.masterLooked = true;
+                c.master = newestWith("ControlMaster=yes");
+                c.masterWritten = c.master ? writtenBytes(c.master) : -1;
+            }
+            if (c.firstByte < 0 && c.masterWritten >= 0 && writtenBytes(c.master) - c.masterWritten > kStreamBytes)
+                c.firstByte = bootSeconds();
             if (c.end < 0 && (gone || s.state == 'Z'))
                 c.end = bootSeconds();
             if (gone) {
@@ -268,6 +333,14 @@ int main(int argc, char **argv)
         std::printf("child %ld %s %.3f %.3f %.3f %.2f %.2f %.2f %.2f %ld %llu %llu\n", c.pid, c.comm.c_str(), c.start,
                     c.end, c.reaped, c.before.cpu, c.after.cpu, c.before.childCpu, c.after.childCpu, c.peakRssKb,
                     c.after.busy - c.before.busy, c.after.total - c.before.total);
+    }
+    for (const Child &c : children) {
+        if (c.comm != "script")
+            continue;
+        if (c.firstByte < 0)
+            std::printf("wire %ld -\n", c.pid);
+        else
+            std::printf("wire %ld %.3f\n", c.pid, c.firstByte);
     }
     std::printf("peak %ld %ld\n", peakRss, hwm);
     std::printf("samples %ld\n", samples);

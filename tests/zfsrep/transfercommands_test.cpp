@@ -57,6 +57,21 @@ QString sendPipeline(const ZfsCommands::SendSpec &spec, const Endpoint &endpoint
                                     TransferCommands::pvMeter(0), TransferCommands::sshPrefix(endpoint, receive));
 }
 
+// With the service's pipe-buffer helper set, every meter starts through it,
+// its path one word whatever it holds; unset, pv runs directly.
+TEST(TransferCommands, MeterRunsThroughThePipeBufferHelperWhenOneIsSet)
+{
+    struct Reset {
+        ~Reset() { TransferCommands::setMeterPipeBuffer(QString(), 0); }
+    } reset;
+    EXPECT_EQ(TransferCommands::pvMeter(0), "pv -f -n -b -t -i 1");
+    TransferCommands::setMeterPipeBuffer("/opt/zfs rep/zfsrep", 1048576);
+    EXPECT_EQ(TransferCommands::pvMeter(0), "'/opt/zfs rep/zfsrep' --pipe-buffer 1048576 pv -f -n -b -t -i 1");
+    EXPECT_EQ(TransferCommands::pvMeter(5000), "'/opt/zfs rep/zfsrep' --pipe-buffer 1048576 pv -f -n -b -t -i 1 -L 5000");
+    EXPECT_EQ(TransferCommands::pvStage(10), "'/opt/zfs rep/zfsrep' --pipe-buffer 1048576 pv -f -n -b -t -i 1 -s 10")
+        << "exports and restores meter the same way";
+}
+
 TEST(TransferCommands, SendKeepsEveryValueOneWord)
 {
     QTemporaryDir dir;

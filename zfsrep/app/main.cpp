@@ -2,6 +2,8 @@
 // mission database, starts the scheduler and serves the local RPC socket
 // until SIGINT or SIGTERM.
 #include "appdata.h"
+#include "pipebuffer.h"
+#include "transfercommands.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -32,6 +34,9 @@ void raiseDescriptorLimit()
 
 int main(int argc, char *argv[])
 {
+    // A pipeline's helper call becomes its program at once.
+    if (PipeBuffer::isCall(argc, argv))
+        return PipeBuffer::run(argc, argv);
     raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
@@ -44,6 +49,9 @@ int main(int argc, char *argv[])
     parser.addOption(restore);
     parser.process(app);
     const QString configPath = parser.isSet(cfg) ? parser.value(cfg) : QString();
+    // The streams' meter runs with large pipes around it, through this
+    // very executable.
+    TransferCommands::setMeterPipeBuffer(QCoreApplication::applicationFilePath(), PipeBuffer::kBytes);
 
     AppData *appData = AppData::create();
     if (!appData) {

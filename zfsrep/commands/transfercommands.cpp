@@ -20,9 +20,30 @@ QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand)
            + shellQuote(remoteCommand);
 }
 
+namespace {
+
+struct MeterHelper {
+    QString path;
+    int bytes = 0;
+};
+
+MeterHelper &meterHelper()
+{
+    static MeterHelper helper;
+    return helper;
+}
+
+} // namespace
+
+void setMeterPipeBuffer(const QString &helper, int bytes) { meterHelper() = MeterHelper{helper, bytes}; }
+
 QString pvMeter(qint64 rateLimit)
 {
-    QString text = QStringLiteral("pv -f -n -b -t -i 1");
+    const MeterHelper &helper = meterHelper();
+    QString text = helper.path.isEmpty() ? QString()
+                                         : ZfsCommands::shellWord(helper.path) + QStringLiteral(" --pipe-buffer ")
+                                               + QString::number(helper.bytes) + QLatin1Char(' ');
+    text += QStringLiteral("pv -f -n -b -t -i 1");
     if (rateLimit > 0)
         text += QStringLiteral(" -L ") + QString::number(rateLimit);
     return text;

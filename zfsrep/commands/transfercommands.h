@@ -27,13 +27,19 @@ QString sshPrefix(const Endpoint &endpoint, const QString &remoteCommand);
 // The `pv` stage of a replication stream: numeric output ("SECONDS BYTES"
 // per line, once a second, forced although stderr is a pipe) for the
 // engine's progress meter and stall watchdog; limited to `rateLimit` bytes
-// per second when that is above 0.
+// per second when that is above 0. With a pipe-buffer helper set, pv is
+// started through it:
+// '/usr/sbin/zfsrep' --pipe-buffer 1048576 pv -f -n -b -t -i 1
 QString pvMeter(qint64 rateLimit);
+// The executable that gives pv's pipes `bytes` of buffer before it runs pv
+// (the service's own, see PipeBuffer); an empty path, the default, runs pv
+// directly. Set once at start-up, before any pipeline is built.
+void setMeterPipeBuffer(const QString &helper, int bytes);
 // SEND | PV | RECEIVE as one pipeline text; each part is already quoted.
 QString stream(const QString &send, const QString &meter, const QString &receive);
 
-// The `pv` stage of an export, check or restore: the same numbers as
-// pvMeter (the engine computes rate and percentage of `size` from them and
+// The `pv` stage of an export, check or restore (through the pipe-buffer
+// helper when one is set): the same numbers as pvMeter (the engine computes rate and percentage of `size` from them and
 // watches them for a stall), with `-s` the expected size:
 // pv -f -n -b -t -i 1 -s 1234
 QString pvStage(qint64 size);
