@@ -70,6 +70,23 @@ TEST(SshRequest, PasswordOnlyInEnvironment)
     EXPECT_EQ(request.finishTimeoutMs, 25000);
 }
 
+// $ head -c 600 /proc/cpuinfo   (excerpts of this machine's, an AMD EPYC guest)
+TEST(SshOptions, CpuFlagsAreReadFromTheFirstProcessor)
+{
+    const QByteArray cpuinfo = "processor\t: 0\nvendor_id\t: AuthenticAMD\nmodel name\t: AMD EPYC\n"
+                               "flags\t\t: fpu vme de pse sse2 pclmulqdq aes avx avx2 sha_ni\n"
+                               "bugs\t\t: sysret_ss_attrs\n\nprocessor\t: 1\nflags\t\t: fpu\n";
+    EXPECT_EQ(ZfsCommands::cpuFlags(cpuinfo), "fpu vme de pse sse2 pclmulqdq aes avx avx2 sha_ni");
+    EXPECT_EQ(ZfsCommands::cpuFlags("processor\t: 0\nFeatures\t: fp asimd aes\n"), "") << "no x86 flags line";
+    EXPECT_EQ(ZfsCommands::cpuFlags(""), "");
+    EXPECT_EQ(ZfsCommands::cpuFlagsOf("/nonexistent/cpuinfo"), "");
+#if defined(__x86_64__)
+    // The kernel's file reports a size of 0: it must be read to its end.
+    EXPECT_TRUE(ZfsCommands::cpuFlagsOf("/proc/cpuinfo").split(' ').contains("fpu"))
+        << "every x86-64 processor lists fpu";
+#endif
+}
+
 TEST(SshOptions, CipherOrderFollowsTheCpu)
 {
     const QString aesFirst = ZfsCommands::cipherOrderFor("fpu vme sse2 aes avx2 sha_ni");

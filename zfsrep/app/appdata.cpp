@@ -49,24 +49,6 @@ AppData::AppData() : QObject(nullptr), router(zfsrep), server(nullptr)
     QuitSignals::install(SIGTERM);
 }
 
-namespace {
-
-// The "flags" line of /proc/cpuinfo (empty when unreadable).
-QString cpuFlags()
-{
-    QFile file(QStringLiteral("/proc/cpuinfo"));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QString();
-    while (!file.atEnd()) {
-        const QString line = QString::fromLatin1(file.readLine());
-        if (line.startsWith(QLatin1String("flags")))
-            return line.mid(line.indexOf(QLatin1Char(':')) + 1).trimmed();
-    }
-    return QString();
-}
-
-} // namespace
-
 bool AppData::initialize(const QString &configPath)
 {
     configFile = configPath.isEmpty() ? configDir.absoluteFilePath(QStringLiteral("config.json")) : configPath;
@@ -77,7 +59,9 @@ bool AppData::initialize(const QString &configPath)
     // Every ssh offers the ciphers in the order measured fastest for this CPU
     // unless the configuration names its own list.
     const QString ciphers = config.value(QStringLiteral("sshciphers")).toString().trimmed();
-    ZfsCommands::setCipherOrder(ciphers.isEmpty() ? ZfsCommands::cipherOrderFor(cpuFlags()) : ciphers);
+    ZfsCommands::setCipherOrder(ciphers.isEmpty()
+                                    ? ZfsCommands::cipherOrderFor(ZfsCommands::cpuFlagsOf(QStringLiteral("/proc/cpuinfo")))
+                                    : ciphers);
     // Missions and queries without a password log in with this key. A key
     // that ssh would refuse (readable by others) stops the start here, not
     // every run later.

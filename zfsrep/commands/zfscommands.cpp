@@ -2,6 +2,8 @@
 
 #include "sshlogin.h"
 
+#include <QFile>
+
 namespace ZfsCommands {
 
 QString shellQuote(const QString &value)
@@ -74,6 +76,24 @@ QString cipherOrderFor(const QString &cpuFlags)
 {
     const QStringList flags = cpuFlags.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     return flags.contains(QStringLiteral("aes")) ? kAesFirst : QString();
+}
+
+QString cpuFlags(const QByteArray &cpuinfo)
+{
+    for (const QByteArray &line : cpuinfo.split('\n')) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed() == "flags")
+            return QString::fromLatin1(line.mid(colon + 1).trimmed());
+    }
+    return QString();
+}
+
+QString cpuFlagsOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return cpuFlags(file.readAll());
 }
 
 QStringList sshOptions(const QString &controlPath)

@@ -47,6 +47,12 @@ QString cipherOrder();
 // /proc/cpuinfo) lists "aes", else empty (ssh's default, ChaCha20 first).
 // Every cipher ssh offers by default stays in the list.
 QString cipherOrderFor(const QString &cpuFlags);
+// The "flags" of the first processor in `cpuinfo`, the text of /proc/cpuinfo
+// ("flags\t\t: fpu vme ... aes avx2"); empty when it has none.
+QString cpuFlags(const QByteArray &cpuinfo);
+// The same, read from the file at `path` to its end (a /proc file reports
+// a size of 0 whatever it holds); empty when unreadable.
+QString cpuFlagsOf(const QString &path);
 
 // sshpass -e ssh -p PORT <SshLogin::arguments> <sshOptions> USER@HOST COMMAND,
 // with the password in the child's SSHPASS variable (never on the command
