@@ -182,25 +182,34 @@ sameRecv="-s -u -o mountpoint=none -x sharenfs -x sharesmb -o readonly=on"
 #                             (CIPHER "default" or "own"), no pv, no script,
 #                             no connection master
 run_bare() {
-    local rep=$1 kind=$2 cipher=${3:-} m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0 send recv order=()
+    local rep=$1 kind=$2 cipher=${3:-} m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0 send recv snapshot lister order=()
     if [ "$kind" = plain ]; then
         send="-w"; recv=""
     else
         send=$sameSend; recv=$sameRecv
         if [ "$cipher" = default ]; then order=(-o "Ciphers=$sshDefaultCiphers"); else order=(-o "Ciphers=$ownCiphers"); fi
     fi
+    # The newest snapshot, as the service sends its own newest one: with -R
+    # the stream carries every snapshot before it as well.
+    snapshot=$(zfs list -H -o name -t snapshot tank/data | tail -1)
     sync
+    # The listing a UI asks for once a second runs during every transfer,
+    # bare or not, so both sides carry the same load.
+    (while :; do ctl zfsrep_mission_alload >/dev/null 2>&1; sleep 1; done) &
+    lister=$!
     m0=$(ticks)
     t0=$EPOCHREALTIME
     # shellcheck disable=SC2086
     bash -c 'set -o pipefail
-        send=$1 recv=$2 port=$3 login=$4; shift 4
-        zfs send $send tank/data@bench |
+        send=$1 recv=$2 port=$3 login=$4 snapshot=$5; shift 5
+        zfs send $send "$snapshot" |
             sshpass -e ssh -p "$port" -o "StrictHostKeyChecking no" "$@" "$login" "/usr/sbin/zfs recv $recv backup/bare"
         rc=$?; times >&3; exit $rc' bare "$send" "$recv" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" \
-        "${order[@]}" 3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
+        "$snapshot" "${order[@]}" 3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
     t1=$EPOCHREALTIME
     m1=$(ticks)
+    kill "$lister" 2>/dev/null
+    wait "$lister" 2>/dev/null || true
     [ "$rc" -eq 0 ] || die "bare pipeline ($kind) failed ($rc): $(cat "$work/bare.err")"
     cmp -s "$localData/big.bin" "$(remote sim-path backup/bare)/big.bin" || die "bare copy differs"
     remote destroy -r backup/bare

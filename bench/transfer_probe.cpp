@@ -205,9 +205,38 @@ long newestWith(const std::string &text)
     return found;
 }
 
+// The process's children as the kernel lists them for each of its threads
+// (/proc/PID/task/TID/children: "4242 4243 "), without reading every
+// process of the machine; the scan of /proc below where that file is
+// missing.
+bool childrenFromTasks(long parent, std::vector<long> &found)
+{
+    const std::string tasks = "/proc/" + std::to_string(parent) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (!dir)
+        return false;
+    bool any = false;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream in(tasks + "/" + entry->d_name + "/children");
+        if (!in)
+            continue;
+        any = true;
+        long pid = 0;
+        while (in >> pid)
+            found.push_back(pid);
+    }
+    closedir(dir);
+    return any;
+}
+
 std::vector<long> childrenOf(long parent)
 {
     std::vector<long> found;
+    if (childrenFromTasks(parent, found))
+        return found;
+    found.clear();
     DIR *dir = opendir("/proc");
     if (!dir)
         return found;
