@@ -9,66 +9,68 @@
 #
 # Builds zfsrep, zfsrepctl, zfs-sim and transfer_probe in $ZFSREP_BUILD_DIR
 # (default build/) first. ZFSREP_BENCH_VERBOSE=1 also prints what the probe
-# saw. SIZE random bytes go into tank/data, snapshot tank/data@bench; then,
-# REPEATS times, bare, service with ssh's default cipher order, bare, service
-# with its own order, and a last bare (2 x REPEATS service runs, each one
-# compared with the mean of the bare runs just before and after it; every
-# bare run uses ssh's default cipher):
-#   bare     bash -c "set -o pipefail; zfs send -w tank/data@bench |
-#              sshpass -e ssh -p PORT -o 'StrictHostKeyChecking no' USER@127.0.0.1
-#              '/usr/sbin/zfs recv backup/bare'"
-#            timed around the bash (ssh handshake included); CPU from `times`.
+# saw. SIZE random bytes go into tank/data, snapshot tank/data@bench; then
+# a plain bare run, and for each of 2 x REPEATS service runs (cipher order
+# "default" and "own" in turn): a same-options bare run, the service run,
+# another same-options bare run and a plain bare run. Each service run is
+# compared with the mean of the same-options runs around it and with the
+# mean of the plain runs before and after it. Every bare run sends the newest
+# snapshot of tank/data, as the service sends its own newest, and is timed
+# around the bash (ssh handshake included; CPU from `times`):
+#   plain    zfs send -w SNAP | sshpass -e ssh -p PORT -o 'StrictHostKeyChecking no'
+#              USER@127.0.0.1 '/usr/sbin/zfs recv backup/bare'   (ssh's own ciphers)
+#   same     zfs send -w -R SNAP | sshpass -e ssh … -o Ciphers=ORDER USER@127.0.0.1
+#              '/usr/sbin/zfs recv -s -u -o mountpoint=none -x sharenfs -x sharesmb
+#              -o readonly=on backup/bare'
+#            the service's own zfs options and the cipher order of the service
+#            run it is compared with; no pv, no script, no connection master.
 #   service  the real zfsrep binary with a send mission appended by zfsrepctl
 #            (no schedules: it runs at the next minute change, so each run
-#            waits up to a minute). Its first stage sends the same snapshot,
-#            tank/data@bench (the oldest), through
-#            `script -q -e -c "set -o pipefail; zfs send -w … | pv -f -n -b -t -i 1 |
-#            sshpass -e ssh … '/usr/sbin/zfs recv backup/data'" /dev/null`.
+#            waits up to a minute). Its stage sends its own newest snapshot
+#            through `script -q -e -c "set -o pipefail; zfs send -w -R … |
+#            zfsrep --pipe-buffer 1048576 pv -f -n -b -t -i 1 | sshpass -e ssh …
+#            '/usr/sbin/zfs recv …'" /dev/null` over the run's ssh connection master.
 #            The service is restarted for each run: cipher "default" runs it
 #            with the key sshciphers set to OpenSSH's default client order
 #            (chacha20-poly1305 first), cipher "own" with its built-in order
 #            (AES-GCM first where the CPU has AES instructions).
 #            transfer_probe watches the service through /proc: the stage time
 #            is the life of that `script` child (start from /proc, end within
-#            one 25 ms poll; ssh handshake included, as in the bare run); the
-#            service's CPU is its utime+stime across the stage, the pipeline's
-#            CPU its cutime+cstime (the reaped script with everything below
-#            it); memory is its VmRSS sampled every 0.5 s and its VmHWM.
-#            "mission" runs from the first child seen (children shorter than a
-#            poll are missed) to the last child's end: queries, full stage and
-#            the incremental stage to the mission's own snapshot. While the
-#            mission runs, the script lists the missions once a second, as a
-#            UI watching the progress would.
-#            pick->stream: from the minute change at which the scheduler picks
-#            the mission to the start of that full stage's `script` (the
-#            listings, the size estimate and the ssh login all come before;
-#            the stream's first byte follows within the ssh session's set-up
-#            over the already open connection). The scheduler looks at the
-#            clock once a second, so up to 1 s of that is the pick's own
-#            lateness: cmd->stream counts from the run's first command (a
-#            local snapshot, right after the pick) instead. logins: the "Accepted
-#            password" lines sshd logged during the mission.
+#            one 25 ms poll; the session's set-up over the master included);
+#            the service's CPU is its utime+stime across the stage, the
+#            pipeline's CPU its cutime+cstime (the reaped script with
+#            everything below it; the master's encryption is not in it);
+#            memory is its VmRSS sampled every 0.5 s and its VmHWM.
+#            "mission" runs from the first child seen to the last child's end.
+#            During every transfer, bare or not, the script lists the missions
+#            once a second, as a UI watching the progress would.
+#            pick_s: from the minute change at which the scheduler picks the
+#            mission to the start of the stage; byte_s: to the first poll at
+#            which the run's connection master had written 32 KiB more than
+#            when the stage started (the stream's data on the wire); cmd_s
+#            from the run's first command to the stage's start. logins: the
+#            "Accepted password" lines sshd logged during the mission.
 #   ciphers  REPEATS rounds of SIZE zeros through `ssh -c CIPHER … 'cat >/dev/null'`
 #            for chacha20-poly1305 (ssh's default), aes128-gcm and aes256-gcm,
 #            alternating; MB/s and the ratio to chacha20-poly1305 of the same
-#            round.# Every copy is compared with the original (cmp) and then destroyed.
+#            round.
+# Every copy is compared with the original (cmp) and then destroyed.
 # MB = 10^6 bytes. The machine's other load shows in the busy and load columns.
 #
 # Measured on the 2-core development VM (AMD EPYC, aes in /proc/cpuinfo),
-# REPEATS 3, SIZE 1G, under other developers' load; min / median / max, two
-# runs of this script (1-min load average 3-8, then 2-4):
-#   ssh cipher throughput, MB/s (ratio to chacha20-poly1305 of the same round)
-#     chacha20-poly1305  157 / 247 / 294 (1.00)         322 / 332 / 359 (1.00)
-#     aes128-gcm         243 / 263 / 324 (0.99 / 1.10 / 1.67)   460 / 531 / 549 (1.28 / 1.65 / 1.66)
-#     aes256-gcm         226 / 287 / 530 (0.92 / 1.81 / 1.83)   436 / 509 / 563 (1.21 / 1.58 / 1.70)
-#   service / bare, cipher "default"   0.72 / 0.82 / 0.93       0.72 / 0.80 / 0.89
-#   service / bare, cipher "own"       0.77 / 0.98 / 1.04       0.63 / 0.67 / 0.81
-#   pick->stream (s)                   0.34 / 0.57 / 1.28       0.25 / 0.54 / 1.21
-#   cmd->stream (s)                    (not measured)           0.23 / 0.26 / 0.27
-#   ssh logins per run                 1 in every run           1 in every run
-# AES-GCM is clearly faster than chacha20-poly1305 here; aes128 and aes256
-# differ by less than the noise. The service stays below the bare pipeline
-# by more than the noise, with either cipher order (see README.md).
+# REPEATS 3, SIZE 1G, the machine otherwise quiet; min / median / max of
+# the last run of this script:
+#   service MB/s, cipher "own" (the built-in order)   164.0 / 165.3 / 166.6
+#   service MB/s, cipher "default"                     135.7 / 137.1 / 146.0
+#   service / same options, "own"                      0.70 / 0.735 / 0.74
+#   service / same options, "default"                  0.79 / 0.858 / 0.96
+#   service / plain, "own"                             0.95 / 1.054 / 1.09
+#   service / plain, "default"                         0.86 / 0.892 / 0.95
+#   first byte on the wire after the pick (s), all runs: median 0.325, max 0.34
+#   ssh logins per run: 1 in every run
+# The same-options bare runs themselves moved between 140 and 260 MB/s from
+# one run of this script to the next (the simulator's receive writes the
+# stream to disk; see README.md), so compare the rows of one run only.
 set -euo pipefail
 
 repeats=${1:-3}
