@@ -50,7 +50,7 @@ TEST_F(Shipped, CatalogueHoldsFortyThreeStatements)
         "dbupgrade_v3_1", "dbupgrade_v3_2", "dbupgrade_v3_3", "mission_rearm",
         "run_begin", "run_finish", "run_prune", "run_remove", "run_interrupt", "run_list", "run_latest", "run_summary",
         "mission_alload", "mission_acquit", "mission_detail", "mission_append", "mission_change",
-        "mission_remove", "mission_finished", "mission_complete",
+        "mission_remove", "mission_finished", "mission_complete", "mission_stamp",
         "mission_caption_unique", "mission_caption_index", "mission_caption_unindex",
         "logger_alload", "logger_clear", "snapshot_alload", "snapshot_loadby", "mission_append22",
         "dcshost_alload", "dcshost_submit", "dcshost_append", "dcshost_setaccount",
@@ -62,7 +62,7 @@ TEST_F(Shipped, CatalogueHoldsFortyThreeStatements)
     int parsed = 0;
     for (const QString &id : catalogue.keys())
         parsed += catalogue.value(id).toObject().contains("id") ? 1 : 0;
-    EXPECT_EQ(parsed, 51);
+    EXPECT_EQ(parsed, 52);
 
     EXPECT_EQ(catalogue.value("dbupgrade_v1_1").toObject().value("text"),
               "ALTER TABLE t_mission ADD COLUMN msn_finishedtime TEXT DEFAULT '';\n");
