@@ -53,6 +53,17 @@ protected:
                            {"passwd", "Secret-1"}, {"snapname", "daily"}, {"erase", 1}};
     }
 
+    // An export file of 1,234 bytes to restore from, as a restore mission
+    // names it.
+    QString exportFile()
+    {
+        const QString file = dir.filePath("data@daily_1.gz.zsa");
+        QFile f(file);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(1234, 'x'));
+        return file;
+    }
+
     // The pipelines the stages ran, without the script wrapper.
     QStringList pipelines() const
     {
@@ -280,11 +291,7 @@ TEST_F(Transfers, RestoreWhoseWholeFilePassedPvButNeverEndsIsStalled)
 {
     engine.settings().stallTimeoutSeconds = 1;
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
-    const QString file = dir.filePath("data@daily_1.gz.zsa");
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(1234, 'x'));
-    f.close();
+    const QString file = exportFile();
     FakeStage crawling;
     // pv counted the whole file and ended; the receive behind it does not.
     crawling.chunks = {"1.0001 600\r\n", "1.5003 1234\r\n"};
@@ -315,11 +322,7 @@ TEST(ExportNames, PathAndRestoreNameRules)
 TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
 {
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
-    const QString file = dir.filePath("data@daily_1.gz.zsa");
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(1234, 'x'));
-    f.close();
+    const QString file = exportFile();
     QJsonObject restore = mission(4, file);
     restore.insert("name", "");
     ASSERT_TRUE(driver.recvFile(journals, restore));

@@ -56,12 +56,14 @@ void PvMeter::take(const QByteArray &line, qint64 nowMs)
     ++updates;
 }
 
-int PvMeter::percent() const
+int PvMeter::percent() const { return percentOf(movedBytes, totalBytes); }
+
+int PvMeter::percentOf(qint64 done, qint64 total)
 {
-    if (totalBytes <= 0)
+    if (total <= 0)
         return 0;
     // In floating point: a count near the top of qint64 must not overflow.
-    const double value = double(movedBytes) * 100.0 / double(totalBytes);
+    const double value = double(done) * 100.0 / double(total);
     return static_cast<int>(qBound(0.0, value, 99.0));
 }
 

@@ -28,6 +28,9 @@ public:
     // 0..100 of the expected size; 0 when the size is unknown. Never 100
     // before `finish`.
     int percent() const;
+    // `done` of `total` in percent, 0..99 (100 is for the caller to say once
+    // the stage has ended); 0 when the total is unknown.
+    static int percentOf(qint64 done, qint64 total);
     // Seconds left at the current rate; -1 when unknown.
     qint64 etaSeconds() const;
     // Milliseconds since the byte count last grew (or since the first feed),

@@ -38,9 +38,9 @@ void setMeterPipeBuffer(const QString &helper, int bytes);
 // SEND | PV | RECEIVE as one pipeline text; each part is already quoted.
 QString stream(const QString &send, const QString &meter, const QString &receive);
 
-// The `pv` stage of an export, check or restore (through the pipe-buffer
-// helper when one is set): the same numbers as pvMeter (the engine computes rate and percentage of `size` from them and
-// watches them for a stall), with `-s` the expected size:
+// The `pv` stage of an export, check or restore: pvMeter's numbers (the
+// engine computes rate and percentage of `size` from them and watches them
+// for a stall), with `-s` the expected size:
 // pv -f -n -b -t -i 1 -s 1234
 QString pvStage(qint64 size);
 

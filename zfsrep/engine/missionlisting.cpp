@@ -11,7 +11,6 @@
 
 #include <QHash>
 
-
 MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable,
                                std::function<QJsonObject()> progressSource, RunHistory &runHistory,
                                std::function<QDateTime()> clockFunction)
@@ -124,7 +123,7 @@ bool MissionListing::refreshKept(TQ2Journals &journals, int page, int ofpage)
     MissionBook::Stamp stamp;
     if (!book.stamp(journals, stamp))
         return false;
-    if (kept.valid && kept.stamp == stamp)
+    if (kept.valid && kept.stamp == stamp && kept.page == page && kept.ofpage == ofpage)
         return true;
     kept = Kept();
     const bool read = book.visitRows(journals, [this](const TQ2SqlRow &row) {
@@ -136,6 +135,8 @@ bool MissionListing::refreshKept(TQ2Journals &journals, int page, int ofpage)
         return false;
     }
     kept.stamp = stamp;
+    kept.page = page;
+    kept.ofpage = ofpage;
     kept.valid = true;
     return true;
 }

@@ -60,8 +60,8 @@ private:
     // Adds the run fields to every listed mission. False when the history
     // could not be read.
     bool addRunFields(TQ2Journals &journals, QJsonArray &records);
-    // Reads the stored rows into `kept` unless the store is unchanged since
-    // they were read. Called with `keptLock` held. False (journaled) when a
+    // Reads the stored rows of the page into `kept` unless they were read
+    // for the same page and the store is unchanged since. Called with `keptLock` held. False (journaled) when a
     // statement failed; nothing is kept then.
     bool refreshKept(TQ2Journals &journals, int page, int ofpage);
 
@@ -79,6 +79,8 @@ private:
     struct Kept {
         bool valid = false;
         MissionBook::Stamp stamp;
+        int page = 0; // the page the rows were read for
+        int ofpage = 0;
         MissionRowText layout;
         MissionRowText::RowTexts texts;
         std::vector<KeptRow> rows;

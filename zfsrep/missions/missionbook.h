@@ -3,8 +3,9 @@
 // changes, removes and reads missions; it knows nothing of schedules being
 // armed or runs going on (the engine tells the scheduler about changes).
 //
-// Any thread may call it; every operation is one catalogue statement. A failed statement is journaled
-// (ERR_SQLERROR with SQLite's message) and returns false.
+// Any thread may call it; every operation is one catalogue statement. A
+// failed statement is journaled (ERR_SQLERROR with SQLite's message) and
+// returns false.
 #pragma once
 
 #include "mission.h"
@@ -31,8 +32,8 @@ public:
     bool open(TQ2Journals &journals, const QString &path);
 
     // Refuses a caption that exists in any letter case (ERR_EXISTS); the
-    // test and the insert are one statement. `mission` is in the request's form
-    // ("schedules" an array); `msnno` gets the new number.
+    // test and the insert are one statement. `mission` is in the request's
+    // form ("schedules" an array); `msnno` gets the new number.
     bool append(TQ2Journals &journals, const QJsonObject &mission, int &msnno);
     // Refuses a number that does not exist (ERR_NOT_EXISTS).
     bool change(TQ2Journals &journals, const QJsonObject &mission);
@@ -54,9 +55,10 @@ public:
     // What the store has gone through, as one comparable value: it differs
     // after any row the service inserted, changed or removed, after any
     // change of the schema, after any transaction another connection (or
-    // process) committed, and after the book opened the file again. Equal stamps mean the rows are as they
-    // were, so a text made of them may be kept. False (journaled) when the
-    // store cannot say; `stamp` is then unchanged.
+    // process) committed, and after the book opened the file again. Equal
+    // stamps mean the rows are as they were, so a text made of them may be
+    // kept. False (journaled) when the store cannot say; `stamp` is then
+    // unchanged.
     struct Stamp {
         quint64 opening = 0;
         qint64 own = -1;
@@ -66,7 +68,6 @@ public:
         {
             return opening == other.opening && own == other.own && others == other.others && schema == other.schema;
         }
-        bool operator!=(const Stamp &other) const { return !(*this == other); }
     };
     bool stamp(TQ2Journals &journals, Stamp &stamp);
 

@@ -5,10 +5,7 @@
 
 #include <QJsonDocument>
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <iterator>
 #include <optional>
 
 namespace {
@@ -103,28 +100,20 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
     if (!action || *action < 1 || *action > 4)
         return invalid(QStringLiteral("action"), shown(actionValue));
 
-    // Each text is read once; the three rules then run in this order.
-    const char *const keys[] = {"caption", "pool", "name", "path", "host", "userid", "passwd", "snapname"};
-    QString texts[std::size(keys)];
-    for (size_t i = 0; i < std::size(keys); ++i)
-        texts[i] = text(fields, keys[i]);
-    const auto isKey = [](const char *key, std::initializer_list<const char *> among) {
-        return std::any_of(among.begin(), among.end(), [key](const char *k) { return std::strcmp(k, key) == 0; });
-    };
-    for (size_t i = 0; i < std::size(keys); ++i) {
-        if (std::strcmp(keys[i], "passwd") != 0 && hasControl(texts[i]))
-            return invalid(QLatin1String(keys[i]), kControl);
+    for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "snapname"}) {
+        if (hasControl(text(fields, key)))
+            return invalid(QLatin1String(key), kControl);
     }
-    for (size_t i = 0; i < std::size(keys); ++i) {
-        const int most = MissionValidator::longestText(QLatin1String(keys[i]));
-        if (texts[i].size() > most)
-            return invalid(QLatin1String(keys[i]), QStringLiteral("超过 %1 个字符").arg(most));
+    for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "passwd", "snapname"}) {
+        const int most = MissionValidator::longestText(QLatin1String(key));
+        if (text(fields, key).size() > most)
+            return invalid(QLatin1String(key), QStringLiteral("超过 %1 个字符").arg(most));
     }
     // These reach zfs and the shell as arguments of their own: a value that
     // starts with "-" would be read as an option.
-    for (size_t i = 0; i < std::size(keys); ++i) {
-        if (isKey(keys[i], {"pool", "name", "path", "snapname"}) && texts[i].trimmed().startsWith(QLatin1Char('-')))
-            return invalid(QLatin1String(keys[i]), kLeadingDash);
+    for (const char *key : {"pool", "name", "path", "snapname"}) {
+        if (text(fields, key).trimmed().startsWith(QLatin1Char('-')))
+            return invalid(QLatin1String(key), kLeadingDash);
     }
     QString bad = MissionValidator::schedules(schedules);
     if (bad.isEmpty())

@@ -21,7 +21,7 @@ void RunProgress::meter(const PvMeter &meter)
     std::lock_guard<std::mutex> guard(lock);
     const qint64 done = stageBase + meter.bytes();
     const qint64 total = qMax(runTotal, done);
-    const int percent = total > 0 ? static_cast<int>(qBound(0.0, double(done) * 100.0 / double(total), 99.0)) : 0;
+    const int percent = PvMeter::percentOf(done, total);
     const qint64 rate = meter.bytesPerSecond();
     fields.insert(QStringLiteral("speed"), PvMeter::rateText(rate));
     fields.insert(QStringLiteral("rate"), percent);
