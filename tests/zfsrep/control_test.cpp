@@ -193,7 +193,10 @@ TEST_F(Control, CancelEndsTheTransferRecordsItAndTheSchedulerGoesOn)
     EXPECT_EQ(notRunning.err(), TQ2Error::ERR_NOT_ACTIVE);
 
     ASSERT_TRUE(engine->scheduler().runNow(journals, msnno));
-    ASSERT_TRUE(eventually([&] { return engine->scheduler().progress().value("msnno").toInt() == msnno; }));
+    // The run is published before its snapshot is taken; the cancel must
+    // reach the transfer itself, so wait for its stage to be running.
+    ASSERT_TRUE(eventually([&] { return runner->spawns().size() == 1; }));
+    EXPECT_EQ(engine->scheduler().progress().value("msnno").toInt(), msnno);
     TQ2Journals wrongOne;
     EXPECT_FALSE(engine->scheduler().cancel(wrongOne, other)) << "only the running mission can be cancelled";
     EXPECT_EQ(wrongOne.err(), TQ2Error::ERR_NOT_ACTIVE);
