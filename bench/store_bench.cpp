@@ -10,7 +10,10 @@
 //   dsync    after each append round, as many 512-byte O_DSYNC writes to a
 //            new file in the database's directory (what dd oflag=dsync
 //            does): the disk's sync rate beside the appends, and the ratio
-//            of the append median to it;
+//            of the append median to it; "bound" is the ratio an append
+//            would reach if it cost no more than one dsync write plus one
+//            exists round trip (the socket, the request and an indexed read
+//            of the store): what one client in series can reach at best;
 //   exists   zfsrep_mission_exists, one client, per request (ms), half of
 //            the captions present (in another letter case), half missing;
 //   alload   zfsrep_mission_alload, the whole listing, per request (ms, until
@@ -382,8 +385,9 @@ int main(int argc, char *argv[])
     std::fprintf(report, "mission store through the socket; database in %s (%s); min / median of %d rounds\n",
                  qPrintable(dir.path()), onTmpfs ? "tmpfs: fsync is free" : "not tmpfs: each commit waits for fsync",
                  kRounds);
-    std::fprintf(report, "%9s | %19s | %19s | %6s | %19s | %19s | %19s | %10s\n", "missions", "append /s (1 client)",
-                 "dsync 512 B /s", "ratio", "exists ms", "alload ms", "alload changed ms", "answer MB");
+    std::fprintf(report, "%9s | %19s | %19s | %6s | %6s | %19s | %19s | %19s | %10s\n", "missions",
+                 "append /s (1 client)", "dsync 512 B /s", "ratio", "bound", "exists ms", "alload ms",
+                 "alload changed ms", "answer MB");
     bool ok = true;
     for (const Figures &f : figures) {
         if (!f.ok) {
@@ -392,9 +396,14 @@ int main(int argc, char *argv[])
             continue;
         }
         const double ratio = f.dsyncPerSecond.median > 0 ? f.appendPerSecond.median / f.dsyncPerSecond.median : 0;
-        std::fprintf(report, "%9d | %9.0f %9.0f | %9.0f %9.0f | %6.2f | %9.3f %9.3f | %9.1f %9.1f | %9.1f %9.1f | %10.2f\n",
+        // One sync plus one round trip per append, in series.
+        const double bound = f.dsyncPerSecond.median > 0
+                                 ? 1.0 / (1.0 + f.dsyncPerSecond.median * f.existsMs.median / 1000.0)
+                                 : 0;
+        std::fprintf(report,
+                     "%9d | %9.0f %9.0f | %9.0f %9.0f | %6.2f | %6.2f | %9.3f %9.3f | %9.1f %9.1f | %9.1f %9.1f | %10.2f\n",
                      f.missions, f.appendPerSecond.min, f.appendPerSecond.median, f.dsyncPerSecond.min,
-                     f.dsyncPerSecond.median, ratio, f.existsMs.min, f.existsMs.median, f.alloadMs.min,
+                     f.dsyncPerSecond.median, ratio, bound, f.existsMs.min, f.existsMs.median, f.alloadMs.min,
                      f.alloadMs.median, f.changedAlloadMs.min, f.changedAlloadMs.median, f.alloadBytes / 1e6);
     }
     std::fclose(report);
