@@ -12,7 +12,8 @@
 # saw. SIZE random bytes go into tank/data, snapshot tank/data@bench; then
 # a plain bare run, and for each of 2 x REPEATS service runs (cipher order
 # "default" and "own" in turn): a same-options bare run, the service run,
-# another same-options bare run and a plain bare run. Each service run is
+# another same-options bare run, a "stage" bare run and a plain bare run.
+# Each service run is
 # compared with the mean of the same-options runs around it and with the
 # mean of the plain runs before and after it. Every bare run sends the newest
 # snapshot of tank/data, as the service sends its own newest, and is timed
@@ -24,6 +25,12 @@
 #              -o readonly=on backup/bare'
 #            the service's own zfs options and the cipher order of the service
 #            run it is compared with; no pv, no script, no connection master.
+#   stage    the same stream composed as the service's stage, by hand:
+#              script -q -e -c "zfs send -w -R SNAP | zfsrep --pipe-buffer
+#              1048576 pv … | sshpass -e ssh -o ControlPath=M … 'zfs recv …'"
+#            through a connection master M opened (with the same cipher
+#            order) before the clock starts, so, like the service's stage,
+#            without a login; r_stage = service over it.
 #   service  the real zfsrep binary with a send mission appended by zfsrepctl
 #            (no schedules: it runs at the next minute change, so each run
 #            waits up to a minute). Its stage sends its own newest snapshot
@@ -183,8 +190,14 @@ sameRecv="-s -u -o mountpoint=none -x sharenfs -x sharesmb -o readonly=on"
 #   run_bare REP same CIPHER  the service's zfs options and ssh cipher order
 #                             (CIPHER "default" or "own"), no pv, no script,
 #                             no connection master
+#   run_bare REP stage CIPHER the same, composed as the service's stage is:
+#                             under `script`, pv through the service's
+#                             pipe-buffer helper, ssh through a connection
+#                             master opened before the clock starts (so,
+#                             like the service's stage, without a login)
 run_bare() {
     local rep=$1 kind=$2 cipher=${3:-} m0 m1 t0 t1 cpu busy0 total0 busy1 total1 rc=0 send recv snapshot lister order=()
+    local master=$work/stage.master
     if [ "$kind" = plain ]; then
         send="-w"; recv=""
     else
@@ -199,8 +212,22 @@ run_bare() {
     # bare or not, so both sides carry the same load.
     (while :; do ctl zfsrep_mission_alload >/dev/null 2>&1; sleep 1; done) &
     lister=$!
+    if [ "$kind" = stage ]; then
+        rm -f "$master"
+        sshpass -e ssh -p "$ZFSREP_TB_SSH_PORT" -o "StrictHostKeyChecking no" "${order[@]}" -o ControlPath="$master" \
+            -o ControlMaster=yes -o ControlPersist=30 -f -N "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" 2>"$work/bare.err" ||
+            die "stage master failed: $(cat "$work/bare.err")"
+    fi
     m0=$(ticks)
     t0=$EPOCHREALTIME
+    if [ "$kind" = stage ]; then
+        # The values are the bench's own (no spaces, no quotes).
+        bash -c 'set -o pipefail
+            script -q -e -c "set -o pipefail; zfs send $1 $2 | $3 --pipe-buffer 1048576 pv -f -n -b -t -i 1 |
+                sshpass -e ssh -p $4 -o ControlPath=$5 $6 \"/usr/sbin/zfs recv $7 backup/bare\"" /dev/null >/dev/null
+            rc=$?; times >&3; exit $rc' stage "$send" "$snapshot" "$bin/zfsrep/zfsrep" "$ZFSREP_TB_SSH_PORT" "$master" \
+            "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" "$recv" 3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
+    else
     # shellcheck disable=SC2086
     bash -c 'set -o pipefail
         send=$1 recv=$2 port=$3 login=$4 snapshot=$5; shift 5
@@ -208,7 +235,12 @@ run_bare() {
             sshpass -e ssh -p "$port" -o "StrictHostKeyChecking no" "$@" "$login" "/usr/sbin/zfs recv $recv backup/bare"
         rc=$?; times >&3; exit $rc' bare "$send" "$recv" "$ZFSREP_TB_SSH_PORT" "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" \
         "$snapshot" "${order[@]}" 3>"$work/bare.times" 2>"$work/bare.err" || rc=$?
+    fi
     t1=$EPOCHREALTIME
+    if [ "$kind" = stage ]; then
+        ssh -o ControlPath="$master" -O exit "$ZFSREP_TB_SSH_USER@$ZFSREP_TB_SSH_HOST" >/dev/null 2>&1 || true
+        rm -f "$master"
+    fi
     m1=$(ticks)
     kill "$lister" 2>/dev/null
     wait "$lister" 2>/dev/null || true
@@ -311,6 +343,7 @@ for k in $(seq "$runs"); do
     run_bare "$k" same "$cipher"
     run_service "$k" "$cipher"
     run_bare "$k" same "$cipher"
+    run_bare "$k" stage "$cipher"
     run_bare "$k" plain
 done
 for round in $(seq "$repeats"); do run_ciphers "$round"; done
@@ -323,12 +356,12 @@ stats() {
     awk -v c="$1" '{ print $c }' "$2" | sort -g | awk '{ v[NR] = $1 } END {
         m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print v[1], m, v[NR] }'
 }
-fmt='%-7s %-7s %9s %9s %9s %7s %7s %8s %8s %8s %6s %8s %8s %8s %6s %9s %6s %7s %7s %6s %6s\n'
+fmt='%-7s %-7s %9s %9s %9s %7s %7s %8s %8s %8s %6s %8s %8s %8s %6s %9s %6s %7s %7s %6s %6s %10s %7s\n'
 printf '\nsend of %s (%d bytes) over ssh to 127.0.0.1; %d cores; load = 1-min load average before each service run\n' \
     "$size" "$bytes" "$(nproc)"
 # shellcheck disable=SC2059
 printf "$fmt" run cipher "plain_MB/s" "same_MB/s" "svc_MB/s" r_same r_plain "mission" "msn_MB/s" "svc_cpu" "svc_%" \
-    "pipe_cpu" "same_cpu" "rss_MiB" "busy_%" "same_bsy%" load "pick_s" "byte_s" "cmd_s" logins
+    "pipe_cpu" "same_cpu" "rss_MiB" "busy_%" "same_bsy%" load "pick_s" "byte_s" "cmd_s" logins "stage_MB/s" r_stage
 rows=$work/rows.txt
 : >"$rows"
 for k in $(seq "$runs"); do
@@ -337,13 +370,14 @@ for k in $(seq "$runs"); do
         END { print t / n, c / n, u / n }' "$results")
     ps=$(awk -v a="$((k - 1))" -v b="$k" '$1 == "plain" && ($2 == a || $2 == b) { t += $3; n++ } END { print t / n }' "$results")
     read -r _ _ fs scpu pcpu rss _ busy msn load cipher pick nlogins run byte < <(grep "^service $k " "$results")
+    sg=$(awk -v k="$k" '$1 == "stage" && $2 == k { t += $3; n++ } END { print n ? t / n : 0 }' "$results")
     awk -v B="$bytes" -v ps="$ps" -v ss="$ss" -v fs="$fs" -v msn="$msn" -v scpu="$scpu" -v pcpu="$pcpu" \
         -v samecpu="$scpu_same" -v rss="$rss" -v busy="$busy" -v sbusy="$sbusy" -v load="$load" -v cipher="$cipher" \
-        -v pick="$pick" -v byte="$byte" -v logins="$nlogins" -v run="$run" 'BEGIN {
-        printf "%s %.1f %.1f %.1f %.3f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %s %.2f %d\n",
+        -v pick="$pick" -v byte="$byte" -v logins="$nlogins" -v run="$run" -v sg="$sg" 'BEGIN {
+        printf "%s %.1f %.1f %.1f %.3f %.3f %.2f %.1f %.2f %.1f %.2f %.2f %.1f %.0f %.0f %s %.2f %s %.2f %d %.1f %.3f\n",
             cipher, B / ps / 1e6, B / ss / 1e6, B / fs / 1e6, ss / fs, ps / fs, msn, B / msn / 1e6, scpu,
             scpu / fs * 100, pcpu, samecpu, rss / 1024, busy, sbusy, load, pick,
-            byte < 0 ? "-" : sprintf("%.2f", byte), run, logins }' >>"$rows"
+            byte < 0 ? "-" : sprintf("%.2f", byte), run, logins, (sg > 0 ? B / sg / 1e6 : 0), sg / fs }' >>"$rows"
     # shellcheck disable=SC2059,SC2046
     printf "$fmt" "$k" $(sed -n "${k}p" "$rows")
 done
@@ -352,7 +386,7 @@ for cipher in default own; do
     [ -s "$rows.$cipher" ] || continue
     for what in 1 2 3; do
         values=()
-        for col in $(seq 2 20); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
+        for col in $(seq 2 22); do values+=("$(stats "$col" "$rows.$cipher" | cut -d' ' -f"$what")"); done
         # shellcheck disable=SC2059
         printf "$fmt" "$(echo min median max | cut -d' ' -f"$what")" "$cipher" "${values[@]}"
     done
@@ -395,5 +429,7 @@ peak VmRSS during the stage; busy_% and same_bsy% the whole machine's CPU use (%
 transfers; pick_s from the minute change at which the scheduler picks the mission to the start of the
 stream stage, byte_s to the stream's first data on the wire (the connection master has written 32 KiB
 more; within one 25 ms poll), cmd_s from the run's first command to the stage's start; logins =
-password logins sshd logged during the mission.
+password logins sshd logged during the mission; stage_MB/s one bare run of the service's stage composed
+by hand (script, pv through the pipe-buffer helper, ssh through a connection master opened before the
+clock starts) just after the second same-options run, and r_stage = svc over it.
 EOF
