@@ -13,9 +13,9 @@
 # a plain bare run, and for each of 2 x REPEATS service runs (cipher order
 # "default" and "own" in turn): a same-options bare run, the service run,
 # another same-options bare run, a "stage" bare run and a plain bare run.
-# Each service run is
-# compared with the mean of the same-options runs around it and with the
-# mean of the plain runs before and after it. Every bare run sends the newest
+# Each service run is compared with the mean of the same-options runs around
+# it, with the stage run after it and with the mean of the plain runs before
+# and after it. Every bare run sends the newest
 # snapshot of tank/data, as the service sends its own newest, and is timed
 # around the bash (ssh handshake included; CPU from `times`):
 #   plain    zfs send -w SNAP | sshpass -e ssh -p PORT -o 'StrictHostKeyChecking no'

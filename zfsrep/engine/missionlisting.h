@@ -61,8 +61,9 @@ private:
     // could not be read.
     bool addRunFields(TQ2Journals &journals, QJsonArray &records);
     // Reads the stored rows of the page into `kept` unless they were read
-    // for the same page and the store is unchanged since. Called with `keptLock` held. False (journaled) when a
-    // statement failed; nothing is kept then.
+    // for the same page and the store is unchanged since. Called with
+    // `keptLock` held. False (journaled) when a statement failed; nothing is
+    // kept then.
     bool refreshKept(TQ2Journals &journals, int page, int ofpage);
 
     MissionBook &book;
