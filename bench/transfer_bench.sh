@@ -3,9 +3,19 @@
 # against the same bytes through the bare pipeline, and the service's CPU and
 # memory during the transfer. Runs itself inside the testbed
 # (testbed/run-in-testbed.sh), so it needs root; everything it creates goes
-# away with the testbed. Bounded: the testbed run is stopped after 25 minutes.
+# away with the testbed. Bounded: the testbed run is stopped after 40 minutes.
 #
 #   bench/transfer_bench.sh [REPEATS] [SIZE]    default 3 1G; REPEATS 1..5, SIZE up to 1G
+#
+# Every transfer, bare or not, starts at least ZFSREP_BENCH_SETTLE seconds
+# (default 10; 0 turns it off) after the copy of the run before it was
+# destroyed. On a VM whose balloon reports free pages to the host, memory
+# freed a few seconds ago is handed back, and writing into it again costs a
+# host fault per page: the receive's page cache then fills several times
+# slower. A transfer that starts at once after a destroy reuses memory the
+# host still backs. The service's run waits for the minute change, the bare
+# runs used to follow each other at once, so without the pause the
+# comparison favoured the bare runs.
 #
 # Builds zfsrep, zfsrepctl, zfs-sim and transfer_probe in $ZFSREP_BUILD_DIR
 # (default build/) first. ZFSREP_BENCH_VERBOSE=1 also prints what the probe
@@ -65,19 +75,19 @@
 # MB = 10^6 bytes. The machine's other load shows in the busy and load columns.
 #
 # Measured on the 2-core development VM (AMD EPYC, aes in /proc/cpuinfo),
-# REPEATS 3, SIZE 1G, the machine otherwise quiet; min / median / max of
-# the last run of this script:
-#   service MB/s, cipher "own" (the built-in order)   164.0 / 165.3 / 166.6
-#   service MB/s, cipher "default"                     135.7 / 137.1 / 146.0
-#   service / same options, "own"                      0.70 / 0.735 / 0.74
-#   service / same options, "default"                  0.79 / 0.858 / 0.96
-#   service / plain, "own"                             0.95 / 1.054 / 1.09
-#   service / plain, "default"                         0.86 / 0.892 / 0.95
-#   first byte on the wire after the pick (s), all runs: median 0.325, max 0.34
+# REPEATS 3, SIZE 1G, the machine otherwise quiet, with the pause above;
+# min / median / max of the last run of this script:
+#   service MB/s, cipher "own" (the built-in order)   56.5 / 61.2 / 63.4
+#   service MB/s, cipher "default"                     41.9 / 47.4 / 55.3
+#   service / same options, "own"                      0.94 / 1.024 / 1.10
+#   service / same options, "default"                  0.94 / 1.002 / 1.05
+#   service / plain, "own"                             1.13 / 1.137 / 1.20
+#   service / plain, "default"                         0.87 / 0.889 / 1.12
+#   first byte on the wire after the pick (s), all runs: median 0.39, max 0.41
 #   ssh logins per run: 1 in every run
-# The same-options bare runs themselves moved between 140 and 260 MB/s from
-# one run of this script to the next (the simulator's receive writes the
-# stream to disk; see README.md), so compare the rows of one run only.
+# That day every pipeline ran at the pace of the receive writing into memory
+# the host had taken back (see README.md); other days the bare runs moved
+# between 120 and 260 MB/s, so compare the rows of one run only.
 set -euo pipefail
 
 repeats=${1:-3}
@@ -88,10 +98,12 @@ say() { printf '%s\n' "$*" >&2; }
 die() { say "transfer_bench: $*"; exit 1; }
 
 # Each service run waits up to a minute for the scheduler and the testbed run
-# is stopped after 25 minutes; the pools hold 4 GiB (locally the live data
+# is stopped after 40 minutes; the pools hold 4 GiB (locally the live data
 # and the snapshot's copy).
 [[ $repeats =~ ^[1-5]$ ]] || die "REPEATS must be 1..5"
 bytes=$(numfmt --from=iec "$size" 2>/dev/null) || die "SIZE must look like 256M or 1G"
+settle=${ZFSREP_BENCH_SETTLE:-10}
+[[ $settle =~ ^[0-9]{1,2}$ ]] || die "ZFSREP_BENCH_SETTLE must be 0..99 seconds"
 if ((bytes < 1048576 || bytes > 1073741824)); then die "SIZE must be 1M..1G"; fi
 
 if [ -z "${ZFSREP_TB_ACTIVE:-}" ]; then
@@ -101,7 +113,7 @@ if [ -z "${ZFSREP_TB_ACTIVE:-}" ]; then
     fi
     cmake --build "$build" -j2 --target zfsrep zfsrepctl zfs-sim transfer_probe >/dev/null
     export ZFSREP_BINARY_DIR=$build
-    exec timeout --kill-after=30 1500 "$repo/testbed/run-in-testbed.sh" "$here/$(basename "$0")" "$repeats" "$size"
+    exec timeout --kill-after=30 2400 "$repo/testbed/run-in-testbed.sh" "$here/$(basename "$0")" "$repeats" "$size"
 fi
 
 # ---------------------------------------------------------------------------
@@ -208,6 +220,7 @@ run_bare() {
     # the stream carries every snapshot before it as well.
     snapshot=$(zfs list -H -o name -t snapshot tank/data | tail -1)
     sync
+    sleep "$settle"
     # The listing a UI asks for once a second runs during every transfer,
     # bare or not, so both sides carry the same load.
     (while :; do ctl zfsrep_mission_alload >/dev/null 2>&1; sleep 1; done) &
@@ -271,6 +284,9 @@ run_service() {
     start_service "$cipher"
     remote destroy -r backup/data >/dev/null 2>&1 || true
     sync
+    # The pause comes before the append: the run starts at the minute change
+    # after it, so at least this long after the last destroy.
+    sleep "$settle"
     load=$(cut -d' ' -f1 /proc/loadavg)
     logins0=$(logins)
     offset=$(bootOffset)
