@@ -77,16 +77,17 @@
 # Measured on the 2-core development VM (AMD EPYC, aes in /proc/cpuinfo),
 # REPEATS 3, SIZE 1G, the machine otherwise quiet, with the pause above;
 # min / median / max of the last run of this script:
-#   service MB/s, cipher "own" (the built-in order)   56.5 / 61.2 / 63.4
-#   service MB/s, cipher "default"                     41.9 / 47.4 / 55.3
-#   service / same options, "own"                      0.94 / 1.024 / 1.10
-#   service / same options, "default"                  0.94 / 1.002 / 1.05
-#   service / plain, "own"                             1.13 / 1.137 / 1.20
-#   service / plain, "default"                         0.87 / 0.889 / 1.12
-#   first byte on the wire after the pick (s), all runs: median 0.39, max 0.41
+#   service MB/s, cipher "own" (the built-in order)   151.9 / 158.4 / 185.3
+#   service MB/s, cipher "default"                     127.2 / 132.6 / 137.6
+#   service / same options, "own"                      0.91 / 0.953 / 1.14
+#   service / same options, "default"                  0.98 / 1.091 / 1.12
+#   service / plain, "own"                             1.07 / 1.218 / 1.29
+#   service / plain, "default"                         0.95 / 0.960 / 1.08
+#   first byte on the wire after the pick (s), all runs: median 0.38, max 0.46
 #   ssh logins per run: 1 in every run
-# That day every pipeline ran at the pace of the receive writing into memory
-# the host had taken back (see README.md); other days the bare runs moved
+# Another run the same day, when every pipeline ran at the pace of the receive
+# writing into memory the host had taken back (see README.md), gave 1.002
+# ("default") and 1.024 ("own") at 42-63 MB/s; other days the bare runs moved
 # between 120 and 260 MB/s, so compare the rows of one run only.
 set -euo pipefail
 
