@@ -56,6 +56,7 @@ const std::vector<SimPropDef> &SimProps::all()
         {"createtxg", "CREATETXG", 'n', true, true, false, false, nullptr},
         {"refcompressratio", "REFRATIO", 'r', true, true, false, false, nullptr},
         {"receive_resume_token", "RESUMETOK", 's', true, false, false, false, nullptr},
+        {"written", "WRITTEN", 'b', true, false, false, false, nullptr},
         {"name", "NAME", 's', true, true, false, false, nullptr},
     };
     return defs;
@@ -253,6 +254,8 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
         v.value = bytes(m_space.usage(pool, ds).liveReferenced);
     } else if (name == "usedbychildren") {
         v.value = bytes(m_space.usedByChildren(pool, ds));
+    } else if (name == "written") {
+        v.value = bytes(m_space.written(pool, ds));
     } else if (name == "usedbyrefreservation") {
         v.value = bytes(0);
     } else if (name == "userrefs") {

@@ -16,6 +16,23 @@ namespace zsim {
 
 namespace {
 
+// OpenZFS refuses a raw incremental (without -F) onto a dataset whose newest
+// snapshot is not the stream's base, even when no data changed: its check
+// of the encryption's ivset needs the base to be the newest.
+bool rawOntoLater(const SimRecvBegin &b, const SimDataset &ds, const SimSnap &base)
+{
+    if (!b.raw)
+        return false;
+    for (const auto &s : ds.snaps)
+        if (s.createtxg > base.createtxg)
+            return true;
+    return false;
+}
+
+} // namespace
+
+namespace {
+
 using F = SimStreamFormat;
 using Options = SimRecvOptions;
 using Begin = SimRecvBegin;
@@ -193,7 +210,7 @@ Decision SimRecvApply::decide(SimRoot &root, const Options &o, const Begin &b, c
                     d.message = prefix + "dataset is busy\n";
                     return d;
                 }
-        } else if (root.store(*f.pool, *f.ds).modifiedSince(base->id)) {
+        } else if (root.store(*f.pool, *f.ds).modifiedSince(base->id) || rawOntoLater(b, *f.ds, *base)) {
             d.message = prefix + "destination " + fs + " has been modified\nsince most recent snapshot\n";
             return d;
         }
@@ -258,7 +275,7 @@ Decision SimRecvApply::decideFinish(SimRoot &root, const Options &o, const Begin
     if (!base) {
         d.action = Action::Fail;
         d.message = prefix + "most recent snapshot of " + fs + " does not\nmatch incremental source\n";
-    } else if (!o.force && root.store(*f.pool, *f.ds).modifiedSince(base->id)) {
+    } else if (!o.force && (root.store(*f.pool, *f.ds).modifiedSince(base->id) || rawOntoLater(b, *f.ds, *base))) {
         d.action = Action::Fail;
         d.message = prefix + "destination " + fs + " has been modified\nsince most recent snapshot\n";
     }

@@ -60,4 +60,22 @@ uint64_t SimSpace::available(SimPool &pool)
     return pool.size > reserved ? pool.size - reserved : 0;
 }
 
+uint64_t SimSpace::written(SimPool &pool, SimDataset &ds)
+{
+    // The live tree alone: a long history's manifests are not read.
+    SimSpaceUsage live;
+    std::string error;
+    m_root.store(pool, ds).usage({}, live, error);
+    const uint64_t referenced = live.liveReferenced;
+    const SimSnap *newest = nullptr;
+    for (const auto &s : ds.snaps)
+        if (!newest || s.createtxg > newest->createtxg)
+            newest = &s;
+    if (!newest)
+        return referenced;
+    if (!m_root.store(pool, ds).modifiedSince(newest->id))
+        return 0;
+    return referenced > 0 ? referenced : 1;
+}
+
 } // namespace zsim

@@ -22,6 +22,11 @@ public:
     const SimSpaceUsage &usage(SimPool &pool, SimDataset &ds);
     uint64_t usedByChildren(SimPool &pool, SimDataset &ds);
     uint64_t used(SimPool &pool, SimDataset &ds);
+    // The "written" of a file system: 0 while it holds just what its newest
+    // snapshot holds; once changed (or without any snapshot), the bytes it
+    // references (a stand-in for what OpenZFS counts: the bytes its newest
+    // snapshot does not reference).
+    uint64_t written(SimPool &pool, SimDataset &ds);
     uint64_t allocated(SimPool &pool);
     uint64_t available(SimPool &pool);
 

@@ -58,14 +58,14 @@ protected:
         runner->respond("zfs list -t snapshot -H -o name tank/data", 0, "tank/data@a\n");
         // The local dataset has one snapshot, the remote side nothing yet:
         // every run is a full stream.
-        runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data", 0,
-                        "tank/data\t-\n");
+        runner->respond("zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data", 0,
+                        "tank/data\treceive_resume_token\t-\n");
         runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data", 0,
                         "tank/data@a\t11\t5\n");
         // A stream that ended well left the snapshot on the target, which the
         // run lists again to verify it.
         runner->onStageSucceeded = [this](const ProcessRequest &) {
-            runner->respondOnce(kRemoteZfs + "get", 0, "backup/data\t-\n");
+            runner->respondOnce(kRemoteZfs + "get", 0, "backup/data\treceive_resume_token\t-\n");
             runner->respondOnce(kRemoteZfs + "list", 0, "backup/data@a\t11\t5\n");
         };
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "

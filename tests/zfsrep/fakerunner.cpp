@@ -101,6 +101,21 @@ void FakeRunner::queueStage(const FakeStage &stage)
 
 ProcessOutcome FakeRunner::run(const ProcessRequest &request)
 {
+    ProcessOutcome outcome = answer(request);
+    // As the real runner: a line sink gets standard output line by line.
+    if (request.lineSink && !outcome.standardOutput.isEmpty()) {
+        QList<QByteArray> lines = outcome.standardOutput.split('\n');
+        if (lines.last().isEmpty())
+            lines.removeLast();
+        for (const QByteArray &line : lines)
+            request.lineSink(line);
+        outcome.standardOutput.clear();
+    }
+    return outcome;
+}
+
+ProcessOutcome FakeRunner::answer(const ProcessRequest &request)
+{
     std::lock_guard<std::mutex> lock(mutex);
     runList.append(request);
     // As the real runner: a request whose run was cancelled does not start.

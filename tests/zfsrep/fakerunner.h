@@ -49,6 +49,8 @@ public:
     int terminated() const;
 
 private:
+    ProcessOutcome answer(const ProcessRequest &request);
+
     struct Rule {
         QString prefix;
         ProcessOutcome outcome;

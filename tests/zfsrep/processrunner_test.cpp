@@ -179,3 +179,42 @@ TEST(QProcessRunner, OutputBeyondTheLimitEndsTheChild)
 }
 
 } // namespace
+
+TEST(QProcessRunner, ALineSinkTakesOutputOfAnyLengthLineByLine)
+{
+    struct Case {
+        const char *name;
+        const char *script;
+        qint64 lines;       // handed to the sink
+        bool overflowed;
+    } cases[] = {
+        // 3 MiB of lines against a 1 MiB limit: the limit is not the total's.
+        {"many lines beyond the output limit", "seq 1 400000", 400000, false},
+        {"a last line without its newline", "printf 'a\\nb\\nlast'", 3, false},
+        {"one line longer than the line limit", "head -c 200000 /dev/zero | tr '\\0' x; echo", 0, true},
+        {"an endless line", "yes | tr -d '\\n'", 0, true},
+    };
+    QProcessRunner runner;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessRequest request = shell(c.script, 30000);
+        request.outputLimit = 1 << 20;
+        request.lineLimit = 64 * 1024;
+        qint64 lines = 0;
+        QByteArray last;
+        request.lineSink = [&](const QByteArray &line) {
+            ++lines;
+            last = line;
+        };
+        const ProcessOutcome outcome = runner.run(request);
+        EXPECT_EQ(outcome.overflowed, c.overflowed) << outcome.standardError.toStdString();
+        EXPECT_TRUE(outcome.standardOutput.isEmpty()) << "lines handed over are not kept";
+        if (!c.overflowed) {
+            EXPECT_TRUE(outcome.succeeded());
+            EXPECT_EQ(lines, c.lines);
+            EXPECT_FALSE(last.contains('\n'));
+        } else {
+            EXPECT_TRUE(outcome.standardError.contains("line longer than")) << outcome.standardError.toStdString();
+        }
+    }
+}

@@ -1,4 +1,6 @@
 #include "mxzfsrep.h"
+#include "pvmeter.h"
+#include "runprogress.h"
 #include "stageoutput.h"
 
 #include <gtest/gtest.h>
@@ -61,3 +63,41 @@ TEST(StageErrorText, PrefersStandardErrorElseTerminalWithoutDisplay)
 }
 
 } // namespace
+
+namespace {
+
+int publishedRate(const RunProgress &progress) { return progress.toJson().value("rate").toInt(); }
+
+} // namespace
+
+TEST(RunProgressAcrossStages, ThePercentageNeverGoesBack)
+{
+    // Two streams: 1000 bytes announced, then a second one of 3000 whose
+    // size is learnt only when it starts.
+    RunProgress progress(7, 1);
+    QList<int> shown;
+    progress.beginStage(0, 1000);
+    shown << publishedRate(progress);
+    PvMeter first(1000);
+    for (const QByteArray &line : {QByteArray("1.0 340\n"), QByteArray("2.0 990\n")}) {
+        first.feed(line, 1000);
+        progress.meter(first);
+        shown << publishedRate(progress);
+    }
+    progress.beginStage(990, 990 + 3000);
+    shown << publishedRate(progress);
+    PvMeter second(3000);
+    for (const QByteArray &line : {QByteArray("1.0 1000\n"), QByteArray("2.0 2500\n"), QByteArray("3.0 3000\n")}) {
+        second.feed(line, 3000);
+        progress.meter(second);
+        shown << publishedRate(progress);
+        EXPECT_EQ(progress.toJson().value("total").toInt(), 3990) << "total describes the whole run";
+    }
+    progress.complete();
+    shown << publishedRate(progress);
+    for (int i = 1; i < shown.size(); ++i)
+        EXPECT_GE(shown.at(i), shown.at(i - 1)) << "step " << i;
+    EXPECT_EQ(shown.value(2), 99);
+    EXPECT_EQ(shown.last(), 100);
+    EXPECT_EQ(progress.toJson().value("bytes").toInt(), 3990);
+}

@@ -19,11 +19,14 @@ namespace {
 const QString kSsh = "sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                      "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@127.0.0.1 ";
 const QString kLocalList = "zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data";
-const QString kLocalToken = "zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data";
+const QString kLocalToken = "zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data";
 const QString kRemoteList =
     kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r backup/data";
 const QString kRemoteToken =
-    kSsh + "/usr/sbin/zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token backup/data";
+    kSsh + "/usr/sbin/zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written backup/data";
+// One dataset listed again after a stream of it alone.
+const QString kRemoteOne =
+    kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 backup/data";
 const QString kCreated = "tank/data@daily_20240305070809";
 
 // "a:1 b:2" → listing lines of `dataset`.
@@ -50,8 +53,8 @@ protected:
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -nvP", 0, "size\t1000\n");
         runner->respond(kSsh + "/usr/sbin/zfs send -nvP", 0, "size\t2000\n");
-        runner->respond(kLocalToken, 0, "tank/data\t-\n");
-        runner->respond(kRemoteToken, 0, "backup/data\t-\n");
+        runner->respond(kLocalToken, 0, "tank/data\treceive_resume_token\t-\n");
+        runner->respond(kRemoteToken, 0, "backup/data\treceive_resume_token\t-\n");
     }
 
     QJsonObject mission(int action, const QString &path = "backup")
@@ -156,7 +159,8 @@ TEST_F(Replication, PendingTokenIsResumedThenTheRunPlansAgain)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-abc-def\n");
+    runner->respond(kRemoteOne, 0, listing("backup/data", "a:1 b:2"));
+    runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-abc-def\n");
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0, "size\t300\n");
     runner->queueStage(moving(300));
     ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
@@ -171,9 +175,9 @@ TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 c:3"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
-    runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
+    runner->respondOnce(kRemoteOne, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 c:3"));
-    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-old\n");
+    runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-old\n");
     runner->respondOnce("zfs send -nvP -t 1-old", 1, "",
                     "cannot resume send: 'tank/data@b' used in the initial send no longer exists\n");
     ASSERT_TRUE(driver.sendSnapshots(journals, mission(1)));
@@ -285,7 +289,7 @@ TEST_F(Replication, SnapshotOfARunThatSentBytesIsKeptForTheResume)
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240305070809:4"));
     runner->respondOnce(kRemoteToken, 1, "", "cannot open 'backup/data': dataset does not exist\n");
     // Listed again after the cut: a partial receive of the snapshot waits.
-    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-partial\n");
+    runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-partial\n");
     FakeStage cut = moving(600);
     cut.exitCode = 1;
     runner->queueStage(cut);
@@ -336,7 +340,7 @@ TEST_F(Replication, OneLoginCarriesEveryRemoteCommandOfTheRun)
     ASSERT_TRUE(sockets.isValid());
     engine.settings().sshControlDirectory = sockets.filePath("ssh");
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
-    runner->respondContaining("receive_resume_token backup/data", 0, "backup/data\t-\n");
+    runner->respondContaining("receive_resume_token,written backup/data", 0, "backup/data\treceive_resume_token\t-\n");
     runner->respondOnce("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                         "-o ServerAliveCountMax=4 -o ConnectTimeout=20 -o ControlPath=",
                         0, listing("backup/data", "a:1"));
@@ -375,7 +379,8 @@ TEST_F(Replication, ResumedRunCountsFromTheOffsetTheTargetHolds)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respondOnce(kRemoteToken, 0, "backup/data\t1-abc-def\n");
+    runner->respond(kRemoteOne, 0, listing("backup/data", "a:1 b:2"));
+    runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-abc-def\n");
     // $ zfs send -nvP -t TOKEN: the token's contents first, then the estimate
     // of what is left.
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0,

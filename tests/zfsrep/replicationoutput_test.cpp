@@ -148,16 +148,74 @@ TEST(ReplicationOutputTree, SnapshotsAndTokensOfEveryDatasetByItsPlaceBelowTheTo
     EXPECT_EQ(snapshots.value("c1").size(), 1);
     EXPECT_EQ(snapshots.value("c1/my g").at(0).guid, 13u);
 
-    // $ zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data
-    const QByteArray tokens = "tank/data\t-\n"
-                              "tank/data/c1\t1-e604ea4bf-e0-789c63a2\n"
-                              "tank/data/c1/my g\t-\n"
-                              "tank/database\t1-other\n";
-    const auto pending = ReplicationOutput::treeTokens(tokens, "tank/data");
+    // $ zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data
+    const QByteArray states = "tank/data\treceive_resume_token\t-\n"
+                              "tank/data\twritten\t0\n"
+                              "tank/data/c1\treceive_resume_token\t1-e604ea4bf-e0-789c63a2\n"
+                              "tank/data/c1\twritten\t4096\n"
+                              "tank/data/c1/my g\treceive_resume_token\t-\n"
+                              "tank/data/c1/my g\twritten\tmany\n"
+                              "tank/data/c1/my g\tused\t77\n"
+                              "tank/database\treceive_resume_token\t1-other\n";
+    const auto pending = ReplicationOutput::treeStates(states, "tank/data");
     EXPECT_EQ(pending.keys(), (QStringList{"", "c1", "c1/my g"}));
-    EXPECT_EQ(pending.value(""), "");
-    EXPECT_EQ(pending.value("c1"), "1-e604ea4bf-e0-789c63a2");
-    EXPECT_TRUE(ReplicationOutput::treeTokens("", "tank/data").isEmpty());
+    EXPECT_EQ(pending.value("").resumeToken, "");
+    EXPECT_EQ(pending.value("").written, 0);
+    EXPECT_EQ(pending.value("c1").resumeToken, "1-e604ea4bf-e0-789c63a2");
+    EXPECT_EQ(pending.value("c1").written, 4096);
+    EXPECT_EQ(pending.value("c1/my g").written, -1) << "a value that is no number is not known";
+    EXPECT_TRUE(pending.value("c1/my g").exists);
+    EXPECT_TRUE(ReplicationOutput::treeStates("", "tank/data").isEmpty());
 }
 
 } // namespace
+
+TEST(ReplicationOutput, MissingSnapshotWarningsOfExpectedDatasetsOnly)
+{
+    const QStringList expected{"tank/data/kid", "tank/data/new"};
+    struct Row {
+        const char *name;
+        QString text;
+        bool accepted;
+    } rows[] = {
+        {"one expected warning", "WARNING: could not send tank/data/kid@two: does not exist", true},
+        {"two, terminal line ends", "WARNING: could not send tank/data/kid@two: does not exist\r\n"
+                                    "WARNING: could not send tank/data/new@two: does not exist\r\n", true},
+        {"a dataset the plan did not expect", "WARNING: could not send tank/data/other@two: does not exist", false},
+        {"a prefix of an expected name is not it", "WARNING: could not send tank/data/ki@two: does not exist", false},
+        {"a real error besides", "WARNING: could not send tank/data/kid@two: does not exist\n"
+                                 "cannot receive incremental stream: destination backup/data has been modified", false},
+        {"nothing at all", "", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(ReplicationOutput::onlyMissingSnapshotWarnings(row.text, expected), row.accepted);
+    }
+}
+
+TEST(ReplicationOutput, ATreeIsEncryptedWhenAnyDatasetIs)
+{
+    // $ zfs get -H -o value -r -t filesystem,volume encryption tank/data
+    EXPECT_FALSE(ReplicationOutput::anyEncrypted("off\noff\n"));
+    EXPECT_TRUE(ReplicationOutput::anyEncrypted("off\naes-256-gcm\noff\n"));
+    EXPECT_TRUE(ReplicationOutput::anyEncrypted("aes-128-ccm\n"));
+    EXPECT_FALSE(ReplicationOutput::anyEncrypted(""));
+    EXPECT_FALSE(ReplicationOutput::anyEncrypted("-\n"));
+}
+
+TEST(ReplicationOutput, TreeListingLinesOneByOne)
+{
+    QString relative;
+    SnapshotInfo info;
+    ASSERT_TRUE(ReplicationOutput::treeSnapshotLine("tank/data/kid@a\t81\t7\r", "tank/data", relative, info));
+    EXPECT_EQ(relative, "kid");
+    EXPECT_EQ(info.name, "a");
+    EXPECT_EQ(info.guid, 81u);
+    EXPECT_EQ(info.createtxg, 7u);
+    EXPECT_TRUE(ReplicationOutput::treeSnapshotLine("tank/data@b\t82\t8", "tank/data", relative, info));
+    EXPECT_EQ(relative, "");
+    EXPECT_FALSE(ReplicationOutput::treeSnapshotLine("tank/database@b\t82\t8", "tank/data", relative, info));
+    EXPECT_FALSE(ReplicationOutput::treeSnapshotLine("tank/data@b\tx\t8", "tank/data", relative, info));
+    EXPECT_FALSE(ReplicationOutput::treeSnapshotLine("tank/data@b\t82", "tank/data", relative, info));
+    EXPECT_FALSE(ReplicationOutput::treeSnapshotLine("", "tank/data", relative, info));
+}

@@ -54,27 +54,27 @@ protected:
                         "backup/data@a\n");
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 -o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h zfs list -H -o name -t snapshot 'backup'",
                         0, "backup@a\nbackup@b\n");
-        runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data.zfsrep-incoming",
+        runner->respond("zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data.zfsrep-incoming",
                         1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");
-        runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data", 0,
-                        "tank/data\t-\n");
+        runner->respond("zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data", 0,
+                        "tank/data\treceive_resume_token\t-\n");
         runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data", 0,
                         "tank/data@a\t11\t5\n");
-        runner->respond(kSsh + "/usr/sbin/zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token backup",
-                        0, "backup\t-\n");
+        runner->respond(kSsh + "/usr/sbin/zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written backup",
+                        0, "backup\treceive_resume_token\t-\n");
         runner->respond(kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r backup",
                         0, "backup@a\t21\t5\n");
         // What a stream that ended well left on its target, for the listing
         // that verifies it: the pulled tree locally, the sent one remotely.
         runner->onStageSucceeded = [this](const ProcessRequest &stage) {
             if (stage.arguments.join(' ').contains("tank/data.zfsrep-incoming")) {
-                runner->respondOnce("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token "
-                                    "tank/data.zfsrep-incoming", 0, "tank/data.zfsrep-incoming\t-\n");
+                runner->respondOnce("zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written "
+                                    "tank/data.zfsrep-incoming", 0, "tank/data.zfsrep-incoming\treceive_resume_token\t-\n");
                 runner->respondOnce("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r "
                                     "tank/data.zfsrep-incoming", 0, "tank/data.zfsrep-incoming@a\t21\t5\n");
             } else {
-                runner->respondOnce(kSsh + "/usr/sbin/zfs get -H -p -o name,value -r -t filesystem,volume "
-                                           "receive_resume_token backup/data", 0, "backup/data\t-\n");
+                runner->respondOnce(kSsh + "/usr/sbin/zfs get -H -p -o name,property,value -r -t filesystem,volume "
+                                           "receive_resume_token,written backup/data", 0, "backup/data\treceive_resume_token\t-\n");
                 runner->respondOnce(kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r "
                                            "backup/data", 0, "backup/data@a\t11\t5\n");
             }
@@ -208,7 +208,7 @@ TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
 
 TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
 {
-    runner->respondOnce(kSsh + "/usr/sbin/zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token "
+    runner->respondOnce(kSsh + "/usr/sbin/zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written "
                                "backup/data", 1, "", "cannot open 'backup/data': dataset does not exist\n");
     runner->respond("zfs send -nvP", 0, "size\t8000\n");
     FakeStage hanging;

@@ -35,14 +35,14 @@ protected:
         engine.setClock([] { return QDateTime(QDate(2024, 3, 5), QTime(7, 8, 9)); });
         runner->respond("zfs send -RPnv", 0, "size\t1000\n");
         // A pull receives into a staging dataset that does not exist yet.
-        runner->respondOnce("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data.zfsrep-incoming",
+        runner->respondOnce("zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data.zfsrep-incoming",
                             1, "", "cannot open 'tank/data.zfsrep-incoming': dataset does not exist\n");
         // Listed again after the stream: the staging tree holds what was sent.
-        runner->respond("zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data.zfsrep-incoming",
-                        0, "tank/data.zfsrep-incoming\t-\n");
+        runner->respond("zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data.zfsrep-incoming",
+                        0, "tank/data.zfsrep-incoming\treceive_resume_token\t-\n");
         runner->respond("zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data.zfsrep-incoming", 0,
                         "tank/data.zfsrep-incoming@s1\t1\t10\n");
-        runner->respondContaining("receive_resume_token backup/data", 0, "backup/data\t-\n");
+        runner->respondContaining("receive_resume_token,written backup/data", 0, "backup/data\treceive_resume_token\t-\n");
         runner->respond("sshpass -e ssh -p 2222 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts zr@127.0.0.1 zfs send -RPnv", 0, "size\t2000\n");
     }
 

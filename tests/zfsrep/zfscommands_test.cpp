@@ -1,3 +1,4 @@
+#include "argumentbatches.h"
 #include "zfscommands.h"
 
 #include <gtest/gtest.h>
@@ -104,3 +105,40 @@ TEST(SshOptions, CipherOrderFollowsTheCpu)
 }
 
 } // namespace
+
+TEST(ArgumentBatches, ListsOfSnapshotsStayBelowTheLimit)
+{
+    // 11,500 snapshot names, as a pull over a long history lists them.
+    QStringList names;
+    for (int i = 0; i < 11500; ++i)
+        names.append(QStringLiteral("tank/data/child%1@hourly_2026%2").arg(i % 100).arg(i, 10, 10, QLatin1Char('0')));
+    const QList<QStringList> groups = ArgumentBatches::split(names);
+    ASSERT_GT(groups.size(), 1);
+    QStringList joined;
+    for (const QStringList &group : groups) {
+        qint64 bytes = 0;
+        for (const QString &name : group)
+            bytes += name.toUtf8().size() + 3;
+        EXPECT_LE(bytes, ArgumentBatches::kBytes);
+        joined += group;
+    }
+    EXPECT_EQ(joined, names) << "every name once, in order";
+
+    struct Row {
+        const char *name;
+        QStringList items;
+        int limit;
+        int groups;
+    } rows[] = {
+        {"nothing", {}, 100, 0},
+        {"all in one", {"a@1", "a@2"}, 100, 1},
+        {"exactly at the limit", {"a@1", "a@2"}, 12, 1},
+        {"one byte over", {"a@1", "a@2"}, 11, 2},
+        {"an item longer than the limit is alone", {"a@1", QString(50, 'x'), "a@2"}, 20, 3},
+        {"quotes count as the remote shell writes them", {"a@'1'", "a@2"}, 14, 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(ArgumentBatches::split(row.items, row.limit).size(), row.groups);
+    }
+}

@@ -135,6 +135,60 @@ private:
     std::unique_ptr<GroupProcess> p;
 };
 
+// Standard output as it arrives: kept whole, or handed to the request's
+// line sink one complete line at a time (the unfinished end waits for more).
+class LineSplitter
+{
+public:
+    explicit LineSplitter(const ProcessRequest &request) : request(request) {}
+
+    void take(const QByteArray &chunk, QByteArray &kept)
+    {
+        if (!request.lineSink) {
+            kept.append(chunk);
+            return;
+        }
+        if (tooLong)
+            return;
+        partial.append(chunk);
+        int from = 0;
+        for (int newline = partial.indexOf('\n'); newline >= 0 && !tooLong; newline = partial.indexOf('\n', from)) {
+            tooLong = newline - from > request.lineLimit;
+            if (!tooLong)
+                request.lineSink(partial.mid(from, newline - from));
+            from = newline + 1;
+        }
+        partial.remove(0, from);
+        tooLong = tooLong || partial.size() > request.lineLimit;
+    }
+    // The output ended: a last line without its newline still counts.
+    void finish()
+    {
+        if (request.lineSink && !tooLong && !partial.isEmpty())
+            request.lineSink(partial);
+        partial.clear();
+    }
+    bool overlong() const { return tooLong; }
+    QByteArray overlongText() const
+    {
+        return QByteArray("the program printed a line longer than ") + QByteArray::number(request.lineLimit)
+               + " bytes and was ended";
+    }
+
+private:
+    const ProcessRequest &request;
+    QByteArray partial;
+    bool tooLong = false;
+};
+
+ProcessOutcome overflowed(ProcessOutcome &outcome, const QByteArray &reason)
+{
+    outcome.overflowed = true;
+    outcome.standardOutput.clear();
+    outcome.standardError = reason;
+    return outcome;
+}
+
 } // namespace
 
 ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
@@ -159,6 +213,7 @@ ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
     // (so the limit holds while it runs, not after) and a cancel is seen soon.
     QElapsedTimer clock;
     clock.start();
+    LineSplitter lines(request);
     auto overdue = [&] { return request.finishTimeoutMs >= 0 && clock.elapsed() >= request.finishTimeoutMs; };
     while (process.state() != QProcess::NotRunning) {
         const int remaining = request.finishTimeoutMs < 0 ? kSliceMs
@@ -167,17 +222,18 @@ ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
         // by chunk rather than after a slice's worth of a fast writer.
         if (!process.waitForReadyRead(qMax(1, remaining)) && process.state() != QProcess::NotRunning)
             process.waitForFinished(1);
-        outcome.standardOutput.append(process.readAllStandardOutput());
+        lines.take(process.readAllStandardOutput(), outcome.standardOutput);
         outcome.standardError.append(process.readAllStandardError());
         if (process.state() == QProcess::NotRunning)
             break;
+        if (lines.overlong()) {
+            endGroup(process);
+            return overflowed(outcome, lines.overlongText());
+        }
         if (outcome.standardOutput.size() + outcome.standardError.size() > request.outputLimit) {
             endGroup(process);
-            outcome.overflowed = true;
-            outcome.standardOutput.clear();
-            outcome.standardError = QByteArray("the program printed more than ") + QByteArray::number(request.outputLimit)
-                                    + " bytes and was ended";
-            return outcome;
+            return overflowed(outcome, QByteArray("the program printed more than ") + QByteArray::number(request.outputLimit)
+                                           + " bytes and was ended");
         }
         if (request.cancel && request.cancel->isCancelled()) {
             endGroup(process);
@@ -193,15 +249,14 @@ ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
         }
     }
     outcome.finished = true;
-    outcome.standardOutput.append(process.readAllStandardOutput());
+    lines.take(process.readAllStandardOutput(), outcome.standardOutput);
+    lines.finish();
     outcome.standardError.append(process.readAllStandardError());
-    if (outcome.standardOutput.size() + outcome.standardError.size() > request.outputLimit) {
-        outcome.overflowed = true;
-        outcome.standardOutput.clear();
-        outcome.standardError = QByteArray("the program printed more than ") + QByteArray::number(request.outputLimit)
-                                + " bytes";
-        return outcome;
-    }
+    if (lines.overlong())
+        return overflowed(outcome, lines.overlongText());
+    if (outcome.standardOutput.size() + outcome.standardError.size() > request.outputLimit)
+        return overflowed(outcome, QByteArray("the program printed more than ") + QByteArray::number(request.outputLimit)
+                                       + " bytes");
     outcome.crashed = process.exitStatus() == QProcess::CrashExit;
     outcome.exitCode = process.exitCode();
     return outcome;

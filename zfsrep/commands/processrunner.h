@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class CancelToken;
@@ -29,6 +30,14 @@ struct ProcessRequest {
     // remote host is not trusted to be small.
     qint64 outputLimit = kDefaultOutputLimit;
     static constexpr qint64 kDefaultOutputLimit = 16 * 1024 * 1024;
+    // When set, standard output is handed over line by line (without its
+    // newline) as it arrives and not kept: a listing of any length costs
+    // the memory of what the sink keeps. `outputLimit` then bounds standard
+    // error alone and `lineLimit` each line; a longer line ends the child as
+    // overflowed. Called on the caller's thread, inside `run`.
+    std::function<void(const QByteArray &line)> lineSink;
+    qint64 lineLimit = kDefaultLineLimit;
+    static constexpr qint64 kDefaultLineLimit = 64 * 1024;
 };
 
 struct ProcessOutcome {

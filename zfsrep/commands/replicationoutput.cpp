@@ -46,34 +46,70 @@ bool relativeName(const QString &dataset, const QString &top, QString &relative)
 QMap<QString, QList<SnapshotInfo>> treeSnapshots(const QByteArray &output, const QString &top)
 {
     QMap<QString, QList<SnapshotInfo>> result;
-    for (const QString &line : ZfsOutput::lines(output)) {
-        const QStringList fields = line.split(QLatin1Char('\t'));
-        const int at = fields.at(0).indexOf(QLatin1Char('@'));
+    for (const QByteArray &line : output.split('\n')) {
         QString relative;
-        if (fields.size() < 3 || at <= 0 || !relativeName(fields.at(0).left(at), top, relative))
-            continue;
-        bool guidOk = false;
-        bool txgOk = false;
         SnapshotInfo info;
-        info.name = fields.at(0).mid(at + 1);
-        info.guid = fields.at(1).trimmed().toULongLong(&guidOk);
-        info.createtxg = fields.at(2).trimmed().toULongLong(&txgOk);
-        if (!guidOk || !txgOk || info.name.isEmpty() || info.name.contains(QLatin1Char('@')))
-            continue;
-        result[relative].append(info);
+        if (treeSnapshotLine(line, top, relative, info))
+            result[relative].append(info);
     }
     return result;
 }
 
-QMap<QString, QString> treeTokens(const QByteArray &output, const QString &top)
+bool treeSnapshotLine(const QByteArray &line, const QString &top, QString &relative, SnapshotInfo &info)
 {
-    QMap<QString, QString> result;
-    for (const QString &line : ZfsOutput::lines(output)) {
-        const int tab = line.lastIndexOf(QLatin1Char('\t'));
-        QString relative;
-        if (tab <= 0 || !relativeName(line.left(tab), top, relative))
+    const QStringList fields = ZfsOutput::decode(line).trimmed().split(QLatin1Char('\t'));
+    const int at = fields.at(0).indexOf(QLatin1Char('@'));
+    if (fields.size() < 3 || at <= 0 || !relativeName(fields.at(0).left(at), top, relative))
+        return false;
+    bool guidOk = false;
+    bool txgOk = false;
+    info.name = fields.at(0).mid(at + 1);
+    info.guid = fields.at(1).trimmed().toULongLong(&guidOk);
+    info.createtxg = fields.at(2).trimmed().toULongLong(&txgOk);
+    return guidOk && txgOk && !info.name.isEmpty() && !info.name.contains(QLatin1Char('@'));
+}
+
+bool onlyMissingSnapshotWarnings(const QString &errorText, const QStringList &expected)
+{
+    static const QString kPrefix = QStringLiteral("WARNING: could not send ");
+    static const QString kSuffix = QStringLiteral(": does not exist");
+    int warnings = 0;
+    for (const QString &raw : errorText.split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (line.isEmpty())
             continue;
-        result.insert(relative, resumeToken(line.mid(tab + 1).toUtf8()));
+        if (!line.startsWith(kPrefix) || !line.endsWith(kSuffix))
+            return false;
+        const QString snapshot = line.mid(kPrefix.size(), line.size() - kPrefix.size() - kSuffix.size());
+        const int at = snapshot.indexOf(QLatin1Char('@'));
+        if (at <= 0 || !expected.contains(snapshot.left(at)))
+            return false;
+        ++warnings;
+    }
+    return warnings > 0;
+}
+
+QMap<QString, DatasetListing> treeStates(const QByteArray &output, const QString &top)
+{
+    QMap<QString, DatasetListing> result;
+    for (const QString &line : ZfsOutput::lines(output)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        QString relative;
+        if (fields.size() < 3 || !relativeName(fields.at(0), top, relative))
+            continue;
+        const QString &property = fields.at(1);
+        const QString value = fields.mid(2).join(QLatin1Char('\t'));
+        if (property == QLatin1String("receive_resume_token")) {
+            DatasetListing &listing = result[relative];
+            listing.exists = true;
+            listing.resumeToken = resumeToken(value.toUtf8());
+        } else if (property == QLatin1String("written")) {
+            DatasetListing &listing = result[relative];
+            listing.exists = true;
+            bool ok = false;
+            const qint64 written = value.trimmed().toLongLong(&ok);
+            listing.written = ok && written >= 0 ? written : -1;
+        }
     }
     return result;
 }
@@ -89,6 +125,16 @@ QString resumeToken(const QByteArray &output)
             return QString();
     }
     return value;
+}
+
+bool anyEncrypted(const QByteArray &output)
+{
+    for (const QString &line : ZfsOutput::lines(output)) {
+        const QString value = line.trimmed();
+        if (!value.isEmpty() && value != QLatin1String("off") && value != QLatin1String("-"))
+            return true;
+    }
+    return false;
 }
 
 bool isMissingDataset(const QString &errorText)

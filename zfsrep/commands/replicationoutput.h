@@ -23,15 +23,34 @@ QList<SnapshotInfo> snapshots(const QByteArray &output, const QString &dataset);
 //   $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data
 //   tank/data/child@a	8102390113372717473	121
 QMap<QString, QList<SnapshotInfo>> treeSnapshots(const QByteArray &output, const QString &top);
-// Every dataset of the tree with its receive_resume_token ("" for "-").
-//   $ zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data
-//   tank/data/child	1-e604ea4bf-e0-789c63a2...
-QMap<QString, QString> treeTokens(const QByteArray &output, const QString &top);
+// One line of that listing: false for a line that is skipped (see above).
+// A listing read as a stream goes through here line by line.
+bool treeSnapshotLine(const QByteArray &line, const QString &top, QString &relative, SnapshotInfo &info);
+// Whether a failed `zfs send` printed nothing but warnings that datasets of
+// a tree stream lack its snapshot, each for a dataset in `expected` (full
+// names); with an empty `errorText` false.
+//   WARNING: could not send tank/data/kid@two: does not exist
+bool onlyMissingSnapshotWarnings(const QString &errorText, const QStringList &expected);
+// Every dataset of the tree (exists set, no snapshots) with its
+// receive_resume_token ("" for "-") and its written bytes (-1 when the
+// value is missing or no number). Lines of other properties or outside the
+// tree are skipped.
+//   $ zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data
+//   tank/data/child	receive_resume_token	1-e604ea4bf-e0-789c63a2...
+//   tank/data/child	written	0
+QMap<QString, DatasetListing> treeStates(const QByteArray &output, const QString &top);
 
 // The receive_resume_token value; empty for "-", an empty or blank output.
 //   $ zfs get -H -p -o value receive_resume_token backup/data
 //   1-e604ea4bf-e0-789c63a2...
 QString resumeToken(const QByteArray &output);
+
+// Whether any value of a tree's encryption listing is a cipher (not "off",
+// "-" or empty), one value per line:
+//   $ zfs get -H -o value -r -t filesystem,volume encryption tank/data
+//   off
+//   aes-256-gcm
+bool anyEncrypted(const QByteArray &output);
 
 // "cannot open 'backup/data': dataset does not exist"
 bool isMissingDataset(const QString &errorText);

@@ -2,7 +2,8 @@
 // dataset of the tree by its name relative to the top) and of each dataset: whether it exists, its
 // snapshots in creation order (short names, the part after "@", with the
 // guid that identifies a snapshot across hosts and the transaction group it
-// was created in), and the token of an interrupted resumable receive.
+// was created in), the token of an interrupted resumable receive and whether
+// it changed since its newest snapshot.
 #pragma once
 
 #include <QList>
@@ -18,6 +19,9 @@ struct SnapshotInfo {
 struct DatasetListing {
     bool exists = false;
     QString resumeToken; // empty when no receive is pending
+    // Bytes written to the dataset since its newest snapshot ("written");
+    // -1 when not known.
+    qint64 written = -1;
     QList<SnapshotInfo> snapshots; // oldest first
 };
 

@@ -215,10 +215,19 @@ QStringList treeListArgs(const QString &dataset)
 
 QStringList treeTokenArgs(const QString &dataset)
 {
-    return {"get", "-H", "-p", "-o", "name,value", "-r", "-t", "filesystem,volume", "receive_resume_token", dataset};
+    return {"get", "-H", "-p", "-o", "name,property,value", "-r", "-t", "filesystem,volume",
+            "receive_resume_token,written", dataset};
 }
 
-QStringList encryptionArgs(const QString &dataset) { return {"get", "-H", "-o", "value", "encryption", dataset}; }
+QStringList datasetStateArgs(const QString &dataset)
+{
+    return {"get", "-H", "-p", "-o", "name,property,value", "receive_resume_token,written", dataset};
+}
+
+QStringList encryptionArgs(const QString &dataset)
+{
+    return {"get", "-H", "-o", "value", "-r", "-t", "filesystem,volume", "encryption", dataset};
+}
 
 QStringList treeSnapshotNamesArgs(const QString &dataset)
 {
@@ -243,6 +252,11 @@ QStringList holdsArgs(const QStringList &snapshots, bool recursive)
     return arguments + snapshots;
 }
 
+QStringList releaseManyArgs(const QString &tag, const QStringList &snapshots)
+{
+    return QStringList{"release", tag} + snapshots;
+}
+
 QStringList mountpointArgs(const QString &dataset, const QString &mountpoint)
 {
     return {"set", QStringLiteral("mountpoint=") + mountpoint, dataset};
@@ -251,6 +265,10 @@ QStringList mountpointArgs(const QString &dataset, const QString &mountpoint)
 QStringList existsArgs(const QString &dataset) { return {"list", "-H", "-o", "name", dataset}; }
 
 QStringList destroySnapshotArgs(const QString &snapshot) { return {"destroy", "-r", snapshot}; }
+
+QStringList destroyTreeArgs(const QString &dataset) { return {"destroy", "-r", dataset}; }
+
+QStringList renameArgs(const QString &from, const QString &to) { return {"rename", "-u", from, to}; }
 
 QStringList abortReceiveArgs(const QString &dataset) { return {"recv", "-A", dataset}; }
 

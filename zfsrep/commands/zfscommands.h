@@ -95,11 +95,18 @@ QStringList resumeTokenArgs(const QString &dataset);
 // The same for the whole tree below DATASET (one listing per side and run):
 // $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data
 QStringList treeListArgs(const QString &dataset);
-// $ zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token tank/data
-// tank/data/child	1-e604ea4bf-e0-789c63a2...
+// With what each dataset wrote since its newest snapshot:
+// $ zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written tank/data
+// tank/data/child	receive_resume_token	1-e604ea4bf-e0-789c63a2...
+// tank/data/child	written	0
 QStringList treeTokenArgs(const QString &dataset);
-// $ zfs get -H -o value encryption tank/data
-// aes-256-gcm   ("off" when the dataset is not encrypted)
+// The same of one dataset:
+// $ zfs get -H -p -o name,property,value receive_resume_token,written tank/data/child
+QStringList datasetStateArgs(const QString &dataset);
+// Every dataset of the tree, the top first:
+// $ zfs get -H -o value -r -t filesystem,volume encryption tank/data
+// off
+// aes-256-gcm   ("off" for a dataset that is not encrypted)
 QStringList encryptionArgs(const QString &dataset);
 // $ zfs list -H -o name -t snapshot -r tank/data   (every snapshot of the tree)
 QStringList treeSnapshotNamesArgs(const QString &dataset);
@@ -114,12 +121,18 @@ QStringList holdArgs(const QString &tag, const QString &snapshot);
 QStringList releaseArgs(const QString &tag, const QString &snapshot);
 // zfs holds -H [-r] SNAPSHOT...
 QStringList holdsArgs(const QStringList &snapshots, bool recursive);
+// zfs release TAG SNAPSHOT... (those snapshots only)
+QStringList releaseManyArgs(const QString &tag, const QStringList &snapshots);
 // zfs set mountpoint=PATH DATASET
 QStringList mountpointArgs(const QString &dataset, const QString &mountpoint);
 // zfs list -H -o name DATASET (succeeds when the dataset exists)
 QStringList existsArgs(const QString &dataset);
 // zfs destroy -r DATASET@NAME (the snapshot in the dataset and its descendants)
 QStringList destroySnapshotArgs(const QString &snapshot);
+// zfs destroy -r DATASET (the dataset with its descendants and snapshots)
+QStringList destroyTreeArgs(const QString &dataset);
+// zfs rename -u FROM TO (nothing is unmounted or mounted)
+QStringList renameArgs(const QString &from, const QString &to);
 // zfs recv -A DATASET: drops the partial state of an interrupted receive.
 QStringList abortReceiveArgs(const QString &dataset);
 

@@ -151,9 +151,15 @@ bool MXZfsrep::changeMission(TQ2Journals &journals, const QJsonObject &mission)
 
 bool MXZfsrep::removeMission(TQ2Journals &journals, int msnno)
 {
+    // The fields the clean-up needs are read before the row goes.
+    TQ2Journals lookup;
+    QJsonObject row;
+    const bool known = book.row(lookup, msnno, row);
     if (!book.remove(journals, msnno))
         return false;
-    runScheduler.missionRemoved(msnno);
+    Mission removed = known ? Mission::fromRow(row) : Mission();
+    removed.msnno = msnno;
+    runScheduler.missionRemoved(msnno, removed);
     due.setProblem(msnno, QString());
     return true;
 }

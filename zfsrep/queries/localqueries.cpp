@@ -1,5 +1,6 @@
 #include "localqueries.h"
 
+#include "argumentbatches.h"
 #include "commandreport.h"
 #include "jsonsupport.h"
 #include "tq2journals.h"
@@ -94,11 +95,14 @@ bool LocalQueries::remove(TQ2Journals &journals, const QString &dataset) const
     if (snapshotAllist(journals, snapshots, dataset) && !snapshots.isEmpty()) {
         // $ zfs holds -H tank/data@a tank/data@b
         // tank/data@b	keep	Thu Dec  7 19:30 2023
-        const ProcessOutcome holds =
-            run(localRequest(kZfs, QStringList{"holds", "-H"} + snapshots, kHoldsStart, kHoldsFinish));
-        if (holds.succeeded()) {
+        // In batches below the argument limit: a long history does not fit
+        // one command line.
+        for (const QStringList &batch : ArgumentBatches::split(snapshots)) {
+            const ProcessOutcome holds = run(localRequest(kZfs, holdsArgs(batch, false), kHoldsStart, kHoldsFinish));
+            if (!holds.succeeded())
+                continue;
             for (const auto &hold : ZfsOutput::holds(holds.standardOutput))
-                run(localRequest(kZfs, {"release", "-r", hold.second, hold.first}, kReleaseStart, kNoLimit));
+                run(localRequest(kZfs, releaseArgs(hold.second, hold.first), kReleaseStart, kNoLimit));
         }
     }
     const ProcessOutcome destroy =

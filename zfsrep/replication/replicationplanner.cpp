@@ -91,6 +91,13 @@ ReplicationPlan plan(const DatasetListing &source, const DatasetListing &target)
         plan.reason = QStringLiteral("the target is up to date at %1").arg(base.name);
         return plan;
     }
+    // A receive onto a dataset changed after its base is refused by zfs
+    // (without -F, which would roll the change back): refused here first.
+    if (target.written > 0) {
+        return refuse(QStringLiteral("the target was changed after its newest snapshot %1 (%2 bytes written)")
+                          .arg(base.name)
+                          .arg(target.written));
+    }
     plan.action = ReplicationPlan::Incremental;
     plan.base = source.snapshots.at(sourceByGuid.value(base.guid)).name;
     plan.target = newest.name;

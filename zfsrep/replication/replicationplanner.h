@@ -2,7 +2,8 @@
 // nothing, a full stream, an incremental stream from the newest snapshot both
 // sides hold (matched by guid, never by name), a resumed stream, or a refusal
 // that names the snapshots involved. Nothing is ever rolled back or destroyed
-// on either side, so a target that diverged is refused, not repaired.
+// on either side, so a target that diverged (other snapshots, or data
+// written after its newest snapshot) is refused, not repaired.
 // Pure: no I/O, no state; the engine carries the plan out.
 #pragma once
 

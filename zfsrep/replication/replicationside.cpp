@@ -1,10 +1,12 @@
 #include "replicationside.h"
 
+#include "argumentbatches.h"
 #include "commandreport.h"
 #include "replicationoutput.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
+#include "zfsoutput.h"
 
 using namespace ZfsCommands;
 
@@ -27,14 +29,27 @@ ReplicationSide::ReplicationSide(ProcessRunner &runner, const TransferCommands::
 
 QString ReplicationSide::label() const { return remote ? endpoint.host + QLatin1Char(':') : QString(); }
 
-ProcessOutcome ReplicationSide::run(const QStringList &zfsArgs, int finishTimeoutMs) const
+ProcessRequest ReplicationSide::request(const QStringList &zfsArgs, int finishTimeoutMs) const
 {
     ProcessRequest request = remote ? sshRequest(endpoint.host, endpoint.port, endpoint.userid, password,
                                                  ZfsCommands::commandText(kZfsFullPath, zfsArgs), kStartMs,
                                                  finishTimeoutMs, endpoint.controlPath)
                                     : localRequest(kZfs, zfsArgs, kStartMs, finishTimeoutMs);
     request.cancel = cancel;
-    return processRunner.run(request);
+    return request;
+}
+
+ProcessOutcome ReplicationSide::run(const QStringList &zfsArgs, int finishTimeoutMs) const
+{
+    return processRunner.run(request(zfsArgs, finishTimeoutMs));
+}
+
+ProcessOutcome ReplicationSide::runLines(const QStringList &zfsArgs, const std::function<void(const QByteArray &)> &sink,
+                                         int finishTimeoutMs) const
+{
+    ProcessRequest lines = request(zfsArgs, finishTimeoutMs);
+    lines.lineSink = sink;
+    return processRunner.run(lines);
 }
 
 bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const
@@ -45,6 +60,51 @@ bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, c
     CommandReport::commandFailed(journals, place, label() + ZfsCommands::commandText(kZfs, zfsArgs),
                                 CommandReport::errorText(outcome));
     return false;
+}
+
+bool ReplicationSide::holds(TQ2Journals &journals, const QStringList &snapshots, bool recursive,
+                            QList<QPair<QString, QString>> &found) const
+{
+    for (const QStringList &batch : ArgumentBatches::split(snapshots)) {
+        const ProcessOutcome held = run(holdsArgs(batch, recursive));
+        if (!held.succeeded()) {
+            CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, holdsArgs(batch, recursive)),
+                                         CommandReport::errorText(held));
+            return false;
+        }
+        found += ZfsOutput::holds(held.standardOutput);
+    }
+    return true;
+}
+
+bool ReplicationSide::release(TQ2Journals &journals, const QString &tag, const QStringList &snapshots) const
+{
+    bool all = true;
+    for (const QStringList &batch : ArgumentBatches::split(snapshots)) {
+        const ProcessOutcome released = run(releaseManyArgs(tag, batch));
+        if (!released.succeeded()) {
+            CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, releaseManyArgs(tag, batch)),
+                                         CommandReport::errorText(released));
+            all = false;
+        }
+    }
+    return all;
+}
+
+bool ReplicationSide::treeSnapshotNames(TQ2Journals &journals, const QString &dataset, QStringList &names) const
+{
+    names.clear();
+    const ProcessOutcome listed = runLines(treeSnapshotNamesArgs(dataset), [&](const QByteArray &line) {
+        const QString name = ZfsOutput::decode(line).trimmed();
+        if (!name.isEmpty())
+            names.append(name);
+    });
+    if (!listed.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeSnapshotNamesArgs(dataset)),
+                                     CommandReport::errorText(listed));
+        return false;
+    }
+    return true;
 }
 
 bool ReplicationSide::exists(const QString &dataset) const
@@ -77,15 +137,15 @@ bool ReplicationSide::list(TQ2Journals &journals, const QString &dataset, Datase
                                     error);
         return false;
     }
-    listing.exists = true;
-    listing.snapshots = ReplicationOutput::snapshots(snapshots.standardOutput, dataset);
-    const ProcessOutcome token = run(resumeTokenArgs(dataset));
-    if (!token.succeeded()) {
-        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, resumeTokenArgs(dataset)),
-                                    CommandReport::errorText(token));
+    const ProcessOutcome state = run(datasetStateArgs(dataset));
+    if (!state.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, datasetStateArgs(dataset)),
+                                    CommandReport::errorText(state));
         return false;
     }
-    listing.resumeToken = ReplicationOutput::resumeToken(token.standardOutput);
+    listing = ReplicationOutput::treeStates(state.standardOutput, dataset).value(QString());
+    listing.exists = true;
+    listing.snapshots = ReplicationOutput::snapshots(snapshots.standardOutput, dataset);
     return true;
 }
 
@@ -101,8 +161,14 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
                                      error);
         return false;
     }
-    const QMap<QString, QString> pending = ReplicationOutput::treeTokens(tokens.standardOutput, dataset);
-    const ProcessOutcome snapshots = run(treeListArgs(dataset));
+    const QMap<QString, DatasetListing> states = ReplicationOutput::treeStates(tokens.standardOutput, dataset);
+    QMap<QString, QList<SnapshotInfo>> lists;
+    const ProcessOutcome snapshots = runLines(treeListArgs(dataset), [&](const QByteArray &line) {
+        QString relative;
+        SnapshotInfo info;
+        if (ReplicationOutput::treeSnapshotLine(line, dataset, relative, info))
+            lists[relative].append(info);
+    });
     if (!snapshots.succeeded()) {
         // Destroyed between the two questions: no tree, as above.
         if (snapshots.started && snapshots.finished && ReplicationOutput::isMissingDataset(CommandReport::errorText(snapshots)))
@@ -111,13 +177,23 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
                                      CommandReport::errorText(snapshots));
         return false;
     }
-    const QMap<QString, QList<SnapshotInfo>> lists = ReplicationOutput::treeSnapshots(snapshots.standardOutput, dataset);
-    for (auto it = pending.constBegin(); it != pending.constEnd(); ++it) {
+    for (auto it = states.constBegin(); it != states.constEnd(); ++it) {
         DatasetListing &listing = tree.datasets[it.key()];
-        listing.exists = true;
-        listing.resumeToken = it.value();
+        listing = it.value();
         listing.snapshots = lists.value(it.key());
     }
+    return true;
+}
+
+bool ReplicationSide::relistOne(TQ2Journals &journals, const QString &top, const QString &relative, TreeListing &tree) const
+{
+    DatasetListing listing;
+    if (!list(journals, relative.isEmpty() ? top : top + QLatin1Char('/') + relative, listing))
+        return false;
+    if (listing.exists)
+        tree.datasets.insert(relative, listing);
+    else
+        tree.datasets.remove(relative);
     return true;
 }
 
@@ -129,7 +205,6 @@ bool ReplicationSide::isEncrypted(TQ2Journals &journals, const QString &dataset,
                                      CommandReport::errorText(outcome));
         return false;
     }
-    const QString value = QString::fromUtf8(outcome.standardOutput).trimmed();
-    encrypted = !value.isEmpty() && value != QLatin1String("off") && value != QLatin1String("-");
+    encrypted = ReplicationOutput::anyEncrypted(outcome.standardOutput);
     return true;
 }

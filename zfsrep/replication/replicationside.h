@@ -12,7 +12,11 @@
 #include "transfercommands.h"
 
 #include <QString>
+#include <QList>
+#include <QPair>
 #include <QStringList>
+
+#include <functional>
 
 class CancelToken;
 class TQ2Journals;
@@ -37,14 +41,34 @@ public:
     bool list(TQ2Journals &journals, const QString &dataset, DatasetListing &listing) const;
     // The same for the whole tree below `dataset`, in one listing and one
     // token query: a tree whose top does not exist is empty, not a failure.
+    // The snapshot listing is read as a stream (a history of any length;
+    // only a single line's length is bounded).
     bool listTree(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const;
-    // Whether `dataset` is encrypted (its "encryption" is not "off"); a
-    // failure to ask is journaled and false.
+    // Lists one dataset of a tree again (`relative` below `top`) and puts
+    // what it holds now into `tree`: after a stream of that dataset alone,
+    // nothing else of the tree changed.
+    bool relistOne(TQ2Journals &journals, const QString &top, const QString &relative, TreeListing &tree) const;
+    // Whether any dataset of the tree below `dataset` (the top included) is
+    // encrypted (its "encryption" is not "off"); a failure to ask is
+    // journaled and false.
     bool isEncrypted(TQ2Journals &journals, const QString &dataset, bool &encrypted) const;
     // Runs `zfs ARGS` to its end.
     ProcessOutcome run(const QStringList &zfsArgs, int finishTimeoutMs = 600000) const;
+    // The same with standard output handed to `sink` line by line.
+    ProcessOutcome runLines(const QStringList &zfsArgs, const std::function<void(const QByteArray &)> &sink,
+                            int finishTimeoutMs = 3600000) const;
     // Runs `zfs ARGS`; a failure is journaled and false.
     bool runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const;
+    // Every hold on `snapshots` (snapshot, tag), asked in batches below the
+    // argument limit; a failed batch is journaled with its command and false.
+    bool holds(TQ2Journals &journals, const QStringList &snapshots, bool recursive,
+               QList<QPair<QString, QString>> &found) const;
+    // Releases `tag` from `snapshots`, in batches; a failed batch is
+    // journaled with its command and false (the other batches still run).
+    bool release(TQ2Journals &journals, const QString &tag, const QStringList &snapshots) const;
+    // Every snapshot of the tree below `dataset`, full names, read as a
+    // stream; a failure is journaled and false.
+    bool treeSnapshotNames(TQ2Journals &journals, const QString &dataset, QStringList &names) const;
     // Whether the dataset exists / holds a pending resume token (a failure
     // to ask counts as no).
     bool exists(const QString &dataset) const;
@@ -53,6 +77,8 @@ public:
     QString commandText(const QStringList &zfsArgs) const;
 
 private:
+    ProcessRequest request(const QStringList &zfsArgs, int finishTimeoutMs) const;
+
     ProcessRunner &processRunner;
     bool remote = false;
     TransferCommands::Endpoint endpoint;

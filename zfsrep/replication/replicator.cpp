@@ -22,12 +22,18 @@ QString datasetOf(const QString &top, const QString &relative)
 
 } // namespace
 
-bool Replicator::sizeOf(TQ2Journals &journals, const ReplicationJob &job, const SendSpec &spec, qint64 &size,
-                        qint64 &resumedBytes, bool &staleToken)
+bool Replicator::sizeOf(TQ2Journals &journals, const ReplicationJob &job, const SendSpec &spec,
+                        const QStringList &lacking, qint64 &size, qint64 &resumedBytes, bool &staleToken)
 {
     staleToken = false;
     const ProcessOutcome outcome = job.source->run(sendSizeArgs(spec));
-    if (outcome.succeeded()) {
+    // Datasets of the tree the plan knows to lack the snapshot are warned
+    // about (status 1); the estimate of the others is whole.
+    const bool onlyLacking = outcome.started && outcome.finished && !outcome.crashed && !outcome.cancelled
+                             && !outcome.overflowed && outcome.exitCode == 1
+                             && ReplicationOutput::onlyMissingSnapshotWarnings(
+                                 ZfsOutput::decode(outcome.standardError), lacking);
+    if (outcome.succeeded() || onlyLacking) {
         size = ZfsOutput::sendSize(outcome.standardOutput);
         resumedBytes = spec.token.isEmpty() ? 0 : ZfsOutput::resumedBytes(outcome.standardOutput);
         return true;
@@ -129,17 +135,20 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
             if (plan.action == ReplicationPlan::Incremental)
                 spec.base = sourceDataset + QLatin1Char('@') + plan.base;
         }
+        QStringList lacking;
+        for (const QString &relative : step.lacking)
+            lacking.append(datasetOf(job.sourceDataset, relative));
         qint64 size = 0;
         qint64 resumedBytes = 0;
         bool staleToken = false;
-        if (!sizeOf(journals, job, spec, size, resumedBytes, staleToken)) {
+        if (!sizeOf(journals, job, spec, lacking, size, resumedBytes, staleToken)) {
             if (!staleToken)
                 return false;
             // The snapshot the interrupted stream came from is gone: drop the
             // partial state and plan from what the target completed.
             if (!job.target->runReported(journals, TQ2PLACE(), abortReceiveArgs(targetDataset)))
                 return false;
-            if (!job.target->listTree(journals, job.targetDataset, target))
+            if (!job.target->relistOne(journals, job.targetDataset, step.relative, target))
                 return false;
             continue;
         }
@@ -153,7 +162,15 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
             result.base = plan.base;
         const StageOutcome outcome = stage(pipeline, size, resumedBytes, plan.kind());
         result.bytes += outcome.bytes;
-        if (!outcome.succeeded) {
+        // A send that only warned about the datasets the plan knows to lack
+        // the snapshot sent every other one; the listing below decides.
+        const bool onlyLacking = !outcome.succeeded && !outcome.cancelled && !outcome.stalled && !lacking.isEmpty()
+                                 && ReplicationOutput::onlyMissingSnapshotWarnings(outcome.errorText, lacking);
+        if (onlyLacking)
+            journals.add(TQ2PLACE(), QStringLiteral("send"), true,
+                         QStringLiteral("not sent, they lack %1: %2").arg(plan.target, step.lacking.join(QStringLiteral(", "))),
+                         QString());
+        if (!outcome.succeeded && !onlyLacking) {
             result.stalled = outcome.stalled;
             result.cancelled = outcome.cancelled;
             CommandReport::commandFailed(journals, TQ2PLACE(), pipeline, outcome.errorText);
@@ -161,7 +178,11 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
                 noteReached(job, source, result);
             return false;
         }
-        if (!job.target->listTree(journals, job.targetDataset, target))
+        // A tree's stream may have changed any dataset of the tree; a
+        // dataset's own stream only that one, which alone is listed again.
+        const bool listed = step.recursive ? job.target->listTree(journals, job.targetDataset, target)
+                                           : job.target->relistOne(journals, job.targetDataset, step.relative, target);
+        if (!listed)
             return false;
     }
     journals.add(TQ2PLACE(), TQ2Error::ERR_FAILED, QStringLiteral("plan"), false,

@@ -60,8 +60,9 @@ public:
 
 private:
     bool listSource(TQ2Journals &journals, const ReplicationJob &job, TreeListing &source);
-    bool sizeOf(TQ2Journals &journals, const ReplicationJob &job, const ZfsCommands::SendSpec &spec, qint64 &size,
-                qint64 &resumedBytes, bool &staleToken);
+    // `lacking`: full names of the datasets the send may warn about.
+    bool sizeOf(TQ2Journals &journals, const ReplicationJob &job, const ZfsCommands::SendSpec &spec,
+                const QStringList &lacking, qint64 &size, qint64 &resumedBytes, bool &staleToken);
     // After a failed stream: whether the target holds the run's snapshot.
     void noteReached(const ReplicationJob &job, const TreeListing &source, ReplicationResult &result);
 

@@ -44,6 +44,57 @@ TreeStep stream(const ReplicationPlan &plan, const QString &relative, bool recur
     return step;
 }
 
+// The tree's stream up to `snapshot`, naming the source datasets without it.
+TreeStep treeStream(const TreeListing &source, const ReplicationPlan &plan)
+{
+    TreeStep step = stream(plan, QString(), true);
+    for (auto it = source.datasets.constBegin(); it != source.datasets.constEnd(); ++it) {
+        if (!it.key().isEmpty() && indexOf(it.value(), plan.target) < 0)
+            step.lacking.append(it.key());
+    }
+    return step;
+}
+
+// The stream of one dataset alone that brings `wanted` to the newest of
+// `mine`; Done when it holds that already.
+TreeStep ownStream(const DatasetListing &mine, const DatasetListing &wanted, const QString &relative)
+{
+    ReplicationPlan plan = ReplicationPlanner::plan(mine, wanted);
+    if (plan.action == ReplicationPlan::Full && mine.snapshots.size() > 1) {
+        // A stream of one dataset carries one snapshot: the oldest goes
+        // first, and an incremental (-I) then brings every snapshot up to
+        // the newest, so the dataset keeps the history a tree stream would
+        // have given it.
+        plan.target = mine.snapshots.first().name;
+        plan.reason = QStringLiteral("missing: full stream of its oldest snapshot %1").arg(plan.target);
+    }
+    if (plan.action == ReplicationPlan::Refuse)
+        return refuse(relative, plan.reason);
+    if (plan.action != ReplicationPlan::Nothing)
+        return stream(plan, relative, false);
+    TreeStep done;
+    done.action = TreeStep::Done;
+    return done;
+}
+
+// The datasets both trees hold that the source's streams cannot continue:
+// (relative name, the planner's reason).
+QList<QPair<QString, QString>> misfitsOf(const TreeListing &source, const TreeListing &target)
+{
+    QList<QPair<QString, QString>> found;
+    for (auto it = target.datasets.constBegin(); it != target.datasets.constEnd(); ++it) {
+        const DatasetListing mine = source.datasets.value(it.key());
+        // A dataset only the target has, or one the source has nothing of
+        // yet, is no stream's business; a pending receive is resumed first.
+        if (!it.value().exists || !mine.exists || mine.snapshots.isEmpty() || !it.value().resumeToken.isEmpty())
+            continue;
+        const ReplicationPlan plan = ReplicationPlanner::plan(mine, it.value());
+        if (plan.action == ReplicationPlan::Refuse)
+            found.append({it.key(), plan.reason});
+    }
+    return found;
+}
+
 } // namespace
 
 TreeStep next(const TreeListing &source, const TreeListing &target)
@@ -58,11 +109,19 @@ TreeStep next(const TreeListing &source, const TreeListing &target)
         return stream(resume, it.key(), false);
     }
 
+    const QList<QPair<QString, QString>> misfits = misfitsOf(source, target);
+    if (misfits.size() == 1)
+        return refuse(misfits.first().first, misfits.first().second);
+    if (!misfits.isEmpty()) {
+        TreeStep step = refuse(misfits.first().first, misfits.first().second);
+        step.reason = conflicts(source, target).join(QStringLiteral("; "));
+        return step;
+    }
     const ReplicationPlan top = ReplicationPlanner::plan(source.top(), target.top());
     if (top.action == ReplicationPlan::Refuse)
         return refuse(QString(), top.reason);
     if (top.action == ReplicationPlan::Full)
-        return stream(top, QString(), true);
+        return treeStream(source, top);
     // The snapshot every dataset must hold before the tree goes on from it.
     const QString base = top.action == ReplicationPlan::Incremental ? top.base : top.target;
     for (auto it = source.datasets.constBegin(); it != source.datasets.constEnd(); ++it) {
@@ -76,27 +135,36 @@ TreeStep next(const TreeListing &source, const TreeListing &target)
             continue;
         DatasetListing upToBase = it.value();
         upToBase.snapshots = upToBase.snapshots.mid(0, at + 1);
-        ReplicationPlan fill = ReplicationPlanner::plan(upToBase, wanted);
-        if (fill.action == ReplicationPlan::Full && upToBase.snapshots.size() > 1) {
-            // A stream of one dataset carries one snapshot: the oldest goes
-            // first, and an incremental (-I) then brings every snapshot up to
-            // the base, so the dataset keeps the history the tree stream
-            // would have given it.
-            fill.target = upToBase.snapshots.first().name;
-            fill.reason = QStringLiteral("missing: full stream of its oldest snapshot %1").arg(fill.target);
-        }
-        if (fill.action == ReplicationPlan::Refuse)
-            return refuse(it.key(), fill.reason);
-        if (fill.action != ReplicationPlan::Nothing)
-            return stream(fill, it.key(), false);
+        const TreeStep fill = ownStream(upToBase, wanted, it.key());
+        if (fill.action != TreeStep::Done)
+            return fill;
     }
     if (top.action == ReplicationPlan::Incremental)
-        return stream(top, QString(), true);
+        return treeStream(source, top);
+    // The tree holds the top's newest snapshot. A dataset that lacks it (a
+    // child younger than the last recursive snapshot, a snapshot taken on
+    // the top alone) was not in the tree's stream: it gets streams of its
+    // own up to its own newest snapshot.
+    for (auto it = source.datasets.constBegin(); it != source.datasets.constEnd(); ++it) {
+        if (it.key().isEmpty() || it.value().snapshots.isEmpty() || indexOf(it.value(), top.target) >= 0)
+            continue;
+        const TreeStep own = ownStream(it.value(), target.datasets.value(it.key()), it.key());
+        if (own.action != TreeStep::Done)
+            return own;
+    }
     TreeStep done;
     done.action = TreeStep::Done;
     done.plan = top;
     done.reason = QStringLiteral("every dataset of the tree holds %1").arg(top.target);
     return done;
+}
+
+QStringList conflicts(const TreeListing &source, const TreeListing &target)
+{
+    QStringList found;
+    for (const auto &misfit : misfitsOf(source, target))
+        found.append(misfit.first.isEmpty() ? misfit.second : misfit.first + QStringLiteral(": ") + misfit.second);
+    return found;
 }
 
 bool holds(const TreeListing &source, const TreeListing &target, const QString &name)

@@ -4,14 +4,24 @@
 // the source's snapshot on every dataset of the tree:
 //   1. an interrupted receive anywhere in the target tree is resumed first
 //      (parents before children);
-//   2. the top is planned as a single dataset (ReplicationPlanner); a full
-//      stream of the top carries the whole tree (-R);
-//   3. every descendant is brought to the top's common snapshot with a stream
+//   2. every dataset the two trees share is checked against its source
+//      (ReplicationPlanner): one that shares no snapshot with it, holds a
+//      snapshot of the same name with another guid, or holds snapshots
+//      newer than the common one makes the step a refusal naming each such
+//      dataset, before any stream, so a package is never half applied;
+//   3. the top is planned as a single dataset; a full stream of the top
+//      carries the whole tree (-R);
+//   4. every descendant is brought to the top's common snapshot with a stream
 //      of its own (full or incremental), so an incremental package of the
 //      tree always finds its base on every dataset;
-//   4. the top's incremental stream (-R) carries the tree onwards;
-//   5. done: every dataset that has the snapshot at the source holds it, with
-//      the same guid, at the target.
+//   5. the top's incremental stream (-R) carries the tree onwards; source
+//      datasets without its snapshot (a child younger than it, a snapshot
+//      taken on the top alone) are named in the step: the send warns about
+//      them, and they are not sent;
+//   6. those datasets then get streams of their own up to their own newest
+//      snapshot;
+//   7. done: every dataset that has the snapshot at the source holds it, with
+//      the same guid, at the target, and every other one holds its newest.
 // A refusal names the dataset and the snapshots involved. Pure: no I/O.
 #pragma once
 
@@ -27,11 +37,20 @@ struct TreeStep {
     QString relative;       // the dataset of the step, below the top ("" the top)
     bool recursive = false; // a stream of the whole tree from the top (-R)
     QString reason;         // one line for the journal
+    // A recursive stream: the source datasets (below the top) that lack the
+    // stream's snapshot; `zfs send` warns that it could not send them.
+    QStringList lacking;
 };
 
 namespace TreePlanner {
 
 TreeStep next(const TreeListing &source, const TreeListing &target);
+
+// The datasets present in both trees (the top included) that no stream can
+// bring to the source's state without destroying something on the target,
+// each as "DATASET: reason" ("the top" for the top's own reason alone);
+// datasets with a pending receive are left to their resume.
+QStringList conflicts(const TreeListing &source, const TreeListing &target);
 
 // Whether any dataset of `target` holds the source's snapshot `name` (the
 // same guid as on the source's dataset of the same place).

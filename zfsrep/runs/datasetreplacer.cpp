@@ -12,6 +12,17 @@
 
 #include <QDir>
 
+namespace {
+
+// Finish timeouts of the replacement's steps: a rename is one quick change;
+// a destroy frees a whole tree; the mount step mounts it (a hanging mount
+// must not hold the scheduler).
+constexpr int kRenameMs = 60000;
+constexpr int kDestroyMs = 1200000;
+constexpr int kMountMs = 300000;
+
+} // namespace
+
 const QString DatasetReplacer::kIncomingSuffix = QStringLiteral(".zfsrep-incoming");
 const QString DatasetReplacer::kPreviousSuffix = QStringLiteral(".zfsrep-previous");
 
@@ -20,14 +31,16 @@ DatasetReplacer::DatasetReplacer(Run &owner, const RunServices &runServices)
 {
 }
 
-bool DatasetReplacer::rename(const QString &from, const QString &to)
+bool DatasetReplacer::rename(const QString &from, const QString &to, bool cancellable)
 {
-    // A rename is one quick step that either happens or not; it runs to its
-    // end even for a cancelled run, so the old dataset is never left aside.
-    // -u: nothing is unmounted or mounted, so a dataset in use can move.
-    const QStringList arguments{QStringLiteral("rename"), QStringLiteral("-u"), from, to};
-    const ProcessOutcome renamed =
-        services.runner.run(ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, 10000, 60000));
+    // -u: nothing is unmounted or mounted, so a dataset in use can move. A
+    // step that puts the old dataset back runs to its end even for a
+    // cancelled run, so the old dataset is never left aside.
+    const QStringList arguments = ZfsCommands::renameArgs(from, to);
+    ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, 10000, kRenameMs);
+    if (cancellable)
+        request.cancel = &run.cancelToken();
+    const ProcessOutcome renamed = services.runner.run(request);
     if (!renamed.succeeded()) {
         CommandReport::commandFailed(run.journals(), TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, arguments),
                                      CommandReport::errorText(renamed));
@@ -38,15 +51,11 @@ bool DatasetReplacer::rename(const QString &from, const QString &to)
 
 bool DatasetReplacer::treeHolds(const QString &dataset, QList<QPair<QString, QString>> &holds)
 {
-    const ProcessOutcome listed = services.runner.run(
-        ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::treeSnapshotNamesArgs(dataset), 10000, 600000));
-    const QStringList snapshots = ZfsOutput::lines(listed.standardOutput);
-    if (!listed.succeeded() || snapshots.isEmpty())
-        return listed.succeeded();
-    const ProcessOutcome held = services.runner.run(
-        ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::holdsArgs(snapshots, false), 10000, 600000));
-    holds = ZfsOutput::holds(held.standardOutput);
-    return held.succeeded();
+    const ReplicationSide local(services.runner, &run.cancelToken());
+    QStringList snapshots;
+    if (!local.treeSnapshotNames(run.journals(), dataset, snapshots))
+        return false;
+    return snapshots.isEmpty() || local.holds(run.journals(), snapshots, false, holds);
 }
 
 bool DatasetReplacer::checkForeignHolds(const QString &dataset, const QList<QPair<QString, QString>> &holds)
@@ -76,11 +85,16 @@ bool DatasetReplacer::destroyTree(const QString &dataset)
     if (!treeHolds(dataset, holds) || !checkForeignHolds(dataset, holds))
         return false;
     // Only the mission's own holds are left: released, then the tree goes.
+    QStringList held;
     for (const auto &hold : holds)
-        services.runner.run(
-            ZfsCommands::localRequest(ZfsCommands::kZfs, ZfsCommands::releaseOneArgs(hold.second, hold.first), 10000, 60000));
-    const QStringList destroy{QStringLiteral("destroy"), QStringLiteral("-r"), dataset};
-    const ProcessOutcome destroyed = services.runner.run(ZfsCommands::localRequest(ZfsCommands::kZfs, destroy, 5000, 1200000));
+        held.append(hold.first);
+    const ReplicationSide local(services.runner, &run.cancelToken());
+    if (!held.isEmpty() && !local.release(run.journals(), ZfsCommands::holdTag(run.mission().msnno), held))
+        return false;
+    const QStringList destroy = ZfsCommands::destroyTreeArgs(dataset);
+    ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, destroy, 5000, kDestroyMs);
+    request.cancel = &run.cancelToken();
+    const ProcessOutcome destroyed = services.runner.run(request);
     if (!destroyed.succeeded()) {
         CommandReport::commandFailed(run.journals(), TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, destroy),
                                      CommandReport::errorText(destroyed));
@@ -94,11 +108,11 @@ bool DatasetReplacer::replace(const QString &incoming, const QString &target, bo
     // The old dataset is moved aside, not destroyed, until the new one holds
     // its name; a failure on the way puts it back.
     const QString previous = target + kPreviousSuffix;
-    if (targetExists && !rename(target, previous))
+    if (targetExists && !rename(target, previous, true))
         return false;
-    if (!rename(incoming, target)) {
+    if (!rename(incoming, target, true)) {
         if (targetExists)
-            rename(previous, target);
+            rename(previous, target, false);
         return false;
     }
     // The new dataset holds the name now; an old one that cannot be removed
@@ -110,8 +124,14 @@ bool DatasetReplacer::replace(const QString &incoming, const QString &target, bo
 
 void DatasetReplacer::destroyIncoming(const QString &incoming)
 {
-    services.runner.run(ZfsCommands::localRequest(
-        ZfsCommands::kZfs, {QStringLiteral("destroy"), QStringLiteral("-r"), incoming}, 5000, 1200000));
+    const QStringList destroy = ZfsCommands::destroyTreeArgs(incoming);
+    ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, destroy, 5000, kDestroyMs);
+    request.cancel = &run.cancelToken();
+    const ProcessOutcome destroyed = services.runner.run(request);
+    // What is left is dropped or completed by the next run.
+    if (!destroyed.succeeded() && !destroyed.cancelled)
+        run.journals().add(TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, destroy), true,
+                           CommandReport::errorText(destroyed), QString());
 }
 
 bool DatasetReplacer::receiveReplacing(const QString &pool, const QString &name, const QJsonObject &items,
@@ -126,7 +146,7 @@ bool DatasetReplacer::receiveReplacing(const QString &pool, const QString &name,
     // partial incoming dataset is dropped.
     if (items.contains(name + kPreviousSuffix)) {
         if (!exists) {
-            exists = rename(dataset + kPreviousSuffix, dataset);
+            exists = rename(dataset + kPreviousSuffix, dataset, false);
         } else {
             destroyTree(dataset + kPreviousSuffix);
         }
@@ -176,7 +196,8 @@ bool DatasetReplacer::mountUnderMnt(const QString &dataset)
     // zfs makes a missing mount point itself; this only prepares the usual one.
     QDir().mkdir(mountpoint);
     const QStringList arguments = ZfsCommands::mountpointArgs(dataset, mountpoint);
-    ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, StageRunner::kStageStartMs, -1);
+    ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, StageRunner::kStageStartMs, kMountMs);
+    request.cancel = &run.cancelToken();
     const ProcessOutcome outcome = services.runner.run(request);
     if (!outcome.succeeded()) {
         CommandReport::commandFailed(run.journals(), TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, arguments),

@@ -8,9 +8,11 @@
 // the snapshot and the tag, and nothing of another tool is released. A
 // received tree that cannot take the place yet (a busy dataset, a foreign
 // hold) is kept for the next run, which then has nothing more to transfer.
-// Leftovers of an interrupted run are recovered first. Work commands carry
-// the run's cancel token; the steps that put things back do not, so a cancel
-// never leaves the old dataset aside.
+// Leftovers of an interrupted run are recovered first. Every command has a
+// finish timeout; work commands (renames, destroys, the mount step) carry
+// the run's cancel token; the renames that put things back do not, so a
+// cancel never leaves the old dataset aside. Lists of snapshots go to zfs in
+// batches below the argument limit.
 // Used on the scheduler thread by the run it is made for.
 #pragma once
 
@@ -49,7 +51,9 @@ public:
     bool mountUnderMnt(const QString &dataset);
 
 private:
-    bool rename(const QString &from, const QString &to);
+    // `cancellable`: the run's cancel token ends it (a step that puts the
+    // old dataset back is not).
+    bool rename(const QString &from, const QString &to, bool cancellable);
     // The old dataset is moved aside, the new one renamed into place, then
     // the old one removed (holds released). A failed rename puts the old
     // one back.

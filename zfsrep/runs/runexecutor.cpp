@@ -1,6 +1,7 @@
 #include "runexecutor.h"
 
 #include "exportrun.h"
+#include "missioncleanup.h"
 #include "pullrun.h"
 #include "restorerun.h"
 #include "run.h"
@@ -27,4 +28,10 @@ bool RunExecutor::execute(Run &run)
         run.journals().setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: action: %1").arg(run.mission().action));
         return false;
     }
+}
+
+void RunExecutor::cleanUp(const Mission &mission)
+{
+    const RunServices services{runner(), settings, events, clock};
+    MissionCleanup(services).clean(mission);
 }

@@ -10,6 +10,7 @@
 #include <memory>
 
 class Run;
+struct Mission;
 
 class RunExecutor
 {
@@ -24,6 +25,8 @@ public:
     // Runs the mission of `run`; false with the run's journal saying why (an
     // unknown action: ERR_PARAMS "参数无效: action: N", nothing run).
     bool execute(Run &run);
+    // Cleans up after a removed mission (MissionCleanup), as it was stored.
+    void cleanUp(const Mission &mission);
 
 private:
     std::function<ProcessRunner &()> runner;

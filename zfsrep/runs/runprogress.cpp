@@ -14,6 +14,15 @@ void RunProgress::beginStage(qint64 before, qint64 total)
     runTotal = qMax(before, total);
     fields.insert(QStringLiteral("bytes"), before);
     fields.insert(QStringLiteral("total"), runTotal);
+    publishPercent(PvMeter::percentOf(before, runTotal));
+}
+
+void RunProgress::publishPercent(int percent)
+{
+    // A later stage's total is learnt only when it starts: the share of the
+    // larger total may be smaller than what was shown, which stays.
+    highestPercent = qMax(highestPercent, percent);
+    fields.insert(QStringLiteral("rate"), highestPercent);
 }
 
 void RunProgress::meter(const PvMeter &meter)
@@ -24,7 +33,7 @@ void RunProgress::meter(const PvMeter &meter)
     const int percent = PvMeter::percentOf(done, total);
     const qint64 rate = meter.bytesPerSecond();
     fields.insert(QStringLiteral("speed"), PvMeter::rateText(rate));
-    fields.insert(QStringLiteral("rate"), percent);
+    publishPercent(percent);
     fields.insert(QStringLiteral("bytes"), done);
     fields.insert(QStringLiteral("total"), total);
     fields.insert(QStringLiteral("eta"), rate > 0 ? (total - done + rate - 1) / rate : -1);
@@ -34,13 +43,13 @@ void RunProgress::display(const QString &speed, int rate)
 {
     std::lock_guard<std::mutex> guard(lock);
     fields.insert(QStringLiteral("speed"), speed);
-    fields.insert(QStringLiteral("rate"), rate);
+    publishPercent(rate);
 }
 
 void RunProgress::complete()
 {
     std::lock_guard<std::mutex> guard(lock);
-    fields.insert(QStringLiteral("rate"), 100);
+    publishPercent(100);
 }
 
 QJsonObject RunProgress::toJson() const

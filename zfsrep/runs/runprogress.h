@@ -3,6 +3,7 @@
 // stages "bytes", "total", "eta"). A run of several stages counts its bytes
 // across them: each stage starts from the bytes the run had moved before it
 // (including a resumed stream's offset) towards the run's expected total.
+// The percentage never goes back within a run.
 //
 // Written by the run's own thread, read by RPC threads; one lock.
 #pragma once
@@ -35,8 +36,12 @@ public:
     qint64 bytes() const;
 
 private:
+    // Publishes the run's percentage, never below one shown before.
+    void publishPercent(int percent);
+
     mutable std::mutex lock;
     QJsonObject fields;
     qint64 stageBase = 0;
     qint64 runTotal = 0;
+    int highestPercent = 0;
 };

@@ -74,8 +74,10 @@ void SeriesSnapshots::moveBaseHold(const QString &dataset, const QString &snapsh
     snapshots.removeAll(snapshot);
     if (snapshots.isEmpty())
         return;
-    const ProcessOutcome holds = local.run(ZfsCommands::holdsArgs(snapshots, false));
-    for (const auto &entry : ZfsOutput::holds(holds.standardOutput)) {
+    // A failure is journaled; an old hold left is released by a later run.
+    QList<QPair<QString, QString>> holds;
+    local.holds(run.journals(), snapshots, false, holds);
+    for (const auto &entry : holds) {
         if (entry.second == tag)
             local.run(ZfsCommands::releaseArgs(tag, entry.first));
     }

@@ -137,12 +137,31 @@ bool Scheduler::cancel(TQ2Journals &journals, int msnno)
     return true;
 }
 
-void Scheduler::missionRemoved(int msnno)
+void Scheduler::missionRemoved(int msnno, const Mission &removed)
 {
     due.disarm(msnno);
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        removedMissions.append(removed);
+    }
     const std::shared_ptr<Run> run = current();
     if (run && run->mission().msnno == msnno)
         run->cancel(CancelToken::Removed);
+    wakeRequested = true;
+}
+
+void Scheduler::cleanUpRemoved()
+{
+    QList<Mission> removed;
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        removed.swap(removedMissions);
+    }
+    for (const Mission &mission : removed) {
+        if (stopping.load())
+            break;
+        executor.cleanUp(mission);
+    }
 }
 
 void Scheduler::loop()
@@ -153,6 +172,7 @@ void Scheduler::loop()
         // the minute to change, looking at the request between short naps.
         // It naps a tick, or only until the minute ends when that is sooner,
         // so a mission due at the minute change starts within a nap of it.
+        cleanUpRemoved();
         const bool woken = wakeRequested.exchange(false);
         const QTime now = clock().time();
         if (!woken && now.minute() == due.minuteMarker()) {
@@ -184,6 +204,7 @@ void Scheduler::pass()
         if (stopping.load())
             break;
         runMission(msnno, completed);
+        cleanUpRemoved();
     }
     for (int msnno : completed) {
         due.disarm(msnno);

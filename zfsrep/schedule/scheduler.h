@@ -10,6 +10,7 @@
 // lives in the Run.
 #pragma once
 
+#include "mission.h"
 #include "runrecord.h"
 
 #include <QDateTime>
@@ -59,8 +60,9 @@ public:
     // ERR_NOT_ACTIVE when that mission is not the one running.
     bool cancel(TQ2Journals &journals, int msnno);
     // The mission was removed: a run of it ends now, with no erase and no
-    // arming after it.
-    void missionRemoved(int msnno);
+    // arming after it; what it leaves behind (`removed`, as it was stored)
+    // is cleaned up on the scheduler thread once no run of it goes on.
+    void missionRemoved(int msnno, const Mission &removed);
     // Cancels whatever runs now (recorded as failed unless stopping).
     void cancelCurrent();
 
@@ -77,6 +79,8 @@ private:
     void pass();
     // Runs one due mission; a completed receive or restore goes to `completed`.
     void runMission(int msnno, QList<int> &completed);
+    // Cleans up after the missions removed since the last call.
+    void cleanUpRemoved();
     // Stores the end of `run` in the history.
     void record(Run &run, bool succeeded);
     std::shared_ptr<Run> current() const;
@@ -90,6 +94,7 @@ private:
 
     mutable std::mutex currentLock;
     std::shared_ptr<Run> currentRun; // guarded by currentLock
+    QList<Mission> removedMissions;  // guarded by currentLock
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> wakeRequested{false};

@@ -1,0 +1,108 @@
+#include "missioncleanup.h"
+
+#include "datasetreplacer.h"
+#include "eventrecorder.h"
+#include "remotequeries.h"
+#include "replicationside.h"
+#include "runservices.h"
+#include "sshcontrol.h"
+#include "tq2journals.h"
+#include "tq2print.h"
+#include "zfscommands.h"
+
+void MissionCleanup::clean(const Mission &mission)
+{
+    done.clear();
+    problems.clear();
+    const ReplicationSide local(services.runner);
+    if (mission.action == Mission::Send) {
+        releaseHolds(mission, local, mission.dataset());
+        TQ2Journals endpointCheck;
+        if (RemoteQueries::checkEndpoint(endpointCheck, mission.host, mission.userid)) {
+            SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
+                               mission.msnno);
+            const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd);
+            abortReceives(remote, mission.path + QLatin1Char('/') + mission.name);
+        }
+    } else if (mission.action == Mission::Pull) {
+        destroyStaging(mission);
+    }
+    if (!done.isEmpty() || !problems.isEmpty())
+        record(mission);
+}
+
+void MissionCleanup::releaseHolds(const Mission &mission, const ReplicationSide &side, const QString &dataset)
+{
+    TQ2Journals journals;
+    QStringList snapshots;
+    QList<QPair<QString, QString>> holds;
+    if (!side.treeSnapshotNames(journals, dataset, snapshots)
+        || (!snapshots.isEmpty() && !side.holds(journals, snapshots, false, holds))) {
+        // A dataset that is gone holds nothing.
+        if (!journals.errmsg().contains(QLatin1String("does not exist")))
+            problems.append(side.label() + journals.errmsg());
+        return;
+    }
+    const QString tag = ZfsCommands::holdTag(mission.msnno);
+    QStringList held;
+    for (const auto &hold : holds) {
+        if (hold.second == tag)
+            held.append(hold.first);
+    }
+    if (held.isEmpty())
+        return;
+    if (side.release(journals, tag, held))
+        done.append(QStringLiteral("released %1 from %2 snapshot(s) of %3%4").arg(tag).arg(held.size()).arg(side.label(), dataset));
+    else
+        problems.append(side.label() + journals.errmsg());
+}
+
+void MissionCleanup::abortReceives(const ReplicationSide &side, const QString &dataset)
+{
+    TQ2Journals journals;
+    TreeListing tree;
+    if (!side.listTree(journals, dataset, tree)) {
+        problems.append(QStringLiteral("%1 not reached, its partial receives are left: %2").arg(side.label(), journals.errmsg()));
+        return;
+    }
+    for (auto it = tree.datasets.constBegin(); it != tree.datasets.constEnd(); ++it) {
+        if (it.value().resumeToken.isEmpty())
+            continue;
+        const QString name = it.key().isEmpty() ? dataset : dataset + QLatin1Char('/') + it.key();
+        if (side.runReported(journals, TQ2PLACE(), ZfsCommands::abortReceiveArgs(name)))
+            done.append(QStringLiteral("aborted the partial receive of %1%2").arg(side.label(), name));
+        else
+            problems.append(side.label() + journals.errmsg());
+    }
+}
+
+void MissionCleanup::destroyStaging(const Mission &mission)
+{
+    const QString staging = mission.dataset() + DatasetReplacer::kIncomingSuffix;
+    const ReplicationSide local(services.runner);
+    if (!local.exists(staging))
+        return;
+    releaseHolds(mission, local, staging);
+    const QStringList destroy = ZfsCommands::destroyTreeArgs(staging);
+    TQ2Journals journals;
+    if (local.runReported(journals, TQ2PLACE(), destroy))
+        done.append(QStringLiteral("destroyed the staging tree %1").arg(staging));
+    else
+        problems.append(journals.errmsg());
+}
+
+void MissionCleanup::record(const Mission &mission)
+{
+    EventRecorder::Event event;
+    event.succeeded = problems.isEmpty();
+    event.symbol = QStringLiteral("GLOG_ZFSREP_CLEANUP");
+    event.dataset = mission.dataset();
+    event.direction = QStringLiteral(" REMOVED ");
+    event.caption = mission.caption;
+    event.path = mission.path;
+    event.action = mission.action;
+    event.from = mission.dataset();
+    event.to = done.join(QStringLiteral("; "));
+    event.error = problems.join(QStringLiteral("; "));
+    services.events.write(event);
+}
