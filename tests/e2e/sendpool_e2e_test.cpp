@@ -80,7 +80,7 @@ TEST_F(SendPool, FirstRunFullThenIncrementalLaterRunsIncrementalAndEraseKeepsOth
     }
 }
 
-TEST_F(SendPool, DivergedRemoteFailsWithTheReceiversMessageAndErasesNothing)
+TEST_F(SendPool, DivergedRemoteIsRefusedBeforeAnyStreamAndErasesNothing)
 {
     makeLocalDataset("src", 21);
     const QJsonObject erasing = mission(1, {{"erase", 1}});
@@ -93,9 +93,13 @@ TEST_F(SendPool, DivergedRemoteFailsWithTheReceiversMessageAndErasesNothing)
     TQ2Journals failed;
     setNow(QTime(11, 0, 0));
     EXPECT_FALSE(drive->sendPool(failed, erasing));
-    EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
-    EXPECT_TRUE(failed.errmsg().contains("has been modified")) << failed.errmsg().toStdString();
-    EXPECT_TRUE(hasSegment(failed, "zfs send -w -R -I", "has been modified")) << journalText(failed).toStdString();
+    // Data written to the replica after its newest snapshot: the planner
+    // refuses before the receive would.
+    EXPECT_EQ(failed.err(), TQ2Error::ERR_CONFLICT);
+    EXPECT_TRUE(failed.errmsg().contains("the target was changed after its newest snapshot " + first))
+        << failed.errmsg().toStdString();
+    EXPECT_TRUE(hasSegment(failed, "plan", "bytes written")) << journalText(failed).toStdString();
+    EXPECT_EQ(drive->lastReplication().bytes, 0);
     EXPECT_FALSE(journalText(failed).contains(tb::password().toUtf8()));
 
     EXPECT_EQ(remoteSnapshotNames(kTarget), QStringList{first});
@@ -120,10 +124,12 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
         QString message;   // in the journal's message
         QString remote;    // the dataset that must not appear
         QString to;        // the record's "to" path part
-        QString action;    // the step that failed: listing the target, or the stream
+        QString action;    // the step that failed: listing the target, or the check of its parent
+        int err;
     } cases[] = {
-        {"wrong password", {{"passwd", wrong}}, "Permission denied", kTarget, "backup", "receive_resume_token"},
-        {"missing pool", {{"path", "nopool"}}, "nopool", "nopool/src", "nopool", "zfs send -w"},
+        {"wrong password", {{"passwd", wrong}}, "Permission denied", kTarget, "backup", "receive_resume_token",
+         TQ2Error::ERR_EXECUTE},
+        {"missing pool", {{"path", "nopool"}}, "nopool", "nopool/src", "nopool", "check", TQ2Error::ERR_NOT_EXISTS},
     };
     int minute = 30;
     for (const Case &c : cases) {
@@ -131,8 +137,9 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
         TQ2Journals failed;
         setNow(QTime(10, minute++, 0));
         EXPECT_FALSE(drive->sendPool(failed, mission(1, c.overrides)));
-        EXPECT_EQ(failed.err(), TQ2Error::ERR_EXECUTE);
+        EXPECT_EQ(failed.err(), c.err);
         EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
+        EXPECT_TRUE(localSnapshotNames(kSource).isEmpty()) << "nothing was snapshotted";
         EXPECT_TRUE(hasSegment(failed, c.action, c.message)) << journalText(failed).toStdString();
         EXPECT_FALSE(journalText(failed).contains(wrong.toUtf8()));
         EXPECT_FALSE(journalText(failed).contains(tb::password().toUtf8()));
@@ -146,6 +153,42 @@ TEST_F(SendPool, WrongPasswordAndMissingRemotePoolFailWithoutAnyRemoteChange)
     }
     EXPECT_EQ(events().size(), 2);
     EXPECT_EQ(tb::remoteZfs({"list", "-H", "-o", "name", "-r", "backup"}).out, "backup\n");
+}
+
+TEST_F(SendPool, FailedRunsLeaveNoSnapshotBehindAndTheChainGoesOnWhenTheHostIsBack)
+{
+    makeLocalDataset("src", 41);
+    ASSERT_TRUE(drive->sendPool(journals, mission(1))) << journalText(journals).toStdString();
+    const QStringList afterFirst = localSnapshotNames(kSource);
+    ASSERT_EQ(afterFirst.size(), 1);
+    struct Case {
+        const char *label;
+        QJsonObject overrides;
+        QString message;
+    } cases[] = {
+        // Nothing listens on port 1 of the loopback address.
+        {"unreachable host", {{"port", "1"}}, "onnection refused"},
+        {"wrong password", {{"passwd", "Wrong-" + tb::password()}}, "Permission denied"},
+        {"missing remote parent", {{"path", "backup/nowhere"}},
+         QString("the parent %1:backup/nowhere does not exist").arg(tb::host())},
+    };
+    int minute = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        for (int run = 0; run < 10; ++run) {
+            setNow(QTime(11, minute++, 0));
+            TQ2Journals failed;
+            EXPECT_FALSE(drive->sendPool(failed, mission(1, c.overrides)));
+            EXPECT_TRUE(failed.errmsg().contains(c.message)) << failed.errmsg().toStdString();
+        }
+        EXPECT_EQ(localSnapshotNames(kSource), afterFirst) << "no run left a snapshot";
+    }
+    tb::writeRandomFile(tb::localPath(kSource) + "/more.bin", 200000, 42);
+    setNow(QTime(12, 0, 0));
+    TQ2Journals back;
+    ASSERT_TRUE(drive->sendPool(back, mission(1))) << journalText(back).toStdString();
+    EXPECT_EQ(drive->lastReplication().kind, "incremental");
+    EXPECT_EQ(localDigest(kSource), remoteDigest(kTarget));
 }
 
 TEST_F(SendPool, NamesWithSpacesTravelBothWaysAsOneWord)

@@ -227,3 +227,22 @@ TEST(SimCrypt, PlainStreamsCanBeEncryptedOnReceive)
               "unavailable\navailable\n")
         << "the replica's own passphrase opens a raw copy of it";
 }
+
+TEST(SimCrypt, ARawIncrementalOntoAReplicaWithALaterSnapshotIsRefused)
+{
+    // As OpenZFS: without -F, a raw incremental needs its base to be the
+    // destination's newest snapshot, even when nothing was written since.
+    SimShell sh;
+    sh.ok(std::string(kSetup) + "zfs send -w tank/enc/child@a | zfs recv -u backup/c\n"
+                                "zfs snapshot backup/c@manual\n");
+    const SimShell::Result refused = sh.run("zfs send -w -i @a tank/enc/child@b | zfs recv -u backup/c");
+    EXPECT_EQ(refused.rc, 1);
+    EXPECT_EQ(refused.err, "cannot receive incremental stream: destination backup/c has been modified\n"
+                           "since most recent snapshot\n");
+    EXPECT_EQ(sh.ok("zfs get -H -p -o value written backup/c"), "0\n") << "no data was written, only a snapshot taken";
+    sh.ok("zfs destroy backup/c@manual");
+    EXPECT_EQ(sh.run("zfs send -w -i @a tank/enc/child@b | zfs recv -u backup/c").rc, 0);
+    // Data written to a plain file system shows in `written`.
+    EXPECT_EQ(sh.ok("zfs create backup/w; zfs snapshot backup/w@s; zfs get -H -p -o value written backup/w"), "0\n");
+    EXPECT_NE(sh.ok("printf x > \"$(zfs sim-path backup/w)/new\"; zfs get -H -p -o value written backup/w"), "0\n");
+}

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -242,6 +243,8 @@ TEST_F(Replication, UnreachableTargetIsAFailureNotAFullSend)
 TEST_F(Replication, SendPoolSnapshotsRecursivelyHoldsTheBaseAndErasesOnlyUnheldSeries)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3 daily_20240305070809:4"));
+    // Listed by the check before the snapshot, then by the replication.
+    runner->respondOnce(kRemoteList, 0, listing("backup/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3"));
     runner->respond(kRemoteList, 0, listing("backup/data", "daily_20240303070809:1 weekly_1:2 daily_20240304070809:3 daily_20240305070809:4"));
     runner->respond("zfs list -t snapshot -H -o name tank/data", 0,
@@ -253,7 +256,9 @@ TEST_F(Replication, SendPoolSnapshotsRecursivelyHoldsTheBaseAndErasesOnlyUnheldS
     runner->queueStage(moving(500));
     ASSERT_TRUE(driver.sendPool(journals, mission(1)));
     const QStringList lines = runner->runLines();
-    EXPECT_EQ(lines.first(), "zfs snapshot -r " + kCreated);
+    // The target is checked first; the snapshot is the first local command.
+    EXPECT_TRUE(lines.first().startsWith(kSsh)) << lines.first().toStdString();
+    EXPECT_EQ(lines.filter(QRegularExpression("^zfs ")).first(), "zfs snapshot -r " + kCreated);
     EXPECT_TRUE(lines.contains("zfs hold -r zfsrep-7 " + kCreated));
     EXPECT_TRUE(lines.contains("zfs release -r zfsrep-7 tank/data@daily_20240304070809"));
     EXPECT_FALSE(lines.contains("zfs release -r other-tool tank/data@daily_20240303070809"));
@@ -287,6 +292,8 @@ TEST_F(Replication, SnapshotOfARunThatSentNothingIsDestroyed)
 TEST_F(Replication, SnapshotOfARunThatSentBytesIsKeptForTheResume)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "daily_20240305070809:4"));
+    // Not there at the check, nor at the replication's first listing.
+    runner->respondOnce(kRemoteToken, 1, "", "cannot open 'backup/data': dataset does not exist\n");
     runner->respondOnce(kRemoteToken, 1, "", "cannot open 'backup/data': dataset does not exist\n");
     // Listed again after the cut: a partial receive of the snapshot waits.
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-partial\n");

@@ -1,5 +1,6 @@
 #include "sendrun.h"
 
+#include "endpointcheck.h"
 #include "remotequeries.h"
 #include "replicationstep.h"
 #include "run.h"
@@ -14,21 +15,33 @@ bool SendRun::execute(Run &run)
     const QString dataset = mission.dataset();
     SeriesSnapshots series(run, services);
     QString snapshot;
-    bool result = series.create(dataset, mission.snapname, snapshot);
+    bool result = RemoteQueries::checkEndpoint(run.journals(), mission.host, mission.userid);
     if (result) {
-        ReplicationResult replicated;
-        result = RemoteQueries::checkEndpoint(run.journals(), mission.host, mission.userid) && replicate(run, replicated);
+        // One login for the run: the check, the listings, the size estimate
+        // and the stream share the connection. The target is checked before
+        // the snapshot, so a run that cannot reach it leaves nothing behind.
+        SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
+                           mission.msnno, &run.cancelToken());
+        const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd, &run.cancelToken());
+        result = EndpointCheck::sendTarget(run.journals(), remote, targetOf(mission))
+                 && series.create(dataset, mission.snapname, snapshot);
         if (result) {
-            // The newest common snapshot is the next run's base: keep it.
-            series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
-            if (mission.erase && !run.isCancelled())
-                series.eraseOlder(dataset, mission.snapname, snapshot);
-        } else if (replicated.reached == ReplicationResult::Reached::No && !run.isCancelled()) {
-            // The target, listed after the failure, does not hold it: the
-            // snapshot would only pile up. Whenever that is not known (a
-            // cancel, a listing that failed) it is kept: the next run may
-            // need it as its base.
-            series.drop(snapshot);
+            ReplicationResult replicated;
+            result = replicate(run, control, replicated);
+            if (result) {
+                // The newest common snapshot is the next run's base: keep it.
+                series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
+                if (mission.erase && !run.isCancelled())
+                    series.eraseOlder(dataset, mission.snapname, snapshot);
+            } else if (!run.isCancelled()
+                       && (replicated.reached == ReplicationResult::Reached::No || replicated.kind.isEmpty())) {
+                // The target, listed after the failure, does not hold it, or
+                // no stream of it began: the snapshot would only pile up.
+                // When a stream began and the target could not be listed, or
+                // after a cancel, it is kept: the target may hold part of it
+                // and the next run may need it.
+                series.drop(snapshot);
+            }
         }
     }
     RunEvent::write(services.events, run, result, QStringLiteral("GLOG_ZFSREP_SENDPOOL"), dataset,
@@ -36,21 +49,27 @@ bool SendRun::execute(Run &run)
     return result;
 }
 
+QString SendRun::targetOf(const Mission &mission) { return mission.path + QLatin1Char('/') + mission.name; }
+
 bool SendRun::replicate(Run &run, ReplicationResult &replicated)
 {
     const Mission &mission = run.mission();
-    // One login for the run: the listings, the size estimate and the stream
-    // share the connection.
-    const CancelToken *cancel = &run.cancelToken();
     SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
-                       mission.msnno, cancel);
+                       mission.msnno, &run.cancelToken());
+    return replicate(run, control, replicated);
+}
+
+bool SendRun::replicate(Run &run, const SshControl &control, ReplicationResult &replicated)
+{
+    const Mission &mission = run.mission();
+    const CancelToken *cancel = &run.cancelToken();
     const ReplicationSide local(services.runner, cancel);
     const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd, cancel);
     ReplicationJob job;
     job.source = &local;
     job.sourceDataset = mission.dataset();
     job.target = &remote;
-    job.targetDataset = mission.path + QLatin1Char('/') + mission.name;
+    job.targetDataset = targetOf(mission);
     job.receiveMode = ZfsCommands::ReceiveMode::Replica;
     job.raw = true;
     job.rateLimit = mission.rateLimit;
