@@ -191,6 +191,19 @@ TEST_F(ControlE2e, MetricsFileAfterRunsPassesPromtoolCheck)
                                    << check.readAllStandardError().toStdString() << "\n" << text.toStdString();
 }
 
+// zfsrepctl status against the real service: OK while nothing failed,
+// CRITICAL once a mission's run failed, UNKNOWN when the service is gone.
+TEST_F(ControlE2e, StatusCheckExitsByTheMonitoringConvention)
+{
+    EXPECT_EQ(service.ctl("status").exitCode, 0);
+    const int broken = append(sendMission("Broken", "nopool"));
+    ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", broken}}).exitCode, 0);
+    ASSERT_TRUE(waitFor([&] { return !endedRun(broken).isEmpty(); }, 30000)) << service.output().toStdString();
+    EXPECT_EQ(service.ctl("status").exitCode, 2);
+    ASSERT_EQ(service.stop(SIGTERM, 20000), 0);
+    EXPECT_EQ(service.ctl("status").exitCode, 3);
+}
+
 TEST_F(ControlE2e, RunStartsAtOnceAndCancelEndsAThrottledTransfer)
 {
     tb::writeRandomFile(tb::localPath("tank/data") + "/big.bin", 64 << 20, 11);
