@@ -37,6 +37,7 @@ public:
     }
 
 private:
+    // The steady clock in milliseconds, from 1 on: 0 stays "never looked".
     static std::int64_t steadyMs()
     {
         using namespace std::chrono;
