@@ -10,6 +10,7 @@ packages=(
   sshpass pv openssh-server openssh-client
   bsdutils util-linux mount gzip pigz procps iproute2 passwd
   help2man
+  prometheus
 )
 
 missing=()

@@ -7,12 +7,14 @@
 // the answer as indented JSON and exits 0 when its "err" is 0, 1 for any
 // other code, 2 when the service cannot be reached or does not answer in
 // time, 64 on a bad command line. A CMD that names a subcommand of the table
-// below runs that instead of a plain call.
+// below runs that instead of a plain call (`status` exits with the
+// monitoring plugins' codes instead, see statuscheck.h).
 #include "ctloptions.h"
 #include "hostkeycommand.h"
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
+#include "statuscheck.h"
 #include "watch.h"
 
 #include "serviceclient.h"
@@ -137,6 +139,14 @@ const Subcommand kSubcommands[] = {
                 "    forget the ssh host key the service recorded for HOST (port 22 unless given),\n"
                 "    after that host was reinstalled: the next connection records its new key.\n"
                 "    Until then a changed key fails every run and query to that host", runHostKey},
+    {"status", "status [--json]\n"
+               "    health for a monitoring system: a summary line, then one line per mission that\n"
+               "    is failing (its last run failed or stalled) or stale (scheduled, no success for\n"
+               "    twice its schedule's period). Exit status as monitoring plugins have it:\n"
+               "    0 OK, 1 WARNING (a mission stale), 2 CRITICAL (a mission failing, or the\n"
+               "    scheduler has not passed for 5 minutes), 3 UNKNOWN (no service); --json prints\n"
+               "    the judgement as one object (not the service's answer)",
+     StatusCheck::runStatus},
 };
 
 const Subcommand *findSubcommand(const QString &name)
@@ -183,7 +193,8 @@ void printUsage()
                 "\n"
                 "Exit status:\n"
                 "  0 the answer's err is 0, 1 another err (or a failed run for watch\n"
-                "  --until-finished), 2 the service is unreachable or silent, 64 a bad command line.\n");
+                "  --until-finished), 2 the service is unreachable or silent, 64 a bad command line.\n"
+                "  status alone follows the monitoring plugins: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n");
 }
 
 } // namespace

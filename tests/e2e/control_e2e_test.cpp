@@ -1,6 +1,7 @@
 // The real service on the simulated appliance, driven through its socket with
 // zfsrepctl: a failing mission's reason in the listing, the history and the
-// event record; run now; cancel of a throttled transfer; the metrics file.
+// event record; run now; cancel of a throttled transfer; the metrics file
+// (also as Prometheus's promtool reads it).
 #include "service.h"
 #include "tbharness.h"
 
@@ -10,6 +11,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <csignal>
@@ -154,6 +157,51 @@ TEST_F(ControlE2e, FailingMissionShowsTheToolsMessageInListingHistoryAndEvent)
     EXPECT_NE(readFile(kMetricsFile), metricsBefore);
     const QString text = service.ctl("zfsrep_metrics").response.value("results").toObject().value("text").toString();
     EXPECT_TRUE(text.contains(failedLine));
+}
+
+// The file the service wrote after a failed and a succeeded run is valid
+// for Prometheus's own checker (format and naming lints).
+TEST_F(ControlE2e, MetricsFileAfterRunsPassesPromtoolCheck)
+{
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    if (promtool.isEmpty())
+        GTEST_SKIP() << "SKIPPED: promtool not found (Debian package prometheus, scripts/install-deps.sh)";
+    const int broken = append(sendMission("Broken \"db\"", "nopool"));
+    const int good = append(sendMission("Good"));
+    ASSERT_GT(good, broken);
+    ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", broken}}).exitCode, 0);
+    ASSERT_TRUE(waitFor([&] { return !endedRun(broken).isEmpty(); }, 30000)) << service.output().toStdString();
+    ASSERT_TRUE(waitFor([&] { return service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", good}}).exitCode == 0; },
+                        10000));
+    ASSERT_TRUE(waitFor([&] { return !endedRun(good).isEmpty(); }, 60000)) << service.output().toStdString();
+    ASSERT_EQ(endedRun(good).value("outcome").toString(), "succeeded");
+    const QString goodLine =
+        QStringLiteral("zfsrep_mission_last_run_outcome{msnno=\"%1\",caption=\"Good\",outcome=\"succeeded\"} 1").arg(good);
+    ASSERT_TRUE(waitFor([&] { return QString::fromUtf8(readFile(kMetricsFile)).contains(goodLine); }, 10000));
+
+    const QByteArray text = readFile(kMetricsFile);
+    EXPECT_TRUE(text.contains("outcome=\"failed\"} 1")) << text.toStdString();
+    QProcess check;
+    check.start(promtool, {"check", "metrics"});
+    ASSERT_TRUE(check.waitForStarted(10000));
+    check.write(text);
+    check.closeWriteChannel();
+    ASSERT_TRUE(check.waitForFinished(30000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardOutput().toStdString()
+                                   << check.readAllStandardError().toStdString() << "\n" << text.toStdString();
+}
+
+// zfsrepctl status against the real service: OK while nothing failed,
+// CRITICAL once a mission's run failed, UNKNOWN when the service is gone.
+TEST_F(ControlE2e, StatusCheckExitsByTheMonitoringConvention)
+{
+    EXPECT_EQ(service.ctl("status").exitCode, 0);
+    const int broken = append(sendMission("Broken", "nopool"));
+    ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", broken}}).exitCode, 0);
+    ASSERT_TRUE(waitFor([&] { return !endedRun(broken).isEmpty(); }, 30000)) << service.output().toStdString();
+    EXPECT_EQ(service.ctl("status").exitCode, 2);
+    ASSERT_EQ(service.stop(SIGTERM, 20000), 0);
+    EXPECT_EQ(service.ctl("status").exitCode, 3);
 }
 
 TEST_F(ControlE2e, RunStartsAtOnceAndCancelEndsAThrottledTransfer)

@@ -29,6 +29,13 @@ public:
         pending = listings;
     }
 
+    // What zfsrep_metrics answers from now on (metrics() until set).
+    void setMetricsText(const QString &text)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        metricsText = text;
+    }
+
     static QJsonArray history()
     {
         return QJsonArray{QJsonObject{{"runno", 12}, {"msnno", 3}, {"caption", "Nightly"}, {"action", 1},
@@ -64,7 +71,8 @@ public slots:
     {
         if (!record(cmdObject))
             return;
-        retObject->insert("results", QJsonObject{{"text", metrics()}});
+        std::lock_guard<std::mutex> lock(mutex);
+        retObject->insert("results", QJsonObject{{"text", metricsText}});
         envObject->setErr(0, QString());
     }
     void zfsrep_mission_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
@@ -106,5 +114,6 @@ private:
     mutable std::mutex mutex;
     QJsonObject last;
     QList<QJsonArray> pending;
+    QString metricsText = metrics();
 };
 

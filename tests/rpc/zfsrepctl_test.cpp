@@ -391,6 +391,8 @@ TEST_F(ZfsrepctlService, BashCompletionOffersSubcommandsOptionsAndMissions)
         {"missions to show", {"zfsrepctl", "--socket", "SOCKET", "show", ""}, "17 3"},
         {"hostkey action", {"zfsrepctl", "hostkey", ""}, "forget"},
         {"hostkey method", {"zfsrepctl", "zfsrep_host"}, "zfsrep_hostkey_forget"},
+        {"status subcommand", {"zfsrepctl", "stat"}, "status"},
+        {"status option", {"zfsrepctl", "status", "--j"}, "--json"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

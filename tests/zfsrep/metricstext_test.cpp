@@ -211,9 +211,11 @@ TEST(MetricsText, ExpositionParsesAndCarriesEveryValue)
     nightly.bytes = 9000000000LL;
     nightly.running = true;
     nightly.period = 86400;
+    nightly.runStarted = 1764999000;
     MetricsText::Mission fresh;
     fresh.msnno = 7;
     fresh.caption = QStringLiteral("fresh");
+    fresh.runStarted = 1764998000; // a stale start of a mission not running is not shown
     state.missions = {nightly, fresh};
 
     QString error;
@@ -241,6 +243,8 @@ TEST(MetricsText, ExpositionParsesAndCarriesEveryValue)
         {"zfsrep_mission_running", three, 1},
         {"zfsrep_mission_schedule_period_seconds", three, 86400},
         {"zfsrep_mission_running", {{"msnno", "7"}}, 0},
+        {"zfsrep_mission_run_started_timestamp_seconds", three, 1764999000},
+        {"zfsrep_mission_run_started_timestamp_seconds", {{"msnno", "7"}}, 0},
         {"zfsrep_mission_last_success_timestamp_seconds", {{"msnno", "7"}}, 0},
         {"zfsrep_mission_last_run_outcome", {{"msnno", "7"}, {"outcome", "failed"}}, 0},
     };

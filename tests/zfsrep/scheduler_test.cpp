@@ -239,4 +239,47 @@ TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)
     EXPECT_EQ(events.at(0).toObject().value("level").toString(), "Error");
 }
 
+// A transfer that goes on for hours keeps the scheduler's heartbeat in the
+// metrics current (its steps keep looking at the cancel token); once nothing
+// runs, the heartbeat is the last pass again.
+TEST_F(Scheduler, HeartbeatAdvancesWhileARunGoesAndFallsBackToTheLastPass)
+{
+    runner->respondOnce(kSsh + "/usr/sbin/zfs get -H -p -o name,value -r -t filesystem,volume receive_resume_token "
+                               "backup/data", 1, "", "cannot open 'backup/data': dataset does not exist\n");
+    runner->respond("zfs send -nvP", 0, "size\t8000\n");
+    FakeStage hanging;
+    hanging.hangs = true;
+    hanging.chunks = {"1.0 1000\r\n"};
+    runner->queueStage(hanging);
+    append("long", 1);
+    ASSERT_TRUE(engine->start(journals));
+    setClock(QTime(10, 16, 0));
+    const qint64 passed = QDateTime(QDate(2024, 3, 4), QTime(10, 16, 0)).toSecsSinceEpoch();
+    ASSERT_TRUE(eventually([&] { return engine->scheduler().progress().value("rate").toInt() == 12; }));
+    EXPECT_EQ(engine->scheduler().lastPass(), passed);
+
+    auto metricsLine = [&] {
+        QString text;
+        EXPECT_TRUE(engine->metricsText(journals, text));
+        for (const QString &line : text.split('\n'))
+            if (line.startsWith("zfsrep_scheduler_last_pass_timestamp_seconds "))
+                return line;
+        return QString();
+    };
+    // Four hours on, the same pass still runs its transfer.
+    setClock(QTime(14, 16, 30));
+    const qint64 later = QDateTime(QDate(2024, 3, 4), QTime(14, 16, 30)).toSecsSinceEpoch();
+    EXPECT_EQ(engine->scheduler().lastPass(), passed);
+    EXPECT_EQ(engine->scheduler().heartbeat(), later);
+    EXPECT_EQ(metricsLine(), QString("zfsrep_scheduler_last_pass_timestamp_seconds %1").arg(later));
+
+    // A run whose steps stopped looking (a hung scheduler) shows no life.
+    engine->scheduler().setAliveWindow(0);
+    EXPECT_TRUE(eventually([&] { return engine->scheduler().heartbeat() == passed; }));
+    engine->scheduler().setAliveWindow(60000);
+
+    ASSERT_TRUE(engine->scheduler().shutdown(10000));
+    EXPECT_EQ(engine->scheduler().heartbeat(), passed) << "nothing runs: the last pass";
+}
+
 } // namespace

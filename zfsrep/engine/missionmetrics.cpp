@@ -51,15 +51,18 @@ bool MissionMetrics::text(TQ2Journals &journals, QString &text)
         return false;
     }
     const int running = toInt(scheduler.progress().value(QStringLiteral("msnno")));
+    const RunRecord runningRecord = scheduler.runningRecord();
     const QDateTime start = clock();
     MetricsText::State state;
-    state.lastPass = scheduler.lastPass();
+    state.lastPass = scheduler.heartbeat();
     for (const QJsonObject &row : missions) {
         MetricsText::Mission mission;
         mission.msnno = toInt(row.value(QStringLiteral("msnno")));
         mission.caption = row.value(QStringLiteral("caption")).toString();
         mission.lastOutcome = latest.value(mission.msnno).outcome;
         mission.running = mission.msnno == running;
+        if (mission.running && runningRecord.msnno == mission.msnno)
+            mission.runStarted = runningRecord.started;
         mission.period = schedulePeriod(toJsonArray(row.value(QStringLiteral("schedules")).toString()), start);
         for (const RunHistory::OutcomeTotal &total : totals) {
             if (total.msnno != mission.msnno)

@@ -137,6 +137,18 @@ bool Scheduler::cancel(TQ2Journals &journals, int msnno)
     return true;
 }
 
+qint64 Scheduler::heartbeat() const
+{
+    const qint64 passed = lastPassTime.load();
+    const std::shared_ptr<Run> run = current();
+    if (!run)
+        return passed;
+    const std::int64_t since = run->cancelToken().sinceLastLookMs();
+    if (since < 0 || since > aliveMs.load())
+        return passed;
+    return qMax(passed, clock().toSecsSinceEpoch());
+}
+
 void Scheduler::missionRemoved(int msnno, const Mission &removed)
 {
     due.disarm(msnno);

@@ -73,6 +73,12 @@ public:
     RunRecord runningRecord() const;
     // The scheduler's last pass, seconds since the epoch (0 before the first).
     qint64 lastPass() const { return lastPassTime.load(); }
+    // The scheduler's sign of life (seconds since the epoch), for the
+    // metrics: the time of its last pass, or the clock's now while a run
+    // goes whose steps looked at their cancel token within the alive window
+    // (a long transfer is not a stopped scheduler; a hung one is). Any thread.
+    qint64 heartbeat() const;
+    void setAliveWindow(int ms) { aliveMs = ms; }
 
 private:
     void loop();
@@ -100,5 +106,6 @@ private:
     std::atomic<bool> wakeRequested{false};
     std::atomic<qint64> lastPassTime{0};
     std::atomic<int> tickMs{1000};
+    std::atomic<int> aliveMs{60000};
     std::atomic<bool> tracing{false};
 };

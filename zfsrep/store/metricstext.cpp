@@ -101,6 +101,11 @@ QString render(const State &state)
     family(out, "zfsrep_mission_running", "gauge", "Whether the mission's transfer runs now (1) or not (0).");
     perMission(out, state, "zfsrep_mission_running", [](const Mission &m) { return m.running ? 1 : 0; });
 
+    family(out, "zfsrep_mission_run_started_timestamp_seconds", "gauge",
+           "Start of the mission's run that goes now (0: none runs).");
+    perMission(out, state, "zfsrep_mission_run_started_timestamp_seconds",
+               [](const Mission &m) { return m.running ? m.runStarted : 0; });
+
     family(out, "zfsrep_mission_schedule_period_seconds", "gauge",
            "Seconds between the mission's next two scheduled runs (0: not scheduled).");
     perMission(out, state, "zfsrep_mission_schedule_period_seconds", [](const Mission &m) { return m.period; });

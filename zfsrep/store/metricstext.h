@@ -22,6 +22,7 @@ struct Mission {
     QMap<QString, qint64> runs;  // runs kept in the history by outcome
     qint64 bytes = 0;            // bytes moved by the runs kept in the history
     bool running = false;
+    qint64 runStarted = 0;       // start of the run going now, 0: none
     qint64 period = 0;           // seconds between its next two scheduled runs, 0: unscheduled
 };
 
