@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <atomic>
@@ -304,6 +305,20 @@ TEST_F(TreeEdges, ARemovedMissionLeavesNoHoldsAndNoStagingTree)
     ASSERT_TRUE(drive->sendPool(journals, row(send))) << journalText(journals).toStdString();
     const QString tag = "zfsrep-" + QString::number(send);
     ASSERT_TRUE(tb::localZfs({"holds", "-H", kSource + "@" + localSnapshotNames(kSource).last()}).out.contains(tag.toUtf8()));
+    // Its next run cut: the replica holds a receive waiting to be resumed.
+    changeLocalTree(1703);
+    setNow(nextTime());
+    tb::setLocalFault("send-cut", "500000");
+    TQ2Journals cutSend;
+    EXPECT_FALSE(drive->sendPool(cutSend, row(send)));
+    tb::clearFaults();
+    auto remoteTokens = [] {
+        return QString::fromUtf8(
+                   tb::remoteZfs({"get", "-H", "-o", "value", "-r", "-t", "filesystem", "receive_resume_token", kTarget}).out)
+            .split('\n', Qt::SkipEmptyParts)
+            .filter(QRegularExpression("^1-"));
+    };
+    ASSERT_FALSE(remoteTokens().isEmpty()) << journalText(cutSend).toStdString();
 
     // A pull removed while its staging tree waits with a cut receive.
     makeRemoteDataset("far");
@@ -332,6 +347,7 @@ TEST_F(TreeEdges, ARemovedMissionLeavesNoHoldsAndNoStagingTree)
         }
         return true;
     })) << "no snapshot of the tree keeps the removed send's hold";
+    EXPECT_TRUE(eventually([&] { return remoteTokens().isEmpty(); })) << "the replica's cut receive is aborted";
     // The admin's destroy is no longer refused, and the event log says what went.
     EXPECT_TRUE(tb::localZfs({"destroy", "-r", kSource + "@" + localSnapshotNames(kSource).last()}).ok());
     bool recorded = false;
