@@ -19,25 +19,10 @@ protected:
     // the run took after the cancel (ms), -1 when it never ended.
     qint64 cancelledAfterStart(const std::function<bool(TQ2Journals &)> &kind)
     {
-        std::atomic<qint64> cancelledAt{-1};
-        QElapsedTimer clock;
-        clock.start();
-        std::thread canceller;
-        drive->onStart = [&](const std::shared_ptr<::Run> &run) {
-            canceller = std::thread([run, &cancelledAt, &clock] {
-                QThread::msleep(1500);
-                cancelledAt = clock.elapsed();
-                run->cancel(CancelToken::Operator);
-            });
-        };
-        TQ2Journals cancelled;
-        const bool ok = kind(cancelled);
-        const qint64 ended = clock.elapsed();
-        canceller.join();
-        drive->onStart = nullptr;
+        bool ok = true;
+        const qint64 after = cancelledAfter(1500, kind, ok, lastJournal);
         EXPECT_FALSE(ok) << "a cancelled run does not succeed";
-        lastJournal = journalText(cancelled);
-        return cancelledAt.load() < 0 ? -1 : ended - cancelledAt.load();
+        return after;
     }
 
     QByteArray lastJournal; // of the last cancelled run, for failure messages

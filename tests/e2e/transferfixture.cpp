@@ -9,6 +9,9 @@
 #include <QJsonDocument>
 #include <QThread>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 // Every file system of the pool on one side except the pool's root and
@@ -201,6 +204,30 @@ QString TransferE2e::localProperty(const QString &dataset, const QString &proper
 QString TransferE2e::remoteProperty(const QString &dataset, const QString &property)
 {
     return QString::fromUtf8(tb::remoteZfs({"get", "-H", "-o", "value", property, dataset}).out).trimmed();
+}
+
+qint64 TransferE2e::cancelledAfter(int delayMs, const std::function<bool(TQ2Journals &)> &kind, bool &ok,
+                                   QByteArray &journal)
+{
+    std::atomic<qint64> cancelledAt{-1};
+    QElapsedTimer clock;
+    clock.start();
+    std::thread canceller;
+    drive->onStart = [&](const std::shared_ptr<::Run> &run) {
+        canceller = std::thread([run, &cancelledAt, &clock, delayMs] {
+            QThread::msleep(static_cast<unsigned long>(delayMs));
+            cancelledAt = clock.elapsed();
+            run->cancel(CancelToken::Operator);
+        });
+    };
+    TQ2Journals cancelled;
+    ok = kind(cancelled);
+    const qint64 ended = clock.elapsed();
+    if (canceller.joinable())
+        canceller.join();
+    drive->onStart = nullptr;
+    journal = journalText(cancelled);
+    return cancelledAt.load() < 0 ? -1 : ended - cancelledAt.load();
 }
 
 bool TransferE2e::eventually(const std::function<bool()> &condition, int timeoutMs)

@@ -75,6 +75,11 @@ protected:
     static QString localProperty(const QString &dataset, const QString &property);
     static QString remoteProperty(const QString &dataset, const QString &property);
 
+    // Runs `kind` and cancels its run `delayMs` after it started; how long
+    // the run took after the cancel (ms), -1 when it never came. `ok` is the
+    // run's result, `journal` its journal text.
+    qint64 cancelledAfter(int delayMs, const std::function<bool(TQ2Journals &)> &kind, bool &ok, QByteArray &journal);
+
     // Polls `condition` every 100 ms for at most `timeoutMs`.
     static bool eventually(const std::function<bool()> &condition, int timeoutMs = 30000);
 

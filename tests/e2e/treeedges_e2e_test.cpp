@@ -268,28 +268,15 @@ TEST_F(TreeEdges, ACancelReachesTheReplacementAndTheMountStep)
         setNow(nextTime());
         ASSERT_TRUE(tb::remoteZfs({"snapshot", "backup/far@" + QString(knob).mid(6)}).ok());
         tb::setLocalFault(knob, "60000");
-        std::atomic<qint64> cancelledAt{-1};
-        QElapsedTimer clock;
-        clock.start();
-        std::thread canceller;
-        drive->onStart = [&](const std::shared_ptr<::Run> &run) {
-            canceller = std::thread([run, &cancelledAt, &clock] {
-                // The stream takes well under this; the step that hangs is
-                // the old tree's destroy or the mount point's set.
-                QThread::msleep(4000);
-                cancelledAt = clock.elapsed();
-                run->cancel(CancelToken::Operator);
-            });
-        };
-        TQ2Journals cancelled;
-        const bool ok = drive->recvPool(cancelled, pull);
-        const qint64 ended = clock.elapsed();
-        canceller.join();
-        drive->onStart = nullptr;
+        // The stream takes well under 4 s; the step that hangs is the old
+        // tree's destroy or the mount point's set.
+        bool ok = true;
+        QByteArray journal;
+        const qint64 afterCancel = cancelledAfter(4000, [&](TQ2Journals &j) { return drive->recvPool(j, pull); }, ok, journal);
         tb::clearFaults();
         EXPECT_FALSE(ok) << "a cancelled replacement is no success";
-        ASSERT_GE(cancelledAt.load(), 0);
-        EXPECT_LT(ended - cancelledAt.load(), 2000) << journalText(cancelled).toStdString();
+        ASSERT_GE(afterCancel, 0);
+        EXPECT_LT(afterCancel, 2000) << journal.toStdString();
         EXPECT_TRUE(tb::localExists("tank/back")) << "the dataset is in place, old or new";
         TQ2Journals next;
         ASSERT_TRUE(drive->recvPool(next, pull)) << journalText(next).toStdString();
