@@ -69,7 +69,8 @@ protected:
             runner->respondOnce(kRemoteZfs + "list", 0, "backup/data@a\t11\t5\n");
         };
         // The replica's parent, which the run checks before its snapshot.
-        runner->respond(kRemoteZfs + "list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 backup", 0, "");
+        runner->respond(kRemoteZfs + "list -H -p -o name,guid,createtxg,receive_resume_token,written -t filesystem,volume,snapshot -s createtxg -d 1 backup",
+                        0, "backup\t7\t1\t-\t0\n");
         runner->respond("sshpass -e ssh -p 22 -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile=/tarn/etc/zfs/zfsrep.known_hosts -o ServerAliveInterval=15 "
                         "-o ServerAliveCountMax=4 -o ConnectTimeout=20 zr@h /usr/sbin/zfs list",
                         1, "", "cannot open 'backup/data': dataset does not exist\n");

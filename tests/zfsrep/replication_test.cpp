@@ -26,8 +26,8 @@ const QString kRemoteList =
 const QString kRemoteToken =
     kSsh + "/usr/sbin/zfs get -H -p -o name,property,value -r -t filesystem,volume receive_resume_token,written backup/data";
 // One dataset listed again after a stream of it alone.
-const QString kRemoteOne =
-    kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 backup/data";
+const QString kRemoteOne = kSsh + "/usr/sbin/zfs list -H -p -o name,guid,createtxg,receive_resume_token,written -t "
+                                  "filesystem,volume,snapshot -s createtxg -d 1 backup/data";
 const QString kCreated = "tank/data@daily_20240305070809";
 
 // "a:1 b:2" → listing lines of `dataset`.
@@ -38,6 +38,18 @@ QByteArray listing(const QString &dataset, const QString &text)
     for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
         const QStringList parts = piece.split(':');
         out += (dataset + "@" + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\n").toUtf8();
+    }
+    return out;
+}
+
+// The same as one dataset's own listing: its line, then its snapshots.
+QByteArray one(const QString &dataset, const QString &text)
+{
+    QByteArray out = (dataset + "\t99\t1\t-\t0\n").toUtf8();
+    int txg = 100;
+    for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
+        const QStringList parts = piece.split(':');
+        out += (dataset + "@" + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\t-\t-\n").toUtf8();
     }
     return out;
 }
@@ -160,7 +172,7 @@ TEST_F(Replication, PendingTokenIsResumedThenTheRunPlansAgain)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respond(kRemoteOne, 0, listing("backup/data", "a:1 b:2"));
+    runner->respond(kRemoteOne, 0, one("backup/data", "a:1 b:2"));
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-abc-def\n");
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0, "size\t300\n");
     runner->queueStage(moving(300));
@@ -176,7 +188,7 @@ TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 c:3"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
-    runner->respondOnce(kRemoteOne, 0, listing("backup/data", "a:1"));
+    runner->respondOnce(kRemoteOne, 0, one("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 c:3"));
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-old\n");
     runner->respondOnce("zfs send -nvP -t 1-old", 1, "",
@@ -386,7 +398,7 @@ TEST_F(Replication, ResumedRunCountsFromTheOffsetTheTargetHolds)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respond(kRemoteOne, 0, listing("backup/data", "a:1 b:2"));
+    runner->respond(kRemoteOne, 0, one("backup/data", "a:1 b:2"));
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-abc-def\n");
     // $ zfs send -nvP -t TOKEN: the token's contents first, then the estimate
     // of what is left.

@@ -219,3 +219,23 @@ TEST(ReplicationOutput, TreeListingLinesOneByOne)
     EXPECT_FALSE(ReplicationOutput::treeSnapshotLine("tank/data@b\t82", "tank/data", relative, info));
     EXPECT_FALSE(ReplicationOutput::treeSnapshotLine("", "tank/data", relative, info));
 }
+
+TEST(ReplicationOutput, OneDatasetInOneListing)
+{
+    // $ zfs list -H -p -o name,guid,createtxg,receive_resume_token,written -t filesystem,volume,snapshot -s createtxg -d 1 backup/data
+    const QByteArray listed = "backup/data\t91\t5\t1-e604ea4bf-e0-789c63a2\t4096\n"
+                              "backup/data/child\t92\t6\t-\t0\n"
+                              "backup/data@a\t11\t7\t-\t-\n"
+                              "backup/data/child@a\t12\t7\t-\t-\n"
+                              "backup/data@b\t13\t9\t-\t-\n"
+                              "backup/data@bad\tx\t9\t-\t-\n";
+    const DatasetListing one = ReplicationOutput::datasetListing(listed, "backup/data");
+    EXPECT_TRUE(one.exists);
+    EXPECT_EQ(one.resumeToken, "1-e604ea4bf-e0-789c63a2");
+    EXPECT_EQ(one.written, 4096);
+    ASSERT_EQ(one.snapshots.size(), 2) << "the child's snapshot and a broken line are skipped";
+    EXPECT_EQ(one.snapshots.at(0).name, "a");
+    EXPECT_EQ(one.snapshots.at(1).guid, 13u);
+    EXPECT_FALSE(ReplicationOutput::datasetListing("backup/data/child\t92\t6\t-\t0\n", "backup/data").exists);
+    EXPECT_EQ(ReplicationOutput::datasetListing("backup/data\t91\t5\t-\t-\n", "backup/data").written, -1);
+}

@@ -114,6 +114,38 @@ QMap<QString, DatasetListing> treeStates(const QByteArray &output, const QString
     return result;
 }
 
+DatasetListing datasetListing(const QByteArray &output, const QString &dataset)
+{
+    DatasetListing listing;
+    const QString prefix = dataset + QLatin1Char('@');
+    for (const QString &line : ZfsOutput::lines(output)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() < 5)
+            continue;
+        if (fields.at(0) == dataset) {
+            listing.exists = true;
+            listing.resumeToken = resumeToken(fields.at(3).toUtf8());
+            bool ok = false;
+            const qint64 written = fields.at(4).trimmed().toLongLong(&ok);
+            listing.written = ok && written >= 0 ? written : -1;
+            continue;
+        }
+        if (!fields.at(0).startsWith(prefix))
+            continue;
+        bool guidOk = false;
+        bool txgOk = false;
+        SnapshotInfo info;
+        info.name = fields.at(0).mid(prefix.size());
+        info.guid = fields.at(1).trimmed().toULongLong(&guidOk);
+        info.createtxg = fields.at(2).trimmed().toULongLong(&txgOk);
+        if (guidOk && txgOk && !info.name.isEmpty() && !info.name.contains(QLatin1Char('@')))
+            listing.snapshots.append(info);
+    }
+    if (!listing.exists)
+        listing.snapshots.clear();
+    return listing;
+}
+
 QString resumeToken(const QByteArray &output)
 {
     const QString value = ZfsOutput::decode(output).trimmed();

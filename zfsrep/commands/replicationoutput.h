@@ -40,6 +40,12 @@ bool onlyMissingSnapshotWarnings(const QString &errorText, const QStringList &ex
 //   tank/data/child	written	0
 QMap<QString, DatasetListing> treeStates(const QByteArray &output, const QString &top);
 
+// One dataset as datasetListArgs lists it: exists, its token and written
+// bytes from its own line, its snapshots (oldest first) from theirs; lines
+// of its children and lines that do not parse are skipped. Without its own
+// line the listing does not exist.
+DatasetListing datasetListing(const QByteArray &output, const QString &dataset);
+
 // The receive_resume_token value; empty for "-", an empty or blank output.
 //   $ zfs get -H -p -o value receive_resume_token backup/data
 //   1-e604ea4bf-e0-789c63a2...

@@ -198,11 +198,6 @@ ProcessRequest localRequest(const QString &program, const QStringList &arguments
     return request;
 }
 
-QStringList snapshotListArgs(const QString &dataset)
-{
-    return {"list", "-H", "-p", "-o", "name,guid,createtxg", "-t", "snapshot", "-s", "createtxg", "-d", "1", dataset};
-}
-
 QStringList resumeTokenArgs(const QString &dataset)
 {
     return {"get", "-H", "-p", "-o", "value", "receive_resume_token", dataset};
@@ -219,9 +214,10 @@ QStringList treeTokenArgs(const QString &dataset)
             "receive_resume_token,written", dataset};
 }
 
-QStringList datasetStateArgs(const QString &dataset)
+QStringList datasetListArgs(const QString &dataset)
 {
-    return {"get", "-H", "-p", "-o", "name,property,value", "receive_resume_token,written", dataset};
+    return {"list", "-H", "-p", "-o", "name,guid,createtxg,receive_resume_token,written", "-t", "filesystem,volume,snapshot",
+            "-s", "createtxg", "-d", "1", dataset};
 }
 
 QStringList encryptionArgs(const QString &dataset)

@@ -86,13 +86,10 @@ ProcessRequest localRequest(const QString &program, const QStringList &arguments
 
 // ---- zfs argument lists of replication (without the program name) ----
 
-// $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -d 1 tank/data
-// tank/data@a	8102390113372717473	121
-QStringList snapshotListArgs(const QString &dataset);
 // $ zfs get -H -p -o value receive_resume_token tank/data
 // 1-e604ea4bf-e0-789c63a2...   ("-" when no receive is pending)
 QStringList resumeTokenArgs(const QString &dataset);
-// The same for the whole tree below DATASET (one listing per side and run):
+// Every snapshot of the whole tree below DATASET (one listing per side and run):
 // $ zfs list -H -p -o name,guid,createtxg -t snapshot -s createtxg -r tank/data
 QStringList treeListArgs(const QString &dataset);
 // With what each dataset wrote since its newest snapshot:
@@ -100,9 +97,12 @@ QStringList treeListArgs(const QString &dataset);
 // tank/data/child	receive_resume_token	1-e604ea4bf-e0-789c63a2...
 // tank/data/child	written	0
 QStringList treeTokenArgs(const QString &dataset);
-// The same of one dataset:
-// $ zfs get -H -p -o name,property,value receive_resume_token,written tank/data/child
-QStringList datasetStateArgs(const QString &dataset);
+// One dataset with its snapshots in one listing (its children, which -d 1
+// lists too, are skipped by the reader):
+// $ zfs list -H -p -o name,guid,createtxg,receive_resume_token,written -t filesystem,volume,snapshot -s createtxg -d 1 tank/data/child
+// tank/data/child	1380663100741485302	5	-	0
+// tank/data/child@a	5406411753391731815	7	-	-
+QStringList datasetListArgs(const QString &dataset);
 // Every dataset of the tree, the top first:
 // $ zfs get -H -o value -r -t filesystem,volume encryption tank/data
 // off

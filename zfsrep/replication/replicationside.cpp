@@ -128,24 +128,24 @@ QString ReplicationSide::commandText(const QStringList &zfsArgs) const
 bool ReplicationSide::list(TQ2Journals &journals, const QString &dataset, DatasetListing &listing) const
 {
     listing = DatasetListing();
-    const ProcessOutcome snapshots = run(snapshotListArgs(dataset));
-    if (!snapshots.succeeded()) {
-        const QString error = CommandReport::errorText(snapshots);
-        if (snapshots.started && snapshots.finished && ReplicationOutput::isMissingDataset(error))
+    const QString top = dataset;
+    QByteArray own; // the dataset's lines only: its children's are not kept
+    const ProcessOutcome listed = runLines(datasetListArgs(dataset), [&](const QByteArray &line) {
+        if (line.startsWith(top.toUtf8() + '\t') || line.startsWith(top.toUtf8() + '@'))
+            own.append(line).append('\n');
+    });
+    if (!listed.succeeded()) {
+        const QString error = CommandReport::errorText(listed);
+        if (listed.started && listed.finished && ReplicationOutput::isMissingDataset(error))
             return true;
-        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, snapshotListArgs(dataset)),
-                                    error);
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, datasetListArgs(dataset)),
+                                     error);
         return false;
     }
-    const ProcessOutcome state = run(datasetStateArgs(dataset));
-    if (!state.succeeded()) {
-        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, datasetStateArgs(dataset)),
-                                    CommandReport::errorText(state));
-        return false;
-    }
-    listing = ReplicationOutput::treeStates(state.standardOutput, dataset).value(QString());
+    listing = ReplicationOutput::datasetListing(own, dataset);
+    // A listing that succeeded is of a dataset that exists (zfs names a
+    // missing one in its error, seen above).
     listing.exists = true;
-    listing.snapshots = ReplicationOutput::snapshots(snapshots.standardOutput, dataset);
     return true;
 }
 

@@ -35,9 +35,10 @@ public:
     // "host:" for a remote side, "" here; prefixes names in messages.
     QString label() const;
 
-    // The dataset's snapshots and pending resume token. A dataset that does
-    // not exist is an empty listing (exists false), not a failure; any other
-    // failure is journaled (ERR_EXECUTE with the tool's message) and false.
+    // The dataset's snapshots, pending resume token and written bytes, in
+    // one command. A dataset that does not exist is an empty listing (exists
+    // false), not a failure; any other failure is journaled (ERR_EXECUTE
+    // with the tool's message) and false.
     bool list(TQ2Journals &journals, const QString &dataset, DatasetListing &listing) const;
     // The same for the whole tree below `dataset`, in one listing and one
     // token query: a tree whose top does not exist is empty, not a failure.
