@@ -326,7 +326,8 @@ TEST(ExportPipelines, RoundTripThroughTheRealCompressorWithHostileNames)
     ASSERT_EQ(runStage(TransferCommands::restoreFromFileWith(file, 10, Compressor::decompressStage(gzip), target),
                        dir.path()), 0);
     EXPECT_EQ(readFile(dir.filePath("received")), "stream of " + snapshot.toUtf8());
-    EXPECT_EQ(readFile(dir.filePath("recvargs")), "recv -Fu " + target.toUtf8());
+    EXPECT_EQ(readFile(dir.filePath("recvargs")),
+              "recv -Fu -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off " + target.toUtf8());
     EXPECT_FALSE(QFile::exists("/tmp/zfsrep-pwned"));
 }
 

@@ -58,7 +58,12 @@ QString pvStage(qint64 size) { return pvMeter(0) + QStringLiteral(" -s ") + QStr
 
 namespace {
 
-QString localReceive(const QString &target) { return QStringLiteral("zfs recv -Fu ") + shellQuote(target); }
+QString localReceive(const QString &target)
+{
+    QStringList arguments = ZfsCommands::restoreReceiveArgs(target);
+    arguments.removeLast();
+    return ZfsCommands::commandText(QStringLiteral("zfs"), arguments) + QLatin1Char(' ') + shellQuote(target);
+}
 
 QString pipe(std::initializer_list<QString> stages)
 {
