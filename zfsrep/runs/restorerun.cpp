@@ -3,6 +3,7 @@
 #include "commandreport.h"
 #include "datasetreplacer.h"
 #include "localqueries.h"
+#include "missionnames.h"
 #include "pvmeter.h"
 #include "run.h"
 #include "runevent.h"
@@ -35,6 +36,9 @@ bool RestoreRun::execute(Run &run)
     if (name.isEmpty()) {
         // Without a name the target would be the pool itself plus "/".
         journals.setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: name"));
+    } else if (!MissionNames::datasetProblem(name).isEmpty()) {
+        // A name taken from the file's name is checked like a given one.
+        journals.setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: name: ") + MissionNames::datasetProblem(name));
     } else if (LocalQueries(services.runner, &run.cancelToken()).alload(journals, pools)) {
         if (!pools.contains(mission.pool)) {
             journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("需要恢复的pool不存在: ") + mission.pool);
