@@ -1,5 +1,6 @@
 #include "eventrecorder.h"
 
+#include "printabletext.h"
 #include "qmtarnlog.h"
 #include "tq2utils.h"
 
@@ -25,7 +26,7 @@ void EventRecorder::write(const Event &event)
         {QStringLiteral("result"), event.succeeded ? 1 : 0},
     };
     if (!event.succeeded)
-        detail.insert(QStringLiteral("error"), event.error);
+        detail.insert(QStringLiteral("error"), PrintableText::replaced(event.error));
     const QString message = event.symbol + QStringLiteral(": ") + event.dataset + event.direction + event.path;
     tarnlog->write(event.succeeded ? QStringLiteral("Information") : QStringLiteral("Error"), message, detail,
                    kApplication, QStringLiteral("SYSTEM"), QString(), QString());
@@ -42,6 +43,9 @@ bool EventRecorder::list(QJsonArray &records)
         merged.remove(QStringLiteral("sparefield1"));
         merged.remove(QStringLiteral("sparefield2"));
         merged.remove(QStringLiteral("sparefield3"));
+        // Records written by earlier versions may hold control characters.
+        if (merged.contains(QStringLiteral("error")))
+            merged.insert(QStringLiteral("error"), PrintableText::replaced(merged.value(QStringLiteral("error")).toString()));
         records.append(merged);
     }
     return true;
