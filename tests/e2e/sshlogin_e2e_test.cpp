@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <functional>
+#include <unistd.h>
 
 namespace {
 
@@ -254,6 +255,49 @@ TEST_F(SshLoginE2e, ChangedHostKeyFailsUntilForgotten)
     ASSERT_TRUE(known.open(QIODevice::ReadOnly));
     const tb::Run fingerprints = tb::run("ssh-keygen", {"-l", "-f", kKnownHosts});
     EXPECT_TRUE(fingerprints.out.contains(fingerprint.toUtf8())) << fingerprints.out.toStdString();
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SshLoginE2e, AKeyAnotherUserControlsIsRefusedAtStartAndBeforeEachRun)
+{
+    // Owned by nobody, owner-only mode: still not the service's key.
+    const QString theirs = foreignKey();
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), 65534, 65534), 0);
+    service.start(config(theirs));
+    EXPECT_EQ(service.waitForExit(15000), 255);
+    QString output = QString::fromUtf8(service.output());
+    EXPECT_TRUE(output.contains("the sshidentity " + theirs + " belongs to uid 65534")) << output.toStdString();
+
+    // Root's key in a directory nobody owns: nobody could swap it.
+    const QString nobodysDir = tb::scratchDir("nobodys-keys");
+    const QString inTheirDir = nobodysDir + "/id_ed25519";
+    ASSERT_TRUE(QFile::copy(tb::env("ZFSREP_TB_SSH_KEY"), inTheirDir));
+    ASSERT_TRUE(QFile::setPermissions(inTheirDir, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_EQ(::chown(QFile::encodeName(nobodysDir).constData(), 65534, 65534), 0);
+    service.start(config(inTheirDir));
+    EXPECT_EQ(service.waitForExit(15000), 255);
+    output = QString::fromUtf8(service.output());
+    EXPECT_TRUE(output.contains("belongs to uid 65534, not root")) << output.toStdString();
+
+    // A sound key at start, replaced by a link afterwards: the run is refused
+    // naming the key before any ssh logs in.
+    const QString keyDir = tb::scratchDir("own-keys");
+    const QString key = keyDir + "/id_ed25519";
+    ASSERT_TRUE(QFile::copy(tb::env("ZFSREP_TB_SSH_KEY"), key));
+    ASSERT_TRUE(QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner));
+    startService(key);
+    const int send = append(sendMission("Swapped key", ""));
+    ASSERT_GT(send, 0);
+    ASSERT_TRUE(QFile::rename(key, key + ".moved"));
+    ASSERT_TRUE(QFile::link(key + ".moved", key));
+    const QJsonObject refused = runToEnd(send);
+    EXPECT_EQ(refused.value("outcome").toString(), "failed");
+    EXPECT_EQ(refused.value("error").toString(), "the sshidentity " + key + " is a link, and links are not followed");
+    EXPECT_FALSE(newLog().contains("Accepted publickey")) << newLog().toStdString();
+    EXPECT_FALSE(tb::remoteExists("backup/data"));
 }
 
 } // namespace

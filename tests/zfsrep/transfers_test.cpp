@@ -327,9 +327,15 @@ TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
     restore.insert("name", "");
     ASSERT_TRUE(driver.recvFile(journals, restore));
     const QString decompress = Compressor::decompressStage(Compressor::current(Compressor::Settings()));
-    EXPECT_EQ(pipelines().at(0),
-              "cat -- '" + file + "' | pv -f -n -b -t -i 1 -s 1234 | " + decompress + " | zfs recv -Fu -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off"
-              " 'tank/data.zfsrep-incoming'");
+    // The file is read through the descriptor the service opened and
+    // checked, never by its name again.
+    const QString pipeline = pipelines().at(0);
+    EXPECT_TRUE(QRegularExpression("^cat <&[0-9]+ \\| ").match(pipeline).hasMatch()) << pipeline.toStdString();
+    EXPECT_TRUE(pipeline.endsWith(" | pv -f -n -b -t -i 1 -s 1234 | " + decompress
+                                  + " | zfs recv -Fu -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off"
+                                    " 'tank/data.zfsrep-incoming'"))
+        << pipeline.toStdString();
+    EXPECT_FALSE(pipeline.contains(file));
     EXPECT_TRUE(runner->runLines().contains("zfs rename -u tank/data.zfsrep-incoming tank/data"));
     EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_RECVFILE: tank/data SEND " + file);
 }

@@ -92,6 +92,12 @@ QString restoreFromFileWith(const QString &file, qint64 size, const QString &dec
     return pipe({QStringLiteral("cat -- ") + shellQuote(file), pvStage(size), decompressStage, localReceive(target)});
 }
 
+QString restoreFromDescriptor(int descriptor, qint64 size, const QString &decompressStage, const QString &target)
+{
+    return pipe({QStringLiteral("cat <&") + QString::number(descriptor), pvStage(size), decompressStage,
+                 localReceive(target)});
+}
+
 QString checkFile(const QString &file, qint64 size, const QString &testStage)
 {
     return pipe({QStringLiteral("cat -- ") + shellQuote(file), pvStage(size), testStage});

@@ -58,6 +58,11 @@ QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &
                            bool raw = false);
 // cat -- 'FILE' | pv … | pigz -dc | zfs recv -Fu … 'TARGET'
 QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target);
+// A restore that reads the file through a descriptor the service opened
+// and checked itself (TrustedFile), inherited by the stage under the same
+// number: what was checked is what is read, and no name is opened again:
+// cat <&27 | pv … | pigz -dc | zfs recv -Fu … 'TARGET'
+QString restoreFromDescriptor(int descriptor, qint64 size, const QString &decompressStage, const QString &target);
 // The read-back check of a written file, its bytes counted by pv:
 // cat -- 'FILE' | pv … | pigz -t
 QString checkFile(const QString &file, qint64 size, const QString &testStage);
