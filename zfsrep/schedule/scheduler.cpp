@@ -118,6 +118,20 @@ bool Scheduler::runNow(TQ2Journals &journals, int msnno)
     // schedules that ran) becomes pending again, or the scheduler would skip it.
     if (Mission::fromRow(row).done && !book.rearm(journals, msnno))
         return false;
+    // A run is recorded before it runs: one that cannot be (a full disk
+    // under the database) does not start, and the answer says why.
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        if (!requested.contains(msnno)) {
+            RunRecord begun = Run(Mission::fromRow(row), clock().toSecsSinceEpoch()).record();
+            if (!history.begin(begun)) {
+                journals.setErr(TQ2Error::ERR_SQLERROR,
+                                QStringLiteral("the run's start cannot be recorded: %1").arg(history.lastError()));
+                return false;
+            }
+            requested.insert(msnno, begun);
+        }
+    }
     due.armNow(msnno);
     wakeRequested = true;
     return true;
@@ -206,28 +220,65 @@ void Scheduler::record(Run &run, bool succeeded)
         TQ2TRACE("history.lastError()", history.lastError());
 }
 
+RunRecord Scheduler::takeRequested(int msnno)
+{
+    std::lock_guard<std::mutex> guard(currentLock);
+    return requested.take(msnno);
+}
+
+void Scheduler::dropRequested(RunRecord begun, const QString &reason)
+{
+    if (begun.runno <= 0)
+        return;
+    begun.ended = clock().toSecsSinceEpoch();
+    begun.outcome = QStringLiteral("failed");
+    begun.error = reason;
+    if (!history.finish(begun))
+        TQ2TRACE("history.lastError()", history.lastError());
+}
+
 void Scheduler::runMission(int msnno, QList<int> &completed)
 {
+    // A run asked for through runNow was recorded already.
+    RunRecord begun = takeRequested(msnno);
     TQ2Journals lookup;
     QJsonObject row;
-    if (!book.row(lookup, msnno, row))
+    if (!book.row(lookup, msnno, row)) {
+        dropRequested(begun, QStringLiteral("the mission is gone"));
         return;
+    }
     const Mission mission = Mission::fromRow(row);
-    if (mission.done)
+    if (mission.done) {
+        dropRequested(begun, QStringLiteral("the mission is done"));
         return;
+    }
     // A stored row that breaks the mission rules is never run; its reason
     // stays readable for the listing.
     const QString problem = MissionValidator::problem(row);
     due.setProblem(msnno, problem);
     if (!problem.isEmpty()) {
         TQ2TRACE("problem", problem);
+        dropRequested(begun, problem);
         return;
     }
 
     auto run = std::make_shared<Run>(mission, clock().toSecsSinceEpoch());
-    RunRecord begun = run->record();
-    if (!history.begin(begun))
-        TQ2TRACE("history.lastError()", history.lastError());
+    if (begun.runno > 0) {
+        run->setRecord(begun);
+    } else {
+        begun = run->record();
+        // A run is recorded before it runs: one whose start cannot be
+        // written does not start, so that monitoring never misses a run.
+        // The mission stays armed and is tried again at the next minute.
+        if (!history.begin(begun)) {
+            TQ2TRACE("runNotRecorded", QStringLiteral("mission %1 (%2) does not run now: its start cannot be recorded "
+                                                      "(%3); it is tried again at the next minute")
+                                           .arg(msnno)
+                                           .arg(mission.caption, history.lastError()));
+            due.armForNextPass(msnno);
+            return;
+        }
+    }
     begun.outcome = QStringLiteral("running");
     run->setRecord(begun);
     {
