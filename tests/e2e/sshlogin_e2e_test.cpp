@@ -249,6 +249,18 @@ TEST_F(SshLoginE2e, ChangedHostKeyFailsUntilForgotten)
                                     QString::number(tb::port())});
     ASSERT_TRUE(forget.ok()) << forget.err.toStdString();
     EXPECT_TRUE(forget.out.startsWith("forgot the host key of")) << forget.out.toStdString();
+    // Who forgot which host's key stays on record.
+    const QJsonArray records =
+        service.ctl("zfsrep_log_alload").response.value("results").toObject().value("records").toArray();
+    ASSERT_FALSE(records.isEmpty());
+    const QJsonObject record = records.at(0).toObject();
+    EXPECT_EQ(record.value("message").toString(), "GLOG_ZFSREP_HOSTKEY_FORGET: " + name + " BY uid 0 (root)")
+        << QJsonDocument(record).toJson().toStdString();
+    EXPECT_EQ(record.value("level").toString(), "Information");
+    EXPECT_EQ(record.value("host").toString(), tb::host());
+    EXPECT_EQ(record.value("port").toInt(), tb::port());
+    EXPECT_EQ(record.value("uid").toInt(-1), 0);
+    EXPECT_EQ(record.value("found").toInt(), 1);
     const QJsonObject again = runToEnd(send);
     EXPECT_EQ(again.value("outcome").toString(), "succeeded") << QJsonDocument(again).toJson().toStdString();
     QFile known(kKnownHosts);

@@ -154,6 +154,8 @@ bool Scheduler::cancel(TQ2Journals &journals, int msnno)
 void Scheduler::missionRemoved(int msnno)
 {
     due.disarm(msnno);
+    // A run asked for and recorded but not started yet will not start.
+    dropRequested(takeRequested(msnno), QStringLiteral("the mission was removed"));
     const std::shared_ptr<Run> run = current();
     if (run && run->mission().msnno == msnno)
         run->cancel(CancelToken::Removed);

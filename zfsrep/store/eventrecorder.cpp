@@ -32,6 +32,19 @@ void EventRecorder::write(const Event &event)
                    kApplication, QStringLiteral("SYSTEM"), QString(), QString());
 }
 
+void EventRecorder::writeHostKeyForgotten(const QString &host, int port, const QString &hostName, long long uid,
+                                          const QString &user, bool found)
+{
+    const QString who = user.isEmpty() ? QStringLiteral("uid %1").arg(uid) : QStringLiteral("uid %1 (%2)").arg(uid).arg(user);
+    const QJsonObject detail{
+        {QStringLiteral("host"), host},   {QStringLiteral("port"), port},
+        {QStringLiteral("uid"), double(uid)}, {QStringLiteral("user"), user},
+        {QStringLiteral("found"), found ? 1 : 0},
+    };
+    tarnlog->write(QStringLiteral("Information"), QStringLiteral("GLOG_ZFSREP_HOSTKEY_FORGET: ") + hostName + QStringLiteral(" BY ") + who,
+                   detail, kApplication, QStringLiteral("SYSTEM"), QString(), QString());
+}
+
 bool EventRecorder::list(QJsonArray &records)
 {
     QJsonArray entries;
