@@ -313,3 +313,30 @@ TEST_F(SshLoginE2e, AKeyAnotherUserControlsIsRefusedAtStartAndBeforeEachRun)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SshLoginE2e, AHostKeyThatCannotBeRecordedStopsTheRun)
+{
+    startService(QString());
+    // The known-hosts file cannot be written (as on a full file system):
+    // ssh's accept-new connects anyway, without recording the key.
+    ASSERT_TRUE(tb::run("mount", {"--bind", "-o", "ro", kKnownHosts, kKnownHosts}).ok());
+    const int send = append(sendMission("Unpinned", tb::password()));
+    ASSERT_GT(send, 0);
+    const QJsonObject refused = runToEnd(send);
+    ASSERT_TRUE(tb::run("umount", {kKnownHosts}).ok());
+    EXPECT_EQ(refused.value("outcome").toString(), "failed");
+    const QString name = QString("[%1]:%2").arg(tb::host()).arg(tb::port());
+    EXPECT_EQ(refused.value("error").toString(),
+              "the host key of " + name + " was not recorded in " + kKnownHosts
+                  + " (is its file system full or read-only?): the run stops, so that the host's key stays pinned");
+    EXPECT_FALSE(tb::remoteExists("backup/data")) << "nothing was sent to an unpinned host";
+
+    // Once the key can be recorded, the next run records it and goes on.
+    const QJsonObject sent = runToEnd(send);
+    EXPECT_EQ(sent.value("outcome").toString(), "succeeded") << QJsonDocument(sent).toJson().toStdString();
+    EXPECT_TRUE(tb::run("ssh-keygen", {"-F", name, "-f", kKnownHosts}).ok());
+}
+
+} // namespace

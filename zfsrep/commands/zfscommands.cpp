@@ -187,6 +187,13 @@ ProcessRequest forgetHostKeyRequest(const QString &host, int port)
     return request;
 }
 
+ProcessRequest knownHostLookupRequest(const QString &host, int port)
+{
+    ProcessRequest request = forgetHostKeyRequest(host, port);
+    request.arguments[0] = QStringLiteral("-F");
+    return request;
+}
+
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,
                             int finishTimeoutMs)
 {

@@ -79,6 +79,11 @@ ProcessRequest sshControlRequest(const QString &host, int port, const QString &u
 // next connection records the key the host shows then:
 //   ssh-keygen -R '[HOST]:PORT' -f FILE   (just HOST for port 22)
 ProcessRequest forgetHostKeyRequest(const QString &host, int port);
+// Whether the service's known-hosts file holds a key of HOST:PORT (hashed
+// names too); status 0 when it does, 1 when not:
+//   ssh-keygen -F '[HOST]:PORT' -f FILE
+//   # Host [127.0.0.1]:2222 found: line 1
+ProcessRequest knownHostLookupRequest(const QString &host, int port);
 
 // A local request with the given timeouts.
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,

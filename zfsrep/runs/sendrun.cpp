@@ -1,5 +1,6 @@
 #include "sendrun.h"
 
+#include "hostkeypin.h"
 #include "remotequeries.h"
 #include "replicationstep.h"
 #include "run.h"
@@ -44,6 +45,9 @@ bool SendRun::replicate(Run &run, ReplicationResult &replicated)
     const CancelToken *cancel = &run.cancelToken();
     SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
                        mission.msnno, cancel);
+    // Logged in: the host's key must be on record now (no silent lapse).
+    if (control.isOpen() && !HostKeyPin::confirm(run, services.runner, mission.host, mission.port))
+        return false;
     const ReplicationSide local(services.runner, cancel);
     const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd, cancel);
     ReplicationJob job;
