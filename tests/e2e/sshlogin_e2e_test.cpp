@@ -340,3 +340,47 @@ TEST_F(SshLoginE2e, AHostKeyThatCannotBeRecordedStopsTheRun)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SshLoginE2e, ARemoteHostsEscapeSequencesNeverReachTheAdminsTerminal)
+{
+    // A hostile backup host whose zfs list fails with a title change, a
+    // clear screen, colours and an OSC 52 clipboard write.
+    const QByteArray hostile = "cannot list: \x1b]0;owned\x07\x1b[2J\x1b[H\x1b[31mred\x1b[0m "
+                               "\x1b]52;c;cm0gLXJmIH4K\x07 done";
+    tb::setRemoteFault("fail-list", hostile);
+    startService(QString());
+    const int send = append(sendMission("Hostile host", tb::password()));
+    ASSERT_GT(send, 0);
+    const QJsonObject failed = runToEnd(send);
+    tb::clearFaults();
+    EXPECT_EQ(failed.value("outcome").toString(), "failed");
+    const QString stored = failed.value("error").toString();
+    const QString r = QString(QChar(0xFFFD));
+    EXPECT_TRUE(stored.contains("cannot list: " + r + r + r + r + "red" + r + " " + r + " done")) << stored.toStdString();
+
+    const QString ctl = tb::env("ZFSREP_BINARY_DIR") + "/zfsrepctl/zfsrepctl";
+    const QStringList socket{"--socket", service.socket()};
+    const struct {
+        const char *name;
+        QStringList args;
+    } outputs[] = {
+        {"history", {"history", QString::number(send)}},
+        {"history --json", {"history", QString::number(send), "--json"}},
+        {"watch", {"watch", "--once", "--width", "300"}},
+        {"show", {"show", QString::number(send)}},
+        {"listing", {"zfsrep_mission_alload"}},
+        {"event log", {"zfsrep_log_alload"}},
+    };
+    for (const auto &o : outputs) {
+        SCOPED_TRACE(o.name);
+        const tb::Run printed = tb::run(ctl, socket + o.args);
+        EXPECT_EQ(printed.exitCode, 0) << printed.err.toStdString();
+        EXPECT_TRUE(printed.out.contains("red")) << printed.out.toStdString();
+        for (const char *control : {"\x1b", "\x07", "\xc2\x9b", "\xc2\x9d"})
+            EXPECT_FALSE((printed.out + printed.err).contains(control)) << printed.out.toStdString();
+    }
+}
+
+} // namespace
