@@ -120,17 +120,29 @@ bool Scheduler::runNow(TQ2Journals &journals, int msnno)
         return false;
     // A run is recorded before it runs: one that cannot be (a full disk
     // under the database) does not start, and the answer says why.
+    bool pending = false;
     {
         std::lock_guard<std::mutex> guard(currentLock);
-        if (!requested.contains(msnno)) {
-            RunRecord begun = Run(Mission::fromRow(row), clock().toSecsSinceEpoch()).record();
-            if (!history.begin(begun)) {
-                journals.setErr(TQ2Error::ERR_SQLERROR,
-                                QStringLiteral("the run's start cannot be recorded: %1").arg(history.lastError()));
-                return false;
-            }
-            requested.insert(msnno, begun);
+        pending = requested.contains(msnno);
+    }
+    if (!pending) {
+        // Written without holding the lock; a second request that raced
+        // this one keeps the first record and ends its own.
+        RunRecord begun = Run(Mission::fromRow(row), clock().toSecsSinceEpoch()).record();
+        if (!history.begin(begun)) {
+            journals.setErr(TQ2Error::ERR_SQLERROR,
+                            QStringLiteral("the run's start cannot be recorded: %1").arg(history.lastError()));
+            return false;
         }
+        bool raced = false;
+        {
+            std::lock_guard<std::mutex> guard(currentLock);
+            raced = requested.contains(msnno);
+            if (!raced)
+                requested.insert(msnno, begun);
+        }
+        if (raced)
+            dropRequested(begun, QStringLiteral("asked for twice"));
     }
     due.armNow(msnno);
     wakeRequested = true;
