@@ -37,6 +37,8 @@ const std::vector<SimPropDef> &SimProps::all()
         {"checksum", "CHECKSUM", 'i', true, false, true, true, "on"},
         {"compression", "COMPRESS", 'i', true, false, true, true, "off"},
         {"atime", "ATIME", 'i', true, false, true, true, "on"},
+        {"devices", "DEVICES", 'i', true, false, true, true, "on"},
+        {"setuid", "SETUID", 'i', true, false, true, true, "on"},
         {"readonly", "RDONLY", 'i', true, false, true, true, "off"},
         {"canmount", "CANMOUNT", 'i', true, false, true, false, "on"},
         {"sharesmb", "SHARESMB", 's', true, false, true, true, "off"},
@@ -158,7 +160,7 @@ bool SimProps::validateSet(const std::string &prop, const std::string &value, bo
         return SimCrypto::validValue(name, value, reason);
     if (name == "sharenfs" || name == "sharesmb")
         return true; // "on", "off" or the share options, passed on as they are
-    if (name == "atime" || name == "readonly")
+    if (name == "atime" || name == "readonly" || name == "devices" || name == "setuid")
         return oneOf({"on", "off"});
     if (name == "compression")
         return oneOf({"on", "off", "lzjb", "gzip", "gzip-1", "gzip-2", "gzip-3", "gzip-4", "gzip-5",

@@ -52,6 +52,9 @@ TQ2LocalSocket::TQ2LocalSocket(TQ2LocalServer *server, int descriptor, uid_t pee
 {
     ++liveObjects;
     cabinet.insert(QStringLiteral("protocol"), 128);
+    // Who is asking, for the methods that record it (the kernel's uid of the
+    // peer when it connected).
+    cabinet.insert(QStringLiteral("peeruid"), double(peer));
     // A reserved buffer keeps its memory when a parse pass empties it, so
     // a request does not cost an allocation and a free.
     buffer.reserve(kInitialBuffer);

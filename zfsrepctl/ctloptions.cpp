@@ -42,6 +42,10 @@ bool parseOptions(const QStringList &arguments, CtlOptions &options, QString &er
             options.version = true;
             continue;
         }
+        if (word == QLatin1String("--raw")) {
+            options.raw = true;
+            continue;
+        }
         QString value;
         bool matched = false;
         if (!takeValue(arguments, i, QStringLiteral("--socket"), value, matched)) {

@@ -27,12 +27,13 @@ struct CtlOptions {
     int timeout = kDefaultTimeoutSeconds;
     bool help = false;
     bool version = false;
+    bool raw = false; // --raw: answers printed exactly as they came (JSON)
     QString command;  // the subcommand or RPC method name; empty with --help
     QStringList args; // everything after the command except global options
 };
 
-// Reads --socket NAME, --timeout S (positive whole seconds), --help and
-// --version (also in the --opt=value form) wherever they stand; the first other word
+// Reads --socket NAME, --timeout S (positive whole seconds), --help,
+// --version and --raw (also in the --opt=value form) wherever they stand; the first other word
 // is the command. False with `error` set on a bad option or value.
 bool parseOptions(const QStringList &arguments, CtlOptions &options, QString &error);
 

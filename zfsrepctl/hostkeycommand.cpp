@@ -1,5 +1,6 @@
 #include "hostkeycommand.h"
 
+#include "safeoutput.h"
 #include "serviceclient.h"
 
 #include <QJsonDocument>
@@ -8,10 +9,7 @@
 
 namespace {
 
-void printError(const QString &message)
-{
-    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
-}
+void printError(const QString &message) { SafeOutput::printError(message); }
 
 } // namespace
 
@@ -71,8 +69,8 @@ int runHostKey(const CtlOptions &options)
     }
     const QJsonValue err = answer.value(QStringLiteral("err"));
     const bool succeeded = err.isDouble() && err.toDouble() == 0;
-    if (args.json) {
-        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+    if (args.json || options.raw) {
+        SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
         return succeeded ? ExitSucceeded : ExitFailed;
     }
     if (!succeeded) {
@@ -85,6 +83,6 @@ int runHostKey(const CtlOptions &options)
     const QString where = QStringLiteral("%1 port %2").arg(args.host).arg(args.port);
     const QString text = found ? QStringLiteral("forgot the host key of %1; the next connection records its new key\n").arg(where)
                                : QStringLiteral("no host key was recorded for %1\n").arg(where);
-    std::fputs(text.toLocal8Bit().constData(), stdout);
+    SafeOutput::printText(text);
     return ExitSucceeded;
 }

@@ -14,6 +14,7 @@
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
+#include "safeoutput.h"
 #include "statuscheck.h"
 #include "watch.h"
 
@@ -34,10 +35,7 @@ struct Subcommand {
     int (*run)(const CtlOptions &options);
 };
 
-void printError(const QString &message)
-{
-    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
-}
+void printError(const QString &message) { SafeOutput::printError(message); }
 
 // "--json -" reads the parameter object from standard input, so secrets such
 // as passwords need not stand on the command line.
@@ -64,7 +62,7 @@ int runCall(const CtlOptions &options)
     QJsonObject request;
     QString error;
     QStringList args = options.args;
-    const bool raw = args.removeAll(QStringLiteral("--raw")) > 0;
+    const bool raw = options.raw;
     if (!buildRequest(options.command, withStdinJson(args), request, error)) {
         printError(error);
         return ExitUsage;
@@ -75,10 +73,13 @@ int runCall(const CtlOptions &options)
         return ExitUnreachable;
     }
     // People at a terminal see no stored password; programs reading a pipe
-    // (and --raw) get the answer as it came.
+    // get the passwords as they came. Control characters are escaped in
+    // both (the same JSON value); --raw prints the answer as it came.
     const bool mask = !raw && ::isatty(STDOUT_FILENO);
     const QJsonObject shown = mask ? maskSecrets(response).toObject() : response;
-    std::fputs(QJsonDocument(shown).toJson(QJsonDocument::Indented).constData(), stdout);
+    const QByteArray text = QJsonDocument(shown).toJson(QJsonDocument::Indented);
+    const QByteArray printed = raw ? text : SafeOutput::escapedJson(text);
+    std::fwrite(printed.constData(), 1, size_t(printed.size()), stdout);
     const QJsonValue err = response.value(QStringLiteral("err"));
     return err.isDouble() && err.toDouble() == 0 ? ExitSucceeded : ExitFailed;
 }
@@ -172,8 +173,9 @@ void printUsage()
                 "  --timeout S    seconds to wait for an answer (default %d)\n"
                 "  --json OBJECT  parameters as one JSON object; \"-\" reads it from standard input,\n"
                 "                 the way to pass passwords\n"
-                "  --raw          print the answer as it came also on a terminal, where stored\n"
-                "                 passwords are otherwise shown as ********\n"
+                "  --raw          print the answer exactly as it came (JSON, also for a\n"
+                "                 subcommand): stored passwords in clear, control characters\n"
+                "                 as the service sent them\n"
                 "  --help         show this help and exit\n"
                 "  --version      show the version and exit\n"
                 "\n"
@@ -183,10 +185,11 @@ void printUsage()
     std::printf("\nSubcommands:\n");
     for (const Subcommand &sub : kSubcommands)
         std::printf("  %s\n", sub.summary);
-    std::printf("\nWith --json a subcommand prints the service's answer as it came\n"
-                "({\"err\": 0, \"results\": ...}); watch prints one such line per listing.\n"
-                "Text for people (show, watch, history, and answers printed on a terminal)\n"
-                "masks stored passwords as ********.\n"
+    std::printf("\nWith --json a subcommand prints the service's answer as JSON\n"
+                "({\"err\": 0, \"results\": ...}), stored passwords masked as ********;\n"
+                "watch prints one such line per listing. Text for people (show, watch,\n"
+                "history, and answers printed on a terminal) masks them too. Control\n"
+                "characters in what the service sends are escaped everywhere but with --raw.\n"
                 "\n"
                 "zfsrepctl talks only to a socket served by root or by the caller (SO_PEERCRED);\n"
                 "another peer is refused before anything is sent (exit status 2).\n"

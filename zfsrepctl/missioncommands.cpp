@@ -1,6 +1,7 @@
 #include "missioncommands.h"
 
 #include "missionview.h"
+#include "safeoutput.h"
 #include "scheduletext.h"
 #include "serviceclient.h"
 #include "tq2utils.h"
@@ -17,10 +18,7 @@ namespace {
 constexpr int kErrMissingMethod = 9885;
 constexpr int kMaxLimit = 1000000;
 
-void printError(const QString &message)
-{
-    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
-}
+void printError(const QString &message) { SafeOutput::printError(message); }
 
 bool positiveNumber(const QString &text, int max, int &value)
 {
@@ -141,6 +139,7 @@ int runMissionCommand(const CtlOptions &options)
         printError(error);
         return ExitUsage;
     }
+    args.json = args.json || options.raw;
     const QJsonObject request = missionRequest(options.command, args);
     // Asked first, so that the history request is the last one sent.
     const QString heading =
@@ -153,7 +152,7 @@ int runMissionCommand(const CtlOptions &options)
     const QJsonValue err = answer.value(QStringLiteral("err"));
     const bool succeeded = err.isDouble() && err.toDouble() == 0;
     if (args.json) {
-        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+        SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
         return succeeded ? ExitSucceeded : ExitFailed;
     }
     if (!succeeded) {
@@ -173,8 +172,9 @@ int runMissionCommand(const CtlOptions &options)
     // The exposition is read by programs: always UTF-8, whatever the locale.
     QString text = missionAnswerText(options.command, args, answer);
     text.prepend(heading);
-    std::fputs(options.command == QLatin1String("metrics") ? text.toUtf8().constData()
-                                                           : text.toLocal8Bit().constData(),
-               stdout);
+    if (options.command == QLatin1String("metrics"))
+        std::fputs(SafeOutput::escaped(text).toUtf8().constData(), stdout);
+    else
+        SafeOutput::printText(text);
     return ExitSucceeded;
 }

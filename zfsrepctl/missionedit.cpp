@@ -3,6 +3,7 @@
 #include "missiondetail.h"
 #include "missionform.h"
 #include "passwordinput.h"
+#include "safeoutput.h"
 #include "serviceclient.h"
 #include "tq2utils.h"
 
@@ -14,10 +15,7 @@
 
 namespace {
 
-void printError(const QString &message)
-{
-    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
-}
+void printError(const QString &message) { SafeOutput::printError(message); }
 
 // One request; -1 when it was answered with err 0, else the exit status
 // (the failure already printed, or with --json the answer).
@@ -32,7 +30,7 @@ int call(const CtlOptions &options, const QJsonObject &request, QJsonObject &ans
     if (err == 0)
         return -1;
     if (json)
-        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+        SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
     else
         printError(QStringLiteral("%1 failed: %2 (err %3)").arg(what, answer.value("errmsg").toString()).arg(err));
     return ExitFailed;
@@ -106,6 +104,7 @@ int runAdd(const CtlOptions &options)
         printError(error);
         return ExitUsage;
     }
+    form.json = form.json || options.raw;
     QJsonObject params = appendParams(form);
     if (isRemoteKind(form.action) && !takePassword(form, account(params), true, params))
         return ExitUsage;
@@ -116,7 +115,7 @@ int runAdd(const CtlOptions &options)
     if (status >= 0)
         return status;
     if (form.json) {
-        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+        SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
         return ExitSucceeded;
     }
     // The append answers no number; the listing tells it.
@@ -132,7 +131,7 @@ int runAdd(const CtlOptions &options)
     }
     const QString line = msnno.isEmpty() ? QStringLiteral("mission \"%1\" added\n").arg(caption)
                                          : QStringLiteral("mission %1 added (%2)\n").arg(msnno, caption);
-    std::fputs(line.toLocal8Bit().constData(), stdout);
+    SafeOutput::printText(line);
     return ExitSucceeded;
 }
 
@@ -144,6 +143,7 @@ int runEdit(const CtlOptions &options)
         printError(error);
         return ExitUsage;
     }
+    form.json = form.json || options.raw;
     const QString what = QStringLiteral("edit mission %1").arg(form.msnno);
     QJsonObject stored;
     if (const int status = findMission(options, form.msnno, what, stored); status >= 0)
@@ -161,7 +161,7 @@ int runEdit(const CtlOptions &options)
     if (status >= 0)
         return status;
     if (form.json)
-        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Indented).constData(), stdout);
+        SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
     else
         std::printf("mission %d changed\n", form.msnno);
     return ExitSucceeded;
@@ -189,9 +189,9 @@ int runShow(const CtlOptions &options)
     QJsonObject mission;
     if (const int status = findMission(options, msnno, QStringLiteral("show"), mission); status >= 0)
         return status;
-    if (json)
-        std::fputs(QJsonDocument(mission).toJson(QJsonDocument::Indented).constData(), stdout);
+    if (json || options.raw)
+        SafeOutput::printAnswer(mission, QJsonDocument::Indented, options.raw);
     else
-        std::fputs(renderMissionDetail(mission).toLocal8Bit().constData(), stdout);
+        SafeOutput::printText(renderMissionDetail(mission));
     return ExitSucceeded;
 }

@@ -11,12 +11,13 @@ namespace {
 
 termios savedTerminal{};
 volatile std::sig_atomic_t terminalChanged = 0;
+volatile std::sig_atomic_t terminalFd = STDIN_FILENO;
 
 // Restores the echo and dies of the signal as it would have.
 void restoreAndRaise(int signal)
 {
     if (terminalChanged)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        ::tcsetattr(terminalFd, TCSAFLUSH, &savedTerminal);
     std::signal(signal, SIG_DFL);
     ::raise(signal);
 }
@@ -59,6 +60,16 @@ QString passwordFromLine(const QByteArray &bytes)
 
 bool readPasswordFd(int fd, QString &password, QString &error)
 {
+    // A terminal behind the descriptor (--password-fd 0 typed at the
+    // keyboard) reads with echo off, as --ask-password does.
+    if (::isatty(fd)) {
+        QString why;
+        if (!askPasswordOn(fd, QStringLiteral("Password: "), password, why)) {
+            error = QStringLiteral("--password-fd %1: %2").arg(fd).arg(why);
+            return false;
+        }
+        return true;
+    }
     QByteArray line;
     QString why;
     if (!readLine(fd, line, why)) {
@@ -70,12 +81,13 @@ bool readPasswordFd(int fd, QString &password, QString &error)
     return true;
 }
 
-bool askPassword(const QString &prompt, QString &password, QString &error)
+bool askPasswordOn(int fd, const QString &prompt, QString &password, QString &error)
 {
-    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
-        error = QStringLiteral("standard input is no terminal to ask for the password; use --password-fd N");
+    if (!::isatty(fd) || ::tcgetattr(fd, &savedTerminal) != 0) {
+        error = QStringLiteral("no terminal to ask for the password on");
         return false;
     }
+    terminalFd = fd;
     std::fprintf(stderr, "%s", prompt.toLocal8Bit().constData());
     std::fflush(stderr);
     struct sigaction restore {};
@@ -88,12 +100,14 @@ bool askPassword(const QString &prompt, QString &password, QString &error)
     termios quiet = savedTerminal;
     quiet.c_lflag &= ~tcflag_t(ECHO);
     quiet.c_lflag |= ECHONL;
-    terminalChanged = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    terminalChanged = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
     QByteArray line;
     QString why;
-    const bool ok = readLine(STDIN_FILENO, line, why);
+    const bool ok = terminalChanged && readLine(fd, line, why);
+    if (!terminalChanged)
+        why = QStringLiteral("cannot turn the echo off: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
     if (terminalChanged)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        ::tcsetattr(fd, TCSAFLUSH, &savedTerminal);
     terminalChanged = 0;
     for (int i = 0; i < 3; ++i)
         ::sigaction(signals[i], &previous[i], nullptr);
@@ -104,4 +118,13 @@ bool askPassword(const QString &prompt, QString &password, QString &error)
     password = passwordFromLine(line);
     ::explicit_bzero(line.data(), size_t(line.size()));
     return true;
+}
+
+bool askPassword(const QString &prompt, QString &password, QString &error)
+{
+    if (!::isatty(STDIN_FILENO)) {
+        error = QStringLiteral("standard input is no terminal to ask for the password; use --password-fd N");
+        return false;
+    }
+    return askPasswordOn(STDIN_FILENO, prompt, password, error);
 }

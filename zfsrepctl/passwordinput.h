@@ -15,8 +15,16 @@ QString passwordFromLine(const QByteArray &bytes);
 
 // Reads one line (up to a newline or the end of input) from descriptor
 // `fd`; an empty line or immediate end of input is an empty password.
-// False with `error` when `fd` cannot be read or the line is too long.
+// When `fd` is a terminal it is read as askPasswordOn() reads it: echo off,
+// after a prompt on standard error. False with `error` when `fd` cannot
+// be read or the line is too long.
 bool readPasswordFd(int fd, QString &password, QString &error);
+
+// Writes `prompt` to standard error and reads one line from the terminal
+// `fd` with echo off, restoring the terminal afterwards (also on Ctrl-C).
+// False with `error` when `fd` is no terminal or its echo cannot be turned
+// off (nothing is read then).
+bool askPasswordOn(int fd, const QString &prompt, QString &password, QString &error);
 
 // Writes `prompt` to standard error and reads one line from standard input
 // with echo off, restoring the terminal afterwards (also on Ctrl-C). False

@@ -1,5 +1,6 @@
 #include "watch.h"
 
+#include "safeoutput.h"
 #include "terminal.h"
 #include "serviceclient.h"
 #include "tq2utils.h"
@@ -12,10 +13,7 @@
 
 namespace {
 
-void printError(const QString &message)
-{
-    std::fprintf(stderr, "zfsrepctl: %s\n", message.toLocal8Bit().constData());
-}
+void printError(const QString &message) { SafeOutput::printError(message); }
 
 // When the mission last ended: the epoch seconds of "lastrun" from services
 // that send it, the "finishedtime" text from older ones.
@@ -111,6 +109,7 @@ int runWatch(const CtlOptions &options)
         printError(error);
         return ExitUsage;
     }
+    watch.json = watch.json || options.raw;
     catchInterrupt();
     const bool terminal = ::isatty(STDOUT_FILENO) && !watch.json;
     FinishWatch finish;
@@ -134,21 +133,21 @@ int runWatch(const CtlOptions &options)
         answered = true;
         if (toInt(response.value("err"), -1) != 0) {
             if (watch.json)
-                std::fputs(QJsonDocument(response).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+                SafeOutput::printAnswer(response, QJsonDocument::Compact, options.raw);
             else
                 printError(QStringLiteral("listing failed: %1").arg(response.value("errmsg").toString()));
             return ExitFailed;
         }
         const QJsonArray records = response.value("results").toObject().value("records").toArray();
         if (watch.json) {
-            std::fputs(QJsonDocument(response).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+            SafeOutput::printAnswer(response, QJsonDocument::Compact, options.raw);
         } else {
             const int width = watch.width > 0 ? watch.width : outputColumns();
             const QString view = renderMissions(records, width);
             if (terminal)
                 std::fputs("\033[H\033[2J", stdout);
             if (terminal || view != previous)
-                std::fputs(view.toLocal8Bit().constData(), stdout);
+                SafeOutput::printText(view);
             previous = view;
         }
         std::fflush(stdout);

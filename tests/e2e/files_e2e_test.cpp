@@ -12,6 +12,7 @@
 #include <QFileInfo>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -396,6 +397,70 @@ TEST_F(Files, PlantedLinksAndOpenDirectoriesAreNeverWrittenThrough)
         EXPECT_EQ(modeOf(made) & 0700u, 0700u);
     }
     EXPECT_TRUE(tb::run("gzip", {"-t", file}).ok());
+}
+
+} // namespace
+
+namespace {
+
+class RestoreSources : public Files
+{
+};
+
+TEST_F(RestoreSources, OnlyAFileRootOwnsInATrustedDirectoryIsRestored)
+{
+    ASSERT_TRUE(drive->sendFile(journals, exporting())) << journalText(journals).toStdString();
+    const QString file = exportDir + "/tank/trip@ZFSREP_20240304101520.gz.zsa";
+    ASSERT_TRUE(QFile::exists(file));
+    const QByteArray name = QFile::encodeName(file);
+
+    // A directory every user can write (like /tmp) holding a file another
+    // user owns: its owner could change it until the run starts.
+    const QString drop = scratch + "/drop";
+    ASSERT_TRUE(QDir().mkpath(drop));
+    ASSERT_EQ(::chmod(QFile::encodeName(drop).constData(), 01777), 0);
+    const QString theirs = drop + "/trip@x.gz.zsa";
+    ASSERT_TRUE(QFile::copy(file, theirs));
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), 65534, 65534), 0);
+    // A root-only file of 12,345 bytes, reached through a link.
+    const QString secret = exportDir + "/secret";
+    QFile secretFile(secret);
+    ASSERT_TRUE(secretFile.open(QIODevice::WriteOnly));
+    secretFile.write(QByteArray(12345, 's'));
+    secretFile.close();
+    const QString link = exportDir + "/link@x.gz.zsa";
+    ASSERT_TRUE(QFile::link(secret, link));
+    // A file of the right owner that the group may write.
+    const QString groupWritable = exportDir + "/group@x.gz.zsa";
+    ASSERT_TRUE(QFile::copy(file, groupWritable));
+    ASSERT_EQ(::chmod(QFile::encodeName(groupWritable).constData(), 0660), 0);
+
+    const struct {
+        const char *name;
+        QString path;
+        QString reason;
+    } cases[] = {
+        {"another user's file", theirs, "the restore file " + theirs + " belongs to uid 65534"},
+        {"a link", link, "the restore file " + link + " is a link, and links are not followed"},
+        {"a group-writable file", groupWritable, "the restore file " + groupWritable + " has mode 0660"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TQ2Journals refused;
+        EXPECT_FALSE(drive->recvFile(refused, restoring(c.path, "refused")));
+        EXPECT_TRUE(journalText(refused).contains(c.reason.toUtf8())) << journalText(refused).toStdString();
+        ASSERT_TRUE(drive->lastRun());
+        EXPECT_EQ(drive->lastRun()->record().bytes, 0) << "no size is recorded for a refused file";
+        EXPECT_FALSE(tb::localExists("tank/refused"));
+        EXPECT_EQ(events().at(0).toObject().value("level").toString(), "Error");
+    }
+
+    // The file as the export left it (root's, 0600, in a 0750 directory)
+    // restores as before.
+    TQ2Journals restored;
+    ASSERT_TRUE(drive->recvFile(restored, restoring(file, "sound"))) << journalText(restored).toStdString();
+    EXPECT_EQ(localDigest("tank/sound"), original);
+    EXPECT_EQ(drive->lastRun()->record().bytes, QFileInfo(file).size());
 }
 
 } // namespace

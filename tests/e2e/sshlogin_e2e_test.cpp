@@ -16,6 +16,7 @@
 
 #include <csignal>
 #include <functional>
+#include <unistd.h>
 
 namespace {
 
@@ -248,12 +249,138 @@ TEST_F(SshLoginE2e, ChangedHostKeyFailsUntilForgotten)
                                     QString::number(tb::port())});
     ASSERT_TRUE(forget.ok()) << forget.err.toStdString();
     EXPECT_TRUE(forget.out.startsWith("forgot the host key of")) << forget.out.toStdString();
+    // Who forgot which host's key stays on record.
+    const QJsonArray records =
+        service.ctl("zfsrep_log_alload").response.value("results").toObject().value("records").toArray();
+    ASSERT_FALSE(records.isEmpty());
+    const QJsonObject record = records.at(0).toObject();
+    EXPECT_EQ(record.value("message").toString(), "GLOG_ZFSREP_HOSTKEY_FORGET: " + name + " BY uid 0 (root)")
+        << QJsonDocument(record).toJson().toStdString();
+    EXPECT_EQ(record.value("level").toString(), "Information");
+    EXPECT_EQ(record.value("host").toString(), tb::host());
+    EXPECT_EQ(record.value("port").toInt(), tb::port());
+    EXPECT_EQ(record.value("uid").toInt(-1), 0);
+    EXPECT_EQ(record.value("found").toInt(), 1);
     const QJsonObject again = runToEnd(send);
     EXPECT_EQ(again.value("outcome").toString(), "succeeded") << QJsonDocument(again).toJson().toStdString();
     QFile known(kKnownHosts);
     ASSERT_TRUE(known.open(QIODevice::ReadOnly));
     const tb::Run fingerprints = tb::run("ssh-keygen", {"-l", "-f", kKnownHosts});
     EXPECT_TRUE(fingerprints.out.contains(fingerprint.toUtf8())) << fingerprints.out.toStdString();
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SshLoginE2e, AKeyAnotherUserControlsIsRefusedAtStartAndBeforeEachRun)
+{
+    // Owned by nobody, owner-only mode: still not the service's key.
+    const QString theirs = foreignKey();
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), 65534, 65534), 0);
+    service.start(config(theirs));
+    EXPECT_EQ(service.waitForExit(15000), 255);
+    QString output = QString::fromUtf8(service.output());
+    EXPECT_TRUE(output.contains("the sshidentity " + theirs + " belongs to uid 65534")) << output.toStdString();
+
+    // Root's key in a directory nobody owns: nobody could swap it.
+    const QString nobodysDir = tb::scratchDir("nobodys-keys");
+    const QString inTheirDir = nobodysDir + "/id_ed25519";
+    ASSERT_TRUE(QFile::copy(tb::env("ZFSREP_TB_SSH_KEY"), inTheirDir));
+    ASSERT_TRUE(QFile::setPermissions(inTheirDir, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_EQ(::chown(QFile::encodeName(nobodysDir).constData(), 65534, 65534), 0);
+    service.start(config(inTheirDir));
+    EXPECT_EQ(service.waitForExit(15000), 255);
+    output = QString::fromUtf8(service.output());
+    EXPECT_TRUE(output.contains("belongs to uid 65534, not root")) << output.toStdString();
+
+    // A sound key at start, replaced by a link afterwards: the run is refused
+    // naming the key before any ssh logs in.
+    const QString keyDir = tb::scratchDir("own-keys");
+    const QString key = keyDir + "/id_ed25519";
+    ASSERT_TRUE(QFile::copy(tb::env("ZFSREP_TB_SSH_KEY"), key));
+    ASSERT_TRUE(QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner));
+    startService(key);
+    const int send = append(sendMission("Swapped key", ""));
+    ASSERT_GT(send, 0);
+    ASSERT_TRUE(QFile::rename(key, key + ".moved"));
+    ASSERT_TRUE(QFile::link(key + ".moved", key));
+    const QJsonObject refused = runToEnd(send);
+    EXPECT_EQ(refused.value("outcome").toString(), "failed");
+    EXPECT_EQ(refused.value("error").toString(), "the sshidentity " + key + " is a link, and links are not followed");
+    EXPECT_FALSE(newLog().contains("Accepted publickey")) << newLog().toStdString();
+    EXPECT_FALSE(tb::remoteExists("backup/data"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SshLoginE2e, AHostKeyThatCannotBeRecordedStopsTheRun)
+{
+    startService(QString());
+    // The known-hosts file cannot be written (as on a full file system):
+    // ssh's accept-new connects anyway, without recording the key.
+    ASSERT_TRUE(tb::run("mount", {"--bind", "-o", "ro", kKnownHosts, kKnownHosts}).ok());
+    const int send = append(sendMission("Unpinned", tb::password()));
+    ASSERT_GT(send, 0);
+    const QJsonObject refused = runToEnd(send);
+    ASSERT_TRUE(tb::run("umount", {kKnownHosts}).ok());
+    EXPECT_EQ(refused.value("outcome").toString(), "failed");
+    const QString name = QString("[%1]:%2").arg(tb::host()).arg(tb::port());
+    EXPECT_EQ(refused.value("error").toString(),
+              "the host key of " + name + " was not recorded in " + kKnownHosts
+                  + " (is its file system full or read-only?): the run stops, so that the host's key stays pinned");
+    EXPECT_FALSE(tb::remoteExists("backup/data")) << "nothing was sent to an unpinned host";
+
+    // Once the key can be recorded, the next run records it and goes on.
+    const QJsonObject sent = runToEnd(send);
+    EXPECT_EQ(sent.value("outcome").toString(), "succeeded") << QJsonDocument(sent).toJson().toStdString();
+    EXPECT_TRUE(tb::run("ssh-keygen", {"-F", name, "-f", kKnownHosts}).ok());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SshLoginE2e, ARemoteHostsEscapeSequencesNeverReachTheAdminsTerminal)
+{
+    // A hostile backup host whose zfs list fails with a title change, a
+    // clear screen, colours and an OSC 52 clipboard write.
+    const QByteArray hostile = "cannot list: \x1b]0;owned\x07\x1b[2J\x1b[H\x1b[31mred\x1b[0m "
+                               "\x1b]52;c;cm0gLXJmIH4K\x07 done";
+    tb::setRemoteFault("fail-list", hostile);
+    startService(QString());
+    const int send = append(sendMission("Hostile host", tb::password()));
+    ASSERT_GT(send, 0);
+    const QJsonObject failed = runToEnd(send);
+    tb::clearFaults();
+    EXPECT_EQ(failed.value("outcome").toString(), "failed");
+    const QString stored = failed.value("error").toString();
+    const QString r = QString(QChar(0xFFFD));
+    EXPECT_TRUE(stored.contains("cannot list: " + r + r + r + r + "red" + r + " " + r + " done")) << stored.toStdString();
+
+    const QString ctl = tb::env("ZFSREP_BINARY_DIR") + "/zfsrepctl/zfsrepctl";
+    const QStringList socket{"--socket", service.socket()};
+    const struct {
+        const char *name;
+        QStringList args;
+    } outputs[] = {
+        {"history", {"history", QString::number(send)}},
+        {"history --json", {"history", QString::number(send), "--json"}},
+        {"watch", {"watch", "--once", "--width", "300"}},
+        {"show", {"show", QString::number(send)}},
+        {"listing", {"zfsrep_mission_alload"}},
+        {"event log", {"zfsrep_log_alload"}},
+    };
+    for (const auto &o : outputs) {
+        SCOPED_TRACE(o.name);
+        const tb::Run printed = tb::run(ctl, socket + o.args);
+        EXPECT_EQ(printed.exitCode, 0) << printed.err.toStdString();
+        EXPECT_TRUE(printed.out.contains("red")) << printed.out.toStdString();
+        for (const char *control : {"\x1b", "\x07", "\xc2\x9b", "\xc2\x9d"})
+            EXPECT_FALSE((printed.out + printed.err).contains(control)) << printed.out.toStdString();
+    }
 }
 
 } // namespace

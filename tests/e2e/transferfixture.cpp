@@ -1,6 +1,7 @@
 #include "transferfixture.h"
 
 #include "qmtarnlog.h"
+#include "sshlogin.h"
 #include "tbharness.h"
 #include "tq2dbsqlite.h"
 
@@ -73,6 +74,10 @@ void TransferE2e::SetUp()
     });
     engine->scheduler().setTickInterval(10);
     ASSERT_TRUE(engine->loadConfigure(journals, QJsonObject())) << journals.errmsg().toStdString();
+    // As the service's start does: a known-hosts file ssh can record a new
+    // host's key in (a run fails when the key it logged in with is not there).
+    SshLogin::setKnownHostsFile(scratch + QStringLiteral("/zfsrep.known_hosts"));
+    ASSERT_EQ(SshLogin::prepareKnownHostsFile(SshLogin::knownHostsFile()).toStdString(), "");
 }
 
 void TransferE2e::TearDown()
@@ -80,6 +85,7 @@ void TransferE2e::TearDown()
     // The engine's destruction cancels a running transfer and waits for the
     // scheduler thread to end.
     engine.reset();
+    SshLogin::setKnownHostsFile(SshLogin::kDefaultKnownHostsFile);
     if (tb::inTestbed())
         restoreTestbed();
 }

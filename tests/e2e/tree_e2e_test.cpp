@@ -9,6 +9,8 @@
 #include "treefixture.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <atomic>
@@ -134,6 +136,8 @@ TEST_F(Trees, ReplicasStayQuietAndAPulledTreeIsWritableWithItsOwnMountPoints)
     makeLocalTree(801);
     ASSERT_TRUE(tb::localZfs({"set", "sharenfs=on", kSource}).ok());
     ASSERT_TRUE(tb::localZfs({"set", "sharesmb=on", kSource + "/c1"}).ok());
+    ASSERT_TRUE(tb::localZfs({"set", "setuid=on", kSource}).ok());
+    ASSERT_TRUE(tb::localZfs({"set", "devices=on", kSource + "/c1/g"}).ok());
     ASSERT_TRUE(drive->sendPool(journals, mission(1))) << journalText(journals).toStdString();
     for (const QString &below : QStringList{QString()} + kBelow) {
         const QString replica = below.isEmpty() ? kTarget : kTarget + "/" + below;
@@ -155,6 +159,42 @@ TEST_F(Trees, ReplicasStayQuietAndAPulledTreeIsWritableWithItsOwnMountPoints)
         EXPECT_EQ(localProperty(dataset, "mountpoint"), "/mnt/" + dataset) << "under /mnt, not the source's";
         EXPECT_EQ(localProperty(dataset, "sharenfs"), "off");
         EXPECT_EQ(localProperty(dataset, "sharesmb"), "off");
+        EXPECT_EQ(localProperty(dataset, "setuid"), "off") << "no set-uid programs from elsewhere";
+        EXPECT_EQ(localProperty(dataset, "devices"), "off") << "no device nodes from elsewhere";
+    }
+}
+
+TEST_F(Trees, ARestoredTreeMountsUnderMntUnsharedWithoutSetuidOrDevices)
+{
+    // A stream whose child would mount over a system directory and whose
+    // top shares itself to everyone.
+    makeLocalTree(811);
+    const QString planted = scratch + "/planted-over";
+    ASSERT_TRUE(tb::localZfs({"set", "mountpoint=" + planted, kSource + "/c1"}).ok());
+    ASSERT_TRUE(tb::localZfs({"set", "sharenfs=rw=*", kSource}).ok());
+    ASSERT_TRUE(tb::localZfs({"set", "sharesmb=on", kSource}).ok());
+    ASSERT_TRUE(tb::localZfs({"set", "setuid=on", kSource}).ok());
+    ASSERT_TRUE(tb::localZfs({"set", "devices=on", kSource + "/c2"}).ok());
+    const QString exportDir = scratch + "/exports";
+    ASSERT_TRUE(QDir().mkpath(exportDir));
+    TQ2Journals exported;
+    ASSERT_TRUE(drive->sendFile(exported, mission(3, {{"caption", "Export"}, {"name", "src"}, {"path", exportDir}})))
+        << journalText(exported).toStdString();
+    const QString file = exportDir + "/tank/src@" + localSnapshotNames(kSource).last() + ".gz.zsa";
+    ASSERT_TRUE(QFile::exists(file)) << file.toStdString();
+
+    TQ2Journals restored;
+    ASSERT_TRUE(drive->recvFile(restored, mission(4, {{"caption", "Restore"}, {"name", "restored"}, {"path", file}})))
+        << journalText(restored).toStdString();
+    EXPECT_TRUE(sameTree(kSource, "tank/restored", false));
+    for (const QString &below : QStringList{QString()} + kBelow) {
+        const QString dataset = below.isEmpty() ? QString("tank/restored") : "tank/restored/" + below;
+        SCOPED_TRACE(dataset.toStdString());
+        EXPECT_EQ(localProperty(dataset, "mountpoint"), "/mnt/" + dataset) << "under /mnt, not the stream's";
+        EXPECT_EQ(localProperty(dataset, "sharenfs"), "off");
+        EXPECT_EQ(localProperty(dataset, "sharesmb"), "off");
+        EXPECT_EQ(localProperty(dataset, "setuid"), "off");
+        EXPECT_EQ(localProperty(dataset, "devices"), "off");
     }
 }
 

@@ -341,3 +341,62 @@ TEST_F(ValidationTest, ARemoteHostPrintingTooMuchFailsTheRequestAndTheServiceLiv
 }
 
 } // namespace
+
+namespace {
+
+QJsonObject fileMission(int action, const QString &pool, const QString &name, const QString &path)
+{
+    return QJsonObject{{"caption", QStringLiteral("names %1 %2").arg(action).arg(pool + name + path)},
+                       {"action", action}, {"pool", pool}, {"name", name}, {"path", path}};
+}
+
+} // namespace
+
+TEST_F(ValidationTest, NamesThatClimbOutOfTheirDirectoryAreRefusedAndAStoredOneMakesNothing)
+{
+    startServing();
+    const QString exports = tb::scratchDir("validation") + "/exports";
+    const QString climb = "data/../../../../../../../tarn/made/x";
+    const struct {
+        const char *name;
+        QJsonObject params;
+        const char *message;
+    } cases[] = {
+        {"export name", fileMission(3, "tank", climb, exports), "参数无效: name: 含有 . 或 .. 名称部分"},
+        {"export pool", fileMission(3, "../../../../tarn/made", "data", exports), "参数无效: pool: 含有 . 或 .. 名称部分"},
+        {"export path", fileMission(3, "tank", "data", exports + "/../../../../tarn/made"),
+         "参数无效: path: 含有 . 或 .. 名称部分"},
+        {"export empty component", fileMission(3, "tank", "data//x", exports), "参数无效: name: 含有空的名称部分"},
+        {"restore name", fileMission(4, "tank", "..", exports + "/tank/data@s.gz.zsa"), "参数无效: name: 含有 . 或 .. 名称部分"},
+        {"restore pool", fileMission(4, "..", "data", exports + "/tank/data@s.gz.zsa"), "参数无效: pool: 含有 . 或 .. 名称部分"},
+        {"restore path", fileMission(4, "tank", "data", exports + "/../../../etc/shadow"), "参数无效: path: 含有 . 或 .. 名称部分"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QJsonObject answer = service.ctl("zfsrep_mission_append", c.params).response;
+        EXPECT_EQ(answer.value("err").toInt(), 9995);
+        EXPECT_EQ(answer.value("errmsg").toString(), QString::fromUtf8(c.message));
+    }
+    EXPECT_TRUE(missions().isEmpty()) << "nothing was stored";
+
+    // A row as an older service stored it, asked to run: it is not run, and
+    // no directory is made anywhere.
+    ASSERT_EQ(service.ctl("zfsrep_mission_append", fileMission(3, "tank", "data", exports)).response.value("err").toInt(-1), 0);
+    ASSERT_EQ(service.stop(SIGTERM), 0);
+    const QString sqlFile = tb::scratchDir("validation") + "/climb.sql";
+    QFile sql(sqlFile);
+    ASSERT_TRUE(sql.open(QIODevice::WriteOnly));
+    sql.write("UPDATE t_mission SET msn_name = '" + climb.toUtf8() + "';\n");
+    sql.close();
+    const tb::Run update = tb::bash("sqlite3 /tarn/etc/zfs/zfsrep.db < " + sqlFile);
+    ASSERT_TRUE(update.ok()) << update.err.toStdString();
+    startServing();
+    const QJsonArray listed = missions();
+    ASSERT_EQ(listed.size(), 1);
+    const int msnno = listed.at(0).toObject().value("msnno").toInt();
+    service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", msnno}});
+    QThread::sleep(3);
+    EXPECT_FALSE(QFileInfo::exists("/tarn/made")) << "no directory outside the export directory";
+    EXPECT_FALSE(QFileInfo::exists(exports + "/tank")) << "nor inside it";
+    EXPECT_EQ(missions().at(0).toObject().value("state").toString(), "failed") << "listed with its reason";
+}

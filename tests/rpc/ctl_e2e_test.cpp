@@ -287,6 +287,44 @@ TEST_F(CtlE2e, ThePasswordIsNeverOnTheCommandLineNorShown)
     tb::Run watch = ctl({"watch", "--once", "--width", "200"});
     EXPECT_TRUE(watch.out.contains("hours=2 minutes=30")) << watch.out.toStdString();
     EXPECT_FALSE(watch.out.contains(pw.toUtf8()));
+
+    // Every --json output of a subcommand is masked, into a pipe too; --raw
+    // alone prints the answer as it came.
+    const struct {
+        const char *name;
+        QStringList args;
+        bool clear;
+    } outputs[] = {
+        {"show --json", {"show", QString::number(msnno), "--json"}, false},
+        {"watch --once --json", {"watch", "--once", "--json"}, false},
+        {"show --raw", {"show", QString::number(msnno), "--raw"}, true},
+        {"watch --once --raw", {"watch", "--once", "--raw"}, true},
+    };
+    for (const auto &o : outputs) {
+        SCOPED_TRACE(o.name);
+        const tb::Run printed = ctl(o.args);
+        EXPECT_EQ(printed.exitCode, 0) << printed.out.toStdString();
+        EXPECT_TRUE(printed.out.contains("\"passwd\"")) << printed.out.toStdString();
+        EXPECT_EQ(printed.out.contains(pw.toUtf8()), o.clear) << printed.out.toStdString();
+        EXPECT_EQ(printed.out.contains("********"), !o.clear) << printed.out.toStdString();
+    }
+}
+
+TEST_F(CtlE2e, APasswordTypedAtATerminalDescriptorIsNotEchoed)
+{
+    // --password-fd 0 with a terminal on standard input: the terminal's echo
+    // is off while the line is read. The line is typed once the prompt is
+    // there (before it, the echo would still be on, as for any program).
+    const QString pw = "Typed-Secret-42";
+    const QString add = QStringLiteral("%1 --socket %2 add --caption typed --send tank/data --to %3 "
+                                       "--schedule 'hours=2 minutes=30' --password-fd 0")
+                            .arg(QStringLiteral(ZFSREPCTL_PATH), service.socket(), remote("backup"));
+    const tb::Run typed = tb::bash(QStringLiteral("(sleep 2; printf '%1\\n') | timeout 30 script -qec \"%2\" /dev/null")
+                                       .arg(pw, add));
+    EXPECT_EQ(typed.exitCode, 0) << typed.out.toStdString() << typed.err.toStdString();
+    EXPECT_TRUE(typed.out.contains("Password: ")) << typed.out.toStdString();
+    EXPECT_FALSE(typed.out.contains(pw.toUtf8())) << "echoed: " << typed.out.toStdString();
+    EXPECT_EQ(listed("typed").value("passwd").toString(), pw) << "the password arrived whole";
 }
 
 TEST_F(CtlE2e, EditChangesOnlyTheGivenFields)

@@ -36,6 +36,14 @@ public:
         metricsText = text;
     }
 
+    // The runs zfsrep_mission_history answers for mission 3 from now on
+    // (history() until then).
+    void setHistory(const QJsonArray &runs)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        historyRuns = runs;
+    }
+
     static QJsonArray history()
     {
         return QJsonArray{QJsonObject{{"runno", 12}, {"msnno", 3}, {"caption", "Nightly"}, {"action", 1},
@@ -65,7 +73,14 @@ public slots:
     void zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
         if (record(cmdObject))
-            answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), history());
+        {
+            QJsonArray runs;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                runs = historyRuns.isEmpty() ? history() : historyRuns;
+            }
+            answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), runs);
+        }
     }
     void zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
@@ -115,5 +130,6 @@ private:
     QJsonObject last;
     QList<QJsonArray> pending;
     QString metricsText = metrics();
+    QJsonArray historyRuns;
 };
 

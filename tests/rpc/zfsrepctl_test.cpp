@@ -202,6 +202,66 @@ TEST_F(ZfsrepctlService, JsonPrintsTheAnswerAsItCame)
     }
 }
 
+TEST_F(ZfsrepctlService, RemoteTextNeverDrivesTheTerminal)
+{
+    // What a hostile backup host could make its zfs print: a title change,
+    // clear screen, colours, a clipboard write (OSC 52), and the C1 forms.
+    const QString hostile = QString("cannot list: \x1b]0;owned\x07\x1b[2J\x1b[H\x1b[31mred\x1b[0m "
+                                    "\x1b]52;c;cm0gLXJmIH4K\x07 ")
+                            + QChar(0x9B) + "2J" + QChar(0x9D) + "0;t" + QChar(0x9C) + "\x7f end";
+    QJsonObject failed = mission(3, "Nightly", {{"state", "failed"}, {"lastrun", 1796676060}, {"lastresult", "failed"},
+                                                {"lasterror", hostile}, {"nextrun", 0}, {"passwd", "s3cret"}});
+    service.setListings({QJsonArray{failed}});
+    QJsonArray runs = FakeService::history();
+    QJsonObject run = runs.at(0).toObject();
+    run.insert("error", hostile);
+    runs[0] = run;
+    service.setHistory(runs);
+
+    const struct {
+        const char *name;
+        QStringList args;
+        bool json;
+    } cases[] = {
+        {"history", {"history", "3"}, false},
+        {"history --json", {"history", "3", "--json"}, true},
+        {"watch", {"watch", "--once", "--width", "300"}, false},
+        {"watch --json", {"watch", "--once", "--json"}, true},
+        {"show", {"show", "3"}, false},
+        {"show --json", {"show", "3", "--json"}, true},
+        {"listing", {"zfsrep_mission_alload"}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const CtlRun printed = zfsrepctl(with(c.args));
+        EXPECT_EQ(printed.exitCode, 0) << printed.err.toStdString();
+        const QByteArray both = printed.out + printed.err;
+        for (const char *sequence : {"\x1b", "\x07", "\x7f", "\xc2\x9b", "\xc2\x9c", "\xc2\x9d"})
+            EXPECT_FALSE(both.contains(sequence)) << "raw control byte in: " << printed.out.toStdString();
+        EXPECT_TRUE(both.contains("red")) << printed.out.toStdString();
+        if (c.json) {
+            // Escaped, the JSON still carries the same text.
+            QJsonParseError error;
+            const QJsonDocument doc = QJsonDocument::fromJson(printed.out, &error);
+            ASSERT_EQ(error.error, QJsonParseError::NoError) << printed.out.toStdString();
+            EXPECT_TRUE(printed.out.contains("\\u001b]52;c;")) << printed.out.toStdString();
+            EXPECT_TRUE(printed.out.contains("\\u009b2J")) << printed.out.toStdString();
+            EXPECT_TRUE(QString::fromUtf8(printed.out).contains("\\u007f end")) << printed.out.toStdString();
+        } else {
+            EXPECT_TRUE(printed.out.contains("\\x1b]0;owned\\x07")) << printed.out.toStdString();
+        }
+    }
+    // The listing through a pipe keeps the stored password (scripts read
+    // it); --raw prints every byte as it came.
+    const CtlRun raw = zfsrepctl(with({"zfsrep_mission_alload", "--raw"}));
+    EXPECT_TRUE(raw.out.contains("\xc2\x9b" "2J")) << raw.out.toStdString();
+    EXPECT_TRUE(raw.out.contains("s3cret"));
+    const CtlRun shown = zfsrepctl(with({"show", "3", "--json"}));
+    EXPECT_FALSE(shown.out.contains("s3cret")) << "masked in a subcommand's --json, into a pipe too";
+    const CtlRun shownRaw = zfsrepctl(with({"show", "3", "--raw"}));
+    EXPECT_TRUE(shownRaw.out.contains("s3cret"));
+}
+
 TEST_F(ZfsrepctlService, WatchShowsAFailedRunAndFitsTheWidth)
 {
     const QJsonObject failed = mission(3, "Nightly", {{"state", "failed"}, {"lastrun", 1796676060}, {"lastresult", "failed"},

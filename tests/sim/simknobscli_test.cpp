@@ -153,3 +153,37 @@ TEST(SimKnobs, MountAndShareProperties)
     EXPECT_EQ(sh.ok("zfs get -H -o value,source canmount,mounted backup/single"), "noauto\tlocal\nno\t-\n")
         << "canmount=noauto is not mounted by the receive";
 }
+
+TEST(SimKnobs, SetuidAndDevicesOverriddenOnEveryDatasetOfAReceivedTree)
+{
+    SimShell sh;
+    sh.ok(std::string(kPools) + "zfs create -o setuid=on -o devices=on tank/data/child\n"
+                                "zfs create tank/data/child/grand\n"
+                                "zfs set setuid=on tank/data\n");
+    EXPECT_EQ(sh.run("zfs set setuid=maybe tank/data").err,
+              "cannot set property for 'tank/data': 'setuid' must be one of 'on | off'\n");
+    sh.ok("zfs snapshot -r tank/data@a");
+    EXPECT_EQ(sh.ok("zfs get -H -o name,value,source setuid,devices -t filesystem -r backup"),
+              "backup\ton\tdefault\nbackup\ton\tdefault\n");
+
+    // Received as it came, the stream's values take effect.
+    sh.ok("zfs send -R tank/data@a | zfs recv -u backup/plain");
+    EXPECT_EQ(sh.ok("zfs get -H -o name,property,value,source setuid,devices -t filesystem -r backup/plain"),
+              "backup/plain\tsetuid\ton\treceived\n"
+              "backup/plain\tdevices\ton\tdefault\n"
+              "backup/plain/child\tsetuid\ton\treceived\n"
+              "backup/plain/child\tdevices\ton\treceived\n"
+              "backup/plain/child/grand\tsetuid\ton\tinherited from backup/plain/child\n"
+              "backup/plain/child/grand\tdevices\ton\tinherited from backup/plain/child\n");
+
+    // -o on the top: set there, every descendant inherits it over the
+    // stream's own values.
+    sh.ok("zfs send -R tank/data@a | zfs recv -u -o setuid=off -o devices=off backup/quiet");
+    EXPECT_EQ(sh.ok("zfs get -H -o name,property,value,source setuid,devices -t filesystem -r backup/quiet"),
+              "backup/quiet\tsetuid\toff\tlocal\n"
+              "backup/quiet\tdevices\toff\tlocal\n"
+              "backup/quiet/child\tsetuid\toff\tinherited from backup/quiet\n"
+              "backup/quiet/child\tdevices\toff\tinherited from backup/quiet\n"
+              "backup/quiet/child/grand\tsetuid\toff\tinherited from backup/quiet\n"
+              "backup/quiet/child/grand\tdevices\toff\tinherited from backup/quiet\n");
+}

@@ -7,6 +7,7 @@
 #include "exclusivefile.h"
 #include "exportprogress.h"
 #include "transfercommands.h"
+#include "trustedfile.h"
 
 #include <gtest/gtest.h>
 
@@ -326,8 +327,46 @@ TEST(ExportPipelines, RoundTripThroughTheRealCompressorWithHostileNames)
     ASSERT_EQ(runStage(TransferCommands::restoreFromFileWith(file, 10, Compressor::decompressStage(gzip), target),
                        dir.path()), 0);
     EXPECT_EQ(readFile(dir.filePath("received")), "stream of " + snapshot.toUtf8());
-    EXPECT_EQ(readFile(dir.filePath("recvargs")), "recv -Fu " + target.toUtf8());
+    EXPECT_EQ(readFile(dir.filePath("recvargs")),
+              "recv -Fu -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off " + target.toUtf8());
     EXPECT_FALSE(QFile::exists("/tmp/zfsrep-pwned"));
+}
+
+TEST(ExportPipelines, RestoreReadsTheCheckedDescriptorNotTheName)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Compressor::Settings settings;
+    settings.level = 1;
+    const Compressor::Tool gzip = Compressor::choose(settings, false, 2);
+    const QString file = dir.filePath("d@s.gz.zsa");
+    ASSERT_EQ(runExport("tank/d@s", gzip, file, dir.path()), 0);
+
+    TrustedFile source;
+    QString error;
+    ASSERT_TRUE(source.open(file, "restore file", error)) << error.toStdString();
+    // The name now leads to other bytes: the stage still reads the file
+    // that was opened and checked.
+    ASSERT_TRUE(QFile::rename(file, file + ".old"));
+    QFile planted(file);
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
+    planted.write("not a gzip stream");
+    planted.close();
+    const QString target = "tank/" + kHostile;
+    const QString pipeline =
+        TransferCommands::restoreFromDescriptor(source.descriptor(), source.size(), Compressor::decompressStage(gzip), target);
+    EXPECT_FALSE(pipeline.contains(file));
+    ASSERT_TRUE(source.setInheritable(true));
+    const int status = runStage(pipeline, dir.path());
+    source.setInheritable(false);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(readFile(dir.filePath("received")), "stream of tank/d@s");
+    // A second reader starts at the beginning again.
+    ASSERT_TRUE(source.rewind());
+    ASSERT_TRUE(source.setInheritable(true));
+    QFile::remove(dir.filePath("received"));
+    EXPECT_EQ(runStage(pipeline, dir.path()), 0);
+    EXPECT_EQ(readFile(dir.filePath("received")), "stream of tank/d@s");
 }
 
 TEST(ExportPipelines, CheckFailsOnADamagedFile)

@@ -1,3 +1,4 @@
+#include "missionnames.h"
 #include "missionvalidator.h"
 
 #include <gtest/gtest.h>
@@ -99,6 +100,12 @@ std::vector<Case> accepted()
         row("PasswordOfTheMostCharacters", send, "passwd", QString(4096, QLatin1Char('p'))),
         row("DashInsideAName", send, "name", "my-data"),
         row("SnapnameWithDashInside", send, "snapname", "daily-zfsrep"),
+        row("NestedName", file, "name", "data/child/grand"),
+        row("NameWithDotsInsideAComponent", file, "name", "data..old/.hidden/v1.2"),
+        row("ExportDirectoryWithTrailingSlash", file, "path", "/srv/exports/"),
+        row("ExportToTheRoot", file, "path", "/"),
+        row("RestoreWithEmptyNameTakesItFromTheFile", restoreParams(), "name", ""),
+        row("RemoteParentIsNotALocalPath", send, "path", "backup/.."),
     };
 }
 
@@ -173,6 +180,22 @@ std::vector<Case> rejected()
         row("RemotePathLikeAnOption", send, "path", "-oProxyCommand=x", "参数无效: path: 以 - 开头"),
         row("ExportPathLikeAnOption", file, "path", "-/backup", "参数无效: path: 以 - 开头"),
         row("SnapnameLikeAnOption", send, "snapname", "-d", "参数无效: snapname: 以 - 开头"),
+        // Names that climb out of the export directory or the pool.
+        row("NameClimbsOut", file, "name", "data/../../../../../../../tarn/made/x", "参数无效: name: 含有 . 或 .. 名称部分"),
+        row("NameIsDotDot", restore, "name", "..", "参数无效: name: 含有 . 或 .. 名称部分"),
+        row("NameIsDot", send, "name", ".", "参数无效: name: 含有 . 或 .. 名称部分"),
+        row("NameWithEmptyComponent", file, "name", "data//child", "参数无效: name: 含有空的名称部分"),
+        row("NameWithTrailingSlash", file, "name", "data/", "参数无效: name: 含有空的名称部分"),
+        row("NameAbsolute", file, "name", "/etc/cron.d", "参数无效: name: 含有空的名称部分"),
+        row("PoolClimbsOut", file, "pool", "../../tarn", "参数无效: pool: 含有 . 或 .. 名称部分"),
+        row("PoolIsDotDot", restore, "pool", "..", "参数无效: pool: 含有 . 或 .. 名称部分"),
+        row("PoolWithTrailingSlash", send, "pool", "tank/", "参数无效: pool: 含有空的名称部分"),
+        row("ExportPathClimbsOut", file, "path", "/srv/exports/../../etc", "参数无效: path: 含有 . 或 .. 名称部分"),
+        row("ExportPathWithDot", file, "path", "/srv/./exports", "参数无效: path: 含有 . 或 .. 名称部分"),
+        row("ExportPathWithEmptyComponent", file, "path", "/srv//exports", "参数无效: path: 含有空的名称部分"),
+        row("RestorePathClimbsOut", restore, "path", "/srv/exports/../../root/secret.gz.zsa",
+            "参数无效: path: 含有 . 或 .. 名称部分"),
+        row("RestorePathIsADirectory", restore, "path", "/srv/exports/", "参数无效: path: 含有空的名称部分"),
     };
 }
 
@@ -243,6 +266,30 @@ TEST(StoredMissionProblem, Table)
     exportRow.insert("path", "");
     EXPECT_EQ(MissionValidator::problem(exportRow), QString::fromUtf8("缺少参数: path"))
         << "an export without a path wrote into the working directory";
+}
+
+TEST(MissionNames, BelowTable)
+{
+    struct Row {
+        const char *directory;
+        const char *path;
+        bool below;
+    } rows[] = {
+        {"/srv/exports", "/srv/exports/tank/data@s.gz.zsa", true},
+        {"/srv/exports/", "/srv/exports/tank", true},
+        {"/", "/tank", true},
+        {"/srv/exports", "/srv/exports", false},
+        {"/srv/exports", "/srv/exports/", false},
+        {"/srv/exports", "/srv/exportsX/tank", false},
+        {"/srv/exports", "/srv/exports/tank/../../etc", false},
+        {"/srv/exports", "/srv/exports/../exports/tank", true},
+        {"/srv/exports", "/etc/cron.d", false},
+        {"", "/srv", false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(std::string(r.directory) + " " + r.path);
+        EXPECT_EQ(MissionNames::isBelow(r.directory, r.path), r.below);
+    }
 }
 
 TEST(EffectivePort, Table)

@@ -328,7 +328,7 @@ TEST_F(Replication, PullIsBoundedByTheNamedSnapshot)
     ASSERT_EQ(stages.size(), 1);
     EXPECT_TRUE(stages.at(0).contains("'/usr/sbin/zfs send -R backup/data@s2'"))
         << stages.at(0).toStdString();
-    EXPECT_TRUE(stages.at(0).endsWith("| zfs recv -s -u -x readonly -x mountpoint -x sharenfs -x sharesmb tank/data"))
+    EXPECT_TRUE(stages.at(0).endsWith("| zfs recv -s -u -x readonly -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off tank/data"))
         << stages.at(0).toStdString();
     EXPECT_EQ(runner->runLines().last(), "zfs set mountpoint=/mnt/tank/data tank/data");
 }

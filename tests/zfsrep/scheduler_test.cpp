@@ -1,4 +1,7 @@
 #include "fakerunner.h"
+#include "tq2error.h"
+#include "runhistory.h"
+#include "duetable.h"
 #include "mxzfsrep.h"
 #include "qmtarnlog.h"
 #include "tq2dbsqlite.h"
@@ -204,6 +207,79 @@ TEST_F(Scheduler, FailedScheduledSendIsArmedAgainUnknownActionIsNot)
     ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().size() == 1; }));
     EXPECT_EQ(engine->dueTable().entries().value(failing), QDateTime(QDate(2024, 3, 4), QTime(11, 16)).toSecsSinceEpoch());
     EXPECT_TRUE(runner->spawns().isEmpty());
+}
+
+// The run history refuses every new run, as with a full disk under the
+// database, until unblock() is called.
+class UnrecordedRuns : public Scheduler
+{
+protected:
+    void block()
+    {
+        int changes = 0;
+        int lastId = 0;
+        ASSERT_TRUE(engine->db().exec(changes, lastId,
+                                      "CREATE TRIGGER full_disk BEFORE INSERT ON t_run "
+                                      "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;"));
+    }
+    void unblock()
+    {
+        int changes = 0;
+        int lastId = 0;
+        ASSERT_TRUE(engine->db().exec(changes, lastId, "DROP TRIGGER full_disk;"));
+    }
+    int runsOf(int msnno)
+    {
+        QList<RunRecord> runs;
+        engine->history().list(runs, msnno, 50);
+        return runs.size();
+    }
+};
+
+TEST_F(UnrecordedRuns, ARunNowWhoseStartCannotBeRecordedIsRefusedAndDoesNotRun)
+{
+    const int msnno = append("yearly", 1, R"([{"months":[1],"days":[1],"hours":[0],"minutes":[0]}])");
+    ASSERT_TRUE(engine->start(journals));
+    block();
+    TQ2Journals refused;
+    EXPECT_FALSE(engine->scheduler().runNow(refused, msnno));
+    EXPECT_EQ(refused.err(), TQ2Error::ERR_SQLERROR);
+    EXPECT_TRUE(refused.errmsg().startsWith("the run's start cannot be recorded: "));
+    EXPECT_TRUE(refused.errmsg().contains("database or disk is full")) << refused.errmsg().toStdString();
+    QThread::msleep(100);
+    EXPECT_TRUE(runner->runLines().filter("zfs snapshot").isEmpty()) << "nothing ran";
+    EXPECT_EQ(runsOf(msnno), 0);
+
+    unblock();
+    TQ2Journals accepted;
+    ASSERT_TRUE(engine->scheduler().runNow(accepted, msnno)) << accepted.errmsg().toStdString();
+    ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
+    EXPECT_EQ(runner->runLines().filter("zfs snapshot").size(), 1);
+    ASSERT_TRUE(eventually([&] {
+        QList<RunRecord> runs;
+        engine->history().list(runs, msnno, 50);
+        return runs.size() == 1 && runs.at(0).outcome != "running";
+    })) << "the run recorded at the request is the one that ran";
+}
+
+TEST_F(UnrecordedRuns, ADueRunWhoseStartCannotBeRecordedWaitsArmedForTheNextMinute)
+{
+    const int msnno = append("once", 1);
+    ASSERT_TRUE(engine->start(journals));
+    block();
+    setClock(QTime(10, 16, 0));
+    // The pass takes the mission and puts it back for the next minute.
+    ASSERT_TRUE(eventually([&] { return engine->scheduler().lastPass() == QDateTime(QDate(2024, 3, 4), QTime(10, 16)).toSecsSinceEpoch(); }));
+    ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().value(msnno, -1) == DueTable::kNextPass; }));
+    EXPECT_TRUE(runner->runLines().filter("zfs snapshot").isEmpty()) << "nothing ran";
+    EXPECT_EQ(row(msnno).value("finishedtime").toString(), "");
+    EXPECT_EQ(runsOf(msnno), 0);
+
+    unblock();
+    setClock(QTime(10, 17, 0));
+    ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101700"));
+    EXPECT_EQ(runsOf(msnno), 1);
 }
 
 TEST_F(Scheduler, ProgressIsListedWhileRunningAndShutdownRecordsTheOutcome)

@@ -147,7 +147,9 @@ TEST(TransferCommands, IncrementalResumeAndPullPipelines)
             EXPECT_EQ(args.mid(1), (QStringList{"-f", "-n", "-b", "-t", "-i", "1", "-L", "1048576"}));
         }
         if (args.first() == "zfs") {
-            EXPECT_EQ(args.mid(1), (QStringList{"recv", "-s", "-u", "-x", "readonly", "-x", "mountpoint", "-x", "sharenfs", "-x", "sharesmb", "tank/" + kHostile}));
+            EXPECT_EQ(args.mid(1), (QStringList{"recv", "-s", "-u", "-x", "readonly", "-x", "mountpoint", "-x", "sharenfs",
+                                                "-x", "sharesmb", "-o", "setuid=off", "-o", "devices=off",
+                                                "tank/" + kHostile}));
         }
     }
 }

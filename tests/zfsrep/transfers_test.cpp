@@ -111,7 +111,7 @@ TEST_F(Transfers, ReceivePoolReplacesTheLocalDatasetOnlyAfterSuccess)
     runner->respond("zpool list -pjo", 0, R"({"pools":{"tank":{"properties":{}}}})");
     runner->respond(kRemoteList + " backup/data", 0, "backup/data@s1\t1\t10\n");
     ASSERT_TRUE(driver.recvPool(journals, mission(2, "backup/data")));
-    EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -s -u -x readonly -x mountpoint -x sharenfs -x sharesmb tank/data.zfsrep-incoming"));
+    EXPECT_TRUE(pipelines().at(0).endsWith("zfs recv -s -u -x readonly -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off tank/data.zfsrep-incoming"));
     const QStringList lines = runner->runLines();
     const int aside = lines.indexOf("zfs rename -u tank/data tank/data.zfsrep-previous");
     const int rename = lines.indexOf("zfs rename -u tank/data.zfsrep-incoming tank/data");
@@ -327,8 +327,15 @@ TEST_F(Transfers, RestoreDecompressesIntoTheIncomingDataset)
     restore.insert("name", "");
     ASSERT_TRUE(driver.recvFile(journals, restore));
     const QString decompress = Compressor::decompressStage(Compressor::current(Compressor::Settings()));
-    EXPECT_EQ(pipelines().at(0),
-              "cat -- '" + file + "' | pv -f -n -b -t -i 1 -s 1234 | " + decompress + " | zfs recv -Fu 'tank/data.zfsrep-incoming'");
+    // The file is read through the descriptor the service opened and
+    // checked, never by its name again.
+    const QString pipeline = pipelines().at(0);
+    EXPECT_TRUE(QRegularExpression("^cat <&[0-9]+ \\| ").match(pipeline).hasMatch()) << pipeline.toStdString();
+    EXPECT_TRUE(pipeline.endsWith(" | pv -f -n -b -t -i 1 -s 1234 | " + decompress
+                                  + " | zfs recv -Fu -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off"
+                                    " 'tank/data.zfsrep-incoming'"))
+        << pipeline.toStdString();
+    EXPECT_FALSE(pipeline.contains(file));
     EXPECT_TRUE(runner->runLines().contains("zfs rename -u tank/data.zfsrep-incoming tank/data"));
     EXPECT_EQ(lastEvent().value("message").toString(), "GLOG_ZFSREP_RECVFILE: tank/data SEND " + file);
 }

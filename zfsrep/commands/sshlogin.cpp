@@ -1,5 +1,7 @@
 #include "sshlogin.h"
 
+#include "trustedfile.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -68,7 +70,9 @@ QString identityProblem(const QString &path)
         if (c.isSpace() || c.category() == QChar::Other_Control)
             return QStringLiteral("sshidentity %1 contains white space").arg(path);
     }
-    return QString();
+    // Whoever can replace the key (its owner, a writer of its directory)
+    // chooses how the service logs in: root's, no link, trusted places.
+    return TrustedFile::problem(path, QStringLiteral("sshidentity"));
 }
 
 QString prepareKnownHostsFile(const QString &path)

@@ -37,7 +37,9 @@ QStringList arguments(int port, bool keyLogin);
 
 // Why `path` cannot serve as the identity file, or empty when it can: it
 // must be a regular file the service can read, with no permission bits for
-// group or others (ssh refuses such a key as well).
+// group or others (ssh refuses such a key as well), owned by root (or the
+// service's user), no link, in directories only root can write
+// (TrustedFile). Checked at start and before each run that uses the key.
 QString identityProblem(const QString &path);
 
 // Makes sure the known-hosts file exists with mode 0600 (created empty when

@@ -58,7 +58,12 @@ QString pvStage(qint64 size) { return pvMeter(0) + QStringLiteral(" -s ") + QStr
 
 namespace {
 
-QString localReceive(const QString &target) { return QStringLiteral("zfs recv -Fu ") + shellQuote(target); }
+QString localReceive(const QString &target)
+{
+    QStringList arguments = ZfsCommands::restoreReceiveArgs(target);
+    arguments.removeLast();
+    return ZfsCommands::commandText(QStringLiteral("zfs"), arguments) + QLatin1Char(' ') + shellQuote(target);
+}
 
 QString pipe(std::initializer_list<QString> stages)
 {
@@ -85,6 +90,12 @@ QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &
 QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target)
 {
     return pipe({QStringLiteral("cat -- ") + shellQuote(file), pvStage(size), decompressStage, localReceive(target)});
+}
+
+QString restoreFromDescriptor(int descriptor, qint64 size, const QString &decompressStage, const QString &target)
+{
+    return pipe({QStringLiteral("cat <&") + QString::number(descriptor), pvStage(size), decompressStage,
+                 localReceive(target)});
 }
 
 QString checkFile(const QString &file, qint64 size, const QString &testStage)

@@ -44,7 +44,8 @@ QString stream(const QString &send, const QString &meter, const QString &receive
 // pv -f -n -b -t -i 1 -s 1234
 QString pvStage(qint64 size);
 
-// cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu 'TARGET'
+// cat -- 'FILE' | pv … | gzip -dc | zfs recv -Fu -x mountpoint … -o devices=off 'TARGET'
+// (ZfsCommands::restoreReceiveArgs)
 QString restoreFromFile(const QString &file, qint64 size, const QString &target);
 
 // The same pipelines with the compression stages given (Compressor's
@@ -55,8 +56,13 @@ QString restoreFromFile(const QString &file, qint64 size, const QString &target)
 // zfs send -R 'SNAP' | pv … | pigz -6 -p 2 >&27
 QString exportToDescriptor(const QString &snapshot, qint64 size, const QString &compressStage, int descriptor,
                            bool raw = false);
-// cat -- 'FILE' | pv … | pigz -dc | zfs recv -Fu 'TARGET'
+// cat -- 'FILE' | pv … | pigz -dc | zfs recv -Fu … 'TARGET'
 QString restoreFromFileWith(const QString &file, qint64 size, const QString &decompressStage, const QString &target);
+// A restore that reads the file through a descriptor the service opened
+// and checked itself (TrustedFile), inherited by the stage under the same
+// number: what was checked is what is read, and no name is opened again:
+// cat <&27 | pv … | pigz -dc | zfs recv -Fu … 'TARGET'
+QString restoreFromDescriptor(int descriptor, qint64 size, const QString &decompressStage, const QString &target);
 // The read-back check of a written file, its bytes counted by pv:
 // cat -- 'FILE' | pv … | pigz -t
 QString checkFile(const QString &file, qint64 size, const QString &testStage);

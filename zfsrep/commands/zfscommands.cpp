@@ -187,6 +187,13 @@ ProcessRequest forgetHostKeyRequest(const QString &host, int port)
     return request;
 }
 
+ProcessRequest knownHostLookupRequest(const QString &host, int port)
+{
+    ProcessRequest request = forgetHostKeyRequest(host, port);
+    request.arguments[0] = QStringLiteral("-F");
+    return request;
+}
+
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,
                             int finishTimeoutMs)
 {
@@ -297,7 +304,17 @@ QStringList receiveArgs(ReceiveMode mode, const QString &dataset)
 {
     if (mode == ReceiveMode::Replica)
         return {"recv", "-s", "-u", "-o", "mountpoint=none", "-x", "sharenfs", "-x", "sharesmb", "-o", "readonly=on", dataset};
-    return {"recv", "-s", "-u", "-x", "readonly", "-x", "mountpoint", "-x", "sharenfs", "-x", "sharesmb", dataset};
+    return QStringList{"recv", "-s", "-u", "-x", "readonly"} + harmlessReceiveArgs() + QStringList{dataset};
+}
+
+QStringList harmlessReceiveArgs()
+{
+    return {"-x", "mountpoint", "-x", "sharenfs", "-x", "sharesmb", "-o", "setuid=off", "-o", "devices=off"};
+}
+
+QStringList restoreReceiveArgs(const QString &dataset)
+{
+    return QStringList{"recv", "-Fu"} + harmlessReceiveArgs() + QStringList{dataset};
 }
 
 QString commandText(const QString &program, const QStringList &arguments)

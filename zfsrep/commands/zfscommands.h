@@ -79,6 +79,11 @@ ProcessRequest sshControlRequest(const QString &host, int port, const QString &u
 // next connection records the key the host shows then:
 //   ssh-keygen -R '[HOST]:PORT' -f FILE   (just HOST for port 22)
 ProcessRequest forgetHostKeyRequest(const QString &host, int port);
+// Whether the service's known-hosts file holds a key of HOST:PORT (hashed
+// names too); status 0 when it does, 1 when not:
+//   ssh-keygen -F '[HOST]:PORT' -f FILE
+//   # Host [127.0.0.1]:2222 found: line 1
+ProcessRequest knownHostLookupRequest(const QString &host, int port);
 
 // A local request with the given timeouts.
 ProcessRequest localRequest(const QString &program, const QStringList &arguments, int startTimeoutMs,
@@ -162,12 +167,24 @@ enum class ReceiveMode {
     // read-only so that nothing on the backup host can make it diverge.
     Replica,
     // A local staging dataset of a pull: resumable and not mounted, writable
-    // (-x readonly: a replica's read-only flag stays behind) and without the
-    // source's mount points and share settings (the mount step under /mnt
-    // sets its own).
+    // (-x readonly: a replica's read-only flag stays behind) and harmless
+    // (harmlessReceiveArgs: the mount step under /mnt sets its own mount
+    // point).
     Staging,
 };
 QStringList receiveArgs(ReceiveMode mode, const QString &dataset);
+
+// What every dataset received onto this machine from elsewhere (a pull
+// from a remote host, a restore from a file) does not take from its
+// stream: no mount point of its own, no shares, and neither set-uid
+// programs nor device nodes take effect until an admin turns them on. -o
+// on the top of a -R stream is inherited by every dataset below it, over
+// the stream's own values:
+// -x mountpoint -x sharenfs -x sharesmb -o setuid=off -o devices=off
+QStringList harmlessReceiveArgs();
+// The receive of a restore, forced over the staging dataset and not mounted:
+// zfs recv -Fu -x mountpoint ... -o devices=off TARGET
+QStringList restoreReceiveArgs(const QString &dataset);
 
 // PROGRAM ARG ...: an argument list as one shell command text, each
 // argument one word (shellWord).

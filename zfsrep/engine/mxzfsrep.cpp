@@ -96,7 +96,9 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
     // Nothing runs yet: a partial export file is a leftover of a killed run.
     for (const QJsonObject &row : rows) {
         const Mission mission = Mission::fromRow(row);
-        if (mission.action != Mission::Export)
+        // A row that breaks the rules (a name that climbs out of its
+        // directory) is not looked at: its place is not the export's.
+        if (mission.action != Mission::Export || !MissionValidator::problem(row).isEmpty())
             continue;
         for (const QString &path : ExportLeftovers::remove(ExportLeftovers::placeOf(mission.path, mission.dataset())))
             TQ2TRACE("removedPartialExport", path);

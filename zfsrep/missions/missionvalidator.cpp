@@ -1,5 +1,6 @@
 #include "missionvalidator.h"
 
+#include "missionnames.h"
 #include "sshlogin.h"
 #include "zfscommands.h"
 
@@ -114,6 +115,23 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
     for (const char *key : {"pool", "name", "path", "snapname"}) {
         if (text(fields, key).trimmed().startsWith(QLatin1Char('-')))
             return invalid(QLatin1String(key), kLeadingDash);
+    }
+    // Names are names: no component of the local pool and dataset, nor of
+    // an export or restore path, is empty, "." or ".." (a name that climbs
+    // out of the export directory or the pool). A restore's name may be
+    // left empty: it is then taken from the file's name, and checked there.
+    {
+        const QString pool = text(fields, "pool").trimmed();
+        const QString name = text(fields, "name").trimmed();
+        QString reason;
+        if (!pool.isEmpty() && !(reason = MissionNames::datasetProblem(pool)).isEmpty())
+            return invalid(QStringLiteral("pool"), reason);
+        if (!name.isEmpty() && !(reason = MissionNames::datasetProblem(name)).isEmpty())
+            return invalid(QStringLiteral("name"), reason);
+        const QString path = text(fields, "path").trimmed();
+        if ((*action == 3 || *action == 4) && path.startsWith(QLatin1Char('/'))
+            && !(reason = MissionNames::pathProblem(path, *action == 3)).isEmpty())
+            return invalid(QStringLiteral("path"), reason);
     }
     QString bad = MissionValidator::schedules(schedules);
     if (bad.isEmpty())

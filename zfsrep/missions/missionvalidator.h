@@ -28,7 +28,8 @@ public:
     // for its action: action 1-4; caption, pool, name, path, host, userid and
     // snapname free of control characters; every text field at most
     // longestText() characters; pool, name, path and snapname not starting
-    // with "-"; schedules (see below); port; ratelimit;
+    // with "-"; pool and name (and the path of an export or restore)
+    // without empty, "." or ".." components (MissionNames); schedules (see below); port; ratelimit;
     // host, userid and passwd for send and receive (passwd may be empty when
     // the service has a key, SshLogin::identityFile); an absolute path for
     // export and restore. Does not check that caption, pool and name are

@@ -1,5 +1,6 @@
 #include "requestrouter.h"
 
+#include "eventrecorder.h"
 #include "methodframe.h"
 
 #include "missionvalidator.h"
@@ -12,6 +13,8 @@
 #include <QJsonArray>
 
 #include <optional>
+#include <pwd.h>
+#include <vector>
 
 using namespace MethodFrame;
 
@@ -240,6 +243,21 @@ void RequestRouter::zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject
     });
 }
 
+namespace {
+
+// The account name of `uid`, empty when it has none.
+QString userName(uid_t uid)
+{
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return QString();
+    return QString::fromLocal8Bit(found->pw_name);
+}
+
+} // namespace
+
 void RequestRouter::zfsrep_hostkey_forget(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
     const QJsonObject help = helpObject(
@@ -256,8 +274,16 @@ void RequestRouter::zfsrep_hostkey_forget(QJsonObject *retObject, QJsonObject cm
             return std::nullopt;
         }
         bool found = false;
-        if (!engine.remoteQueries().forgetHostKey(*envObject, p.text("host"), MissionValidator::effectivePort(port), found))
+        const int effectivePort = MissionValidator::effectivePort(port);
+        if (!engine.remoteQueries().forgetHostKey(*envObject, p.text("host"), effectivePort, found))
             return std::nullopt;
+        // Forgetting a key lets the next connection trust a new one: who
+        // asked, for which host, stays on record.
+        const QJsonValue peer = envObject->value(QStringLiteral("peeruid"));
+        const long long uid = peer.isDouble() ? static_cast<long long>(peer.toDouble()) : -1;
+        engine.events().writeHostKeyForgotten(p.text("host"), effectivePort,
+                                              SshLogin::knownHostsName(p.text("host"), effectivePort), uid,
+                                              uid >= 0 ? userName(uid_t(uid)) : QString(), found);
         return QJsonValue(QJsonObject{{QStringLiteral("found"), found}});
     });
 }

@@ -4,6 +4,7 @@
 #include "exportleftovers.h"
 #include "exportwriter.h"
 #include "localqueries.h"
+#include "missionnames.h"
 #include "run.h"
 #include "runevent.h"
 #include "seriessnapshots.h"
@@ -21,6 +22,15 @@ QString ExportRun::filePath(const QString &directory, const QString &snapshot)
     return QDir(directory).absoluteFilePath(name + QStringLiteral(".gz.zsa"));
 }
 
+bool ExportRun::isInside(Run &run, const QString &directory, const QString &file)
+{
+    if (QDir::cleanPath(QFileInfo(file).absolutePath()) == QDir::cleanPath(directory))
+        return true;
+    CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("open ") + file,
+                                 QStringLiteral("the export file %1 would land outside its directory %2").arg(file, directory));
+    return false;
+}
+
 bool ExportRun::execute(Run &run)
 {
     const Mission &mission = run.mission();
@@ -31,15 +41,22 @@ bool ExportRun::execute(Run &run)
     QStringList snapshots;
     // The directories up to the file are made (or found) trustworthy before
     // anything is snapshotted: one that other users can write fails the run.
+    // Nothing is made before the names are checked: the file's directory
+    // lies below the export directory, or the run makes none.
     const QString directory = ExportLeftovers::placeOf(mission.path, dataset).directory;
     QString refusal;
-    const bool placed = TrustedDirectories::make(directory, refusal);
-    if (!placed)
+    bool placed = false;
+    if (!MissionNames::datasetProblem(dataset).isEmpty() || !MissionNames::isBelow(mission.path, directory))
+        CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("mkdir ") + directory,
+                                     QStringLiteral("the export of %1 would land outside its directory %2")
+                                         .arg(dataset, mission.path));
+    else if (!(placed = TrustedDirectories::make(directory, refusal)))
         CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("mkdir ") + directory, refusal);
     // The stream carries the children (-R), so the snapshot is recursive.
     if (placed && series.create(dataset, mission.snapname, snapshot)
         && LocalQueries(services.runner, &run.cancelToken()).snapshotAllist(run.journals(), snapshots, dataset)
-        && !snapshots.isEmpty()) {
+        && !snapshots.isEmpty()
+        && isInside(run, directory, filePath(mission.path, snapshots.last()))) {
         const QString newest = snapshots.last();
         const QString file = filePath(mission.path, newest);
         StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);

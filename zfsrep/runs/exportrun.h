@@ -25,5 +25,9 @@ public:
     static QString filePath(const QString &directory, const QString &snapshot);
 
 private:
+    // Whether `file` lies directly in `directory` (the one checked and made
+    // for it); false with the run's journal naming both.
+    static bool isInside(Run &run, const QString &directory, const QString &file);
+
     const RunServices &services;
 };

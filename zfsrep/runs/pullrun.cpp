@@ -1,5 +1,6 @@
 #include "pullrun.h"
 
+#include "hostkeypin.h"
 #include "datasetreplacer.h"
 #include "localqueries.h"
 #include "remotequeries.h"
@@ -40,6 +41,9 @@ bool PullRun::pull(Run &run, const QString &target)
     const CancelToken *cancel = &run.cancelToken();
     SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
                        mission.msnno, cancel);
+    // Logged in: the host's key must be on record now (no silent lapse).
+    if (control.isOpen() && !HostKeyPin::confirm(run, services.runner, mission.host, mission.port))
+        return false;
     const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd, cancel);
     const ReplicationSide local(services.runner, cancel);
     ReplicationJob job;

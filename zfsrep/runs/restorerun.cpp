@@ -3,6 +3,7 @@
 #include "commandreport.h"
 #include "datasetreplacer.h"
 #include "localqueries.h"
+#include "missionnames.h"
 #include "pvmeter.h"
 #include "run.h"
 #include "runevent.h"
@@ -11,6 +12,7 @@
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "transfercommands.h"
+#include "trustedfile.h"
 
 #include <QFileInfo>
 
@@ -32,27 +34,40 @@ bool RestoreRun::execute(Run &run)
     TQ2Journals &journals = run.journals();
     bool result = false;
     QJsonObject pools;
+    TrustedFile source;
+    QString refusal;
     if (name.isEmpty()) {
         // Without a name the target would be the pool itself plus "/".
         journals.setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: name"));
+    } else if (!MissionNames::datasetProblem(name).isEmpty()) {
+        // A name taken from the file's name is checked like a given one.
+        journals.setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: name: ") + MissionNames::datasetProblem(name));
+    } else if (!source.open(file, QStringLiteral("restore file"), refusal)) {
+        // Refused before anything is read or recorded (not even its size).
+        CommandReport::commandFailed(journals, TQ2PLACE(), QStringLiteral("open ") + file, refusal);
     } else if (LocalQueries(services.runner, &run.cancelToken()).alload(journals, pools)) {
         if (!pools.contains(mission.pool)) {
             journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("需要恢复的pool不存在: ") + mission.pool);
         } else {
             const QJsonObject items = pools.value(mission.pool).toObject().value(QStringLiteral("items")).toObject();
-            const qint64 size = QFileInfo(file).size();
+            const qint64 size = source.size();
             run.note(QStringLiteral("restore"), size, QString(), QString());
             StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);
             DatasetReplacer replacer(run, services);
             result = replacer.receiveReplacing(mission.pool, name, items, false, [&](const QString &incoming) {
-                const QString command = TransferCommands::restoreFromFileWith(
-                    file, size, Compressor::decompressStage(Compressor::current(services.settings.compression)),
-                    incoming);
+                // The stage reads the descriptor checked above, lent to it
+                // only while it runs.
+                const QString command = TransferCommands::restoreFromDescriptor(
+                    source.descriptor(), size,
+                    Compressor::decompressStage(Compressor::current(services.settings.compression)), incoming);
                 QString speed = QStringLiteral("0B/s");
+                source.rewind();
+                source.setInheritable(true);
                 const StageOutcome stage = stages.displayed(run, command, size, [&](const PvMeter &meter) {
                     speed = PvMeter::rateText(meter.bytesPerSecond());
                     run.progress().display(speed, meter.percent());
                 });
+                source.setInheritable(false);
                 if (!stage.succeeded) {
                     CommandReport::commandFailed(journals, TQ2PLACE(), command, stage.errorText);
                     return false;

@@ -1,6 +1,9 @@
 // A restore mission (action 4): an export file received back into a pool,
 // through a staging dataset that takes the place of POOL/NAME only once the
 // whole file was received (NAME, when empty, comes from the file's name).
+// The file is opened once and checked (TrustedFile: root's, writable by no
+// one else, no link, in trusted directories); the stage reads that
+// descriptor.
 #pragma once
 
 #include "runservices.h"

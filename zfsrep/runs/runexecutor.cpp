@@ -1,11 +1,14 @@
 #include "runexecutor.h"
 
+#include "commandreport.h"
 #include "exportrun.h"
 #include "missioncleanup.h"
 #include "pullrun.h"
 #include "restorerun.h"
 #include "run.h"
 #include "sendrun.h"
+#include "sshlogin.h"
+#include "tq2print.h"
 #include "tq2error.h"
 
 RunExecutor::RunExecutor(std::function<ProcessRunner &()> runnerLookup, const RunSettings &runSettings,
@@ -19,6 +22,17 @@ bool RunExecutor::knows(int action) { return action >= Mission::Send && action <
 bool RunExecutor::execute(Run &run)
 {
     const RunServices services{runner(), settings, events, clock};
+    // A key login reads the key as it is now: one that was replaced or
+    // opened up since the start is refused before any ssh runs.
+    const Mission &mission = run.mission();
+    if ((mission.action == Mission::Send || mission.action == Mission::Pull) && SshLogin::usesKey(mission.passwd)) {
+        const QString problem = SshLogin::identityProblem(SshLogin::identityFile());
+        if (!problem.isEmpty()) {
+            CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("ssh -i ") + SshLogin::identityFile(),
+                                         problem);
+            return false;
+        }
+    }
     switch (run.mission().action) {
     case Mission::Send: return SendRun(services).execute(run);
     case Mission::Pull: return PullRun(services).execute(run);

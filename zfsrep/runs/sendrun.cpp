@@ -1,6 +1,7 @@
 #include "sendrun.h"
 
 #include "endpointcheck.h"
+#include "hostkeypin.h"
 #include "remotequeries.h"
 #include "replicationstep.h"
 #include "run.h"
@@ -23,7 +24,9 @@ bool SendRun::execute(Run &run)
         SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
                            mission.msnno, &run.cancelToken());
         const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd, &run.cancelToken());
-        result = EndpointCheck::sendTarget(run.journals(), remote, targetOf(mission))
+        // Logged in: the host's key must be on record now (no silent lapse).
+        result = (!control.isOpen() || HostKeyPin::confirm(run, services.runner, mission.host, mission.port))
+                 && EndpointCheck::sendTarget(run.journals(), remote, targetOf(mission))
                  && series.create(dataset, mission.snapname, snapshot);
         if (result) {
             ReplicationResult replicated;
@@ -56,6 +59,9 @@ bool SendRun::replicate(Run &run, ReplicationResult &replicated)
     const Mission &mission = run.mission();
     SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
                        mission.msnno, &run.cancelToken());
+    // Logged in: the host's key must be on record now (no silent lapse).
+    if (control.isOpen() && !HostKeyPin::confirm(run, services.runner, mission.host, mission.port))
+        return false;
     return replicate(run, control, replicated);
 }
 

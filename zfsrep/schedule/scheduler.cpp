@@ -93,50 +93,6 @@ RunRecord Scheduler::runningRecord() const
     return run ? run->record() : RunRecord();
 }
 
-bool Scheduler::runNow(TQ2Journals &journals, int msnno)
-{
-    QJsonObject row;
-    if (!book.row(journals, msnno, row)) {
-        if (journals.err() == TQ2Error::ERR_NOT_EXISTS)
-            journals.setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务不存在: %1").arg(msnno));
-        return false;
-    }
-    if (!running.load() || stopping.load()) {
-        journals.setErr(TQ2Error::ERR_NOT_ACTIVE, QStringLiteral("调度器没有运行"));
-        return false;
-    }
-    if (const std::shared_ptr<Run> run = current()) {
-        if (run->mission().msnno == msnno)
-            journals.setErr(TQ2Error::ERR_BUSY, QStringLiteral("任务正在运行: %1").arg(msnno));
-        else
-            journals.setErr(TQ2Error::ERR_BUSY, QStringLiteral("另一个任务正在运行: %1 (%2)")
-                                                    .arg(run->mission().msnno)
-                                                    .arg(run->mission().caption));
-        return false;
-    }
-    // A finished mission (a receive or restore that completed, a send without
-    // schedules that ran) becomes pending again, or the scheduler would skip it.
-    if (Mission::fromRow(row).done && !book.rearm(journals, msnno))
-        return false;
-    due.armNow(msnno);
-    wakeRequested = true;
-    return true;
-}
-
-bool Scheduler::cancel(TQ2Journals &journals, int msnno)
-{
-    const std::shared_ptr<Run> run = current();
-    const int runningMission = run ? run->mission().msnno : 0;
-    if (runningMission != msnno) {
-        journals.setErr(TQ2Error::ERR_NOT_ACTIVE,
-                        runningMission == 0 ? QStringLiteral("任务没有运行: %1").arg(msnno)
-                                            : QStringLiteral("任务没有运行: %1 (正在运行: %2)").arg(msnno).arg(runningMission));
-        return false;
-    }
-    run->cancel(CancelToken::Operator);
-    return true;
-}
-
 qint64 Scheduler::heartbeat() const
 {
     const qint64 passed = lastPassTime.load();
@@ -147,33 +103,6 @@ qint64 Scheduler::heartbeat() const
     if (since < 0 || since > aliveMs.load())
         return passed;
     return qMax(passed, clock().toSecsSinceEpoch());
-}
-
-void Scheduler::missionRemoved(int msnno, const Mission &removed)
-{
-    due.disarm(msnno);
-    {
-        std::lock_guard<std::mutex> guard(currentLock);
-        removedMissions.append(removed);
-    }
-    const std::shared_ptr<Run> run = current();
-    if (run && run->mission().msnno == msnno)
-        run->cancel(CancelToken::Removed);
-    wakeRequested = true;
-}
-
-void Scheduler::cleanUpRemoved()
-{
-    QList<Mission> removed;
-    {
-        std::lock_guard<std::mutex> guard(currentLock);
-        removed.swap(removedMissions);
-    }
-    for (const Mission &mission : removed) {
-        if (stopping.load())
-            break;
-        executor.cleanUp(mission);
-    }
 }
 
 void Scheduler::loop()
@@ -241,26 +170,46 @@ void Scheduler::record(Run &run, bool succeeded)
 
 void Scheduler::runMission(int msnno, QList<int> &completed)
 {
+    // A run asked for through runNow was recorded already.
+    RunRecord begun = takeRequested(msnno);
     TQ2Journals lookup;
     QJsonObject row;
-    if (!book.row(lookup, msnno, row))
+    if (!book.row(lookup, msnno, row)) {
+        dropRequested(begun, QStringLiteral("the mission is gone"));
         return;
+    }
     const Mission mission = Mission::fromRow(row);
-    if (mission.done)
+    if (mission.done) {
+        dropRequested(begun, QStringLiteral("the mission is done"));
         return;
+    }
     // A stored row that breaks the mission rules is never run; its reason
     // stays readable for the listing.
     const QString problem = MissionValidator::problem(row);
     due.setProblem(msnno, problem);
     if (!problem.isEmpty()) {
         TQ2TRACE("problem", problem);
+        dropRequested(begun, problem);
         return;
     }
 
     auto run = std::make_shared<Run>(mission, clock().toSecsSinceEpoch());
-    RunRecord begun = run->record();
-    if (!history.begin(begun))
-        TQ2TRACE("history.lastError()", history.lastError());
+    if (begun.runno > 0) {
+        run->setRecord(begun);
+    } else {
+        begun = run->record();
+        // A run is recorded before it runs: one whose start cannot be
+        // written does not start, so that monitoring never misses a run.
+        // The mission stays armed and is tried again at the next minute.
+        if (!history.begin(begun)) {
+            TQ2TRACE("runNotRecorded", QStringLiteral("mission %1 (%2) does not run now: its start cannot be recorded "
+                                                      "(%3); it is tried again at the next minute")
+                                           .arg(msnno)
+                                           .arg(mission.caption, history.lastError()));
+            due.armForNextPass(msnno);
+            return;
+        }
+    }
     begun.outcome = QStringLiteral("running");
     run->setRecord(begun);
     {

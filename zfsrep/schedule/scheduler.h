@@ -14,6 +14,7 @@
 #include "runrecord.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 
@@ -52,9 +53,12 @@ public:
     void setTracing(bool on) { tracing = on; }
 
     // Due at the next look, which comes within about a second. A done
-    // mission is made pending again first. Refused (journal set) when the
-    // mission does not exist (ERR_NOT_EXISTS), when it or another one runs
-    // (ERR_BUSY) or when the scheduler does not run (ERR_NOT_ACTIVE).
+    // mission is made pending again first. The run's start is recorded in
+    // the history here, before the answer: refused with ERR_SQLERROR and the
+    // database's reason when it cannot be written (the run does not start).
+    // Refused (journal set) also when the mission does not exist
+    // (ERR_NOT_EXISTS), when it or another one runs (ERR_BUSY) or when the
+    // scheduler does not run (ERR_NOT_ACTIVE).
     bool runNow(TQ2Journals &journals, int msnno);
     // Cancels the running transfer of `msnno` (recorded as cancelled).
     // ERR_NOT_ACTIVE when that mission is not the one running.
@@ -89,6 +93,11 @@ private:
     void cleanUpRemoved();
     // Stores the end of `run` in the history.
     void record(Run &run, bool succeeded);
+    // The start of a run of `msnno` that runNow recorded already, taken out
+    // (runno 0 when there is none).
+    RunRecord takeRequested(int msnno);
+    // Ends a run that runNow recorded but that does not run after all.
+    void dropRequested(RunRecord begun, const QString &reason);
     std::shared_ptr<Run> current() const;
 
     MissionBook &book;
@@ -101,6 +110,7 @@ private:
     mutable std::mutex currentLock;
     std::shared_ptr<Run> currentRun; // guarded by currentLock
     QList<Mission> removedMissions;  // guarded by currentLock
+    QHash<int, RunRecord> requested; // runs begun by runNow, guarded by currentLock
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> wakeRequested{false};

@@ -1,5 +1,6 @@
 #include "eventrecorder.h"
 
+#include "printabletext.h"
 #include "qmtarnlog.h"
 #include "tq2utils.h"
 
@@ -25,10 +26,23 @@ void EventRecorder::write(const Event &event)
         {QStringLiteral("result"), event.succeeded ? 1 : 0},
     };
     if (!event.succeeded)
-        detail.insert(QStringLiteral("error"), event.error);
+        detail.insert(QStringLiteral("error"), PrintableText::replaced(event.error));
     const QString message = event.symbol + QStringLiteral(": ") + event.dataset + event.direction + event.path;
     tarnlog->write(event.succeeded ? QStringLiteral("Information") : QStringLiteral("Error"), message, detail,
                    kApplication, QStringLiteral("SYSTEM"), QString(), QString());
+}
+
+void EventRecorder::writeHostKeyForgotten(const QString &host, int port, const QString &hostName, long long uid,
+                                          const QString &user, bool found)
+{
+    const QString who = user.isEmpty() ? QStringLiteral("uid %1").arg(uid) : QStringLiteral("uid %1 (%2)").arg(uid).arg(user);
+    const QJsonObject detail{
+        {QStringLiteral("host"), host},   {QStringLiteral("port"), port},
+        {QStringLiteral("uid"), double(uid)}, {QStringLiteral("user"), user},
+        {QStringLiteral("found"), found ? 1 : 0},
+    };
+    tarnlog->write(QStringLiteral("Information"), QStringLiteral("GLOG_ZFSREP_HOSTKEY_FORGET: ") + hostName + QStringLiteral(" BY ") + who,
+                   detail, kApplication, QStringLiteral("SYSTEM"), QString(), QString());
 }
 
 bool EventRecorder::list(QJsonArray &records)
@@ -42,6 +56,9 @@ bool EventRecorder::list(QJsonArray &records)
         merged.remove(QStringLiteral("sparefield1"));
         merged.remove(QStringLiteral("sparefield2"));
         merged.remove(QStringLiteral("sparefield3"));
+        // Records written by earlier versions may hold control characters.
+        if (merged.contains(QStringLiteral("error")))
+            merged.insert(QStringLiteral("error"), PrintableText::replaced(merged.value(QStringLiteral("error")).toString()));
         records.append(merged);
     }
     return true;

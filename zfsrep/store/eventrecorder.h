@@ -41,6 +41,13 @@ public:
     // Level "Information" or "Error"; message "SYMBOL: DATASET DIRECTION PATH";
     // detail caption, action, from, to, result and, when it failed, error.
     void write(const Event &event);
+    // The record of a host key forgotten at someone's request (level
+    // "Information"): message "GLOG_ZFSREP_HOSTKEY_FORGET: HOSTNAME BY USER",
+    // HOSTNAME as known_hosts files it ("host" or "[host]:port"), USER the
+    // requester's uid and, when known, name; detail host, port, uid, user
+    // and found (whether a key was recorded).
+    void writeHostKeyForgotten(const QString &host, int port, const QString &hostName, long long uid,
+                               const QString &user, bool found);
     // The service's records, newest first, their detail merged in.
     bool list(QJsonArray &records);
     bool clear();

@@ -1,5 +1,6 @@
 #include "runhistory.h"
 
+#include "printabletext.h"
 #include "tq2dbsqlite.h"
 #include "tq2utils.h"
 
@@ -11,8 +12,11 @@ qint64 wholeNumber(const QJsonValue &value) { return static_cast<qint64>(value.t
 
 // The error text as stored: its start, where a tool names what failed, up
 // to kLongestError characters (a surrogate pair is not split).
-QString cappedError(const QString &error)
+QString cappedError(const QString &raw)
 {
+    // A tool's or remote host's message never drives the terminal that
+    // shows it.
+    const QString error = PrintableText::replaced(raw);
     if (error.size() <= RunHistory::kLongestError)
         return error;
     int keep = RunHistory::kLongestError;
@@ -36,7 +40,8 @@ RunRecord RunHistory::fromRow(const QJsonObject &row)
     run.started = wholeNumber(row.value(QStringLiteral("started")));
     run.ended = wholeNumber(row.value(QStringLiteral("ended")));
     run.outcome = row.value(QStringLiteral("outcome")).toString();
-    run.error = row.value(QStringLiteral("error")).toString();
+    // Rows stored by earlier versions may hold control characters.
+    run.error = PrintableText::replaced(row.value(QStringLiteral("error")).toString());
     run.bytes = wholeNumber(row.value(QStringLiteral("bytes")));
     run.rate = wholeNumber(row.value(QStringLiteral("rate")));
     run.base = row.value(QStringLiteral("base")).toString();
