@@ -102,7 +102,7 @@ TEST_F(Methods, AppendAppliesDefaultsAndTypes)
     params.insert("erase", "yes");
     params.insert("caption", "  Nightly  ");
     const QJsonObject appended = call("zfsrep_mission_append", params);
-    EXPECT_EQ(appended, (QJsonObject{{"err", 0}}));
+    EXPECT_EQ(appended, (QJsonObject{{"err", 0}, {"results", QJsonObject{{"msnno", 1}}}}));
     const QJsonObject listed = call("zfsrep_mission_alload");
     ASSERT_EQ(listed.value("err").toInt(), 0);
     const QJsonObject row = listed.value("results").toObject().value("records").toArray().at(0).toObject();
