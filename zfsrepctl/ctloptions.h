@@ -29,6 +29,7 @@ struct CtlOptions {
     bool version = false;
     QString command;  // the subcommand or RPC method name; empty with --help
     QStringList args; // everything after the command except global options
+    bool raw = false; // subcommands: --raw, the service's messages as they came
 };
 
 // Reads --socket NAME, --timeout S (positive whole seconds), --help and

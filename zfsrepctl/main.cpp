@@ -9,13 +9,16 @@
 // time, 64 on a bad command line. A CMD that names a subcommand of the table
 // below runs that instead of a plain call.
 #include "ctloptions.h"
+#include "errortext.h"
 #include "hostkeycommand.h"
+#include "listcommand.h"
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
 #include "watch.h"
 
 #include "serviceclient.h"
+#include "tq2utils.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -78,7 +81,15 @@ int runCall(const CtlOptions &options)
     const QJsonObject shown = mask ? maskSecrets(response).toObject() : response;
     std::fputs(QJsonDocument(shown).toJson(QJsonDocument::Indented).constData(), stdout);
     const QJsonValue err = response.value(QStringLiteral("err"));
-    return err.isDouble() && err.toDouble() == 0 ? ExitSucceeded : ExitFailed;
+    const bool succeeded = err.isDouble() && err.toDouble() == 0;
+    // The answer above is for programs; people get the reason in English.
+    if (!succeeded && !raw) {
+        RefusalContext context;
+        context.what = context.command = context.method = options.command;
+        context.msnno = qMax(0, toInt(request.value(QStringLiteral("params")).toObject().value(QStringLiteral("msnno"))));
+        printError(refusalLine(response, context, false));
+    }
+    return succeeded ? ExitSucceeded : ExitFailed;
 }
 
 // Subcommands that are not a plain RPC call.
@@ -112,6 +123,13 @@ const Subcommand kSubcommands[] = {
             "      --ask-password     ask for it on the terminal (the default for add)\n"
             "      --no-password      send an empty password (the service decides)\n"
             "    The password is never taken from the command line.", runAdd},
+    {"list", "list [--json]\n"
+             "    one line per mission: number, caption, kind, from, to, state, next run and the\n"
+             "    outcome of its last run. Example: zfsrepctl list", runList},
+    {"remove", "remove MSNNO [--yes] [--json]\n"
+               "    remove mission MSNNO and its run history; asks on a terminal, --yes (-y)\n"
+               "    removes without asking (needed when standard input is no terminal).\n"
+               "    Example: zfsrepctl remove 3 --yes", runRemove},
     {"edit", "edit MSNNO [KIND] [FIELDS] [--json]\n"
              "    change only the given fields of mission MSNNO (read, change, send as\n"
              "    zfsrep_mission_change); --schedule replaces all schedules, --once removes\n"
@@ -119,8 +137,11 @@ const Subcommand kSubcommands[] = {
              "    --password-fd, --ask-password or --no-password is given", runEdit},
     {"show", "show MSNNO [--json]\n"
              "    one mission, readably, its password masked", runShow},
-    {"run", "run MSNNO [--json]\n"
-            "    start mission MSNNO now; refused while it or another transfer runs", runMissionCommand},
+    {"run", "run MSNNO [--wait] [--json]\n"
+            "    start mission MSNNO now; refused while it or another transfer runs. --wait\n"
+            "    follows that run to its end (progress on a terminal, else only the outcome\n"
+            "    line) and exits 0 succeeded, 1 failed, 3 cancelled or interrupted.\n"
+            "    Example: zfsrepctl run 3 --wait", runMissionCommand},
     {"cancel", "cancel MSNNO [--json]\n"
                "    end the running transfer of mission MSNNO; the run is recorded as cancelled",
      runMissionCommand},
@@ -135,7 +156,8 @@ const Subcommand kSubcommands[] = {
               "    progress of the running transfer (bytes done of total, speed, ETA), fitted to\n"
               "    the terminal's width (--width or $COLUMNS when it is no terminal). Ctrl-C or the\n"
               "    service going away ends it with status 0; --until-finished MSNNO ends it when that\n"
-              "    mission's next run ends, with status 1 when the run did not succeed",
+              "    mission's run going on (or about to start) ends, at once with the last outcome\n"
+              "    when none is, with status 1 when the run did not succeed",
      runWatch},
     {"hostkey", "hostkey forget HOST [PORT] [--json]\n"
                 "    forget the ssh host key the service recorded for HOST (port 22 unless given),\n"
@@ -167,7 +189,8 @@ void printUsage()
                 "  --json OBJECT  parameters as one JSON object; \"-\" reads it from standard input,\n"
                 "                 the way to pass passwords\n"
                 "  --raw          print the answer as it came also on a terminal, where stored\n"
-                "                 passwords are otherwise shown as ********\n"
+                "                 passwords are otherwise shown as ********; a refusal is then\n"
+                "                 shown with the service's own message, not in English\n"
                 "  --help         show this help and exit\n"
                 "  --version      show the version and exit\n"
                 "\n"
@@ -177,6 +200,9 @@ void printUsage()
     std::printf("\nSubcommands:\n");
     for (const Subcommand &sub : kSubcommands)
         std::printf("  %s\n", sub.summary);
+    std::printf("\nRefusals are printed as one English sentence with the service's code, e.g.\n"
+                "\"run mission 99: mission 99 does not exist (err 9994)\"; --raw prints the\n"
+                "service's own message instead.\n");
     std::printf("\nWith --json a subcommand prints the service's answer as it came\n"
                 "({\"err\": 0, \"results\": ...}); watch prints one such line per listing.\n"
                 "Text for people (show, watch, history, and answers printed on a terminal)\n"
@@ -187,7 +213,11 @@ void printUsage()
                 "\n"
                 "Exit status:\n"
                 "  0 the answer's err is 0, 1 another err (or a failed run for watch\n"
-                "  --until-finished), 2 the service is unreachable or silent, 64 a bad command line.\n");
+                "  --until-finished and run --wait), 2 the service is unreachable or silent,\n"
+                "  3 a cancelled or interrupted run for run --wait, 64 a bad command line,\n"
+                "  130 Ctrl-C ended run --wait (the run goes on).\n"
+                "  Every subcommand that names a mission exits 1 when it does not exist\n"
+                "  (history included).\n");
 }
 
 } // namespace
@@ -210,7 +240,9 @@ int main(int argc, char *argv[])
         std::printf("zfsrepctl %s\n", ZFSREP_VERSION);
         return ExitSucceeded;
     }
-    if (const Subcommand *sub = findSubcommand(options.command))
+    if (const Subcommand *sub = findSubcommand(options.command)) {
+        options.raw = options.args.removeAll(QStringLiteral("--raw")) > 0;
         return sub->run(options);
+    }
     return runCall(options);
 }

@@ -1,9 +1,11 @@
 #include "watch.h"
 
+#include "errortext.h"
 #include "terminal.h"
 #include "serviceclient.h"
 #include "tq2utils.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -30,6 +32,23 @@ struct FinishWatch {
     bool seen = false;
     QString initialEnd;
 
+    // The exit status of the mission's last run, its failure printed.
+    int lastOutcome(const QJsonObject &m) const
+    {
+        const QString outcome = m.value("lastresult").toString();
+        if (outcome.isEmpty()) {
+            printError(QStringLiteral("mission %1 has no run going and has not run yet").arg(msnno));
+            return ExitFailed;
+        }
+        if (isFailedOutcome(outcome)) {
+            printError(QStringLiteral("mission %1 %2: %3")
+                           .arg(msnno)
+                           .arg(outcome, firstLine(m.value("lasterror").toString())));
+            return ExitFailed;
+        }
+        return ExitSucceeded;
+    }
+
     // -1 still waiting; otherwise the exit status.
     int check(const QJsonArray &records)
     {
@@ -41,18 +60,16 @@ struct FinishWatch {
             if (!seen) {
                 seen = true;
                 initialEnd = end;
-                return -1;
+                // Nothing going and nothing about to start: the last
+                // outcome at once, not the next scheduled run's.
+                if (missionState(m) == QLatin1String("running")
+                    || isStarting(m, QDateTime::currentSecsSinceEpoch()))
+                    return -1;
+                return lastOutcome(m);
             }
             if (end == initialEnd || missionState(m) == QLatin1String("running"))
                 return -1;
-            const QString outcome = m.value("lastresult").toString();
-            if (isFailedOutcome(outcome)) {
-                printError(QStringLiteral("mission %1 %2: %3")
-                               .arg(msnno)
-                               .arg(outcome, firstLine(m.value("lasterror").toString())));
-                return ExitFailed;
-            }
-            return ExitSucceeded;
+            return lastOutcome(m);
         }
         printError(QStringLiteral("mission %1 does not exist").arg(msnno));
         return ExitFailed;
@@ -97,6 +114,12 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
     return true;
 }
 
+bool isStarting(const QJsonObject &mission, qint64 now)
+{
+    const qint64 nextrun = toInt64(mission.value(QStringLiteral("nextrun")));
+    return nextrun > 0 && nextrun <= now + kStartingSlackSeconds;
+}
+
 bool isFailedOutcome(const QString &outcome)
 {
     return outcome == QLatin1String("failed") || outcome == QLatin1String("cancelled")
@@ -136,7 +159,10 @@ int runWatch(const CtlOptions &options)
             if (watch.json)
                 std::fputs(QJsonDocument(response).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
             else
-                printError(QStringLiteral("listing failed: %1").arg(response.value("errmsg").toString()));
+                printError(refusalLine(response,
+                                       RefusalContext{QStringLiteral("listing"), QStringLiteral("watch"),
+                                                      QStringLiteral("zfsrep_mission_alload"), 0, QString()},
+                                       options.raw));
             return ExitFailed;
         }
         const QJsonArray records = response.value("results").toObject().value("records").toArray();
