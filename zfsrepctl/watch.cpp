@@ -30,6 +30,7 @@ QString lastEnd(const QJsonObject &m)
 struct FinishWatch {
     int msnno = 0;
     bool seen = false;
+    bool sawRunning = false; // the followed run was seen going
     QString initialEnd;
 
     // The exit status of the mission's last run, its failure printed.
@@ -41,9 +42,9 @@ struct FinishWatch {
             return ExitFailed;
         }
         if (isFailedOutcome(outcome)) {
-            printError(QStringLiteral("mission %1 %2: %3")
-                           .arg(msnno)
-                           .arg(outcome, firstLine(m.value("lasterror").toString())));
+            const QString error = firstLine(m.value("lasterror").toString());
+            printError(QStringLiteral("mission %1 %2").arg(msnno).arg(outcome)
+                       + (error.isEmpty() ? QString() : QStringLiteral(": ") + error));
             return ExitFailed;
         }
         return ExitSucceeded;
@@ -57,17 +58,22 @@ struct FinishWatch {
             if (toInt(m.value("msnno")) != msnno)
                 continue;
             const QString end = lastEnd(m);
+            const bool running = missionState(m) == QLatin1String("running")
+                                 || m.value("lastresult").toString() == QLatin1String("running");
             if (!seen) {
                 seen = true;
                 initialEnd = end;
                 // Nothing going and nothing about to start: the last
                 // outcome at once, not the next scheduled run's.
-                if (missionState(m) == QLatin1String("running")
-                    || isStarting(m, QDateTime::currentSecsSinceEpoch()))
+                sawRunning = running;
+                if (running || isStarting(m, QDateTime::currentSecsSinceEpoch()))
                     return -1;
                 return lastOutcome(m);
             }
-            if (end == initialEnd || missionState(m) == QLatin1String("running"))
+            // A run seen going has ended when it no longer runs; one that was
+            // about to start, when the last run is another one and has ended.
+            sawRunning = sawRunning || running;
+            if (running || (!sawRunning && end == initialEnd))
                 return -1;
             return lastOutcome(m);
         }

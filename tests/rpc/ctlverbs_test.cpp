@@ -229,6 +229,24 @@ TEST_F(CtlVerbs, RunWaitOfARefusedRunIsExitOne)
     EXPECT_EQ(zfsrepctl(with({"cancel", "3", "--wait"})).exitCode, 64) << "--wait belongs to run";
 }
 
+TEST_F(CtlVerbs, WatchUntilFinishedStartedDuringARunEndsWithThatRun)
+{
+    // The run going on keeps its start as "lastrun" when it ends.
+    QJsonObject running = listed(3, "Nightly");
+    running.insert("state", "running");
+    running.insert("lastrun", 1796676060);
+    running.insert("lastresult", "running");
+    running.insert("rate", 40);
+    QJsonObject ended = running;
+    ended.remove("rate");
+    ended.insert("state", "failed");
+    ended.insert("lastresult", "cancelled");
+    service.setListings({QJsonArray{running}, QJsonArray{running}, QJsonArray{ended}});
+    const CtlRun run = zfsrepctl(with({"watch", "--until-finished", "3", "--interval", "1"}));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zfsrepctl: mission 3 cancelled\n");
+}
+
 TEST_F(CtlVerbs, WatchUntilFinishedWithNoRunGoingReturnsTheLastOutcomeAtOnce)
 {
     const struct {
