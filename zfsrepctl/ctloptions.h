@@ -27,9 +27,9 @@ struct CtlOptions {
     int timeout = kDefaultTimeoutSeconds;
     bool help = false;
     bool version = false;
-    bool raw = false; // --raw: answers printed exactly as they came (JSON)
     QString command;  // the subcommand or RPC method name; empty with --help
     QStringList args; // everything after the command except global options
+    bool raw = false; // --raw: answers printed exactly as they came (JSON), refusals in the service's words
 };
 
 // Reads --socket NAME, --timeout S (positive whole seconds), --help,

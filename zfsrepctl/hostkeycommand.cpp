@@ -1,5 +1,6 @@
 #include "hostkeycommand.h"
 
+#include "errortext.h"
 #include "safeoutput.h"
 #include "serviceclient.h"
 
@@ -74,9 +75,11 @@ int runHostKey(const CtlOptions &options)
         return succeeded ? ExitSucceeded : ExitFailed;
     }
     if (!succeeded) {
-        printError(QStringLiteral("hostkey forget %1 failed: %2 (err %3)")
-                       .arg(args.host, answer.value(QStringLiteral("errmsg")).toString())
-                       .arg(err.toInt()));
+        printError(refusalLine(answer,
+                               RefusalContext{QStringLiteral("hostkey forget %1").arg(args.host),
+                                              QStringLiteral("hostkey"), QStringLiteral("zfsrep_hostkey_forget"), 0,
+                                              QString()},
+                               options.raw));
         return ExitFailed;
     }
     const bool found = answer.value(QStringLiteral("results")).toObject().value(QStringLiteral("found")).toBool();

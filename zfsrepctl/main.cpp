@@ -10,7 +10,9 @@
 // below runs that instead of a plain call (`status` exits with the
 // monitoring plugins' codes instead, see statuscheck.h).
 #include "ctloptions.h"
+#include "errortext.h"
 #include "hostkeycommand.h"
+#include "listcommand.h"
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
@@ -19,6 +21,7 @@
 #include "watch.h"
 
 #include "serviceclient.h"
+#include "tq2utils.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -81,7 +84,15 @@ int runCall(const CtlOptions &options)
     const QByteArray printed = raw ? text : SafeOutput::escapedJson(text);
     std::fwrite(printed.constData(), 1, size_t(printed.size()), stdout);
     const QJsonValue err = response.value(QStringLiteral("err"));
-    return err.isDouble() && err.toDouble() == 0 ? ExitSucceeded : ExitFailed;
+    const bool succeeded = err.isDouble() && err.toDouble() == 0;
+    // The answer above is for programs; people get the reason in English.
+    if (!succeeded && !raw) {
+        RefusalContext context;
+        context.what = context.command = context.method = options.command;
+        context.msnno = qMax(0, toInt(request.value(QStringLiteral("params")).toObject().value(QStringLiteral("msnno"))));
+        printError(refusalLine(response, context, false));
+    }
+    return succeeded ? ExitSucceeded : ExitFailed;
 }
 
 // Subcommands that are not a plain RPC call.
@@ -102,7 +113,11 @@ const Subcommand kSubcommands[] = {
             "      --schedule TEXT    when to run, e.g. 'days=mon-fri hours=1,13 minutes=30';\n"
             "                         repeat for several; parts months=jan-dec dates=1-31\n"
             "                         days=mon-sun hours=0-23 minutes=0-59, each a list of\n"
-            "                         values, A-B ranges, * and /STEP (minutes=*/15)\n"
+            "                         values, A-B ranges, * and /STEP (minutes=*/15); a\n"
+            "                         part left out below the finest one given is its first\n"
+            "                         value: 'hours=2' is 02:00, 'days=mon' Monday 00:00 (every\n"
+            "                         minute of hour 2: 'hours=2 minutes=*'); a date that never\n"
+            "                         comes (dates=31 months=feb) is refused\n"
             "      --once             no schedule: run once at the next minute (default)\n"
             "      --erase, --no-erase          erase older snapshots of the series\n"
             "      --increment, --no-increment  stored flags, not used by the service\n"
@@ -111,6 +126,13 @@ const Subcommand kSubcommands[] = {
             "      --ask-password     ask for it on the terminal (the default for add)\n"
             "      --no-password      send an empty password (the service decides)\n"
             "    The password is never taken from the command line.", runAdd},
+    {"list", "list [--json]\n"
+             "    one line per mission: number, caption, kind, from, to, state, next run and the\n"
+             "    outcome of its last run. Example: zfsrepctl list", runList},
+    {"remove", "remove MSNNO [--yes] [--json]\n"
+               "    remove mission MSNNO and its run history; asks on a terminal, --yes (-y)\n"
+               "    removes without asking (needed when standard input is no terminal).\n"
+               "    Example: zfsrepctl remove 3 --yes", runRemove},
     {"edit", "edit MSNNO [KIND] [FIELDS] [--json]\n"
              "    change only the given fields of mission MSNNO (read, change, send as\n"
              "    zfsrep_mission_change); --schedule replaces all schedules, --once removes\n"
@@ -118,8 +140,11 @@ const Subcommand kSubcommands[] = {
              "    --password-fd, --ask-password or --no-password is given", runEdit},
     {"show", "show MSNNO [--json]\n"
              "    one mission, readably, its password masked", runShow},
-    {"run", "run MSNNO [--json]\n"
-            "    start mission MSNNO now; refused while it or another transfer runs", runMissionCommand},
+    {"run", "run MSNNO [--wait] [--json]\n"
+            "    start mission MSNNO now; refused while it or another transfer runs. --wait\n"
+            "    follows that run to its end (progress on a terminal, else only the outcome\n"
+            "    line) and exits 0 succeeded, 1 failed, 3 cancelled or interrupted.\n"
+            "    Example: zfsrepctl run 3 --wait", runMissionCommand},
     {"cancel", "cancel MSNNO [--json]\n"
                "    end the running transfer of mission MSNNO; the run is recorded as cancelled",
      runMissionCommand},
@@ -134,7 +159,8 @@ const Subcommand kSubcommands[] = {
               "    progress of the running transfer (bytes done of total, speed, ETA), fitted to\n"
               "    the terminal's width (--width or $COLUMNS when it is no terminal). Ctrl-C or the\n"
               "    service going away ends it with status 0; --until-finished MSNNO ends it when that\n"
-              "    mission's next run ends, with status 1 when the run did not succeed",
+              "    mission's run going on (or about to start) ends, at once with the last outcome\n"
+              "    when none is, with status 1 when the run did not succeed",
      runWatch},
     {"hostkey", "hostkey forget HOST [PORT] [--json]\n"
                 "    forget the ssh host key the service recorded for HOST (port 22 unless given),\n"
@@ -175,7 +201,8 @@ void printUsage()
                 "                 the way to pass passwords\n"
                 "  --raw          print the answer exactly as it came (JSON, also for a\n"
                 "                 subcommand): stored passwords in clear, control characters\n"
-                "                 as the service sent them\n"
+                "                 as the service sent them, a refusal with the service's own\n"
+                "                 message instead of the English sentence\n"
                 "  --help         show this help and exit\n"
                 "  --version      show the version and exit\n"
                 "\n"
@@ -185,6 +212,9 @@ void printUsage()
     std::printf("\nSubcommands:\n");
     for (const Subcommand &sub : kSubcommands)
         std::printf("  %s\n", sub.summary);
+    std::printf("\nRefusals are printed as one English sentence with the service's code, e.g.\n"
+                "\"run mission 99: mission 99 does not exist (err 9994)\"; --raw prints the\n"
+                "service's own message instead.\n");
     std::printf("\nWith --json a subcommand prints the service's answer as JSON\n"
                 "({\"err\": 0, \"results\": ...}), stored passwords masked as ********;\n"
                 "watch prints one such line per listing. Text for people (show, watch,\n"
@@ -196,7 +226,11 @@ void printUsage()
                 "\n"
                 "Exit status:\n"
                 "  0 the answer's err is 0, 1 another err (or a failed run for watch\n"
-                "  --until-finished), 2 the service is unreachable or silent, 64 a bad command line.\n"
+                "  --until-finished and run --wait), 2 the service is unreachable or silent,\n"
+                "  3 a cancelled or interrupted run for run --wait, 64 a bad command line,\n"
+                "  130 Ctrl-C ended run --wait (the run goes on).\n"
+                "  Every subcommand that names a mission exits 1 when it does not exist\n"
+                "  (history included).\n"
                 "  status alone follows the monitoring plugins: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n");
 }
 
@@ -220,7 +254,9 @@ int main(int argc, char *argv[])
         std::printf("zfsrepctl %s\n", ZFSREP_VERSION);
         return ExitSucceeded;
     }
-    if (const Subcommand *sub = findSubcommand(options.command))
+    if (const Subcommand *sub = findSubcommand(options.command)) {
+        options.raw = options.args.removeAll(QStringLiteral("--raw")) > 0;
         return sub->run(options);
+    }
     return runCall(options);
 }

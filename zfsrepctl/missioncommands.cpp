@@ -1,5 +1,8 @@
 #include "missioncommands.h"
 
+#include "errortext.h"
+#include "missionlookup.h"
+#include "runwait.h"
 #include "missionview.h"
 #include "safeoutput.h"
 #include "scheduletext.h"
@@ -14,8 +17,6 @@
 
 namespace {
 
-// The code the service answers for a method it does not have.
-constexpr int kErrMissingMethod = 9885;
 constexpr int kMaxLimit = 1000000;
 
 void printError(const QString &message) { SafeOutput::printError(message); }
@@ -76,6 +77,10 @@ bool parseMissionArgs(const QString &command, const QStringList &args, MissionAr
         const QString &arg = args.at(i);
         if (arg == QLatin1String("--json")) {
             out.json = true;
+            continue;
+        }
+        if (arg == QLatin1String("--wait") && command == QLatin1String("run")) {
+            out.wait = true;
             continue;
         }
         if (takesLimit && (arg == QLatin1String("--limit") || arg.startsWith(QLatin1String("--limit=")))) {
@@ -140,6 +145,8 @@ int runMissionCommand(const CtlOptions &options)
         return ExitUsage;
     }
     args.json = args.json || options.raw;
+    if (args.wait)
+        return runAndWait(options, args.msnno, args.json);
     const QJsonObject request = missionRequest(options.command, args);
     // Asked first, so that the history request is the last one sent.
     const QString heading =
@@ -151,22 +158,27 @@ int runMissionCommand(const CtlOptions &options)
     }
     const QJsonValue err = answer.value(QStringLiteral("err"));
     const bool succeeded = err.isDouble() && err.toDouble() == 0;
+    // The service answers an empty history for a mission it does not have.
+    const bool noRuns = succeeded && options.command == QLatin1String("history")
+                        && answer.value(QStringLiteral("results")).toArray().isEmpty();
+    const int missing = noRuns ? requireMission(options, args.msnno, QStringLiteral("history")) : -1;
     if (args.json) {
         SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
+        if (missing >= 0)
+            return missing;
         return succeeded ? ExitSucceeded : ExitFailed;
     }
+    if (missing >= 0)
+        return missing;
     if (!succeeded) {
-        const int code = toInt(err, -1);
-        QString what = options.command;
+        RefusalContext context;
+        context.what = options.command;
         if (args.msnno > 0)
-            what += QStringLiteral(" mission %1").arg(args.msnno);
-        if (code == kErrMissingMethod)
-            printError(QStringLiteral("%1: this zfsrep service has no method %2 (an older version?)")
-                           .arg(what, request.value("cmd").toString()));
-        else
-            printError(QStringLiteral("%1 failed: %2 (err %3)")
-                           .arg(what, answer.value("errmsg").toString())
-                           .arg(code));
+            context.what += QStringLiteral(" mission %1").arg(args.msnno);
+        context.command = options.command;
+        context.method = request.value("cmd").toString();
+        context.msnno = args.msnno;
+        printError(refusalLine(answer, context, options.raw));
         return ExitFailed;
     }
     // The exposition is read by programs: always UTF-8, whatever the locale.

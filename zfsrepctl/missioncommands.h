@@ -23,6 +23,7 @@ struct MissionArgs {
     int msnno = 0;
     int limit = kDefaultHistoryLimit;
     bool json = false;
+    bool wait = false; // run: follow the run to its end (runwait.h)
 };
 
 // True when `command` is one of run, cancel, history, metrics.
@@ -30,7 +31,8 @@ bool isMissionCommand(const QString &command);
 
 // Reads the words after the subcommand: the mission number (a positive
 // whole number; run, cancel and history need exactly one, metrics none),
-// --limit K (history only, 1..1000000, also --limit=K) and --json. False
+// --limit K (history only, 1..1000000, also --limit=K), --wait (run only)
+// and --json. False
 // with `error` set otherwise. Pure.
 bool parseMissionArgs(const QString &command, const QStringList &args, MissionArgs &out, QString &error);
 

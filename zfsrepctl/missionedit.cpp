@@ -1,5 +1,6 @@
 #include "missionedit.h"
 
+#include "errortext.h"
 #include "missiondetail.h"
 #include "missionform.h"
 #include "passwordinput.h"
@@ -19,7 +20,8 @@ void printError(const QString &message) { SafeOutput::printError(message); }
 
 // One request; -1 when it was answered with err 0, else the exit status
 // (the failure already printed, or with --json the answer).
-int call(const CtlOptions &options, const QJsonObject &request, QJsonObject &answer, const QString &what, bool json)
+int call(const CtlOptions &options, const QJsonObject &request, QJsonObject &answer, const QString &what, bool json,
+         int msnno = 0, const QString &caption = QString())
 {
     QString error;
     if (!serviceRequest(options.socket, request, &answer, options.timeout, &error)) {
@@ -32,7 +34,9 @@ int call(const CtlOptions &options, const QJsonObject &request, QJsonObject &ans
     if (json)
         SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
     else
-        printError(QStringLiteral("%1 failed: %2 (err %3)").arg(what, answer.value("errmsg").toString()).arg(err));
+        printError(refusalLine(answer,
+                               RefusalContext{what, options.command, request.value("cmd").toString(), msnno, caption},
+                               options.raw));
     return ExitFailed;
 }
 
@@ -40,7 +44,7 @@ int call(const CtlOptions &options, const QJsonObject &request, QJsonObject &ans
 int findMission(const CtlOptions &options, int msnno, const QString &what, QJsonObject &mission)
 {
     QJsonObject answer;
-    const int status = call(options, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, answer, what, false);
+    const int status = call(options, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, answer, what, false, msnno);
     if (status >= 0)
         return status;
     for (const QJsonValue &value : answer.value("results").toObject().value("records").toArray()) {
@@ -111,18 +115,23 @@ int runAdd(const CtlOptions &options)
     QJsonObject answer;
     const QJsonObject request{{"cmd", "zfsrep_mission_append"}, {"params", params}};
     const QString caption = params.value(QStringLiteral("caption")).toString();
-    const int status = call(options, request, answer, QStringLiteral("add \"%1\"").arg(caption), form.json);
+    const int status =
+        call(options, request, answer, QStringLiteral("add \"%1\"").arg(caption), form.json, 0, caption);
     if (status >= 0)
         return status;
     if (form.json) {
         SafeOutput::printAnswer(answer, QJsonDocument::Indented, options.raw);
         return ExitSucceeded;
     }
-    // The append answers no number; the listing tells it.
-    QJsonObject listing;
+    // The append answers the new number; an older service does not, and
+    // then the listing tells it.
     QString msnno;
-    if (serviceRequest(options.socket, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, &listing, options.timeout,
-                       &error)) {
+    if (const int appended = toInt(answer.value("results").toObject().value(QStringLiteral("msnno"))); appended > 0)
+        msnno = QString::number(appended);
+    QJsonObject listing;
+    if (msnno.isEmpty()
+        && serviceRequest(options.socket, QJsonObject{{"cmd", "zfsrep_mission_alload"}}, &listing, options.timeout,
+                          &error)) {
         for (const QJsonValue &value : listing.value("results").toObject().value("records").toArray()) {
             const QJsonObject m = value.toObject();
             if (m.value(QStringLiteral("caption")).toString().compare(caption, Qt::CaseInsensitive) == 0)
@@ -157,7 +166,8 @@ int runEdit(const CtlOptions &options)
         return ExitUsage;
     QJsonObject answer;
     const int status =
-        call(options, QJsonObject{{"cmd", "zfsrep_mission_change"}, {"params", params}}, answer, what, form.json);
+        call(options, QJsonObject{{"cmd", "zfsrep_mission_change"}, {"params", params}}, answer, what, form.json,
+             form.msnno);
     if (status >= 0)
         return status;
     if (form.json)

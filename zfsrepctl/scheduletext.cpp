@@ -15,6 +15,8 @@ struct PartKind {
     int high;
     const char *const *names; // value names from `low` on, or nullptr
     const char *unknown;      // "unknown day" etc.
+    int level;                // 0 months, 1 days (dates and weekdays), 2 hours, 3 minutes
+    bool firstWhenLeftOut;    // left out below the finest part given: its first value
 };
 
 const char *const kDayNames[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
@@ -23,12 +25,23 @@ const char *const kMonthNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
 
 // In the order the formatter writes them.
 const PartKind kParts[] = {
-    {"months", "months", 1, 12, kMonthNames, "unknown month"},
-    {"dates", "days", 1, 31, nullptr, "not a day of the month"},
-    {"days", "weeks", 1, 7, kDayNames, "unknown day"},
-    {"hours", "hours", 0, 23, nullptr, "not an hour"},
-    {"minutes", "minutes", 0, 59, nullptr, "not a minute"},
+    {"months", "months", 1, 12, kMonthNames, "unknown month", 0, true},
+    {"dates", "days", 1, 31, nullptr, "not a day of the month", 1, true},
+    {"days", "weeks", 1, 7, kDayNames, "unknown day", 1, false},
+    {"hours", "hours", 0, 23, nullptr, "not an hour", 2, true},
+    {"minutes", "minutes", 0, 59, nullptr, "not a minute", 3, true},
 };
+
+// The most days month m (1-12) has in any year.
+constexpr int kLongestMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+QVector<int> listOf(const QJsonObject &schedule, const char *key)
+{
+    QVector<int> values;
+    for (const QJsonValue &v : schedule.value(QLatin1String(key)).toArray())
+        values.append(v.toInt());
+    return values;
+}
 
 const PartKind *findPart(const QString &name)
 {
@@ -138,6 +151,7 @@ bool parseScheduleText(const QString &text, QJsonObject &schedule, QString &erro
     }
     QJsonObject result;
     QSet<QString> seen;
+    int finest = -1;
     for (const QString &word : words) {
         const int eq = word.indexOf(QLatin1Char('='));
         const QString name = eq < 0 ? word : word.left(eq);
@@ -155,6 +169,7 @@ bool parseScheduleText(const QString &text, QJsonObject &schedule, QString &erro
             return false;
         }
         seen.insert(QLatin1String(part->text));
+        finest = qMax(finest, part->level);
         QSet<int> values;
         bool every = false;
         for (const QString &item : word.mid(eq + 1).split(QLatin1Char(','))) {
@@ -178,15 +193,55 @@ bool parseScheduleText(const QString &text, QJsonObject &schedule, QString &erro
             list.append(v);
         result.insert(QLatin1String(part->key), list);
     }
+    // "hours=2" is 02:00, "days=mon" Monday 00:00: a part left out below the
+    // finest one given takes its first value (a weekday none: dates stand
+    // for the day).
+    for (const PartKind &part : kParts) {
+        if (part.level > finest && part.firstWhenLeftOut)
+            result.insert(QLatin1String(part.key), QJsonArray{part.low});
+    }
+    const QString never = neverDue(result);
+    if (!never.isEmpty()) {
+        error = never;
+        return false;
+    }
     schedule = result;
     return true;
 }
 
+QString neverDue(const QJsonObject &schedule)
+{
+    const QVector<int> dates = listOf(schedule, "days");
+    if (dates.isEmpty())
+        return QString();
+    QVector<int> months = listOf(schedule, "months");
+    if (months.isEmpty())
+        return QString(); // January has every date
+    const int earliest = *std::min_element(dates.begin(), dates.end());
+    for (int month : months) {
+        if (month >= 1 && month <= 12 && earliest <= kLongestMonth[month - 1])
+            return QString();
+    }
+    return QStringLiteral("dates: %1 never falls in %2, so the schedule would never run")
+        .arg(formatList(kParts[1], dates), formatList(kParts[0], months));
+}
+
 QString formatSchedule(const QJsonObject &schedule)
 {
+    // Parts finer than the finest one stored are every value; said as "*",
+    // as leaving them out would read back as their first value.
+    int finest = -1;
+    for (const PartKind &part : kParts) {
+        if (!schedule.value(QLatin1String(part.key)).toArray().isEmpty())
+            finest = qMax(finest, part.level);
+    }
     QStringList parts;
     for (const PartKind &part : kParts) {
         const QJsonArray list = schedule.value(QLatin1String(part.key)).toArray();
+        if (list.isEmpty() && part.level > finest && part.firstWhenLeftOut && finest >= 0) {
+            parts << QLatin1String(part.text) + QStringLiteral("=*");
+            continue;
+        }
         QVector<int> values;
         QStringList odd; // values that are not whole numbers
         for (const QJsonValue &v : list) {

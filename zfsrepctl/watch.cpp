@@ -1,10 +1,12 @@
 #include "watch.h"
 
+#include "errortext.h"
 #include "safeoutput.h"
 #include "terminal.h"
 #include "serviceclient.h"
 #include "tq2utils.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -26,7 +28,25 @@ QString lastEnd(const QJsonObject &m)
 struct FinishWatch {
     int msnno = 0;
     bool seen = false;
+    bool sawRunning = false; // the followed run was seen going
     QString initialEnd;
+
+    // The exit status of the mission's last run, its failure printed.
+    int lastOutcome(const QJsonObject &m) const
+    {
+        const QString outcome = m.value("lastresult").toString();
+        if (outcome.isEmpty()) {
+            printError(QStringLiteral("mission %1 has no run going and has not run yet").arg(msnno));
+            return ExitFailed;
+        }
+        if (isFailedOutcome(outcome)) {
+            const QString error = firstLine(m.value("lasterror").toString());
+            printError(QStringLiteral("mission %1 %2").arg(msnno).arg(outcome)
+                       + (error.isEmpty() ? QString() : QStringLiteral(": ") + error));
+            return ExitFailed;
+        }
+        return ExitSucceeded;
+    }
 
     // -1 still waiting; otherwise the exit status.
     int check(const QJsonArray &records)
@@ -36,21 +56,24 @@ struct FinishWatch {
             if (toInt(m.value("msnno")) != msnno)
                 continue;
             const QString end = lastEnd(m);
+            const bool running = missionState(m) == QLatin1String("running")
+                                 || m.value("lastresult").toString() == QLatin1String("running");
             if (!seen) {
                 seen = true;
                 initialEnd = end;
-                return -1;
+                // Nothing going and nothing about to start: the last
+                // outcome at once, not the next scheduled run's.
+                sawRunning = running;
+                if (running || isStarting(m, QDateTime::currentSecsSinceEpoch()))
+                    return -1;
+                return lastOutcome(m);
             }
-            if (end == initialEnd || missionState(m) == QLatin1String("running"))
+            // A run seen going has ended when it no longer runs; one that was
+            // about to start, when the last run is another one and has ended.
+            sawRunning = sawRunning || running;
+            if (running || (!sawRunning && end == initialEnd))
                 return -1;
-            const QString outcome = m.value("lastresult").toString();
-            if (isFailedOutcome(outcome)) {
-                printError(QStringLiteral("mission %1 %2: %3")
-                               .arg(msnno)
-                               .arg(outcome, firstLine(m.value("lasterror").toString())));
-                return ExitFailed;
-            }
-            return ExitSucceeded;
+            return lastOutcome(m);
         }
         printError(QStringLiteral("mission %1 does not exist").arg(msnno));
         return ExitFailed;
@@ -95,6 +118,12 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
     return true;
 }
 
+bool isStarting(const QJsonObject &mission, qint64 now)
+{
+    const qint64 nextrun = toInt64(mission.value(QStringLiteral("nextrun")));
+    return nextrun > 0 && nextrun <= now + kStartingSlackSeconds;
+}
+
 bool isFailedOutcome(const QString &outcome)
 {
     return outcome == QLatin1String("failed") || outcome == QLatin1String("cancelled")
@@ -135,7 +164,10 @@ int runWatch(const CtlOptions &options)
             if (watch.json)
                 SafeOutput::printAnswer(response, QJsonDocument::Compact, options.raw);
             else
-                printError(QStringLiteral("listing failed: %1").arg(response.value("errmsg").toString()));
+                printError(refusalLine(response,
+                                       RefusalContext{QStringLiteral("listing"), QStringLiteral("watch"),
+                                                      QStringLiteral("zfsrep_mission_alload"), 0, QString()},
+                                       options.raw));
             return ExitFailed;
         }
         const QJsonArray records = response.value("results").toObject().value("records").toArray();

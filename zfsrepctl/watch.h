@@ -5,12 +5,15 @@
 //                   [--width N] [--json]
 //
 // It ends with status 0 on Ctrl-C and when the service goes away after the
-// first listing (one line on standard error says so).
+// first listing (one line on standard error says so). --until-finished
+// follows the run going on or about to start; when there is none it ends at
+// once with the last run's outcome.
 #pragma once
 
 #include "ctloptions.h"
 #include "missionview.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -29,5 +32,13 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
 // True when an outcome of a finished run ("lastresult") means it did not
 // do its job.
 bool isFailedOutcome(const QString &outcome);
+
+// Seconds past `now` a listed next run may lie and still count as "about to
+// start" (the listing's clock and the client's may differ by a second).
+constexpr qint64 kStartingSlackSeconds = 2;
+// True when the listed mission is due now (a run was asked for and the
+// scheduler has not picked it up yet): its "nextrun" is at most
+// kStartingSlackSeconds past `now`. Pure.
+bool isStarting(const QJsonObject &mission, qint64 now);
 
 int runWatch(const CtlOptions &options);

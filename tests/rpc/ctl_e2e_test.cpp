@@ -344,7 +344,7 @@ TEST_F(CtlE2e, EditChangesOnlyTheGivenFields)
     QJsonObject after = listed("weekly");
     QJsonObject expected = before;
     expected.insert("ratelimit", 2097152);
-    expected.insert("schedules", QJsonArray{object(R"({"weeks":[6,7],"hours":[4]})")});
+    expected.insert("schedules", QJsonArray{object(R"({"weeks":[6,7],"hours":[4],"minutes":[0]})")});
     for (const char *key : {"msnno", "caption", "action", "pool", "name", "path", "host", "port", "userid", "passwd",
                             "snapname", "erase", "ratelimit", "schedules"})
         EXPECT_EQ(after.value(key), expected.value(key)) << key;

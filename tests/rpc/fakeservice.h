@@ -28,6 +28,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         pending = listings;
     }
+    // Histories of mission 3, one per call, the last one repeated; none set:
+    // history() for every call.
+    void setHistories(const QList<QJsonArray> &histories)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        pendingHistories = histories;
+    }
 
     // What zfsrep_metrics answers from now on (metrics() until set).
     void setMetricsText(const QString &text)
@@ -63,24 +70,38 @@ public slots:
     void zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
         if (record(cmdObject))
-            answerForMission(retObject, cmdObject, envObject, 9993, QString::fromUtf8("任务正在运行: mission 7 is transferring"));
+            answerForMission(retObject, cmdObject, envObject, 9992, QString::fromUtf8("任务正在运行: mission 7 is transferring"));
     }
     void zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
         if (record(cmdObject))
-            answerForMission(retObject, cmdObject, envObject, 9994, QStringLiteral("mission is not running"));
+            answerForMission(retObject, cmdObject, envObject, 9985, QString::fromUtf8("任务没有运行"));
     }
     void zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
-        if (record(cmdObject))
-        {
-            QJsonArray runs;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                runs = historyRuns.isEmpty() ? history() : historyRuns;
-            }
-            answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), runs);
+        if (!record(cmdObject))
+            return;
+        // Mission 5 has no runs (or is not there): an empty history, as the
+        // service answers for any number it has no runs of.
+        if (cmdObject.value("params").toObject().value("msnno").toInt() == 5) {
+            retObject->insert("results", QJsonArray());
+            envObject->setErr(0, QString());
+            return;
         }
+        QJsonArray runs = history();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!pendingHistories.isEmpty())
+                runs = pendingHistories.size() > 1 ? pendingHistories.takeFirst() : pendingHistories.first();
+            else if (!historyRuns.isEmpty())
+                runs = historyRuns;
+        }
+        answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), runs);
+    }
+    void zfsrep_mission_remove(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (record(cmdObject))
+            answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"));
     }
     void zfsrep_metrics(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
@@ -131,5 +152,6 @@ private:
     QList<QJsonArray> pending;
     QString metricsText = metrics();
     QJsonArray historyRuns;
+    QList<QJsonArray> pendingHistories;
 };
 

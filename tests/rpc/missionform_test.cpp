@@ -44,7 +44,7 @@ TEST(MissionForm, AddBuildsTheAppendOfEachKind)
          "--ratelimit 10M --schedule days=mon-fri,hours=2 --schedule minutes=*/30",
          R"({"action":1,"caption":"n","pool":"tank","name":"a/b","host":"10.0.0.2","path":"backup",
              "userid":"replica","port":22,"snapname":"NIGHT","erase":true,"ratelimit":10485760,
-             "schedules":[{"weeks":[1,2,3,4,5],"hours":[2]},{"minutes":[0,30]}]})"},
+             "schedules":[{"weeks":[1,2,3,4,5],"hours":[2],"minutes":[0]},{"minutes":[0,30]}]})"},
         {"--caption back --pull r@[fe80::1]:22/backup/data@ZFSREP_1 --into tank/restored --once",
          R"({"action":2,"caption":"back","host":"fe80::1","port":22,"userid":"r","path":"backup/data@ZFSREP_1",
              "pool":"tank","name":"restored","schedules":[]})"},
@@ -127,7 +127,7 @@ TEST(MissionForm, EditChangesOnlyTheGivenFields)
         const char *changed; // merged over the stored fields
     } cases[] = {
         {{"3", "--ratelimit", "512K"}, R"({"ratelimit":524288})"},
-        {{"3", "--schedule", "days=sat hours=4"}, R"({"schedules":[{"weeks":[6],"hours":[4]}]})"},
+        {{"3", "--schedule", "days=sat hours=4"}, R"({"schedules":[{"weeks":[6],"hours":[4],"minutes":[0]}]})"},
         {{"3", "--once"}, R"({"schedules":[]})"},
         {{"3", "--to", "other@10.0.0.9:2200/vault", "--no-erase"},
          R"({"userid":"other","host":"10.0.0.9","port":2200,"path":"vault","erase":false})"},

@@ -33,19 +33,31 @@ TEST(ScheduleText, ParsesToTheServicesScheduleAndFormatsBackCanonically)
          "days=mon-fri hours=1,13 minutes=30"},
         {"days=sat,sun hours=2 minutes=0", R"({"weeks":[6,7],"hours":[2],"minutes":[0]})",
          "days=sat,sun hours=2 minutes=0"},
-        {"days=7", R"({"weeks":[7]})", "days=sun"},
-        {"DAYS=Mon,WED", R"({"weeks":[1,3]})", "days=mon,wed"},
+        {"days=7", R"({"weeks":[7],"hours":[0],"minutes":[0]})", "days=sun hours=0 minutes=0"},
+        {"DAYS=Mon,WED", R"({"weeks":[1,3],"hours":[0],"minutes":[0]})", "days=mon,wed hours=0 minutes=0"},
         {"months=jan,jul dates=1 hours=2 minutes=0", R"({"months":[1,7],"days":[1],"hours":[2],"minutes":[0]})",
          "months=jan,jul dates=1 hours=2 minutes=0"},
-        {"months=2-4,12", R"({"months":[2,3,4,12]})", "months=feb-apr,dec"},
-        {"dates=29-31 months=2", R"({"months":[2],"days":[29,30,31]})", "months=feb dates=29-31"},
+        {"months=2-4,12", R"({"months":[2,3,4,12],"days":[1],"hours":[0],"minutes":[0]})",
+         "months=feb-apr,dec dates=1 hours=0 minutes=0"},
+        {"dates=29-31 months=2", R"({"months":[2],"days":[29,30,31],"hours":[0],"minutes":[0]})",
+         "months=feb dates=29-31 hours=0 minutes=0"},
+        // A part left out below the finest one given is its first value.
+        {"hours=2", R"({"hours":[2],"minutes":[0]})", "hours=2 minutes=0"},
+        {"hours=2 minutes=*", R"({"hours":[2]})", "hours=2 minutes=*"},
+        {"hours=*", R"({"minutes":[0]})", "minutes=0"},
+        {"days=mon", R"({"weeks":[1],"hours":[0],"minutes":[0]})", "days=mon hours=0 minutes=0"},
+        {"months=jan days=mon", R"({"months":[1],"weeks":[1],"hours":[0],"minutes":[0]})",
+         "months=jan days=mon hours=0 minutes=0"},
+        {"months=jan dates=* days=* hours=* minutes=*", R"({"months":[1]})", "months=jan dates=* hours=* minutes=*"},
+        {"dates=29 months=feb", R"({"months":[2],"days":[29],"hours":[0],"minutes":[0]})",
+         "months=feb dates=29 hours=0 minutes=0"},
         {"minutes=*/15", R"({"minutes":[0,15,30,45]})", "minutes=0,15,30,45"},
         {"minutes=5/20", R"({"minutes":[5,25,45]})", "minutes=5,25,45"},
         {"hours=8-18/2 minutes=0", R"({"hours":[8,10,12,14,16,18],"minutes":[0]})",
          "hours=8,10,12,14,16,18 minutes=0"},
         {"hours=0-23 minutes=0", R"({"minutes":[0]})", "minutes=0"},
         {"minutes=*", R"({})", "minutes=*"},
-        {"hours=5,5,5", R"({"hours":[5]})", "hours=5"},
+        {"hours=5,5,5", R"({"hours":[5],"minutes":[0]})", "hours=5 minutes=0"},
         {"  hours=3\tminutes=7  ", R"({"hours":[3],"minutes":[7]})", "hours=3 minutes=7"},
     };
     for (const auto &c : cases) {
@@ -85,6 +97,9 @@ TEST(ScheduleText, RefusesNamingThePartAtFault)
         {"minutes=*/0", "minutes: step '0' is not a positive whole number"},
         {"minutes=*/x", "minutes: step 'x' is not a positive whole number"},
         {"hours=-1", "hours: -1 is out of range 0-23"},
+        {"dates=31 months=feb", "dates: 31 never falls in feb, so the schedule would never run"},
+        {"months=2 dates=30,31 hours=1", "dates: 30,31 never falls in feb, so the schedule would never run"},
+        {"dates=31 months=apr,jun,sep,nov", "dates: 31 never falls in apr,jun,sep,nov, so the schedule would never run"},
         {"", "empty schedule (give at least one part, e.g. minutes=0)"},
         {"   ", "empty schedule (give at least one part, e.g. minutes=0)"},
     };
@@ -104,13 +119,51 @@ TEST(ScheduleText, FormatsStoredSchedulesAsTheServiceKeepsThem)
     // repeats; an empty list runs once.
     EXPECT_EQ(formatSchedules(QJsonArray()).toStdString(), "once");
     EXPECT_EQ(formatSchedule(object(R"({"weeks":["5","1","2","3","4","4"],"hours":[2]})")).toStdString(),
-              "days=mon-fri hours=2");
+              "days=mon-fri hours=2 minutes=*");
     EXPECT_EQ(formatSchedules(QJsonDocument::fromJson(R"([{"hours":[23],"minutes":[0]},{"minutes":[0]}])").array())
                   .toStdString(),
               "hours=23 minutes=0; minutes=0");
     EXPECT_EQ(formatSchedule(object(R"({"weeks":[],"months":[]})")).toStdString(), "minutes=*");
     // What the service would refuse is shown, not hidden.
-    EXPECT_EQ(formatSchedule(object(R"({"hours":[25,"x"]})")).toStdString(), "hours=25,x");
+    EXPECT_EQ(formatSchedule(object(R"({"hours":[25,"x"]})")).toStdString(), "hours=25,x minutes=*");
+}
+
+TEST(ScheduleText, StoredSchedulesReadBackUnchangedThroughTheText)
+{
+    // What the interface stores without the finer parts means every value
+    // of them; the text says so, so an edit keeps the meaning.
+    const struct {
+        const char *stored;
+        const char *text;
+    } cases[] = {
+        {R"({"hours":[2]})", "hours=2 minutes=*"},
+        {R"({"weeks":[7]})", "days=sun hours=* minutes=*"},
+        {R"({"months":[1]})", "months=jan dates=* hours=* minutes=*"},
+        {R"({"months":[1],"weeks":[1],"minutes":[5]})", "months=jan days=mon minutes=5"},
+        {R"({"days":[15],"hours":[3]})", "dates=15 hours=3 minutes=*"},
+        {R"({"minutes":[0]})", "minutes=0"},
+        {R"({})", "minutes=*"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored);
+        const QString text = formatSchedule(object(c.stored));
+        EXPECT_EQ(text.toStdString(), c.text);
+        QJsonObject again;
+        QString error;
+        ASSERT_TRUE(parseScheduleText(text, again, error)) << error.toStdString();
+        EXPECT_EQ(show(again), show(object(c.stored)));
+    }
+}
+
+TEST(ScheduleText, NeverDueNamesTheDates)
+{
+    EXPECT_EQ(neverDue(object(R"({"months":[2],"days":[29]})")).toStdString(), "");
+    EXPECT_EQ(neverDue(object(R"({"days":[31]})")).toStdString(), "");
+    EXPECT_EQ(neverDue(object(R"({"months":[2,3],"days":[31]})")).toStdString(), "");
+    EXPECT_EQ(neverDue(object(R"({"months":[2],"days":[30]})")).toStdString(),
+              "dates: 30 never falls in feb, so the schedule would never run");
+    EXPECT_EQ(neverDue(object(R"({"months":[4,6,9,11],"days":[31]})")).toStdString(),
+              "dates: 31 never falls in apr,jun,sep,nov, so the schedule would never run");
 }
 
 } // namespace

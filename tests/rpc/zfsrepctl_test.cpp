@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -146,16 +147,18 @@ TEST_F(ZfsrepctlService, SubcommandsPrintWhatHappened)
     EXPECT_EQ(lines.at(3), "           second line");
 }
 
-TEST_F(ZfsrepctlService, RefusalIsExitOneWithTheServicesMessage)
+TEST_F(ZfsrepctlService, RefusalIsExitOneWithAnEnglishReason)
 {
     const struct {
         const char *name;
         QStringList args;
         const char *message;
     } cases[] = {
-        {"run busy", {"run", "5"}, "run mission 5 failed: 任务正在运行: mission 7 is transferring (err 9993)"},
-        {"cancel idle", {"cancel", "4"}, "cancel mission 4 failed: mission is not running (err 9994)"},
-        {"history unknown", {"history", "9"}, "history mission 9 failed: 任务名称不存在 (err 9994)"},
+        {"run busy", {"run", "5"},
+         "run mission 5: mission 5 or another mission is running now; try again when it has ended (err 9992)"},
+        {"cancel idle", {"cancel", "4"}, "cancel mission 4: mission 4 is not running (err 9985)"},
+        {"history unknown", {"history", "9"}, "history mission 9: mission 9 does not exist (err 9994)"},
+        {"raw", {"run", "5", "--raw"}, "run mission 5 failed: 任务正在运行: mission 7 is transferring (err 9992)"},
     };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LC_ALL", "C.UTF-8");
@@ -183,7 +186,7 @@ TEST_F(ZfsrepctlService, JsonPrintsTheAnswerAsItCame)
     } cases[] = {
         {"run", {"run", "3", "--json"}, 0, {{"err", 0}}},
         {"run refused", {"run", "--json", "5"}, 1,
-         {{"err", 9993}, {"errmsg", QString::fromUtf8("任务正在运行: mission 7 is transferring")}}},
+         {{"err", 9992}, {"errmsg", QString::fromUtf8("任务正在运行: mission 7 is transferring")}}},
         {"cancel", {"cancel", "3", "--json"}, 0, {{"err", 0}}},
         {"history", {"history", "3", "--json"}, 0, {{"err", 0}, {"results", FakeService::history()}}},
         {"metrics", {"metrics", "--json"}, 0, {{"err", 0}, {"results", QJsonObject{{"text", FakeService::metrics()}}}}},
@@ -316,8 +319,10 @@ TEST_F(ZfsrepctlService, WatchUntilFinishedFollowsTheOutcome)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        // Asked to run: due now, not yet picked up.
         const QJsonObject before = mission(3, "Nightly", {{"state", "armed"}, {"lastrun", 1796676060},
-                                                          {"lastresult", "succeeded"}, {"lasterror", ""}});
+                                                          {"lastresult", "succeeded"}, {"lasterror", ""},
+                                                          {"nextrun", QDateTime::currentSecsSinceEpoch()}});
         const QJsonObject during = mission(3, "Nightly", {{"state", "running"}, {"lastrun", 1796676060}, {"rate", 50},
                                                           {"speed", "1MiB/s"}});
         service.setListings({QJsonArray{before}, QJsonArray{during}, QJsonArray{mission(3, "Nightly", c.ended)}});
@@ -355,7 +360,7 @@ TEST(Zfsrepctl, ServiceWithoutTheNewMethodsIsNamedAsSuch)
     const CtlRun run = zfsrepctl({"--socket", path, "run", "3"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "zfsrepctl: run mission 3: this zfsrep service has no method zfsrep_mission_run "
-                       "(an older version?)\n");
+                       "(an older version?) (err 9885)\n");
 }
 
 // Starts `zfsrepctl watch` and waits (bounded) for its first view.

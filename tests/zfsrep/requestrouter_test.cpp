@@ -102,7 +102,7 @@ TEST_F(Methods, AppendAppliesDefaultsAndTypes)
     params.insert("erase", "yes");
     params.insert("caption", "  Nightly  ");
     const QJsonObject appended = call("zfsrep_mission_append", params);
-    EXPECT_EQ(appended, (QJsonObject{{"err", 0}}));
+    EXPECT_EQ(appended, (QJsonObject{{"err", 0}, {"results", QJsonObject{{"msnno", 1}}}}));
     const QJsonObject listed = call("zfsrep_mission_alload");
     ASSERT_EQ(listed.value("err").toInt(), 0);
     const QJsonObject row = listed.value("results").toObject().value("records").toArray().at(0).toObject();
@@ -118,7 +118,38 @@ TEST_F(Methods, AppendAppliesDefaultsAndTypes)
               (QJsonObject{{"err", 0}, {"results", QJsonObject{{"exists", 0}}}}));
     const QJsonObject duplicate = call("zfsrep_mission_append", appendParams("nightly"));
     EXPECT_EQ(duplicate.value("err").toInt(), 9993);
+    EXPECT_FALSE(duplicate.contains("results"));
+    // Each append answers its own number.
+    EXPECT_EQ(call("zfsrep_mission_append", appendParams("Weekly")).value("results").toObject(),
+              (QJsonObject{{"msnno", 2}}));
     EXPECT_EQ(duplicate.value("errmsg").toString(), QString::fromUtf8("任务名称已存在"));
+}
+
+TEST_F(Methods, RefusedParametersAreNamedInKeysOfTheirOwn)
+{
+    const struct {
+        const char *cmd;
+        QJsonObject params;
+        QJsonObject named;
+    } cases[] = {
+        {"zfsrep_mission_remove", QJsonObject{}, {{"fault", "missing"}, {"fields", QJsonArray{"msnno"}}}},
+        {"zfsrep_mission_append", QJsonObject{{"caption", "c"}},
+         {{"fault", "missing"}, {"fields", QJsonArray{"caption", "pool", "name"}}}},
+        {"zfsrep_mission_append", QJsonObject{{"caption", "c"}, {"pool", "tank"}, {"name", "d"}, {"action", 1},
+                                              {"host", "h"}, {"userid", "u"}, {"passwd", "p"}, {"port", 70000}},
+         {{"fault", "invalid"}, {"fields", QJsonArray{"port"}}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.cmd) + " " + QJsonDocument(c.params).toJson(QJsonDocument::Compact).toStdString());
+        const QJsonObject response = call(c.cmd, c.params);
+        EXPECT_EQ(response.value("err").toInt(), 9995);
+        EXPECT_EQ(response.value("fault"), c.named.value("fault"));
+        EXPECT_EQ(response.value("fields"), c.named.value("fields"));
+    }
+    // Other refusals carry no such keys.
+    const QJsonObject missing = call("zfsrep_mission_remove", QJsonObject{{"msnno", 42}});
+    EXPECT_EQ(missing.value("err").toInt(), 9994);
+    EXPECT_FALSE(missing.contains("fields"));
 }
 
 TEST_F(Methods, ChangeAndRemoveByNumber)

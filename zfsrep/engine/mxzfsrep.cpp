@@ -124,11 +124,13 @@ bool MXZfsrep::start(TQ2Journals &)
     return true;
 }
 
-bool MXZfsrep::appendMission(TQ2Journals &journals, const QJsonObject &mission)
+bool MXZfsrep::appendMission(TQ2Journals &journals, const QJsonObject &mission, int *appended)
 {
     int msnno = 0;
     if (!book.append(journals, mission, msnno))
         return false;
+    if (appended)
+        *appended = msnno;
     const QJsonArray schedules = mission.value(QStringLiteral("schedules")).toArray();
     if (schedules.isEmpty())
         due.armForNextPass(msnno);

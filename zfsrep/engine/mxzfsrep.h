@@ -62,7 +62,8 @@ public:
     bool start(TQ2Journals &journals);
 
     // Stores a mission and arms it (its schedules, or the next pass).
-    bool appendMission(TQ2Journals &journals, const QJsonObject &mission);
+    // `msnno`, when given, gets the new mission's number.
+    bool appendMission(TQ2Journals &journals, const QJsonObject &mission, int *msnno = nullptr);
     // Stores a change and arms the mission from it; a run going on keeps the
     // mission it read and the next arming uses the change.
     bool changeMission(TQ2Journals &journals, const QJsonObject &mission);

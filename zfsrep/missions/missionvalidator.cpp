@@ -5,6 +5,7 @@
 #include "zfscommands.h"
 
 #include <QJsonDocument>
+#include <QStringList>
 
 #include <cmath>
 #include <optional>
@@ -89,6 +90,40 @@ std::optional<qint64> wholeNumber(const QJsonValue &value)
 }
 
 QString text(const QJsonObject &fields, const char *key) { return fields.value(QLatin1String(key)).toString(); }
+
+// Whether a schedule whose values are all in range can ever fall due: some
+// date of its "days" exists in some month of its "months" in some year (31
+// February, 30 February and 31 April, June, September, November never
+// come; 29 February does). Empty lists mean every value.
+bool canFallDue(const QJsonObject &schedule)
+{
+    static const int longest[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const QJsonArray days = schedule.value(QStringLiteral("days")).toArray();
+    const QJsonArray months = schedule.value(QStringLiteral("months")).toArray();
+    if (days.isEmpty() || months.isEmpty())
+        return true;
+    qint64 earliest = 31;
+    for (const QJsonValue &day : days)
+        earliest = qMin(earliest, wholeNumber(day).value_or(31));
+    for (const QJsonValue &month : months) {
+        const qint64 m = wholeNumber(month).value_or(0);
+        if (m >= 1 && m <= 12 && earliest <= longest[m - 1])
+            return true;
+    }
+    return false;
+}
+
+// "30,31 (months 2)": the dates and months of a schedule that never falls due.
+QString neverDue(const QJsonObject &schedule)
+{
+    QStringList days;
+    for (const QJsonValue &day : schedule.value(QStringLiteral("days")).toArray())
+        days << shown(day);
+    QStringList months;
+    for (const QJsonValue &month : schedule.value(QStringLiteral("months")).toArray())
+        months << shown(month);
+    return QStringLiteral("%1 (months %2)").arg(days.join(QLatin1Char(',')), months.join(QLatin1Char(',')));
+}
 
 // The rules shared by requests and stored rows; `schedules` is the list
 // itself (a stored row keeps it as text, parsed by the caller).
@@ -225,6 +260,8 @@ QString MissionValidator::schedules(const QJsonValue &schedules)
                     return invalid(parameter(), shown(value));
             }
         }
+        if (!canFallDue(schedule))
+            return invalid(place() + QStringLiteral(".days"), neverDue(schedule));
     }
     return QString();
 }

@@ -45,8 +45,11 @@ public:
     // A schedule list: a JSON array (absent or null: empty) of objects whose
     // only keys are weeks (1-7), months (1-12), days (1-31), hours (0-23) and
     // minutes (0-59), each an array of whole numbers in range; at most
-    // kMaxScheduleValues values in all. Stops at the first fault, so the work
-    // is bounded by the limit, not by the size of the input.
+    // kMaxScheduleValues values in all; and a schedule that can never fall
+    // due (no date of its "days" in any of its "months": 30 or 31 February,
+    // 31 April, June, September, November) is refused naming its "days".
+    // Stops at the first fault, so the work is bounded by the limit, not by
+    // the size of the input.
     static QString schedules(const QJsonValue &schedules);
 
     // The most characters the text field `key` may hold.

@@ -57,6 +57,32 @@ inline Results serialized(TQ2Cabinet *env, const QByteArray &json)
 
 inline void refuse(TQ2Cabinet *env, const QString &message) { env->setErr(TQ2Error::ERR_PARAMS, message); }
 
+// The parameters a refusal of this service names, for clients that show
+// their own text: {"fault": "missing", "fields": ["host", "userid"]} for
+// "缺少参数: host, userid", {"fault": "invalid", "fields": ["port"]} for
+// "参数无效: port: 70000"; empty for any other message. The messages are
+// the service's own (kMissing*, MissionValidator).
+inline QJsonObject refusalFields(const QString &message)
+{
+    static const QString missing = QStringLiteral("缺少参数: ");
+    static const QString invalid = QStringLiteral("参数无效: ");
+    QJsonArray fields;
+    QString fault;
+    if (message.startsWith(missing)) {
+        fault = QStringLiteral("missing");
+        for (const QString &name : message.mid(missing.size()).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            fields.append(name.trimmed());
+    } else if (message.startsWith(invalid)) {
+        fault = QStringLiteral("invalid");
+        const QString rest = message.mid(invalid.size());
+        const int colon = rest.indexOf(QLatin1Char(':'));
+        fields.append((colon < 0 ? rest : rest.left(colon)).trimmed());
+    }
+    if (fields.isEmpty())
+        return QJsonObject();
+    return QJsonObject{{QStringLiteral("fault"), fault}, {QStringLiteral("fields"), fields}};
+}
+
 // The frame of every method. The connection's journal starts clean (code
 // ERR_FAILED, no message, no entries), so an answer never carries what an
 // earlier request on the same connection left. A request with "help" gets
@@ -83,8 +109,15 @@ inline void serve(QJsonObject *retObject, const QJsonObject &cmdObject, TQ2Cabin
         env->setErr(TQ2Error::ERR_FAILED, QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what())));
         return;
     }
-    if (!results)
+    if (!results) {
+        // A refused parameter is also named in keys of its own (additive).
+        if (env->err() == TQ2Error::ERR_PARAMS) {
+            const QJsonObject named = refusalFields(env->errmsg());
+            for (auto it = named.begin(); it != named.end(); ++it)
+                retObject->insert(it.key(), it.value());
+        }
         return;
+    }
     if (!results->isUndefined())
         retObject->insert(QStringLiteral("results"), *results);
     env->setErr(TQ2Error::ERR_SUCCEED, QString());

@@ -113,7 +113,12 @@ void RequestRouter::zfsrep_mission_append(QJsonObject *retObject, QJsonObject cm
             return std::nullopt;
         }
         defaultSeries(mission);
-        return engine.appendMission(*envObject, mission) ? kNoResults : std::nullopt;
+        // The new number answers the append, so a client need not look the
+        // caption up in the listing.
+        int msnno = 0;
+        if (!engine.appendMission(*envObject, mission, &msnno))
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("msnno"), msnno}});
     });
 }
 
