@@ -255,7 +255,8 @@ int main(int argc, char *argv[])
         return ExitSucceeded;
     }
     if (const Subcommand *sub = findSubcommand(options.command)) {
-        options.raw = options.args.removeAll(QStringLiteral("--raw")) > 0;
+        // --raw may stand among the subcommand's words too.
+        options.raw = options.args.removeAll(QStringLiteral("--raw")) > 0 || options.raw;
         return sub->run(options);
     }
     return runCall(options);

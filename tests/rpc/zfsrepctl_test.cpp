@@ -158,7 +158,6 @@ TEST_F(ZfsrepctlService, RefusalIsExitOneWithAnEnglishReason)
          "run mission 5: mission 5 or another mission is running now; try again when it has ended (err 9992)"},
         {"cancel idle", {"cancel", "4"}, "cancel mission 4: mission 4 is not running (err 9985)"},
         {"history unknown", {"history", "9"}, "history mission 9: mission 9 does not exist (err 9994)"},
-        {"raw", {"run", "5", "--raw"}, "run mission 5 failed: 任务正在运行: mission 7 is transferring (err 9992)"},
     };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LC_ALL", "C.UTF-8");
@@ -169,6 +168,13 @@ TEST_F(ZfsrepctlService, RefusalIsExitOneWithAnEnglishReason)
         EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
         EXPECT_EQ(QString::fromUtf8(run.err), QStringLiteral("zfsrepctl: ") + QString::fromUtf8(c.message) + '\n');
     }
+    // --raw: the service's answer exactly as it came, its own message included.
+    const CtlRun raw = zfsrepctl(with({"run", "5", "--raw"}), env);
+    EXPECT_EQ(raw.exitCode, 1);
+    EXPECT_TRUE(raw.err.isEmpty()) << raw.err.toStdString();
+    const QJsonObject answer = QJsonDocument::fromJson(raw.out).object();
+    EXPECT_EQ(answer.value("err").toInt(), 9992) << raw.out.toStdString();
+    EXPECT_EQ(answer.value("errmsg").toString(), QString::fromUtf8("任务正在运行: mission 7 is transferring"));
     const QJsonObject before = service.lastRequest();
     const CtlRun usage = zfsrepctl(with({"run", "three"}));
     EXPECT_EQ(usage.exitCode, 64);
