@@ -3,6 +3,7 @@
 #include "datasetreplacer.h"
 #include "eventrecorder.h"
 #include "remotequeries.h"
+#include "replicationoutput.h"
 #include "replicationside.h"
 #include "runservices.h"
 #include "sshcontrol.h"
@@ -39,7 +40,7 @@ void MissionCleanup::releaseHolds(const Mission &mission, const ReplicationSide 
     if (!side.treeSnapshotNames(journals, dataset, snapshots)
         || (!snapshots.isEmpty() && !side.holds(journals, snapshots, false, holds))) {
         // A dataset that is gone holds nothing.
-        if (!journals.errmsg().contains(QLatin1String("does not exist")))
+        if (!ReplicationOutput::isMissingDataset(journals.errmsg()))
             problems.append(side.label() + journals.errmsg());
         return;
     }
