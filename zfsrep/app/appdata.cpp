@@ -1,6 +1,7 @@
 #include "appdata.h"
 
 #include "configfile.h"
+#include "configsections.h"
 #include "quitsignals.h"
 #include "sshlogin.h"
 #include <QJsonArray>
@@ -72,6 +73,19 @@ bool AppData::initialize(const QString &configPath)
             return false;
     }
     SshLogin::setIdentityFile(identity);
+    // A malformed notice or hook entry would fail silently later, run after
+    // run: it stops the start instead, naming the key.
+    NoticeSettings notices;
+    QMap<QString, HookDefinition> hooks;
+    QString fault;
+    if (!ConfigSections::notify(config, notices, fault) || !ConfigSections::hooks(config, hooks, fault)) {
+        failure = QStringLiteral("configuration file %1: %2").arg(configFile, fault);
+        return false;
+    }
+    zfsrep.setNotices(notices);
+    // Before the missions are read: a stored mission's hook is checked
+    // against these names.
+    HookCatalogue::set(hooks);
     TQ2Journals journals;
     if (router.loadConfigure(journals, config)) {
         // A schema older than the statements would fail every listing:
@@ -136,4 +150,7 @@ void AppData::shutdown(int timeoutMs)
 {
     server.stop();
     zfsrep.scheduler().shutdown(timeoutMs);
+    // Notices still queued are dropped; the history says which failures
+    // were not announced, and the next start sends them.
+    zfsrep.notices().stop();
 }

@@ -208,6 +208,12 @@ ProcessOutcome QProcessRunner::run(const ProcessRequest &request)
         endGroup(process);
         return outcome;
     }
+    if (!request.input.isEmpty()) {
+        process.write(request.input);
+        // A child that does not read its input is not waited for here; the
+        // finish timeout below still holds.
+        process.waitForBytesWritten(qMax(1, qMin(request.finishTimeoutMs < 0 ? 30000 : request.finishTimeoutMs, 30000)));
+    }
     process.closeWriteChannel();
     // The child is watched in short slices: its output is taken as it comes
     // (so the limit holds while it runs, not after) and a cancel is seen soon.

@@ -19,6 +19,8 @@ struct ProcessRequest {
     QStringList arguments;
     // Added to (or replacing in) the inherited environment, e.g. SSHPASS.
     QMap<QString, QString> environment;
+    // Written to the child's standard input (then closed) by `run`.
+    QByteArray input;
     int startTimeoutMs = 30000;
     // -1 waits without limit.
     int finishTimeoutMs = 30000;

@@ -9,11 +9,13 @@
 #include "tq2journals.h"
 #include "tq2utils.h"
 
-namespace {
+MissionMetrics::MissionMetrics(MissionBook &missionBook, const Scheduler &runScheduler, RunHistory &runHistory,
+                               std::function<QDateTime()> clockFunction)
+    : book(missionBook), scheduler(runScheduler), history(runHistory), clock(std::move(clockFunction))
+{
+}
 
-// Seconds between the next two moments the schedules name; 0 when there
-// are none (an unscheduled mission) or no second one within the search.
-qint64 schedulePeriod(const QJsonArray &schedules, const QDateTime &start)
+qint64 MissionMetrics::schedulePeriod(const QJsonArray &schedules, const QDateTime &start)
 {
     if (schedules.isEmpty())
         return 0;
@@ -27,14 +29,6 @@ qint64 schedulePeriod(const QJsonArray &schedules, const QDateTime &start)
     if (first >= ceiling || second >= ceiling)
         return 0;
     return first.secsTo(second);
-}
-
-} // namespace
-
-MissionMetrics::MissionMetrics(MissionBook &missionBook, const Scheduler &runScheduler, RunHistory &runHistory,
-                               std::function<QDateTime()> clockFunction)
-    : book(missionBook), scheduler(runScheduler), history(runHistory), clock(std::move(clockFunction))
-{
 }
 
 bool MissionMetrics::text(TQ2Journals &journals, QString &text)

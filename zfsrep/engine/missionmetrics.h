@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QString>
 
 #include <functional>
@@ -22,6 +23,11 @@ public:
 
     // False (journaled, ERR_SQLERROR) when the store could not be read.
     bool text(TQ2Journals &journals, QString &text);
+
+    // Seconds between the next two moments the schedules name after
+    // `start`; 0 when there are none (an unscheduled mission) or no second
+    // one within the search.
+    static qint64 schedulePeriod(const QJsonArray &schedules, const QDateTime &start);
 
 private:
     MissionBook &book;

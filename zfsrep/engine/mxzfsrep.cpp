@@ -50,7 +50,11 @@ MXZfsrep::MXZfsrep(QObject *parent)
       runHistory(std::make_unique<RunHistory>(*database)),
       due(readerOf(clock)),
       runExecutor([this]() -> ProcessRunner & { return *processRunner; }, runSettings, eventRecorder, readerOf(clock)),
-      runScheduler(book, due, *runHistory, runExecutor, readerOf(clock), [this] { metricsWriter.write(); }),
+      runScheduler(book, due, *runHistory, runExecutor, readerOf(clock),
+                   [this](const Mission &mission, const RunRecord &record) {
+                       metricsWriter.write();
+                       missionNotices.runFinished(mission, record);
+                   }),
       missionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)),
       metricsWriter([this](QString &text) {
           TQ2Journals journals;
@@ -58,7 +62,9 @@ MXZfsrep::MXZfsrep(QObject *parent)
               return true;
           TQ2TRACE("journals.toObject()", journals.toObject());
           return false;
-      })
+      }),
+      noticeSender([this]() -> ProcessRunner & { return *processRunner; }),
+      missionNotices(book, *runHistory, noticeSender, readerOf(clock))
 {
     registerResources();
     runSettings.sshControlDirectory = SshControl::defaultDirectory();
@@ -68,6 +74,7 @@ MXZfsrep::~MXZfsrep()
 {
     runScheduler.shutdown(60000);
     metricsWriter.stop();
+    noticeSender.stop();
 }
 
 bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
@@ -121,6 +128,12 @@ bool MXZfsrep::start(TQ2Journals &)
 {
     runScheduler.start();
     metricsWriter.start();
+    if (noticeSender.settings().isEnabled()) {
+        noticeSender.setDelivered([this](const Notice &notice) { missionNotices.delivered(notice); });
+        noticeSender.setPeriodic([this] { missionNotices.checkStale(); }, staleCheckMs);
+        missionNotices.resendUnsent();
+        noticeSender.start();
+    }
     return true;
 }
 

@@ -6,6 +6,7 @@
 //   RunExecutor     one run of a send, pull, export or restore (runs/)
 //   LocalQueries, RemoteQueries   the zfs/zpool queries of the RPC methods (queries/)
 //   RunHistory, EventRecorder, MetricsWriter   the ledger (store/)
+//   NoticeSender, MissionNotices   the notices of runs and stale missions
 // The operations here are the ones that touch several parts at once: the
 // configuration, the mission changes that arm or disarm (and cancel a
 // removed mission's run), the listing and the metrics.
@@ -21,6 +22,8 @@
 #include "metricswriter.h"
 #include "missionbook.h"
 #include "missionlisting.h"
+#include "missionnotices.h"
+#include "noticesender.h"
 #include "processrunner.h"
 #include "remotequeries.h"
 #include "runexecutor.h"
@@ -56,7 +59,14 @@ public:
     // interrupted exports and arms every pending mission. False only when
     // the database could not be opened.
     bool loadConfigure(TQ2Journals &journals, const QJsonObject &config);
-    // Starts the scheduler and the metrics thread; always true. The graceful
+    // Where notices go ("notify", read by the application); before start.
+    void setNotices(const NoticeSettings &settings) { noticeSender.configure(settings); }
+    // How often the notice thread looks for stale missions (tests).
+    void setStaleCheckInterval(int ms) { staleCheckMs = ms; }
+    NoticeSender &notices() { return noticeSender; }
+    // Starts the scheduler, the metrics thread and, when notices are
+    // configured, the notice thread (after queueing the failures whose
+    // notice did not go out); always true. The graceful
     // end is scheduler().shutdown(): the running transfer is cancelled and
     // recorded.
     bool start(TQ2Journals &journals);
@@ -112,4 +122,7 @@ private:
     Scheduler runScheduler;
     MissionListing missionListing;
     MetricsWriter metricsWriter;
+    NoticeSender noticeSender;
+    MissionNotices missionNotices;
+    int staleCheckMs = 60000;
 };

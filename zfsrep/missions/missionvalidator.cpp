@@ -1,5 +1,6 @@
 #include "missionvalidator.h"
 
+#include "hookdefinition.h"
 #include "missionnames.h"
 #include "sshlogin.h"
 #include "zfscommands.h"
@@ -173,6 +174,8 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
         bad = MissionValidator::port(fields.value(QStringLiteral("port")));
     if (bad.isEmpty())
         bad = MissionValidator::rateLimit(fields.value(QStringLiteral("ratelimit")));
+    if (bad.isEmpty())
+        bad = MissionValidator::hook(fields.value(QStringLiteral("hook")), int(*action));
     if (!bad.isEmpty())
         return bad;
 
@@ -296,5 +299,21 @@ QString MissionValidator::rateLimit(const QJsonValue &rateLimit)
     const std::optional<qint64> n = wholeNumber(rateLimit);
     if (!n || *n < 0)
         return invalid(QStringLiteral("ratelimit"), shown(rateLimit));
+    return QString();
+}
+
+QString MissionValidator::hook(const QJsonValue &hook, int action)
+{
+    if (isAbsent(hook) || (hook.isString() && hook.toString().trimmed().isEmpty()))
+        return QString();
+    if (!hook.isString())
+        return invalid(QStringLiteral("hook"), shown(hook));
+    const QString name = hook.toString().trimmed();
+    // The commands run right before and after the mission's own snapshot:
+    // only sends and exports take one.
+    if (action != 1 && action != 3)
+        return invalid(QStringLiteral("hook"), QStringLiteral("%1 (only send and export missions snapshot)").arg(shown(name)));
+    if (!HookCatalogue::contains(name))
+        return invalid(QStringLiteral("hook"), QStringLiteral("no hook named %1 is configured").arg(shown(name)));
     return QString();
 }

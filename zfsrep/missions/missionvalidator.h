@@ -61,6 +61,11 @@ public:
     // The port to use: kDefaultPort for absent, 0 or anything invalid.
     static int effectivePort(const QJsonValue &port);
 
+    // A hook's name: absent, null or empty text (none), or the name of an
+    // entry of the configuration's "hooks" (HookCatalogue), for a send (1)
+    // or an export (3) only.
+    static QString hook(const QJsonValue &hook, int action);
+
     // A bandwidth limit in bytes per second: absent, null or empty text (no
     // limit), or a whole number >= 0 (0: no limit).
     static QString rateLimit(const QJsonValue &rateLimit);

@@ -8,6 +8,7 @@
 #include "run.h"
 #include "runevent.h"
 #include "seriessnapshots.h"
+#include "snapshothooks.h"
 #include "stagerunner.h"
 #include "trusteddirectories.h"
 #include "tq2print.h"
@@ -53,7 +54,7 @@ bool ExportRun::execute(Run &run)
     else if (!(placed = TrustedDirectories::make(directory, refusal)))
         CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("mkdir ") + directory, refusal);
     // The stream carries the children (-R), so the snapshot is recursive.
-    if (placed && series.create(dataset, mission.snapname, snapshot)
+    if (placed && SnapshotHooks(run, services).snapshot(series, dataset, mission.snapname, snapshot)
         && LocalQueries(services.runner, &run.cancelToken()).snapshotAllist(run.journals(), snapshots, dataset)
         && !snapshots.isEmpty()
         && isInside(run, directory, filePath(mission.path, snapshots.last()))) {

@@ -7,6 +7,7 @@
 #include "run.h"
 #include "runevent.h"
 #include "seriessnapshots.h"
+#include "snapshothooks.h"
 #include "sshcontrol.h"
 #include "stagerunner.h"
 
@@ -27,7 +28,7 @@ bool SendRun::execute(Run &run)
         // Logged in: the host's key must be on record now (no silent lapse).
         result = (!control.isOpen() || HostKeyPin::confirm(run, services.runner, mission.host, mission.port))
                  && EndpointCheck::sendTarget(run.journals(), remote, targetOf(mission))
-                 && series.create(dataset, mission.snapname, snapshot);
+                 && SnapshotHooks(run, services).snapshot(series, dataset, mission.snapname, snapshot);
         if (result) {
             ReplicationResult replicated;
             result = replicate(run, control, replicated);

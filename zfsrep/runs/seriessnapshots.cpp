@@ -35,10 +35,18 @@ SeriesSnapshots::SeriesSnapshots(Run &owner, const RunServices &runServices)
 {
 }
 
+QString SeriesSnapshots::firstName(const QString &dataset, const QString &series, const QDateTime &now)
+{
+    return dataset + QLatin1Char('@') + series + QLatin1Char('_') + QLocale::c().toString(now, QStringLiteral("yyyyMMddHHmmss"));
+}
+
 bool SeriesSnapshots::create(const QString &dataset, const QString &series, QString &snapshot)
 {
-    const QString name = dataset + QLatin1Char('@') + series + QLatin1Char('_')
-                         + QLocale::c().toString(services.clock(), QStringLiteral("yyyyMMddHHmmss"));
+    return createNamed(firstName(dataset, series, services.clock()), snapshot);
+}
+
+bool SeriesSnapshots::createNamed(const QString &name, QString &snapshot)
+{
     // Two missions of one dataset and series may start in the same second.
     for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
         snapshot = attempt == 1 ? name : name + QLatin1Char('_') + QString::number(attempt);

@@ -8,6 +8,7 @@
 #include "localqueries.h"
 #include "replicationside.h"
 
+#include <QDateTime>
 #include <QString>
 
 class Run;
@@ -21,6 +22,11 @@ public:
     // Creates DATASET@SERIES_yyyyMMddHHmmss recursively; a name that exists
     // already gets "_2", "_3", ... (the series prefix still matches).
     bool create(const QString &dataset, const QString &series, QString &snapshot);
+    // The same, trying `first` (a firstName()) first.
+    bool createNamed(const QString &first, QString &snapshot);
+    // DATASET@SERIES_yyyyMMddHHmmss of `now`: the name a snapshot taken
+    // then tries first.
+    static QString firstName(const QString &dataset, const QString &series, const QDateTime &now);
     // Holds `snapshot` with the mission's tag and releases that tag from
     // every other snapshot of the dataset.
     void moveBaseHold(const QString &dataset, const QString &snapshot);

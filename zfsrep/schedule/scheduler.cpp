@@ -25,7 +25,7 @@ constexpr int kPastMinuteMs = 5;
 } // namespace
 
 Scheduler::Scheduler(MissionBook &missionBook, DueTable &dueTable, RunHistory &runHistory, RunExecutor &runExecutor,
-                     std::function<QDateTime()> clockFunction, std::function<void()> afterEachRun)
+                     std::function<QDateTime()> clockFunction, AfterRun afterEachRun)
     : book(missionBook), due(dueTable), history(runHistory), executor(runExecutor), clock(std::move(clockFunction)),
       afterRun(std::move(afterEachRun))
 {
@@ -261,5 +261,5 @@ void Scheduler::runMission(int msnno, QList<int> &completed)
         currentRun.reset();
     }
     if (afterRun)
-        afterRun();
+        afterRun(run->mission(), run->record());
 }

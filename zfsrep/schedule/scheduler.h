@@ -33,10 +33,14 @@ class TQ2Journals;
 class Scheduler
 {
 public:
-    // Every reference must outlive the scheduler. `afterRun` is called on the
-    // scheduler thread after each recorded run (the metrics file).
+    // Called on the scheduler thread after each recorded run with the
+    // mission as the run read it and the run's record (the metrics file, the
+    // notices).
+    using AfterRun = std::function<void(const Mission &mission, const RunRecord &record)>;
+
+    // Every reference must outlive the scheduler.
     Scheduler(MissionBook &book, DueTable &due, RunHistory &history, RunExecutor &executor,
-              std::function<QDateTime()> clock, std::function<void()> afterRun);
+              std::function<QDateTime()> clock, AfterRun afterRun);
     // Stops the thread, cancelling a running transfer, and waits for it.
     ~Scheduler();
 
@@ -105,7 +109,7 @@ private:
     RunHistory &history;
     RunExecutor &executor;
     std::function<QDateTime()> clock;
-    std::function<void()> afterRun;
+    AfterRun afterRun;
 
     mutable std::mutex currentLock;
     std::shared_ptr<Run> currentRun; // guarded by currentLock
