@@ -38,7 +38,7 @@ TEST(ConfigSections, NotifyAccepted)
     EXPECT_FALSE(settings.wants("success"));
 
     ASSERT_TRUE(ConfigSections::notify(
-        parsed(R"({"notify": {"command": ["/usr/bin/mail", "-s", "zfsrep; $(x)"], "on": ["success", "failure", "success"]}})"),
+        parsed(R"j({"notify": {"command": ["/usr/bin/mail", "-s", "zfsrep; $(x)"], "on": ["success", "failure", "success"]}})j"),
         settings, error))
         << error.toStdString();
     EXPECT_EQ(settings.command, QStringList({"/usr/bin/mail", "-s", "zfsrep; $(x)"}));

@@ -48,7 +48,7 @@ protected:
         mission.name = "db";
         mission.snapname = "daily";
         mission.hook = hook;
-        Run run(mission, 1);
+        ::Run run(mission, 1);
         RunSettings settings;
         EventRecorder events;
         const RunServices services{runner, settings, events,

@@ -91,7 +91,7 @@ bool notify(const QJsonObject &config, NoticeSettings &settings, QString &error)
         return fail(error, QStringLiteral("notify"), QStringLiteral("names neither a command nor a url"));
     const QJsonValue on = notify.value(QStringLiteral("on"));
     if (isAbsent(on)) {
-        read.on = {QStringLiteral("failure"), QStringLiteral("recovery"), QStringLiteral("stale")};
+        read.on = QStringList{QStringLiteral("failure"), QStringLiteral("recovery"), QStringLiteral("stale")};
     } else {
         if (!on.isArray())
             return fail(error, QStringLiteral("notify.on"), QStringLiteral("not a list"));

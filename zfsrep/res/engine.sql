@@ -256,6 +256,12 @@ rate integer
 base string
 target string
 
+-- The notice of a run went out to every receiver (MissionNotices).
+SQL: run_notified
+UPDATE t_run SET run_notified = 1 WHERE run_no = :runno;
+params:
+runno integer
+
 SQL: run_prune
 DELETE FROM t_run
  WHERE run_msnno = :msnno

@@ -46,6 +46,7 @@ RunRecord RunHistory::fromRow(const QJsonObject &row)
     run.rate = wholeNumber(row.value(QStringLiteral("rate")));
     run.base = row.value(QStringLiteral("base")).toString();
     run.target = row.value(QStringLiteral("target")).toString();
+    run.notified = toBool(row.value(QStringLiteral("notified")));
     return run;
 }
 
@@ -79,6 +80,11 @@ bool RunHistory::finish(const RunRecord &run)
         return false;
     return db.call(QStringLiteral("run_prune"),
                    QJsonObject{{QStringLiteral("msnno"), run.msnno}, {QStringLiteral("keep"), kKeptPerMission}});
+}
+
+bool RunHistory::markNotified(qint64 runno)
+{
+    return db.call(QStringLiteral("run_notified"), QJsonObject{{QStringLiteral("runno"), runno}});
 }
 
 bool RunHistory::markInterrupted(qint64 now)

@@ -41,6 +41,8 @@ public:
     // snapshots), then drops the mission's runs beyond kKeptPerMission. The
     // error is stored cut to its first kLongestError characters.
     bool finish(const RunRecord &run);
+    // Notes that the notice of run `runno` went out.
+    bool markNotified(qint64 runno);
     // Turns every row still "running" into "interrupted", ended at `now`
     // (or at its start, when that is later). Called once at start, before the
     // scheduler runs anything.

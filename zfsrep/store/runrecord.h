@@ -15,5 +15,6 @@ struct RunRecord {
     QString error;       // the failing tool's own message
     qint64 bytes = 0; qint64 rate = 0; // bytes moved, average bytes/s
     QString base, target; // snapshots
+    bool notified = false; // its notice went out (read from the history only)
     QJsonObject toJson() const;
 };
