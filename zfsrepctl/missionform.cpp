@@ -32,7 +32,7 @@ const Switch kSwitches[] = {
 // Flags that take a value.
 const char *const kValueFlags[] = {"--caption", "--send", "--to", "--pull", "--into", "--export", "--dir",
                                    "--restore", "--user", "--port", "--series", "--ratelimit", "--schedule",
-                                   "--password-fd"};
+                                   "--password-fd", "--hook"};
 
 const char *const kKindFlags[] = {"", "--send", "--pull", "--export", "--restore"};
 
@@ -53,6 +53,9 @@ int kindMask(const QString &flag)
         return bit(1);
     if (flag == QLatin1String("--dir"))
         return bit(3);
+    // A hook runs around the mission's own snapshot.
+    if (flag == QLatin1String("--hook"))
+        return bit(1) | bit(3);
     if (flag == QLatin1String("--into"))
         return bit(2) | bit(4);
     if (flag == QLatin1String("--user") || flag == QLatin1String("--port") || flag == QLatin1String("--password-fd")
@@ -134,6 +137,12 @@ bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJs
         if (!parseRate(value, rate, why))
             return false;
         f.insert(QStringLiteral("ratelimit"), rate);
+    } else if (flag == QLatin1String("--hook")) {
+        // A name of the service's configured hooks; empty: none. The
+        // service says whether it knows the name.
+        if (value.contains(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]"))))
+            return why = QStringLiteral("a hook name holds no control characters"), false;
+        f.insert(QStringLiteral("hook"), value.trimmed());
     } else if (flag == QLatin1String("--schedule")) {
         QJsonObject schedule;
         if (!parseScheduleText(value, schedule, why))

@@ -9,6 +9,7 @@
 //           --export POOL/DATASET --dir /DIRECTORY
 //           --restore /FILE --into POOL/DATASET
 //   FIELDS: --user NAME --port N --series NAME --ratelimit RATE
+//           --hook NAME (send, export; "" for none)
 //           --schedule TEXT (repeatable) | --once
 //           --erase|--no-erase --increment|--no-increment
 //           --encrypt|--no-encrypt --encrypt-key|--no-encrypt-key
