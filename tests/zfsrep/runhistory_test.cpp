@@ -319,3 +319,28 @@ TEST_F(History, SummaryGroupsRunsAndBytesByOutcome)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(History, NoticeMarkReadBackByListAndLatest)
+{
+    load();
+    const RunRecord first = finished(4, QStringLiteral("failed"), 1000);
+    const RunRecord second = finished(4, QStringLiteral("failed"), 2000);
+    QList<RunRecord> runs;
+    ASSERT_TRUE(engine.history().list(runs, 4, 10));
+    ASSERT_EQ(runs.size(), 2);
+    EXPECT_EQ(int(runs.at(0).notified), 0);
+    EXPECT_EQ(int(runs.at(1).notified), 0);
+    ASSERT_TRUE(engine.history().markNotified(first.runno)) << engine.history().lastError().toStdString();
+    runs.clear();
+    ASSERT_TRUE(engine.history().list(runs, 4, 10));
+    EXPECT_EQ(int(runs.at(0).notified), 0) << "only the run named";
+    EXPECT_EQ(int(runs.at(1).notified), 1);
+    ASSERT_TRUE(engine.history().markNotified(second.runno));
+    QHash<int, RunRecord> latest;
+    ASSERT_TRUE(engine.history().latest(latest));
+    EXPECT_EQ(int(latest.value(4).notified), 1);
+}
+
+} // namespace
