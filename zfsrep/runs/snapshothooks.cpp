@@ -1,7 +1,6 @@
 #include "snapshothooks.h"
 
 #include "commandreport.h"
-#include "notice.h"
 #include "printabletext.h"
 #include "run.h"
 #include "runservices.h"
@@ -14,6 +13,12 @@ namespace {
 // How long `post` may take once the run was cancelled: it still runs, so
 // that what `pre` froze is thawed, but the stop is not held for long.
 constexpr int kPostAfterCancelMs = 10000;
+
+// The kinds that take a hook, as ZFSREP_KIND names them.
+QString kindOf(int action)
+{
+    return action == Mission::Export ? QStringLiteral("export") : QStringLiteral("send");
+}
 
 QString commandText(const ProcessRequest &request)
 {
@@ -38,7 +43,7 @@ ProcessRequest SnapshotHooks::request(const HookDefinition &hook, const QString 
         {QStringLiteral("ZFSREP_CAPTION"), mission.caption},
         {QStringLiteral("ZFSREP_DATASET"), mission.dataset()},
         {QStringLiteral("ZFSREP_SNAPSHOT"), snapshot},
-        {QStringLiteral("ZFSREP_KIND"), Notice::kindOf(mission.action)},
+        {QStringLiteral("ZFSREP_KIND"), kindOf(mission.action)},
         {QStringLiteral("LC_ALL"), QStringLiteral("C")},
     };
     request.startTimeoutMs = 10000;
