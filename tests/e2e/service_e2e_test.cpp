@@ -114,6 +114,26 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     EXPECT_TRUE(QFile::exists("/tarn/etc/zfs/zfsrep.db")) << "the database was opened before the failure";
     EXPECT_TRUE(noName.output().contains("has no \"lpcid\"")) << noName.output().toStdString();
 
+    // A malformed notice or hook entry: one line naming the key and the fault.
+    const struct {
+        const char *key;
+        QJsonValue value;
+        const char *line;
+    } malformed[] = {
+        {"notify", QJsonObject{{"command", QJsonArray{"mail", "root"}}}, ": notify.command[0]: not an absolute program path\n"},
+        {"notify", QJsonObject{{"url", "ftp://alerts.example/"}}, ": notify.url: not an http or https URL\n"},
+        {"hooks", QJsonObject{{"db", QJsonObject{{"pre", "/bin/sync"}}}}, ": hooks.db.pre: not a list of strings\n"},
+    };
+    for (const auto &c : malformed) {
+        QJsonObject settings = config();
+        settings.insert(c.key, c.value);
+        Service badEntry;
+        badEntry.start(settings);
+        EXPECT_EQ(badEntry.waitForExit(), 255);
+        EXPECT_TRUE(badEntry.output().contains(c.line)) << badEntry.output().toStdString();
+        EXPECT_EQ(badEntry.output().count('\n'), 1) << badEntry.output().toStdString();
+    }
+
     // A database that cannot be opened: fails before the server listens.
     Service::resetState();
     QDir().mkpath("/tarn/etc");
