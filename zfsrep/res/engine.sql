@@ -45,6 +45,17 @@ CREATE INDEX IF NOT EXISTS t_run_msnno__index ON t_run (run_msnno, run_no);
 SQL: dbupgrade_v3_3
 ALTER TABLE t_mission ADD COLUMN msn_ratelimit INTEGER DEFAULT 0;
 
+-- ---- service ----------------------------------------------------------------
+-- The installation's id (ServiceInstance), made at the first start.
+
+SQL: configure_instance
+SELECT cfg_value AS value FROM sys_configure WHERE cfg_key = 'Service.Instance' LIMIT 1;
+
+SQL: configure_instance_create
+INSERT OR IGNORE INTO sys_configure (cfg_key, cfg_value) VALUES ('Service.Instance', :value);
+params:
+value string
+
 -- ---- missions ---------------------------------------------------------------
 
 SQL: mission_alload
