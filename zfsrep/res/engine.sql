@@ -267,6 +267,15 @@ rate integer
 base string
 target string
 
+-- How many snapshots a run pruned per side (stored apart from run_finish:
+-- most runs prune nothing).
+SQL: run_pruned
+UPDATE t_run SET run_prunedsource = :source, run_prunedtarget = :target WHERE run_no = :runno;
+params:
+runno integer
+source integer
+target integer
+
 SQL: run_prune
 DELETE FROM t_run
  WHERE run_msnno = :msnno

@@ -4,6 +4,7 @@
 #include "hostkeypin.h"
 #include "remotequeries.h"
 #include "replicationstep.h"
+#include "retentionstep.h"
 #include "run.h"
 #include "runevent.h"
 #include "seriessnapshots.h"
@@ -34,7 +35,10 @@ bool SendRun::execute(Run &run)
             if (result) {
                 // The newest common snapshot is the next run's base: keep it.
                 series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
-                if (mission.erase && !run.isCancelled())
+                // A source rule takes the place of erase.
+                const ReplicationSide local(services.runner, &run.cancelToken());
+                RetentionStep::prune(run, services, local, &remote, targetOf(mission));
+                if (mission.erase && !RetentionStep::hasSourceRule(run) && !run.isCancelled())
                     series.eraseOlder(dataset, mission.snapname, snapshot);
             } else if (!run.isCancelled()
                        && (replicated.reached == ReplicationResult::Reached::No || replicated.kind.isEmpty())) {
