@@ -104,6 +104,8 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     if (action == 1) {
         const QString keepTarget = text(m, "keeptarget");
         row(QStringLiteral("keep target"), keepTarget.isEmpty() ? QStringLiteral("none") : keepTarget);
+        const QString carry = text(m, "carry");
+        row(QStringLiteral("carry"), carry.isEmpty() ? QStringLiteral("all") : carry);
     }
     row(QStringLiteral("increment"), yesNo(m, "increment"));
     row(QStringLiteral("encrypt"), yesNo(m, "encrypt") + QStringLiteral(", key ") + yesNo(m, "encryptkey"));

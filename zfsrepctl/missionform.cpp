@@ -32,7 +32,7 @@ const Switch kSwitches[] = {
 // Flags that take a value.
 const char *const kValueFlags[] = {"--caption", "--send", "--to", "--pull", "--into", "--export", "--dir",
                                    "--restore", "--user", "--port", "--series", "--ratelimit", "--schedule",
-                                   "--password-fd", "--keep-source", "--keep-target"};
+                                   "--password-fd", "--keep-source", "--keep-target", "--carry"};
 
 const char *const kKindFlags[] = {"", "--send", "--pull", "--export", "--restore"};
 
@@ -55,7 +55,7 @@ int kindMask(const QString &flag)
         return bit(3);
     if (flag == QLatin1String("--keep-source"))
         return bit(1) | bit(3);
-    if (flag == QLatin1String("--keep-target"))
+    if (flag == QLatin1String("--keep-target") || flag == QLatin1String("--carry"))
         return bit(1);
     if (flag == QLatin1String("--into"))
         return bit(2) | bit(4);
@@ -147,6 +147,10 @@ bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJs
                    false;
         f.insert(flag == QLatin1String("--keep-source") ? QStringLiteral("keepsource") : QStringLiteral("keeptarget"),
                  rule);
+    } else if (flag == QLatin1String("--carry")) {
+        if (value != QLatin1String("all") && value != QLatin1String("series"))
+            return why = QStringLiteral("'%1' is not all or series").arg(value), false;
+        f.insert(QStringLiteral("carry"), value);
     } else if (flag == QLatin1String("--schedule")) {
         QJsonObject schedule;
         if (!parseScheduleText(value, schedule, why))

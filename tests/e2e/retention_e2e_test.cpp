@@ -140,4 +140,35 @@ TEST_F(Retention, EachSideKeepsWhatItsRuleNamesAndTheChainNeverBreaks)
     ASSERT_TRUE(tb::remoteZfs({"release", "othertool", kReplica + "@" + held}).ok());
 }
 
+TEST_F(Retention, CarrySeriesSendsTheMissionsOwnSnapshotsOnly)
+{
+    makeLocalDataset("src", 711);
+    ASSERT_TRUE(tb::localZfs({"create", kTop + "/c"}).ok());
+    const QJsonObject carrying = mission(1, {{"msnno", kMission}, {"carry", "series"}});
+    setNow(QDateTime(kDay, QTime(10, 0)));
+    TQ2Journals first;
+    ASSERT_TRUE(drive->sendPool(first, carrying)) << journalText(first).toStdString();
+    EXPECT_EQ(drive->lastReplication().kind, "full");
+
+    // Between two runs: an admin's snapshot, another mission's of the same
+    // series name, and an own snapshot the mission made without sending it.
+    tb::writeRandomFile(tb::localPath(kTop) + "/more.bin", 60000, 712);
+    snapshot("hourly_1005");
+    snapshot("ZFSREP_20240304101000", engine->settings().instance + ":99");
+    tb::writeRandomFile(tb::localPath(kTop + "/c") + "/more.bin", 60000, 713);
+    snapshot("ZFSREP_20240304101500", mark());
+    setNow(QDateTime(kDay, QTime(10, 20)));
+    TQ2Journals sent;
+    ASSERT_TRUE(drive->sendPool(sent, carrying)) << journalText(sent).toStdString();
+    EXPECT_EQ(drive->lastReplication().kind, "incremental");
+    EXPECT_EQ(drive->lastReplication().base, "ZFSREP_20240304100000");
+    EXPECT_EQ(drive->lastReplication().target, "ZFSREP_20240304102000");
+    EXPECT_GT(drive->lastReplication().bytes, 60000);
+    const QStringList own{"ZFSREP_20240304100000", "ZFSREP_20240304101500", "ZFSREP_20240304102000"};
+    EXPECT_EQ(remoteSnapshotNames(kReplica), own);
+    EXPECT_EQ(remoteSnapshotNames(kReplica + "/c"), own);
+    EXPECT_EQ(localDigest(kTop + "/c@ZFSREP_20240304101500"), remoteDigest(kReplica + "/c@ZFSREP_20240304101500"));
+    EXPECT_EQ(localDigest(kTop + "@ZFSREP_20240304102000"), remoteDigest(kReplica + "@ZFSREP_20240304102000"));
+}
+
 } // namespace

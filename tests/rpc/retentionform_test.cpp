@@ -25,6 +25,7 @@ TEST(RetentionFlags, AddCarriesBothRules)
                       form, error))
         << error.toStdString();
     const QJsonObject params = appendParams(form);
+    EXPECT_FALSE(params.contains("carry"));
     EXPECT_EQ(params.value("keepsource").toString(), "5,1h24h");
     EXPECT_EQ(params.value("keeptarget").toString(), "10,1d30d,1m1y");
 }
@@ -56,6 +57,9 @@ TEST(RetentionFlags, RefusedWhereTheyDoNotApplyOrCannotBeRules)
          "--keep-target does not apply to export missions"},
         {{"--caption", "s", "--send", "tank/d", "--to", "r@h/b", "--keep-source", "5;rm"},
          "--keep-source: '5;rm' is not a retention rule (e.g. 10,1h24h,1d30d,1w12w,1m1y)"},
+        {{"--caption", "s", "--send", "tank/d", "--to", "r@h/b", "--carry", "own"}, "--carry: 'own' is not all or series"},
+        {{"--caption", "e", "--export", "tank/d", "--dir", "/srv", "--carry", "series"},
+         "--carry does not apply to export missions"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -64,6 +68,14 @@ TEST(RetentionFlags, RefusedWhereTheyDoNotApplyOrCannotBeRules)
         EXPECT_FALSE(parse("add", c.args, form, error));
         EXPECT_EQ(error.toStdString(), std::string(c.error));
     }
+}
+
+TEST(RetentionFlags, CarrySeriesIsSent)
+{
+    MissionForm form;
+    QString error;
+    ASSERT_TRUE(parse("edit", {"7", "--carry", "series"}, form, error)) << error.toStdString();
+    EXPECT_EQ(form.fields.value("carry").toString(), "series");
 }
 
 TEST(RetentionFlags, DetailShowsTheRules)
@@ -79,6 +91,7 @@ TEST(RetentionFlags, DetailShowsTheRules)
                                                Qt::UTC);
     EXPECT_TRUE(detail.contains(QRegularExpression("keep source\\s+5,1h24h"))) << detail.toStdString();
     EXPECT_TRUE(detail.contains(QRegularExpression("keep target\\s+none"))) << detail.toStdString();
+    EXPECT_TRUE(detail.contains(QRegularExpression("carry\\s+all"))) << detail.toStdString();
 }
 
 } // namespace

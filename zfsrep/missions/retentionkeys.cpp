@@ -20,6 +20,12 @@ QString problem(const QJsonObject &fields)
         if (!RetentionRule::parse(value.toString(), rule, error))
             return prefix + error;
     }
+    const QJsonValue carry = fields.value(QStringLiteral("carry"));
+    if (!carry.isUndefined() && !carry.isNull()) {
+        const QString text = carry.isString() ? carry.toString().trimmed() : QStringLiteral("?");
+        if (!text.isEmpty() && text != QLatin1String("all") && text != QLatin1String("series"))
+            return QStringLiteral("参数无效: carry: \"%1\" (all or series)").arg(text.left(40));
+    }
     return QString();
 }
 

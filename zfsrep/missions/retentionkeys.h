@@ -1,6 +1,7 @@
 // The mission keys of the retention rules, "keepsource" and "keeptarget",
-// as the validator checks them: absent, null or a text that RetentionRule
-// reads (empty: no rule). Pure.
+// and of what a send carries, "carry", as the validator checks them: absent,
+// null or a text, a rule RetentionRule reads (empty: no rule) or "all"
+// (also empty: the default) or "series". Pure.
 #pragma once
 
 #include <QJsonObject>

@@ -1,5 +1,6 @@
 #include "sendrun.h"
 
+#include "carrychain.h"
 #include "endpointcheck.h"
 #include "hostkeypin.h"
 #include "remotequeries.h"
@@ -7,6 +8,7 @@
 #include "retentionstep.h"
 #include "run.h"
 #include "runevent.h"
+#include "seriescarry.h"
 #include "seriessnapshots.h"
 #include "sshcontrol.h"
 #include "stagerunner.h"
@@ -84,5 +86,7 @@ bool SendRun::replicate(Run &run, const SshControl &control, ReplicationResult &
     job.raw = true;
     job.rateLimit = mission.rateLimit;
     StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);
+    if (CarryChain::isSeries(mission.carry))
+        return SeriesCarry::replicate(run, services, stages, job, mission.passwd, replicated);
     return ReplicationStep::replicate(run, stages, job, mission.passwd, replicated);
 }
