@@ -111,6 +111,13 @@ bool SimPool::load(const std::string &path, std::string &error)
             for (auto &s : ds->snaps)
                 if (s.id == num(f[2]))
                     s.holds.push_back({f[3], (int64_t)num(f[4])});
+        } else if (kind == "sprop" && f.size() >= 5) {
+            SimDataset *ds = datasetById(num(f[1]));
+            if (!ds)
+                continue;
+            for (auto &s : ds->snaps)
+                if (s.id == num(f[2]))
+                    s.props[f[3]] = f[4];
         }
     }
     if (name.empty()) {
@@ -162,6 +169,8 @@ bool SimPool::save(const std::string &path, std::string &error) const
                         std::to_string(s.createtxg), std::to_string(s.creation)});
             for (const auto &h : s.holds)
                 out += rec({"hold", id, std::to_string(s.id), h.tag, std::to_string(h.time)});
+            for (const auto &p : s.props)
+                out += rec({"sprop", id, std::to_string(s.id), p.first, p.second});
         }
     }
     return SimFiles::writeAtomic(path, out, error);

@@ -25,6 +25,10 @@ struct SimSnap {
     uint64_t createtxg = 0;
     int64_t creation = 0;
     std::vector<SimHold> holds; // in the order they were placed
+    // User properties set on the snapshot itself (`zfs snapshot -o`, or
+    // received with it in a -R or -p stream); others are inherited from
+    // the dataset.
+    std::map<std::string, std::string> props;
 };
 
 // The position of an interrupted `zfs recv -s` into a dataset (its files

@@ -75,6 +75,9 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
         for (const auto &p : ds.local)
             if (p.first != "keylocation")
                 lines.push_back({"prop", p.first, p.second});
+        // The snapshot's own user properties travel with it.
+        for (const auto &p : to->props)
+            lines.push_back({"snapprop", p.first, p.second});
     }
     s.begin = SimStreamFormat::encodeLines(lines);
     const uint64_t h = SimStreamFormat::kHeaderSize;

@@ -97,6 +97,16 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     const qint64 rate = toInt64(m.value(QStringLiteral("ratelimit")));
     row(QStringLiteral("ratelimit"), rate > 0 ? formatBytes(rate) + QStringLiteral("/s") : QStringLiteral("none"));
     row(QStringLiteral("erase"), yesNo(m, "erase"));
+    if (action == 1 || action == 3) {
+        const QString keepSource = text(m, "keepsource");
+        row(QStringLiteral("keep source"), keepSource.isEmpty() ? QStringLiteral("none") : keepSource);
+    }
+    if (action == 1) {
+        const QString keepTarget = text(m, "keeptarget");
+        row(QStringLiteral("keep target"), keepTarget.isEmpty() ? QStringLiteral("none") : keepTarget);
+        const QString carry = text(m, "carry");
+        row(QStringLiteral("carry"), carry.isEmpty() ? QStringLiteral("all") : carry);
+    }
     row(QStringLiteral("increment"), yesNo(m, "increment"));
     row(QStringLiteral("encrypt"), yesNo(m, "encrypt") + QStringLiteral(", key ") + yesNo(m, "encryptkey"));
     row(QStringLiteral("state"), missionState(m));

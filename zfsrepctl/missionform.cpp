@@ -32,7 +32,7 @@ const Switch kSwitches[] = {
 // Flags that take a value.
 const char *const kValueFlags[] = {"--caption", "--send", "--to", "--pull", "--into", "--export", "--dir",
                                    "--restore", "--user", "--port", "--series", "--ratelimit", "--schedule",
-                                   "--password-fd"};
+                                   "--password-fd", "--keep-source", "--keep-target", "--carry"};
 
 const char *const kKindFlags[] = {"", "--send", "--pull", "--export", "--restore"};
 
@@ -53,6 +53,10 @@ int kindMask(const QString &flag)
         return bit(1);
     if (flag == QLatin1String("--dir"))
         return bit(3);
+    if (flag == QLatin1String("--keep-source"))
+        return bit(1) | bit(3);
+    if (flag == QLatin1String("--keep-target") || flag == QLatin1String("--carry"))
+        return bit(1);
     if (flag == QLatin1String("--into"))
         return bit(2) | bit(4);
     if (flag == QLatin1String("--user") || flag == QLatin1String("--port") || flag == QLatin1String("--password-fd")
@@ -134,6 +138,19 @@ bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJs
         if (!parseRate(value, rate, why))
             return false;
         f.insert(QStringLiteral("ratelimit"), rate);
+    } else if (flag == QLatin1String("--keep-source") || flag == QLatin1String("--keep-target")) {
+        // The service reads the rule and names a faulty part; "none" or an
+        // empty text removes it.
+        const QString rule = value.trimmed() == QLatin1String("none") ? QString() : value.trimmed();
+        if (rule.contains(QRegularExpression(QStringLiteral("[^0-9a-z, ]"))))
+            return why = QStringLiteral("'%1' is not a retention rule (e.g. 10,1h24h,1d30d,1w12w,1m1y)").arg(value),
+                   false;
+        f.insert(flag == QLatin1String("--keep-source") ? QStringLiteral("keepsource") : QStringLiteral("keeptarget"),
+                 rule);
+    } else if (flag == QLatin1String("--carry")) {
+        if (value != QLatin1String("all") && value != QLatin1String("series"))
+            return why = QStringLiteral("'%1' is not all or series").arg(value), false;
+        f.insert(QStringLiteral("carry"), value);
     } else if (flag == QLatin1String("--schedule")) {
         QJsonObject schedule;
         if (!parseScheduleText(value, schedule, why))

@@ -134,7 +134,8 @@ TEST_F(Control, RunNowStartsAMissionWithoutWaitingForTheMinute)
     EXPECT_EQ(run.outcome, "succeeded");
     EXPECT_EQ(run.caption, "yearly");
     EXPECT_EQ(run.error, "");
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101520"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r -o zfsrep:mission=" + engine->settings().instance + ":"
+                                             + QString::number(msnno) + " tank/data@ZFSREP_20240304101520"));
     // The scheduled send is armed again for its next scheduled time.
     ASSERT_TRUE(eventually([&] { return listed(msnno).value("state").toString() == "armed"; }));
     EXPECT_EQ(listed(msnno).value("lastresult").toString(), "succeeded");

@@ -126,7 +126,9 @@ TEST_F(ControlMethods, HistoryAnswersNewestFirstWithEveryField)
     ASSERT_EQ(runs.size(), 3);
     const QJsonObject newest = runs.at(0).toObject();
     EXPECT_EQ(newest.keys(), (QStringList{"action", "base", "bytes", "caption", "ended", "error", "kind", "msnno",
-                                          "outcome", "rate", "runno", "started", "target"}));
+                                          "outcome", "prunedsource", "prunedtarget", "rate", "runno", "started",
+                                          "target"}));
+    EXPECT_EQ(newest.value("prunedsource").toInt(-1), 0);
     EXPECT_EQ(newest.value("outcome").toString(), "failed");
     EXPECT_EQ(newest.value("error").toString(), "Permission denied");
     EXPECT_EQ(newest.value("started").toInt(), 1002);

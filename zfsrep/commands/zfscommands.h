@@ -152,8 +152,9 @@ struct SendSpec {
     QString base;     // full name, empty for a full stream
     bool raw = false;
     bool recursive = true;
+    bool intermediates = true; // -I; false: -i, BASE and SNAPSHOT only
 };
-// zfs send -t TOKEN | zfs send [-w] -R [-I BASE] SNAPSHOT
+// zfs send -t TOKEN | zfs send [-w] -R [-I|-i BASE] SNAPSHOT
 QStringList sendArgs(const SendSpec &spec);
 // The dry run that estimates the stream's size:
 // zfs send -nvP -t TOKEN | zfs send -nvP [-w] -R [-I BASE] SNAPSHOT

@@ -1,6 +1,7 @@
 #include "missionvalidator.h"
 
 #include "missionnames.h"
+#include "retentionkeys.h"
 #include "sshlogin.h"
 #include "zfscommands.h"
 
@@ -173,6 +174,8 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
         bad = MissionValidator::port(fields.value(QStringLiteral("port")));
     if (bad.isEmpty())
         bad = MissionValidator::rateLimit(fields.value(QStringLiteral("ratelimit")));
+    if (bad.isEmpty())
+        bad = RetentionKeys::problem(fields);
     if (!bad.isEmpty())
         return bad;
 

@@ -3,6 +3,7 @@
 #include "argumentbatches.h"
 #include "commandreport.h"
 #include "replicationoutput.h"
+#include "retentioncommands.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
@@ -50,6 +51,29 @@ ProcessOutcome ReplicationSide::runLines(const QStringList &zfsArgs, const std::
     ProcessRequest lines = request(zfsArgs, finishTimeoutMs);
     lines.lineSink = sink;
     return processRunner.run(lines);
+}
+
+ProcessOutcome ReplicationSide::runSequence(const QList<QStringList> &commands, int finishTimeoutMs) const
+{
+    if (remote) {
+        ProcessRequest request = sshRequest(endpoint.host, endpoint.port, endpoint.userid, password,
+                                            RetentionCommands::sequenceText(kZfsFullPath, commands), kStartMs,
+                                            finishTimeoutMs, endpoint.controlPath);
+        request.cancel = cancel;
+        return processRunner.run(request);
+    }
+    ProcessOutcome first;
+    bool failed = false;
+    for (const QStringList &command : commands) {
+        const ProcessOutcome outcome = run(command, finishTimeoutMs);
+        if (!outcome.succeeded() && !failed) {
+            first = outcome;
+            failed = true;
+        }
+        if (!failed)
+            first = outcome;
+    }
+    return first;
 }
 
 bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const

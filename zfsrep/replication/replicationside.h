@@ -58,6 +58,11 @@ public:
     // The same with standard output handed to `sink` line by line.
     ProcessOutcome runLines(const QStringList &zfsArgs, const std::function<void(const QByteArray &)> &sink,
                             int finishTimeoutMs = 3600000) const;
+    // Runs each `zfs ARGS` of `commands`, whatever the others did: here one
+    // process each, on a remote host all in one remote command
+    // (RetentionCommands::sequenceText). The outcome of the first that failed
+    // here, of the remote command there.
+    ProcessOutcome runSequence(const QList<QStringList> &commands, int finishTimeoutMs = 600000) const;
     // Runs `zfs ARGS`; a failure is journaled and false.
     bool runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const;
     // Every hold on `snapshots` (snapshot, tag), asked in batches below the

@@ -128,6 +128,7 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
         SendSpec spec;
         spec.raw = job.raw;
         spec.recursive = step.recursive;
+        spec.intermediates = job.intermediates;
         if (plan.action == ReplicationPlan::Resume) {
             spec.token = plan.token;
         } else {

@@ -28,6 +28,9 @@ struct ReplicationJob {
     // Send up to this source snapshot (short name) rather than the newest;
     // a bound that does not exist fails the run.
     QString bound;
+    // false: an incremental stream carries the base and the snapshot only
+    // (-i), none of the snapshots between them.
+    bool intermediates = true;
     qint64 rateLimit = 0;
 };
 

@@ -73,6 +73,17 @@ ALTER TABLE t_run ADD COLUMN run_prunedsource INTEGER DEFAULT 0;
 SQL: dbupgrade_v4_8
 ALTER TABLE t_run ADD COLUMN run_prunedtarget INTEGER DEFAULT 0;
 
+-- ---- service ----------------------------------------------------------------
+-- The installation's id (ServiceInstance), made at the first start.
+
+SQL: configure_instance
+SELECT cfg_value AS value FROM sys_configure WHERE cfg_key = 'Service.Instance' LIMIT 1;
+
+SQL: configure_instance_create
+INSERT OR IGNORE INTO sys_configure (cfg_key, cfg_value) VALUES ('Service.Instance', :value);
+params:
+value string
+
 -- ---- missions ---------------------------------------------------------------
 
 SQL: mission_alload
@@ -255,6 +266,15 @@ bytes integer
 rate integer
 base string
 target string
+
+-- How many snapshots a run pruned per side (stored apart from run_finish:
+-- most runs prune nothing).
+SQL: run_pruned
+UPDATE t_run SET run_prunedsource = :source, run_prunedtarget = :target WHERE run_no = :runno;
+params:
+runno integer
+source integer
+target integer
 
 SQL: run_prune
 DELETE FROM t_run

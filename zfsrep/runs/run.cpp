@@ -25,6 +25,13 @@ void Run::note(const QString &kind, qint64 bytes, const QString &base, const QSt
         runRecord.outcome = outcome;
 }
 
+void Run::notePruned(int source, int target)
+{
+    std::lock_guard<std::mutex> guard(recordLock);
+    runRecord.prunedSource = source;
+    runRecord.prunedTarget = target;
+}
+
 RunRecord Run::record() const
 {
     std::lock_guard<std::mutex> guard(recordLock);

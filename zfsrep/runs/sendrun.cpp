@@ -1,11 +1,14 @@
 #include "sendrun.h"
 
+#include "carrychain.h"
 #include "endpointcheck.h"
 #include "hostkeypin.h"
 #include "remotequeries.h"
 #include "replicationstep.h"
+#include "retentionstep.h"
 #include "run.h"
 #include "runevent.h"
+#include "seriescarry.h"
 #include "seriessnapshots.h"
 #include "sshcontrol.h"
 #include "stagerunner.h"
@@ -34,7 +37,10 @@ bool SendRun::execute(Run &run)
             if (result) {
                 // The newest common snapshot is the next run's base: keep it.
                 series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
-                if (mission.erase && !run.isCancelled())
+                // A source rule takes the place of erase.
+                const ReplicationSide local(services.runner, &run.cancelToken());
+                RetentionStep::prune(run, services, local, &remote, targetOf(mission));
+                if (mission.erase && !RetentionStep::hasSourceRule(run) && !run.isCancelled())
                     series.eraseOlder(dataset, mission.snapname, snapshot);
             } else if (!run.isCancelled()
                        && (replicated.reached == ReplicationResult::Reached::No || replicated.kind.isEmpty())) {
@@ -80,5 +86,7 @@ bool SendRun::replicate(Run &run, const SshControl &control, ReplicationResult &
     job.raw = true;
     job.rateLimit = mission.rateLimit;
     StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);
+    if (CarryChain::isSeries(mission.carry))
+        return SeriesCarry::replicate(run, services, stages, job, mission.passwd, replicated);
     return ReplicationStep::replicate(run, stages, job, mission.passwd, replicated);
 }

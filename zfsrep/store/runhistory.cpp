@@ -46,6 +46,8 @@ RunRecord RunHistory::fromRow(const QJsonObject &row)
     run.rate = wholeNumber(row.value(QStringLiteral("rate")));
     run.base = row.value(QStringLiteral("base")).toString();
     run.target = row.value(QStringLiteral("target")).toString();
+    run.prunedSource = wholeNumber(row.value(QStringLiteral("prunedsource")));
+    run.prunedTarget = wholeNumber(row.value(QStringLiteral("prunedtarget")));
     return run;
 }
 
@@ -76,6 +78,12 @@ bool RunHistory::finish(const RunRecord &run)
         {QStringLiteral("target"), run.target},
     };
     if (!db.call(QStringLiteral("run_finish"), values))
+        return false;
+    if ((run.prunedSource != 0 || run.prunedTarget != 0)
+        && !db.call(QStringLiteral("run_pruned"),
+                    QJsonObject{{QStringLiteral("runno"), run.runno},
+                                {QStringLiteral("source"), run.prunedSource},
+                                {QStringLiteral("target"), run.prunedTarget}}))
         return false;
     return db.call(QStringLiteral("run_prune"),
                    QJsonObject{{QStringLiteral("msnno"), run.msnno}, {QStringLiteral("keep"), kKeptPerMission}});

@@ -10,5 +10,6 @@ QJsonObject RunRecord::toJson() const
         {QStringLiteral("error"), error},     {QStringLiteral("bytes"), bytes},
         {QStringLiteral("rate"), rate},       {QStringLiteral("base"), base},
         {QStringLiteral("target"), target},
+        {QStringLiteral("prunedsource"), prunedSource}, {QStringLiteral("prunedtarget"), prunedTarget},
     };
 }

@@ -15,5 +15,6 @@ struct RunRecord {
     QString error;       // the failing tool's own message
     qint64 bytes = 0; qint64 rate = 0; // bytes moved, average bytes/s
     QString base, target; // snapshots
+    qint64 prunedSource = 0, prunedTarget = 0; // snapshots the run pruned per side
     QJsonObject toJson() const;
 };
