@@ -289,7 +289,7 @@ QStringList streamArgs(const SendSpec &spec)
     else if (spec.base.isEmpty())
         arguments << "-p";
     if (!spec.base.isEmpty())
-        arguments << "-I" << spec.base;
+        arguments << (spec.base.contains(QLatin1Char('#')) ? "-i" : "-I") << spec.base;
     arguments << spec.snapshot;
     return arguments;
 }

@@ -97,6 +97,9 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
     TreeListing target;
     if (!job.target->listTree(journals, job.targetDataset, target))
         return false;
+    // A base the source lost may live on in a bookmark: listed only then.
+    if (TreePlanner::wantsBookmarks(source, target) && !job.source->listBookmarks(journals, job.sourceDataset, source))
+        return false;
     const int rounds = roundsFor(source);
     for (int round = 0; round < rounds; ++round) {
         const TreeStep step = TreePlanner::next(source, target);
@@ -133,7 +136,7 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
         } else {
             spec.snapshot = sourceDataset + QLatin1Char('@') + plan.target;
             if (plan.action == ReplicationPlan::Incremental)
-                spec.base = sourceDataset + QLatin1Char('@') + plan.base;
+                spec.base = sourceDataset + QLatin1Char(plan.fromBookmark ? '#' : '@') + plan.base;
         }
         QStringList lacking;
         for (const QString &relative : step.lacking)
@@ -160,6 +163,8 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
             result.kind = plan.kind();
         if (plan.action == ReplicationPlan::Incremental && step.recursive)
             result.base = plan.base;
+        else if (plan.fromBookmark && result.base.isEmpty())
+            result.base = QLatin1Char('#') + plan.base;
         const StageOutcome outcome = stage(pipeline, size, resumedBytes, plan.kind());
         result.bytes += outcome.bytes;
         // A send that only warned about the datasets the plan knows to lack

@@ -1,5 +1,6 @@
 #include "sendrun.h"
 
+#include "basebookmarks.h"
 #include "endpointcheck.h"
 #include "hostkeypin.h"
 #include "remotequeries.h"
@@ -32,8 +33,11 @@ bool SendRun::execute(Run &run)
             ReplicationResult replicated;
             result = replicate(run, control, replicated);
             if (result) {
-                // The newest common snapshot is the next run's base: keep it.
+                // The newest common snapshot is the next run's base: keep it,
+                // and a bookmark of it should the snapshot be destroyed.
                 series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
+                const ReplicationSide local(services.runner, &run.cancelToken());
+                BaseBookmarks(local, mission.msnno).keep(run.journals(), dataset, replicated.target);
                 if (mission.erase && !run.isCancelled())
                     series.eraseOlder(dataset, mission.snapname, snapshot);
             } else if (!run.isCancelled()
