@@ -28,7 +28,7 @@ DatasetListing listing(const QString &snapshots, const QString &bookmarks = QStr
     result.exists = true;
     result.written = 0;
     result.snapshots = marks(snapshots);
-    result.bookmarks = marks(bookmarks, 100);
+    result.bookmarks = marks(bookmarks, 50); // made of snapshots older than any listed
     return result;
 }
 
