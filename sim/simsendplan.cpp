@@ -42,10 +42,12 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
         inTo[e.path] = true;
         auto b = base.find(e.path);
         bool same = b != base.end() && b->second->type == e.type;
-        // A bookmark's list may name files whose inodes were freed and
-        // reused since: size and time must match as well.
+        // A file is the same when it is the same inode. A bookmark's list
+        // outlives its snapshot's files: a later snapshot holds unchanged
+        // files as new copies (with their size and time), and freed inodes
+        // may be reused, so there size and time decide.
         if (same && e.type == 'f')
-            same = b->second->ino == e.ino && b->second->size == e.size && b->second->mtime == e.mtime;
+            same = fromBookmark ? b->second->size == e.size && b->second->mtime == e.mtime : b->second->ino == e.ino;
         if (same && e.type == 'l')
             same = b->second->target == e.target;
         if (same && e.type == 'd')
@@ -208,52 +210,6 @@ bool SimSendPlan::build(SimRoot &root, const SimSendRequest &req, std::string &m
             }
             prev = &s;
         }
-    }
-    return true;
-}
-
-bool SimSendPlan::buildFromBookmark(SimRoot &root, const SimSendRequest &req, SimRoot::Found &f,
-                                    std::string &message)
-{
-    // $ zfs send -R -i #bm tank/data@c
-    // Error: Unsupported flag with filesystem or bookmark.
-    if (req.replicate || req.intermediates || req.props) {
-        message = "Error: Unsupported flag with filesystem or bookmark.\n";
-        return false;
-    }
-    m_package = false;
-    const std::string name = req.snapshot;
-    const std::string from = req.from[0] == '#' ? f.ds->name + req.from : req.from;
-    const std::string errbuf = "warning: cannot send '" + name + "': ";
-    if (SimNames::datasetOf(from.substr(0, from.find('#'))) != f.ds->name) {
-        message = errbuf + "not an earlier snapshot from the same fs\n";
-        return false;
-    }
-    const SimBookmark *bm = f.ds->bookmark(from.substr(from.find('#') + 1));
-    if (!bm) {
-        message = errbuf + "incremental source (" + from + ") does not exist\n";
-        return false;
-    }
-    if (bm->createtxg >= f.snap->createtxg) {
-        message = errbuf + "not an earlier snapshot from the same fs\n";
-        return false;
-    }
-    // A raw incremental carries the base's ivset guid, which only the
-    // bookmark knows once its snapshot is gone.
-    if (rawFor(*f.ds) && bm->ivset == 0) {
-        message = errbuf + "IV set guid missing. See errata 4 at "
-                           "https://openzfs.github.io/openzfs-docs/msg/ZFS-8000-ER.\n";
-        return false;
-    }
-    const std::string refusal = plainRefusal(*f.pool, {f.ds}, name, false);
-    if (!refusal.empty()) {
-        message = refusal;
-        return false;
-    }
-    std::string error;
-    if (!addStream(root, *f.pool, *f.ds, nullptr, f.snap, false, error, bm)) {
-        message = "internal error: " + error + "\n";
-        return false;
     }
     return true;
 }
