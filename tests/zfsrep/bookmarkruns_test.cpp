@@ -180,6 +180,17 @@ TEST_F(BookmarkRuns, WithoutABookmarkTheRunIsRefusedSayingWhy)
     EXPECT_TRUE(runner->runLines().contains("zfs destroy -r tank/data@" + kCreated)) << "the run's snapshot goes again";
 }
 
+TEST_F(BookmarkRuns, AFailedBookmarkListingLeavesThePlannersRefusal)
+{
+    runner->respond(kLocalList, 0, lines("tank/data", kCreated + ":5"));
+    runner->respond(kRemoteList, 0, lines("backup/data", "a:1 b:2"));
+    runner->respond(kBookmarks, 1, "", "internal error: out of memory\n");
+    EXPECT_FALSE(driver.sendPool(journals, mission()));
+    EXPECT_TRUE(pipelines().isEmpty());
+    EXPECT_TRUE(journals.errmsg().contains("no bookmark holds it")) << journals.errmsg().toStdString();
+    EXPECT_TRUE(QJsonDocument(journals.segments()).toJson().contains("out of memory"));
+}
+
 TEST_F(BookmarkRuns, ARemovedMissionsBookmarksAreDestroyedOthersStay)
 {
     runner->respond(kBookmarks, 0,

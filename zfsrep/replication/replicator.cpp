@@ -98,8 +98,11 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
     if (!job.target->listTree(journals, job.targetDataset, target))
         return false;
     // A base the source lost may live on in a bookmark: listed only then.
-    if (TreePlanner::wantsBookmarks(source, target) && !job.source->listBookmarks(journals, job.sourceDataset, source))
-        return false;
+    // Without the listing the planner decides as it would without bookmarks.
+    TQ2Journals bookmarkListing;
+    if (TreePlanner::wantsBookmarks(source, target)
+        && !job.source->listBookmarks(bookmarkListing, job.sourceDataset, source))
+        journals.add(TQ2PLACE(), QStringLiteral("list bookmarks"), false, bookmarkListing.errmsg(), QString());
     const int rounds = roundsFor(source);
     for (int round = 0; round < rounds; ++round) {
         const TreeStep step = TreePlanner::next(source, target);
