@@ -36,11 +36,19 @@ const SnapshotInfo *named(const QList<SnapshotInfo> &list, const QString &name)
 
 } // namespace
 
-bool BaseBookmarks::listTree(TQ2Journals &journals, const QString &dataset, bool withSnapshots,
+bool BaseBookmarks::listTree(TQ2Journals &journals, const QString &dataset, const QString &snapshot,
                              QMap<QString, DatasetListing> &tree, bool fails) const
 {
-    const QStringList args = BookmarkCommands::treeListArgs(dataset, withSnapshots);
-    const ProcessOutcome listed = side.run(args);
+    const QStringList args = BookmarkCommands::treeListArgs(dataset, !snapshot.isEmpty());
+    // A history of any length is read as a stream: only the bookmarks and
+    // the lines of `snapshot` are kept.
+    const QByteArray wanted = '@' + snapshot.toUtf8() + '\t';
+    QByteArray kept;
+    const ProcessOutcome listed = side.runLines(args, [&](const QByteArray &line) {
+        const int tab = line.indexOf('\t');
+        if (tab > 0 && (line.left(tab).contains('#') || line.contains(wanted)))
+            kept += line + '\n';
+    });
     if (!listed.succeeded()) {
         const QString error = CommandReport::errorText(listed);
         // A tree that is gone holds no bookmark.
@@ -49,7 +57,7 @@ bool BaseBookmarks::listTree(TQ2Journals &journals, const QString &dataset, bool
         report(journals, fails, TQ2PLACE(), side.label() + ZfsCommands::commandText(ZfsCommands::kZfs, args), error);
         return false;
     }
-    tree = BookmarkOutput::tree(listed.standardOutput, dataset);
+    tree = BookmarkOutput::tree(kept, dataset);
     return true;
 }
 
@@ -67,7 +75,7 @@ bool BaseBookmarks::destroy(TQ2Journals &journals, const QString &bookmark, bool
 void BaseBookmarks::keep(TQ2Journals &journals, const QString &dataset, const QString &snapshot) const
 {
     QMap<QString, DatasetListing> tree;
-    if (!listTree(journals, dataset, true, tree, false))
+    if (!listTree(journals, dataset, snapshot, tree, false))
         return;
     const QString name = BookmarkCommands::nameFor(msnno, snapshot);
     for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {
@@ -98,7 +106,7 @@ void BaseBookmarks::keep(TQ2Journals &journals, const QString &dataset, const QS
 bool BaseBookmarks::dropAll(TQ2Journals &journals, const QString &dataset, QStringList &destroyed) const
 {
     QMap<QString, DatasetListing> tree;
-    if (!listTree(journals, dataset, false, tree, true))
+    if (!listTree(journals, dataset, QString(), tree, true))
         return false;
     bool ok = true;
     for (auto it = tree.constBegin(); it != tree.constEnd(); ++it) {

@@ -34,9 +34,10 @@ public:
     bool dropAll(TQ2Journals &journals, const QString &dataset, QStringList &destroyed) const;
 
 private:
-    // `fails`: a failure sets the journal's error (dropAll), else it is only
-    // a failed entry (keep).
-    bool listTree(TQ2Journals &journals, const QString &dataset, bool withSnapshots,
+    // The tree's bookmarks, and with `snapshot` (short name) that snapshot
+    // wherever a dataset holds it. `fails`: a failure sets the journal's
+    // error (dropAll), else it is only a failed entry (keep).
+    bool listTree(TQ2Journals &journals, const QString &dataset, const QString &snapshot,
                   QMap<QString, DatasetListing> &tree, bool fails) const;
     bool destroy(TQ2Journals &journals, const QString &bookmark, bool fails) const;
 
