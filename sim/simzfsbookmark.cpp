@@ -6,7 +6,6 @@
 #include "simusage.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace zsim {
 
