@@ -156,3 +156,22 @@ TEST(SimBookmark, DestroyedBookmarkIsGoneAndItsSnapshotStays)
     sh.ok("zfs bookmark tank/data@a tank/data#a2; zfs destroy tank/data@a");
     EXPECT_EQ(sh.ok("zfs list -H -o name -t bookmark tank/data"), "tank/data#a2\n");
 }
+
+TEST(SimBookmark, ACutStreamFromABookmarkResumesFromIt)
+{
+    SimShell sh;
+    sh.ok(kSetup);
+    sh.ok("head -c 300000 /dev/urandom > \"$(zfs sim-path tank/data)/c.bin\"; zfs snapshot tank/data@c; "
+          "zfs destroy tank/data@a; zfs destroy tank/data@b");
+    const std::string size = sh.ok("zfs send -i '#a' tank/data@c | wc -c");
+    SimShell::writeFile(sh.root() + "/faults/send-cut", std::to_string(std::stoull(size) / 2));
+    SimShell::Result cut = sh.run("zfs send -i '#a' tank/data@c | zfs recv -s backup/dst");
+    sh.ok("rm \"$ZFS_SIM_ROOT/faults/send-cut\"");
+    EXPECT_EQ(cut.rc, 1);
+    std::string token = sh.ok("zfs get -H -p -o value receive_resume_token backup/dst");
+    token.pop_back();
+    ASSERT_NE(token, "-");
+    sh.ok("zfs send -t " + token + " | zfs recv -s backup/dst");
+    EXPECT_EQ(sh.ok("zfs list -H -p -o guid backup/dst@c"), sh.ok("zfs list -H -p -o guid tank/data@c"));
+    EXPECT_EQ(SimShell::tree(sh.data("backup/dst")), SimShell::tree(sh.data("tank/data")));
+}
