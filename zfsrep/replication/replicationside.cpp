@@ -1,6 +1,8 @@
 #include "replicationside.h"
 
 #include "argumentbatches.h"
+#include "bookmarkcommands.h"
+#include "bookmarkoutput.h"
 #include "commandreport.h"
 #include "replicationoutput.h"
 #include "retentioncommands.h"
@@ -206,6 +208,21 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         listing = it.value();
         listing.snapshots = lists.value(it.key());
     }
+    return true;
+}
+
+bool ReplicationSide::listBookmarks(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const
+{
+    const QStringList args = BookmarkCommands::treeListArgs(dataset);
+    const ProcessOutcome listed = run(args);
+    if (!listed.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, args),
+                                     CommandReport::errorText(listed));
+        return false;
+    }
+    const QMap<QString, DatasetListing> marks = BookmarkOutput::tree(listed.standardOutput, dataset);
+    for (auto it = tree.datasets.begin(); it != tree.datasets.end(); ++it)
+        it.value().bookmarks = marks.value(it.key()).bookmarks;
     return true;
 }
 

@@ -45,6 +45,9 @@ public:
     // The snapshot listing is read as a stream (a history of any length;
     // only a single line's length is bounded).
     bool listTree(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const;
+    // Adds the bookmarks of every dataset of the tree below `dataset` to the
+    // datasets `tree` holds (one listing); a failure is journaled and false.
+    bool listBookmarks(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const;
     // Lists one dataset of a tree again (`relative` below `top`) and puts
     // what it holds now into `tree`: after a stream of that dataset alone,
     // nothing else of the tree changed.

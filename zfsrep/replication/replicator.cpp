@@ -97,6 +97,12 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
     TreeListing target;
     if (!job.target->listTree(journals, job.targetDataset, target))
         return false;
+    // A base the source lost may live on in a bookmark: listed only then.
+    // Without the listing the planner decides as it would without bookmarks.
+    TQ2Journals bookmarkListing;
+    if (TreePlanner::wantsBookmarks(source, target)
+        && !job.source->listBookmarks(bookmarkListing, job.sourceDataset, source))
+        journals.add(TQ2PLACE(), QStringLiteral("list bookmarks"), false, bookmarkListing.errmsg(), QString());
     const int rounds = roundsFor(source);
     for (int round = 0; round < rounds; ++round) {
         const TreeStep step = TreePlanner::next(source, target);
@@ -134,7 +140,7 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
         } else {
             spec.snapshot = sourceDataset + QLatin1Char('@') + plan.target;
             if (plan.action == ReplicationPlan::Incremental)
-                spec.base = sourceDataset + QLatin1Char('@') + plan.base;
+                spec.base = sourceDataset + QLatin1Char(plan.fromBookmark ? '#' : '@') + plan.base;
         }
         QStringList lacking;
         for (const QString &relative : step.lacking)
@@ -161,6 +167,8 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
             result.kind = plan.kind();
         if (plan.action == ReplicationPlan::Incremental && step.recursive)
             result.base = plan.base;
+        else if (plan.fromBookmark && result.base.isEmpty())
+            result.base = QLatin1Char('#') + plan.base;
         const StageOutcome outcome = stage(pipeline, size, resumedBytes, plan.kind());
         result.bytes += outcome.bytes;
         // A send that only warned about the datasets the plan knows to lack

@@ -39,7 +39,7 @@ struct ReplicationResult {
     enum class Reached { Unknown, No, Yes };
 
     QString kind;   // of the first stream: full, incremental or resume ("" when nothing was sent)
-    QString base;   // the incremental base, short name
+    QString base;   // the incremental base, short name ("#name" for a bookmark)
     QString target; // the snapshot the target holds at the end, short name
     qint64 bytes = 0;
     bool stalled = false;

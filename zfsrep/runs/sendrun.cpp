@@ -1,5 +1,6 @@
 #include "sendrun.h"
 
+#include "basebookmarks.h"
 #include "carrychain.h"
 #include "endpointcheck.h"
 #include "hostkeypin.h"
@@ -35,10 +36,12 @@ bool SendRun::execute(Run &run)
             ReplicationResult replicated;
             result = replicate(run, control, replicated);
             if (result) {
-                // The newest common snapshot is the next run's base: keep it.
+                // The newest common snapshot is the next run's base: keep it,
+                // and a bookmark of it should the snapshot be destroyed.
                 series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
-                // A source rule takes the place of erase.
                 const ReplicationSide local(services.runner, &run.cancelToken());
+                BaseBookmarks(local, mission.msnno).keep(run.journals(), dataset, replicated.target);
+                // A source rule takes the place of erase.
                 RetentionStep::prune(run, services, local, &remote, targetOf(mission));
                 if (mission.erase && !RetentionStep::hasSourceRule(run) && !run.isCancelled())
                     series.eraseOlder(dataset, mission.snapname, snapshot);
