@@ -154,8 +154,9 @@ const Subcommand kSubcommands[] = {
      runMissionCommand},
     {"metrics", "metrics [--json]\n"
                 "    the service's figures in Prometheus text exposition format", runMissionCommand},
-    {"watch", "watch [--interval S] [--once] [--until-finished MSNNO] [--width N] [--json]\n"
-              "    live view of the missions: state, last and next run, the error of a failed run,\n"
+    {"watch", "watch [MSNNO] [--interval S] [--once] [--until-finished MSNNO] [--width N] [--json]\n"
+              "    live view of the missions (of mission MSNNO alone when given; running missions\n"
+              "    first): state, last and next run, the error of a failed run,\n"
               "    progress of the running transfer (bytes done of total, speed, ETA), fitted to\n"
               "    the terminal's width (--width or $COLUMNS when it is no terminal). Ctrl-C or the\n"
               "    service going away ends it with status 0; --until-finished MSNNO ends it when that\n"

@@ -24,7 +24,8 @@ QString formatDuration(qint64 seconds);
 // The first non-blank line of a (multi-line) message, trimmed.
 QString firstLine(const QString &text);
 
-// The mission's state: the service's "state" when it sends one, otherwise
+// The mission's state: the service's "state" when it sends one ("cancelled"
+// in place of its "failed" when the last run was cancelled), otherwise
 // derived as older versions of this view did (running, done, armed, waiting).
 QString missionState(const QJsonObject &mission);
 

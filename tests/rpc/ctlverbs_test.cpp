@@ -210,6 +210,34 @@ TEST_F(CtlVerbs, RunWaitFollowsTheNewRunToItsOutcome)
     }
 }
 
+TEST_F(CtlVerbs, RunWaitFollowsTheRunNumberTheServiceAnswered)
+{
+    // Run 13 is not the one asked for: the answer names 14.
+    service.setRunAnswer(14);
+    const QJsonObject old = runRecord(12, "succeeded");
+    const QJsonObject other = runRecord(13, "failed", "not this one");
+    service.setHistories({QJsonArray{old}, QJsonArray{other, old}, QJsonArray{runRecord(14, "running"), other, old},
+                          QJsonArray{runRecord(14, "succeeded"), other, old}});
+    const CtlRun run = zfsrepctl(with({"run", "3", "--wait"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out.toStdString(), "mission 3 run 14 succeeded after 5s, 1.0 KiB\n");
+}
+
+TEST_F(CtlVerbs, WatchUntilFinishedFollowsTheRunRecordedAsGoing)
+{
+    // The listing does not show the run yet (the scheduler has not picked
+    // it up); the history has it recorded as going.
+    QJsonObject waiting = listed(3, "Nightly");
+    waiting.insert("lastresult", "succeeded");
+    service.setListings({QJsonArray{waiting}});
+    const QJsonObject old = runRecord(12, "succeeded");
+    service.setHistories({QJsonArray{runRecord(13, "running"), old}, QJsonArray{runRecord(13, "running"), old},
+                          QJsonArray{runRecord(13, "cancelled"), old}});
+    const CtlRun run = zfsrepctl(with({"watch", "--until-finished", "3", "--interval", "1"}));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zfsrepctl: mission 3 cancelled\n");
+}
+
 TEST_F(CtlVerbs, RunWaitJsonPrintsTheFinishedRun)
 {
     const QJsonObject old = runRecord(12, "failed");

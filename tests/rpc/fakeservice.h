@@ -51,6 +51,14 @@ public:
         historyRuns = runs;
     }
 
+    // The run number zfsrep_mission_run answers from now on (0: no results,
+    // as older services answer).
+    void setRunAnswer(qint64 runno)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        answeredRunno = runno;
+    }
+
     static QJsonArray history()
     {
         return QJsonArray{QJsonObject{{"runno", 12}, {"msnno", 3}, {"caption", "Nightly"}, {"action", 1},
@@ -69,8 +77,15 @@ public:
 public slots:
     void zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
-        if (record(cmdObject))
-            answerForMission(retObject, cmdObject, envObject, 9992, QString::fromUtf8("任务正在运行: mission 7 is transferring"));
+        if (!record(cmdObject))
+            return;
+        qint64 runno = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            runno = answeredRunno;
+        }
+        answerForMission(retObject, cmdObject, envObject, 9992, QString::fromUtf8("任务正在运行: mission 7 is transferring"),
+                         runno > 0 ? QJsonValue(QJsonObject{{"runno", runno}}) : QJsonValue(QJsonValue::Undefined));
     }
     void zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
@@ -153,5 +168,6 @@ private:
     QString metricsText = metrics();
     QJsonArray historyRuns;
     QList<QJsonArray> pendingHistories;
+    qint64 answeredRunno = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include "argumentbatches.h"
 #include "commandreport.h"
+#include "failuretext.h"
 #include "replicationoutput.h"
 #include "tq2journals.h"
 #include "tq2print.h"
@@ -28,6 +29,16 @@ ReplicationSide::ReplicationSide(ProcessRunner &runner, const TransferCommands::
 }
 
 QString ReplicationSide::label() const { return remote ? endpoint.host + QLatin1Char(':') : QString(); }
+
+QString ReplicationSide::named(const QString &text) const
+{
+    return remote ? FailureText::onRemote(endpoint.host, endpoint.userid, text) : text;
+}
+
+QString ReplicationSide::failureText(const ProcessOutcome &outcome) const
+{
+    return named(CommandReport::errorText(outcome));
+}
 
 ProcessRequest ReplicationSide::request(const QStringList &zfsArgs, int finishTimeoutMs) const
 {
@@ -58,7 +69,7 @@ bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, c
     if (outcome.succeeded())
         return true;
     CommandReport::commandFailed(journals, place, label() + ZfsCommands::commandText(kZfs, zfsArgs),
-                                CommandReport::errorText(outcome));
+                                failureText(outcome));
     return false;
 }
 
@@ -69,7 +80,7 @@ bool ReplicationSide::holds(TQ2Journals &journals, const QStringList &snapshots,
         const ProcessOutcome held = run(holdsArgs(batch, recursive));
         if (!held.succeeded()) {
             CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, holdsArgs(batch, recursive)),
-                                         CommandReport::errorText(held));
+                                         failureText(held));
             return false;
         }
         found += ZfsOutput::holds(held.standardOutput);
@@ -84,7 +95,7 @@ bool ReplicationSide::release(TQ2Journals &journals, const QString &tag, const Q
         const ProcessOutcome released = run(releaseManyArgs(tag, batch));
         if (!released.succeeded()) {
             CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, releaseManyArgs(tag, batch)),
-                                         CommandReport::errorText(released));
+                                         failureText(released));
             all = false;
         }
     }
@@ -101,7 +112,7 @@ bool ReplicationSide::treeSnapshotNames(TQ2Journals &journals, const QString &da
     });
     if (!listed.succeeded()) {
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeSnapshotNamesArgs(dataset)),
-                                     CommandReport::errorText(listed));
+                                     failureText(listed));
         return false;
     }
     return true;
@@ -139,7 +150,7 @@ bool ReplicationSide::list(TQ2Journals &journals, const QString &dataset, Datase
         if (listed.started && listed.finished && ReplicationOutput::isMissingDataset(error))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, datasetListArgs(dataset)),
-                                     error);
+                                     named(error));
         return false;
     }
     listing = ReplicationOutput::datasetListing(own, dataset);
@@ -158,7 +169,7 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         if (tokens.started && tokens.finished && ReplicationOutput::isMissingDataset(error))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeTokenArgs(dataset)),
-                                     error);
+                                     named(error));
         return false;
     }
     const QMap<QString, DatasetListing> states = ReplicationOutput::treeStates(tokens.standardOutput, dataset);
@@ -174,7 +185,7 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         if (snapshots.started && snapshots.finished && ReplicationOutput::isMissingDataset(CommandReport::errorText(snapshots)))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeListArgs(dataset)),
-                                     CommandReport::errorText(snapshots));
+                                     failureText(snapshots));
         return false;
     }
     for (auto it = states.constBegin(); it != states.constEnd(); ++it) {
@@ -202,7 +213,7 @@ bool ReplicationSide::isEncrypted(TQ2Journals &journals, const QString &dataset,
     const ProcessOutcome outcome = run(encryptionArgs(dataset));
     if (!outcome.succeeded()) {
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, encryptionArgs(dataset)),
-                                     CommandReport::errorText(outcome));
+                                     failureText(outcome));
         return false;
     }
     encrypted = ReplicationOutput::anyEncrypted(outcome.standardOutput);
