@@ -137,7 +137,7 @@ TEST_F(DatabaseFiles, AnUpgradeThatCannotTakeTheWriteLockStopsStartUp)
     EXPECT_EQ(listing.response.value("err").toInt(-1), 0);
     TQ2DBSqlite after;
     ASSERT_TRUE(after.openOnly(kDatabase));
-    EXPECT_EQ(after.dbVersion(), 4);
+    EXPECT_EQ(after.dbVersion(), 5);
 }
 
 } // namespace

@@ -56,7 +56,7 @@ TEST_F(Database, CreatesTheShippedSchema)
         << qPrintable(db.lastError());
     EXPECT_TRUE(created);
     EXPECT_EQ(db.path(), dbPath());
-    EXPECT_EQ(db.sqlEngine().size(), 56);
+    EXPECT_EQ(db.sqlEngine().size(), 64);
 
     EXPECT_EQ(dbtest::columnsOf(db, "sys_configure"),
               (QStringList{"cfg_no|INTEGER|-", "cfg_userno|INTEGER|-", "cfg_key|VARCHAR(250)|-",
@@ -71,13 +71,16 @@ TEST_F(Database, CreatesTheShippedSchema)
                            "msn_increment|INTEGER|0", "msn_erase|INTEGER|0",
                            "msn_encrypt|INTEGER|0", "msn_encryptkey|INTEGER|0",
                            "msn_schedules|TEXT|'[]'", "msn_finishedtime|TEXT|''",
-                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0"}));
+                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0",
+                           "msn_keepsource|TEXT|''", "msn_keeptarget|TEXT|''", "msn_carry|TEXT|''",
+                           "msn_hook|TEXT|''"}));
     EXPECT_EQ(dbtest::columnsOf(db, "t_run"),
               (QStringList{"run_no|INTEGER|-", "run_msnno|INTEGER|0", "run_caption|TEXT|''",
                            "run_action|INTEGER|0", "run_kind|TEXT|''", "run_started|INTEGER|0",
                            "run_ended|INTEGER|0", "run_outcome|TEXT|'running'", "run_error|TEXT|''",
                            "run_bytes|INTEGER|0", "run_rate|INTEGER|0", "run_base|TEXT|''",
-                           "run_target|TEXT|''"}));
+                           "run_target|TEXT|''", "run_notified|INTEGER|0", "run_file|TEXT|''",
+                           "run_prunedsource|INTEGER|0", "run_prunedtarget|INTEGER|0"}));
     EXPECT_EQ(dbtest::columnsOf(db, "t_runstate"),
               (QStringList{"rst_no|INTEGER|-", "rst_time|DATETIME|" + now, "rst_dmpath|TEXT|-",
                            "rst_mode|INTEGER|-", "rst_succeed|INTEGER|-"}));
@@ -112,15 +115,15 @@ TEST_F(Database, CreatesTheShippedSchema)
         << qPrintable(firstDate);
     rows.removeFirst();
     EXPECT_EQ(rows, (QList<QJsonObject>{{{"key", "Database.Id"}, {"value", "K7ZFSBDR"}},
-                                        {{"key", "Database.Version"}, {"value", "4"}},
+                                        {{"key", "Database.Version"}, {"value", "5"}},
                                         {{"key", "System.Id"}, {"value", "K7ZFSBDR"}},
                                         {{"key", "System.Version"}, {"value", "1"}}}));
     EXPECT_EQ(dbtest::rowsOf(db, "SELECT * FROM sys_configure WHERE cfg_key = 'Database.Version' LIMIT 1;")
                   .value(0).keys(),
               (QStringList{"cfg_key", "cfg_no", "cfg_value"}));
-    EXPECT_EQ(db.dbVersion(), 4);
+    EXPECT_EQ(db.dbVersion(), 5);
     EXPECT_FALSE(db.dbUpgrades());
-    EXPECT_EQ(db.dbVersion(), 4);
+    EXPECT_EQ(db.dbVersion(), 5);
 }
 
 TEST_F(Database, ReopeningKeepsDataAndDoesNotRecreate)
@@ -199,7 +202,7 @@ TEST_F(Database, OpenOnlyNeverCreates)
     TQ2DBSqlite other;
     ASSERT_TRUE(other.openOnly(dbPath()));
     EXPECT_EQ(other.path(), dbPath());
-    EXPECT_EQ(other.dbVersion(), 4);
+    EXPECT_EQ(other.dbVersion(), 5);
 }
 
 TEST_F(Database, PreparesTheDirectoryOfANewFile)
@@ -275,25 +278,30 @@ protected:
     }
 };
 
-TEST_F(Upgrade, BringsVersion1To4InOneTransaction)
+TEST_F(Upgrade, BringsVersion1To5InOneTransaction)
 {
     openVersion1(kVersion1Creator);
     EXPECT_TRUE(db.dbUpgradable(1));
     EXPECT_TRUE(db.dbUpgradable(2));
     EXPECT_TRUE(db.dbUpgradable(3));
-    EXPECT_FALSE(db.dbUpgradable(4));
+    EXPECT_TRUE(db.dbUpgradable(4));
+    EXPECT_FALSE(db.dbUpgradable(5));
 
     EXPECT_TRUE(db.dbUpgrades());
-    EXPECT_EQ(db.dbVersion(), 4);
+    EXPECT_EQ(db.dbVersion(), 5);
     EXPECT_EQ(dbtest::columnsOf(db, "t_mission"),
               (QStringList{"msn_no|INTEGER|-", "msn_caption|TEXT|''", "msn_finishedtime|TEXT|''",
-                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0"}));
+                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0",
+                           "msn_keepsource|TEXT|''", "msn_keeptarget|TEXT|''", "msn_carry|TEXT|''",
+                           "msn_hook|TEXT|''"}));
     EXPECT_EQ(dbtest::rowsOf(db, "SELECT * FROM t_mission;"),
               (QList<QJsonObject>{{{"msn_no", 1}, {"msn_caption", "kept"}, {"msn_finishedtime", ""},
-                                   {"msn_snapname", ""}, {"msn_ratelimit", 0}}}));
+                                   {"msn_snapname", ""}, {"msn_ratelimit", 0},
+                                   {"msn_keepsource", ""}, {"msn_keeptarget", ""}, {"msn_carry", ""},
+                                   {"msn_hook", ""}}}));
     EXPECT_FALSE(dbtest::columnsOf(db, "t_run").isEmpty());
     EXPECT_FALSE(db.dbUpgrades());
-    EXPECT_EQ(db.dbVersion(), 4);
+    EXPECT_EQ(db.dbVersion(), 5);
 }
 
 TEST_F(Upgrade, FailingStepRollsBackEveryStepOfTheRun)

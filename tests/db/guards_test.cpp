@@ -78,7 +78,7 @@ TEST_F(Guards, AnExistingFileOthersCanReadIsNarrowedBeforeItIsOpened)
     const UmaskGuard open(0);
     TQ2DBSqlite db;
     ASSERT_TRUE(db.open(dbPath()));
-    ASSERT_EQ(db.dbVersion(), 4);
+    ASSERT_EQ(db.dbVersion(), 5);
     for (const char *suffix : {"", "-wal", "-shm"}) {
         SCOPED_TRACE(suffix);
         EXPECT_EQ(modeOf(dbPath() + suffix), mode_t(0600));
@@ -115,7 +115,7 @@ TEST_F(Guards, AnUpgradeBlockedByAnotherWriterFailsAndSaysWhy)
     ASSERT_TRUE(holder.exec(changes, lastId, "ROLLBACK;"));
     EXPECT_TRUE(db.dbUpgrades());
     EXPECT_TRUE(db.upgradeFailure().isEmpty());
-    EXPECT_EQ(db.dbVersion(), 4);
+    EXPECT_EQ(db.dbVersion(), 5);
     EXPECT_FALSE(db.dbUpgrades());
     EXPECT_TRUE(db.upgradeFailure().isEmpty()) << "nothing pending is no failure";
 }
@@ -144,10 +144,12 @@ TEST_F(Guards, TwoUpgradersAtOnceUpgradeOnce)
     EXPECT_EQ(upgraded.load(), 1);
     EXPECT_TRUE(first.upgradeFailure().isEmpty()) << qPrintable(first.upgradeFailure());
     EXPECT_TRUE(second.upgradeFailure().isEmpty()) << qPrintable(second.upgradeFailure());
-    EXPECT_EQ(first.dbVersion(), 4);
+    EXPECT_EQ(first.dbVersion(), 5);
     EXPECT_EQ(dbtest::columnsOf(first, "t_mission"),
               (QStringList{"msn_no|INTEGER|-", "msn_caption|TEXT|''", "msn_finishedtime|TEXT|''",
-                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0"}));
+                           "msn_snapname|TEXT|''", "msn_ratelimit|INTEGER|0",
+                           "msn_keepsource|TEXT|''", "msn_keeptarget|TEXT|''", "msn_carry|TEXT|''",
+                           "msn_hook|TEXT|''"}));
 }
 
 TEST_F(Guards, AnUnreadableVersionIsAFailedUpgrade)

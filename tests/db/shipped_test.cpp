@@ -14,7 +14,7 @@ namespace {
 const QStringList kMissionKeys{"msnno", "time", "done", "caption", "action", "pool", "name",
                                "path", "host", "port", "userid", "passwd", "increment",
                                "erase", "encrypt", "encryptkey", "schedules", "finishedtime",
-                               "snapname", "ratelimit"};
+                               "snapname", "ratelimit", "keepsource", "keeptarget", "carry", "hook"};
 
 QSet<QString> setOf(const QStringList &list)
 {
@@ -47,7 +47,9 @@ TEST_F(Shipped, CatalogueHoldsFortyThreeStatements)
     const QStringList expected{
         "configure_alload", "configure_get", "configure_change", "configure_append",
         "dbupgrade_version", "dbupgrade_v1_1", "dbupgrade_v2_1",
-        "dbupgrade_v3_1", "dbupgrade_v3_2", "dbupgrade_v3_3", "mission_rearm",
+        "dbupgrade_v3_1", "dbupgrade_v3_2", "dbupgrade_v3_3", "dbupgrade_v4_1", "dbupgrade_v4_2",
+        "dbupgrade_v4_3", "dbupgrade_v4_4", "dbupgrade_v4_5", "dbupgrade_v4_6", "dbupgrade_v4_7",
+        "dbupgrade_v4_8", "mission_rearm",
         "run_begin", "run_finish", "run_prune", "run_remove", "run_interrupt", "run_list", "run_latest", "run_summary",
         "mission_alload", "mission_acquit", "mission_detail", "mission_append", "mission_change",
         "mission_remove", "mission_finished", "mission_complete", "mission_stamp",
@@ -62,7 +64,7 @@ TEST_F(Shipped, CatalogueHoldsFortyThreeStatements)
     int parsed = 0;
     for (const QString &id : catalogue.keys())
         parsed += catalogue.value(id).toObject().contains("id") ? 1 : 0;
-    EXPECT_EQ(parsed, 52);
+    EXPECT_EQ(parsed, 60);
 
     EXPECT_EQ(catalogue.value("dbupgrade_v1_1").toObject().value("text"),
               "ALTER TABLE t_mission ADD COLUMN msn_finishedtime TEXT DEFAULT '';\n");
@@ -77,7 +79,9 @@ TEST_F(Shipped, MissionStatementsDeclareTheirParameters)
                              {"host", "string"},      {"port", "integer"},    {"userid", "string"},
                              {"passwd", "string"},    {"increment", "integer"}, {"erase", "integer"},
                              {"encrypt", "integer"},  {"encryptkey", "integer"},
-                             {"schedules", "string"}, {"snapname", "string"}, {"ratelimit", "integer"}};
+                             {"schedules", "string"}, {"snapname", "string"}, {"ratelimit", "integer"},
+                             {"keepsource", "string"}, {"keeptarget", "string"}, {"carry", "string"},
+                             {"hook", "string"}};
     const struct {
         const char *id;
         QJsonObject params;
@@ -111,7 +115,8 @@ TEST_F(Shipped, MissionLifecycle)
         {"path", "/mnt/x"},     {"host", "10.0.0.2"}, {"port", 22},          {"userid", "root"},
         {"passwd", "pw"},       {"increment", true}, {"erase", 0},          {"encrypt", 0},
         {"encryptkey", 0},      {"schedules", "[{\"hours\":[1]}]"},        {"snapname", "zr"},
-        {"finishedtime", "ignored"}, {"done", 5}};
+        {"finishedtime", "ignored"}, {"done", 5},  {"keepsource", "5,1h24h"}, {"keeptarget", "10"},
+        {"carry", "series"},    {"hook", "db"}};
     ASSERT_TRUE(db.call(changes, lastId, "mission_append", values)) << qPrintable(db.lastError());
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(lastId, 1);
@@ -127,7 +132,8 @@ TEST_F(Shipped, MissionLifecycle)
                                 {"userid", "root"},   {"passwd", "pw"},    {"increment", 1},
                                 {"erase", 0},         {"encrypt", 0},      {"encryptkey", 0},
                                 {"schedules", "[{\"hours\":[1]}]"},        {"finishedtime", ""},
-                                {"snapname", "zr"},   {"ratelimit", 0}}));
+                                {"snapname", "zr"},   {"ratelimit", 0},    {"keepsource", "5,1h24h"},
+                                {"keeptarget", "10"}, {"carry", "series"}, {"hook", "db"}}));
 
     QList<QJsonObject> rows;
     ASSERT_TRUE(db.call(rows, "mission_detail", {{"caption", "NIGHTLY"}}));

@@ -165,6 +165,33 @@ TEST_F(Methods, ChangeAndRemoveByNumber)
     EXPECT_EQ(again.value("errmsg").toString(), QString::fromUtf8("任务名称不存在"));
 }
 
+// Keys newer than the UI: a change that does not carry one keeps the stored
+// value, so an older caller's edit never drops a rule set elsewhere.
+TEST_F(Methods, ChangeWithoutNewerKeysKeepsTheirStoredValues)
+{
+    QJsonObject append = appendParams("kept");
+    append.insert("keeptarget", "10,1d30d");
+    append.insert("carry", "series");
+    ASSERT_EQ(call("zfsrep_mission_append", append).value("err").toInt(), 0);
+    auto stored = [&] {
+        QJsonObject row;
+        TQ2Journals journals;
+        EXPECT_TRUE(engine.missions().row(journals, 1, row));
+        return row;
+    };
+    QJsonObject change = appendParams("kept");
+    change.insert("msnno", 1);
+    change.insert("path", "elsewhere");
+    ASSERT_EQ(call("zfsrep_mission_change", change).value("err").toInt(), 0);
+    EXPECT_EQ(stored().value("path").toString(), "elsewhere");
+    EXPECT_EQ(stored().value("keeptarget").toString(), "10,1d30d");
+    EXPECT_EQ(stored().value("carry").toString(), "series");
+    change.insert("keeptarget", "");
+    ASSERT_EQ(call("zfsrep_mission_change", change).value("err").toInt(), 0);
+    EXPECT_EQ(stored().value("keeptarget").toString(), "");
+    EXPECT_EQ(stored().value("carry").toString(), "series");
+}
+
 TEST_F(Methods, RemoteQueriesUsePort22WhenAbsentOrZero)
 {
     runner->respond("sshpass", 0, "backup\t4294967296\t2147483648\n");

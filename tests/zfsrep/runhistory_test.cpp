@@ -69,6 +69,18 @@ const OlderSchema kOlderSchemas[] = {
      "TEXT DEFAULT '', msn_passwd TEXT DEFAULT '', msn_increment INTEGER DEFAULT 0, msn_erase INTEGER DEFAULT 0, "
      "msn_encrypt INTEGER DEFAULT 0, msn_encryptkey INTEGER DEFAULT 0, msn_schedules TEXT DEFAULT '[]', "
      "msn_finishedtime TEXT DEFAULT '', msn_snapname TEXT DEFAULT '');"},
+    {"version 4: the run history without notices, files or pruned counts",
+     "4",
+     "CREATE TABLE t_mission (msn_no INTEGER PRIMARY KEY AUTOINCREMENT, msn_time DATETIME, msn_done INTEGER "
+     "DEFAULT 0, msn_caption TEXT DEFAULT '', msn_action INTEGER DEFAULT 0, msn_pool TEXT DEFAULT '', msn_name "
+     "TEXT DEFAULT '', msn_path TEXT DEFAULT '', msn_host TEXT DEFAULT '', msn_port TEXT DEFAULT '', msn_userid "
+     "TEXT DEFAULT '', msn_passwd TEXT DEFAULT '', msn_increment INTEGER DEFAULT 0, msn_erase INTEGER DEFAULT 0, "
+     "msn_encrypt INTEGER DEFAULT 0, msn_encryptkey INTEGER DEFAULT 0, msn_schedules TEXT DEFAULT '[]', "
+     "msn_finishedtime TEXT DEFAULT '', msn_snapname TEXT DEFAULT '', msn_ratelimit INTEGER DEFAULT 0);"
+     "CREATE TABLE t_run (run_no INTEGER PRIMARY KEY AUTOINCREMENT, run_msnno INTEGER DEFAULT 0, run_caption "
+     "TEXT DEFAULT '', run_action INTEGER DEFAULT 0, run_kind TEXT DEFAULT '', run_started INTEGER DEFAULT 0, "
+     "run_ended INTEGER DEFAULT 0, run_outcome TEXT DEFAULT 'running', run_error TEXT DEFAULT '', run_bytes "
+     "INTEGER DEFAULT 0, run_rate INTEGER DEFAULT 0, run_base TEXT DEFAULT '', run_target TEXT DEFAULT '');"},
 };
 
 TEST_F(History, UpgradeOfAnOlderDatabaseKeepsItsMissions)
@@ -112,6 +124,8 @@ TEST_F(History, UpgradeOfAnOlderDatabaseKeepsItsMissions)
         EXPECT_EQ(kept.value("caption").toString(), "Kept");
         EXPECT_EQ(kept.value("path").toString(), "/backup");
         EXPECT_EQ(kept.value("ratelimit").toInt(), 0);
+        EXPECT_EQ(kept.value("keepsource").toString(), "");
+        EXPECT_EQ(kept.value("carry").toString(), "");
         EXPECT_EQ(kept.value("state").toString(), "done");
         EXPECT_EQ(kept.value("lastresult").toString(), "");
 

@@ -25,6 +25,10 @@ Mission Mission::fromRow(const QJsonObject &row)
     mission.snapname = text(row, "snapname");
     mission.erase = toBool(row.value(QStringLiteral("erase")));
     mission.rateLimit = qMax<qint64>(0, toInt64(row.value(QStringLiteral("ratelimit"))));
+    mission.keepSource = text(row, "keepsource");
+    mission.keepTarget = text(row, "keeptarget");
+    mission.carry = text(row, "carry");
+    mission.hook = text(row, "hook");
     const QJsonValue schedules = row.value(QStringLiteral("schedules"));
     mission.schedules = schedules.isArray() ? schedules.toArray() : toJsonArray(schedules.toString());
     mission.done = toBool(row.value(QStringLiteral("done")));

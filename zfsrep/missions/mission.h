@@ -24,6 +24,9 @@ struct Mission {
     QString snapname; // the series of the snapshots the mission makes
     bool erase = false;
     qint64 rateLimit = 0; // bytes per second, 0 without limit
+    QString keepSource, keepTarget; // retention rule texts per side, empty: none
+    QString carry;                  // what an incremental carries: "" or "all" (-I), "series"
+    QString hook;                   // the configured hook run around the snapshot, empty: none
     QJsonArray schedules;
     bool done = false;
 

@@ -15,7 +15,7 @@ CREATE UNIQUE INDEX IF NOT EXISTS sys_configure_cfg_key__index ON sys_configure 
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('System.Id', 'K7ZFSBDR');
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('System.Version', '1');
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.Id', 'K7ZFSBDR');
-INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.Version', '4');
+INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.Version', '5');
 INSERT INTO SYS_Configure (cfg_key, cfg_value) VALUES ('Database.First.Date', DATETIME(CURRENT_TIMESTAMP, 'localtime'));
 
 CREATE TABLE t_mission (
@@ -38,7 +38,11 @@ CREATE TABLE t_mission (
     msn_schedules    TEXT DEFAULT '[]',
     msn_finishedtime TEXT DEFAULT '',
     msn_snapname     TEXT DEFAULT '',
-    msn_ratelimit    INTEGER DEFAULT 0
+    msn_ratelimit    INTEGER DEFAULT 0,
+    msn_keepsource   TEXT DEFAULT '',
+    msn_keeptarget   TEXT DEFAULT '',
+    msn_carry        TEXT DEFAULT '',
+    msn_hook         TEXT DEFAULT ''
 );
 
 CREATE UNIQUE INDEX IF NOT EXISTS t_mission_caption__unique ON t_mission (msn_caption COLLATE NOCASE);
@@ -57,7 +61,11 @@ CREATE TABLE IF NOT EXISTS t_run (
     run_bytes   INTEGER DEFAULT 0,
     run_rate    INTEGER DEFAULT 0,
     run_base    TEXT DEFAULT '',
-    run_target  TEXT DEFAULT ''
+    run_target  TEXT DEFAULT '',
+    run_notified     INTEGER DEFAULT 0,
+    run_file         TEXT DEFAULT '',
+    run_prunedsource INTEGER DEFAULT 0,
+    run_prunedtarget INTEGER DEFAULT 0
 );
 
 CREATE INDEX IF NOT EXISTS t_run_msnno__index ON t_run (run_msnno, run_no);

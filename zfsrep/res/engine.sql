@@ -45,6 +45,34 @@ CREATE INDEX IF NOT EXISTS t_run_msnno__index ON t_run (run_msnno, run_no);
 SQL: dbupgrade_v3_3
 ALTER TABLE t_mission ADD COLUMN msn_ratelimit INTEGER DEFAULT 0;
 
+-- Version 4 to 5: the missions' retention rules per side, what a send
+-- carries, the hook around the snapshot; per run whether its notice went
+-- out, the file an export wrote and how many snapshots it pruned per side.
+-- A new database gets them from the creator at version 5.
+SQL: dbupgrade_v4_1
+ALTER TABLE t_mission ADD COLUMN msn_keepsource TEXT DEFAULT '';
+
+SQL: dbupgrade_v4_2
+ALTER TABLE t_mission ADD COLUMN msn_keeptarget TEXT DEFAULT '';
+
+SQL: dbupgrade_v4_3
+ALTER TABLE t_mission ADD COLUMN msn_carry TEXT DEFAULT '';
+
+SQL: dbupgrade_v4_4
+ALTER TABLE t_mission ADD COLUMN msn_hook TEXT DEFAULT '';
+
+SQL: dbupgrade_v4_5
+ALTER TABLE t_run ADD COLUMN run_notified INTEGER DEFAULT 0;
+
+SQL: dbupgrade_v4_6
+ALTER TABLE t_run ADD COLUMN run_file TEXT DEFAULT '';
+
+SQL: dbupgrade_v4_7
+ALTER TABLE t_run ADD COLUMN run_prunedsource INTEGER DEFAULT 0;
+
+SQL: dbupgrade_v4_8
+ALTER TABLE t_run ADD COLUMN run_prunedtarget INTEGER DEFAULT 0;
+
 -- ---- missions ---------------------------------------------------------------
 
 SQL: mission_alload
@@ -53,7 +81,9 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
        msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
-       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit,
+       msn_keepsource AS keepsource, msn_keeptarget AS keeptarget, msn_carry AS carry,
+       msn_hook AS hook
   FROM t_mission
  ORDER BY msn_no;
 
@@ -67,7 +97,9 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
        msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
-       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit,
+       msn_keepsource AS keepsource, msn_keeptarget AS keeptarget, msn_carry AS carry,
+       msn_hook AS hook
   FROM t_mission
  WHERE msn_no = :msnno
  LIMIT 1;
@@ -80,7 +112,9 @@ SELECT msn_no AS msnno, msn_time AS time, msn_done AS done, msn_caption AS capti
        msn_host AS host, msn_port AS port, msn_userid AS userid, msn_passwd AS passwd,
        msn_increment AS increment, msn_erase AS erase, msn_encrypt AS encrypt,
        msn_encryptkey AS encryptkey, msn_schedules AS schedules,
-       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit
+       msn_finishedtime AS finishedtime, msn_snapname AS snapname, msn_ratelimit AS ratelimit,
+       msn_keepsource AS keepsource, msn_keeptarget AS keeptarget, msn_carry AS carry,
+       msn_hook AS hook
   FROM t_mission
  WHERE msn_caption = :caption COLLATE NOCASE
  LIMIT 1;
@@ -106,10 +140,12 @@ SQL: mission_append
 -- case, is already stored: the test and the insert are one statement.
 INSERT INTO t_mission (msn_time, msn_done, msn_caption, msn_action, msn_pool, msn_name,
                        msn_path, msn_host, msn_port, msn_userid, msn_passwd, msn_increment,
-                       msn_erase, msn_encrypt, msn_encryptkey, msn_schedules, msn_snapname, msn_ratelimit)
+                       msn_erase, msn_encrypt, msn_encryptkey, msn_schedules, msn_snapname, msn_ratelimit,
+                       msn_keepsource, msn_keeptarget, msn_carry, msn_hook)
 SELECT (DATETIME(CURRENT_TIMESTAMP, 'localtime')), 0, :caption, :action, :pool, :name,
        :path, :host, :port, :userid, :passwd, :increment,
-       :erase, :encrypt, :encryptkey, :schedules, :snapname, :ratelimit
+       :erase, :encrypt, :encryptkey, :schedules, :snapname, :ratelimit,
+       :keepsource, :keeptarget, :carry, :hook
  WHERE NOT EXISTS (SELECT 1 FROM t_mission WHERE msn_caption = :caption COLLATE NOCASE);
 params:
 caption string
@@ -128,6 +164,10 @@ encryptkey integer
 schedules string
 snapname string
 ratelimit integer
+keepsource string
+keeptarget string
+carry string
+hook string
 
 SQL: mission_change
 UPDATE t_mission
@@ -135,7 +175,8 @@ UPDATE t_mission
        msn_port = :port, msn_userid = :userid, msn_passwd = :passwd,
        msn_increment = :increment, msn_erase = :erase, msn_encrypt = :encrypt,
        msn_encryptkey = :encryptkey, msn_schedules = :schedules, msn_snapname = :snapname,
-       msn_ratelimit = :ratelimit
+       msn_ratelimit = :ratelimit, msn_keepsource = :keepsource, msn_keeptarget = :keeptarget,
+       msn_carry = :carry, msn_hook = :hook
  WHERE msn_no = :msnno;
 params:
 msnno integer
@@ -154,6 +195,10 @@ encryptkey integer
 schedules string
 snapname string
 ratelimit integer
+keepsource string
+keeptarget string
+carry string
+hook string
 
 SQL: mission_remove
 DELETE FROM t_mission WHERE msn_no = :msnno;
@@ -238,7 +283,9 @@ SQL: run_list
 SELECT run_no AS runno, run_msnno AS msnno, run_caption AS caption, run_action AS action,
        run_kind AS kind, CAST(run_started AS REAL) AS started, CAST(run_ended AS REAL) AS ended,
        run_outcome AS outcome, run_error AS error, CAST(run_bytes AS REAL) AS bytes,
-       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target
+       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target,
+       run_notified AS notified, run_file AS file, run_prunedsource AS prunedsource,
+       run_prunedtarget AS prunedtarget
   FROM t_run
  WHERE run_msnno = :msnno
  ORDER BY run_no DESC
@@ -251,7 +298,9 @@ SQL: run_latest
 SELECT run_no AS runno, run_msnno AS msnno, run_caption AS caption, run_action AS action,
        run_kind AS kind, CAST(run_started AS REAL) AS started, CAST(run_ended AS REAL) AS ended,
        run_outcome AS outcome, run_error AS error, CAST(run_bytes AS REAL) AS bytes,
-       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target
+       CAST(run_rate AS REAL) AS rate, run_base AS base, run_target AS target,
+       run_notified AS notified, run_file AS file, run_prunedsource AS prunedsource,
+       run_prunedtarget AS prunedtarget
   FROM t_run
  WHERE run_no IN (SELECT MAX(run_no) FROM t_run GROUP BY run_msnno)
  ORDER BY run_msnno;

@@ -185,10 +185,14 @@ inline bool acceptRemote(TQ2Cabinet *env, const Remote &remote)
     return true;
 }
 
+// Mission keys newer than the first callers: a change request without one
+// keeps the stored value (keepStoredKeys), an append stores "".
+inline const char *const kNewerMissionKeys[] = {"keepsource", "keeptarget", "carry", "hook"};
+
 // The mission fields of an append or change request, in the stored form.
 inline QJsonObject readMission(const Params &p)
 {
-    return QJsonObject{
+    QJsonObject mission{
         {QStringLiteral("caption"), p.text("caption")},
         {QStringLiteral("action"), p.integer("action")},
         {QStringLiteral("pool"), p.text("pool")},
@@ -206,6 +210,18 @@ inline QJsonObject readMission(const Params &p)
         {QStringLiteral("schedules"), p.array("schedules")},
         {QStringLiteral("ratelimit"), p.integer("ratelimit")},
     };
+    for (const char *key : kNewerMissionKeys)
+        mission.insert(QLatin1String(key), p.text(key));
+    return mission;
+}
+
+// Fills each newer key the request did not carry from the stored mission.
+inline void keepStoredKeys(QJsonObject &mission, const Params &p, const QJsonObject &stored)
+{
+    for (const char *key : kNewerMissionKeys) {
+        if (!p.all().contains(QLatin1String(key)))
+            mission.insert(QLatin1String(key), stored.value(QLatin1String(key)).toString());
+    }
 }
 
 inline bool hasMissionKeys(const QJsonObject &mission)

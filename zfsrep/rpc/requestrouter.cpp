@@ -141,6 +141,12 @@ void RequestRouter::zfsrep_mission_change(QJsonObject *retObject, QJsonObject cm
                 return std::nullopt;
             checked.insert(QStringLiteral("action"), stored.value(QStringLiteral("action")));
         }
+        // Keys a caller does not know keep their stored values; a missing
+        // mission is refused by the change itself, as before.
+        QJsonObject stored;
+        TQ2Journals lookup;
+        if (engine.missions().row(lookup, msnno, stored))
+            keepStoredKeys(mission, p, stored);
         if (const QString bad = MissionValidator::request(checked); !bad.isEmpty()) {
             refuse(envObject, bad);
             return std::nullopt;
