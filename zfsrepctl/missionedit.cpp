@@ -199,9 +199,20 @@ int runShow(const CtlOptions &options)
     QJsonObject mission;
     if (const int status = findMission(options, msnno, QStringLiteral("show"), mission); status >= 0)
         return status;
-    if (json || options.raw)
+    if (json || options.raw) {
         SafeOutput::printAnswer(mission, QJsonDocument::Indented, options.raw);
-    else
-        SafeOutput::printText(renderMissionDetail(mission));
+        return ExitSucceeded;
+    }
+    // An export names the file its newest run wrote (the run history has it).
+    if (toInt(mission.value(QStringLiteral("action"))) == 3) {
+        QJsonObject runs;
+        QString error;
+        const QJsonObject request{{"cmd", "zfsrep_mission_history"},
+                                  {"params", QJsonObject{{"msnno", msnno}, {"limit", kFileHistoryWindow}}}};
+        if (serviceRequest(options.socket, request, &runs, options.timeout, &error)
+            && toInt(runs.value(QStringLiteral("err")), -1) == 0)
+            mission.insert(QStringLiteral("lastfile"), newestFile(runs.value(QStringLiteral("results")).toArray()));
+    }
+    SafeOutput::printText(renderMissionDetail(mission));
     return ExitSucceeded;
 }

@@ -240,6 +240,12 @@ QString renderHistory(const QJsonArray &runs, Qt::TimeSpec spec)
     if (runs.isEmpty())
         return QStringLiteral("no runs\n");
     QVector<QStringList> rows{{"RUN", "STARTED", "TOOK", "KIND", "OUTCOME", "BYTES", "RATE", "SNAPSHOTS"}};
+    // The file column only when a run wrote a file (exports).
+    bool files = false;
+    for (const QJsonValue &value : runs)
+        files = files || !value.toObject().value("file").toString().isEmpty();
+    if (files)
+        rows.first().append(QStringLiteral("FILE"));
     QVector<QStringList> errors{{}};
     for (const QJsonValue &value : runs) {
         const QJsonObject run = value.toObject();
@@ -256,6 +262,10 @@ QString renderHistory(const QJsonArray &runs, Qt::TimeSpec spec)
                      run.value("kind").toString(), run.value("outcome").toString(),
                      formatBytes(toInt64(run.value("bytes"))),
                      formatBytes(toInt64(run.value("rate"))) + QStringLiteral("/s"), snapshots});
+        if (files) {
+            const QString file = run.value("file").toString();
+            rows.last().append(file.isEmpty() ? QStringLiteral("-") : file);
+        }
         QStringList lines;
         for (const QString &line : run.value("error").toString().split(QLatin1Char('\n'))) {
             if (!line.trimmed().isEmpty())

@@ -43,6 +43,7 @@ QString renderMissions(const QJsonArray &records, int width, Qt::TimeSpec spec =
 QString progressBar(int percent, int width);
 
 // The view of zfsrep_mission_history's results (newest first): a table of
-// run number, start, duration, kind, outcome, bytes, average rate and
-// snapshots, each run's error text under its row, every line of it.
+// run number, start, duration, kind, outcome, bytes, average rate,
+// snapshots and, when a run wrote one, the file; each run's error text under
+// its row, every line of it.
 QString renderHistory(const QJsonArray &runs, Qt::TimeSpec spec = Qt::LocalTime);

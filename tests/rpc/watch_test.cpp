@@ -1,4 +1,5 @@
 #include "terminal.h"
+#include "missiondetail.h"
 #include "watch.h"
 
 #include <gtest/gtest.h>
@@ -135,8 +136,9 @@ TEST(Watch, EveryLineFitsTheWidthAndTheStateStaysVisible)
         ASSERT_EQ(lines.size(), 4);
         for (const QString &line : lines)
             EXPECT_LE(textColumns(line), width) << line.toStdString();
-        if (width >= 40)
+        if (width >= 40) {
             EXPECT_TRUE(lines.at(1).startsWith("    error: gzip")) << lines.at(1).toStdString();
+        }
         // The route keeps its dataset and host; from 60 columns the state
         // follows them.
         if (width >= 60) {
@@ -354,6 +356,30 @@ TEST(Watch, HistoryShowsEveryRunWithItsWholeError)
               "           destination tank/data has been modified\n"
               "9    2026-12-06 20:41:00  -      full         running  0 B      0 B/s   ZFSREP-1\n");
     EXPECT_EQ(renderHistory(QJsonArray(), Qt::UTC), "no runs\n");
+}
+
+TEST(Watch, HistoryNamesTheFileAnExportWrote)
+{
+    const QJsonArray runs{
+        QJsonObject{{"runno", 5}, {"kind", "export"}, {"started", kLastRun}, {"ended", kLastRun + 4},
+                    {"outcome", "succeeded"}, {"bytes", 2048}, {"rate", 512}, {"target", "ZFSREP-2"},
+                    {"file", "/tarn/exports/tank/data@ZFSREP-2.gz.zsa"}},
+        QJsonObject{{"runno", 4}, {"kind", "export"}, {"started", kLastRun - 60}, {"ended", kLastRun - 59},
+                    {"outcome", "failed"}, {"error", "No space left on device"}, {"file", ""}},
+    };
+    EXPECT_EQ(renderHistory(runs, Qt::UTC).toStdString(),
+              "RUN  STARTED              TOOK  KIND    OUTCOME    BYTES    RATE     SNAPSHOTS  FILE\n"
+              "5    2026-12-07 20:41:00  4s    export  succeeded  2.0 KiB  512 B/s  ZFSREP-2   "
+              "/tarn/exports/tank/data@ZFSREP-2.gz.zsa\n"
+              "4    2026-12-07 20:40:00  1s    export  failed     0 B      0 B/s               -\n"
+              "    error: No space left on device\n");
+    EXPECT_EQ(newestFile(runs), "/tarn/exports/tank/data@ZFSREP-2.gz.zsa");
+    EXPECT_EQ(newestFile(QJsonArray{runs.at(1)}), "");
+    QJsonObject exportMission{{"msnno", 5}, {"caption", "files"}, {"action", 3}, {"pool", "tank"}, {"name", "data"},
+                              {"path", "/tarn/exports"}, {"lastfile", newestFile(runs)}};
+    EXPECT_NE(renderMissionDetail(exportMission, Qt::UTC)
+                  .indexOf("  last file   /tarn/exports/tank/data@ZFSREP-2.gz.zsa\n"),
+              -1);
 }
 
 

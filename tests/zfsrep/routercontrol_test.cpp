@@ -125,7 +125,7 @@ TEST_F(ControlMethods, HistoryAnswersNewestFirstWithEveryField)
     const QJsonArray runs = defaults.value("results").toArray();
     ASSERT_EQ(runs.size(), 3);
     const QJsonObject newest = runs.at(0).toObject();
-    EXPECT_EQ(newest.keys(), (QStringList{"action", "base", "bytes", "caption", "ended", "error", "kind", "msnno",
+    EXPECT_EQ(newest.keys(), (QStringList{"action", "base", "bytes", "caption", "ended", "error", "file", "kind", "msnno",
                                           "outcome", "rate", "runno", "started", "target"}));
     EXPECT_EQ(newest.value("outcome").toString(), "failed");
     EXPECT_EQ(newest.value("error").toString(), "Permission denied");

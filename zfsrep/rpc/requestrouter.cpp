@@ -252,7 +252,7 @@ void RequestRouter::zfsrep_mission_history(QJsonObject *retObject, QJsonObject c
 {
     const QJsonObject help = helpObject(
         "任务的运行历史, 最新的在前: runno, msnno, caption, action, kind, started, ended, outcome, error, "
-        "bytes, rate, base, target",
+        "bytes, rate, base, target, file (导出写入的文件)",
         QJsonObject{{QStringLiteral("msnno"), QStringLiteral("任务编号")},
                     {QStringLiteral("limit"), QStringLiteral("最多返回的条数 (可选, 默认 50, 最大 1000)")}});
     serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {

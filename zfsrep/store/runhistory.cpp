@@ -46,6 +46,7 @@ RunRecord RunHistory::fromRow(const QJsonObject &row)
     run.rate = wholeNumber(row.value(QStringLiteral("rate")));
     run.base = row.value(QStringLiteral("base")).toString();
     run.target = row.value(QStringLiteral("target")).toString();
+    run.file = row.value(QStringLiteral("file")).toString();
     return run;
 }
 
@@ -76,6 +77,10 @@ bool RunHistory::finish(const RunRecord &run)
         {QStringLiteral("target"), run.target},
     };
     if (!db.call(QStringLiteral("run_finish"), values))
+        return false;
+    if (!run.file.isEmpty()
+        && !db.call(QStringLiteral("run_file"),
+                    QJsonObject{{QStringLiteral("runno"), run.runno}, {QStringLiteral("file"), run.file}}))
         return false;
     return db.call(QStringLiteral("run_prune"),
                    QJsonObject{{QStringLiteral("msnno"), run.msnno}, {QStringLiteral("keep"), kKeptPerMission}});

@@ -9,6 +9,6 @@ QJsonObject RunRecord::toJson() const
         {QStringLiteral("ended"), ended},     {QStringLiteral("outcome"), outcome},
         {QStringLiteral("error"), error},     {QStringLiteral("bytes"), bytes},
         {QStringLiteral("rate"), rate},       {QStringLiteral("base"), base},
-        {QStringLiteral("target"), target},
+        {QStringLiteral("target"), target},   {QStringLiteral("file"), file},
     };
 }

@@ -15,5 +15,6 @@ struct RunRecord {
     QString error;       // the failing tool's own message
     qint64 bytes = 0; qint64 rate = 0; // bytes moved, average bytes/s
     QString base, target; // snapshots
+    QString file;         // the file an export wrote, "" for other runs and failed exports
     QJsonObject toJson() const;
 };
