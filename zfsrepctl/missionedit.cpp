@@ -113,6 +113,19 @@ int runAdd(const CtlOptions &options)
     if (isRemoteKind(form.action) && !takePassword(form, account(params), true, params))
         return ExitUsage;
     QJsonObject answer;
+    // A restore replaces its dataset: at the command line only when asked to.
+    if (form.action == 4 && !form.replace) {
+        const QString pool = params.value(QStringLiteral("pool")).toString();
+        const QString name = params.value(QStringLiteral("name")).toString();
+        const QJsonObject listing{{"cmd", "zfsrep_alload"}};
+        if (const int status = call(options, listing, answer, QStringLiteral("add"), form.json, 0, QString()); status >= 0)
+            return status;
+        if (restoreTargetExists(answer.value(QStringLiteral("results")).toObject(), pool, name)) {
+            printError(QStringLiteral("add: %1/%2 exists and a restore would replace it; give --replace to allow that")
+                           .arg(pool, name));
+            return ExitFailed;
+        }
+    }
     const QJsonObject request{{"cmd", "zfsrep_mission_append"}, {"params", params}};
     const QString caption = params.value(QStringLiteral("caption")).toString();
     const int status =

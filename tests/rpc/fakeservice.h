@@ -113,6 +113,33 @@ public slots:
         }
         answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), runs);
     }
+    // The dry run of mission 3: a login refused on the far side.
+    void zfsrep_mission_check(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        const QJsonArray checks{
+            QJsonObject{{"check", "local dataset"}, {"ok", true}, {"text", "tank/data exists with 2 snapshots"}},
+            QJsonObject{{"check", "login"}, {"ok", false},
+                        {"text", "on 10.0.0.2 as replica: Permission denied, please try again."}}};
+        answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务不存在: 9"),
+                         QJsonObject{{"ok", false}, {"checks", checks}});
+    }
+    // The local pools: tank holds data.
+    void zfsrep_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        retObject->insert("results", QJsonObject{{"tank", QJsonObject{{"items", QJsonObject{{"data", QJsonObject()}}}}}});
+        envObject->setErr(0, QString());
+    }
+    void zfsrep_mission_append(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        retObject->insert("results", QJsonObject{{"msnno", 8}});
+        envObject->setErr(0, QString());
+    }
     void zfsrep_mission_remove(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
         if (record(cmdObject))
