@@ -14,6 +14,7 @@
 #include "errortext.h"
 #include "hostkeycommand.h"
 #include "listcommand.h"
+#include "manpage.h"
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
@@ -198,7 +199,7 @@ const Subcommand *findSubcommand(const QString &name)
     return nullptr;
 }
 
-void printUsage()
+void printUsage(bool subcommands = true)
 {
     std::printf("Usage: zfsrepctl [--socket NAME] [--timeout S] METHOD [key=value ...] [--json OBJECT]\n"
                 "  or:  zfsrepctl [--socket NAME] [--timeout S] SUBCOMMAND [ARGUMENTS]\n"
@@ -222,9 +223,13 @@ void printUsage()
                 "A key=value word is one parameter; the value is read as JSON when it parses\n"
                 "(42, true, [1,2], {\"a\":1}), otherwise taken as text. Try: zfsrepctl help_interfaces\n",
                 kDefaultSocket, kDefaultTimeoutSeconds);
-    std::printf("\nSubcommands:\n");
-    for (const Subcommand &sub : kSubcommands)
-        std::printf("  %s\n", sub.summary);
+    if (subcommands) {
+        std::printf("\nSubcommands:\n");
+        for (const Subcommand &sub : kSubcommands)
+            std::printf("  %s\n", sub.summary);
+    } else {
+        std::printf("\nThe subcommands are described below.\n");
+    }
     std::printf("\nRefusals are printed as one English sentence with the service's code, e.g.\n"
                 "\"run mission 99: mission 99 does not exist (err 9994)\"; --raw prints the\n"
                 "service's own message instead.\n");
@@ -252,6 +257,19 @@ void printUsage()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // What the build hands to help2man: the usage without the subcommands,
+    // and the subcommands as a section of their own.
+    if (argc == 2 && qstrcmp(argv[1], "--man-help") == 0) {
+        printUsage(false);
+        return ExitSucceeded;
+    }
+    if (argc == 2 && qstrcmp(argv[1], "--man-subcommands") == 0) {
+        QList<QPair<QString, QString>> table;
+        for (const Subcommand &sub : kSubcommands)
+            table.append({QLatin1String(sub.name), QString::fromUtf8(sub.summary)});
+        std::fputs(ManPage::subcommandsSection(table).toUtf8().constData(), stdout);
+        return ExitSucceeded;
+    }
     CtlOptions options;
     QString error;
     if (!parseOptions(QCoreApplication::arguments().mid(1), options, error)) {

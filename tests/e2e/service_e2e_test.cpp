@@ -84,7 +84,7 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     EXPECT_EQ(service.waitForExit(), 0);
     const QString help = QString::fromUtf8(service.output());
     EXPECT_TRUE(help.contains("--cfg <filepath>"));
-    EXPECT_TRUE(help.contains(QString::fromUtf8("指定配置文件")));
+    EXPECT_TRUE(help.contains("Read the configuration from <filepath>"));
     EXPECT_TRUE(help.contains("--upload"));
     EXPECT_TRUE(help.contains("--restore"));
 
