@@ -163,6 +163,21 @@ TEST_F(ServiceTest, HangupAndPipeAreIgnoredTermAndIntQuit)
     }
 }
 
+TEST_F(ServiceTest, ATypoAndAWrongTypeEachWarnOnceAndTheServiceStarts)
+{
+    QJsonObject typos = config();
+    typos.insert("stalltimout", 30);
+    typos.insert("compresslevel", 42);
+    service.start(typos);
+    ASSERT_TRUE(service.waitUntilServing()) << service.output().toStdString();
+    const QString output = QString::fromUtf8(service.output());
+    EXPECT_EQ(output.count("stalltimout: unknown key, ignored (did you mean stalltimeout?)\n"), 1)
+        << output.toStdString();
+    EXPECT_EQ(output.count("compresslevel: 42 is out of its range 1..9; the default 6 is kept\n"), 1)
+        << output.toStdString();
+    EXPECT_EQ(output.count("zfsrep: warning: configuration "), 2) << output.toStdString();
+}
+
 TEST_F(ServiceTest, DebuggingPrintsTheAgentAndVerboseResponses)
 {
     service.start(config(true));
