@@ -120,7 +120,7 @@ qint64 goingRunno(const CtlOptions &options, int msnno)
     if (!serviceRequest(options.socket, historyRequest(msnno, 1), &answer, options.timeout, &error)
         || toInt(answer.value("err"), -1) != 0)
         return 0;
-    const QJsonObject newest = answer.value("results").toArray().first().toObject();
+    const QJsonObject newest = answer.value("results").toArray().at(0).toObject(); // empty: no run
     return isGoing(newest) ? toInt64(newest.value("runno")) : 0;
 }
 

@@ -202,7 +202,7 @@ TEST_F(ServiceTest, EveryMethodThroughZfsrepctl)
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@seen"}).ok());
 
     const QJsonObject help = service.ctl("help_interfaces").response.value("results").toObject();
-    EXPECT_EQ(help.size(), 17);
+    EXPECT_EQ(help.size(), 18); // with zfsrep_mission_check
     EXPECT_TRUE(service.ctl("zfsrep_alload").response.value("results").toObject().contains("tank"));
     EXPECT_EQ(service.ctl("zfsrep_snapshot").response.value("results").toObject().value("snapshots").toArray().size(), 1);
     EXPECT_TRUE(service.ctl("zfsrep_pools_remote", remote).response.value("results").toObject().contains("backup"));
