@@ -57,6 +57,16 @@ QJsonValue maskSecrets(const QJsonValue &value)
     return out;
 }
 
+QString newestFile(const QJsonArray &runs)
+{
+    for (const QJsonValue &run : runs) {
+        const QString file = run.toObject().value(QStringLiteral("file")).toString();
+        if (!file.isEmpty())
+            return file;
+    }
+    return QString();
+}
+
 QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
 {
     QStringList lines;
@@ -116,6 +126,8 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     const qint64 nextrun = toInt64(m.value(QStringLiteral("nextrun")));
     if (nextrun > 0)
         row(QStringLiteral("next run"), formatTime(nextrun, spec));
+    if (!text(m, "lastfile").isEmpty())
+        row(QStringLiteral("last file"), text(m, "lastfile"));
     const QStringList error = text(m, "lasterror").split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (int i = 0; i < error.size(); ++i)
         row(i == 0 ? QStringLiteral("error") : QString(), error.at(i).trimmed());

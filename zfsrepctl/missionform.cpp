@@ -230,6 +230,8 @@ bool parseMissionForm(const QString &command, const QStringList &args, MissionFo
             once = true;
         } else if (word == QLatin1String("--json")) {
             form.json = true;
+        } else if (word == QLatin1String("--replace") && !edit) {
+            form.replace = true;
         } else if (word == QLatin1String("--ask-password")) {
             form.password = PasswordSource::Prompt;
         } else if (word == QLatin1String("--no-password")) {
@@ -269,6 +271,10 @@ bool parseMissionForm(const QString &command, const QStringList &args, MissionFo
     }
     if (form.action == 0) {
         error = QStringLiteral("add needs one of --send, --pull, --export, --restore");
+        return false;
+    }
+    if (form.replace && form.action != 4) {
+        error = QStringLiteral("--replace belongs to --restore");
         return false;
     }
     static const char *const companion[] = {"", "--to", "--into", "--dir", "--into"};
@@ -313,4 +319,9 @@ bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObjec
         params.insert(it.key(), it.value());
     params.insert(QStringLiteral("msnno"), form.msnno);
     return true;
+}
+
+bool restoreTargetExists(const QJsonObject &pools, const QString &pool, const QString &name)
+{
+    return pools.value(pool).toObject().value(QStringLiteral("items")).toObject().contains(name);
 }

@@ -257,6 +257,22 @@ TEST_F(Control, FailedRunShowsTheToolsMessageInHistoryListingAndEvent)
     }));
 }
 
+TEST_F(Control, RunNowAnswersTheNumberOfTheRunItRecorded)
+{
+    const int msnno = append("numbered");
+    ASSERT_TRUE(engine->start(journals));
+    qint64 first = 0;
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno, &first));
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
+    EXPECT_EQ(runs(msnno).first().runno, first) << "the answered number is the run that ran";
+    qint64 second = 0;
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno, &second));
+    EXPECT_GT(second, first);
+    ASSERT_TRUE(eventually([&] { return runs(msnno).size() == 2 && finishedRun(msnno); }));
+    EXPECT_EQ(runs(msnno).first().runno, second);
+}
+
 TEST_F(Control, RunNowOfAFinishedMissionRunsItAgain)
 {
     const int msnno = append("once", "[]");

@@ -4,6 +4,7 @@
 #include "bookmarkcommands.h"
 #include "bookmarkoutput.h"
 #include "commandreport.h"
+#include "failuretext.h"
 #include "replicationoutput.h"
 #include "retentioncommands.h"
 #include "tq2journals.h"
@@ -31,6 +32,16 @@ ReplicationSide::ReplicationSide(ProcessRunner &runner, const TransferCommands::
 }
 
 QString ReplicationSide::label() const { return remote ? endpoint.host + QLatin1Char(':') : QString(); }
+
+QString ReplicationSide::named(const QString &text) const
+{
+    return remote ? FailureText::onRemote(endpoint.host, endpoint.userid, text) : text;
+}
+
+QString ReplicationSide::failureText(const ProcessOutcome &outcome) const
+{
+    return named(CommandReport::errorText(outcome));
+}
 
 ProcessRequest ReplicationSide::request(const QStringList &zfsArgs, int finishTimeoutMs) const
 {
@@ -84,7 +95,7 @@ bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, c
     if (outcome.succeeded())
         return true;
     CommandReport::commandFailed(journals, place, label() + ZfsCommands::commandText(kZfs, zfsArgs),
-                                CommandReport::errorText(outcome));
+                                failureText(outcome));
     return false;
 }
 
@@ -95,7 +106,7 @@ bool ReplicationSide::holds(TQ2Journals &journals, const QStringList &snapshots,
         const ProcessOutcome held = run(holdsArgs(batch, recursive));
         if (!held.succeeded()) {
             CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, holdsArgs(batch, recursive)),
-                                         CommandReport::errorText(held));
+                                         failureText(held));
             return false;
         }
         found += ZfsOutput::holds(held.standardOutput);
@@ -110,7 +121,7 @@ bool ReplicationSide::release(TQ2Journals &journals, const QString &tag, const Q
         const ProcessOutcome released = run(releaseManyArgs(tag, batch));
         if (!released.succeeded()) {
             CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, releaseManyArgs(tag, batch)),
-                                         CommandReport::errorText(released));
+                                         failureText(released));
             all = false;
         }
     }
@@ -127,7 +138,7 @@ bool ReplicationSide::treeSnapshotNames(TQ2Journals &journals, const QString &da
     });
     if (!listed.succeeded()) {
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeSnapshotNamesArgs(dataset)),
-                                     CommandReport::errorText(listed));
+                                     failureText(listed));
         return false;
     }
     return true;
@@ -165,7 +176,7 @@ bool ReplicationSide::list(TQ2Journals &journals, const QString &dataset, Datase
         if (listed.started && listed.finished && ReplicationOutput::isMissingDataset(error))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, datasetListArgs(dataset)),
-                                     error);
+                                     named(error));
         return false;
     }
     listing = ReplicationOutput::datasetListing(own, dataset);
@@ -184,7 +195,7 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         if (tokens.started && tokens.finished && ReplicationOutput::isMissingDataset(error))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeTokenArgs(dataset)),
-                                     error);
+                                     named(error));
         return false;
     }
     const QMap<QString, DatasetListing> states = ReplicationOutput::treeStates(tokens.standardOutput, dataset);
@@ -200,7 +211,7 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         if (snapshots.started && snapshots.finished && ReplicationOutput::isMissingDataset(CommandReport::errorText(snapshots)))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeListArgs(dataset)),
-                                     CommandReport::errorText(snapshots));
+                                     failureText(snapshots));
         return false;
     }
     for (auto it = states.constBegin(); it != states.constEnd(); ++it) {
@@ -243,7 +254,7 @@ bool ReplicationSide::isEncrypted(TQ2Journals &journals, const QString &dataset,
     const ProcessOutcome outcome = run(encryptionArgs(dataset));
     if (!outcome.succeeded()) {
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, encryptionArgs(dataset)),
-                                     CommandReport::errorText(outcome));
+                                     failureText(outcome));
         return false;
     }
     encrypted = ReplicationOutput::anyEncrypted(outcome.standardOutput);

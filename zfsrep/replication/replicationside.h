@@ -34,6 +34,9 @@ public:
     bool isRemote() const { return remote; }
     // "host:" for a remote side, "" here; prefixes names in messages.
     QString label() const;
+    // A message about this side as a run's error shows it: for a remote
+    // side "on HOST as USER: TEXT" (without zfs's usage text), here TEXT.
+    QString named(const QString &text) const;
 
     // The dataset's snapshots, pending resume token and written bytes, in
     // one command. A dataset that does not exist is an empty listing (exists
@@ -86,6 +89,8 @@ public:
     QString commandText(const QStringList &zfsArgs) const;
 
 private:
+    // The failed command's error text, named() for this side.
+    QString failureText(const ProcessOutcome &outcome) const;
     ProcessRequest request(const QStringList &zfsArgs, int finishTimeoutMs) const;
 
     ProcessRunner &processRunner;

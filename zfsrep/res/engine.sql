@@ -276,6 +276,13 @@ runno integer
 source integer
 target integer
 
+-- The file an export wrote, stored with the end of its run.
+SQL: run_file
+UPDATE t_run SET run_file = :file WHERE run_no = :runno;
+params:
+runno integer
+file string
+
 SQL: run_prune
 DELETE FROM t_run
  WHERE run_msnno = :msnno

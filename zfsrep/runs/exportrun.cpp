@@ -65,6 +65,8 @@ bool ExportRun::execute(Run &run)
         result = ExportWriter(run, services, stages).write(newest, file, QDir(mission.path).absolutePath());
         run.note(QStringLiteral("export"), result ? QFileInfo(file).size() : 0, QString(),
                  newest.mid(newest.indexOf(QLatin1Char('@')) + 1));
+        if (result)
+            run.noteFile(QFileInfo(file).absoluteFilePath());
         // Older snapshots go only once the file holding them is on disk.
         if (result && !run.isCancelled()) {
             // A source rule takes the place of erase; the exported

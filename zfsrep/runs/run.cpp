@@ -32,6 +32,12 @@ void Run::notePruned(int source, int target)
     runRecord.prunedTarget = target;
 }
 
+void Run::noteFile(const QString &path)
+{
+    std::lock_guard<std::mutex> guard(recordLock);
+    runRecord.file = path;
+}
+
 RunRecord Run::record() const
 {
     std::lock_guard<std::mutex> guard(recordLock);

@@ -48,6 +48,7 @@ RunRecord RunHistory::fromRow(const QJsonObject &row)
     run.target = row.value(QStringLiteral("target")).toString();
     run.prunedSource = wholeNumber(row.value(QStringLiteral("prunedsource")));
     run.prunedTarget = wholeNumber(row.value(QStringLiteral("prunedtarget")));
+    run.file = row.value(QStringLiteral("file")).toString();
     return run;
 }
 
@@ -84,6 +85,10 @@ bool RunHistory::finish(const RunRecord &run)
                     QJsonObject{{QStringLiteral("runno"), run.runno},
                                 {QStringLiteral("source"), run.prunedSource},
                                 {QStringLiteral("target"), run.prunedTarget}}))
+        return false;
+    if (!run.file.isEmpty()
+        && !db.call(QStringLiteral("run_file"),
+                    QJsonObject{{QStringLiteral("runno"), run.runno}, {QStringLiteral("file"), run.file}}))
         return false;
     return db.call(QStringLiteral("run_prune"),
                    QJsonObject{{QStringLiteral("msnno"), run.msnno}, {QStringLiteral("keep"), kKeptPerMission}});

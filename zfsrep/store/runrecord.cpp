@@ -11,5 +11,6 @@ QJsonObject RunRecord::toJson() const
         {QStringLiteral("rate"), rate},       {QStringLiteral("base"), base},
         {QStringLiteral("target"), target},
         {QStringLiteral("prunedsource"), prunedSource}, {QStringLiteral("prunedtarget"), prunedTarget},
+        {QStringLiteral("target"), target},   {QStringLiteral("file"), file},
     };
 }

@@ -16,5 +16,6 @@ struct RunRecord {
     qint64 bytes = 0; qint64 rate = 0; // bytes moved, average bytes/s
     QString base, target; // snapshots
     qint64 prunedSource = 0, prunedTarget = 0; // snapshots the run pruned per side
+    QString file;         // the file an export wrote, "" for other runs and failed exports
     QJsonObject toJson() const;
 };
