@@ -8,10 +8,23 @@
 #
 # TESTBED runs the binary through testbed/run-in-testbed.sh, which sets up the
 # simulated appliance and skips (exit 77) loudly when it cannot.
+# One precompiled header for every test program: Qt, the standard library
+# and GoogleTest, built once and reused by each program.
+if(ZFSREP_PCH)
+  add_library(zfsrep_test_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/testpch.cpp)
+  target_link_libraries(zfsrep_test_pch PRIVATE GTest::gtest Qt5::Core Threads::Threads)
+  target_precompile_headers(zfsrep_test_pch PRIVATE ${zfsrep_pch_headers} <gtest/gtest.h>)
+endif()
+
 function(zfsrep_add_gtest)
   cmake_parse_arguments(T "TESTBED" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  # The simulator's own tests (no LIBS, or the simulator alone) stay free of
+  # Qt; every other program shares the tests' precompiled header.
+  if(ZFSREP_PCH AND T_LIBS AND NOT T_LIBS STREQUAL "zfssim")
+    target_precompile_headers(${T_NAME} REUSE_FROM zfsrep_test_pch)
+  endif()
   target_compile_definitions(${T_NAME} PRIVATE
     ZFSREP_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     ZFSREP_BINARY_DIR="${PROJECT_BINARY_DIR}")

@@ -19,9 +19,13 @@ set(man_locale --locale=C.UTF-8)
 set(man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
 file(MAKE_DIRECTORY ${man_dir})
 
+# The subcommands come as a section of their own (--man-subcommands), out of
+# the help text help2man reads (--man-help).
 add_custom_command(OUTPUT ${man_dir}/zfsrepctl.1
-  COMMAND ${man_env} ${HELP2MAN_PROGRAM} ${man_locale} --no-info --section=1
+  COMMAND ${man_env} $<TARGET_FILE:zfsrepctl> --man-subcommands > ${man_dir}/zfsrepctl-subcommands.h2m
+  COMMAND ${man_env} ${HELP2MAN_PROGRAM} ${man_locale} --no-info --section=1 --help-option=--man-help
           "--name=command-line client of the zfsrep replication service"
+          --include=${man_dir}/zfsrepctl-subcommands.h2m
           --include=${CMAKE_CURRENT_SOURCE_DIR}/man/zfsrepctl.h2m
           --output=${man_dir}/zfsrepctl.1 $<TARGET_FILE:zfsrepctl>
   DEPENDS zfsrepctl ${CMAKE_CURRENT_SOURCE_DIR}/man/zfsrepctl.h2m

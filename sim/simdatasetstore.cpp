@@ -126,9 +126,34 @@ bool SimDatasetStore::walk(const std::string &dir, std::vector<SimEntry> &entrie
 
 bool SimDatasetStore::manifest(uint64_t snapId, std::vector<SimEntry> &entries, std::string &error) const
 {
+    return readManifest(snapDir(snapId) + "/manifest", entries, error);
+}
+
+bool SimDatasetStore::keepManifest(uint64_t snapId, uint64_t bookmarkId, std::string &error) const
+{
+    std::string text;
+    return SimFiles::makeDirs(m_dir + "/bookmarks", error) &&
+           SimFiles::readAll(snapDir(snapId) + "/manifest", text, error) &&
+           SimFiles::writeAtomic(bookmarkManifest(bookmarkId), text, error);
+}
+
+bool SimDatasetStore::copyKeptManifest(uint64_t fromId, uint64_t toId, std::string &error) const
+{
+    std::string text;
+    return SimFiles::readAll(bookmarkManifest(fromId), text, error) &&
+           SimFiles::writeAtomic(bookmarkManifest(toId), text, error);
+}
+
+bool SimDatasetStore::dropManifest(uint64_t bookmarkId, std::string &error) const
+{
+    return SimFiles::removeTree(bookmarkManifest(bookmarkId), error);
+}
+
+bool SimDatasetStore::readManifest(const std::string &file, std::vector<SimEntry> &entries, std::string &error)
+{
     std::string text;
     entries.clear();
-    if (!SimFiles::readAll(snapDir(snapId) + "/manifest", text, error))
+    if (!SimFiles::readAll(file, text, error))
         return false;
     for (const std::string &line : SimText::split(text, '\n')) {
         if (line.empty())

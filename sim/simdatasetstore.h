@@ -72,6 +72,15 @@ public:
     // Every entry below `dir`, sorted by path (a parent before its children).
     static bool walk(const std::string &dir, std::vector<SimEntry> &entries, std::string &error);
     bool manifest(uint64_t snapId, std::vector<SimEntry> &entries, std::string &error) const;
+    static bool readManifest(const std::string &file, std::vector<SimEntry> &entries, std::string &error);
+
+    // What a bookmark keeps of its snapshot: the snapshot's manifest, copied
+    // to bookmarks/<bookmarkId> (no file data), so an incremental send from
+    // the bookmark still knows the base after the snapshot is gone.
+    std::string bookmarkManifest(uint64_t bookmarkId) const { return m_dir + "/bookmarks/" + std::to_string(bookmarkId); }
+    bool keepManifest(uint64_t snapId, uint64_t bookmarkId, std::string &error) const;
+    bool copyKeptManifest(uint64_t fromId, uint64_t toId, std::string &error) const;
+    bool dropManifest(uint64_t bookmarkId, std::string &error) const;
 
     // Takes snapshot `snapId` of the live files.
     bool capture(uint64_t snapId, std::string &error);

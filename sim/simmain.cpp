@@ -8,6 +8,7 @@
 #include "simusage.h"
 #include "simversion.h"
 #include "simzfsdata.h"
+#include "simzfsbookmark.h"
 #include "simzfsdestroy.h"
 #include "simzfsget.h"
 #include "simzfsholds.h"
@@ -92,6 +93,7 @@ int runZfs(SimRoot &root, const std::string &cmd, const std::vector<std::string>
     if (cmd == "sim-write") return SimZfsData::write(root, args);
     if (cmd == "sim-read") return SimZfsData::read(root, args);
     if (cmd == "snapshot" || cmd == "snap") return SimZfsSnapshot::snapshot(root, args);
+    if (cmd == "bookmark") return SimZfsBookmark::bookmark(root, args);
     if (cmd == "rename") return SimZfsSnapshot::rename(root, args);
     if (cmd == "destroy") return SimZfsDestroy::run(root, args);
     if (cmd == "holds") return SimZfsHolds::holds(root, args);

@@ -24,6 +24,14 @@ SimSnap *SimDataset::snapByGuid(uint64_t g)
     return nullptr;
 }
 
+SimBookmark *SimDataset::bookmark(const std::string &shortName)
+{
+    for (auto &b : bookmarks)
+        if (b.name == shortName)
+            return &b;
+    return nullptr;
+}
+
 namespace {
 
 uint64_t num(const std::string &text)
@@ -104,6 +112,18 @@ bool SimPool::load(const std::string &path, std::string &error)
             c.rootId = num(f[4]);
             c.keyDigest = f[5];
             c.keyLoaded = f[6] == "1";
+        } else if (kind == "bmark" && f.size() >= 7) {
+            SimDataset *ds = datasetById(num(f[1]));
+            if (!ds)
+                continue;
+            SimBookmark b;
+            b.id = num(f[2]);
+            b.name = f[3];
+            b.guid = num(f[4]);
+            b.createtxg = num(f[5]);
+            b.creation = (int64_t)num(f[6]);
+            b.ivset = f.size() >= 8 ? num(f[7]) : 0;
+            ds->bookmarks.push_back(b);
         } else if (kind == "hold" && f.size() >= 5) {
             SimDataset *ds = datasetById(num(f[1]));
             if (!ds)
@@ -111,6 +131,13 @@ bool SimPool::load(const std::string &path, std::string &error)
             for (auto &s : ds->snaps)
                 if (s.id == num(f[2]))
                     s.holds.push_back({f[3], (int64_t)num(f[4])});
+        } else if (kind == "sprop" && f.size() >= 5) {
+            SimDataset *ds = datasetById(num(f[1]));
+            if (!ds)
+                continue;
+            for (auto &s : ds->snaps)
+                if (s.id == num(f[2]))
+                    s.props[f[3]] = f[4];
         }
     }
     if (name.empty()) {
@@ -162,7 +189,12 @@ bool SimPool::save(const std::string &path, std::string &error) const
                         std::to_string(s.createtxg), std::to_string(s.creation)});
             for (const auto &h : s.holds)
                 out += rec({"hold", id, std::to_string(s.id), h.tag, std::to_string(h.time)});
+            for (const auto &p : s.props)
+                out += rec({"sprop", id, std::to_string(s.id), p.first, p.second});
         }
+        for (const auto &b : ds.bookmarks)
+            out += rec({"bmark", id, std::to_string(b.id), b.name, std::to_string(b.guid), std::to_string(b.createtxg),
+                        std::to_string(b.creation), std::to_string(b.ivset)});
     }
     return SimFiles::writeAtomic(path, out, error);
 }
@@ -197,9 +229,12 @@ void SimPool::sortDatasets()
 {
     std::sort(datasets.begin(), datasets.end(),
               [](const SimDataset &a, const SimDataset &b) { return a.name < b.name; });
-    for (auto &ds : datasets)
+    for (auto &ds : datasets) {
         std::stable_sort(ds.snaps.begin(), ds.snaps.end(),
                          [](const SimSnap &a, const SimSnap &b) { return a.createtxg < b.createtxg; });
+        std::sort(ds.bookmarks.begin(), ds.bookmarks.end(),
+                  [](const SimBookmark &a, const SimBookmark &b) { return a.name < b.name; });
+    }
 }
 
 } // namespace zsim

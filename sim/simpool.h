@@ -25,6 +25,24 @@ struct SimSnap {
     uint64_t createtxg = 0;
     int64_t creation = 0;
     std::vector<SimHold> holds; // in the order they were placed
+    // User properties set on the snapshot itself (`zfs snapshot -o`, or
+    // received with it in a -R or -p stream); others are inherited from
+    // the dataset.
+    std::map<std::string, std::string> props;
+};
+
+// A bookmark (pool/fs#name): what a snapshot was, without its data. It
+// keeps the snapshot's guid, createtxg and creation time, and for an
+// encrypted dataset the ivset guid a raw incremental from it needs. The
+// list of what the snapshot held (the base an incremental send compares
+// with) lives in the dataset's store under bookmarks/<id>.
+struct SimBookmark {
+    uint64_t id = 0;
+    std::string name;       // the part after "#"
+    uint64_t guid = 0;
+    uint64_t createtxg = 0;
+    int64_t creation = 0;
+    uint64_t ivset = 0;     // 0: none (not encrypted, or made without it)
 };
 
 // The position of an interrupted `zfs recv -s` into a dataset (its files
@@ -67,12 +85,14 @@ struct SimDataset {
     // (`zfs get -o received`) but the effective one is inherited or default.
     std::set<std::string> inheritForced;
     std::vector<SimSnap> snaps;                  // ordered by createtxg
+    std::vector<SimBookmark> bookmarks;          // ordered by name
     SimPartial partial;
     SimCrypt crypt;
 
     bool encrypted() const { return !crypt.suite.empty(); }
     SimSnap *snap(const std::string &shortName);
     SimSnap *snapByGuid(uint64_t guid);
+    SimBookmark *bookmark(const std::string &shortName);
     SimSnap *latest() { return snaps.empty() ? nullptr : &snaps.back(); }
 };
 

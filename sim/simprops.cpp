@@ -221,6 +221,24 @@ SimValue SimProps::value(SimPool &pool, SimDataset &ds, SimSnap *snap, const std
                          bool parsable)
 {
     SimValue v;
+    if (isUserProp(prop) && snap) {
+        // A snapshot's own value, else its dataset's (which a snapshot
+        // shows as inherited from that dataset).
+        auto own = snap->props.find(prop);
+        if (own != snap->props.end()) {
+            v.value = own->second;
+            v.source = "LOCAL";
+            return v;
+        }
+        v = inherited(pool, ds, prop, nullptr);
+        if (v.source == "LOCAL" || v.source == "RECEIVED") {
+            v.source = "INHERITED";
+            v.from = ds.name;
+        }
+        if (v.source == "NONE")
+            v.value = "-";
+        return v;
+    }
     if (isUserProp(prop))
         return inherited(pool, ds, prop, nullptr);
     const SimPropDef *d = find(prop);

@@ -120,6 +120,8 @@ Begin SimRecvApply::parseBegin(const std::string &payload)
         } else if (l[0] == "prop" && l.size() >= 3) {
             b.hasProps = true;
             b.props[l[1]] = l[2];
+        } else if (l[0] == "snapprop" && l.size() >= 3) {
+            b.snapProps[l[1]] = l[2];
         }
     }
     return b;
@@ -328,6 +330,7 @@ bool SimRecvApply::commit(SimRoot &root, const Options &o, const Begin &b, const
     s.guid = b.toguid;
     s.createtxg = pool->txg;
     s.creation = b.creation;
+    s.props = b.snapProps;
     if (!store.buildSnapshot(s.id, baseId, changes, error) || !store.resetLive(s.id, error))
         return false;
     ds->snaps.push_back(s);

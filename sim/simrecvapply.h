@@ -35,6 +35,7 @@ struct SimRecvBegin {
     int64_t creation = 0;
     bool hasProps = false;
     std::map<std::string, std::string> props;
+    std::map<std::string, std::string> snapProps; // the snapshot's own
     bool resuming = false;  // a stream of `zfs send -t`
     uint64_t resumeObject = 0, resumeOffset = 0;
     // A raw stream (`zfs send -w`) of an encrypted dataset: its suite, key

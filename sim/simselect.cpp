@@ -23,6 +23,9 @@ void addTree(SimPool &pool, SimDataset &ds, int depth, const SimSelect::Options 
     if (opt.snapshots)
         for (auto &s : ds.snaps)
             out.push_back(SimSelect::node(pool, ds, &s));
+    if (opt.bookmarks)
+        for (auto &b : ds.bookmarks)
+            out.push_back(SimSelect::node(pool, ds, b));
     const std::string prefix = ds.name + "/";
     for (auto *child : pool.descendants(ds.name))
         if (child->name.find('/', prefix.size()) == std::string::npos)
@@ -41,8 +44,25 @@ SimNode SimSelect::node(SimPool &pool, SimDataset &ds, SimSnap *snap)
     return n;
 }
 
+SimNode SimSelect::node(SimPool &pool, SimDataset &ds, SimBookmark &bm)
+{
+    SimNode n;
+    n.pool = &pool;
+    n.ds = &ds;
+    n.bm = &bm;
+    n.name = ds.name + "#" + bm.name;
+    return n;
+}
+
 bool SimSelect::lessByName(const SimNode &a, const SimNode &b)
 {
+    if (a.bm || b.bm) {
+        const std::string &x = a.bm ? a.name : a.ds->name;
+        const std::string &y = b.bm ? b.name : b.ds->name;
+        if (x != y)
+            return x < y;
+        return !a.bm && b.bm;
+    }
     int c = a.ds->name.compare(b.ds->name);
     if (c != 0)
         return c < 0;
@@ -70,6 +90,18 @@ bool SimSelect::select(SimRoot &root, const std::vector<std::string> &operands, 
     }
     for (const auto &name : operands) {
         std::string reason;
+        const size_t hash = name.find('#');
+        if (opt.bookmarks && hash != std::string::npos) {
+            SimRoot::Found f = root.find(name.substr(0, hash));
+            SimBookmark *bm = f.ds ? f.ds->bookmark(name.substr(hash + 1)) : nullptr;
+            if (!bm) {
+                fprintf(stderr, "cannot open '%s': dataset does not exist\n", name.c_str());
+                ok = false;
+                continue;
+            }
+            out.push_back(node(*f.pool, *f.ds, *bm));
+            continue;
+        }
         if (!SimNames::valid(name, true, reason)) {
             fprintf(stderr, "cannot open '%s': %s\n", name.c_str(), reason.c_str());
             ok = false;

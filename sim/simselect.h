@@ -15,6 +15,7 @@ struct SimNode {
     SimPool *pool = nullptr;
     SimDataset *ds = nullptr;
     SimSnap *snap = nullptr; // null for a file system
+    SimBookmark *bm = nullptr; // a bookmark of `ds` (snap null)
     std::string name;
 };
 
@@ -23,6 +24,7 @@ public:
     struct Options {
         bool filesystems = true;
         bool snapshots = false;
+        bool bookmarks = false;
         bool recurse = false;
         int depth = -1; // -1: unlimited
     };
@@ -34,10 +36,12 @@ public:
                        std::vector<SimNode> &out);
 
     // zfs' default order: names compared without their snapshot part, a file
-    // system before its snapshots, snapshots by createtxg.
+    // system before its snapshots, snapshots by createtxg; a bookmark's whole
+    // name compares ("tank/a#b" after tank/a's snapshots, before "tank/a/c").
     static bool lessByName(const SimNode &a, const SimNode &b);
 
     static SimNode node(SimPool &pool, SimDataset &ds, SimSnap *snap);
+    static SimNode node(SimPool &pool, SimDataset &ds, SimBookmark &bm);
 };
 
 } // namespace zsim

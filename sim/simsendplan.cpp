@@ -21,16 +21,18 @@ std::string notFound(const std::string &name)
 } // namespace
 
 bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSnap *from, SimSnap *to,
-                            bool withProps, std::string &error)
+                            bool withProps, std::string &error, const SimBookmark *fromBookmark)
 {
     SimSubstream s;
     s.pool = &pool;
     s.ds = &ds;
     s.from = from;
+    s.fromBookmark = fromBookmark;
     s.to = to;
     SimDatasetStore store = root.store(pool, ds);
     std::vector<SimEntry> toMan, fromMan;
-    if (!store.manifest(to->id, toMan, error) || (from && !store.manifest(from->id, fromMan, error)))
+    if (!store.manifest(to->id, toMan, error) || (from && !store.manifest(from->id, fromMan, error)) ||
+        (fromBookmark && !store.readManifest(store.bookmarkManifest(fromBookmark->id), fromMan, error)))
         return false;
     std::map<std::string, const SimEntry *> base;
     for (const auto &e : fromMan)
@@ -40,8 +42,12 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
         inTo[e.path] = true;
         auto b = base.find(e.path);
         bool same = b != base.end() && b->second->type == e.type;
+        // A file is the same when it is the same inode. A bookmark's list
+        // outlives its snapshot's files: a later snapshot holds unchanged
+        // files as new copies (with their size and time), and freed inodes
+        // may be reused, so there size and time decide.
         if (same && e.type == 'f')
-            same = b->second->ino == e.ino;
+            same = fromBookmark ? b->second->size == e.size && b->second->mtime == e.mtime : b->second->ino == e.ino;
         if (same && e.type == 'l')
             same = b->second->target == e.target;
         if (same && e.type == 'd')
@@ -58,8 +64,8 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
         {"fs", ds.name},
         {"tosnap", to->name},
         {"toguid", std::to_string(to->guid)},
-        {"fromsnap", from ? from->name : ""},
-        {"fromguid", std::to_string(from ? from->guid : 0)},
+        {"fromsnap", from ? from->name : fromBookmark ? fromBookmark->name : ""},
+        {"fromguid", std::to_string(from ? from->guid : fromBookmark ? fromBookmark->guid : 0)},
         {"creation", std::to_string(to->creation)},
     };
     if (rawFor(ds)) {
@@ -75,6 +81,9 @@ bool SimSendPlan::addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSna
         for (const auto &p : ds.local)
             if (p.first != "keylocation")
                 lines.push_back({"prop", p.first, p.second});
+        // The snapshot's own user properties travel with it.
+        for (const auto &p : to->props)
+            lines.push_back({"snapprop", p.first, p.second});
     }
     s.begin = SimStreamFormat::encodeLines(lines);
     const uint64_t h = SimStreamFormat::kHeaderSize;
@@ -109,10 +118,8 @@ bool SimSendPlan::build(SimRoot &root, const SimSendRequest &req, std::string &m
     std::string fromShort;
     if (!req.from.empty()) {
         std::string from = req.from;
-        if (from.find('#') != std::string::npos) {
-            message = notFound(from[0] == '#' ? fsName + from : from);
-            return false;
-        }
+        if (from.find('#') != std::string::npos)
+            return buildFromBookmark(root, req, f, message);
         if (from[0] == '@') {
             fromShort = from.substr(1);
         } else if (from.find('@') == std::string::npos) {
@@ -236,7 +243,12 @@ bool SimSendPlan::buildResume(SimRoot &root, const SimResumeToken &token, std::s
         return false;
     }
     SimSnap *from = nullptr;
-    if (token.fromguid != 0 && !(from = ds->snapByGuid(token.fromguid))) {
+    const SimBookmark *fromBookmark = nullptr;
+    // Like OpenZFS, the base may be a bookmark of the same guid.
+    for (const auto &b : ds->bookmarks)
+        if (token.fromguid != 0 && b.guid == token.fromguid && !ds->snapByGuid(token.fromguid))
+            fromBookmark = &b;
+    if (token.fromguid != 0 && !fromBookmark && !(from = ds->snapByGuid(token.fromguid))) {
         char hex[32];
         snprintf(hex, sizeof hex, "%#llx", (unsigned long long)token.fromguid);
         message = errbuf + "incremental source " + hex + " no longer exists\n";
@@ -247,7 +259,7 @@ bool SimSendPlan::buildResume(SimRoot &root, const SimResumeToken &token, std::s
         return false;
     }
     std::string error;
-    if (!addStream(root, *pool, *ds, from, to, false, error)) {
+    if (!addStream(root, *pool, *ds, from, to, false, error, fromBookmark)) {
         message = "internal error: " + error + "\n";
         return false;
     }
@@ -307,6 +319,8 @@ std::string SimSendPlan::plainRefusal(SimPool &pool, const std::vector<SimDatase
 
 std::string SimSendPlan::fromLabel(const SimSubstream &s) const
 {
+    if (s.fromBookmark)
+        return s.ds->name + "#" + s.fromBookmark->name;
     if (!s.from)
         return std::string();
     return m_package ? s.from->name : s.ds->name + "@" + s.from->name;
@@ -340,7 +354,7 @@ std::string SimSendPlan::dryRunText(const std::vector<SimSendLine> &lines, bool 
             else
                 out += "full\t" + l.to + "\t" + std::to_string(l.size) + "\n";
         } else if (!l.from.empty()) {
-            const std::string from = l.from.find('@') == std::string::npos ? "@" + l.from : l.from;
+            const std::string from = l.from.find_first_of("@#") == std::string::npos ? "@" + l.from : l.from;
             out += "send from " + from + " to " + l.to + " estimated size is " + SimText::niceNum(l.size) + "\n";
         } else {
             out += "full send of " + l.to + " estimated size is " + SimText::niceNum(l.size) + "\n";

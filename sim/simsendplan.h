@@ -32,7 +32,8 @@ struct SimSendLine {
 struct SimSubstream {
     SimPool *pool = nullptr;
     SimDataset *ds = nullptr;
-    SimSnap *from = nullptr;   // null for a full stream
+    SimSnap *from = nullptr;   // null for a full stream (or one from a bookmark)
+    const SimBookmark *fromBookmark = nullptr; // the base when it is a bookmark
     SimSnap *to = nullptr;
     std::vector<SimEntry> entries; // directories, files and links to send
     std::vector<std::string> frees; // paths removed since `from`
@@ -79,7 +80,10 @@ public:
 
 private:
     bool addStream(SimRoot &root, SimPool &pool, SimDataset &ds, SimSnap *from, SimSnap *to,
-                   bool withProps, std::string &error);
+                   bool withProps, std::string &error, const SimBookmark *fromBookmark = nullptr);
+    // `zfs send [-w] -i FS#BM FS@SNAP`: one stream from a bookmark.
+    bool buildFromBookmark(SimRoot &root, const SimSendRequest &request, SimRoot::Found &found,
+                           std::string &message);
 
     // Whether `ds`'s streams go raw (encrypted datasets under -w), and the
     // refusals of a plain send of encrypted data; "" when it may go.

@@ -15,6 +15,7 @@ std::string SimUsage::synopsis(const std::string &tool, const std::string &comma
         {"destroy", "\tdestroy [-fnpRrv] <filesystem|volume>\n"
                     "\tdestroy [-dnpRrv] <filesystem|volume>@<snap>[%<snap>][,...]\n"
                     "\tdestroy <filesystem|volume>#<bookmark>\n"},
+        {"bookmark", "\tbookmark <snapshot|bookmark> <newbookmark>\n"},
         {"snapshot", "\tsnapshot [-r] [-o property=value] ... <filesystem|volume>@<snap> ...\n"},
         {"rename", "\trename [-f] <filesystem|volume|snapshot> <filesystem|volume|snapshot>\n"
                    "\trename -p [-f] <filesystem|volume> <filesystem|volume>\n"

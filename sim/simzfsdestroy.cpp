@@ -6,6 +6,7 @@
 #include "simnames.h"
 #include "simtext.h"
 #include "simusage.h"
+#include "simzfsbookmark.h"
 #include "simversion.h"
 
 #include <algorithm>
@@ -48,6 +49,8 @@ int SimZfsDestroy::run(SimRoot &root, const std::vector<std::string> &args)
     if (ops.size() != 1)
         return SimUsage::fail("zfs", "destroy", ops.empty() ? "missing dataset argument" : "too many arguments");
     const std::string name = ops[0];
+    if (name.find('#') != std::string::npos)
+        return SimZfsBookmark::destroy(root, name);
     if (!root.open(true, error))
         return SimUsage::internal(error);
     SimRoot::Found f = root.find(SimNames::datasetOf(name));

@@ -112,6 +112,9 @@ int SimZfsGet::run(SimRoot &root, const std::vector<std::string> &args)
                     (std::string(d.name) != "receive_resume_token" || n.ds->partial.active))
                     names.push_back(d.name);
             std::set<std::string> user;
+            if (n.snap)
+                for (const auto &kv : n.snap->props)
+                    user.insert(kv.first);
             for (SimDataset *cur = n.ds; cur;) {
                 for (const auto &kv : cur->local)
                     if (SimProps::isUserProp(kv.first))

@@ -5,6 +5,7 @@
 #include "simselect.h"
 #include "simtext.h"
 #include "simusage.h"
+#include "simzfsbookmark.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,15 +14,24 @@ namespace zsim {
 
 bool SimZfsList::parseTypes(const std::string &list, bool &filesystems, bool &snapshots, std::string &bad)
 {
-    filesystems = snapshots = false;
+    bool bookmarks = false;
+    return parseTypes(list, filesystems, snapshots, bookmarks, bad);
+}
+
+bool SimZfsList::parseTypes(const std::string &list, bool &filesystems, bool &snapshots, bool &bookmarks,
+                            std::string &bad)
+{
+    filesystems = snapshots = bookmarks = false;
     for (const auto &t : SimText::split(list, ',')) {
         if (t == "filesystem" || t == "fs" || t == "volume" || t == "vol")
             filesystems = true;
         else if (t == "snapshot" || t == "snap")
             snapshots = true;
         else if (t == "all")
-            filesystems = snapshots = true;
-        else if (t != "bookmark") {
+            filesystems = snapshots = bookmarks = true;
+        else if (t == "bookmark")
+            bookmarks = true;
+        else {
             bad = t;
             return false;
         }
@@ -92,7 +102,7 @@ int SimZfsList::run(SimRoot &root, const std::vector<std::string> &args)
         }
         case 't': {
             std::string bad;
-            if (!parseTypes(o.arg, sel.filesystems, sel.snapshots, bad))
+            if (!parseTypes(o.arg, sel.filesystems, sel.snapshots, sel.bookmarks, bad))
                 return SimUsage::fail("zfs", "list", "invalid type '" + bad + "'");
             typesGiven = true;
             break;
@@ -102,7 +112,7 @@ int SimZfsList::run(SimRoot &root, const std::vector<std::string> &args)
     if (jsonInt && !json)
         return SimUsage::fail("zfs", "list", "'--json-int' only works with '-j' option");
     const auto &operands = parser.operands();
-    if (typesGiven && !sel.filesystems && sel.snapshots && !operands.empty() && !sel.recurse) {
+    if (typesGiven && !sel.filesystems && (sel.snapshots || sel.bookmarks) && !operands.empty() && !sel.recurse) {
         sel.recurse = true;
         sel.depth = 1;
     }
@@ -118,7 +128,8 @@ int SimZfsList::run(SimRoot &root, const std::vector<std::string> &args)
     for (auto &n : nodes) {
         std::vector<SimValue> row;
         for (const auto &c : columns)
-            row.push_back(props.value(*n.pool, *n.ds, n.snap, c, parsable));
+            row.push_back(n.bm ? SimZfsBookmark::value(*n.ds, *n.bm, c, parsable)
+                               : props.value(*n.pool, *n.ds, n.snap, c, parsable));
         values.push_back(row);
     }
     if (!sorts.empty()) {
@@ -127,7 +138,8 @@ int SimZfsList::run(SimRoot &root, const std::vector<std::string> &args)
         for (size_t i = 0; i < nodes.size(); i++) {
             order[i] = i;
             for (const auto &s : sorts)
-                keys[i].push_back(props.value(*nodes[i].pool, *nodes[i].ds, nodes[i].snap, s.prop, true).value);
+                keys[i].push_back(nodes[i].bm ? SimZfsBookmark::value(*nodes[i].ds, *nodes[i].bm, s.prop, true).value
+                                              : props.value(*nodes[i].pool, *nodes[i].ds, nodes[i].snap, s.prop, true).value);
         }
         std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
             for (size_t k = 0; k < sorts.size(); k++) {
@@ -153,9 +165,9 @@ int SimZfsList::run(SimRoot &root, const std::vector<std::string> &args)
                 const SimNode &n = nodes[i];
                 SimListRow r;
                 r.name = n.name;
-                r.type = n.snap ? "SNAPSHOT" : "FILESYSTEM";
+                r.type = n.bm ? "BOOKMARK" : n.snap ? "SNAPSHOT" : "FILESYSTEM";
                 r.pool = n.pool->name;
-                r.createtxg = std::to_string(n.snap ? n.snap->createtxg : n.ds->createtxg);
+                r.createtxg = std::to_string(n.bm ? n.bm->createtxg : n.snap ? n.snap->createtxg : n.ds->createtxg);
                 if (n.snap) {
                     r.dataset = n.ds->name;
                     r.snapshotName = n.snap->name;

@@ -16,6 +16,9 @@ public:
     // Parses a -t list into the two kinds the simulator has; false (with the
     // offending word in `bad`) for an unknown type.
     static bool parseTypes(const std::string &list, bool &filesystems, bool &snapshots, std::string &bad);
+    // The same with bookmarks ("bookmark", and "all" takes them too).
+    static bool parseTypes(const std::string &list, bool &filesystems, bool &snapshots, bool &bookmarks,
+                           std::string &bad);
 };
 
 } // namespace zsim

@@ -4,12 +4,14 @@
 #include "simbusy.h"
 #include "simcrypto.h"
 #include "simnames.h"
+#include "simprops.h"
 #include "simtext.h"
 #include "simusage.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 namespace zsim {
 
@@ -30,11 +32,29 @@ int SimZfsSnapshot::snapshot(SimRoot &root, const std::vector<std::string> &args
     if (!parser.parse("ro:", {}, error))
         return SimUsage::fail("zfs", "snapshot", error);
     bool recursive = false;
-    for (const auto &o : parser.options())
+    // -o PROP=VALUE: user properties of the new snapshots (the native ones
+    // a snapshot could take are not simulated).
+    std::map<std::string, std::string> props;
+    for (const auto &o : parser.options()) {
         recursive |= o.id == 'r';
+        if (o.id != 'o')
+            continue;
+        const size_t eq = o.arg.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return SimUsage::fail("zfs", "snapshot", "missing '=' for property=value argument");
+        const std::string prop = o.arg.substr(0, eq);
+        if (props.count(prop))
+            return SimUsage::fail("zfs", "snapshot", "property '" + prop + "' specified multiple times");
+        props[prop] = o.arg.substr(eq + 1);
+    }
     const auto &names = parser.operands();
     if (names.empty())
         return SimUsage::fail("zfs", "snapshot", "missing snapshot argument");
+    for (const auto &p : props)
+        if (!SimProps::isUserProp(p.first)) {
+            fprintf(stderr, "cannot create snapshot '%s': invalid property '%s'\n", names[0].c_str(), p.first.c_str());
+            return 1;
+        }
     if (!root.open(true, error))
         return SimUsage::internal(error);
     const bool many = recursive || names.size() > 1;
@@ -92,6 +112,7 @@ int SimZfsSnapshot::snapshot(SimRoot &root, const std::vector<std::string> &args
         s.guid = SimRoot::newGuid();
         s.createtxg = p.pool->txg;
         s.creation = now;
+        s.props = props;
         if (!root.store(*p.pool, *ds).capture(s.id, error)) {
             fprintf(stderr, "cannot create snapshot '%s@%s': %s\n", p.dsName.c_str(), p.snapName.c_str(),
                     error.c_str());

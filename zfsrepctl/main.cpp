@@ -9,10 +9,12 @@
 // time, 64 on a bad command line. A CMD that names a subcommand of the table
 // below runs that instead of a plain call (`status` exits with the
 // monitoring plugins' codes instead, see statuscheck.h).
+#include "checkcommand.h"
 #include "ctloptions.h"
 #include "errortext.h"
 #include "hostkeycommand.h"
 #include "listcommand.h"
+#include "manpage.h"
 #include "missioncommands.h"
 #include "missiondetail.h"
 #include "missionedit.h"
@@ -123,12 +125,24 @@ const Subcommand kSubcommands[] = {
             "                         comes (dates=31 months=feb) is refused\n"
             "      --once             no schedule: run once at the next minute (default)\n"
             "      --erase, --no-erase          erase older snapshots of the series\n"
+            "      --keep-source RULE  which of the mission's own snapshots the source keeps\n"
+            "                         after each verified run (send, export; replaces --erase):\n"
+            "                         a count of the newest, then one per period for a span,\n"
+            "                         e.g. 10,1h24h,1d30d,1w12w,1m1y; periods and spans in\n"
+            "                         h, d, w (ISO week), m, y of local time, spans counted\n"
+            "                         back from the newest snapshot; none removes the rule\n"
+            "      --keep-target RULE  the same for the replica of a send\n"
+            "      --carry all|series  what a send's incremental carries: every snapshot\n"
+            "                         between base and newest (all, the default) or the\n"
+            "                         mission's own snapshots only, one stream each (series)\n"
             "      --increment, --no-increment  stored flags, not used by the service\n"
             "      --encrypt, --no-encrypt, --encrypt-key, --no-encrypt-key  likewise\n"
             "      --password-fd N    read the remote password (one line) from descriptor N\n"
             "      --ask-password     ask for it on the terminal (the default for add)\n"
             "      --no-password      send an empty password (the service decides)\n"
-            "    The password is never taken from the command line.", runAdd},
+            "    The password is never taken from the command line. A restore into an existing\n"
+            "    dataset is refused unless --replace is given.\n"
+            "    Example: zfsrepctl add --caption nightly --send tank/data --to root@backup1/backup", runAdd},
     {"list", "list [--json]\n"
              "    one line per mission: number, caption, kind, from, to, state, next run and the\n"
              "    outcome of its last run. Example: zfsrepctl list", runList},
@@ -140,43 +154,53 @@ const Subcommand kSubcommands[] = {
              "    change only the given fields of mission MSNNO (read, change, send as\n"
              "    zfsrep_mission_change); --schedule replaces all schedules, --once removes\n"
              "    them; the kind and the caption stay; the password stays unless\n"
-             "    --password-fd, --ask-password or --no-password is given", runEdit},
+             "    --password-fd, --ask-password or --no-password is given.\n"
+            "    Example: zfsrepctl edit 3 --schedule 'hours=*/6 minutes=0'", runEdit},
     {"show", "show MSNNO [--json]\n"
-             "    one mission, readably, its password masked", runShow},
+             "    one mission, readably, its password masked; an export also names the file its\n"
+             "    newest run wrote. Example: zfsrepctl show 3", runShow},
+    {"check", "check MSNNO [--json]\n"
+              "    a dry run of mission MSNNO: logs in, looks at the local dataset, the remote\n"
+              "    parent or source dataset, the host key and the free space against an estimate;\n"
+              "    sends nothing. One line per check; exits 0 when all passed, 1 otherwise.\n"
+              "    Example: zfsrepctl check 3", runCheck},
     {"run", "run MSNNO [--wait] [--json]\n"
             "    start mission MSNNO now; refused while it or another transfer runs. --wait\n"
             "    follows that run to its end (progress on a terminal, else only the outcome\n"
             "    line) and exits 0 succeeded, 1 failed, 3 cancelled or interrupted.\n"
             "    Example: zfsrepctl run 3 --wait", runMissionCommand},
     {"cancel", "cancel MSNNO [--json]\n"
-               "    end the running transfer of mission MSNNO; the run is recorded as cancelled",
-     runMissionCommand},
+               "    end the running transfer of mission MSNNO; the run is recorded as cancelled.\n"
+               "    Example: zfsrepctl cancel 3", runMissionCommand},
     {"history", "history MSNNO [--limit K] [--json]\n"
                 "    the last K runs of mission MSNNO (default 20), newest first: start, duration,\n"
-                "    kind, outcome, bytes, average rate, snapshots and the error of a failed run",
-     runMissionCommand},
+                "    kind, outcome, bytes, average rate, snapshots, the file an export wrote and the\n"
+                "    error of a failed run. Example: zfsrepctl history 3 --limit 5", runMissionCommand},
     {"metrics", "metrics [--json]\n"
-                "    the service's figures in Prometheus text exposition format", runMissionCommand},
-    {"watch", "watch [--interval S] [--once] [--until-finished MSNNO] [--width N] [--json]\n"
-              "    live view of the missions: state, last and next run, the error of a failed run,\n"
+                "    the service's figures in Prometheus text exposition format.\n"
+                "    Example: zfsrepctl metrics", runMissionCommand},
+    {"watch", "watch [MSNNO] [--interval S] [--once] [--until-finished MSNNO] [--width N] [--json]\n"
+              "    live view of the missions (of mission MSNNO alone when given; running missions\n"
+              "    first): state, last and next run, the error of a failed run,\n"
               "    progress of the running transfer (bytes done of total, speed, ETA), fitted to\n"
               "    the terminal's width (--width or $COLUMNS when it is no terminal). Ctrl-C or the\n"
               "    service going away ends it with status 0; --until-finished MSNNO ends it when that\n"
               "    mission's run going on (or about to start) ends, at once with the last outcome\n"
-              "    when none is, with status 1 when the run did not succeed",
-     runWatch},
+              "    when none is, with status 1 when the run did not succeed.\n"
+              "    Example: zfsrepctl watch 3 --until-finished 3", runWatch},
     {"hostkey", "hostkey forget HOST [PORT] [--json]\n"
                 "    forget the ssh host key the service recorded for HOST (port 22 unless given),\n"
                 "    after that host was reinstalled: the next connection records its new key.\n"
-                "    Until then a changed key fails every run and query to that host", runHostKey},
+                "    Until then a changed key fails every run and query to that host.\n"
+                "    Example: zfsrepctl hostkey forget 10.0.0.2", runHostKey},
     {"status", "status [--json]\n"
                "    health for a monitoring system: a summary line, then one line per mission that\n"
                "    is failing (its last run failed or stalled) or stale (scheduled, no success for\n"
                "    twice its schedule's period). Exit status as monitoring plugins have it:\n"
                "    0 OK, 1 WARNING (a mission stale), 2 CRITICAL (a mission failing, or the\n"
                "    scheduler has not passed for 5 minutes), 3 UNKNOWN (no service); --json prints\n"
-               "    the judgement as one object (not the service's answer)",
-     StatusCheck::runStatus},
+               "    the judgement as one object (not the service's answer).\n"
+               "    Example: zfsrepctl status", StatusCheck::runStatus},
 };
 
 const Subcommand *findSubcommand(const QString &name)
@@ -188,7 +212,7 @@ const Subcommand *findSubcommand(const QString &name)
     return nullptr;
 }
 
-void printUsage()
+void printUsage(bool subcommands = true)
 {
     std::printf("Usage: zfsrepctl [--socket NAME] [--timeout S] METHOD [key=value ...] [--json OBJECT]\n"
                 "  or:  zfsrepctl [--socket NAME] [--timeout S] SUBCOMMAND [ARGUMENTS]\n"
@@ -212,9 +236,13 @@ void printUsage()
                 "A key=value word is one parameter; the value is read as JSON when it parses\n"
                 "(42, true, [1,2], {\"a\":1}), otherwise taken as text. Try: zfsrepctl help_interfaces\n",
                 kDefaultSocket, kDefaultTimeoutSeconds);
-    std::printf("\nSubcommands:\n");
-    for (const Subcommand &sub : kSubcommands)
-        std::printf("  %s\n", sub.summary);
+    if (subcommands) {
+        std::printf("\nSubcommands:\n");
+        for (const Subcommand &sub : kSubcommands)
+            std::printf("  %s\n", sub.summary);
+    } else {
+        std::printf("\nThe subcommands are described below.\n");
+    }
     std::printf("\nRefusals are printed as one English sentence with the service's code, e.g.\n"
                 "\"run mission 99: mission 99 does not exist (err 9994)\"; --raw prints the\n"
                 "service's own message instead.\n");
@@ -242,6 +270,19 @@ void printUsage()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // What the build hands to help2man: the usage without the subcommands,
+    // and the subcommands as a section of their own.
+    if (argc == 2 && qstrcmp(argv[1], "--man-help") == 0) {
+        printUsage(false);
+        return ExitSucceeded;
+    }
+    if (argc == 2 && qstrcmp(argv[1], "--man-subcommands") == 0) {
+        QList<QPair<QString, QString>> table;
+        for (const Subcommand &sub : kSubcommands)
+            table.append({QLatin1String(sub.name), QString::fromUtf8(sub.summary)});
+        std::fputs(ManPage::subcommandsSection(table).toUtf8().constData(), stdout);
+        return ExitSucceeded;
+    }
     CtlOptions options;
     QString error;
     if (!parseOptions(QCoreApplication::arguments().mid(1), options, error)) {

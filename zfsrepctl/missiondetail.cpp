@@ -57,6 +57,16 @@ QJsonValue maskSecrets(const QJsonValue &value)
     return out;
 }
 
+QString newestFile(const QJsonArray &runs)
+{
+    for (const QJsonValue &run : runs) {
+        const QString file = run.toObject().value(QStringLiteral("file")).toString();
+        if (!file.isEmpty())
+            return file;
+    }
+    return QString();
+}
+
 QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
 {
     QStringList lines;
@@ -97,6 +107,16 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     const qint64 rate = toInt64(m.value(QStringLiteral("ratelimit")));
     row(QStringLiteral("ratelimit"), rate > 0 ? formatBytes(rate) + QStringLiteral("/s") : QStringLiteral("none"));
     row(QStringLiteral("erase"), yesNo(m, "erase"));
+    if (action == 1 || action == 3) {
+        const QString keepSource = text(m, "keepsource");
+        row(QStringLiteral("keep source"), keepSource.isEmpty() ? QStringLiteral("none") : keepSource);
+    }
+    if (action == 1) {
+        const QString keepTarget = text(m, "keeptarget");
+        row(QStringLiteral("keep target"), keepTarget.isEmpty() ? QStringLiteral("none") : keepTarget);
+        const QString carry = text(m, "carry");
+        row(QStringLiteral("carry"), carry.isEmpty() ? QStringLiteral("all") : carry);
+    }
     row(QStringLiteral("increment"), yesNo(m, "increment"));
     row(QStringLiteral("encrypt"), yesNo(m, "encrypt") + QStringLiteral(", key ") + yesNo(m, "encryptkey"));
     row(QStringLiteral("state"), missionState(m));
@@ -106,6 +126,8 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     const qint64 nextrun = toInt64(m.value(QStringLiteral("nextrun")));
     if (nextrun > 0)
         row(QStringLiteral("next run"), formatTime(nextrun, spec));
+    if (!text(m, "lastfile").isEmpty())
+        row(QStringLiteral("last file"), text(m, "lastfile"));
     const QStringList error = text(m, "lasterror").split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (int i = 0; i < error.size(); ++i)
         row(i == 0 ? QStringLiteral("error") : QString(), error.at(i).trimmed());

@@ -113,6 +113,19 @@ int runAdd(const CtlOptions &options)
     if (isRemoteKind(form.action) && !takePassword(form, account(params), true, params))
         return ExitUsage;
     QJsonObject answer;
+    // A restore replaces its dataset: at the command line only when asked to.
+    if (form.action == 4 && !form.replace) {
+        const QString pool = params.value(QStringLiteral("pool")).toString();
+        const QString name = params.value(QStringLiteral("name")).toString();
+        const QJsonObject listing{{"cmd", "zfsrep_alload"}};
+        if (const int status = call(options, listing, answer, QStringLiteral("add"), form.json, 0, QString()); status >= 0)
+            return status;
+        if (restoreTargetExists(answer.value(QStringLiteral("results")).toObject(), pool, name)) {
+            printError(QStringLiteral("add: %1/%2 exists and a restore would replace it; give --replace to allow that")
+                           .arg(pool, name));
+            return ExitFailed;
+        }
+    }
     const QJsonObject request{{"cmd", "zfsrep_mission_append"}, {"params", params}};
     const QString caption = params.value(QStringLiteral("caption")).toString();
     const int status =
@@ -199,9 +212,20 @@ int runShow(const CtlOptions &options)
     QJsonObject mission;
     if (const int status = findMission(options, msnno, QStringLiteral("show"), mission); status >= 0)
         return status;
-    if (json || options.raw)
+    if (json || options.raw) {
         SafeOutput::printAnswer(mission, QJsonDocument::Indented, options.raw);
-    else
-        SafeOutput::printText(renderMissionDetail(mission));
+        return ExitSucceeded;
+    }
+    // An export names the file its newest run wrote (the run history has it).
+    if (toInt(mission.value(QStringLiteral("action"))) == 3) {
+        QJsonObject runs;
+        QString error;
+        const QJsonObject request{{"cmd", "zfsrep_mission_history"},
+                                  {"params", QJsonObject{{"msnno", msnno}, {"limit", kFileHistoryWindow}}}};
+        if (serviceRequest(options.socket, request, &runs, options.timeout, &error)
+            && toInt(runs.value(QStringLiteral("err")), -1) == 0)
+            mission.insert(QStringLiteral("lastfile"), newestFile(runs.value(QStringLiteral("results")).toArray()));
+    }
+    SafeOutput::printText(renderMissionDetail(mission));
     return ExitSucceeded;
 }

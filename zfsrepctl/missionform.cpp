@@ -32,7 +32,7 @@ const Switch kSwitches[] = {
 // Flags that take a value.
 const char *const kValueFlags[] = {"--caption", "--send", "--to", "--pull", "--into", "--export", "--dir",
                                    "--restore", "--user", "--port", "--series", "--ratelimit", "--schedule",
-                                   "--password-fd", "--hook"};
+                                   "--password-fd", "--keep-source", "--keep-target", "--carry", "--hook"};
 
 const char *const kKindFlags[] = {"", "--send", "--pull", "--export", "--restore"};
 
@@ -56,6 +56,10 @@ int kindMask(const QString &flag)
     // A hook runs around the mission's own snapshot.
     if (flag == QLatin1String("--hook"))
         return bit(1) | bit(3);
+    if (flag == QLatin1String("--keep-source"))
+        return bit(1) | bit(3);
+    if (flag == QLatin1String("--keep-target") || flag == QLatin1String("--carry"))
+        return bit(1);
     if (flag == QLatin1String("--into"))
         return bit(2) | bit(4);
     if (flag == QLatin1String("--user") || flag == QLatin1String("--port") || flag == QLatin1String("--password-fd")
@@ -143,6 +147,19 @@ bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJs
         if (value.contains(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]"))))
             return why = QStringLiteral("a hook name holds no control characters"), false;
         f.insert(QStringLiteral("hook"), value.trimmed());
+    } else if (flag == QLatin1String("--keep-source") || flag == QLatin1String("--keep-target")) {
+        // The service reads the rule and names a faulty part; "none" or an
+        // empty text removes it.
+        const QString rule = value.trimmed() == QLatin1String("none") ? QString() : value.trimmed();
+        if (rule.contains(QRegularExpression(QStringLiteral("[^0-9a-z, ]"))))
+            return why = QStringLiteral("'%1' is not a retention rule (e.g. 10,1h24h,1d30d,1w12w,1m1y)").arg(value),
+                   false;
+        f.insert(flag == QLatin1String("--keep-source") ? QStringLiteral("keepsource") : QStringLiteral("keeptarget"),
+                 rule);
+    } else if (flag == QLatin1String("--carry")) {
+        if (value != QLatin1String("all") && value != QLatin1String("series"))
+            return why = QStringLiteral("'%1' is not all or series").arg(value), false;
+        f.insert(QStringLiteral("carry"), value);
     } else if (flag == QLatin1String("--schedule")) {
         QJsonObject schedule;
         if (!parseScheduleText(value, schedule, why))
@@ -222,6 +239,8 @@ bool parseMissionForm(const QString &command, const QStringList &args, MissionFo
             once = true;
         } else if (word == QLatin1String("--json")) {
             form.json = true;
+        } else if (word == QLatin1String("--replace") && !edit) {
+            form.replace = true;
         } else if (word == QLatin1String("--ask-password")) {
             form.password = PasswordSource::Prompt;
         } else if (word == QLatin1String("--no-password")) {
@@ -261,6 +280,10 @@ bool parseMissionForm(const QString &command, const QStringList &args, MissionFo
     }
     if (form.action == 0) {
         error = QStringLiteral("add needs one of --send, --pull, --export, --restore");
+        return false;
+    }
+    if (form.replace && form.action != 4) {
+        error = QStringLiteral("--replace belongs to --restore");
         return false;
     }
     static const char *const companion[] = {"", "--to", "--into", "--dir", "--into"};
@@ -305,4 +328,9 @@ bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObjec
         params.insert(it.key(), it.value());
     params.insert(QStringLiteral("msnno"), form.msnno);
     return true;
+}
+
+bool restoreTargetExists(const QJsonObject &pools, const QString &pool, const QString &name)
+{
+    return pools.value(pool).toObject().value(QStringLiteral("items")).toObject().contains(name);
 }

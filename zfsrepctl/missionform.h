@@ -36,6 +36,7 @@ struct MissionForm {
     PasswordSource password = PasswordSource::Unchanged;
     int passwordFd = -1;
     bool json = false;
+    bool replace = false; // add --restore: the dataset may exist and is replaced
 };
 
 // Reads the words after "add" or "edit". Errors name the flag at fault
@@ -51,6 +52,10 @@ QJsonObject appendParams(const MissionForm &form);
 // touches only what the flags name. False with `error` when a flag does not
 // fit the stored mission's kind (--dir on a send).
 bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObject &params, QString &error);
+
+// True when zfsrep_alload's results (pools with their datasets, by the
+// name below the pool, under "items") hold POOL/NAME. Pure.
+bool restoreTargetExists(const QJsonObject &pools, const QString &pool, const QString &name);
 
 // True when the mission kind talks to a remote host (send, receive).
 inline bool isRemoteKind(int action) { return action == 1 || action == 2; }

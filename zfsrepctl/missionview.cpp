@@ -29,18 +29,36 @@ QString actionName(int action)
     }
 }
 
-QString route(const QJsonObject &m)
+// The route of a mission in at most `columns` columns where it can: whole
+// when it fits; else the far end after the host (port and path) cut in its
+// middle; never shorter than the dataset and the host (or, for files, the
+// dataset and the start of the directory), which may then be wider.
+QString route(const QJsonObject &m, int columns = 1 << 20)
 {
     const QString dataset = m.value("pool").toString() + QLatin1Char('/') + m.value("name").toString();
-    const QString remote = m.value("host").toString() + QLatin1Char(':') + valueText(m.value("port"))
-                           + QLatin1Char('/') + m.value("path").toString();
-    switch (toInt(m.value("action"))) {
-    case 1: return dataset + QStringLiteral(" -> ") + remote;
-    case 2: return remote + QStringLiteral(" -> ") + dataset;
-    case 3: return dataset + QStringLiteral(" -> ") + m.value("path").toString();
-    case 4: return m.value("path").toString() + QStringLiteral(" -> ") + dataset;
-    default: return dataset;
-    }
+    const int action = toInt(m.value("action"));
+    const bool remote = action == 1 || action == 2;
+    const QString anchor = remote ? m.value("host").toString() : QString();
+    const QString rest = remote ? QLatin1Char(':') + valueText(m.value("port")) + QLatin1Char('/')
+                                      + m.value("path").toString()
+                                : m.value("path").toString();
+    const QString arrow = QStringLiteral(" -> ");
+    auto join = [&](const QString &far) {
+        switch (action) {
+        case 1: case 3: return dataset + arrow + far;
+        case 2: case 4: return far + arrow + dataset;
+        default: return dataset;
+        }
+    };
+    const QString whole = join(anchor + rest);
+    if (textColumns(whole) <= columns)
+        return whole;
+    // Room for the far end's tail after what always stays.
+    constexpr int kShortestTail = 4; // "..." and one character
+    const int room = columns - textColumns(join(anchor));
+    if (room < kShortestTail)
+        return join(anchor + (remote ? QString() : fitText(rest, kShortestTail)));
+    return join(anchor + elideMiddle(rest, room));
 }
 
 // "  last run ...  next ..." after the state word.
@@ -70,11 +88,9 @@ QString missionLine(const QJsonObject &m, const QString &state, int width, Qt::T
     QString tail = QStringLiteral("  ") + state + runTimes(m, state, spec);
     if (m.value("schedules").isArray())
         tail += QStringLiteral("  schedule ") + formatSchedules(m.value("schedules").toArray());
-    QString path = route(m);
-    // The route gives way first, down to a stub; only then are the times cut.
-    constexpr int kShortestRoute = 9;
-    if (textColumns(head + path + tail) > width)
-        path = elideMiddle(path, qMax(kShortestRoute, width - textColumns(head) - textColumns(tail)));
+    // The route gives way first, down to its dataset and host; only then
+    // is the end of the line cut.
+    const QString path = route(m, width - textColumns(head) - textColumns(tail));
     return fitText(head + path + tail, width);
 }
 
@@ -173,6 +189,10 @@ QString firstLine(const QString &text)
 QString missionState(const QJsonObject &m)
 {
     const QString given = m.value("state").toString();
+    // The service lists a mission whose last run was cancelled as "failed"
+    // (its clients know that set of states); for people it was cancelled.
+    if (given == QLatin1String("failed") && m.value("lastresult").toString() == QLatin1String("cancelled"))
+        return QStringLiteral("cancelled");
     if (!given.isEmpty())
         return given;
     if (m.contains("rate") || m.contains("speed"))
@@ -220,6 +240,12 @@ QString renderHistory(const QJsonArray &runs, Qt::TimeSpec spec)
     if (runs.isEmpty())
         return QStringLiteral("no runs\n");
     QVector<QStringList> rows{{"RUN", "STARTED", "TOOK", "KIND", "OUTCOME", "BYTES", "RATE", "SNAPSHOTS"}};
+    // The file column only when a run wrote a file (exports).
+    bool files = false;
+    for (const QJsonValue &value : runs)
+        files = files || !value.toObject().value("file").toString().isEmpty();
+    if (files)
+        rows.first().append(QStringLiteral("FILE"));
     QVector<QStringList> errors{{}};
     for (const QJsonValue &value : runs) {
         const QJsonObject run = value.toObject();
@@ -236,6 +262,10 @@ QString renderHistory(const QJsonArray &runs, Qt::TimeSpec spec)
                      run.value("kind").toString(), run.value("outcome").toString(),
                      formatBytes(toInt64(run.value("bytes"))),
                      formatBytes(toInt64(run.value("rate"))) + QStringLiteral("/s"), snapshots});
+        if (files) {
+            const QString file = run.value("file").toString();
+            rows.last().append(file.isEmpty() ? QStringLiteral("-") : file);
+        }
         QStringList lines;
         for (const QString &line : run.value("error").toString().split(QLatin1Char('\n'))) {
             if (!line.trimmed().isEmpty())

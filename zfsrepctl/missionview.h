@@ -24,7 +24,8 @@ QString formatDuration(qint64 seconds);
 // The first non-blank line of a (multi-line) message, trimmed.
 QString firstLine(const QString &text);
 
-// The mission's state: the service's "state" when it sends one, otherwise
+// The mission's state: the service's "state" when it sends one ("cancelled"
+// in place of its "failed" when the last run was cancelled), otherwise
 // derived as older versions of this view did (running, done, armed, waiting).
 QString missionState(const QJsonObject &mission);
 
@@ -42,6 +43,7 @@ QString renderMissions(const QJsonArray &records, int width, Qt::TimeSpec spec =
 QString progressBar(int percent, int width);
 
 // The view of zfsrep_mission_history's results (newest first): a table of
-// run number, start, duration, kind, outcome, bytes, average rate and
-// snapshots, each run's error text under its row, every line of it.
+// run number, start, duration, kind, outcome, bytes, average rate,
+// snapshots and, when a run wrote one, the file; each run's error text under
+// its row, every line of it.
 QString renderHistory(const QJsonArray &runs, Qt::TimeSpec spec = Qt::LocalTime);

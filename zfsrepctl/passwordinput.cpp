@@ -92,11 +92,11 @@ bool askPasswordOn(int fd, const QString &prompt, QString &password, QString &er
     std::fflush(stderr);
     struct sigaction restore {};
     struct sigaction previous[3] {};
-    const int signals[] = {SIGINT, SIGTERM, SIGQUIT};
+    const int quitSignals[] = {SIGINT, SIGTERM, SIGQUIT};
     restore.sa_handler = restoreAndRaise;
     sigemptyset(&restore.sa_mask);
     for (int i = 0; i < 3; ++i)
-        ::sigaction(signals[i], &restore, &previous[i]);
+        ::sigaction(quitSignals[i], &restore, &previous[i]);
     termios quiet = savedTerminal;
     quiet.c_lflag &= ~tcflag_t(ECHO);
     quiet.c_lflag |= ECHONL;
@@ -110,7 +110,7 @@ bool askPasswordOn(int fd, const QString &prompt, QString &password, QString &er
         ::tcsetattr(fd, TCSAFLUSH, &savedTerminal);
     terminalChanged = 0;
     for (int i = 0; i < 3; ++i)
-        ::sigaction(signals[i], &previous[i], nullptr);
+        ::sigaction(quitSignals[i], &previous[i], nullptr);
     if (!ok) {
         error = QStringLiteral("reading the password: %1").arg(why);
         return false;

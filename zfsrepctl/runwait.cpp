@@ -83,6 +83,20 @@ QJsonObject runAfter(const QJsonArray &runs, qint64 baseline)
     return found;
 }
 
+QJsonObject runNumbered(const QJsonArray &runs, qint64 runno)
+{
+    for (const QJsonValue &value : runs) {
+        if (toInt64(value.toObject().value(QStringLiteral("runno"))) == runno)
+            return value.toObject();
+    }
+    return QJsonObject();
+}
+
+QJsonObject followedRun(const QJsonArray &runs, qint64 answered, qint64 baseline)
+{
+    return answered > 0 ? runNumbered(runs, answered) : runAfter(runs, baseline);
+}
+
 bool isGoing(const QJsonObject &run)
 {
     const QString outcome = run.value(QStringLiteral("outcome")).toString();
@@ -138,6 +152,7 @@ int runAndWait(const CtlOptions &options, int msnno, bool json)
     const QJsonObject start{{"cmd", "zfsrep_mission_run"}, {"params", QJsonObject{{"msnno", msnno}}}};
     if (const int status = ask(options, start, answer, what, msnno, json); status >= 0)
         return status;
+    const qint64 answered = toInt64(answer.value(QStringLiteral("results")).toObject().value(QStringLiteral("runno")));
 
     catchInterrupt();
     const bool terminal = ::isatty(STDOUT_FILENO) && !json;
@@ -156,7 +171,7 @@ int runAndWait(const CtlOptions &options, int msnno, bool json)
             status >= 0)
             return status;
         const QJsonObject previous = run;
-        run = runAfter(answer.value(QStringLiteral("results")).toArray(), baseline);
+        run = followedRun(answer.value(QStringLiteral("results")).toArray(), answered, baseline);
         if (!run.isEmpty() && !isGoing(run))
             break;
         if (run.isEmpty() && !previous.isEmpty()) {

@@ -1,9 +1,11 @@
 // `zfsrepctl run MSNNO --wait`: starts a run and follows that very run to
 // its end. The run is told from earlier ones by its number in the run
-// history: the newest number is read before the run is asked for, and the
-// first run of the mission with a higher number is the one followed (the
-// service refuses a run-now request while the mission or another one runs,
-// so no other run of it can start in between).
+// history, which the service's run answer carries ("results.runno"). A
+// service that does not send it is followed as before: the newest number is
+// read before the run is asked for, and the first run of the mission with a
+// higher number is the one followed (the service refuses a run-now request
+// while the mission or another one runs, so no other run of it can start in
+// between).
 //
 // On a terminal a progress line is redrawn while the run goes on; otherwise
 // nothing is printed until the outcome line. Exit status: 0 succeeded,
@@ -33,6 +35,12 @@ qint64 newestRunno(const QJsonArray &runs);
 // The oldest run with a number above `baseline`; an empty object when there
 // is none. Pure.
 QJsonObject runAfter(const QJsonArray &runs, qint64 baseline);
+// The run numbered `runno`; an empty object when it is not among `runs`.
+// Pure.
+QJsonObject runNumbered(const QJsonArray &runs, qint64 runno);
+// The run a wait follows: runNumbered(runs, answered) when the run answer
+// named one (answered > 0), else runAfter(runs, baseline). Pure.
+QJsonObject followedRun(const QJsonArray &runs, qint64 answered, qint64 baseline);
 // True while the run has not ended. Pure.
 bool isGoing(const QJsonObject &run);
 // The line that ends the wait: "mission 3 run 17 succeeded after 2m05s,

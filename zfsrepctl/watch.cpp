@@ -1,6 +1,7 @@
 #include "watch.h"
 
 #include "errortext.h"
+#include "runwait.h"
 #include "safeoutput.h"
 #include "terminal.h"
 #include "serviceclient.h"
@@ -24,12 +25,27 @@ QString lastEnd(const QJsonObject &m)
     return m.contains("lastrun") ? QString::number(toInt64(m.value("lastrun"))) : m.value("finishedtime").toString();
 }
 
-// Follows one mission for --until-finished.
+// Follows one mission for --until-finished: the run going on by its number
+// in the history when the service has one recorded as running, else the
+// listing's last run.
 struct FinishWatch {
     int msnno = 0;
+    qint64 runno = 0; // the run followed by its number; 0: by the listing
     bool seen = false;
     bool sawRunning = false; // the followed run was seen going
     QString initialEnd;
+
+    // The exit status of a finished run's outcome, its failure printed.
+    int finalStatus(const QString &outcome, const QString &errorText) const
+    {
+        if (isFailedOutcome(outcome)) {
+            const QString error = firstLine(errorText);
+            printError(QStringLiteral("mission %1 %2").arg(msnno).arg(outcome)
+                       + (error.isEmpty() ? QString() : QStringLiteral(": ") + error));
+            return ExitFailed;
+        }
+        return ExitSucceeded;
+    }
 
     // The exit status of the mission's last run, its failure printed.
     int lastOutcome(const QJsonObject &m) const
@@ -39,13 +55,20 @@ struct FinishWatch {
             printError(QStringLiteral("mission %1 has no run going and has not run yet").arg(msnno));
             return ExitFailed;
         }
-        if (isFailedOutcome(outcome)) {
-            const QString error = firstLine(m.value("lasterror").toString());
-            printError(QStringLiteral("mission %1 %2").arg(msnno).arg(outcome)
-                       + (error.isEmpty() ? QString() : QStringLiteral(": ") + error));
+        return finalStatus(outcome, m.value("lasterror").toString());
+    }
+
+    // -1 while the numbered run goes on; otherwise the exit status.
+    int checkRun(const QJsonArray &runs) const
+    {
+        const QJsonObject run = runNumbered(runs, runno);
+        if (run.isEmpty()) {
+            printError(QStringLiteral("mission %1 run %2 is no longer in its history").arg(msnno).arg(runno));
             return ExitFailed;
         }
-        return ExitSucceeded;
+        if (isGoing(run))
+            return -1;
+        return finalStatus(run.value("outcome").toString(), run.value("error").toString());
     }
 
     // -1 still waiting; otherwise the exit status.
@@ -58,6 +81,8 @@ struct FinishWatch {
             const QString end = lastEnd(m);
             const bool running = missionState(m) == QLatin1String("running")
                                  || m.value("lastresult").toString() == QLatin1String("running");
+            if (runno > 0)
+                return -1;
             if (!seen) {
                 seen = true;
                 initialEnd = end;
@@ -79,6 +104,25 @@ struct FinishWatch {
         return ExitFailed;
     }
 };
+
+QJsonObject historyRequest(int msnno, int limit)
+{
+    return QJsonObject{{"cmd", "zfsrep_mission_history"}, {"params", QJsonObject{{"msnno", msnno}, {"limit", limit}}}};
+}
+
+// The number of the mission's newest run when it is recorded as going (a
+// run asked for is recorded before it starts); 0 when none goes or the
+// service keeps no history.
+qint64 goingRunno(const CtlOptions &options, int msnno)
+{
+    QJsonObject answer;
+    QString error;
+    if (!serviceRequest(options.socket, historyRequest(msnno, 1), &answer, options.timeout, &error)
+        || toInt(answer.value("err"), -1) != 0)
+        return 0;
+    const QJsonObject newest = answer.value("results").toArray().at(0).toObject(); // empty: no run
+    return isGoing(newest) ? toInt64(newest.value("runno")) : 0;
+}
 
 } // namespace
 
@@ -110,12 +154,34 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
         } else if (arg == QLatin1String("--width")) {
             if (!number(out.width, 1))
                 return false;
+        } else if (!arg.startsWith(QLatin1Char('-')) && out.mission == 0) {
+            bool ok = false;
+            out.mission = arg.toInt(&ok);
+            if (!ok || out.mission <= 0) {
+                error = QStringLiteral("watch: the mission number must be a positive whole number: ") + arg;
+                return false;
+            }
         } else {
             error = QStringLiteral("watch: unknown argument ") + arg;
             return false;
         }
     }
     return true;
+}
+
+QJsonArray watchedRecords(const QJsonArray &records, int msnno)
+{
+    QJsonArray running;
+    QJsonArray others;
+    for (const QJsonValue &value : records) {
+        const QJsonObject m = value.toObject();
+        if (msnno > 0 && toInt(m.value("msnno")) != msnno)
+            continue;
+        (missionState(m) == QLatin1String("running") ? running : others).append(m);
+    }
+    for (const QJsonValue &value : others)
+        running.append(value);
+    return running;
 }
 
 bool isStarting(const QJsonObject &mission, qint64 now)
@@ -143,6 +209,8 @@ int runWatch(const CtlOptions &options)
     const bool terminal = ::isatty(STDOUT_FILENO) && !watch.json;
     FinishWatch finish;
     finish.msnno = watch.untilFinished;
+    if (finish.msnno > 0)
+        finish.runno = goingRunno(options, finish.msnno);
     bool answered = false;
     QString previous;
     for (;;) {
@@ -175,7 +243,10 @@ int runWatch(const CtlOptions &options)
             SafeOutput::printAnswer(response, QJsonDocument::Compact, options.raw);
         } else {
             const int width = watch.width > 0 ? watch.width : outputColumns();
-            const QString view = renderMissions(records, width);
+            const QJsonArray shown = watchedRecords(records, watch.mission);
+            const QString view = watch.mission > 0 && shown.isEmpty()
+                                     ? QStringLiteral("mission %1 does not exist\n").arg(watch.mission)
+                                     : renderMissions(shown, width);
             if (terminal)
                 std::fputs("\033[H\033[2J", stdout);
             if (terminal || view != previous)
@@ -186,7 +257,13 @@ int runWatch(const CtlOptions &options)
         if (watch.once)
             return ExitSucceeded;
         if (watch.untilFinished > 0) {
-            const int status = finish.check(records);
+            int status = finish.check(records);
+            if (status < 0 && finish.runno > 0) {
+                QJsonObject runs;
+                if (serviceRequest(options.socket, historyRequest(finish.msnno, 20), &runs, options.timeout, &error)
+                    && toInt(runs.value("err"), -1) == 0)
+                    status = finish.checkRun(runs.value("results").toArray());
+            }
             if (status >= 0)
                 return status;
         }

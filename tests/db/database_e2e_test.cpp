@@ -106,6 +106,9 @@ TEST_F(DatabaseFiles, AnUpgradeThatCannotTakeTheWriteLockStopsStartUp)
         int lastId = 0;
         ASSERT_TRUE(db.exec(changes, lastId,
                             "DROP TABLE t_run; ALTER TABLE t_mission DROP COLUMN msn_ratelimit;"
+                            " ALTER TABLE t_mission DROP COLUMN msn_keepsource;"
+                            " ALTER TABLE t_mission DROP COLUMN msn_keeptarget;"
+                            " ALTER TABLE t_mission DROP COLUMN msn_carry; ALTER TABLE t_mission DROP COLUMN msn_hook;"
                             " UPDATE sys_configure SET cfg_value = '3' WHERE cfg_key = 'Database.Version';"))
             << qPrintable(db.lastError());
         ASSERT_EQ(db.dbVersion(), 3);

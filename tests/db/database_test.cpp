@@ -56,7 +56,7 @@ TEST_F(Database, CreatesTheShippedSchema)
         << qPrintable(db.lastError());
     EXPECT_TRUE(created);
     EXPECT_EQ(db.path(), dbPath());
-    EXPECT_EQ(db.sqlEngine().size(), 65);
+    EXPECT_EQ(db.sqlEngine().size(), 69);
 
     EXPECT_EQ(dbtest::columnsOf(db, "sys_configure"),
               (QStringList{"cfg_no|INTEGER|-", "cfg_userno|INTEGER|-", "cfg_key|VARCHAR(250)|-",

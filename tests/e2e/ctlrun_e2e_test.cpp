@@ -139,6 +139,62 @@ TEST_F(CtlRunE2e, RunWaitOfARunCancelledFromAnotherTerminalIsThree)
     ASSERT_TRUE(waiting.waitForFinished(30000));
     EXPECT_EQ(waiting.exitCode(), 3) << waiting.readAllStandardError().toStdString();
     EXPECT_TRUE(waiting.readAllStandardOutput().contains(" cancelled after "));
+    // Cancelled, never "failed", in the history and the listing.
+    EXPECT_EQ(row(msnno).value("lastresult").toString(), "cancelled");
+    const tb::Run history = ctl({"history", QString::number(msnno)});
+    EXPECT_TRUE(history.out.contains("  cancelled  ")) << history.out.toStdString();
+    const tb::Run list = ctl({"list"});
+    EXPECT_TRUE(list.out.contains("  cancelled  ")) << list.out.toStdString();
+    EXPECT_FALSE(list.out.contains("failed")) << list.out.toStdString();
+}
+
+TEST_F(CtlRunE2e, CheckNamesWhatEachMissionLacksAndSendsNothing)
+{
+    QJsonObject wrongPassword = sendMission("WrongPassword");
+    wrongPassword.insert("passwd", "Wrong-" + tb::password());
+    QJsonObject noParent = sendMission("NoParent");
+    noParent.insert("path", "backup/nowhere");
+    QJsonObject unknown = sendMission("Unknown");
+    unknown.insert("name", "nope");
+    const int healthy = append(sendMission("Healthy"));
+    const int wrong = append(wrongPassword);
+    const int parent = append(noParent);
+    const int missing = append(unknown);
+    ASSERT_GT(healthy, 0);
+    // A held snapshot an earlier scenario left may stay; the checks add none.
+    const QStringList snapshotsBefore = tb::localSnapshots("tank/data");
+    const QString named = QStringLiteral("on %1 as %2: ").arg(tb::host(), tb::user());
+
+    tb::Run run = ctl({"check", QString::number(healthy)});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    for (const char *line : {"ok    local dataset  tank/data exists", "ok    login          logged in to ",
+                             "ok    host key       the key of ", "ok    target         backup/data is new on ",
+                             "ok    space          about "}) {
+        EXPECT_TRUE(run.out.contains(line)) << line << "\nin:\n" << run.out.toStdString();
+    }
+
+    run = ctl({"check", QString::number(wrong)});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.contains(("FAIL  login          " + named).toUtf8())) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains("Permission denied")) << run.out.toStdString();
+
+    run = ctl({"check", QString::number(parent)});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.contains(("FAIL  target         " + named
+                                  + "cannot receive into backup/nowhere/data: the parent backup/nowhere does not exist")
+                                     .toUtf8()))
+        << run.out.toStdString();
+
+    run = ctl({"check", QString::number(missing)});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.out.contains("FAIL  local dataset  tank/nope does not exist on this host")) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains("ok    login")) << "the far side is still looked at: " << run.out.toStdString();
+
+    // Nothing was snapshotted, sent or recorded as a run.
+    EXPECT_EQ(tb::localSnapshots("tank/data"), snapshotsBefore);
+    EXPECT_FALSE(tb::remoteExists("backup/data"));
+    const tb::Run history = ctl({"history", QString::number(healthy)});
+    EXPECT_TRUE(history.out.endsWith("no runs\n")) << history.out.toStdString();
 }
 
 TEST_F(CtlRunE2e, WatchUntilFinishedFollowsTheRunGoingOnOrAnswersTheLastOutcome)

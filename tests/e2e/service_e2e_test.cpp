@@ -84,7 +84,7 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     EXPECT_EQ(service.waitForExit(), 0);
     const QString help = QString::fromUtf8(service.output());
     EXPECT_TRUE(help.contains("--cfg <filepath>"));
-    EXPECT_TRUE(help.contains(QString::fromUtf8("指定配置文件")));
+    EXPECT_TRUE(help.contains("Read the configuration from <filepath>"));
     EXPECT_TRUE(help.contains("--upload"));
     EXPECT_TRUE(help.contains("--restore"));
 
@@ -183,6 +183,21 @@ TEST_F(ServiceTest, HangupAndPipeAreIgnoredTermAndIntQuit)
     }
 }
 
+TEST_F(ServiceTest, ATypoAndAWrongTypeEachWarnOnceAndTheServiceStarts)
+{
+    QJsonObject typos = config();
+    typos.insert("stalltimout", 30);
+    typos.insert("compresslevel", 42);
+    service.start(typos);
+    ASSERT_TRUE(service.waitUntilServing()) << service.output().toStdString();
+    const QString output = QString::fromUtf8(service.output());
+    EXPECT_EQ(output.count("stalltimout: unknown key, ignored (did you mean stalltimeout?)\n"), 1)
+        << output.toStdString();
+    EXPECT_EQ(output.count("compresslevel: 42 is out of its range 1..9; the default 6 is kept\n"), 1)
+        << output.toStdString();
+    EXPECT_EQ(output.count("zfsrep: warning: configuration "), 2) << output.toStdString();
+}
+
 TEST_F(ServiceTest, DebuggingPrintsTheAgentAndVerboseResponses)
 {
     service.start(config(true));
@@ -207,7 +222,7 @@ TEST_F(ServiceTest, EveryMethodThroughZfsrepctl)
     ASSERT_TRUE(tb::localZfs({"snapshot", "tank/data@seen"}).ok());
 
     const QJsonObject help = service.ctl("help_interfaces").response.value("results").toObject();
-    EXPECT_EQ(help.size(), 17);
+    EXPECT_EQ(help.size(), 18); // with zfsrep_mission_check
     EXPECT_TRUE(service.ctl("zfsrep_alload").response.value("results").toObject().contains("tank"));
     EXPECT_EQ(service.ctl("zfsrep_snapshot").response.value("results").toObject().value("snapshots").toArray().size(), 1);
     EXPECT_TRUE(service.ctl("zfsrep_pools_remote", remote).response.value("results").toObject().contains("backup"));

@@ -210,6 +210,34 @@ TEST_F(CtlVerbs, RunWaitFollowsTheNewRunToItsOutcome)
     }
 }
 
+TEST_F(CtlVerbs, RunWaitFollowsTheRunNumberTheServiceAnswered)
+{
+    // Run 13 is not the one asked for: the answer names 14.
+    service.setRunAnswer(14);
+    const QJsonObject old = runRecord(12, "succeeded");
+    const QJsonObject other = runRecord(13, "failed", "not this one");
+    service.setHistories({QJsonArray{old}, QJsonArray{other, old}, QJsonArray{runRecord(14, "running"), other, old},
+                          QJsonArray{runRecord(14, "succeeded"), other, old}});
+    const CtlRun run = zfsrepctl(with({"run", "3", "--wait"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out.toStdString(), "mission 3 run 14 succeeded after 5s, 1.0 KiB\n");
+}
+
+TEST_F(CtlVerbs, WatchUntilFinishedFollowsTheRunRecordedAsGoing)
+{
+    // The listing does not show the run yet (the scheduler has not picked
+    // it up); the history has it recorded as going.
+    QJsonObject waiting = listed(3, "Nightly");
+    waiting.insert("lastresult", "succeeded");
+    service.setListings({QJsonArray{waiting}});
+    const QJsonObject old = runRecord(12, "succeeded");
+    service.setHistories({QJsonArray{runRecord(13, "running"), old}, QJsonArray{runRecord(13, "running"), old},
+                          QJsonArray{runRecord(13, "cancelled"), old}});
+    const CtlRun run = zfsrepctl(with({"watch", "--until-finished", "3", "--interval", "1"}));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zfsrepctl: mission 3 cancelled\n");
+}
+
 TEST_F(CtlVerbs, RunWaitJsonPrintsTheFinishedRun)
 {
     const QJsonObject old = runRecord(12, "failed");
@@ -274,6 +302,44 @@ TEST_F(CtlVerbs, WatchUntilFinishedWithNoRunGoingReturnsTheLastOutcomeAtOnce)
         EXPECT_EQ(run.err.toStdString(), c.err);
         EXPECT_LT(timer.elapsed(), 4000) << "no second listing was waited for";
     }
+}
+
+TEST_F(CtlVerbs, CheckPrintsOneLinePerCheckAndExitsOneOnAFailure)
+{
+    CtlRun run = zfsrepctl(with({"check", "3"}));
+    EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+    EXPECT_EQ(run.out.toStdString(), "ok    local dataset  tank/data exists with 2 snapshots\n"
+                                     "FAIL  login          on 10.0.0.2 as replica: Permission denied, please try again.\n");
+    EXPECT_EQ(service.lastRequest(),
+              (QJsonObject{{"cmd", "zfsrep_mission_check"}, {"params", QJsonObject{{"msnno", 3}}}}));
+    run = zfsrepctl(with({"check", "9"}));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zfsrepctl: check mission 9: mission 9 does not exist (err 9994)\n");
+    EXPECT_EQ(zfsrepctl(with({"check"})).exitCode, 64);
+    EXPECT_EQ(zfsrepctl(with({"check", "3", "4"})).exitCode, 64);
+}
+
+TEST_F(CtlVerbs, RestoreIntoAnExistingDatasetNeedsReplace)
+{
+    const QStringList restore{"add", "--caption", "back", "--restore", "/tarn/exports/tank/data@a.gz.zsa", "--into"};
+    CtlRun run = zfsrepctl(with(restore + QStringList{"tank/data"}));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zfsrepctl: add: tank/data exists and a restore would replace it; give --replace to allow "
+                       "that\n");
+    EXPECT_EQ(service.lastRequest(), (QJsonObject{{"cmd", "zfsrep_alload"}})) << "nothing was appended";
+
+    run = zfsrepctl(with(restore + QStringList{"tank/data", "--replace"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(service.lastRequest().value("cmd").toString(), "zfsrep_mission_append");
+    EXPECT_EQ(run.out, "mission 8 added (back)\n");
+
+    run = zfsrepctl(with(restore + QStringList{"tank/new"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(service.lastRequest().value("cmd").toString(), "zfsrep_mission_append");
+
+    EXPECT_EQ(zfsrepctl(with({"add", "--caption", "x", "--export", "tank/data", "--dir", "/e", "--replace"})).exitCode,
+              64)
+        << "--replace belongs to --restore";
 }
 
 } // namespace

@@ -51,6 +51,14 @@ public:
         historyRuns = runs;
     }
 
+    // The run number zfsrep_mission_run answers from now on (0: no results,
+    // as older services answer).
+    void setRunAnswer(qint64 runno)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        answeredRunno = runno;
+    }
+
     static QJsonArray history()
     {
         return QJsonArray{QJsonObject{{"runno", 12}, {"msnno", 3}, {"caption", "Nightly"}, {"action", 1},
@@ -69,8 +77,15 @@ public:
 public slots:
     void zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
-        if (record(cmdObject))
-            answerForMission(retObject, cmdObject, envObject, 9992, QString::fromUtf8("任务正在运行: mission 7 is transferring"));
+        if (!record(cmdObject))
+            return;
+        qint64 runno = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            runno = answeredRunno;
+        }
+        answerForMission(retObject, cmdObject, envObject, 9992, QString::fromUtf8("任务正在运行: mission 7 is transferring"),
+                         runno > 0 ? QJsonValue(QJsonObject{{"runno", runno}}) : QJsonValue(QJsonValue::Undefined));
     }
     void zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
@@ -97,6 +112,33 @@ public slots:
                 runs = historyRuns;
         }
         answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务名称不存在"), runs);
+    }
+    // The dry run of mission 3: a login refused on the far side.
+    void zfsrep_mission_check(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        const QJsonArray checks{
+            QJsonObject{{"check", "local dataset"}, {"ok", true}, {"text", "tank/data exists with 2 snapshots"}},
+            QJsonObject{{"check", "login"}, {"ok", false},
+                        {"text", "on 10.0.0.2 as replica: Permission denied, please try again."}}};
+        answerForMission(retObject, cmdObject, envObject, 9994, QString::fromUtf8("任务不存在: 9"),
+                         QJsonObject{{"ok", false}, {"checks", checks}});
+    }
+    // The local pools: tank holds data.
+    void zfsrep_alload(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        retObject->insert("results", QJsonObject{{"tank", QJsonObject{{"items", QJsonObject{{"data", QJsonObject()}}}}}});
+        envObject->setErr(0, QString());
+    }
+    void zfsrep_mission_append(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+    {
+        if (!record(cmdObject))
+            return;
+        retObject->insert("results", QJsonObject{{"msnno", 8}});
+        envObject->setErr(0, QString());
     }
     void zfsrep_mission_remove(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
     {
@@ -153,5 +195,6 @@ private:
     QString metricsText = metrics();
     QJsonArray historyRuns;
     QList<QJsonArray> pendingHistories;
+    qint64 answeredRunno = 0;
 };
 

@@ -1,4 +1,5 @@
 #include "terminal.h"
+#include "missiondetail.h"
 #include "watch.h"
 
 #include <gtest/gtest.h>
@@ -136,13 +137,19 @@ TEST(Watch, EveryLineFitsTheWidthAndTheStateStaysVisible)
         for (const QString &line : lines)
             EXPECT_LE(textColumns(line), width) << line.toStdString();
         if (width >= 40) {
-            EXPECT_TRUE(lines.at(0).contains("  failed")) << lines.at(0).toStdString();
-            EXPECT_TRUE(lines.at(2).contains("  running")) << lines.at(2).toStdString();
             EXPECT_TRUE(lines.at(1).startsWith("    error: gzip")) << lines.at(1).toStdString();
         }
-        // The route gives way before the times: shortened in its middle.
-        if (width >= 80) {
-            EXPECT_TRUE(lines.at(0).contains("ost  failed  last run 2026-12-07 20:41:00"))
+        // The route keeps its dataset and host; from 60 columns the state
+        // follows them.
+        if (width >= 60) {
+            EXPECT_TRUE(lines.at(0).contains("tank/data -> 10.0.0.2")) << lines.at(0).toStdString();
+            EXPECT_TRUE(lines.at(0).contains("  failed")) << lines.at(0).toStdString();
+            EXPECT_TRUE(lines.at(2).contains("  running")) << lines.at(2).toStdString();
+        }
+        // The route gives way before the times, but not below dataset and
+        // host: then the end of the line is cut.
+        if (width >= 80 && width <= 100) {
+            EXPECT_TRUE(lines.at(0).contains("tank/data -> 10.0.0.2  failed  last run 2026-12-07 20:41:00"))
                 << lines.at(0).toStdString();
         }
         if (width >= 120) {
@@ -240,6 +247,9 @@ TEST(Watch, OlderServiceRecordsKeepTheirStates)
         {"armed after a run", {{"done", 0}, {"finishedtime", "2026-12-07 20:41:00"}}, "armed"},
         {"never ran", {{"done", 0}, {"finishedtime", ""}}, "waiting"},
         {"service state wins", {{"state", "pending"}, {"finishedtime", "x"}}, "pending"},
+        {"a cancelled last run reads cancelled", {{"state", "failed"}, {"lastresult", "cancelled"}}, "cancelled"},
+        {"a failed last run stays failed", {{"state", "failed"}, {"lastresult", "failed"}}, "failed"},
+        {"a stall stays failed", {{"state", "failed"}, {"lastresult", "stalled"}}, "failed"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -260,12 +270,71 @@ TEST(Watch, ReadsItsOptions)
     EXPECT_TRUE(options.json);
 
     const QStringList bad[] = {{"--interval"}, {"--interval", "0"}, {"--width", "-1"}, {"--until-finished", "x"},
-                               {"--interval", "9999999"}, {"--fast"}, {"3"}};
+                               {"--interval", "9999999"}, {"--fast"}, {"0"}, {"x"}, {"3", "4"}};
     for (const QStringList &args : bad) {
         SCOPED_TRACE(args.join(' ').toStdString());
         WatchOptions rejected;
         EXPECT_FALSE(parseWatchOptions(args, rejected, error));
         EXPECT_FALSE(error.isEmpty());
+    }
+}
+
+TEST(Watch, AMissionNumberWatchesThatMissionAlone)
+{
+    WatchOptions options;
+    QString error;
+    ASSERT_TRUE(parseWatchOptions({"7", "--once"}, options, error)) << error.toStdString();
+    EXPECT_EQ(options.mission, 7);
+    EXPECT_TRUE(options.once);
+}
+
+TEST(Watch, RunningMissionsComeFirstAndOneMissionAlone)
+{
+    QJsonObject idle = sendMission(3, "Idle");
+    idle.insert("state", "armed");
+    QJsonObject running = sendMission(7, "Running");
+    running.insert("state", "running");
+    QJsonObject failed = sendMission(9, "Failed");
+    failed.insert("state", "failed");
+    QJsonObject second = sendMission(11, "Second");
+    second.insert("state", "running");
+    auto numbers = [](const QJsonArray &records) {
+        QList<int> out;
+        for (const QJsonValue &value : records)
+            out.append(value.toObject().value("msnno").toInt());
+        return out;
+    };
+    const QJsonArray all{idle, running, failed, second};
+    EXPECT_EQ(numbers(watchedRecords(all, 0)), (QList<int>{7, 11, 3, 9}));
+    EXPECT_EQ(numbers(watchedRecords(all, 9)), (QList<int>{9}));
+    EXPECT_EQ(numbers(watchedRecords(all, 5)), (QList<int>{}));
+    EXPECT_EQ(numbers(watchedRecords(QJsonArray(), 0)), (QList<int>{}));
+}
+
+TEST(Watch, AnAddressIsCutOnlyWhenTheLineWouldWrapAndKeepsHostAndDataset)
+{
+    QJsonObject m = sendMission(3, "Nightly");
+    m.insert("host", "backup1.example.org");
+    m.insert("port", 45866);
+    m.insert("path", "backup/replicas/of/tank");
+    m.insert("state", "armed");
+    m.remove("finishedtime");
+    const struct {
+        int width;
+        const char *route; // what the line shows of the route
+    } cases[] = {
+        {200, "tank/data -> backup1.example.org:45866/backup/replicas/of/tank  armed"},
+        {70, "tank/data -> backup1.example.org:4586.../tank  armed"},
+        {60, "tank/data -> backup1.example.org  armed"},
+        // Too narrow for dataset and host: the end of the line is cut.
+        {30, "#3 Nightly  send  tank/data..."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.width);
+        const QStringList lines = viewLines({m}, c.width);
+        ASSERT_EQ(lines.size(), 1);
+        EXPECT_LE(textColumns(lines.at(0)), c.width);
+        EXPECT_TRUE(lines.at(0).contains(c.route)) << lines.at(0).toStdString();
     }
 }
 
@@ -287,6 +356,30 @@ TEST(Watch, HistoryShowsEveryRunWithItsWholeError)
               "           destination tank/data has been modified\n"
               "9    2026-12-06 20:41:00  -      full         running  0 B      0 B/s   ZFSREP-1\n");
     EXPECT_EQ(renderHistory(QJsonArray(), Qt::UTC), "no runs\n");
+}
+
+TEST(Watch, HistoryNamesTheFileAnExportWrote)
+{
+    const QJsonArray runs{
+        QJsonObject{{"runno", 5}, {"kind", "export"}, {"started", kLastRun}, {"ended", kLastRun + 4},
+                    {"outcome", "succeeded"}, {"bytes", 2048}, {"rate", 512}, {"target", "ZFSREP-2"},
+                    {"file", "/tarn/exports/tank/data@ZFSREP-2.gz.zsa"}},
+        QJsonObject{{"runno", 4}, {"kind", "export"}, {"started", kLastRun - 60}, {"ended", kLastRun - 59},
+                    {"outcome", "failed"}, {"error", "No space left on device"}, {"file", ""}},
+    };
+    EXPECT_EQ(renderHistory(runs, Qt::UTC).toStdString(),
+              "RUN  STARTED              TOOK  KIND    OUTCOME    BYTES    RATE     SNAPSHOTS  FILE\n"
+              "5    2026-12-07 20:41:00  4s    export  succeeded  2.0 KiB  512 B/s  ZFSREP-2   "
+              "/tarn/exports/tank/data@ZFSREP-2.gz.zsa\n"
+              "4    2026-12-07 20:40:00  1s    export  failed     0 B      0 B/s               -\n"
+              "    error: No space left on device\n");
+    EXPECT_EQ(newestFile(runs), "/tarn/exports/tank/data@ZFSREP-2.gz.zsa");
+    EXPECT_EQ(newestFile(QJsonArray{runs.at(1)}), "");
+    QJsonObject exportMission{{"msnno", 5}, {"caption", "files"}, {"action", 3}, {"pool", "tank"}, {"name", "data"},
+                              {"path", "/tarn/exports"}, {"lastfile", newestFile(runs)}};
+    EXPECT_NE(renderMissionDetail(exportMission, Qt::UTC)
+                  .indexOf("  last file   /tarn/exports/tank/data@ZFSREP-2.gz.zsa\n"),
+              -1);
 }
 
 

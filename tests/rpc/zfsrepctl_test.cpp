@@ -298,14 +298,16 @@ TEST_F(ZfsrepctlService, WatchShowsAFailedRunAndFitsTheWidth)
         ASSERT_EQ(lines.size(), 4) << run.out.toStdString();
         for (const QString &line : lines)
             EXPECT_LE(line.size(), c.width) << line.toStdString();
-        EXPECT_TRUE(lines.at(0).startsWith("#3 Nightly  send  tan")) << lines.at(0).toStdString();
-        EXPECT_TRUE(lines.at(0).contains("  failed")) << lines.at(0).toStdString();
-        EXPECT_TRUE(lines.at(1).startsWith("    error: Permission de")) << lines.at(1).toStdString();
-        EXPECT_FALSE(lines.at(1).contains("lost connection"));
-        EXPECT_TRUE(lines.at(2).contains("  running")) << lines.at(2).toStdString();
-        EXPECT_TRUE(lines.at(3).contains(" 40%  4.0 KiB of 10.0 KiB")) << lines.at(3).toStdString();
+        // The running mission comes first; the route keeps dataset and host.
+        EXPECT_TRUE(lines.at(0).startsWith("#4 Hourly  send  tank/data -> 10.0.0.")) << lines.at(0).toStdString();
+        EXPECT_TRUE(lines.at(1).contains(" 40%  4.0 KiB of 10.0 KiB")) << lines.at(1).toStdString();
+        EXPECT_TRUE(lines.at(2).startsWith("#3 Nightly  send  tank/data -> 10.0.0.")) << lines.at(2).toStdString();
+        EXPECT_TRUE(lines.at(3).startsWith("    error: Permission de")) << lines.at(3).toStdString();
+        EXPECT_FALSE(lines.at(3).contains("lost connection"));
         if (c.width >= 64) {
-            EXPECT_TRUE(lines.at(3).endsWith("]  40%  4.0 KiB of 10.0 KiB  9.5MiB/s  ETA 7s")) << lines.at(3).toStdString();
+            EXPECT_TRUE(lines.at(0).contains("  running")) << lines.at(0).toStdString();
+            EXPECT_TRUE(lines.at(2).contains("  failed")) << lines.at(2).toStdString();
+            EXPECT_TRUE(lines.at(1).endsWith("]  40%  4.0 KiB of 10.0 KiB  9.5MiB/s  ETA 7s")) << lines.at(1).toStdString();
         }
     }
 }
@@ -351,9 +353,10 @@ TEST_F(ZfsrepctlService, OlderServiceAnswersStillWork)
     EXPECT_EQ(run.exitCode, 0);
     const QStringList lines = QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 3) << run.out.toStdString();
-    EXPECT_EQ(lines.at(0), "#2 Restore  restore  /backup/tank/data@x.gz.zsa -> tank/copy  done  last run 2026-12-07 20:41:00");
-    EXPECT_EQ(lines.at(1), "#5 Push  send  tank/data -> h:22/b  running");
-    EXPECT_TRUE(lines.at(2).endsWith("]   7%  3MiB/s")) << lines.at(2).toStdString();
+    // The running mission first.
+    EXPECT_EQ(lines.at(0), "#5 Push  send  tank/data -> h:22/b  running");
+    EXPECT_TRUE(lines.at(1).endsWith("]   7%  3MiB/s")) << lines.at(1).toStdString();
+    EXPECT_EQ(lines.at(2), "#2 Restore  restore  /backup/tank/data@x.gz.zsa -> tank/copy  done  last run 2026-12-07 20:41:00");
 }
 
 TEST(Zfsrepctl, ServiceWithoutTheNewMethodsIsNamedAsSuch)

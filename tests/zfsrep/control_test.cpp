@@ -134,7 +134,8 @@ TEST_F(Control, RunNowStartsAMissionWithoutWaitingForTheMinute)
     EXPECT_EQ(run.outcome, "succeeded");
     EXPECT_EQ(run.caption, "yearly");
     EXPECT_EQ(run.error, "");
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101520"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r -o zfsrep:mission=" + engine->settings().instance + ":"
+                                             + QString::number(msnno) + " tank/data@ZFSREP_20240304101520"));
     // The scheduled send is armed again for its next scheduled time.
     ASSERT_TRUE(eventually([&] { return listed(msnno).value("state").toString() == "armed"; }));
     EXPECT_EQ(listed(msnno).value("lastresult").toString(), "succeeded");
@@ -254,6 +255,22 @@ TEST_F(Control, FailedRunShowsTheToolsMessageInHistoryListingAndEvent)
                                                "outcome=\"failed\"} 1")
                                     .arg(msnno));
     }));
+}
+
+TEST_F(Control, RunNowAnswersTheNumberOfTheRunItRecorded)
+{
+    const int msnno = append("numbered");
+    ASSERT_TRUE(engine->start(journals));
+    qint64 first = 0;
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno, &first));
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(eventually([&] { return finishedRun(msnno) && engine->scheduler().progress().isEmpty(); }));
+    EXPECT_EQ(runs(msnno).first().runno, first) << "the answered number is the run that ran";
+    qint64 second = 0;
+    ASSERT_TRUE(engine->scheduler().runNow(journals, msnno, &second));
+    EXPECT_GT(second, first);
+    ASSERT_TRUE(eventually([&] { return runs(msnno).size() == 2 && finishedRun(msnno); }));
+    EXPECT_EQ(runs(msnno).first().runno, second);
 }
 
 TEST_F(Control, RunNowOfAFinishedMissionRunsItAgain)

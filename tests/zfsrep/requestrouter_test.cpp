@@ -246,7 +246,8 @@ TEST_F(Methods, HelpInterfacesListsTheElevenMethods)
                               "zfsrep_log_clear"};
     // The methods of operator control and monitoring have help texts of their
     // own (see routercontrol_test.cpp), and so has zfsrep_hostkey_forget.
-    EXPECT_EQ(listing.size(), methods.size() + 1 + 5);
+    EXPECT_EQ(listing.size(), methods.size() + 1 + 6);
+    EXPECT_TRUE(listing.value("zfsrep_mission_check").toObject().value("params").toObject().contains("msnno"));
     EXPECT_TRUE(listing.value("zfsrep_hostkey_forget").toObject().value("params").toObject().contains("host"));
     for (const QString &method : methods) {
         SCOPED_TRACE(method.toStdString());

@@ -75,6 +75,7 @@ TEST_F(ControlMethods, BadParametersAreRefused)
         {"run without a number", "zfsrep_mission_run", {}, number},
         {"run of a negative number", "zfsrep_mission_run", {{"msnno", -1}}, number},
         {"cancel without a number", "zfsrep_mission_cancel", {{"msnno", "x"}}, number},
+        {"check without a number", "zfsrep_mission_check", {}, number},
         {"history without a number", "zfsrep_mission_history", {{"limit", 5}}, number},
         {"history limit zero", "zfsrep_mission_history", {{"msnno", 1}, {"limit", 0}},
          QString::fromUtf8("参数无效: limit: 0")},
@@ -93,6 +94,9 @@ TEST_F(ControlMethods, BadParametersAreRefused)
 TEST_F(ControlMethods, RunAndCancelAnswerWhyTheyCannotAct)
 {
     ASSERT_EQ(call("zfsrep_mission_append", mission("one")).value("err").toInt(), 0);
+    const QJsonObject unknown = call("zfsrep_mission_check", QJsonObject{{"msnno", 99}});
+    EXPECT_EQ(unknown.value("err").toInt(), 9994);
+    EXPECT_EQ(unknown.value("errmsg").toString(), QString::fromUtf8("任务不存在: 99"));
     const QJsonObject missing = call("zfsrep_mission_run", QJsonObject{{"msnno", 99}});
     EXPECT_EQ(missing.value("err").toInt(), 9994);
     EXPECT_EQ(missing.value("errmsg").toString(), QString::fromUtf8("任务不存在: 99"));
@@ -125,8 +129,10 @@ TEST_F(ControlMethods, HistoryAnswersNewestFirstWithEveryField)
     const QJsonArray runs = defaults.value("results").toArray();
     ASSERT_EQ(runs.size(), 3);
     const QJsonObject newest = runs.at(0).toObject();
-    EXPECT_EQ(newest.keys(), (QStringList{"action", "base", "bytes", "caption", "ended", "error", "kind", "msnno",
-                                          "outcome", "rate", "runno", "started", "target"}));
+    EXPECT_EQ(newest.keys(), (QStringList{"action", "base", "bytes", "caption", "ended", "error", "file", "kind",
+                                          "msnno", "outcome", "prunedsource", "prunedtarget", "rate", "runno",
+                                          "started", "target"}));
+    EXPECT_EQ(newest.value("prunedsource").toInt(-1), 0);
     EXPECT_EQ(newest.value("outcome").toString(), "failed");
     EXPECT_EQ(newest.value("error").toString(), "Permission denied");
     EXPECT_EQ(newest.value("started").toInt(), 1002);

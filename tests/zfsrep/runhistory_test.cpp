@@ -158,12 +158,41 @@ TEST_F(History, RecordRoundTripKeepsEveryFieldAndLargeByteCounts)
     run.rate = 50000000;
     run.base = QStringLiteral("tank/data@a");
     run.target = QStringLiteral("tank/data@b");
+    run.file = QStringLiteral("/exports/it's here.gz.zsa");
     ASSERT_TRUE(engine.history().finish(run));
 
     QList<RunRecord> runs;
     ASSERT_TRUE(engine.history().list(runs, 4, 10));
     ASSERT_EQ(runs.size(), 1);
     EXPECT_EQ(runs.at(0).toJson(), run.toJson());
+}
+
+TEST_F(History, AnExportKeepsTheNameOfItsFile)
+{
+    load();
+    RunRecord run;
+    run.msnno = 6;
+    run.action = 3;
+    ASSERT_TRUE(engine.history().begin(run));
+    run.kind = QStringLiteral("export");
+    run.outcome = QStringLiteral("succeeded");
+    run.file = QStringLiteral("/tarn/exports/tank/data@ZFSREP_20240304101520.gz.zsa");
+    ASSERT_TRUE(engine.history().finish(run));
+    RunRecord other;
+    other.msnno = 6;
+    ASSERT_TRUE(engine.history().begin(other));
+    other.outcome = QStringLiteral("failed");
+    ASSERT_TRUE(engine.history().finish(other));
+
+    QList<RunRecord> runs;
+    ASSERT_TRUE(engine.history().list(runs, 6, 10));
+    ASSERT_EQ(runs.size(), 2);
+    EXPECT_EQ(runs.at(0).file, "") << "a run that wrote no file names none";
+    EXPECT_EQ(runs.at(1).file, run.file);
+    EXPECT_EQ(runs.at(1).toJson().value("file").toString(), run.file);
+    QHash<int, RunRecord> latest;
+    ASSERT_TRUE(engine.history().latest(latest));
+    EXPECT_EQ(latest.value(6).runno, other.runno);
 }
 
 TEST_F(History, LongErrorsAreStoredCut)

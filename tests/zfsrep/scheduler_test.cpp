@@ -130,7 +130,8 @@ TEST_F(Scheduler, UnscheduledMissionRunsOnceAtTheNextMinute)
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
     EXPECT_EQ(row(msnno).value("done").toInt(), 1);
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101600"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r -o zfsrep:mission=" + engine->settings().instance + ":"
+                                             + QString::number(msnno) + " tank/data@ZFSREP_20240304101600"));
     // The successful send armed it again with due time 1; the next pass drops it as done.
     setClock(QTime(10, 17, 0));
     ASSERT_TRUE(eventually([&] { return engine->dueTable().entries().isEmpty(); }));
@@ -151,7 +152,8 @@ TEST_F(Scheduler, MinuteChangeIsSeenWithoutWaitingForTheTick)
     ASSERT_TRUE(engine->start(journals));
     ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }))
         << "not run within 5 s of the minute change";
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101600"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r -o zfsrep:mission=" + engine->settings().instance + ":"
+                                             + QString::number(msnno) + " tank/data@ZFSREP_20240304101600"));
 }
 
 TEST_F(Scheduler, ScheduledSendIsArmedAgainAfterItsRun)
@@ -278,7 +280,8 @@ TEST_F(UnrecordedRuns, ADueRunWhoseStartCannotBeRecordedWaitsArmedForTheNextMinu
     unblock();
     setClock(QTime(10, 17, 0));
     ASSERT_TRUE(eventually([&] { return !row(msnno).value("finishedtime").toString().isEmpty(); }));
-    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r tank/data@ZFSREP_20240304101700"));
+    EXPECT_TRUE(runner->runLines().contains("zfs snapshot -r -o zfsrep:mission=" + engine->settings().instance + ":"
+                                             + QString::number(msnno) + " tank/data@ZFSREP_20240304101700"));
     EXPECT_EQ(runsOf(msnno), 1);
 }
 

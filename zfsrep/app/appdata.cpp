@@ -1,5 +1,6 @@
 #include "appdata.h"
 
+#include "configcheck.h"
 #include "configfile.h"
 #include "configsections.h"
 #include "quitsignals.h"
@@ -57,6 +58,12 @@ bool AppData::initialize(const QString &configPath)
     // could only fail later; it fails here, saying why.
     if (!ConfigFile::read(configFile, config, failure))
         return false;
+    // A value of the wrong type or range keeps its default, and a key this
+    // service does not know is ignored; each is said once, here.
+    QStringList configWarnings;
+    config = ConfigCheck::checked(config, configWarnings);
+    for (const QString &line : configWarnings)
+        std::fprintf(stderr, "zfsrep: warning: configuration %s: %s\n", qPrintable(configFile), qPrintable(line));
     // Every ssh offers the ciphers in the order measured fastest for this CPU
     // unless the configuration names its own list.
     const QString ciphers = config.value(QStringLiteral("sshciphers")).toString().trimmed();

@@ -40,9 +40,14 @@ int main(int argc, char *argv[])
     raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption cfg(QStringLiteral("cfg"), QStringLiteral("指定配置文件"), QStringLiteral("filepath"));
-    const QCommandLineOption upload(QStringLiteral("upload"), QStringLiteral("立即上传备份"));
-    const QCommandLineOption restore(QStringLiteral("restore"), QStringLiteral("完整恢复备份"));
+    const QCommandLineOption cfg(QStringLiteral("cfg"),
+                                 QStringLiteral("Read the configuration from <filepath> (JSON; default "
+                                                "/tarn/etc/vaultclient/config.json)."),
+                                 QStringLiteral("filepath"));
+    const QCommandLineOption upload(QStringLiteral("upload"),
+                                    QStringLiteral("Accepted for compatibility with older start scripts; no effect."));
+    const QCommandLineOption restore(QStringLiteral("restore"),
+                                     QStringLiteral("Accepted for compatibility with older start scripts; no effect."));
     parser.addHelpOption();
     parser.addOption(cfg);
     parser.addOption(upload);

@@ -1,5 +1,6 @@
 #include "commandreport.h"
 
+#include "failuretext.h"
 #include "sshfailure.h"
 #include "tq2error.h"
 #include "tq2journals.h"
@@ -11,7 +12,7 @@ QString errorText(const ProcessOutcome &outcome)
 {
     const QString text = ZfsOutput::decode(outcome.standardError);
     if (!text.isEmpty())
-        return SshFailure::explained(text);
+        return FailureText::withoutUsage(SshFailure::explained(text));
     if (!outcome.started)
         return QStringLiteral("the program could not be started");
     if (!outcome.finished)

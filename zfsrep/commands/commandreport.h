@@ -12,7 +12,8 @@ class TQ2Journals;
 namespace CommandReport {
 
 // The error text of a failed run: standard error (UTF-8 up to the first NUL;
-// ssh's changed-host-key warning as SshFailure's one line); when that is
+// ssh's changed-host-key warning as SshFailure's one line; zfs's usage text
+// after its message dropped); when that is
 // empty, a short description of how the run failed.
 QString errorText(const ProcessOutcome &outcome);
 

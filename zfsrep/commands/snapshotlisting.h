@@ -3,7 +3,7 @@
 // snapshots in creation order (short names, the part after "@", with the
 // guid that identifies a snapshot across hosts and the transaction group it
 // was created in), the token of an interrupted resumable receive and whether
-// it changed since its newest snapshot.
+// it changed since its newest snapshot, and where asked its bookmarks.
 #pragma once
 
 #include <QList>
@@ -23,6 +23,9 @@ struct DatasetListing {
     // -1 when not known.
     qint64 written = -1;
     QList<SnapshotInfo> snapshots; // oldest first
+    // Bookmarks (names after "#") with the guid and txg of the snapshot
+    // each was made of; listed only where a base may have to come from one.
+    QList<SnapshotInfo> bookmarks;
 };
 
 struct TreeListing {

@@ -289,7 +289,7 @@ QStringList streamArgs(const SendSpec &spec)
     else if (spec.base.isEmpty())
         arguments << "-p";
     if (!spec.base.isEmpty())
-        arguments << "-I" << spec.base;
+        arguments << (spec.intermediates && !spec.base.contains(QLatin1Char('#')) ? "-I" : "-i") << spec.base;
     arguments << spec.snapshot;
     return arguments;
 }

@@ -143,7 +143,8 @@ QStringList abortReceiveArgs(const QString &dataset);
 
 // One replication stream: resumed from a token, or the dataset with all its
 // descendants (-R) up to `snapshot`, incremental from `base` when set (-I
-// carries every snapshot in between), raw (-w) when asked. A stream of one
+// carries every snapshot in between; a bookmark base, "DATASET#NAME", can
+// start only one stream of one dataset: -i), raw (-w) when asked. A stream of one
 // dataset alone (recursive false) completes a tree that a cut left partial;
 // its full stream carries the dataset's properties (-p) as -R would.
 struct SendSpec {
@@ -152,8 +153,9 @@ struct SendSpec {
     QString base;     // full name, empty for a full stream
     bool raw = false;
     bool recursive = true;
+    bool intermediates = true; // -I; false: -i, BASE and SNAPSHOT only
 };
-// zfs send -t TOKEN | zfs send [-w] -R [-I BASE] SNAPSHOT
+// zfs send -t TOKEN | zfs send [-w] -R [-I|-i BASE] SNAPSHOT | zfs send [-w] -i DATASET#BM SNAPSHOT
 QStringList sendArgs(const SendSpec &spec);
 // The dry run that estimates the stream's size:
 // zfs send -nvP -t TOKEN | zfs send -nvP [-w] -R [-I BASE] SNAPSHOT

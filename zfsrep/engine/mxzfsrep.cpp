@@ -4,6 +4,7 @@
 #include "missionlisting.h"
 #include "missionmetrics.h"
 #include "missionvalidator.h"
+#include "serviceinstance.h"
 #include "sshcontrol.h"
 #include "tq2dbsqlite.h"
 #include "tq2journals.h"
@@ -96,6 +97,12 @@ bool MXZfsrep::loadConfigure(TQ2Journals &journals, const QJsonObject &config)
         // Runs still marked running were cut short by a stop or a crash.
         if (!runHistory->markInterrupted(clock().toSecsSinceEpoch()))
             TQ2TRACE("runHistory->lastError()", runHistory->lastError());
+        // Without an id the service's snapshots carry no owner mark and
+        // count as a mission's own by their series name alone.
+        if (!ServiceInstance::ensure(*database, runSettings.instance)) {
+            TQ2TRACE("serviceInstance", runSettings.instance + QLatin1Char(' ') + database->lastError());
+            runSettings.instance.clear();
+        }
     }
     QList<QJsonObject> rows;
     if (!book.rows(journals, rows))

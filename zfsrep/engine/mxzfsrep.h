@@ -99,6 +99,12 @@ public:
     RemoteQueries remoteQueries() const { return RemoteQueries(*processRunner); }
 
     ProcessRunner &runner() const { return *processRunner; }
+    // What a mission kind uses besides its run, for work outside the
+    // scheduler (the dry run of a mission); valid while the engine lives.
+    RunServices runServices()
+    {
+        return RunServices{*processRunner, runSettings, eventRecorder, [this] { return clock(); }};
+    }
     QDateTime now() const { return clock(); }
 
     // ---- seams for tests and the testbed (before start) ----

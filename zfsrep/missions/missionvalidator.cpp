@@ -2,6 +2,7 @@
 
 #include "hookdefinition.h"
 #include "missionnames.h"
+#include "retentionkeys.h"
 #include "sshlogin.h"
 #include "zfscommands.h"
 
@@ -174,6 +175,8 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
         bad = MissionValidator::port(fields.value(QStringLiteral("port")));
     if (bad.isEmpty())
         bad = MissionValidator::rateLimit(fields.value(QStringLiteral("ratelimit")));
+    if (bad.isEmpty())
+        bad = RetentionKeys::problem(fields);
     if (bad.isEmpty())
         bad = MissionValidator::hook(fields.value(QStringLiteral("hook")), int(*action));
     if (!bad.isEmpty())

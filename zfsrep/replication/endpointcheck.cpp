@@ -25,8 +25,8 @@ bool sendTarget(TQ2Journals &journals, const ReplicationSide &target, const QStr
     if (above.exists)
         return true;
     journals.add(TQ2PLACE(), TQ2Error::ERR_NOT_EXISTS, QStringLiteral("check"), false,
-                 QStringLiteral("cannot receive into %1%2: the parent %1%3 does not exist (nothing was snapshotted)")
-                     .arg(target.label(), dataset, parent),
+                 target.named(QStringLiteral("cannot receive into %1: the parent %2 does not exist (nothing was snapshotted)")
+                                  .arg(dataset, parent)),
                  QString());
     return false;
 }

@@ -34,6 +34,37 @@ QString names(const QList<SnapshotInfo> &snapshots, int from)
     return list.join(QStringLiteral(", "));
 }
 
+// The target's newest snapshot is not on the source: it may live on in a
+// bookmark of the source (same guid), which starts a stream to the source's
+// newest. Without one the target cannot go on (`refusal`, which says so).
+ReplicationPlan fromBookmark(const DatasetListing &source, const DatasetListing &target, const QString &refusal)
+{
+    const SnapshotInfo &newestTarget = target.snapshots.last();
+    const SnapshotInfo &newest = source.snapshots.last();
+    const SnapshotInfo *mark = nullptr;
+    for (const SnapshotInfo &bookmark : source.bookmarks) {
+        if (bookmark.guid == newestTarget.guid && bookmark.createtxg < newest.createtxg)
+            mark = &bookmark;
+    }
+    if (!mark) {
+        return refuse(refusal + QStringLiteral("; its newest, %1, is gone from the source and no bookmark holds it")
+                                    .arg(newestTarget.name));
+    }
+    if (target.written > 0) {
+        return refuse(QStringLiteral("the target was changed after its newest snapshot %1 (%2 bytes written)")
+                          .arg(newestTarget.name)
+                          .arg(target.written));
+    }
+    ReplicationPlan plan;
+    plan.action = ReplicationPlan::Incremental;
+    plan.fromBookmark = true;
+    plan.base = mark->name;
+    plan.target = newest.name;
+    plan.reason = QStringLiteral("the base snapshot %1 is gone from the source: incremental stream from its bookmark #%2 to %3")
+                      .arg(newestTarget.name, mark->name, newest.name);
+    return plan;
+}
+
 } // namespace
 
 ReplicationPlan plan(const DatasetListing &source, const DatasetListing &target)
@@ -76,13 +107,15 @@ ReplicationPlan plan(const DatasetListing &source, const DatasetListing &target)
             common = i;
     }
     if (common < 0) {
-        return refuse(QStringLiteral("the target has snapshots (%1) but none in common with the source")
-                          .arg(names(target.snapshots, 0)));
+        return fromBookmark(source, target,
+                            QStringLiteral("the target has snapshots (%1) but none in common with the source")
+                                .arg(names(target.snapshots, 0)));
     }
     const SnapshotInfo &base = target.snapshots.at(common);
     if (common + 1 < target.snapshots.size()) {
-        return refuse(QStringLiteral("the target has snapshots newer than the common snapshot %1: %2")
-                          .arg(base.name, names(target.snapshots, common + 1)));
+        return fromBookmark(source, target,
+                            QStringLiteral("the target has snapshots newer than the common snapshot %1: %2")
+                                .arg(base.name, names(target.snapshots, common + 1)));
     }
     if (base.guid == newest.guid) {
         plan.action = ReplicationPlan::Nothing;

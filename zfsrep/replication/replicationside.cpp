@@ -1,8 +1,12 @@
 #include "replicationside.h"
 
 #include "argumentbatches.h"
+#include "bookmarkcommands.h"
+#include "bookmarkoutput.h"
 #include "commandreport.h"
+#include "failuretext.h"
 #include "replicationoutput.h"
+#include "retentioncommands.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
@@ -29,6 +33,16 @@ ReplicationSide::ReplicationSide(ProcessRunner &runner, const TransferCommands::
 
 QString ReplicationSide::label() const { return remote ? endpoint.host + QLatin1Char(':') : QString(); }
 
+QString ReplicationSide::named(const QString &text) const
+{
+    return remote ? FailureText::onRemote(endpoint.host, endpoint.userid, text) : text;
+}
+
+QString ReplicationSide::failureText(const ProcessOutcome &outcome) const
+{
+    return named(CommandReport::errorText(outcome));
+}
+
 ProcessRequest ReplicationSide::request(const QStringList &zfsArgs, int finishTimeoutMs) const
 {
     ProcessRequest request = remote ? sshRequest(endpoint.host, endpoint.port, endpoint.userid, password,
@@ -52,13 +66,36 @@ ProcessOutcome ReplicationSide::runLines(const QStringList &zfsArgs, const std::
     return processRunner.run(lines);
 }
 
+ProcessOutcome ReplicationSide::runSequence(const QList<QStringList> &commands, int finishTimeoutMs) const
+{
+    if (remote) {
+        ProcessRequest request = sshRequest(endpoint.host, endpoint.port, endpoint.userid, password,
+                                            RetentionCommands::sequenceText(kZfsFullPath, commands), kStartMs,
+                                            finishTimeoutMs, endpoint.controlPath);
+        request.cancel = cancel;
+        return processRunner.run(request);
+    }
+    ProcessOutcome first;
+    bool failed = false;
+    for (const QStringList &command : commands) {
+        const ProcessOutcome outcome = run(command, finishTimeoutMs);
+        if (!outcome.succeeded() && !failed) {
+            first = outcome;
+            failed = true;
+        }
+        if (!failed)
+            first = outcome;
+    }
+    return first;
+}
+
 bool ReplicationSide::runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const
 {
     const ProcessOutcome outcome = run(zfsArgs);
     if (outcome.succeeded())
         return true;
     CommandReport::commandFailed(journals, place, label() + ZfsCommands::commandText(kZfs, zfsArgs),
-                                CommandReport::errorText(outcome));
+                                failureText(outcome));
     return false;
 }
 
@@ -69,7 +106,7 @@ bool ReplicationSide::holds(TQ2Journals &journals, const QStringList &snapshots,
         const ProcessOutcome held = run(holdsArgs(batch, recursive));
         if (!held.succeeded()) {
             CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, holdsArgs(batch, recursive)),
-                                         CommandReport::errorText(held));
+                                         failureText(held));
             return false;
         }
         found += ZfsOutput::holds(held.standardOutput);
@@ -84,7 +121,7 @@ bool ReplicationSide::release(TQ2Journals &journals, const QString &tag, const Q
         const ProcessOutcome released = run(releaseManyArgs(tag, batch));
         if (!released.succeeded()) {
             CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, releaseManyArgs(tag, batch)),
-                                         CommandReport::errorText(released));
+                                         failureText(released));
             all = false;
         }
     }
@@ -101,7 +138,7 @@ bool ReplicationSide::treeSnapshotNames(TQ2Journals &journals, const QString &da
     });
     if (!listed.succeeded()) {
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeSnapshotNamesArgs(dataset)),
-                                     CommandReport::errorText(listed));
+                                     failureText(listed));
         return false;
     }
     return true;
@@ -139,7 +176,7 @@ bool ReplicationSide::list(TQ2Journals &journals, const QString &dataset, Datase
         if (listed.started && listed.finished && ReplicationOutput::isMissingDataset(error))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, datasetListArgs(dataset)),
-                                     error);
+                                     named(error));
         return false;
     }
     listing = ReplicationOutput::datasetListing(own, dataset);
@@ -158,7 +195,7 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         if (tokens.started && tokens.finished && ReplicationOutput::isMissingDataset(error))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeTokenArgs(dataset)),
-                                     error);
+                                     named(error));
         return false;
     }
     const QMap<QString, DatasetListing> states = ReplicationOutput::treeStates(tokens.standardOutput, dataset);
@@ -174,7 +211,7 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         if (snapshots.started && snapshots.finished && ReplicationOutput::isMissingDataset(CommandReport::errorText(snapshots)))
             return true;
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, treeListArgs(dataset)),
-                                     CommandReport::errorText(snapshots));
+                                     failureText(snapshots));
         return false;
     }
     for (auto it = states.constBegin(); it != states.constEnd(); ++it) {
@@ -182,6 +219,21 @@ bool ReplicationSide::listTree(TQ2Journals &journals, const QString &dataset, Tr
         listing = it.value();
         listing.snapshots = lists.value(it.key());
     }
+    return true;
+}
+
+bool ReplicationSide::listBookmarks(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const
+{
+    const QStringList args = BookmarkCommands::treeListArgs(dataset);
+    const ProcessOutcome listed = run(args);
+    if (!listed.succeeded()) {
+        CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, args),
+                                     CommandReport::errorText(listed));
+        return false;
+    }
+    const QMap<QString, DatasetListing> marks = BookmarkOutput::tree(listed.standardOutput, dataset);
+    for (auto it = tree.datasets.begin(); it != tree.datasets.end(); ++it)
+        it.value().bookmarks = marks.value(it.key()).bookmarks;
     return true;
 }
 
@@ -202,7 +254,7 @@ bool ReplicationSide::isEncrypted(TQ2Journals &journals, const QString &dataset,
     const ProcessOutcome outcome = run(encryptionArgs(dataset));
     if (!outcome.succeeded()) {
         CommandReport::commandFailed(journals, TQ2PLACE(), label() + ZfsCommands::commandText(kZfs, encryptionArgs(dataset)),
-                                     CommandReport::errorText(outcome));
+                                     failureText(outcome));
         return false;
     }
     encrypted = ReplicationOutput::anyEncrypted(outcome.standardOutput);

@@ -34,6 +34,9 @@ public:
     bool isRemote() const { return remote; }
     // "host:" for a remote side, "" here; prefixes names in messages.
     QString label() const;
+    // A message about this side as a run's error shows it: for a remote
+    // side "on HOST as USER: TEXT" (without zfs's usage text), here TEXT.
+    QString named(const QString &text) const;
 
     // The dataset's snapshots, pending resume token and written bytes, in
     // one command. A dataset that does not exist is an empty listing (exists
@@ -45,6 +48,9 @@ public:
     // The snapshot listing is read as a stream (a history of any length;
     // only a single line's length is bounded).
     bool listTree(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const;
+    // Adds the bookmarks of every dataset of the tree below `dataset` to the
+    // datasets `tree` holds (one listing); a failure is journaled and false.
+    bool listBookmarks(TQ2Journals &journals, const QString &dataset, TreeListing &tree) const;
     // Lists one dataset of a tree again (`relative` below `top`) and puts
     // what it holds now into `tree`: after a stream of that dataset alone,
     // nothing else of the tree changed.
@@ -58,6 +64,11 @@ public:
     // The same with standard output handed to `sink` line by line.
     ProcessOutcome runLines(const QStringList &zfsArgs, const std::function<void(const QByteArray &)> &sink,
                             int finishTimeoutMs = 3600000) const;
+    // Runs each `zfs ARGS` of `commands`, whatever the others did: here one
+    // process each, on a remote host all in one remote command
+    // (RetentionCommands::sequenceText). The outcome of the first that failed
+    // here, of the remote command there.
+    ProcessOutcome runSequence(const QList<QStringList> &commands, int finishTimeoutMs = 600000) const;
     // Runs `zfs ARGS`; a failure is journaled and false.
     bool runReported(TQ2Journals &journals, const QString &place, const QStringList &zfsArgs) const;
     // Every hold on `snapshots` (snapshot, tag), asked in batches below the
@@ -78,6 +89,8 @@ public:
     QString commandText(const QStringList &zfsArgs) const;
 
 private:
+    // The failed command's error text, named() for this side.
+    QString failureText(const ProcessOutcome &outcome) const;
     ProcessRequest request(const QStringList &zfsArgs, int finishTimeoutMs) const;
 
     ProcessRunner &processRunner;

@@ -97,6 +97,12 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
     TreeListing target;
     if (!job.target->listTree(journals, job.targetDataset, target))
         return false;
+    // A base the source lost may live on in a bookmark: listed only then.
+    // Without the listing the planner decides as it would without bookmarks.
+    TQ2Journals bookmarkListing;
+    if (TreePlanner::wantsBookmarks(source, target)
+        && !job.source->listBookmarks(bookmarkListing, job.sourceDataset, source))
+        journals.add(TQ2PLACE(), QStringLiteral("list bookmarks"), false, bookmarkListing.errmsg(), QString());
     const int rounds = roundsFor(source);
     for (int round = 0; round < rounds; ++round) {
         const TreeStep step = TreePlanner::next(source, target);
@@ -128,12 +134,13 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
         SendSpec spec;
         spec.raw = job.raw;
         spec.recursive = step.recursive;
+        spec.intermediates = job.intermediates;
         if (plan.action == ReplicationPlan::Resume) {
             spec.token = plan.token;
         } else {
             spec.snapshot = sourceDataset + QLatin1Char('@') + plan.target;
             if (plan.action == ReplicationPlan::Incremental)
-                spec.base = sourceDataset + QLatin1Char('@') + plan.base;
+                spec.base = sourceDataset + QLatin1Char(plan.fromBookmark ? '#' : '@') + plan.base;
         }
         QStringList lacking;
         for (const QString &relative : step.lacking)
@@ -160,6 +167,8 @@ bool Replicator::run(TQ2Journals &journals, const ReplicationJob &job, Replicati
             result.kind = plan.kind();
         if (plan.action == ReplicationPlan::Incremental && step.recursive)
             result.base = plan.base;
+        else if (plan.fromBookmark && result.base.isEmpty())
+            result.base = QLatin1Char('#') + plan.base;
         const StageOutcome outcome = stage(pipeline, size, resumedBytes, plan.kind());
         result.bytes += outcome.bytes;
         // A send that only warned about the datasets the plan knows to lack

@@ -28,6 +28,9 @@ struct ReplicationJob {
     // Send up to this source snapshot (short name) rather than the newest;
     // a bound that does not exist fails the run.
     QString bound;
+    // false: an incremental stream carries the base and the snapshot only
+    // (-i), none of the snapshots between them.
+    bool intermediates = true;
     qint64 rateLimit = 0;
 };
 
@@ -36,7 +39,7 @@ struct ReplicationResult {
     enum class Reached { Unknown, No, Yes };
 
     QString kind;   // of the first stream: full, incremental or resume ("" when nothing was sent)
-    QString base;   // the incremental base, short name
+    QString base;   // the incremental base, short name ("#name" for a bookmark)
     QString target; // the snapshot the target holds at the end, short name
     qint64 bytes = 0;
     bool stalled = false;

@@ -95,6 +95,30 @@ QList<QPair<QString, QString>> misfitsOf(const TreeListing &source, const TreeLi
     return found;
 }
 
+// When some dataset continues from a bookmark: the first dataset (parents
+// first) that needs a stream of its own; Done when none continues so.
+TreeStep bookmarkStep(const TreeListing &source, const TreeListing &target)
+{
+    bool any = false;
+    for (auto it = source.datasets.constBegin(); it != source.datasets.constEnd() && !any; ++it) {
+        const DatasetListing wanted = target.datasets.value(it.key());
+        any = it.value().exists && !it.value().snapshots.isEmpty() && wanted.exists
+              && ReplicationPlanner::plan(it.value(), wanted).fromBookmark;
+    }
+    TreeStep done;
+    done.action = TreeStep::Done;
+    if (!any)
+        return done;
+    for (auto it = source.datasets.constBegin(); it != source.datasets.constEnd(); ++it) {
+        if (it.value().snapshots.isEmpty())
+            continue;
+        const TreeStep own = ownStream(it.value(), target.datasets.value(it.key()), it.key());
+        if (own.action != TreeStep::Done)
+            return own;
+    }
+    return done;
+}
+
 } // namespace
 
 TreeStep next(const TreeListing &source, const TreeListing &target)
@@ -117,6 +141,9 @@ TreeStep next(const TreeListing &source, const TreeListing &target)
         step.reason = conflicts(source, target).join(QStringLiteral("; "));
         return step;
     }
+    const TreeStep viaBookmark = bookmarkStep(source, target);
+    if (viaBookmark.action != TreeStep::Done)
+        return viaBookmark;
     const ReplicationPlan top = ReplicationPlanner::plan(source.top(), target.top());
     if (top.action == ReplicationPlan::Refuse)
         return refuse(QString(), top.reason);
@@ -165,6 +192,19 @@ QStringList conflicts(const TreeListing &source, const TreeListing &target)
     for (const auto &misfit : misfitsOf(source, target))
         found.append(misfit.first.isEmpty() ? misfit.second : misfit.first + QStringLiteral(": ") + misfit.second);
     return found;
+}
+
+bool wantsBookmarks(const TreeListing &source, const TreeListing &target)
+{
+    for (auto it = target.datasets.constBegin(); it != target.datasets.constEnd(); ++it) {
+        const DatasetListing mine = source.datasets.value(it.key());
+        if (!it.value().exists || it.value().snapshots.isEmpty() || !it.value().resumeToken.isEmpty() || !mine.exists
+            || mine.snapshots.isEmpty())
+            continue;
+        if (!holdsGuid(mine, it.value().snapshots.last().guid))
+            return true;
+    }
+    return false;
 }
 
 bool holds(const TreeListing &source, const TreeListing &target, const QString &name)

@@ -20,6 +20,10 @@
 //      them, and they are not sent;
 //   6. those datasets then get streams of their own up to their own newest
 //      snapshot;
+//   (when any dataset lacks its target's newest snapshot but continues from
+//   a bookmark of it, which no tree stream can start from,
+//   every dataset of the tree goes on by a stream of its own, parents
+//   first, before the steps below)
 //   7. done: every dataset that has the snapshot at the source holds it, with
 //      the same guid, at the target, and every other one holds its newest.
 // A refusal names the dataset and the snapshots involved. Pure: no I/O.
@@ -51,6 +55,11 @@ TreeStep next(const TreeListing &source, const TreeListing &target);
 // each as "DATASET: reason" ("the top" for the top's own reason alone);
 // datasets with a pending receive are left to their resume.
 QStringList conflicts(const TreeListing &source, const TreeListing &target);
+
+// Whether the source's bookmarks are worth listing: a dataset present on
+// both sides whose target's newest snapshot is not on the source (the base
+// may live on in a bookmark), and no receive pending.
+bool wantsBookmarks(const TreeListing &source, const TreeListing &target);
 
 // Whether any dataset of `target` holds the source's snapshot `name` (the
 // same guid as on the source's dataset of the same place).

@@ -73,6 +73,17 @@ ALTER TABLE t_run ADD COLUMN run_prunedsource INTEGER DEFAULT 0;
 SQL: dbupgrade_v4_8
 ALTER TABLE t_run ADD COLUMN run_prunedtarget INTEGER DEFAULT 0;
 
+-- ---- service ----------------------------------------------------------------
+-- The installation's id (ServiceInstance), made at the first start.
+
+SQL: configure_instance
+SELECT cfg_value AS value FROM sys_configure WHERE cfg_key = 'Service.Instance' LIMIT 1;
+
+SQL: configure_instance_create
+INSERT OR IGNORE INTO sys_configure (cfg_key, cfg_value) VALUES ('Service.Instance', :value);
+params:
+value string
+
 -- ---- missions ---------------------------------------------------------------
 
 SQL: mission_alload
@@ -261,6 +272,21 @@ SQL: run_notified
 UPDATE t_run SET run_notified = 1 WHERE run_no = :runno;
 params:
 runno integer
+-- How many snapshots a run pruned per side (stored apart from run_finish:
+-- most runs prune nothing).
+SQL: run_pruned
+UPDATE t_run SET run_prunedsource = :source, run_prunedtarget = :target WHERE run_no = :runno;
+params:
+runno integer
+source integer
+target integer
+
+-- The file an export wrote, stored with the end of its run.
+SQL: run_file
+UPDATE t_run SET run_file = :file WHERE run_no = :runno;
+params:
+runno integer
+file string
 
 SQL: run_prune
 DELETE FROM t_run

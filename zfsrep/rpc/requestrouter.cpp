@@ -2,6 +2,7 @@
 
 #include "eventrecorder.h"
 #include "methodframe.h"
+#include "missioncheck.h"
 
 #include "missionvalidator.h"
 #include "mxzfsrep.h"
@@ -187,7 +188,7 @@ void RequestRouter::zfsrep_log_clear(QJsonObject *retObject, QJsonObject cmdObje
 
 void RequestRouter::zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
-    const QJsonObject help = helpObject("立即运行任务 (不等下一分钟); 该任务或其他任务正在传输时拒绝",
+    const QJsonObject help = helpObject("立即运行任务 (不等下一分钟); 该任务或其他任务正在传输时拒绝; results.runno: 该次运行的编号",
                                         QJsonObject{{QStringLiteral("msnno"), QStringLiteral("任务编号")}});
     serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {
         const int msnno = p.integer("msnno");
@@ -195,7 +196,12 @@ void RequestRouter::zfsrep_mission_run(QJsonObject *retObject, QJsonObject cmdOb
             refuse(envObject, kMissingNumber);
             return std::nullopt;
         }
-        return engine.scheduler().runNow(*envObject, msnno) ? kNoResults : std::nullopt;
+        // The run's number in the history answers the request, so a client
+        // follows that very run.
+        qint64 runno = 0;
+        if (!engine.scheduler().runNow(*envObject, msnno, &runno))
+            return std::nullopt;
+        return QJsonValue(QJsonObject{{QStringLiteral("runno"), runno}});
     });
 }
 
@@ -213,11 +219,40 @@ void RequestRouter::zfsrep_mission_cancel(QJsonObject *retObject, QJsonObject cm
     });
 }
 
+void RequestRouter::zfsrep_mission_check(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
+{
+    const QJsonObject help = helpObject(
+        "检查任务能否运行 (登录, 数据集, 主机密钥, 空间), 不传输也不写入: results.ok, results.checks[].check/ok/text",
+        QJsonObject{{QStringLiteral("msnno"), QStringLiteral("任务编号")}});
+    serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {
+        const int msnno = p.integer("msnno");
+        if (msnno <= 0) {
+            refuse(envObject, kMissingNumber);
+            return std::nullopt;
+        }
+        QJsonObject row;
+        if (!engine.missions().row(*envObject, msnno, row)) {
+            if (envObject->err() == TQ2Error::ERR_NOT_EXISTS)
+                envObject->setErr(TQ2Error::ERR_NOT_EXISTS, QStringLiteral("任务不存在: %1").arg(msnno));
+            return std::nullopt;
+        }
+        // A stored mission that breaks the rules never runs: that is the
+        // one thing to say about it.
+        const QString problem = MissionValidator::problem(row);
+        QList<MissionCheck::Line> lines;
+        if (!problem.isEmpty())
+            lines.append(MissionCheck::Line{QStringLiteral("mission"), false, problem});
+        else
+            lines = MissionCheck(engine.runServices()).check(Mission::fromRow(row));
+        return QJsonValue(MissionCheck::toJson(lines));
+    });
+}
+
 void RequestRouter::zfsrep_mission_history(QJsonObject *retObject, QJsonObject cmdObject, TQ2Cabinet *envObject)
 {
     const QJsonObject help = helpObject(
         "任务的运行历史, 最新的在前: runno, msnno, caption, action, kind, started, ended, outcome, error, "
-        "bytes, rate, base, target",
+        "bytes, rate, base, target, file (导出写入的文件)",
         QJsonObject{{QStringLiteral("msnno"), QStringLiteral("任务编号")},
                     {QStringLiteral("limit"), QStringLiteral("最多返回的条数 (可选, 默认 50, 最大 1000)")}});
     serve(retObject, cmdObject, envObject, help, [&](const Params &p) -> Results {

@@ -5,6 +5,8 @@
 #include "exportwriter.h"
 #include "localqueries.h"
 #include "missionnames.h"
+#include "replicationside.h"
+#include "retentionstep.h"
 #include "run.h"
 #include "runevent.h"
 #include "seriessnapshots.h"
@@ -64,9 +66,17 @@ bool ExportRun::execute(Run &run)
         result = ExportWriter(run, services, stages).write(newest, file, QDir(mission.path).absolutePath());
         run.note(QStringLiteral("export"), result ? QFileInfo(file).size() : 0, QString(),
                  newest.mid(newest.indexOf(QLatin1Char('@')) + 1));
+        if (result)
+            run.noteFile(QFileInfo(file).absoluteFilePath());
         // Older snapshots go only once the file holding them is on disk.
-        if (result && mission.erase && !run.isCancelled())
-            series.eraseOlder(dataset, mission.snapname, snapshot);
+        if (result && !run.isCancelled()) {
+            // A source rule takes the place of erase; the exported
+            // snapshot stands for the base.
+            const ReplicationSide local(services.runner, &run.cancelToken());
+            RetentionStep::prune(run, services, local, nullptr, QString(), newest.mid(newest.indexOf(QLatin1Char('@')) + 1));
+            if (mission.erase && !RetentionStep::hasSourceRule(run))
+                series.eraseOlder(dataset, mission.snapname, snapshot);
+        }
     }
     RunEvent::write(services.events, run, result, QStringLiteral("GLOG_ZFSREP_SENDFILE"), dataset,
                     QStringLiteral(" SEND "), dataset, mission.path);

@@ -1,5 +1,6 @@
 #include "missioncleanup.h"
 
+#include "basebookmarks.h"
 #include "datasetreplacer.h"
 #include "eventrecorder.h"
 #include "remotequeries.h"
@@ -18,6 +19,7 @@ void MissionCleanup::clean(const Mission &mission)
     const ReplicationSide local(services.runner);
     if (mission.action == Mission::Send) {
         releaseHolds(mission, local, mission.dataset());
+        dropBookmarks(mission, local);
         TQ2Journals endpointCheck;
         if (RemoteQueries::checkEndpoint(endpointCheck, mission.host, mission.userid)) {
             SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
@@ -55,6 +57,17 @@ void MissionCleanup::releaseHolds(const Mission &mission, const ReplicationSide 
     if (side.release(journals, tag, held))
         done.append(QStringLiteral("released %1 from %2 snapshot(s) of %3%4").arg(tag).arg(held.size()).arg(side.label(), dataset));
     else
+        problems.append(side.label() + journals.errmsg());
+}
+
+void MissionCleanup::dropBookmarks(const Mission &mission, const ReplicationSide &side)
+{
+    TQ2Journals journals;
+    QStringList destroyed;
+    const bool ok = BaseBookmarks(side, mission.msnno).dropAll(journals, mission.dataset(), destroyed);
+    if (!destroyed.isEmpty())
+        done.append(QStringLiteral("destroyed %1 bookmark(s) of %2%3").arg(destroyed.size()).arg(side.label(), mission.dataset()));
+    if (!ok)
         problems.append(side.label() + journals.errmsg());
 }
 

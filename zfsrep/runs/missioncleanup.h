@@ -1,6 +1,6 @@
 // What a removed mission leaves behind, cleaned up after its last run ended:
 //   send: its hold tag ("zfsrep-<msnno>") released from the snapshots of its
-//         local tree, and a cut receive of its replica on the remote host
+//         local tree, its bookmarks of the base destroyed, and a cut receive of its replica on the remote host
 //         aborted (the partial state it owns there);
 //   pull: its local staging tree (DATASET.zfsrep-incoming, with a cut
 //         receive in it) destroyed, its own holds on it released first.
@@ -28,6 +28,8 @@ public:
 private:
     // Releases the mission's tag from every snapshot of `dataset`'s tree.
     void releaseHolds(const Mission &mission, const ReplicationSide &side, const QString &dataset);
+    // Destroys the mission's bookmarks in its local tree (BaseBookmarks).
+    void dropBookmarks(const Mission &mission, const ReplicationSide &side);
     // Aborts every cut receive in the tree below `dataset`.
     void abortReceives(const ReplicationSide &side, const QString &dataset);
     void destroyStaging(const Mission &mission);

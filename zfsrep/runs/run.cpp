@@ -25,6 +25,19 @@ void Run::note(const QString &kind, qint64 bytes, const QString &base, const QSt
         runRecord.outcome = outcome;
 }
 
+void Run::notePruned(int source, int target)
+{
+    std::lock_guard<std::mutex> guard(recordLock);
+    runRecord.prunedSource = source;
+    runRecord.prunedTarget = target;
+}
+
+void Run::noteFile(const QString &path)
+{
+    std::lock_guard<std::mutex> guard(recordLock);
+    runRecord.file = path;
+}
+
 RunRecord Run::record() const
 {
     std::lock_guard<std::mutex> guard(recordLock);

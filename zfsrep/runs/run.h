@@ -34,6 +34,10 @@ public:
     // or outcome keeps what is there).
     void note(const QString &kind, qint64 bytes, const QString &base, const QString &target,
               const QString &outcome = QString());
+    // Notes how many snapshots the run pruned on each side.
+    void notePruned(int source, int target);
+    // Notes the file the run wrote (an export), kept with its record.
+    void noteFile(const QString &path);
     // A copy of the record (any thread).
     RunRecord record() const;
     void setRecord(const RunRecord &record);

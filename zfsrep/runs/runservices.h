@@ -22,6 +22,9 @@ struct RunSettings {
     // logs in by itself ("sshshare": false).
     QString sshControlDirectory;
     Compressor::Settings compression;
+    // This installation's id (ServiceInstance), read once at start; empty
+    // when it could not be read or made.
+    QString instance;
 };
 
 struct RunServices {

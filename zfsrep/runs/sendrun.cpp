@@ -1,11 +1,15 @@
 #include "sendrun.h"
 
+#include "basebookmarks.h"
+#include "carrychain.h"
 #include "endpointcheck.h"
 #include "hostkeypin.h"
 #include "remotequeries.h"
 #include "replicationstep.h"
+#include "retentionstep.h"
 #include "run.h"
 #include "runevent.h"
+#include "seriescarry.h"
 #include "seriessnapshots.h"
 #include "snapshothooks.h"
 #include "sshcontrol.h"
@@ -33,9 +37,14 @@ bool SendRun::execute(Run &run)
             ReplicationResult replicated;
             result = replicate(run, control, replicated);
             if (result) {
-                // The newest common snapshot is the next run's base: keep it.
+                // The newest common snapshot is the next run's base: keep it,
+                // and a bookmark of it should the snapshot be destroyed.
                 series.moveBaseHold(dataset, dataset + QLatin1Char('@') + replicated.target);
-                if (mission.erase && !run.isCancelled())
+                const ReplicationSide local(services.runner, &run.cancelToken());
+                BaseBookmarks(local, mission.msnno).keep(run.journals(), dataset, replicated.target);
+                // A source rule takes the place of erase.
+                RetentionStep::prune(run, services, local, &remote, targetOf(mission));
+                if (mission.erase && !RetentionStep::hasSourceRule(run) && !run.isCancelled())
                     series.eraseOlder(dataset, mission.snapname, snapshot);
             } else if (!run.isCancelled()
                        && (replicated.reached == ReplicationResult::Reached::No || replicated.kind.isEmpty())) {
@@ -81,5 +90,7 @@ bool SendRun::replicate(Run &run, const SshControl &control, ReplicationResult &
     job.raw = true;
     job.rateLimit = mission.rateLimit;
     StageRunner stages(services.runner, services.settings.stallTimeoutSeconds);
+    if (CarryChain::isSeries(mission.carry))
+        return SeriesCarry::replicate(run, services, stages, job, mission.passwd, replicated);
     return ReplicationStep::replicate(run, stages, job, mission.passwd, replicated);
 }

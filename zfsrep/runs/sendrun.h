@@ -2,7 +2,8 @@
 // replica or its parent, a new recursive snapshot of the series is
 // replicated, with the dataset's descendants, to PATH/NAME on the remote
 // host as a read-only, unmounted, resumable replica; the newest common
-// snapshot keeps the mission's hold as the next base, and older snapshots of
+// snapshot keeps the mission's hold and bookmark (BaseBookmarks) as the next
+// base, and older snapshots of
 // the series are erased when the mission asks for it. A run that fails
 // before any stream began, or whose target does not hold the snapshot,
 // destroys it again.

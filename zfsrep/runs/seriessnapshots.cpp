@@ -1,7 +1,9 @@
 #include "seriessnapshots.h"
 
 #include "commandreport.h"
+#include "ownsnapshots.h"
 #include "replicationoutput.h"
+#include "retentioncommands.h"
 #include "run.h"
 #include "runservices.h"
 #include "tq2journals.h"
@@ -50,7 +52,8 @@ bool SeriesSnapshots::createNamed(const QString &name, QString &snapshot)
     // Two missions of one dataset and series may start in the same second.
     for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
         snapshot = attempt == 1 ? name : name + QLatin1Char('_') + QString::number(attempt);
-        const QStringList arguments = ZfsCommands::recursiveSnapshotArgs(snapshot);
+        const QStringList arguments = RetentionCommands::markedSnapshotArgs(
+            snapshot, OwnSnapshots::mark(services.settings.instance, run.mission().msnno));
         ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, 10000, 60000);
         request.cancel = &run.cancelToken();
         const ProcessOutcome outcome = services.runner.run(request);

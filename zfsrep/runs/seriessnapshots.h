@@ -1,5 +1,6 @@
 // The snapshots a mission makes and keeps: a new snapshot of its series
-// (DATASET@SERIES_yyyyMMddHHmmss, recursive), the hold that keeps the next
+// (DATASET@SERIES_yyyyMMddHHmmss, recursive, marked with the mission as its
+// owner: OwnSnapshots), the hold that keeps the next
 // incremental base, and the erase of older snapshots of the series. Every
 // command carries the run's cancel token.
 // Used on the scheduler thread by the run it is made for.

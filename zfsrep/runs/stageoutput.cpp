@@ -1,5 +1,6 @@
 #include "stageoutput.h"
 
+#include "failuretext.h"
 #include "pvmeter.h"
 #include "sshfailure.h"
 #include "zfsoutput.h"
@@ -29,7 +30,7 @@ QString errorText(const QByteArray &terminalOutput, const QByteArray &standardEr
 {
     const QString error = ZfsOutput::decode(standardError).trimmed();
     if (!error.isEmpty())
-        return SshFailure::explained(error);
+        return FailureText::withoutUsage(SshFailure::explained(error));
     static const QRegularExpression breaks(QStringLiteral("[\r\n]"));
     QStringList kept;
     for (const QString &raw : QString::fromLocal8Bit(terminalOutput).split(breaks, Qt::SkipEmptyParts)) {
@@ -37,7 +38,7 @@ QString errorText(const QByteArray &terminalOutput, const QByteArray &standardEr
         if (!piece.isEmpty() && !isProgressDisplay(piece) && !PvMeter::isMeterLine(piece) && !isScriptNotice(piece))
             kept.append(piece);
     }
-    return SshFailure::explained(kept.join(QLatin1Char('\n')));
+    return FailureText::withoutUsage(SshFailure::explained(kept.join(QLatin1Char('\n'))));
 }
 
 void takeProgress(QString &speed, int &rate, QByteArray &buffer)

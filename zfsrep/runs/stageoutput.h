@@ -9,7 +9,8 @@
 namespace StageOutput {
 
 // The message of a failed stage: its standard error, or else what the
-// terminal showed with pv's display and script's own notices removed.
+// terminal showed with pv's display and script's own notices removed; zfs's
+// usage text after a message is dropped.
 QString errorText(const QByteArray &terminalOutput, const QByteArray &standardError);
 
 // Reads the newest `pv` display line of the buffer: its rate into `speed`

@@ -62,8 +62,10 @@ public:
     // database's reason when it cannot be written (the run does not start).
     // Refused (journal set) also when the mission does not exist
     // (ERR_NOT_EXISTS), when it or another one runs (ERR_BUSY) or when the
-    // scheduler does not run (ERR_NOT_ACTIVE).
-    bool runNow(TQ2Journals &journals, int msnno);
+    // scheduler does not run (ERR_NOT_ACTIVE). `runno`, when given, gets the
+    // number of the run in the history (the one already asked for, when a
+    // request came twice before the run started).
+    bool runNow(TQ2Journals &journals, int msnno, qint64 *runno = nullptr);
     // Cancels the running transfer of `msnno` (recorded as cancelled).
     // ERR_NOT_ACTIVE when that mission is not the one running.
     bool cancel(TQ2Journals &journals, int msnno);

@@ -12,7 +12,7 @@
 #include "tq2journals.h"
 #include "tq2print.h"
 
-bool Scheduler::runNow(TQ2Journals &journals, int msnno)
+bool Scheduler::runNow(TQ2Journals &journals, int msnno, qint64 *runno)
 {
     QJsonObject row;
     if (!book.row(journals, msnno, row)) {
@@ -40,9 +40,11 @@ bool Scheduler::runNow(TQ2Journals &journals, int msnno)
     // A run is recorded before it runs: one that cannot be (a full disk
     // under the database) does not start, and the answer says why.
     bool pending = false;
+    qint64 asked = 0;
     {
         std::lock_guard<std::mutex> guard(currentLock);
         pending = requested.contains(msnno);
+        asked = requested.value(msnno).runno;
     }
     if (!pending) {
         // Written without holding the lock; a second request that raced
@@ -59,10 +61,13 @@ bool Scheduler::runNow(TQ2Journals &journals, int msnno)
             raced = requested.contains(msnno);
             if (!raced)
                 requested.insert(msnno, begun);
+            asked = requested.value(msnno).runno;
         }
         if (raced)
             dropRequested(begun, QStringLiteral("asked for twice"));
     }
+    if (runno)
+        *runno = asked;
     due.armNow(msnno);
     wakeRequested = true;
     return true;

@@ -47,6 +47,9 @@ RunRecord RunHistory::fromRow(const QJsonObject &row)
     run.base = row.value(QStringLiteral("base")).toString();
     run.target = row.value(QStringLiteral("target")).toString();
     run.notified = toBool(row.value(QStringLiteral("notified")));
+    run.prunedSource = wholeNumber(row.value(QStringLiteral("prunedsource")));
+    run.prunedTarget = wholeNumber(row.value(QStringLiteral("prunedtarget")));
+    run.file = row.value(QStringLiteral("file")).toString();
     return run;
 }
 
@@ -77,6 +80,16 @@ bool RunHistory::finish(const RunRecord &run)
         {QStringLiteral("target"), run.target},
     };
     if (!db.call(QStringLiteral("run_finish"), values))
+        return false;
+    if ((run.prunedSource != 0 || run.prunedTarget != 0)
+        && !db.call(QStringLiteral("run_pruned"),
+                    QJsonObject{{QStringLiteral("runno"), run.runno},
+                                {QStringLiteral("source"), run.prunedSource},
+                                {QStringLiteral("target"), run.prunedTarget}}))
+        return false;
+    if (!run.file.isEmpty()
+        && !db.call(QStringLiteral("run_file"),
+                    QJsonObject{{QStringLiteral("runno"), run.runno}, {QStringLiteral("file"), run.file}}))
         return false;
     return db.call(QStringLiteral("run_prune"),
                    QJsonObject{{QStringLiteral("msnno"), run.msnno}, {QStringLiteral("keep"), kKeptPerMission}});

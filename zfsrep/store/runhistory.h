@@ -38,7 +38,8 @@ public:
     // Inserts `run` as running; sets run.runno and run.outcome.
     bool begin(RunRecord &run);
     // Stores the end of the run (kind, end time, outcome, error, bytes, rate,
-    // snapshots), then drops the mission's runs beyond kKeptPerMission. The
+    // snapshots, the file an export wrote), then drops the mission's runs
+    // beyond kKeptPerMission. The
     // error is stored cut to its first kLongestError characters.
     bool finish(const RunRecord &run);
     // Notes that the notice of run `runno` went out.

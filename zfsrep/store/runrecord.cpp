@@ -10,5 +10,7 @@ QJsonObject RunRecord::toJson() const
         {QStringLiteral("error"), error},     {QStringLiteral("bytes"), bytes},
         {QStringLiteral("rate"), rate},       {QStringLiteral("base"), base},
         {QStringLiteral("target"), target},
+        {QStringLiteral("prunedsource"), prunedSource}, {QStringLiteral("prunedtarget"), prunedTarget},
+        {QStringLiteral("target"), target},   {QStringLiteral("file"), file},
     };
 }

@@ -16,5 +16,7 @@ struct RunRecord {
     qint64 bytes = 0; qint64 rate = 0; // bytes moved, average bytes/s
     QString base, target; // snapshots
     bool notified = false; // its notice went out (read from the history only)
+    qint64 prunedSource = 0, prunedTarget = 0; // snapshots the run pruned per side
+    QString file;         // the file an export wrote, "" for other runs and failed exports
     QJsonObject toJson() const;
 };

@@ -1,0 +1,1 @@
+// Compiled only to carry the test programs' precompiled headers.
