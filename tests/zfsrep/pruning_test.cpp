@@ -219,7 +219,7 @@ TEST_F(Pruner, DestroysWhatTheRulesLetGoExceptWhatOthersHold)
                        ownerLines("backup/data", ":d_20250104000000:4:M /child:d_20250104000000:14:M"));
 
     const ReplicationSide local(runner);
-    const ReplicationSide remote(runner, TransferCommands::Endpoint{QStringLiteral("127.0.0.1"), 2222, QStringLiteral("zr")},
+    const ReplicationSide remote(runner, TransferCommands::Endpoint{QStringLiteral("127.0.0.1"), 2222, QStringLiteral("zr"), QString(), false},
                                  QStringLiteral("pw"));
     PruneCounts counts;
     SnapshotPruner(local, QStringLiteral("tank/data"), &remote, QStringLiteral("backup/data"), QStringLiteral("zfsrep-5"))
@@ -253,7 +253,7 @@ TEST_F(Pruner, FailedListingPrunesNothing)
     runner.respondOnce(localList, 0, ownerLines("tank/data", ":d_20250101000000:1:M :d_20250102000000:2:M"));
     runner.respondOnce(remoteList, 255, QByteArray(), "ssh: connect to host 127.0.0.1 port 2222: Connection refused\n");
     const ReplicationSide local(runner);
-    const ReplicationSide remote(runner, TransferCommands::Endpoint{QStringLiteral("127.0.0.1"), 2222, QStringLiteral("zr")},
+    const ReplicationSide remote(runner, TransferCommands::Endpoint{QStringLiteral("127.0.0.1"), 2222, QStringLiteral("zr"), QString(), false},
                                  QStringLiteral("pw"));
     PruneCounts counts;
     SnapshotPruner(local, QStringLiteral("tank/data"), &remote, QStringLiteral("backup/data"), QStringLiteral("zfsrep-5"))

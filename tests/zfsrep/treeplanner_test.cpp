@@ -64,8 +64,9 @@ TEST_P(TreePlannerTable, NextStep)
         EXPECT_EQ(step.plan.base, c.base);
         EXPECT_EQ(step.plan.target, c.snapshot);
     }
-    if (c.action == TreeStep::Done)
+    if (c.action == TreeStep::Done) {
         EXPECT_EQ(step.plan.target, c.snapshot);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
