@@ -122,24 +122,14 @@ QList<MissionCheck::Line> MissionCheck::check(const Mission &mission) const
     }
 }
 
-QList<MissionCheck::Line> MissionCheck::checkSend(const Mission &mission) const
+bool MissionCheck::remoteLogin(const Mission &mission, const ReplicationSide &remote, const QString &dataset,
+                               TreeListing &tree, QList<Line> &lines) const
 {
-    QList<Line> lines;
-    const QString dataset = mission.dataset();
-    const QString target = mission.path + QLatin1Char('/') + mission.name;
-    const ReplicationSide local(services.runner);
-    TreeListing source;
-    lines.append(localDataset(local, dataset, source));
     TQ2Journals journals;
-    if (!RemoteQueries::checkEndpoint(journals, mission.host, mission.userid)) {
+    if (!RemoteQueries::checkEndpoint(journals, mission.host, mission.userid)
+        || !remote.listTree(journals, dataset, tree)) {
         lines.append(failed("login", Run::errorText(journals)));
-        return lines;
-    }
-    const ReplicationSide remote(services.runner, mission.endpoint(), mission.passwd);
-    TreeListing replica;
-    if (!remote.listTree(journals, target, replica)) {
-        lines.append(failed("login", Run::errorText(journals)));
-        return lines;
+        return false;
     }
     lines.append(passed("login", QStringLiteral("logged in to %1 as %2").arg(mission.host, mission.userid)));
     Run scratch(mission, services.clock().toSecsSinceEpoch());
@@ -148,6 +138,21 @@ QList<MissionCheck::Line> MissionCheck::checkSend(const Mission &mission) const
                                             .arg(SshLogin::knownHostsName(mission.host, mission.port))));
     else
         lines.append(failed("host key", Run::errorText(scratch.journals())));
+    return true;
+}
+
+QList<MissionCheck::Line> MissionCheck::checkSend(const Mission &mission) const
+{
+    QList<Line> lines;
+    const QString dataset = mission.dataset();
+    const QString target = mission.path + QLatin1Char('/') + mission.name;
+    const ReplicationSide local(services.runner);
+    TreeListing source;
+    lines.append(localDataset(local, dataset, source));
+    const ReplicationSide remote(services.runner, mission.endpoint(), mission.passwd);
+    TreeListing replica;
+    if (!remoteLogin(mission, remote, target, replica, lines))
+        return lines;
     QString receivesInto = target;
     if (replica.exists()) {
         lines.append(passed("target", QStringLiteral("%1 exists on %2 with %3")
@@ -192,24 +197,10 @@ QList<MissionCheck::Line> MissionCheck::checkPull(const Mission &mission) const
     QList<Line> lines;
     const int at = mission.path.indexOf(QLatin1Char('@'));
     const QString source = at > 0 ? mission.path.left(at) : mission.path;
-    TQ2Journals journals;
-    if (!RemoteQueries::checkEndpoint(journals, mission.host, mission.userid)) {
-        lines.append(failed("login", Run::errorText(journals)));
-        return lines;
-    }
     const ReplicationSide remote(services.runner, mission.endpoint(), mission.passwd);
     TreeListing tree;
-    if (!remote.listTree(journals, source, tree)) {
-        lines.append(failed("login", Run::errorText(journals)));
+    if (!remoteLogin(mission, remote, source, tree, lines))
         return lines;
-    }
-    lines.append(passed("login", QStringLiteral("logged in to %1 as %2").arg(mission.host, mission.userid)));
-    Run scratch(mission, services.clock().toSecsSinceEpoch());
-    if (HostKeyPin::confirm(scratch, services.runner, mission.host, mission.port))
-        lines.append(passed("host key", QStringLiteral("the key of %1 is on record")
-                                            .arg(SshLogin::knownHostsName(mission.host, mission.port))));
-    else
-        lines.append(failed("host key", Run::errorText(scratch.journals())));
     const ReplicationSide local(services.runner);
     const bool sourceFound = tree.exists();
     if (sourceFound)

@@ -18,6 +18,9 @@
 #include <QList>
 #include <QString>
 
+class ReplicationSide;
+struct TreeListing;
+
 class MissionCheck
 {
 public:
@@ -47,6 +50,10 @@ private:
     QList<Line> checkPull(const Mission &mission) const;
     QList<Line> checkExport(const Mission &mission) const;
     QList<Line> checkRestore(const Mission &mission) const;
+    // Logs in, lists `dataset` on the remote side and confirms its host key,
+    // adding the "login" and "host key" lines; false when the login failed.
+    bool remoteLogin(const Mission &mission, const ReplicationSide &remote, const QString &dataset,
+                     TreeListing &tree, QList<Line> &lines) const;
 
     RunServices services;
 };
