@@ -110,6 +110,8 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     if (action == 1 || action == 3) {
         const QString keepSource = text(m, "keepsource");
         row(QStringLiteral("keep source"), keepSource.isEmpty() ? QStringLiteral("none") : keepSource);
+        const QString hook = text(m, "hook");
+        row(QStringLiteral("hook"), hook.isEmpty() ? QStringLiteral("none") : hook);
     }
     if (action == 1) {
         const QString keepTarget = text(m, "keeptarget");

@@ -78,7 +78,7 @@ TEST(RetentionFlags, CarrySeriesIsSent)
     EXPECT_EQ(form.fields.value("carry").toString(), "series");
 }
 
-TEST(RetentionFlags, DetailShowsTheRules)
+TEST(RetentionFlags, DetailShowsTheRulesAndTheHook)
 {
     const QString detail = renderMissionDetail(QJsonObject{{"msnno", 3},
                                                            {"caption", "n"},
@@ -87,8 +87,10 @@ TEST(RetentionFlags, DetailShowsTheRules)
                                                            {"name", "data"},
                                                            {"path", "backup"},
                                                            {"host", "h"},
-                                                           {"keepsource", "5,1h24h"}},
+                                                           {"keepsource", "5,1h24h"},
+                                                           {"hook", "pgfreeze"}},
                                                Qt::UTC);
+    EXPECT_TRUE(detail.contains(QRegularExpression("hook\\s+pgfreeze"))) << detail.toStdString();
     EXPECT_TRUE(detail.contains(QRegularExpression("keep source\\s+5,1h24h"))) << detail.toStdString();
     EXPECT_TRUE(detail.contains(QRegularExpression("keep target\\s+none"))) << detail.toStdString();
     EXPECT_TRUE(detail.contains(QRegularExpression("carry\\s+all"))) << detail.toStdString();
