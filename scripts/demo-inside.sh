@@ -10,15 +10,10 @@ socket=$dir/zfsrep.sock
 ctlbin=$bin/zfsrepctl/zfsrepctl
 ctl() { "$ctlbin" --socket "$socket" "$@"; }
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-# Starts mission $1 now and follows it until that run ends. watch reads the
-# mission's state before the run starts, so even a run shorter than one
-# listing interval is seen to end.
+# Starts mission $1 now and follows that very run (by the number the
+# service answers) to its end: a progress bar on a terminal, the outcome line.
 run_and_watch() {
-  ctl watch --until-finished "$1" &
-  local watcher=$!
-  sleep 0.5
-  ctl run "$1" >/dev/null || { kill "$watcher"; wait "$watcher" || true; return 1; }
-  wait "$watcher"
+  ctl run "$1" --wait
 }
 # The bytes the newest run of mission $1 moved (zfsrepctl history --json).
 run_bytes() {
@@ -68,7 +63,7 @@ echo "$added"
 msnno=$(printf '%s\n' "$added" | sed -n 's/^mission \([0-9]*\) added.*/\1/p')
 [ -n "$msnno" ] || { echo "demo: could not read the mission number" >&2; exit 1; }
 
-step "zfsrepctl run $msnno, then its progress (zfsrepctl watch --until-finished $msnno)"
+step "zfsrepctl run $msnno --wait: the run and its progress"
 run_and_watch "$msnno"
 full=$(run_bytes "$msnno")
 
