@@ -4,6 +4,7 @@
 // the refusal without one, and the clean-up of a removed mission.
 #include "basebookmarks.h"
 #include "fakerunner.h"
+#include "fixtures.h"
 #include "missioncleanup.h"
 #include "missiondriver.h"
 #include "mxzfsrep.h"
@@ -39,17 +40,6 @@ QByteArray lines(const QString &dataset, const QString &text, const QString &mar
     for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
         const QStringList parts = piece.split(':');
         out += (dataset + mark + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\n").toUtf8();
-    }
-    return out;
-}
-
-QByteArray one(const QString &dataset, const QString &text)
-{
-    QByteArray out = (dataset + "\t99\t1\t-\t0\n").toUtf8();
-    int txg = 100;
-    for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
-        const QStringList parts = piece.split(':');
-        out += (dataset + "@" + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\t-\t-\n").toUtf8();
     }
     return out;
 }
@@ -153,7 +143,7 @@ TEST_F(BookmarkRuns, ALostBaseIsContinuedFromItsBookmark)
     runner->respondOnce(kRemoteList, 0, lines("backup/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, lines("backup/data", "a:1 b:2"));
     runner->respond(kBookmarks, 0, lines("tank/data", "zfsrep_7_b:2 other:1", "#"));
-    runner->respond(kRemoteOne, 0, one("backup/data", "a:1 b:2 " + kCreated + ":5"));
+    runner->respond(kRemoteOne, 0, datasetListing("backup/data", "a:1 b:2 " + kCreated + ":5"));
     runner->respond(kRemoteList, 0, lines("backup/data", "a:1 b:2 " + kCreated + ":5"));
     runner->queueStage(moving(300));
     ASSERT_TRUE(driver.sendPool(journals, mission())) << journals.errmsg().toStdString();

@@ -1,6 +1,7 @@
 #include "fixtures.h"
 
 #include <QFile>
+#include <QStringList>
 
 QByteArray fixture(const QString &relativePath)
 {
@@ -13,4 +14,15 @@ QByteArray fixture(const QString &relativePath)
         data = end < 0 ? QByteArray() : data.mid(end + 1);
     }
     return data;
+}
+
+QByteArray datasetListing(const QString &dataset, const QString &text)
+{
+    QByteArray out = (dataset + "\t99\t1\t-\t0\n").toUtf8();
+    int txg = 100;
+    for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
+        const QStringList parts = piece.split(':');
+        out += (dataset + "@" + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\t-\t-\n").toUtf8();
+    }
+    return out;
 }

@@ -6,3 +6,7 @@
 #include <QString>
 
 QByteArray fixture(const QString &relativePath);
+
+// One dataset's listing for a scripted run: its line, then a snapshot line
+// per "name:guid" piece of `text`, in order.
+QByteArray datasetListing(const QString &dataset, const QString &text);

@@ -2,6 +2,7 @@
 // the planner's decision turns into, and what happens around the stream
 // (snapshot names, holds, erase, clean-up, resume, stall and cancel).
 #include "fakerunner.h"
+#include "fixtures.h"
 #include "missiondriver.h"
 #include "mxzfsrep.h"
 #include "qmtarnlog.h"
@@ -38,18 +39,6 @@ QByteArray listing(const QString &dataset, const QString &text)
     for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
         const QStringList parts = piece.split(':');
         out += (dataset + "@" + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\n").toUtf8();
-    }
-    return out;
-}
-
-// The same as one dataset's own listing: its line, then its snapshots.
-QByteArray one(const QString &dataset, const QString &text)
-{
-    QByteArray out = (dataset + "\t99\t1\t-\t0\n").toUtf8();
-    int txg = 100;
-    for (const QString &piece : text.split(' ', Qt::SkipEmptyParts)) {
-        const QStringList parts = piece.split(':');
-        out += (dataset + "@" + parts.at(0) + "\t" + parts.at(1) + "\t" + QString::number(txg++) + "\t-\t-\n").toUtf8();
     }
     return out;
 }
@@ -172,7 +161,7 @@ TEST_F(Replication, PendingTokenIsResumedThenTheRunPlansAgain)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respond(kRemoteOne, 0, one("backup/data", "a:1 b:2"));
+    runner->respond(kRemoteOne, 0, datasetListing("backup/data", "a:1 b:2"));
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-abc-def\n");
     runner->respondOnce("zfs send -nvP -t 1-abc-def", 0, "size\t300\n");
     runner->queueStage(moving(300));
@@ -188,7 +177,7 @@ TEST_F(Replication, StaleTokenIsAbortedAndTheRunSendsAFreshPlan)
 {
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 c:3"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
-    runner->respondOnce(kRemoteOne, 0, one("backup/data", "a:1"));
+    runner->respondOnce(kRemoteOne, 0, datasetListing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 c:3"));
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-old\n");
     runner->respondOnce("zfs send -nvP -t 1-old", 1, "",
@@ -398,7 +387,7 @@ TEST_F(Replication, ResumedRunCountsFromTheOffsetTheTargetHolds)
     runner->respond(kLocalList, 0, listing("tank/data", "a:1 b:2"));
     runner->respondOnce(kRemoteList, 0, listing("backup/data", "a:1"));
     runner->respond(kRemoteList, 0, listing("backup/data", "a:1 b:2"));
-    runner->respond(kRemoteOne, 0, one("backup/data", "a:1 b:2"));
+    runner->respond(kRemoteOne, 0, datasetListing("backup/data", "a:1 b:2"));
     runner->respondOnce(kRemoteToken, 0, "backup/data\treceive_resume_token\t1-abc-def\n");
     // $ zfs send -nvP -t TOKEN: the token's contents first, then the estimate
     // of what is left.
