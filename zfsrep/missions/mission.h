@@ -12,7 +12,9 @@
 #include <QString>
 
 struct Mission {
-    enum Action { Send = 1, Pull = 2, Export = 3, Restore = 4 };
+    // Mirror: the remote dataset tree is the source and POOL/NAME the local
+    // replica, kept incrementally like a send's (a backup host that pulls).
+    enum Action { Send = 1, Pull = 2, Export = 3, Restore = 4, Mirror = 5 };
 
     int msnno = 0;
     QString caption;
@@ -40,6 +42,7 @@ struct Mission {
     QString remoteLocation() const;
     TransferCommands::Endpoint endpoint() const;
     bool isScheduled() const { return !schedules.isEmpty(); }
-    // Sends and exports run again at their next time, whatever the outcome.
-    bool repeats() const { return action == Send || action == Export; }
+    // Sends, mirrors and exports run again at their next time, whatever the
+    // outcome.
+    bool repeats() const { return action == Send || action == Export || action == Mirror; }
 };
