@@ -127,14 +127,9 @@ socket=/tarn/run/zfsrep-bench.sock
 export SSHPASS=$ZFSREP_TB_SSH_PASSWORD
 remote() { ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE_ROOT zfs "$@"; }
 ctl() { "$bin/zfsrepctl/zfsrepctl" --socket "$socket" --timeout 30 "$@"; }
-# awk arithmetic on the arguments: calc 'a / b' 1 2
-calc() { local e=$1; shift; awk -v a="${1:-0}" -v b="${2:-0}" -v c="${3:-0}" -v d="${4:-0}" "BEGIN { print $e }"; }
-# /proc/stat's first line: busy and total ticks of all cores
-ticks() {
-    local cpu u n s i w q sq st
-    read -r cpu u n s i w q sq st _ </proc/stat
-    echo "$((u + n + s + q + sq + st)) $((u + n + s + i + w + q + sq + st))"
-}
+# calc, ticks, stats
+# shellcheck source=bench/benchlib.sh
+. "$here/benchlib.sh"
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 localData=$(zfs sim-path tank/data)
@@ -368,11 +363,6 @@ for round in $(seq "$repeats"); do run_ciphers "$round"; done
 # ---------------------------------------------------------------------------
 # Report.
 # ---------------------------------------------------------------------------
-# min, median and max of column $1 of the file $2
-stats() {
-    awk -v c="$1" '{ print $c }' "$2" | sort -g | awk '{ v[NR] = $1 } END {
-        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print v[1], m, v[NR] }'
-}
 fmt='%-7s %-7s %9s %9s %9s %7s %7s %8s %8s %8s %6s %8s %8s %8s %6s %9s %6s %7s %7s %6s %6s %10s %7s\n'
 printf '\nsend of %s (%d bytes) over ssh to 127.0.0.1; %d cores; load = 1-min load average before each service run\n' \
     "$size" "$bytes" "$(nproc)"
