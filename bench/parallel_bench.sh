@@ -29,6 +29,11 @@
 # it were destroyed (see transfer_bench.sh: memory the VM's balloon took
 # back makes a receive slower).
 #
+# ZFSREP_BENCH_RATE (e.g. 20M; default none) caps every local `zfs send` at
+# that many bytes per second (the simulator's knob send-rate), so that each
+# transfer is bound by its own "link" as over a real network instead of by
+# the CPU the two transfers share on this machine.
+#
 # A service that does not know the key maxparallel (it warns "unknown key"
 # at start-up) runs the "parallel" missions one after the other too; the
 # report says so.
@@ -46,6 +51,8 @@ bytes=$(numfmt --from=iec "$size" 2>/dev/null) || die "SIZE must look like 256M 
 settle=${ZFSREP_BENCH_SETTLE:-10}
 [[ $settle =~ ^[0-9]{1,2}$ ]] || die "ZFSREP_BENCH_SETTLE must be 0..99 seconds"
 if ((bytes < 1048576 || bytes > 1073741824)); then die "SIZE must be 1M..1G"; fi
+rate=${ZFSREP_BENCH_RATE:-}
+[[ -z $rate || $rate =~ ^[1-9][0-9]{0,5}[KMG]?$ ]] || die "ZFSREP_BENCH_RATE must look like 20M"
 
 if [ -z "${ZFSREP_TB_ACTIVE:-}" ]; then
     build=${ZFSREP_BUILD_DIR:-$repo/build}
@@ -79,6 +86,7 @@ head -c "$bytes" /dev/urandom >"$(zfs sim-path tank/p1)/big.bin"
 cp "$(zfs sim-path tank/p1)/big.bin" "$(zfs sim-path tank/p2)/big.bin"
 original=$(zfs sim-path tank/p1)/big.bin
 sync
+if [ -n "$rate" ]; then echo "$rate" >"$ZFS_SIM_ROOT/faults/send-rate"; fi
 
 zpid=""
 cleanup() {
@@ -145,11 +153,14 @@ measure() {
     until [ "$(date +%s)" -ge "$due" ]; do sleep 0.2; done
     m0=$(ticks)
     t_end=""
-    # At most 10 minutes for the two transfers.
+    ea=0
+    eb=0
+    # At most 10 minutes for the two transfers; a mission whose run ended is
+    # not asked again.
     for _ in $(seq 2400); do
-        ea=$(run_field "$a" ended)
-        eb=$(run_field "$b" ended)
-        if [ -n "$ea" ] && [ "$ea" != 0 ] && [ -n "$eb" ] && [ "$eb" != 0 ]; then
+        if [ "${ea:-0}" = 0 ]; then ea=$(run_field "$a" ended); fi
+        if [ "${eb:-0}" = 0 ]; then eb=$(run_field "$b" ended); fi
+        if [ "${ea:-0}" != 0 ] && [ "${eb:-0}" != 0 ]; then
             t_end=$EPOCHREALTIME
             break
         fi
@@ -184,8 +195,10 @@ done
 # ---------------------------------------------------------------------------
 # Report.
 # ---------------------------------------------------------------------------
-printf '\ntwo full sends of %s (%d bytes): tank/p1 to %s, tank/p2 to %s; %d cores\n' "$size" "$bytes" \
-    "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH2_HOST" "$(nproc)"
+cap="no rate limit"
+[ -z "$rate" ] || cap="each zfs send capped at $rate B/s"
+printf '\ntwo full sends of %s (%d bytes): tank/p1 to %s, tank/p2 to %s; %s; %d cores\n' \
+    "$size" "$bytes" "$ZFSREP_TB_SSH_HOST" "$ZFSREP_TB_SSH2_HOST" "$cap" "$(nproc)"
 fmt='%-4s %-12s %8s %13s %13s %9s %9s %7s %6s\n'
 # shellcheck disable=SC2059
 printf "$fmt" rep maxparallel wall_s "run1_s" "run2_s" overlap_s "MB/s" "busy_%" load
