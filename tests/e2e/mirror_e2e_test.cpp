@@ -16,18 +16,32 @@
 
 namespace {
 
-using MirrorPull = TransferE2e;
-
 const QString kSource = "backup/prod";
 const QString kReplica = "tank/mirror";
 
-QJsonObject mirrorMission(const QJsonObject &overrides = QJsonObject())
+class MirrorPull : public TransferE2e
 {
-    QJsonObject fields{{"msnno", 9}, {"caption", "Mirror"}, {"name", "mirror"}, {"path", kSource}};
-    for (auto it = overrides.constBegin(); it != overrides.constEnd(); ++it)
-        fields.insert(it.key(), it.value());
-    return TransferE2e::mission(5, fields);
-}
+protected:
+    // The testbed's clean-up destroys the remote datasets, which the
+    // mission's hold would stop.
+    void TearDown() override
+    {
+        if (tb::inTestbed()) {
+            for (const QString &snapshot : tb::remoteSnapshots(kSource))
+                tb::remoteZfs({"release", "-r", "zfsrep-9", snapshot});
+        }
+        TransferE2e::TearDown();
+    }
+
+    // Mission 9 pulls backup/prod into tank/mirror.
+    static QJsonObject mirrorMission(const QJsonObject &overrides = QJsonObject())
+    {
+        QJsonObject fields{{"msnno", 9}, {"caption", "Mirror"}, {"name", "mirror"}, {"path", kSource}};
+        for (auto it = overrides.constBegin(); it != overrides.constEnd(); ++it)
+            fields.insert(it.key(), it.value());
+        return mission(5, fields);
+    }
+};
 
 QString remoteHolds(const QString &snapshot) { return QString::fromUtf8(tb::remoteZfs({"holds", "-H", snapshot}).out); }
 
@@ -57,8 +71,12 @@ TEST_F(MirrorPull, FirstRunFullLaterRunsIncrementalIntoAReadOnlyReplicaAndDiverg
     EXPECT_TRUE(mark.endsWith(":9")) << "the remote snapshot is marked as the mission's own: " << mark.toStdString();
 
     // New data on the production host arrives with the next run, and only it.
+    // Written and handed to the test user alone: a chown of the whole tree
+    // would change a.bin's inode as well, and it would travel again.
     const qint64 added = 300000;
-    writeRemoteFile(kSource, "b.bin", added, 92);
+    const QString written = tb::remotePath(kSource) + "/b.bin";
+    tb::writeRandomFile(written, added, 92);
+    ASSERT_TRUE(tb::run("chown", {tb::user() + ":", written}).ok());
     setNow(QTime(10, 20, 0));
     TQ2Journals second;
     ASSERT_TRUE(drive->mirrorPool(second, erasing)) << journalText(second).toStdString();
