@@ -291,6 +291,20 @@ TEST(MissionDetail, ShowsOneMissionWithoutItsPassword)
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 }
 
+TEST(MissionDetail, ShowsAMirrorFromTheRemoteHostIntoItsReplica)
+{
+    const QJsonObject m = object(R"({"msnno":5,"caption":"pulled","action":5,"pool":"vault","name":"prod",
+        "path":"tank/data","host":"prod1","port":"22","userid":"backup","passwd":"s3cret","snapname":"ZFSREP",
+        "erase":true,"keeptarget":"48,1d30d","carry":"series","schedules":[{"minutes":[0]}]})");
+    const std::string text = renderMissionDetail(m, Qt::UTC).toStdString();
+    EXPECT_EQ(text.find("s3cret"), std::string::npos);
+    for (const char *line : {"  kind        mirror (incremental pull)\n", "  from        backup@prod1:22/tank/data\n",
+                             "  into        vault/prod\n", "  password    ********\n", "  keep source  none\n",
+                             "  keep target  48,1d30d\n", "  carry       series\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+    EXPECT_EQ(text.find("hook"), std::string::npos) << "a mirror runs no hook\n" << text;
+}
+
 TEST(ServiceClient, OnlyRootOrTheCallerMayServeTheSocket)
 {
     EXPECT_TRUE(peerRefusal(0, 1000).isEmpty());

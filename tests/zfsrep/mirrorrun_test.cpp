@@ -4,9 +4,11 @@
 // moved on the remote host, the bookmark kept there, the series erased
 // there), a replica changed by hand refused with its snapshot named and the
 // remote snapshot dropped again, a replica with no place here refused
-// before anything is snapshotted, and the clean-up of a removed mirror.
+// before anything is snapshotted, the clean-up of a removed mirror, and its
+// dry run (zfsrepctl check).
 #include "fakerunner.h"
 #include "fixtures.h"
+#include "missioncheck.h"
 #include "missioncleanup.h"
 #include "missiondriver.h"
 #include "mxzfsrep.h"
@@ -221,4 +223,27 @@ TEST_F(MirrorRuns, ARemovedMirrorReleasesItsHoldAndBookmarksOnTheRemoteHost)
     EXPECT_TRUE(run.filter("release").value(0).contains("prod/data@" + kOlder));
     EXPECT_EQ(run.filter("destroy").join("\n"), kSsh + "destroy 'prod/data#zfsrep_7_20240304070809'")
         << "the mission's bookmark only; another mission's stays";
+}
+
+TEST_F(MirrorRuns, TheCheckLooksAtTheRemoteSourceAndTheReplicasPlaceHere)
+{
+    runner->respond(kRemoteList, 0, lines("prod/data", kOlder + ":3 " + kCreated + ":4"));
+    runner->respond(kLocalList, 1, "", "cannot open 'tank/data': dataset does not exist\n");
+    runner->respond(kLocalToken, 1, "", "cannot open 'tank/data': dataset does not exist\n");
+    runner->respond(kSsh + "list -Hp -o used,available prod/data", 0, "3000000\t9000000\n");
+    runner->respond("zfs list -Hp -o used,available tank", 0, "1000\t2000000\n");
+    const RunServices services{engine.runner(), engine.settings(), engine.events(), [] { return QDateTime(); }};
+    QStringList seen;
+    for (const MissionCheck::Line &line : MissionCheck(services).check(Mission::fromRow(mission())))
+        seen << QString("%1 %2: %3").arg(line.ok ? "ok" : "FAILED", line.check, line.text);
+    EXPECT_EQ(seen.join("\n").toStdString(),
+              QStringList({"ok login: logged in to 127.0.0.1 as zr",
+                           "ok host key: the key of [127.0.0.1]:2222 is on record",
+                           "ok source dataset: on 127.0.0.1 as zr: prod/data exists with 2 snapshots",
+                           "ok local pool: the pool tank exists",
+                           "ok target: tank/data is new; its parent tank exists",
+                           "FAILED space: about 2.9 MiB to write, only 1.9 MiB free in tank"})
+                  .join("\n")
+                  .toStdString());
+    EXPECT_TRUE(runner->runLines().filter("snapshot -r").isEmpty()) << "a check makes nothing";
 }
