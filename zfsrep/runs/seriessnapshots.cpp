@@ -18,6 +18,8 @@ namespace {
 
 // How many names a new series snapshot tries before giving up.
 constexpr int kNameAttempts = 9;
+// A listing of a long history may take a while; a snapshot does not.
+constexpr int kListFinishMs = 3600000, kSnapshotFinishMs = 60000;
 
 } // namespace
 
@@ -43,7 +45,7 @@ SeriesSnapshots::SeriesSnapshots(Run &owner, const RunServices &runServices, con
 
 QStringList SeriesSnapshots::snapshotsOf(const QString &dataset) const
 {
-    const ProcessOutcome listed = side.run(RetentionCommands::snapshotNamesArgs(dataset), 60000);
+    const ProcessOutcome listed = side.run(RetentionCommands::snapshotNamesArgs(dataset), kListFinishMs);
     return listed.succeeded() ? ZfsOutput::lines(listed.standardOutput) : QStringList();
 }
 
@@ -64,7 +66,7 @@ bool SeriesSnapshots::createNamed(const QString &name, QString &snapshot)
         snapshot = attempt == 1 ? name : name + QLatin1Char('_') + QString::number(attempt);
         const QStringList arguments = RetentionCommands::markedSnapshotArgs(
             snapshot, OwnSnapshots::mark(services.settings.instance, run.mission().msnno));
-        const ProcessOutcome outcome = side.run(arguments, 60000);
+        const ProcessOutcome outcome = side.run(arguments, kSnapshotFinishMs);
         if (outcome.succeeded())
             return true;
         const QString error = CommandReport::errorText(outcome);
