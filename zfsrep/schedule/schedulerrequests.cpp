@@ -92,6 +92,8 @@ bool Scheduler::cancel(TQ2Journals &journals, int msnno)
         if (Going *going = goingOf(msnno)) {
             run = going->run;
         } else if (queue.contains(msnno)) {
+            // A run-now not yet taken by a pass would queue it again.
+            due.disarm(msnno);
             queue.removeAll(msnno);
             waitReasons.remove(msnno);
             begun = requested.take(msnno);
