@@ -2,11 +2,12 @@
 # Runs one command inside the simulated appliance: a private mount and PID
 # namespace in which /usr/sbin/zfs and /usr/sbin/zpool are the simulator,
 # /tarn and /mnt are empty private tmpfs, a local simulator root holds pool
-# "tank" with dataset "tank/data", and a real sshd on 127.0.0.1 lets a
-# password-authenticated test user reach a second simulator root (pool
-# "backup") with that password or with the test key pair made here. The host's files, users and mounts are never changed; everything
-# started here is stopped by pid and the temporary directory is removed when
-# the command ends, fails or is interrupted.
+# "tank" with dataset "tank/data", and two remote hosts, real sshds on
+# 127.0.0.1 and 127.0.0.2, let a password-authenticated test user reach a
+# simulator root of each (pool "backup" on both) with that password or with
+# the test key pair made here. The host's files, users and mounts are never
+# changed; everything started here is stopped by pid and the temporary
+# directory is removed when the command ends, fails or is interrupted.
 #
 #   testbed/run-in-testbed.sh CMD [ARGS...]
 #
@@ -28,14 +29,21 @@ die() { echo "testbed: $*" >&2; exit 1; }
 inside() {
     local tb=$1 simbin=$2
     shift 2
-    local nr=$tb/root sshd_pid="" cmd_pid="" rc=1
+    local nr=$tb/root cmd_pid="" rc=1
+    local -a sshd_pid=("" "" "") sshd_dir sshd_addr sshd_root sshd_port
 
     teardown() {
         trap - INT TERM
-        local p
-        for p in $cmd_pid $sshd_pid; do
-            kill -TERM "$p" 2>/dev/null || continue
-            for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$p" 2>/dev/null || break; sleep 0.2; done
+        # TERM to all at once, then KILL to whatever still runs after 2 s.
+        local p left
+        for p in $cmd_pid ${sshd_pid[@]}; do kill -TERM "$p" 2>/dev/null; done
+        for _ in $(seq 1 40); do
+            left=""
+            for p in $cmd_pid ${sshd_pid[@]}; do kill -0 "$p" 2>/dev/null && left=1; done
+            [ -z "$left" ] && break
+            sleep 0.05
+        done
+        for p in $cmd_pid ${sshd_pid[@]}; do
             kill -KILL "$p" 2>/dev/null
             wait "$p" 2>/dev/null
         done
@@ -101,13 +109,15 @@ inside() {
     printf '%s:%s\n' "$user" "$pw" | chpasswd || fail "cannot set the test user's password"
     chown "$user:" "$tb/remote-home"
 
-    # The two simulator roots.
-    local local_root=$tb/local remote_root=$tb/remote
-    mkdir -p "$remote_root" && chown "$user:" "$remote_root" || fail "cannot create $remote_root"
+    # The three simulator roots: the appliance and the two remote hosts.
+    local local_root=$tb/local remote_root=$tb/remote remote2_root=$tb/remote2
+    mkdir -p "$remote_root" "$remote2_root" && chown "$user:" "$remote_root" "$remote2_root" ||
+        fail "cannot create the remote roots"
     ZFS_SIM_ROOT=$local_root zpool create tank 4G &&
         ZFS_SIM_ROOT=$local_root zfs create tank/data &&
-        ZFS_SIM_ROOT=$remote_root zpool create backup 4G || fail "cannot create the pools"
-    chown -R "$user:" "$remote_root"
+        ZFS_SIM_ROOT=$remote_root zpool create backup 4G &&
+        ZFS_SIM_ROOT=$remote2_root zpool create backup 4G || fail "cannot create the pools"
+    chown -R "$user:" "$remote_root" "$remote2_root"
     local data
     data=$(ZFS_SIM_ROOT=$local_root zfs sim-path tank/data) || fail "cannot find tank/data"
     mkdir -p "$data/docs" &&
@@ -116,21 +126,33 @@ inside() {
         head -c 1048576 /dev/urandom >"$data/random.bin" &&
         head -c 300000 /dev/urandom >"$data/docs/blob.dat" || fail "cannot write sample data"
 
-    # sshd on a free loopback port.
-    mkdir -p /run/sshd "$tb/ssh" && chmod 755 /run/sshd
-    ssh-keygen -q -t ed25519 -N '' -f "$tb/ssh/host_ed25519" || fail "cannot make a host key"
+    # Two remote hosts, each an sshd of its own on a free port of its own
+    # loopback address with its own host key, whose sessions reach its own
+    # simulator root. Both accept the test user's password and the one
+    # client key. Both start at once; a port taken meanwhile is retried.
+    mkdir -p /run/sshd "$tb/ssh" "$tb/ssh2" && chmod 755 /run/sshd
+    ssh-keygen -q -t ed25519 -N '' -f "$tb/ssh/host_ed25519" &&
+        ssh-keygen -q -t ed25519 -N '' -f "$tb/ssh2/host_ed25519" || fail "cannot make the host keys"
     # The client key the test user accepts besides the password.
     ssh-keygen -q -t ed25519 -N '' -C zfsrep-testbed -f "$tb/ssh/client_ed25519" &&
         cp "$tb/ssh/client_ed25519.pub" "$tb/ssh/authorized_keys" && chmod 644 "$tb/ssh/authorized_keys" ||
         fail "cannot make the client key"
-    local port attempt
-    for attempt in 1 2 3 4 5; do
-        port=$(shuf -i 20000-60999 -n 1)
-        ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && continue
-        cat >"$tb/ssh/sshd_config" <<EOF
+    sshd_dir=("" "$tb/ssh" "$tb/ssh2")
+    sshd_addr=("" 127.0.0.1 127.0.0.2)
+    sshd_root=("" "$remote_root" "$remote2_root")
+    sshd_port=("" "" "")
+    local n attempt pending
+    listening() { ss -Hltn "src ${sshd_addr[$1]}:${sshd_port[$1]}" 2>/dev/null | grep -q .; }
+    launch_sshd() {
+        local n=$1 dir=${sshd_dir[$1]} port
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            port=$(shuf -i 20000-60999 -n 1)
+            ss -Hltn "sport = :$port" 2>/dev/null | grep -q . || break
+        done
+        cat >"$dir/sshd_config" <<EOF
 Port $port
-ListenAddress 127.0.0.1
-HostKey $tb/ssh/host_ed25519
+ListenAddress ${sshd_addr[$n]}
+HostKey $dir/host_ed25519
 PidFile none
 PasswordAuthentication yes
 KbdInteractiveAuthentication no
@@ -145,23 +167,35 @@ PrintMotd no
 PrintLastLog no
 MaxStartups 64:30:128
 MaxSessions 64
-SetEnv ZFS_SIM_ROOT=$remote_root PATH=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin
+SetEnv ZFS_SIM_ROOT=${sshd_root[$n]} PATH=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin
 EOF
-        /usr/sbin/sshd -D -f "$tb/ssh/sshd_config" -E "$tb/ssh/sshd.log" &
-        sshd_pid=$!
+        sshd_port[$n]=$port
+        /usr/sbin/sshd -D -f "$dir/sshd_config" -E "$dir/sshd.log" &
+        sshd_pid[$n]=$!
+    }
+    pending="1 2"
+    for attempt in 1 2 3 4 5; do
+        for n in $pending; do launch_sshd "$n"; done
         for _ in $(seq 1 50); do
-            ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && break
-            kill -0 "$sshd_pid" 2>/dev/null || break
-            sleep 0.1
+            local waiting=""
+            for n in $pending; do
+                listening "$n" || { kill -0 "${sshd_pid[$n]}" 2>/dev/null && waiting=1; }
+            done
+            [ -z "$waiting" ] && break
+            sleep 0.05
         done
-        if ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && kill -0 "$sshd_pid" 2>/dev/null; then
-            break
-        fi
-        kill "$sshd_pid" 2>/dev/null
-        wait "$sshd_pid" 2>/dev/null
-        sshd_pid=""
+        local failed=""
+        for n in $pending; do
+            if listening "$n" && kill -0 "${sshd_pid[$n]}" 2>/dev/null; then continue; fi
+            kill "${sshd_pid[$n]}" 2>/dev/null
+            wait "${sshd_pid[$n]}" 2>/dev/null
+            sshd_pid[$n]=""
+            failed="$failed $n"
+        done
+        pending=$failed
+        [ -z "$pending" ] && break
     done
-    [ -n "$sshd_pid" ] || fail "sshd did not start (see $tb/ssh/sshd.log)"
+    for n in $pending; do fail "sshd $n did not start (see ${sshd_dir[$n]}/sshd.log)"; done
 
     # ssh finds ~/.ssh through the passwd entry, not $HOME: root's home is
     # the temporary one too (in the private /etc only).
@@ -174,23 +208,44 @@ EOF
     export ZFSREP_TB_DIR=$tb
     export ZFSREP_TB_REMOTE_ROOT=$remote_root
     export ZFSREP_TB_SSH_HOST=127.0.0.1
-    export ZFSREP_TB_SSH_PORT=$port
+    export ZFSREP_TB_SSH_PORT=${sshd_port[1]}
     export ZFSREP_TB_SSH_USER=$user
     export ZFSREP_TB_SSH_PASSWORD=$pw
     export ZFSREP_TB_SSH_KEY=$tb/ssh/client_ed25519
     export ZFSREP_TB_SSH_LOG=$tb/ssh/sshd.log
     export ZFSREP_TB_SSH_HOSTKEY=$tb/ssh/host_ed25519
-    export ZFSREP_TB_SSHD_PID=$sshd_pid
+    export ZFSREP_TB_SSHD_PID=${sshd_pid[1]}
+    export ZFSREP_TB_REMOTE2_ROOT=$remote2_root
+    export ZFSREP_TB_SSH2_HOST=127.0.0.2
+    export ZFSREP_TB_SSH2_PORT=${sshd_port[2]}
+    export ZFSREP_TB_SSH2_LOG=$tb/ssh2/sshd.log
+    export ZFSREP_TB_SSH2_HOSTKEY=$tb/ssh2/host_ed25519
+    export ZFSREP_TB_SSHD2_PID=${sshd_pid[2]}
     export ZFSREP_TB_SIM_BIN=$tb/bin/zfs-sim
 
-    # The remote login must work before anything relies on it.
-    SSHPASS=$pw sshpass -e ssh -p "$port" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
-        -o LogLevel=ERROR "$user@127.0.0.1" 'zpool list -H -o name' 2>"$tb/ssh/probe.err" | grep -qx backup ||
-        fail "ssh to the test user failed: $(cat "$tb/ssh/probe.err")"
-    ssh -p "$port" -i "$tb/ssh/client_ed25519" -o IdentitiesOnly=yes -o BatchMode=yes \
-        -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR \
-        "$user@127.0.0.1" 'zpool list -H -o name' 2>"$tb/ssh/probe.err" | grep -qx backup ||
-        fail "ssh with the test key failed: $(cat "$tb/ssh/probe.err")"
+    # Both logins to both hosts must work before anything relies on them
+    # (the four probes run at once).
+    probe() { # n password|key
+        local n=$1 how=$2 client=(ssh)
+        [ "$how" = password ] && client=(sshpass -e ssh) || client+=(-i "$tb/ssh/client_ed25519" -o IdentitiesOnly=yes -o BatchMode=yes)
+        SSHPASS=$pw "${client[@]}" -p "${sshd_port[$n]}" -o StrictHostKeyChecking=no \
+            -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR "$user@${sshd_addr[$n]}" 'zpool list -H -o name' \
+            2>"${sshd_dir[$n]}/probe-$how.err" | grep -qx backup
+    }
+    local -a probes=()
+    for n in 1 2; do
+        probe "$n" password &
+        probes+=("$!:$n:password")
+        probe "$n" key &
+        probes+=("$!:$n:key")
+    done
+    local p failed_probe=""
+    for p in "${probes[@]}"; do
+        local pid how
+        IFS=: read -r pid n how <<<"$p"
+        wait "$pid" || failed_probe="$failed_probe; ssh with the $how to host $n failed: $(cat "${sshd_dir[$n]}/probe-$how.err")"
+    done
+    [ -z "$failed_probe" ] || fail "${failed_probe#; }"
 
     cd "${ZFSREP_TB_CALLER_DIR:-/}" 2>/dev/null || cd /
     "$@" <&0 &

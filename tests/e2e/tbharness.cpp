@@ -23,6 +23,9 @@ QString user() { return env("ZFSREP_TB_SSH_USER"); }
 QString password() { return env("ZFSREP_TB_SSH_PASSWORD"); }
 QString localRoot() { return env("ZFS_SIM_ROOT"); }
 QString remoteRoot() { return env("ZFSREP_TB_REMOTE_ROOT"); }
+QString host2() { return env("ZFSREP_TB_SSH2_HOST"); }
+int port2() { return env("ZFSREP_TB_SSH2_PORT").toInt(); }
+QString remote2Root() { return env("ZFSREP_TB_REMOTE2_ROOT"); }
 
 QString scratchDir(const QString &name)
 {
@@ -62,45 +65,43 @@ Run bash(const QString &script, int timeoutMs)
                {}, timeoutMs);
 }
 
-Run localZfs(const QStringList &args) { return run(QStringLiteral("zfs"), args); }
-
-Run remoteZfs(const QStringList &args)
+Run zfsAt(const QString &root, const QStringList &args)
 {
-    return run(QStringLiteral("zfs"), args, {{QStringLiteral("ZFS_SIM_ROOT"), remoteRoot()}});
+    return run(QStringLiteral("zfs"), args, {{QStringLiteral("ZFS_SIM_ROOT"), root}});
 }
 
-QString localPath(const QString &dataset)
+Run localZfs(const QStringList &args) { return zfsAt(localRoot(), args); }
+Run remoteZfs(const QStringList &args) { return zfsAt(remoteRoot(), args); }
+Run remote2Zfs(const QStringList &args) { return zfsAt(remote2Root(), args); }
+
+QString pathAt(const QString &root, const QString &dataset)
 {
-    return QString::fromUtf8(localZfs({QStringLiteral("sim-path"), dataset}).out).trimmed();
+    return QString::fromUtf8(zfsAt(root, {QStringLiteral("sim-path"), dataset}).out).trimmed();
 }
 
-QString remotePath(const QString &dataset)
-{
-    return QString::fromUtf8(remoteZfs({QStringLiteral("sim-path"), dataset}).out).trimmed();
-}
+QString localPath(const QString &dataset) { return pathAt(localRoot(), dataset); }
+QString remotePath(const QString &dataset) { return pathAt(remoteRoot(), dataset); }
+QString remote2Path(const QString &dataset) { return pathAt(remote2Root(), dataset); }
 
-namespace {
-
-QStringList names(const Run &listing)
+QStringList snapshotsAt(const QString &root, const QString &dataset)
 {
+    // $ zfs list -H -o name -t snapshot -s createtxg tank/data
+    // tank/data@a
+    const Run listing = zfsAt(root, {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"),
+                                     QStringLiteral("name"), QStringLiteral("-t"), QStringLiteral("snapshot"),
+                                     QStringLiteral("-s"), QStringLiteral("createtxg"), dataset});
     return listing.ok() ? QString::fromUtf8(listing.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
 }
 
-QStringList snapshotArgs(const QString &dataset)
-{
-    return {QStringLiteral("list"), QStringLiteral("-H"), QStringLiteral("-o"), QStringLiteral("name"),
-            QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-s"), QStringLiteral("createtxg"), dataset};
-}
+QStringList localSnapshots(const QString &dataset) { return snapshotsAt(localRoot(), dataset); }
+QStringList remoteSnapshots(const QString &dataset) { return snapshotsAt(remoteRoot(), dataset); }
+QStringList remote2Snapshots(const QString &dataset) { return snapshotsAt(remote2Root(), dataset); }
 
-} // namespace
+bool existsAt(const QString &root, const QString &dataset) { return zfsAt(root, {QStringLiteral("list"), dataset}).ok(); }
 
-QStringList localSnapshots(const QString &dataset) { return names(localZfs(snapshotArgs(dataset))); }
-
-QStringList remoteSnapshots(const QString &dataset) { return names(remoteZfs(snapshotArgs(dataset))); }
-
-bool localExists(const QString &dataset) { return localZfs({QStringLiteral("list"), dataset}).ok(); }
-
-bool remoteExists(const QString &dataset) { return remoteZfs({QStringLiteral("list"), dataset}).ok(); }
+bool localExists(const QString &dataset) { return existsAt(localRoot(), dataset); }
+bool remoteExists(const QString &dataset) { return existsAt(remoteRoot(), dataset); }
+bool remote2Exists(const QString &dataset) { return existsAt(remote2Root(), dataset); }
 
 QMap<QString, QByteArray> treeDigest(const QString &dir)
 {
@@ -135,27 +136,30 @@ void writeRandomFile(const QString &path, qint64 size, quint32 seed)
     }
 }
 
-void setLocalFault(const QString &knob, const QByteArray &content)
-{
-    QFile file(localRoot() + QStringLiteral("/faults/") + knob);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-}
+namespace {
 
-void setRemoteFault(const QString &knob, const QByteArray &content)
+void setFaultAt(const QString &root, const QString &knob, const QByteArray &content, bool forTestUser)
 {
-    const QString path = remoteRoot() + QStringLiteral("/faults/") + knob;
+    const QString path = root + QStringLiteral("/faults/") + knob;
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write(content);
     file.close();
-    // the remote sessions run as the test user and consume knobs
-    run(QStringLiteral("chown"), {user() + QLatin1Char(':'), path});
+    if (forTestUser) // the remote sessions run as the test user and consume knobs
+        run(QStringLiteral("chown"), {user() + QLatin1Char(':'), path});
 }
+
+} // namespace
+
+void setLocalFault(const QString &knob, const QByteArray &content) { setFaultAt(localRoot(), knob, content, false); }
+void setRemoteFault(const QString &knob, const QByteArray &content) { setFaultAt(remoteRoot(), knob, content, true); }
+void setRemote2Fault(const QString &knob, const QByteArray &content) { setFaultAt(remote2Root(), knob, content, true); }
 
 void clearFaults()
 {
-    for (const QString &root : {localRoot(), remoteRoot()}) {
+    for (const QString &root : {localRoot(), remoteRoot(), remote2Root()}) {
+        if (root.isEmpty())
+            continue;
         QDir faults(root + QStringLiteral("/faults"));
         for (const QString &name : faults.entryList(QDir::Files))
             faults.remove(name);

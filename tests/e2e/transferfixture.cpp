@@ -28,8 +28,9 @@ QStringList children(const tb::Run &listing, const QString &pool, const QStringL
     return result;
 }
 
-// Brings both machines back to the testbed's initial state: the fault knobs
-// gone, only tank/data (without snapshots) locally, nothing under backup.
+// Brings the three machines back to the testbed's initial state: the fault
+// knobs gone, only tank/data (without snapshots) locally, nothing under
+// backup on either remote host.
 void restoreTestbed()
 {
     tb::clearFaults();
@@ -40,9 +41,10 @@ void restoreTestbed()
             cleaner.localQueries().remove(ignored, name);
     for (const QString &snapshot : tb::localSnapshots("tank/data"))
         cleaner.localQueries().snapshotRemove(ignored, snapshot);
-    for (const QString &name : children(tb::remoteZfs({"list", "-H", "-o", "name", "-r", "backup"}), "backup", {}))
-        if (tb::remoteExists(name))
-            tb::remoteZfs({"destroy", "-r", name});
+    for (const QString &root : {tb::remoteRoot(), tb::remote2Root()})
+        for (const QString &name : children(tb::zfsAt(root, {"list", "-H", "-o", "name", "-r", "backup"}), "backup", {}))
+            if (tb::existsAt(root, name))
+                tb::zfsAt(root, {"destroy", "-r", name});
 }
 
 QStringList afterAt(const QStringList &snapshots)
@@ -186,6 +188,13 @@ void TransferE2e::writeRemoteFile(const QString &dataset, const QString &file, q
     ASSERT_TRUE(tb::run("chown", {"-R", tb::user() + ":", dir}).ok());
 }
 
+QJsonObject TransferE2e::onHost2(QJsonObject mission)
+{
+    mission.insert("host", tb::host2());
+    mission.insert("port", QString::number(tb::port2()));
+    return mission;
+}
+
 QMap<QString, QByteArray> TransferE2e::localDigest(const QString &dataset)
 {
     const QString dir = tb::localPath(dataset);
@@ -198,9 +207,17 @@ QMap<QString, QByteArray> TransferE2e::remoteDigest(const QString &dataset)
     return dir.isEmpty() ? QMap<QString, QByteArray>() : tb::treeDigest(dir);
 }
 
+QMap<QString, QByteArray> TransferE2e::remote2Digest(const QString &dataset)
+{
+    const QString dir = tb::remote2Path(dataset);
+    return dir.isEmpty() ? QMap<QString, QByteArray>() : tb::treeDigest(dir);
+}
+
 QStringList TransferE2e::localSnapshotNames(const QString &dataset) { return afterAt(tb::localSnapshots(dataset)); }
 
 QStringList TransferE2e::remoteSnapshotNames(const QString &dataset) { return afterAt(tb::remoteSnapshots(dataset)); }
+
+QStringList TransferE2e::remote2SnapshotNames(const QString &dataset) { return afterAt(tb::remote2Snapshots(dataset)); }
 
 QString TransferE2e::localProperty(const QString &dataset, const QString &property)
 {

@@ -2,8 +2,8 @@
 // testbed (its database and event log in a scratch directory, a clock the
 // test sets, the real process runner), mission records shaped like the rows
 // the scheduler reads, and the clean-up that leaves the testbed as it was
-// found (only tank/data on the local side, an empty pool backup remotely, no
-// fault knobs).
+// found (only tank/data on the local side, an empty pool backup on both
+// remote hosts, no fault knobs).
 #pragma once
 
 #include "../zfsrep/missiondriver.h"
@@ -48,6 +48,8 @@ protected:
     // one, the series "ZFSREP", no erase, no schedules; `overrides` replaces
     // any of its fields. The port is text, as the mission table keeps it.
     static QJsonObject mission(int action, const QJsonObject &overrides = QJsonObject());
+    // The same mission pointed at the testbed's second remote host.
+    static QJsonObject onHost2(QJsonObject mission);
     // Appends through the engine (schedules as a JSON array) and returns the
     // mission number, 0 on failure.
     int append(const QJsonObject &mission);
@@ -69,9 +71,11 @@ protected:
     // Digest of the files of a dataset (or snapshot) on either side.
     static QMap<QString, QByteArray> localDigest(const QString &dataset);
     static QMap<QString, QByteArray> remoteDigest(const QString &dataset);
+    static QMap<QString, QByteArray> remote2Digest(const QString &dataset);
     // The parts after "@" of a dataset's snapshots, oldest first.
     static QStringList localSnapshotNames(const QString &dataset);
     static QStringList remoteSnapshotNames(const QString &dataset);
+    static QStringList remote2SnapshotNames(const QString &dataset);
     static QString localProperty(const QString &dataset, const QString &property);
     static QString remoteProperty(const QString &dataset, const QString &property);
 

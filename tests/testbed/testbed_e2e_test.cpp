@@ -1,5 +1,5 @@
 // Inside the testbed (run through testbed/run-in-testbed.sh): the promised
-// environment, the remote host reached with sshpass and ssh, and snapshot
+// environment, both remote hosts reached with sshpass and ssh, and snapshot
 // transfers through the same kind of pipeline the service runs (script -c,
 // zfs send, pv, sshpass, ssh, zfs recv), checked on the data at both ends.
 #include <gtest/gtest.h>
@@ -75,9 +75,13 @@ TEST(Testbed, ProvidesTheDocumentedEnvironment)
 {
     for (const char *name : {"ZFS_SIM_ROOT", "ZFSREP_TB_DIR", "ZFSREP_TB_REMOTE_ROOT", "ZFSREP_TB_SSH_HOST",
                              "ZFSREP_TB_SSH_PORT", "ZFSREP_TB_SSH_USER", "ZFSREP_TB_SSH_PASSWORD",
-                             "ZFSREP_TB_SIM_BIN", "HOME"})
+                             "ZFSREP_TB_SIM_BIN", "HOME", "ZFSREP_TB_REMOTE2_ROOT", "ZFSREP_TB_SSH2_HOST",
+                             "ZFSREP_TB_SSH2_PORT", "ZFSREP_TB_SSH2_HOSTKEY", "ZFSREP_TB_SSHD2_PID",
+                             "ZFSREP_TB_SSH2_LOG"})
         EXPECT_FALSE(env(name).empty()) << name;
     EXPECT_EQ(env("ZFSREP_TB_SSH_HOST"), "127.0.0.1");
+    EXPECT_EQ(env("ZFSREP_TB_SSH2_HOST"), "127.0.0.2");
+    EXPECT_EQ(env("ZFSREP_TB_REMOTE2_ROOT"), env("ZFSREP_TB_DIR") + "/remote2");
     EXPECT_EQ(env("HOME").rfind(env("ZFSREP_TB_DIR"), 0), 0u) << "HOME lies in the testbed directory";
     EXPECT_EQ(ok("for d in /tarn /mnt; do findmnt -n -o FSTYPE \"$d\"; ls -A \"$d\" | wc -l; done"),
               "tmpfs\n0\ntmpfs\n0\n");
@@ -85,6 +89,8 @@ TEST(Testbed, ProvidesTheDocumentedEnvironment)
     EXPECT_EQ(ok("command -v zfs zpool"), "/usr/sbin/zfs\n/usr/sbin/zpool\n");
     EXPECT_EQ(ok("zfs list -H -o name"), "tank\ntank/data\n");
     EXPECT_EQ(ok("ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE_ROOT zfs list -H -o name"), "backup\n");
+    EXPECT_EQ(ok("ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE2_ROOT zfs list -H -o name"), "backup\n");
+    EXPECT_EQ(ok("stat -c %U \"$ZFSREP_TB_REMOTE2_ROOT\""), env("ZFSREP_TB_SSH_USER") + "\n");
     EXPECT_NE(digest(env("ZFS_SIM_ROOT"), "tank/data").find("random.bin"), std::string::npos);
     EXPECT_EQ(ok("\"$ZFSREP_TB_SIM_BIN\" zpool list -H -o name"), "tank\n");
 }
@@ -101,6 +107,24 @@ TEST(Testbed, RemoteHostAnswersOverSsh)
     EXPECT_EQ(ok("$SSH $R \"/usr/sbin/zfs list -H -o name\""), "backup\n");
     EXPECT_NE(ok("cat \"$HOME/.ssh/known_hosts\"").find("ssh-ed25519"), std::string::npos)
         << "known_hosts lands in the temporary HOME";
+}
+
+TEST(Testbed, SecondRemoteHostIsItsOwnMachine)
+{
+    const std::string ssh2 = "-p $ZFSREP_TB_SSH2_PORT -o StrictHostKeyChecking=no $ZFSREP_TB_SSH_USER@127.0.0.2 ";
+    // Password and the client key both log in; the sessions reach the second root.
+    EXPECT_EQ(ok("sshpass -e ssh " + ssh2 + "'zpool list -Hpo name,size; echo $ZFS_SIM_ROOT'"),
+              "backup\t4294967296\n" + env("ZFSREP_TB_REMOTE2_ROOT") + "\n");
+    EXPECT_EQ(ok("ssh -i \"$ZFSREP_TB_SSH_KEY\" -o IdentitiesOnly=yes -o BatchMode=yes " + ssh2 + "'zfs create backup/only2'"),
+              "");
+    EXPECT_EQ(ok("ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE2_ROOT zfs list -H -o name -r backup"), "backup\nbackup/only2\n");
+    EXPECT_EQ(ok("$SSH $R 'zfs list -H -o name -r backup'"), "backup\n") << "the first host has its own pool";
+    // Its own host key, its own listener and log.
+    EXPECT_NE(ok("ssh-keygen -lf \"$ZFSREP_TB_SSH2_HOSTKEY\""), ok("ssh-keygen -lf \"$ZFSREP_TB_SSH_HOSTKEY\""));
+    EXPECT_EQ(ok("ss -Hltnp \"src 127.0.0.2:$ZFSREP_TB_SSH2_PORT\" | grep -c \"pid=$ZFSREP_TB_SSHD2_PID,\""), "1\n");
+    EXPECT_NE(ok("cat \"$ZFSREP_TB_SSH2_LOG\"").find("Accepted publickey for " + env("ZFSREP_TB_SSH_USER")),
+              std::string::npos);
+    ok("ZFS_SIM_ROOT=$ZFSREP_TB_REMOTE2_ROOT zfs destroy backup/only2");
 }
 
 TEST(Testbed, TransfersThroughScriptPvAndSshKeepTheData)
