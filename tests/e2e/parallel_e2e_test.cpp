@@ -2,17 +2,22 @@
 // throttled full send of a tree to host A holds neither an incremental to
 // host B nor anything else back, a second mission to host A waits (listed
 // "waiting") and starts right after the first one's end, an export inside
-// the sent tree never overlaps the send; and cancel, remove and the stop
-// each act on one of two runs going. The engine runs in-process with a clock
+// the sent tree never overlaps the send; cancel and remove each act on one
+// of two runs going, and SIGTERM to the real service records every running
+// run as interrupted. The engine runs in-process with a clock
 // that moves with the wall clock from a moment the test picks.
 #include "tbharness.h"
 #include "transferfixture.h"
 
 #include "runhistory.h"
+#include "service.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
+
+#include <csignal>
 
 namespace {
 
@@ -62,6 +67,15 @@ protected:
     static QJsonObject scheduledAt(QJsonObject mission, int minute)
     {
         mission.insert("schedules", QJsonArray{QJsonObject{{"minutes", QJsonArray{minute}}}});
+        return mission;
+    }
+
+    // Due only on New Year's midnight: it runs when asked to (a mission
+    // without schedules runs at the next pass).
+    static QJsonObject yearly(QJsonObject mission)
+    {
+        mission.insert("schedules", QJsonArray{QJsonObject{{"months", QJsonArray{1}}, {"days", QJsonArray{1}},
+                                                           {"hours", QJsonArray{0}}, {"minutes", QJsonArray{0}}}});
         return mission;
     }
 
@@ -136,18 +150,17 @@ TEST_F(ParallelE2e, ALongSendToOneHostHoldsBackNeitherAnotherHostNorAnotherTree)
 }
 
 // Two runs going, one to each host, both throttled: cancel and remove end
-// only their own run; the stop (what SIGTERM does) records every running
-// run as interrupted.
-TEST_F(ParallelE2e, CancelRemoveAndStopActOnOneOfTwoRunsGoing)
+// only their own run.
+TEST_F(ParallelE2e, CancelAndRemoveActOnOneOfTwoRunsGoing)
 {
     for (const QString &name : QStringList{"x", "y", "z"}) {
         ASSERT_TRUE(tb::localZfs({"create", "tank/" + name}).ok());
         tb::writeRandomFile(tb::localPath("tank/" + name) + "/big.bin", 4 << 20, 340 + name.at(0).unicode());
     }
     setLimits(4, 1);
-    const int x = append(mission(1, {{"caption", "x to A"}, {"name", "x"}, {"ratelimit", kRate}}));
-    const int y = append(onHost2(mission(1, {{"caption", "y to B"}, {"name", "y"}, {"ratelimit", kRate}})));
-    const int z = append(onHost2(mission(1, {{"caption", "z to B"}, {"name", "z"}, {"ratelimit", kRate}})));
+    const int x = append(yearly(mission(1, {{"caption", "x to A"}, {"name", "x"}, {"ratelimit", kRate}})));
+    const int y = append(yearly(onHost2(mission(1, {{"caption", "y to B"}, {"name", "y"}, {"ratelimit", kRate}}))));
+    const int z = append(yearly(onHost2(mission(1, {{"caption", "z to B"}, {"name", "z"}, {"ratelimit", kRate}}))));
     runClockFrom(QTime(10, 20, 0));
     ASSERT_TRUE(engine->start(journals));
     auto streaming = [&](int msnno) { return listed(msnno).value("bytes").toInt() > 0; };
@@ -171,18 +184,60 @@ TEST_F(ParallelE2e, CancelRemoveAndStopActOnOneOfTwoRunsGoing)
     ASSERT_TRUE(engine->removeMission(removing, y)) << removing.errmsg().toStdString();
     ASSERT_TRUE(eventually([&] { return streaming(z); }, 20000));
     EXPECT_TRUE(listed(y).isEmpty());
-
-    // x again beside z, then the stop: both recorded interrupted.
-    ASSERT_TRUE(engine->scheduler().runNow(asked, x)) << asked.errmsg().toStdString();
-    ASSERT_TRUE(eventually([&] { return streaming(x) && streaming(z); }, 20000));
-    QElapsedTimer stopping;
-    stopping.start();
-    ASSERT_TRUE(engine->scheduler().shutdown(30000));
-    EXPECT_LT(stopping.elapsed(), 15000);
-    EXPECT_EQ(newestRun(x).outcome, "interrupted");
-    EXPECT_EQ(newestRun(z).outcome, "interrupted");
+    EXPECT_EQ(stateOf(x), "failed") << "its last run was cancelled";
+    EXPECT_EQ(engine->dueTable().entries().value(x), QDateTime(QDate(2025, 1, 1), QTime(0, 0)).toSecsSinceEpoch())
+        << "a scheduled mission keeps its schedule after a cancelled run";
     EXPECT_FALSE(tb::remote2Exists("backup/y") && !tb::remote2Snapshots("backup/y").isEmpty())
         << "the removed mission's cut stream left no replica with snapshots";
+}
+
+// The real service with maxparallel 4: SIGTERM while a run to each host goes
+// records both as interrupted before it exits.
+TEST_F(ParallelE2e, SigtermWithTwoRunsGoingRecordsBothInterrupted)
+{
+    Service::resetState();
+    tb::writeRandomFile(tb::localPath("tank/data") + "/big.bin", 4 << 20, 350);
+    ASSERT_TRUE(tb::localZfs({"create", "tank/p"}).ok());
+    tb::writeRandomFile(tb::localPath("tank/p") + "/big.bin", 4 << 20, 351);
+    const QJsonObject config{{"lpcid", "/tarn/run/zfsrep-e2e.sock"}, {"maxparallel", 4}, {"maxperhost", 1}};
+    Service service;
+    service.start(config);
+    ASSERT_TRUE(service.waitUntilServing()) << service.output().toStdString();
+    auto records = [&] {
+        return service.ctl("zfsrep_mission_alload").response.value("results").toObject().value("records").toArray();
+    };
+    auto add = [&](const QJsonObject &mission) {
+        EXPECT_EQ(service.ctl("zfsrep_mission_append", yearly(mission)).exitCode, 0);
+        return records().last().toObject().value("msnno").toInt();
+    };
+    const int toA = add(mission(1, {{"caption", "data to A"}, {"name", "data"}, {"ratelimit", kRate}, {"port", tb::port()}}));
+    const int toB = add(onHost2(mission(1, {{"caption", "p to B"}, {"name", "p"}, {"ratelimit", kRate}})));
+    ASSERT_NE(toA, toB);
+    ASSERT_EQ(service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", toA}}).exitCode, 0);
+    const Service::Call second = service.ctl("zfsrep_mission_run", QJsonObject{{"msnno", toB}});
+    ASSERT_EQ(second.exitCode, 0) << "with more slots a second run is not refused: "
+                                  << QJsonDocument(second.response).toJson().toStdString();
+    auto streams = [&](int msnno) {
+        for (const QJsonValue &value : records()) {
+            if (value.toObject().value("msnno").toInt() == msnno)
+                return value.toObject().value("bytes").toInt() > 0;
+        }
+        return false;
+    };
+    ASSERT_TRUE(eventually([&] { return streams(toA) && streams(toB); }, 20000)) << service.output().toStdString();
+
+    ASSERT_EQ(service.stop(SIGTERM, 20000), 0) << service.output().toStdString();
+    service.start(config);
+    ASSERT_TRUE(service.waitUntilServing()) << service.output().toStdString();
+    for (int msnno : {toA, toB}) {
+        const QJsonArray runs =
+            service.ctl("zfsrep_mission_history", QJsonObject{{"msnno", msnno}}).response.value("results").toArray();
+        ASSERT_FALSE(runs.isEmpty());
+        EXPECT_EQ(runs.at(0).toObject().value("outcome").toString(), "interrupted") << msnno;
+        EXPECT_FALSE(runs.at(0).toObject().value("error").toString().isEmpty()) << "the stop's own message";
+    }
+    EXPECT_EQ(service.stop(SIGTERM, 20000), 0);
+    QFile::remove(tb::localPath("tank/data") + "/big.bin");
 }
 
 } // namespace
