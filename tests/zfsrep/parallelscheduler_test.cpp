@@ -203,6 +203,16 @@ TEST_F(ParallelRuns, TwoRunsToTwoHostsGoAtOnceEachWithItsOwnFigures)
     EXPECT_TRUE(text.contains(QString("zfsrep_mission_running{msnno=\"%1\",caption=\"to A\"} 1").arg(toA))) << text.toStdString();
     EXPECT_TRUE(text.contains(QString("zfsrep_mission_running{msnno=\"%1\",caption=\"to B\"} 1").arg(toB)));
 
+    // Alive while either run's steps look at their cancel tokens; the last
+    // pass once none does.
+    setClock(QTime(14, 16, 30));
+    EXPECT_EQ(engine->scheduler().heartbeat(), QDateTime(QDate(2024, 3, 4), QTime(14, 16, 30)).toSecsSinceEpoch());
+    engine->scheduler().setAliveWindow(0);
+    EXPECT_TRUE(eventually([&] {
+        return engine->scheduler().heartbeat() == QDateTime(QDate(2024, 3, 4), QTime(10, 16, 0)).toSecsSinceEpoch();
+    }));
+    engine->scheduler().setAliveWindow(60000);
+
     // Graceful stop: every running run recorded interrupted.
     ASSERT_TRUE(engine->scheduler().shutdown(10000));
     EXPECT_EQ(lastOutcome(toA), "interrupted");
@@ -378,7 +388,9 @@ TEST_F(ParallelRuns, EachOfTwoStalledRunsIsEndedByTheWatchdog)
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] { return lastOutcome(toA) == "stalled" && lastOutcome(toB) == "stalled"; }, 15000))
         << lastOutcome(toA).toStdString() << " " << lastOutcome(toB).toStdString();
-    EXPECT_TRUE(engine->scheduler().live().progress.isEmpty());
+    // The record is written before the run leaves the running set.
+    EXPECT_TRUE(eventually([&] { return engine->scheduler().live().progress.isEmpty(); }));
+    EXPECT_EQ(runner->terminated(), 2);
 }
 
 } // namespace
