@@ -116,6 +116,8 @@ MissionRowText::RunFields MissionListing::runFields(const RunFacts &facts, int m
     fields.lastrun = last.started;
     fields.lastresult = last.outcome;
     fields.lasterror = mission.problem.isEmpty() ? last.error : mission.problem;
+    if (mission.waiting && !mission.running)
+        fields.waitreason = facts.live.waiting.value(msnno);
     return fields;
 }
 
@@ -130,6 +132,8 @@ void MissionListing::addRunFields(const RunFacts &facts, QJsonArray &records)
         row.insert(QStringLiteral("lastrun"), fields.lastrun);
         row.insert(QStringLiteral("lastresult"), fields.lastresult);
         row.insert(QStringLiteral("lasterror"), fields.lasterror);
+        if (!fields.waitreason.isEmpty())
+            row.insert(QStringLiteral("waitreason"), fields.waitreason);
         records.replace(i, row);
     }
 }

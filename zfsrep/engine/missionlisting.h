@@ -2,7 +2,7 @@
 // their schedules as arrays, each running mission's live figures ("speed",
 // "rate", "bytes", "total", "eta") and on every row "state", "nextrun",
 // "lastrun", "lastresult" and "lasterror" ("waiting" when it is due but
-// waits for a run slot). Reads the parts; changes nothing
+// waits for a run slot, with "waitreason" saying why). Reads the parts; changes nothing
 // in them. Any thread.
 //
 // The text of the stored rows is kept between listings, with the store's
