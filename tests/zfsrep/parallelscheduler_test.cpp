@@ -376,11 +376,18 @@ TEST_F(ParallelRuns, RemovingOneOfTwoRunningMissionsEndsOnlyItsRun)
     ASSERT_TRUE(engine->start(journals));
     setClock(QTime(10, 16, 0));
     ASSERT_TRUE(eventually([&] { return runner->spawns().size() == 2; }));
+    // The clean-up after a removed send lists the tree it was receiving into.
+    auto targetListings = [&] {
+        return runner->runLines().filter("receive_resume_token,written backup/b").size();
+    };
+    const int listedBefore = targetListings();
     TQ2Journals removal;
     ASSERT_TRUE(engine->removeMission(removal, removed)) << removal.errmsg().toStdString();
     // Its history goes with the mission; its transfer is ended.
     ASSERT_TRUE(eventually([&] { return runner->terminated() == 1 && !engine->scheduler().live().progress.contains(removed); }));
     EXPECT_TRUE(listed(removed).isEmpty());
+    EXPECT_TRUE(eventually([&] { return targetListings() == listedBefore + 1; }))
+        << "cleaned up once its run ended, while the other run goes on";
     EXPECT_EQ(stateOf(kept), "running");
     EXPECT_EQ(lastOutcome(kept), "running");
     EXPECT_FALSE(engine->scheduler().live().progress.contains(removed));
