@@ -80,9 +80,10 @@ public:
     // Refused (journal set) also when the mission does not exist
     // (ERR_NOT_EXISTS), when it runs (ERR_BUSY), with one run slot when
     // another one runs (ERR_BUSY), or when the scheduler does not run
-    // (ERR_NOT_ACTIVE). With more slots it is queued and waits its turn. `runno`, when given, gets the
-    // number of the run in the history (the one already asked for, when a
-    // request came twice before the run started).
+    // (ERR_NOT_ACTIVE). With more slots it is queued and waits its turn.
+    // `runno`, when given, gets the number of the run in the history (the
+    // one already asked for, when a request came twice before the run
+    // started).
     bool runNow(TQ2Journals &journals, int msnno, qint64 *runno = nullptr);
     // Cancels the running transfer of `msnno` (recorded as cancelled), or
     // takes a waiting `msnno` out of the queue (a run recorded for it ends as
@@ -93,7 +94,8 @@ public:
     // arming after it; what it leaves behind (`removed`, as it was stored)
     // is cleaned up on the scheduler thread once no run of it goes on.
     void missionRemoved(int msnno, const Mission &removed);
-    // Cancels whatever runs now (recorded as failed unless stopping).
+    // Cancels every run going now (recorded as cancelled, or interrupted
+    // when stopping).
     void cancelCurrent();
 
     // The progress ("msnno", "action", "speed", "rate", ...) of the run that
@@ -163,8 +165,8 @@ private:
     QHash<int, QString> waitReasons;  // guarded by currentLock
     RunLimits runLimits;              // guarded by currentLock
     std::mutex endLock;               // one run's end at a time
-    QList<Mission> removedMissions;  // guarded by currentLock
-    QHash<int, RunRecord> requested; // runs begun by runNow, guarded by currentLock
+    QList<Mission> removedMissions;   // guarded by currentLock
+    QHash<int, RunRecord> requested;  // runs begun by runNow, guarded by currentLock
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> wakeRequested{false};
