@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -140,6 +141,12 @@ TEST_F(ParallelE2e, ALongSendToOneHostHoldsBackNeitherAnotherHostNorAnotherTree)
     EXPECT_EQ(full.outcome, "succeeded") << full.error.toStdString();
     EXPECT_EQ(second.outcome, "succeeded") << second.error.toStdString();
     EXPECT_EQ(exported.outcome, "succeeded") << exported.error.toStdString();
+    std::printf("figures: incremental to B started %llds after its minute and took %llds; the full send to A "
+                "took %llds; the second to A started %llds after its end, the export %llds after it\n",
+                static_cast<long long>(incremental.started - at(QTime(10, 17))),
+                static_cast<long long>(incremental.ended - incremental.started),
+                static_cast<long long>(full.ended - full.started), static_cast<long long>(second.started - full.ended),
+                static_cast<long long>(exported.started - full.ended));
     EXPECT_GE(full.ended - full.started, 60) << "the throttled send lasted a minute";
     EXPECT_GE(second.started, full.ended);
     EXPECT_LE(second.started - full.ended, 2) << "the second mission to A starts within 2 s of the first one's end";
