@@ -47,6 +47,7 @@ QString kindName(int action)
     case 2: return QStringLiteral("pull");
     case 3: return QStringLiteral("export");
     case 4: return QStringLiteral("restore");
+    case 5: return QStringLiteral("mirror");
     default: return QStringLiteral("action %1").arg(action);
     }
 }
@@ -54,7 +55,8 @@ QString kindName(int action)
 QString missionSource(const QJsonObject &m)
 {
     switch (toInt(m.value(QStringLiteral("action")))) {
-    case 2: return remote(m);
+    case 2:
+    case 5: return remote(m);
     case 4: return text(m, "path");
     default: return dataset(m);
     }
@@ -66,7 +68,8 @@ QString missionTarget(const QJsonObject &m)
     case 1: return remote(m);
     case 3: return text(m, "path");
     case 2:
-    case 4: return dataset(m);
+    case 4:
+    case 5: return dataset(m);
     default: return text(m, "path");
     }
 }

@@ -76,14 +76,15 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     const int action = toInt(m.value(QStringLiteral("action")));
     const QString dataset = text(m, "pool") + QLatin1Char('/') + text(m, "name");
     lines << QStringLiteral("mission %1  %2").arg(toInt(m.value(QStringLiteral("msnno")))).arg(text(m, "caption"));
-    static const char *const kinds[] = {"?", "send", "pull (receive)", "export", "restore"};
-    row(QStringLiteral("kind"), QLatin1String(kinds[action >= 1 && action <= 4 ? action : 0]));
+    static const char *const kinds[] = {"?", "send", "pull (receive)", "export", "restore", "mirror (incremental pull)"};
+    row(QStringLiteral("kind"), QLatin1String(kinds[action >= 1 && action <= 5 ? action : 0]));
     switch (action) {
     case 1:
         row(QStringLiteral("dataset"), dataset);
         row(QStringLiteral("to"), remote(m));
         break;
     case 2:
+    case 5:
         row(QStringLiteral("from"), remote(m));
         row(QStringLiteral("into"), dataset);
         break;
@@ -99,7 +100,7 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
         row(QStringLiteral("dataset"), dataset);
         row(QStringLiteral("path"), text(m, "path"));
     }
-    if (action == 1 || action == 2)
+    if (action == 1 || action == 2 || action == 5)
         row(QStringLiteral("password"), text(m, "passwd").isEmpty() ? QStringLiteral("(none)")
                                                                    : QLatin1String(kMaskedPassword));
     row(QStringLiteral("series"), text(m, "snapname"));
@@ -107,13 +108,15 @@ QString renderMissionDetail(const QJsonObject &m, Qt::TimeSpec spec)
     const qint64 rate = toInt64(m.value(QStringLiteral("ratelimit")));
     row(QStringLiteral("ratelimit"), rate > 0 ? formatBytes(rate) + QStringLiteral("/s") : QStringLiteral("none"));
     row(QStringLiteral("erase"), yesNo(m, "erase"));
-    if (action == 1 || action == 3) {
+    if (action == 1 || action == 3 || action == 5) {
         const QString keepSource = text(m, "keepsource");
         row(QStringLiteral("keep source"), keepSource.isEmpty() ? QStringLiteral("none") : keepSource);
+    }
+    if (action == 1 || action == 3) {
         const QString hook = text(m, "hook");
         row(QStringLiteral("hook"), hook.isEmpty() ? QStringLiteral("none") : hook);
     }
-    if (action == 1) {
+    if (action == 1 || action == 5) {
         const QString keepTarget = text(m, "keeptarget");
         row(QStringLiteral("keep target"), keepTarget.isEmpty() ? QStringLiteral("none") : keepTarget);
         const QString carry = text(m, "carry");

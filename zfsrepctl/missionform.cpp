@@ -1,6 +1,7 @@
 #include "missionform.h"
 
 #include "fieldtext.h"
+#include "missionkinds.h"
 #include "scheduletext.h"
 
 #include <QJsonArray>
@@ -31,10 +32,8 @@ const Switch kSwitches[] = {
 
 // Flags that take a value.
 const char *const kValueFlags[] = {"--caption", "--send", "--to", "--pull", "--into", "--export", "--dir",
-                                   "--restore", "--user", "--port", "--series", "--ratelimit", "--schedule",
+                                   "--restore", "--mirror", "--user", "--port", "--series", "--ratelimit", "--schedule",
                                    "--password-fd", "--keep-source", "--keep-target", "--carry", "--hook"};
-
-const char *const kKindFlags[] = {"", "--send", "--pull", "--export", "--restore"};
 
 bool absolutePath(const QString &text, QString &why)
 {
@@ -45,55 +44,13 @@ bool absolutePath(const QString &text, QString &why)
     return true;
 }
 
-// Which kinds a flag belongs to (0: every kind).
-int kindMask(const QString &flag)
-{
-    auto bit = [](int action) { return 1 << action; };
-    if (flag == QLatin1String("--to"))
-        return bit(1);
-    if (flag == QLatin1String("--dir"))
-        return bit(3);
-    // A hook runs around the mission's own snapshot.
-    if (flag == QLatin1String("--hook"))
-        return bit(1) | bit(3);
-    if (flag == QLatin1String("--keep-source"))
-        return bit(1) | bit(3);
-    if (flag == QLatin1String("--keep-target") || flag == QLatin1String("--carry"))
-        return bit(1);
-    if (flag == QLatin1String("--into"))
-        return bit(2) | bit(4);
-    if (flag == QLatin1String("--user") || flag == QLatin1String("--port") || flag == QLatin1String("--password-fd")
-        || flag == QLatin1String("--ask-password") || flag == QLatin1String("--no-password"))
-        return bit(1) | bit(2);
-    return 0;
-}
-
-QString kindWord(int action)
-{
-    static const char *const words[] = {"mission", "send", "pull", "export", "restore"};
-    return QLatin1String(words[action >= 1 && action <= 4 ? action : 0]);
-}
-
-// Every flag given fits the kind `action`.
-bool flagsFitKind(const MissionForm &form, int action, QString &error)
-{
-    for (const QString &flag : form.given) {
-        const int mask = kindMask(flag);
-        if (mask != 0 && !(mask & (1 << action))) {
-            error = QStringLiteral("%1 does not apply to %2 missions").arg(flag, kindWord(action));
-            return false;
-        }
-    }
-    return true;
-}
-
 // One value flag; false with `why` (the caller prefixes the flag).
 bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJsonArray &schedules, QString &why)
 {
     QJsonObject &f = form.fields;
     auto kind = [&](int action) {
         if (form.action != 0 && form.action != action) {
-            why = QStringLiteral("only one of --send, --pull, --export, --restore may be given");
+            why = QStringLiteral("only one of %1 may be given").arg(MissionKinds::kindFlagList());
             return false;
         }
         form.action = action;
@@ -107,6 +64,12 @@ bool takeValue(const QString &flag, const QString &value, MissionForm &form, QJs
         return kind(1) && parseDatasetText(value, f, why);
     } else if (flag == QLatin1String("--pull")) {
         return kind(2) && parseRemoteText(value, f, why);
+    } else if (flag == QLatin1String("--mirror")) {
+        // The remote dataset a backup host pulls from, whole.
+        if (!kind(5) || !parseRemoteText(value, f, why))
+            return false;
+        if (f.value(QStringLiteral("path")).toString().contains(QLatin1Char('@')))
+            return why = QStringLiteral("a mirror pulls a dataset, not a snapshot"), false;
     } else if (flag == QLatin1String("--export")) {
         return kind(3) && parseDatasetText(value, f, why);
     } else if (flag == QLatin1String("--restore")) {
@@ -279,25 +242,25 @@ bool parseMissionForm(const QString &command, const QStringList &args, MissionFo
         return false;
     }
     if (form.action == 0) {
-        error = QStringLiteral("add needs one of --send, --pull, --export, --restore");
+        error = QStringLiteral("add needs one of %1").arg(MissionKinds::kindFlagList());
         return false;
     }
     if (form.replace && form.action != 4) {
         error = QStringLiteral("--replace belongs to --restore");
         return false;
     }
-    static const char *const companion[] = {"", "--to", "--into", "--dir", "--into"};
-    if (!form.given.contains(QLatin1String(companion[form.action]))) {
-        error = QStringLiteral("%1 needs %2").arg(QLatin1String(kKindFlags[form.action]),
-                                                  QLatin1String(companion[form.action]));
+    if (!form.given.contains(MissionKinds::companionFlag(form.action))) {
+        error = QStringLiteral("%1 needs %2").arg(MissionKinds::kindFlag(form.action),
+                                                  MissionKinds::companionFlag(form.action));
         return false;
     }
     if (isRemoteKind(form.action) && !form.fields.contains(QStringLiteral("userid"))) {
+        // The flag that names the host.
         error = QStringLiteral("%1: no remote user; give USER@HOST or --user NAME")
-                    .arg(QLatin1String(form.action == 1 ? "--to" : "--pull"));
+                    .arg(form.action == 1 ? QStringLiteral("--to") : MissionKinds::kindFlag(form.action));
         return false;
     }
-    return flagsFitKind(form, form.action, error);
+    return MissionKinds::flagsFit(form.given, form.action, error);
 }
 
 QJsonObject appendParams(const MissionForm &form)
@@ -312,12 +275,12 @@ bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObjec
     const int action = stored.value(QStringLiteral("action")).toVariant().toInt();
     if (form.action != 0 && form.action != action) {
         error = QStringLiteral("%1: mission %2 is of kind %3; its kind cannot change")
-                    .arg(QLatin1String(kKindFlags[form.action]))
+                    .arg(MissionKinds::kindFlag(form.action))
                     .arg(form.msnno)
-                    .arg(kindWord(action));
+                    .arg(MissionKinds::word(action));
         return false;
     }
-    if (!flagsFitKind(form, action, error))
+    if (!MissionKinds::flagsFit(form.given, action, error))
         return false;
     params = QJsonObject();
     for (const char *key : kChangeKeys) {

@@ -8,6 +8,7 @@
 //           --pull [USER@]HOST[:PORT]/DATASET[@SNAPSHOT] --into POOL/DATASET
 //           --export POOL/DATASET --dir /DIRECTORY
 //           --restore /FILE --into POOL/DATASET
+//           --mirror [USER@]HOST[:PORT]/DATASET --into POOL/DATASET
 //   FIELDS: --user NAME --port N --series NAME --ratelimit RATE
 //           --hook NAME (send, export; "" for none)
 //           --schedule TEXT (repeatable) | --once
@@ -30,7 +31,7 @@ enum class PasswordSource {
 
 struct MissionForm {
     int msnno = 0;      // edit: the mission
-    int action = 0;     // 1 send, 2 receive, 3 export, 4 restore; 0: no kind flag
+    int action = 0;     // 1 send, 2 receive, 3 export, 4 restore, 5 mirror; 0: no kind flag
     QJsonObject fields; // only the fields the flags set, in the service's names
     QStringList given;  // the flags given, for messages ("--to", "--dir", ...)
     PasswordSource password = PasswordSource::Unchanged;
@@ -57,5 +58,5 @@ bool changeParams(const QJsonObject &stored, const MissionForm &form, QJsonObjec
 // name below the pool, under "items") hold POOL/NAME. Pure.
 bool restoreTargetExists(const QJsonObject &pools, const QString &pool, const QString &name);
 
-// True when the mission kind talks to a remote host (send, receive).
-inline bool isRemoteKind(int action) { return action == 1 || action == 2; }
+// True when the mission kind talks to a remote host (send, receive, mirror).
+inline bool isRemoteKind(int action) { return action == 1 || action == 2 || action == 5; }

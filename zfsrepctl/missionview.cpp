@@ -25,6 +25,7 @@ QString actionName(int action)
     case 2: return QStringLiteral("receive");
     case 3: return QStringLiteral("export");
     case 4: return QStringLiteral("restore");
+    case 5: return QStringLiteral("mirror");
     default: return QStringLiteral("action %1").arg(action);
     }
 }
@@ -37,7 +38,7 @@ QString route(const QJsonObject &m, int columns = 1 << 20)
 {
     const QString dataset = m.value("pool").toString() + QLatin1Char('/') + m.value("name").toString();
     const int action = toInt(m.value("action"));
-    const bool remote = action == 1 || action == 2;
+    const bool remote = action == 1 || action == 2 || action == 5;
     const QString anchor = remote ? m.value("host").toString() : QString();
     const QString rest = remote ? QLatin1Char(':') + valueText(m.value("port")) + QLatin1Char('/')
                                       + m.value("path").toString()
@@ -46,7 +47,7 @@ QString route(const QJsonObject &m, int columns = 1 << 20)
     auto join = [&](const QString &far) {
         switch (action) {
         case 1: case 3: return dataset + arrow + far;
-        case 2: case 4: return far + arrow + dataset;
+        case 2: case 4: case 5: return far + arrow + dataset;
         default: return dataset;
         }
     };

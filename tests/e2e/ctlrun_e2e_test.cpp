@@ -3,7 +3,8 @@
 // another terminal; watch --until-finished around a run; add answering its
 // number, list, remove and history of a missing mission; the schedule text
 // that reads "hours=2" as 02:00 and a date that never comes refused by the
-// client and by the service.
+// client and by the service; a mirror checked, run, listed and removed
+// through the service.
 #include "service.h"
 #include "tbharness.h"
 
@@ -72,6 +73,11 @@ protected:
         }
         QFile::remove(tb::localPath("tank/data") + "/big.bin");
         tb::clearFaults();
+        // What a mirror scenario that stopped half-way leaves.
+        for (const QString &snapshot : tb::remoteSnapshots("backup/prod"))
+            tb::remoteZfs({"release", "-r", mirrorTag, snapshot});
+        tb::remoteZfs({"destroy", "-r", "backup/prod"});
+        tb::localZfs({"destroy", "-r", "tank/mirrored"});
     }
 
     tb::Run ctl(const QStringList &args, int timeoutMs = 120000)
@@ -97,6 +103,7 @@ protected:
     }
 
     Service service;
+    QString mirrorTag = QStringLiteral("zfsrep-0");
 };
 
 TEST_F(CtlRunE2e, RunWaitExitsWithTheOutcomeOfThatRun)
@@ -256,6 +263,47 @@ TEST_F(CtlRunE2e, AddListRemoveAndHistoryOfAMissingMission)
     EXPECT_EQ(run.err, QStringLiteral("zfsrepctl: remove mission %1: mission %1 does not exist (err 9994)\n")
                            .arg(msnno)
                            .toUtf8());
+}
+
+TEST_F(CtlRunE2e, AMirrorIsCheckedRunAndListedAndItsRemovalReleasesTheRemoteHold)
+{
+    ASSERT_TRUE(tb::remoteZfs({"create", "backup/prod"}).ok());
+    const QString file = tb::remotePath("backup/prod") + "/f.bin";
+    tb::writeRandomFile(file, 200000, 31);
+    ASSERT_TRUE(tb::run("chown", {tb::user() + ":", file}).ok());
+    QJsonObject mirror = sendMission("Mirror");
+    mirror.insert("action", 5);
+    mirror.insert("name", "mirrored");
+    mirror.insert("path", "backup/prod");
+    const int msnno = append(mirror);
+    ASSERT_GT(msnno, 0);
+    mirrorTag = QStringLiteral("zfsrep-%1").arg(msnno);
+
+    tb::Run run = ctl({"check", QString::number(msnno)});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    for (const char *part : {"backup/prod exists with 0 snapshots", "the pool tank exists",
+                             "tank/mirrored is new; its parent tank exists"})
+        EXPECT_TRUE(run.out.contains(part)) << part << "\nin:\n" << run.out.toStdString();
+
+    run = ctl({"run", QString::number(msnno), "--wait"});
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_EQ(tb::treeDigest(tb::localPath("tank/mirrored")), tb::treeDigest(tb::remotePath("backup/prod")));
+    const QStringList pulled = tb::remoteSnapshots("backup/prod");
+    ASSERT_EQ(pulled.size(), 1);
+    EXPECT_TRUE(tb::remoteZfs({"holds", "-H", pulled.first()}).out.contains(mirrorTag.toUtf8()));
+    run = ctl({"list"});
+    EXPECT_TRUE(run.out.contains(QStringLiteral("  mirror  %1@%2:%3/backup/prod  tank/mirrored  ")
+                                     .arg(tb::user(), tb::host())
+                                     .arg(tb::port())
+                                     .toUtf8()))
+        << run.out.toStdString();
+    EXPECT_EQ(row(msnno).value("state").toString(), "armed") << "re-armed after its run, like a send";
+
+    run = ctl({"remove", QString::number(msnno), "--yes"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(waitFor([&] { return !tb::remoteZfs({"holds", "-H", pulled.first()}).out.contains(mirrorTag.toUtf8()); },
+                        15000))
+        << "the removed mirror's hold on the remote host is released";
 }
 
 TEST_F(CtlRunE2e, ADateThatNeverComesIsRefusedByClientAndService)

@@ -35,6 +35,7 @@ TEST(ListView, FromAndToFollowTheKind)
         {"ipv6 and no port", row(5, 1, {{"host", "fe80::1"}, {"port", "0"}}), "tank/data",
          "replica@[fe80::1]:22/backup"},
         {"port as a number", row(6, 1, {{"port", 22}}), "tank/data", "replica@10.0.0.2:22/backup"},
+        {"mirror", row(7, 5, {{"path", "prod/data"}}), "replica@10.0.0.2:2222/prod/data", "tank/data"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -43,6 +44,7 @@ TEST(ListView, FromAndToFollowTheKind)
     }
     EXPECT_EQ(kindName(1), "send");
     EXPECT_EQ(kindName(2), "pull");
+    EXPECT_EQ(kindName(5), "mirror");
     EXPECT_EQ(kindName(7), "action 7");
 }
 

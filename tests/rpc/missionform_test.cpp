@@ -55,6 +55,13 @@ TEST(MissionForm, AddBuildsTheAppendOfEachKind)
          R"({"action":3,"caption":"hooked","pool":"tank","name":"db","path":"/srv/exports","hook":"freeze"})"},
         {"--caption re --restore /srv/exports/data.gz --into tank/back --ratelimit none",
          R"({"action":4,"caption":"re","path":"/srv/exports/data.gz","pool":"tank","name":"back","ratelimit":0})"},
+        {"--caption pulled --mirror backup@prod1:2222/prod/data --into tank/prod --erase --keep-target 30,1d30d "
+         "--carry series --ratelimit 20M",
+         R"({"action":5,"caption":"pulled","host":"prod1","port":2222,"userid":"backup","path":"prod/data",
+             "pool":"tank","name":"prod","erase":true,"keeptarget":"30,1d30d","carry":"series","ratelimit":20971520})"},
+        {"--caption pulled --mirror prod1/prod --into tank/p --user backup --keep-source 10 --schedule hours=1,13",
+         R"({"action":5,"caption":"pulled","host":"prod1","path":"prod","pool":"tank","name":"p","userid":"backup",
+             "keepsource":"10","schedules":[{"hours":[1,13],"minutes":[0]}]})"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args);
@@ -76,7 +83,7 @@ TEST(MissionForm, RefusalsNameTheFlag)
         const char *error;
     } cases[] = {
         {"add", "--send tank/d --to r@h/b", "add needs --caption TEXT"},
-        {"add", "--caption c", "add needs one of --send, --pull, --export, --restore"},
+        {"add", "--caption c", "add needs one of --send, --pull, --export, --restore, --mirror"},
         {"add", "--caption c --send tank/d", "--send needs --to"},
         {"add", "--caption c --pull r@h/x --into tank/d --hook freeze", "--hook does not apply to pull missions"},
         {"add", "--caption c --restore /f", "--restore needs --into"},
@@ -89,7 +96,7 @@ TEST(MissionForm, RefusalsNameTheFlag)
         {"add", "--caption c --send tank/d --to r@-oProxy/b", "--to: host '-oProxy' starts with '-'"},
         {"add", "--caption c --send tank/d --to r@h/b --port 70000", "--port: '70000' is not 1-65535"},
         {"add", "--caption c --send tank/d --to h/b --user -l", "--user: '-l' is not a user name"},
-        {"add", "--caption c --send tank/d --to r@h/b --pull r@h/x", "--pull: only one of --send, --pull, --export, --restore may be given"},
+        {"add", "--caption c --send tank/d --to r@h/b --pull r@h/x", "--pull: only one of --send, --pull, --export, --restore, --mirror may be given"},
         {"add", "--caption c --export tank/d --dir exports", "--dir: 'exports' is not an absolute path"},
         {"add", "--caption c --restore f.gz --into tank/d", "--restore: 'f.gz' is not an absolute path"},
         {"add", "--caption c --export tank/d --dir /x --to r@h/b", "--to does not apply to export missions"},
@@ -105,6 +112,18 @@ TEST(MissionForm, RefusalsNameTheFlag)
          "--password-fd, --ask-password and --no-password exclude each other"},
         {"add", "--caption c --send tank/d --to r@h/b --password secret", "add: unknown argument \"--password\""},
         {"add", "--caption c --send tank/d --to", "--to needs a value"},
+        {"add", "--caption c --mirror r@h/prod/data", "--mirror needs --into"},
+        {"add", "--caption c --mirror h/prod/data --into tank/d", "--mirror: no remote user; give USER@HOST or --user NAME"},
+        {"add", "--caption c --mirror r@h/prod/data@daily_1 --into tank/d",
+         "--mirror: a mirror pulls a dataset, not a snapshot"},
+        {"add", "--caption c --mirror r@h --into tank/d", "--mirror: no /PATH after the host in 'r@h'"},
+        {"add", "--caption c --mirror r@-oProxy/prod --into tank/d", "--mirror: host '-oProxy' starts with '-'"},
+        {"add", "--caption c --mirror r@h/prod --into tank/d --hook freeze", "--hook does not apply to mirror missions"},
+        {"add", "--caption c --mirror r@h/prod --into tank/d --to r@h/b", "--to does not apply to mirror missions"},
+        {"add", "--caption c --mirror r@h/prod --into tank/d --dir /x", "--dir does not apply to mirror missions"},
+        {"add", "--caption c --mirror r@h/prod --send tank/d",
+         "--send: only one of --send, --pull, --export, --restore, --mirror may be given"},
+        {"add", "--caption c --pull r@h/x --into tank/d --keep-target 10", "--keep-target does not apply to pull missions"},
         {"edit", "--erase", "edit needs a mission number (msnno)"},
         {"edit", "0 --erase", "edit: the mission number must be a positive whole number, not \"0\""},
         {"edit", "3 --caption other", "--caption: the service keeps a mission's caption; add a new mission instead"},
@@ -182,6 +201,42 @@ TEST(MissionForm, EditRefusesFlagsOfAnotherKind)
     }
 }
 
+TEST(MissionForm, EditOfAMirrorKeepsItsKind)
+{
+    const QJsonObject mirror = object(R"({"msnno":5,"caption":"pulled","action":5,"pool":"tank","name":"prod",
+        "path":"prod/data","host":"prod1","port":"22","userid":"backup","passwd":"s3cret","snapname":"ZFSREP"})");
+    const struct {
+        const char *args;
+        const char *changed; // empty: refused with `error`
+        const char *error;
+    } cases[] = {
+        {"5 --mirror backup@prod2:2200/prod/web", R"({"host":"prod2","port":2200,"userid":"backup","path":"prod/web"})", ""},
+        {"5 --into tank/other --erase", R"({"pool":"tank","name":"other","erase":true})", ""},
+        {"5 --keep-target 7 --carry all", R"({"keeptarget":"7","carry":"all"})", ""},
+        {"5 --send tank/d", "", "--send: mission 5 is of kind mirror; its kind cannot change"},
+        {"5 --dir /x", "", "--dir does not apply to mirror missions"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args);
+        MissionForm form;
+        QString error;
+        ASSERT_TRUE(parseMissionForm("edit", words(c.args), form, error)) << error.toStdString();
+        QJsonObject params;
+        const bool changed = changeParams(mirror, form, params, error);
+        if (QByteArray(c.changed).isEmpty()) {
+            EXPECT_FALSE(changed);
+            EXPECT_EQ(error.toStdString(), c.error);
+            continue;
+        }
+        ASSERT_TRUE(changed) << error.toStdString();
+        QJsonObject expected = mirror;
+        const QJsonObject fields = object(c.changed);
+        for (auto it = fields.begin(); it != fields.end(); ++it)
+            expected.insert(it.key(), it.value());
+        EXPECT_EQ(show(params), show(expected));
+    }
+}
+
 TEST(MissionForm, RatesInBinaryUnits)
 {
     const struct {
@@ -234,6 +289,20 @@ TEST(MissionDetail, ShowsOneMissionWithoutItsPassword)
                              "  erase       yes\n", "  last run    2025-12-08 00:05:00 failed\n",
                              "  error       cannot open 'tank/data'\n", "              more\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+}
+
+TEST(MissionDetail, ShowsAMirrorFromTheRemoteHostIntoItsReplica)
+{
+    const QJsonObject m = object(R"({"msnno":5,"caption":"pulled","action":5,"pool":"vault","name":"prod",
+        "path":"tank/data","host":"prod1","port":"22","userid":"backup","passwd":"s3cret","snapname":"ZFSREP",
+        "erase":true,"keeptarget":"48,1d30d","carry":"series","schedules":[{"minutes":[0]}]})");
+    const std::string text = renderMissionDetail(m, Qt::UTC).toStdString();
+    EXPECT_EQ(text.find("s3cret"), std::string::npos);
+    for (const char *line : {"  kind        mirror (incremental pull)\n", "  from        backup@prod1:22/tank/data\n",
+                             "  into        vault/prod\n", "  password    ********\n", "  keep source  none\n",
+                             "  keep target  48,1d30d\n", "  carry       series\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
+    EXPECT_EQ(text.find("hook"), std::string::npos) << "a mirror runs no hook\n" << text;
 }
 
 TEST(ServiceClient, OnlyRootOrTheCallerMayServeTheSocket)

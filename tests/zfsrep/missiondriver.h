@@ -6,6 +6,7 @@
 
 #include "datasetreplacer.h"
 #include "exportrun.h"
+#include "mirrorrun.h"
 #include "mxzfsrep.h"
 #include "pullrun.h"
 #include "restorerun.h"
@@ -38,6 +39,10 @@ public:
     bool recvFile(TQ2Journals &journals, const QJsonObject &mission)
     {
         return execute(journals, mission, [](Run &run, const RunServices &s) { return RestoreRun(s).execute(run); });
+    }
+    bool mirrorPool(TQ2Journals &journals, const QJsonObject &mission)
+    {
+        return execute(journals, mission, [](Run &run, const RunServices &s) { return MirrorRun(s).execute(run); });
     }
     // The replication step of a send alone.
     bool sendSnapshots(TQ2Journals &journals, const QJsonObject &mission)

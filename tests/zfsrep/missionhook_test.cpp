@@ -45,6 +45,7 @@ TEST_F(MissionHook, RequestTable)
         {"an unknown name is named", 1, "thaw", "参数无效: hook: no hook named thaw is configured"},
         {"a pull takes no hook", 2, "freeze", "参数无效: hook: freeze (only send and export missions snapshot)"},
         {"a restore takes no hook", 4, "freeze", "参数无效: hook: freeze (only send and export missions snapshot)"},
+        {"a mirror takes no hook", 5, "freeze", "参数无效: hook: freeze (only send and export missions snapshot)"},
         {"a number", 1, 3, "参数无效: hook: 3"},
         {"a long name is cut in the message", 1, QString(100, 'x'),
          "参数无效: hook: no hook named xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx... is configured"},

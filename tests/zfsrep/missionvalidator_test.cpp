@@ -25,6 +25,15 @@ QJsonObject restoreParams()
     return params;
 }
 
+// A backup host that pulls prod/data from 10.0.0.2 into tank/data.
+QJsonObject mirrorParams()
+{
+    QJsonObject params = sendParams();
+    params.insert("action", 5);
+    params.insert("path", "prod/data");
+    return params;
+}
+
 QJsonValue json(const char *text)
 {
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray("[") + text + "]");
@@ -112,6 +121,14 @@ std::vector<Case> accepted()
         row("ExportToTheRoot", file, "path", "/"),
         row("RestoreWithEmptyNameTakesItFromTheFile", restoreParams(), "name", ""),
         row("RemoteParentIsNotALocalPath", send, "path", "backup/.."),
+        row("MirrorMission", mirrorParams(), "path", "prod/data"),
+        row("MirrorOfAPool", mirrorParams(), "path", "prod"),
+        row("MirrorOnASchedule", mirrorParams(), "schedules", json(R"([{"hours":[1,13],"minutes":[30]}])")),
+        row("MirrorWithSourceRetention", mirrorParams(), "keepsource", "10,1d30d"),
+        row("MirrorWithTargetRetention", mirrorParams(), "keeptarget", "30,1w12w"),
+        row("MirrorCarryingItsSeries", mirrorParams(), "carry", "series"),
+        row("MirrorErasingTheRemoteSeries", mirrorParams(), "erase", 1),
+        row("MirrorWithRateLimit", mirrorParams(), "ratelimit", 1048576),
     };
 }
 
@@ -208,6 +225,21 @@ std::vector<Case> rejected()
         row("RestorePathClimbsOut", restore, "path", "/srv/exports/../../root/secret.gz.zsa",
             "参数无效: path: 含有 . 或 .. 名称部分"),
         row("RestorePathIsADirectory", restore, "path", "/srv/exports/", "参数无效: path: 含有空的名称部分"),
+        row("ActionSix", send, "action", 6, "参数无效: action: 6"),
+        row("MirrorWithoutPath", mirrorParams(), "path", QJsonValue::Undefined, "缺少参数: path"),
+        row("MirrorWithBlankPath", mirrorParams(), "path", "  ", "缺少参数: path"),
+        row("MirrorOfASnapshot", mirrorParams(), "path", "prod/data@daily",
+            "参数无效: path: prod/data@daily (a mirror pulls a dataset, not a snapshot)"),
+        row("MirrorOfABookmark", mirrorParams(), "path", "prod/data#zfsrep_1",
+            "参数无效: path: prod/data#zfsrep_1 (a mirror pulls a dataset, not a snapshot)"),
+        row("MirrorPathClimbs", mirrorParams(), "path", "prod/../etc", "参数无效: path: 含有 . 或 .. 名称部分"),
+        row("MirrorPathLikeAnOption", mirrorParams(), "path", "-oProxyCommand=x", "参数无效: path: 以 - 开头"),
+        row("MirrorWithoutHost", mirrorParams(), "host", QJsonValue::Undefined, "缺少参数: host"),
+        row("MirrorWithoutUser", mirrorParams(), "userid", QJsonValue::Undefined, "缺少参数: userid"),
+        row("MirrorWithoutPassword", mirrorParams(), "passwd", "", "缺少参数: passwd"),
+        row("MirrorHostLikeAnOption", mirrorParams(), "host", "-oProxyCommand=touch /tmp/x", "参数无效: host"),
+        row("MirrorWithAHook", mirrorParams(), "hook", "freeze",
+            "参数无效: hook: freeze (only send and export missions snapshot)"),
     };
 }
 

@@ -152,6 +152,13 @@ TEST(Notice, CarriesTheRunWithoutPasswordOrControlCharacters)
     mission.path = "backup/db@snap";
     EXPECT_EQ(Notice::of("success", mission, run).source, "10.0.0.2:2222/backup/db@snap");
     EXPECT_EQ(Notice::of("success", mission, run).target, "tank/db");
+    // A mirror pulls the remote dataset into the local replica.
+    mission.action = Mission::Mirror;
+    mission.path = "prod/db";
+    const Notice mirrored = Notice::of("success", mission, run);
+    EXPECT_EQ(mirrored.kind, "mirror");
+    EXPECT_EQ(mirrored.source, "10.0.0.2:2222/prod/db");
+    EXPECT_EQ(mirrored.target, "tank/db");
 }
 
 } // namespace

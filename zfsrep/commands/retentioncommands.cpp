@@ -13,6 +13,12 @@ QStringList markedSnapshotArgs(const QString &snapshot, const QString &mark)
     return arguments << snapshot;
 }
 
+QStringList snapshotNamesArgs(const QString &dataset)
+{
+    return {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-H"),
+            QStringLiteral("-o"), QStringLiteral("name"), dataset};
+}
+
 QStringList ownerTreeListArgs(const QString &dataset)
 {
     return {"list", "-H", "-p", "-o", QStringLiteral("name,guid,createtxg,") + kOwnerProperty, "-t", "snapshot", "-s",

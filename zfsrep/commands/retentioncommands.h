@@ -19,6 +19,11 @@ inline const QString kOwnerProperty = QStringLiteral("zfsrep:mission");
 // empty mark): the dataset and all its descendants at once, marked.
 QStringList markedSnapshotArgs(const QString &snapshot, const QString &mark);
 
+// The dataset's own snapshots, oldest first:
+// $ zfs list -t snapshot -H -o name tank/data
+// tank/data@daily_20250301100000
+QStringList snapshotNamesArgs(const QString &dataset);
+
 // Every snapshot of the tree with its owner mark ("-" when it has none):
 // $ zfs list -H -p -o name,guid,createtxg,zfsrep:mission -t snapshot -s createtxg -r tank/data
 // tank/data@daily_20250301100000	5406411753391731815	7	0123456789abcdef0123456789abcdef:3

@@ -135,7 +135,7 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
     if (isAbsent(actionValue))
         return kMissing + QStringLiteral("action");
     const std::optional<qint64> action = wholeNumber(actionValue);
-    if (!action || *action < 1 || *action > 4)
+    if (!action || *action < 1 || *action > 5)
         return invalid(QStringLiteral("action"), shown(actionValue));
 
     for (const char *key : {"caption", "pool", "name", "path", "host", "userid", "snapname"}) {
@@ -182,7 +182,20 @@ QString check(const QJsonObject &fields, const QJsonValue &schedules)
     if (!bad.isEmpty())
         return bad;
 
-    if (*action == 1 || *action == 2) {
+    if (*action == 5) {
+        // A mirror's path is the remote dataset it pulls from, whole: a
+        // dataset name, not a snapshot.
+        const QString path = text(fields, "path").trimmed();
+        QString reason;
+        if (path.isEmpty())
+            return kMissing + QStringLiteral("path");
+        if (!(reason = MissionNames::datasetProblem(path)).isEmpty())
+            return invalid(QStringLiteral("path"), reason);
+        if (path.contains(QLatin1Char('@')) || path.contains(QLatin1Char('#')))
+            return invalid(QStringLiteral("path"),
+                           QStringLiteral("%1 (a mirror pulls a dataset, not a snapshot)").arg(shown(path)));
+    }
+    if (*action == 1 || *action == 2 || *action == 5) {
         const QString host = text(fields, "host").trimmed();
         const QString userid = text(fields, "userid").trimmed();
         if (host.isEmpty())

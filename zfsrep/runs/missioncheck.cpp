@@ -118,6 +118,7 @@ QList<MissionCheck::Line> MissionCheck::check(const Mission &mission) const
     case Mission::Pull: return checkPull(mission);
     case Mission::Export: return checkExport(mission);
     case Mission::Restore: return checkRestore(mission);
+    case Mission::Mirror: return checkMirror(mission);
     default: return {failed("mission", QStringLiteral("action %1 is not known").arg(mission.action))};
     }
 }
@@ -220,6 +221,61 @@ QList<MissionCheck::Line> MissionCheck::checkPull(const Mission &mission) const
         return lines;
     }
     lines.append(spaceLine(needed, free, QStringLiteral("in the pool %1").arg(mission.pool)));
+    return lines;
+}
+
+QList<MissionCheck::Line> MissionCheck::checkMirror(const Mission &mission) const
+{
+    QList<Line> lines;
+    const ReplicationSide remote(services.runner, mission.endpoint(), mission.passwd);
+    TreeListing source;
+    if (!remoteLogin(mission, remote, mission.path, source, lines))
+        return lines;
+    if (source.exists())
+        lines.append(passed("source dataset", remote.named(QStringLiteral("%1 exists with %2")
+                                                               .arg(mission.path, snapshotCount(source.top())))));
+    else
+        lines.append(failed("source dataset", remote.named(QStringLiteral("%1 does not exist").arg(mission.path))));
+    const ReplicationSide local(services.runner);
+    const QString replica = mission.dataset();
+    lines.append(localPool(local, mission.pool));
+    if (!lines.last().ok)
+        return lines;
+    TQ2Journals journals;
+    TreeListing target;
+    QString receivesInto = replica;
+    if (!local.listTree(journals, replica, target)
+        || (!target.exists() && !EndpointCheck::sendTarget(journals, local, replica))) {
+        lines.append(failed("target", Run::errorText(journals)));
+        return lines;
+    }
+    if (target.exists()) {
+        lines.append(passed("target", QStringLiteral("%1 exists with %2").arg(replica, snapshotCount(target.top()))));
+    } else {
+        receivesInto = replica.left(replica.lastIndexOf(QLatin1Char('/')));
+        lines.append(passed("target", QStringLiteral("%1 is new; its parent %2 exists").arg(replica, receivesInto)));
+    }
+    if (!source.exists())
+        return lines;
+    // As for a send: the whole tree first, later what was written since.
+    qint64 needed = 0;
+    qint64 free = 0;
+    qint64 ignored = 0;
+    QString error;
+    if (!target.exists()) {
+        if (!spaceOf(remote, mission.path, needed, ignored, error)) {
+            lines.append(failed("space", error));
+            return lines;
+        }
+    } else {
+        for (const DatasetListing &listing : source.datasets)
+            needed += qMax<qint64>(0, listing.written);
+    }
+    if (!spaceOf(local, receivesInto, ignored, free, error)) {
+        lines.append(failed("space", error));
+        return lines;
+    }
+    lines.append(spaceLine(needed, free, QStringLiteral("in %1").arg(receivesInto)));
     return lines;
 }
 

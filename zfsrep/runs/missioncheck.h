@@ -3,7 +3,8 @@
 // local dataset, the login to the remote host, the host key on record, the
 // replica or the parent it is received into (the same EndpointCheck a send
 // runs before its snapshot) and the space left there against an estimate of
-// the stream; a pull the other way round; an export its dataset, directory
+// the stream; a pull the other way round, and a mirror as well (the remote
+// source, the local replica or its parent, the space here); an export its dataset, directory
 // and space; a restore its file and pool. The only thing written is what any
 // first connection writes: ssh records an unknown host's key.
 //
@@ -48,6 +49,7 @@ public:
 private:
     QList<Line> checkSend(const Mission &mission) const;
     QList<Line> checkPull(const Mission &mission) const;
+    QList<Line> checkMirror(const Mission &mission) const;
     QList<Line> checkExport(const Mission &mission) const;
     QList<Line> checkRestore(const Mission &mission) const;
     // Logs in, lists `dataset` on the remote side and confirms its host key,

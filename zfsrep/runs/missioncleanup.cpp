@@ -19,7 +19,7 @@ void MissionCleanup::clean(const Mission &mission)
     const ReplicationSide local(services.runner);
     if (mission.action == Mission::Send) {
         releaseHolds(mission, local, mission.dataset());
-        dropBookmarks(mission, local);
+        dropBookmarks(mission, local, mission.dataset());
         TQ2Journals endpointCheck;
         if (RemoteQueries::checkEndpoint(endpointCheck, mission.host, mission.userid)) {
             SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
@@ -29,6 +29,8 @@ void MissionCleanup::clean(const Mission &mission)
         }
     } else if (mission.action == Mission::Pull) {
         destroyStaging(mission);
+    } else if (mission.action == Mission::Mirror) {
+        cleanMirror(mission, local);
     }
     if (!done.isEmpty() || !problems.isEmpty())
         record(mission);
@@ -60,15 +62,41 @@ void MissionCleanup::releaseHolds(const Mission &mission, const ReplicationSide 
         problems.append(side.label() + journals.errmsg());
 }
 
-void MissionCleanup::dropBookmarks(const Mission &mission, const ReplicationSide &side)
+void MissionCleanup::dropBookmarks(const Mission &mission, const ReplicationSide &side, const QString &dataset)
 {
     TQ2Journals journals;
     QStringList destroyed;
-    const bool ok = BaseBookmarks(side, mission.msnno).dropAll(journals, mission.dataset(), destroyed);
+    const bool ok = BaseBookmarks(side, mission.msnno).dropAll(journals, dataset, destroyed);
     if (!destroyed.isEmpty())
-        done.append(QStringLiteral("destroyed %1 bookmark(s) of %2%3").arg(destroyed.size()).arg(side.label(), mission.dataset()));
+        done.append(QStringLiteral("destroyed %1 bookmark(s) of %2%3").arg(destroyed.size()).arg(side.label(), dataset));
     if (!ok)
         problems.append(side.label() + journals.errmsg());
+}
+
+void MissionCleanup::cleanMirror(const Mission &mission, const ReplicationSide &local)
+{
+    abortReceives(local, mission.dataset());
+    TQ2Journals endpointCheck;
+    if (!RemoteQueries::checkEndpoint(endpointCheck, mission.host, mission.userid)) {
+        problems.append(endpointCheck.errmsg());
+        return;
+    }
+    SshControl control(services.runner, mission.endpoint(), mission.passwd, services.settings.sshControlDirectory,
+                       mission.msnno);
+    const ReplicationSide remote(services.runner, control.endpoint(), mission.passwd);
+    TQ2Journals reached;
+    TreeListing tree;
+    // One question first: a host that is not reached is tried once, not
+    // once for the holds and again for the bookmarks.
+    if (!remote.listTree(reached, mission.path, tree)) {
+        problems.append(QStringLiteral("%1 not reached, the hold and bookmarks of %2 are left: %3")
+                            .arg(remote.label(), mission.path, reached.errmsg()));
+        return;
+    }
+    if (!tree.exists())
+        return;
+    releaseHolds(mission, remote, mission.path);
+    dropBookmarks(mission, remote, mission.path);
 }
 
 void MissionCleanup::abortReceives(const ReplicationSide &side, const QString &dataset)

@@ -32,6 +32,12 @@ bool hasTargetRule(const Run &run) { return !run.mission().keepTarget.trimmed().
 void prune(Run &run, const RunServices &services, const ReplicationSide &source, const ReplicationSide *target,
            const QString &targetDataset, const QString &base)
 {
+    pruneTree(run, services, source, run.mission().dataset(), target, targetDataset, base);
+}
+
+void pruneTree(Run &run, const RunServices &services, const ReplicationSide &source, const QString &sourceDataset,
+               const ReplicationSide *target, const QString &targetDataset, const QString &base)
+{
     const Mission &mission = run.mission();
     if (run.isCancelled() || (!hasSourceRule(run) && (!target || !hasTargetRule(run))))
         return;
@@ -44,7 +50,7 @@ void prune(Run &run, const RunServices &services, const ReplicationSide &source,
     if (request.sourceRule.isEmpty() && request.targetRule.isEmpty())
         return;
     PruneCounts counts;
-    SnapshotPruner(source, mission.dataset(), target, targetDataset, ZfsCommands::holdTag(mission.msnno))
+    SnapshotPruner(source, sourceDataset, target, targetDataset, ZfsCommands::holdTag(mission.msnno))
         .prune(run.journals(), request, base, counts);
     run.notePruned(counts.source, counts.target);
 }

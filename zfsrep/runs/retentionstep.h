@@ -24,5 +24,9 @@ bool hasTargetRule(const Run &run);
 // snapshot the run exported.
 void prune(Run &run, const RunServices &services, const ReplicationSide &source, const ReplicationSide *target,
            const QString &targetDataset, const QString &base = QString());
+// The same with the source tree named: a mirror's source is the remote
+// dataset, its target the local replica.
+void pruneTree(Run &run, const RunServices &services, const ReplicationSide &source, const QString &sourceDataset,
+               const ReplicationSide *target, const QString &targetDataset, const QString &base = QString());
 
 } // namespace RetentionStep

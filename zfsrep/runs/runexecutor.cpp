@@ -2,6 +2,7 @@
 
 #include "commandreport.h"
 #include "exportrun.h"
+#include "mirrorrun.h"
 #include "missioncleanup.h"
 #include "pullrun.h"
 #include "restorerun.h"
@@ -17,7 +18,7 @@ RunExecutor::RunExecutor(std::function<ProcessRunner &()> runnerLookup, const Ru
 {
 }
 
-bool RunExecutor::knows(int action) { return action >= Mission::Send && action <= Mission::Restore; }
+bool RunExecutor::knows(int action) { return action >= Mission::Send && action <= Mission::Mirror; }
 
 bool RunExecutor::execute(Run &run)
 {
@@ -25,7 +26,9 @@ bool RunExecutor::execute(Run &run)
     // A key login reads the key as it is now: one that was replaced or
     // opened up since the start is refused before any ssh runs.
     const Mission &mission = run.mission();
-    if ((mission.action == Mission::Send || mission.action == Mission::Pull) && SshLogin::usesKey(mission.passwd)) {
+    const bool remote =
+        mission.action == Mission::Send || mission.action == Mission::Pull || mission.action == Mission::Mirror;
+    if (remote && SshLogin::usesKey(mission.passwd)) {
         const QString problem = SshLogin::identityProblem(SshLogin::identityFile());
         if (!problem.isEmpty()) {
             CommandReport::commandFailed(run.journals(), TQ2PLACE(), QStringLiteral("ssh -i ") + SshLogin::identityFile(),
@@ -38,6 +41,7 @@ bool RunExecutor::execute(Run &run)
     case Mission::Pull: return PullRun(services).execute(run);
     case Mission::Export: return ExportRun(services).execute(run);
     case Mission::Restore: return RestoreRun(services).execute(run);
+    case Mission::Mirror: return MirrorRun(services).execute(run);
     default:
         run.journals().setErr(TQ2Error::ERR_PARAMS, QStringLiteral("参数无效: action: %1").arg(run.mission().action));
         return false;

@@ -1,5 +1,5 @@
 // Carries out one run: picks the class of the mission's kind (send, pull,
-// export, restore) and hands it the run with the services it uses. The
+// export, restore, mirror) and hands it the run with the services it uses. The
 // scheduler owns the run and records it; the executor only does the work.
 // Used on the scheduler thread.
 #pragma once
@@ -20,7 +20,7 @@ public:
     RunExecutor(std::function<ProcessRunner &()> runner, const RunSettings &settings, EventRecorder &events,
                 std::function<QDateTime()> clock);
 
-    // Whether an action is one of the four mission kinds.
+    // Whether an action is one of the five mission kinds.
     static bool knows(int action);
     // Runs the mission of `run`; false with the run's journal saying why (an
     // unknown action: ERR_PARAMS "参数无效: action: N", nothing run).

@@ -18,6 +18,8 @@ namespace {
 
 // How many names a new series snapshot tries before giving up.
 constexpr int kNameAttempts = 9;
+// A listing of a long history may take a while; a snapshot does not.
+constexpr int kListFinishMs = 3600000, kSnapshotFinishMs = 60000;
 
 } // namespace
 
@@ -32,9 +34,19 @@ bool SeriesSnapshots::isSeriesSnapshot(const QString &snapshot, const QString &d
 }
 
 SeriesSnapshots::SeriesSnapshots(Run &owner, const RunServices &runServices)
-    : run(owner), services(runServices), local(runServices.runner, &owner.cancelToken()),
-      queries(runServices.runner, &owner.cancelToken())
+    : run(owner), services(runServices), side(runServices.runner, &owner.cancelToken())
 {
+}
+
+SeriesSnapshots::SeriesSnapshots(Run &owner, const RunServices &runServices, const ReplicationSide &where)
+    : run(owner), services(runServices), side(where)
+{
+}
+
+QStringList SeriesSnapshots::snapshotsOf(const QString &dataset) const
+{
+    const ProcessOutcome listed = side.run(RetentionCommands::snapshotNamesArgs(dataset), kListFinishMs);
+    return listed.succeeded() ? ZfsOutput::lines(listed.standardOutput) : QStringList();
 }
 
 QString SeriesSnapshots::firstName(const QString &dataset, const QString &series, const QDateTime &now)
@@ -54,15 +66,14 @@ bool SeriesSnapshots::createNamed(const QString &name, QString &snapshot)
         snapshot = attempt == 1 ? name : name + QLatin1Char('_') + QString::number(attempt);
         const QStringList arguments = RetentionCommands::markedSnapshotArgs(
             snapshot, OwnSnapshots::mark(services.settings.instance, run.mission().msnno));
-        ProcessRequest request = ZfsCommands::localRequest(ZfsCommands::kZfs, arguments, 10000, 60000);
-        request.cancel = &run.cancelToken();
-        const ProcessOutcome outcome = services.runner.run(request);
+        const ProcessOutcome outcome = side.run(arguments, kSnapshotFinishMs);
         if (outcome.succeeded())
             return true;
         const QString error = CommandReport::errorText(outcome);
         if (attempt == kNameAttempts || !ReplicationOutput::isExistingDataset(error)) {
-            CommandReport::commandFailed(run.journals(), TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, arguments),
-                                         error);
+            CommandReport::commandFailed(run.journals(), TQ2PLACE(),
+                                         side.label() + ZfsCommands::commandText(ZfsCommands::kZfs, arguments),
+                                         side.named(error));
             return false;
         }
     }
@@ -73,31 +84,29 @@ void SeriesSnapshots::moveBaseHold(const QString &dataset, const QString &snapsh
 {
     const QString tag = ZfsCommands::holdTag(run.mission().msnno);
     const QStringList hold = ZfsCommands::holdArgs(tag, snapshot);
-    const ProcessOutcome held = local.run(hold);
+    const ProcessOutcome held = side.run(hold);
     // A hold that exists already is fine (the base did not move).
     if (!held.succeeded() && !CommandReport::errorText(held).contains(QLatin1String("tag already exists"))) {
-        run.journals().add(TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, hold), false,
-                           CommandReport::errorText(held), QString());
+        run.journals().add(TQ2PLACE(), side.label() + ZfsCommands::commandText(ZfsCommands::kZfs, hold), false,
+                           side.named(CommandReport::errorText(held)), QString());
         return;
     }
-    QStringList snapshots;
-    queries.snapshotAllist(run.journals(), snapshots, dataset);
+    QStringList snapshots = snapshotsOf(dataset);
     snapshots.removeAll(snapshot);
     if (snapshots.isEmpty())
         return;
     // A failure is journaled; an old hold left is released by a later run.
     QList<QPair<QString, QString>> holds;
-    local.holds(run.journals(), snapshots, false, holds);
+    side.holds(run.journals(), snapshots, false, holds);
     for (const auto &entry : holds) {
         if (entry.second == tag)
-            local.run(ZfsCommands::releaseArgs(tag, entry.first));
+            side.run(ZfsCommands::releaseArgs(tag, entry.first));
     }
 }
 
 void SeriesSnapshots::eraseOlder(const QString &dataset, const QString &series, const QString &newest)
 {
-    QStringList snapshots;
-    queries.snapshotAllist(run.journals(), snapshots, dataset);
+    const QStringList snapshots = snapshotsOf(dataset);
     const int position = snapshots.lastIndexOf(newest);
     const QString ownTag = ZfsCommands::holdTag(run.mission().msnno);
     for (int i = position - 1; i >= 0 && !run.isCancelled(); --i) {
@@ -106,7 +115,7 @@ void SeriesSnapshots::eraseOlder(const QString &dataset, const QString &series, 
             continue;
         QStringList others;
         bool ownHold = false;
-        const ProcessOutcome holds = local.run(ZfsCommands::holdsArgs({snapshot}, true));
+        const ProcessOutcome holds = side.run(ZfsCommands::holdsArgs({snapshot}, true));
         for (const auto &entry : ZfsOutput::holds(holds.standardOutput)) {
             if (entry.second == ownTag)
                 ownHold = true;
@@ -114,20 +123,20 @@ void SeriesSnapshots::eraseOlder(const QString &dataset, const QString &series, 
                 others.append(entry.second);
         }
         if (!others.isEmpty()) {
-            run.journals().add(TQ2PLACE(), QStringLiteral("keep ") + snapshot, true,
+            run.journals().add(TQ2PLACE(), QStringLiteral("keep ") + side.label() + snapshot, true,
                                QStringLiteral("kept %1: held by %2").arg(snapshot, others.join(QStringLiteral(", "))),
                                QString());
             continue;
         }
         if (ownHold)
-            local.run(ZfsCommands::releaseArgs(ownTag, snapshot));
+            side.run(ZfsCommands::releaseArgs(ownTag, snapshot));
         const QStringList destroy = ZfsCommands::destroySnapshotArgs(snapshot);
-        const ProcessOutcome destroyed = local.run(destroy);
+        const ProcessOutcome destroyed = side.run(destroy);
         if (!destroyed.succeeded() && !destroyed.cancelled) {
-            run.journals().add(TQ2PLACE(), ZfsCommands::commandText(ZfsCommands::kZfs, destroy), false,
-                               CommandReport::errorText(destroyed), QString());
+            run.journals().add(TQ2PLACE(), side.label() + ZfsCommands::commandText(ZfsCommands::kZfs, destroy), false,
+                               side.named(CommandReport::errorText(destroyed)), QString());
         }
     }
 }
 
-void SeriesSnapshots::drop(const QString &snapshot) { local.run(ZfsCommands::destroySnapshotArgs(snapshot)); }
+void SeriesSnapshots::drop(const QString &snapshot) { side.run(ZfsCommands::destroySnapshotArgs(snapshot)); }

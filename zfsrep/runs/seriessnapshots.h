@@ -1,12 +1,13 @@
 // The snapshots a mission makes and keeps: a new snapshot of its series
 // (DATASET@SERIES_yyyyMMddHHmmss, recursive, marked with the mission as its
 // owner: OwnSnapshots), the hold that keeps the next
-// incremental base, and the erase of older snapshots of the series. Every
-// command carries the run's cancel token.
+// incremental base, and the erase of older snapshots of the series, on this
+// machine (a send, an export) or on the remote side of a mirror, whose
+// commands go over the run's ssh login. Every command carries the run's
+// cancel token.
 // Used on the scheduler thread by the run it is made for.
 #pragma once
 
-#include "localqueries.h"
 #include "replicationside.h"
 
 #include <QDateTime>
@@ -18,7 +19,10 @@ struct RunServices;
 class SeriesSnapshots
 {
 public:
+    // The mission's snapshots on this machine.
     SeriesSnapshots(Run &run, const RunServices &services);
+    // The same on `side` (copied; its cancel token should be the run's).
+    SeriesSnapshots(Run &run, const RunServices &services, const ReplicationSide &side);
 
     // Creates DATASET@SERIES_yyyyMMddHHmmss recursively; a name that exists
     // already gets "_2", "_3", ... (the series prefix still matches).
@@ -45,8 +49,10 @@ public:
     void drop(const QString &snapshot);
 
 private:
+    // The dataset's own snapshots, oldest first; a failure is an empty list.
+    QStringList snapshotsOf(const QString &dataset) const;
+
     Run &run;
     const RunServices &services;
-    ReplicationSide local;
-    LocalQueries queries;
+    ReplicationSide side;
 };

@@ -19,6 +19,7 @@ void endsOf(const Mission &mission, QString &source, QString &target)
         target = remote + mission.path + QLatin1Char('/') + mission.name;
         break;
     case Mission::Pull:
+    case Mission::Mirror:
         source = remote + mission.path;
         target = mission.dataset();
         break;
@@ -43,6 +44,7 @@ QString Notice::kindOf(int action)
     case Mission::Pull: return QStringLiteral("pull");
     case Mission::Export: return QStringLiteral("export");
     case Mission::Restore: return QStringLiteral("restore");
+    case Mission::Mirror: return QStringLiteral("mirror");
     default: return QStringLiteral("action %1").arg(action);
     }
 }
