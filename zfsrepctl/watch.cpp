@@ -172,13 +172,17 @@ bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &erro
 QJsonArray watchedRecords(const QJsonArray &records, int msnno)
 {
     QJsonArray running;
+    QJsonArray waiting;
     QJsonArray others;
     for (const QJsonValue &value : records) {
         const QJsonObject m = value.toObject();
         if (msnno > 0 && toInt(m.value("msnno")) != msnno)
             continue;
-        (missionState(m) == QLatin1String("running") ? running : others).append(m);
+        const QString state = missionState(m);
+        (state == QLatin1String("running") ? running : state == QLatin1String("waiting") ? waiting : others).append(m);
     }
+    for (const QJsonValue &value : waiting)
+        running.append(value);
     for (const QJsonValue &value : others)
         running.append(value);
     return running;

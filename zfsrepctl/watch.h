@@ -34,8 +34,8 @@ struct WatchOptions {
 bool parseWatchOptions(const QStringList &args, WatchOptions &out, QString &error);
 
 // The listed records as watch shows them: only mission `msnno` when it is
-// not 0, else every one, running missions first (each group in the given
-// order). Pure.
+// not 0, else every one, running missions first, then waiting ones (each
+// group in the given order). Pure.
 QJsonArray watchedRecords(const QJsonArray &records, int msnno);
 
 // True when an outcome of a finished run ("lastresult") means it did not

@@ -114,7 +114,8 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
     EXPECT_TRUE(QFile::exists("/tarn/etc/zfs/zfsrep.db")) << "the database was opened before the failure";
     EXPECT_TRUE(noName.output().contains("has no \"lpcid\"")) << noName.output().toStdString();
 
-    // A malformed notice or hook entry: one line naming the key and the fault.
+    // A malformed notice or hook entry or run limit: one line naming the key
+    // and the fault.
     const struct {
         const char *key;
         QJsonValue value;
@@ -123,6 +124,8 @@ TEST_F(ServiceTest, HelpAndStartupFailuresExitWith255)
         {"notify", QJsonObject{{"command", QJsonArray{"mail", "root"}}}, ": notify.command[0]: not an absolute program path\n"},
         {"notify", QJsonObject{{"url", "ftp://alerts.example/"}}, ": notify.url: not an http or https URL\n"},
         {"hooks", QJsonObject{{"db", QJsonObject{{"pre", "/bin/sync"}}}}, ": hooks.db.pre: not a list of strings\n"},
+        {"maxparallel", 0, ": maxparallel: not a whole number from 1 to 64\n"},
+        {"maxperhost", "many", ": maxperhost: not a whole number from 1 to 64\n"},
     };
     for (const auto &c : malformed) {
         QJsonObject settings = config();

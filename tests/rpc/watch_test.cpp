@@ -309,6 +309,13 @@ TEST(Watch, RunningMissionsComeFirstAndOneMissionAlone)
     EXPECT_EQ(numbers(watchedRecords(all, 9)), (QList<int>{9}));
     EXPECT_EQ(numbers(watchedRecords(all, 5)), (QList<int>{}));
     EXPECT_EQ(numbers(watchedRecords(QJsonArray(), 0)), (QList<int>{}));
+
+    // Missions waiting for a run slot come right after the running ones.
+    QJsonObject waiting = sendMission(5, "Waiting");
+    waiting.insert("state", "waiting");
+    const QJsonArray withWaiting{idle, waiting, running, failed, second};
+    EXPECT_EQ(numbers(watchedRecords(withWaiting, 0)), (QList<int>{7, 11, 5, 3, 9}));
+    EXPECT_EQ(numbers(watchedRecords(withWaiting, 5)), (QList<int>{5}));
 }
 
 TEST(Watch, AnAddressIsCutOnlyWhenTheLineWouldWrapAndKeepsHostAndDataset)

@@ -29,7 +29,7 @@ TEST(RunOutcome, FollowsSuccessStopTransferAndCancelInThatOrder)
     }
 }
 
-TEST(MissionState, ListsRunningFailedArmedDoneAndPending)
+TEST(MissionState, ListsRunningWaitingFailedArmedDoneAndPending)
 {
     const struct {
         const char *name;
@@ -47,6 +47,10 @@ TEST(MissionState, ListsRunningFailedArmedDoneAndPending)
         {"done and still in the due table", {false, true, true, "succeeded", ""}, "done"},
         {"last run succeeded", {false, false, false, "succeeded", ""}, "done"},
         {"succeeded and armed for the next time", {false, true, false, "succeeded", ""}, "armed"},
+        {"waiting for a run slot", {false, false, false, "", "", true}, "waiting"},
+        {"waiting after a failed run", {false, false, false, "failed", "", true}, "waiting"},
+        {"waiting, asked for after a success", {false, false, false, "running", "", true}, "waiting"},
+        {"running wins over waiting", {true, false, false, "running", "", true}, "running"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

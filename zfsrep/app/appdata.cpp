@@ -3,6 +3,7 @@
 #include "configcheck.h"
 #include "configfile.h"
 #include "configsections.h"
+#include "runlimitsconfig.h"
 #include "quitsignals.h"
 #include "sshlogin.h"
 #include <QJsonArray>
@@ -90,6 +91,14 @@ bool AppData::initialize(const QString &configPath)
         return false;
     }
     zfsrep.setNotices(notices);
+    // Run limits out of range would run too many transfers or none: they
+    // stop the start, naming the key.
+    RunLimits limits;
+    if (!RunLimitsConfig::read(config, limits, fault)) {
+        failure = QStringLiteral("configuration file %1: %2").arg(configFile, fault);
+        return false;
+    }
+    zfsrep.scheduler().setLimits(limits);
     // Before the missions are read: a stored mission's hook is checked
     // against these names.
     HookCatalogue::set(hooks);

@@ -137,6 +137,8 @@ const QList<Key> &keys()
         {"maxpeerpendingbytes", Kind::Limit},
         {"partialtimeout", Kind::Limit},
         {"idletimeout", Kind::Limit},
+        {"maxparallel", Kind::Unparsed},
+        {"maxperhost", Kind::Unparsed},
         {"notify", Kind::Unparsed},
         {"hooks", Kind::Unparsed},
     };

@@ -11,11 +11,31 @@
 
 #include <QHash>
 
+namespace {
+
+// One running mission's progress as a snapshot (none when it is empty).
+LiveRuns liveOf(const QJsonObject &progress)
+{
+    LiveRuns live;
+    const int msnno = toInt(progress.value(QStringLiteral("msnno")));
+    if (msnno != 0)
+        live.progress.insert(msnno, progress);
+    return live;
+}
+
+} // namespace
+
 MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable,
                                std::function<QJsonObject()> progressSource, RunHistory &runHistory,
                                std::function<QDateTime()> clockFunction)
-    : book(missionBook), due(dueTable), progress(std::move(progressSource)), history(runHistory),
-      clock(std::move(clockFunction))
+    : MissionListing(missionBook, dueTable, [progressSource] { return liveOf(progressSource()); }, runHistory,
+                     std::move(clockFunction))
+{
+}
+
+MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable, std::function<LiveRuns()> live,
+                               RunHistory &runHistory, std::function<QDateTime()> clockFunction)
+    : book(missionBook), due(dueTable), liveRuns(std::move(live)), history(runHistory), clock(std::move(clockFunction))
 {
 }
 
@@ -30,19 +50,21 @@ bool MissionListing::list(TQ2Journals &journals, QJsonObject &result, int page, 
     // once per listing and its array shared by the rows that hold it.
     QHash<QString, QJsonArray> schedules;
     QJsonArray records;
-    const QJsonObject live = progress();
-    const int running = toInt(live.value(QStringLiteral("msnno")));
+    RunFacts facts;
+    if (!readRunFacts(journals, facts))
+        return false;
     for (QJsonObject &row : rows) {
         const QString text = row.value(QStringLiteral("schedules")).toString();
         auto parsed = schedules.constFind(text);
         if (parsed == schedules.constEnd())
             parsed = schedules.insert(text, toJsonArray(text));
         row.insert(QStringLiteral("schedules"), parsed.value());
-        if (running != 0 && toInt(row.value(QStringLiteral("msnno"))) == running) {
+        const auto live = facts.live.progress.constFind(toInt(row.value(QStringLiteral("msnno"))));
+        if (live != facts.live.progress.constEnd()) {
             for (const QString &key : {QStringLiteral("speed"), QStringLiteral("rate"), QStringLiteral("bytes"),
                                        QStringLiteral("total"), QStringLiteral("eta")}) {
-                if (live.contains(key))
-                    row.insert(key, live.value(key));
+                if (live->contains(key))
+                    row.insert(key, live->value(key));
                 else
                     row.remove(key);
             }
@@ -50,8 +72,7 @@ bool MissionListing::list(TQ2Journals &journals, QJsonObject &result, int page, 
         records.append(std::move(row));
     }
     rows.clear();
-    if (!addRunFields(journals, records))
-        return false;
+    addRunFields(facts, records);
     result.insert(QStringLiteral("records"), records);
     return true;
 }
@@ -65,7 +86,7 @@ bool MissionListing::readRunFacts(TQ2Journals &journals, RunFacts &facts)
         return false;
     }
     facts.dueTimes = due.entries();
-    facts.running = toInt(progress().value(QStringLiteral("msnno")));
+    facts.live = liveRuns();
     facts.nowSeconds = clock().toSecsSinceEpoch();
     return true;
 }
@@ -83,7 +104,8 @@ MissionRowText::RunFields MissionListing::runFields(const RunFacts &facts, int m
     if (nextrun >= kNeverDue)
         nextrun = 0;
     RunVerdict::MissionFacts mission;
-    mission.running = msnno == facts.running;
+    mission.running = facts.live.progress.contains(msnno);
+    mission.waiting = facts.live.waiting.contains(msnno);
     mission.armed = nextrun != 0;
     mission.done = done;
     mission.lastOutcome = last.outcome;
@@ -94,14 +116,13 @@ MissionRowText::RunFields MissionListing::runFields(const RunFacts &facts, int m
     fields.lastrun = last.started;
     fields.lastresult = last.outcome;
     fields.lasterror = mission.problem.isEmpty() ? last.error : mission.problem;
+    if (mission.waiting && !mission.running)
+        fields.waitreason = facts.live.waiting.value(msnno);
     return fields;
 }
 
-bool MissionListing::addRunFields(TQ2Journals &journals, QJsonArray &records)
+void MissionListing::addRunFields(const RunFacts &facts, QJsonArray &records)
 {
-    RunFacts facts;
-    if (!readRunFacts(journals, facts))
-        return false;
     for (int i = 0; i < records.size(); ++i) {
         QJsonObject row = records.at(i).toObject();
         const MissionRowText::RunFields fields =
@@ -111,9 +132,10 @@ bool MissionListing::addRunFields(TQ2Journals &journals, QJsonArray &records)
         row.insert(QStringLiteral("lastrun"), fields.lastrun);
         row.insert(QStringLiteral("lastresult"), fields.lastresult);
         row.insert(QStringLiteral("lasterror"), fields.lasterror);
+        if (!fields.waitreason.isEmpty())
+            row.insert(QStringLiteral("waitreason"), fields.waitreason);
         records.replace(i, row);
     }
-    return true;
 }
 
 bool MissionListing::refreshKept(TQ2Journals &journals, int page, int ofpage)
@@ -143,12 +165,10 @@ bool MissionListing::refreshKept(TQ2Journals &journals, int page, int ofpage)
 
 bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page, int ofpage)
 {
-    const QJsonObject live = progress();
+    // One snapshot of the runs decides both the live figures and the state.
     RunFacts facts;
     if (!readRunFacts(journals, facts))
         return false;
-    // One progress object decides both the live figures and the state.
-    facts.running = toInt(live.value(QStringLiteral("msnno")));
     std::lock_guard<std::mutex> guard(keptLock);
     if (!refreshKept(journals, page, ofpage))
         return false;
@@ -159,8 +179,9 @@ bool MissionListing::listJson(TQ2Journals &journals, QByteArray &json, int page,
         const KeptRow &row = kept.rows[i];
         if (i > 0)
             json.append(',');
-        const bool running = facts.running != 0 && row.msnno == facts.running;
-        kept.layout.write(json, kept.texts, int(i), runFields(facts, row.msnno, row.done), running ? &live : nullptr);
+        const auto live = facts.live.progress.constFind(row.msnno);
+        kept.layout.write(json, kept.texts, int(i), runFields(facts, row.msnno, row.done),
+                          live != facts.live.progress.constEnd() ? &live.value() : nullptr);
     }
     json.append("]}");
     return true;

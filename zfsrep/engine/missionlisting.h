@@ -1,7 +1,8 @@
 // The mission listing behind zfsrep_mission_alload: the stored rows with
-// their schedules as arrays, the running mission's live figures ("speed",
+// their schedules as arrays, each running mission's live figures ("speed",
 // "rate", "bytes", "total", "eta") and on every row "state", "nextrun",
-// "lastrun", "lastresult" and "lasterror". Reads the parts; changes nothing
+// "lastrun", "lastresult" and "lasterror" ("waiting" when it is due but
+// waits for a run slot, with "waitreason" saying why). Reads the parts; changes nothing
 // in them. Any thread.
 //
 // The text of the stored rows is kept between listings, with the store's
@@ -10,6 +11,7 @@
 // and reads no row; any change to the store reads them all again.
 #pragma once
 
+#include "liveruns.h"
 #include "missionbook.h"
 #include "missionrowtext.h"
 #include "runrecord.h"
@@ -35,6 +37,10 @@ public:
     // scheduler's; empty when nothing runs).
     MissionListing(MissionBook &book, const DueTable &due, std::function<QJsonObject()> progress,
                    RunHistory &history, std::function<QDateTime()> clock);
+    // `live` gives every running mission's progress and the waiting ones
+    // (the scheduler's live()), read once per listing.
+    MissionListing(MissionBook &book, const DueTable &due, std::function<LiveRuns()> live, RunHistory &history,
+                   std::function<QDateTime()> clock);
 
     // result["records"]: the missions of the page. False when a statement
     // failed (journaled).
@@ -50,16 +56,15 @@ private:
     struct RunFacts {
         QHash<int, RunRecord> latest;
         QHash<int, qint64> dueTimes;
-        int running = 0;
+        LiveRuns live;
         qint64 nowSeconds = 0;
     };
     // False (journaled) when the history could not be read.
     bool readRunFacts(TQ2Journals &journals, RunFacts &facts);
     MissionRowText::RunFields runFields(const RunFacts &facts, int msnno, bool done) const;
 
-    // Adds the run fields to every listed mission. False when the history
-    // could not be read.
-    bool addRunFields(TQ2Journals &journals, QJsonArray &records);
+    // Adds the run fields to every listed mission.
+    void addRunFields(const RunFacts &facts, QJsonArray &records);
     // Reads the stored rows of the page into `kept` unless they were read
     // for the same page and the store is unchanged since. Called with
     // `keptLock` held. False (journaled) when a statement failed; nothing is
@@ -68,7 +73,7 @@ private:
 
     MissionBook &book;
     const DueTable &due;
-    std::function<QJsonObject()> progress;
+    std::function<LiveRuns()> liveRuns;
     RunHistory &history;
     std::function<QDateTime()> clock;
 

@@ -44,8 +44,7 @@ bool MissionMetrics::text(TQ2Journals &journals, QString &text)
         journals.setErr(TQ2Error::ERR_SQLERROR, history.lastError());
         return false;
     }
-    const int running = toInt(scheduler.progress().value(QStringLiteral("msnno")));
-    const RunRecord runningRecord = scheduler.runningRecord();
+    const LiveRuns live = scheduler.live();
     const QDateTime start = clock();
     MetricsText::State state;
     state.lastPass = scheduler.heartbeat();
@@ -54,9 +53,10 @@ bool MissionMetrics::text(TQ2Journals &journals, QString &text)
         mission.msnno = toInt(row.value(QStringLiteral("msnno")));
         mission.caption = row.value(QStringLiteral("caption")).toString();
         mission.lastOutcome = latest.value(mission.msnno).outcome;
-        mission.running = mission.msnno == running;
-        if (mission.running && runningRecord.msnno == mission.msnno)
-            mission.runStarted = runningRecord.started;
+        mission.running = live.progress.contains(mission.msnno);
+        const auto record = live.records.constFind(mission.msnno);
+        if (mission.running && record != live.records.constEnd() && record->msnno == mission.msnno)
+            mission.runStarted = record->started;
         mission.period = schedulePeriod(toJsonArray(row.value(QStringLiteral("schedules")).toString()), start);
         for (const RunHistory::OutcomeTotal &total : totals) {
             if (total.msnno != mission.msnno)

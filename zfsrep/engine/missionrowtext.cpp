@@ -44,7 +44,8 @@ void MissionRowText::learnColumns(const TQ2SqlRow &row)
     }
     QHash<QString, Kind> kinds{{QStringLiteral("schedules"), Schedules}, {QStringLiteral("state"), State},
                                {QStringLiteral("nextrun"), Nextrun},     {QStringLiteral("lastrun"), Lastrun},
-                               {QStringLiteral("lastresult"), Lastresult}, {QStringLiteral("lasterror"), Lasterror}};
+                               {QStringLiteral("lastresult"), Lastresult}, {QStringLiteral("lasterror"), Lasterror},
+                               {QStringLiteral("waitreason"), Waitreason}};
     for (const char *key : kLiveKeys)
         kinds.insert(QString::fromLatin1(key), Live);
     for (auto it = kinds.cbegin(); it != kinds.cend(); ++it) {
@@ -180,7 +181,8 @@ void MissionRowText::write(QByteArray &out, const RowTexts &texts, int index, co
         start = ends[k];
         const bool live = entry.kind == Live && progress;
         if (live ? !progress->contains(entry.key)
-                 : (entry.kind == Column || entry.kind == Live) && length == 0)
+                 : ((entry.kind == Column || entry.kind == Live) && length == 0)
+                       || (entry.kind == Waitreason && fields.waitreason.isEmpty()))
             continue;
         if (!first)
             out.append(',');
@@ -194,6 +196,7 @@ void MissionRowText::write(QByteArray &out, const RowTexts &texts, int index, co
         case Lastrun: writer.integer(fields.lastrun); break;
         case Lastresult: writer.string(fields.lastresult); break;
         case Lasterror: writer.string(fields.lasterror); break;
+        case Waitreason: writer.string(fields.waitreason); break;
         case Live:
             if (live)
                 writer.value(progress->value(entry.key));

@@ -34,6 +34,7 @@ public:
         qint64 lastrun = 0;
         QString lastresult;
         QString lasterror;
+        QString waitreason; // why a waiting mission waits; no key when empty
     };
 
     // The stored values of rows as text, row after row: the text of key k
@@ -62,7 +63,7 @@ public:
     static const char *const kLiveKeys[5];
 
 private:
-    enum Kind { Column, Schedules, State, Nextrun, Lastrun, Lastresult, Lasterror, Live };
+    enum Kind { Column, Schedules, State, Nextrun, Lastrun, Lastresult, Lasterror, Waitreason, Live };
     struct Entry {
         QString key;
         QByteArray keyText; // "key":

@@ -33,10 +33,10 @@ std::function<QDateTime()> readerOf(const std::function<QDateTime()> &clock)
     return [&clock] { return clock(); };
 }
 
-// The scheduler's progress object, read at each call.
-std::function<QJsonObject()> progressOf(const Scheduler &scheduler)
+// The scheduler's running and waiting missions, read at each call.
+std::function<LiveRuns()> liveOf(const Scheduler &scheduler)
 {
-    return [&scheduler] { return scheduler.progress(); };
+    return [&scheduler] { return scheduler.live(); };
 }
 
 } // namespace
@@ -56,7 +56,7 @@ MXZfsrep::MXZfsrep(QObject *parent)
                        metricsWriter.write();
                        missionNotices.runFinished(mission, record);
                    }),
-      missionListing(book, due, progressOf(runScheduler), *runHistory, readerOf(clock)),
+      missionListing(book, due, liveOf(runScheduler), *runHistory, readerOf(clock)),
       metricsWriter([this](QString &text) {
           TQ2Journals journals;
           if (metricsText(journals, text))

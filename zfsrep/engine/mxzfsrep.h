@@ -12,8 +12,8 @@
 // removed mission's run), the listing and the metrics.
 //
 // Threads: RPC connection threads call the mission, query and control
-// operations; the scheduler thread runs the transfers, each in a Run of its
-// own. Operations report into the caller's TQ2Journals.
+// operations; the scheduler thread starts the transfers, each in a Run of its
+// own on a worker thread (as many at once as the run limits allow). Operations report into the caller's TQ2Journals.
 #pragma once
 
 #include "duetable.h"
@@ -49,7 +49,7 @@ public:
     static const QString kDatabasePath; // "/tarn/etc/zfs/zfsrep.db"
 
     explicit MXZfsrep(QObject *parent = nullptr);
-    // Stops the scheduler (cancelling a running transfer) and the metrics
+    // Stops the scheduler (cancelling the running transfers) and the metrics
     // thread, then destroys the parts.
     ~MXZfsrep() override;
 
@@ -67,7 +67,7 @@ public:
     // Starts the scheduler, the metrics thread and, when notices are
     // configured, the notice thread (after queueing the failures whose
     // notice did not go out); always true. The graceful
-    // end is scheduler().shutdown(): the running transfer is cancelled and
+    // end is scheduler().shutdown(): every running transfer is cancelled and
     // recorded.
     bool start(TQ2Journals &journals);
 

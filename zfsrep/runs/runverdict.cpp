@@ -19,6 +19,8 @@ QString missionState(const MissionFacts &facts)
 {
     if (facts.running)
         return QStringLiteral("running");
+    if (facts.waiting)
+        return QStringLiteral("waiting");
     if (!facts.problem.isEmpty())
         return QStringLiteral("failed");
     const bool lastFailed = !facts.lastOutcome.isEmpty() && facts.lastOutcome != QLatin1String("succeeded")

@@ -14,14 +14,16 @@ QString outcome(bool succeeded, bool stopping, const QString &transferOutcome, b
 
 // What the listing shows about a mission.
 struct MissionFacts {
-    bool running = false;  // it is the mission the scheduler runs now
+    bool running = false;  // a run of it goes now
     bool armed = false;    // it has a due time
     bool done = false;     // the stored "done" flag
     QString lastOutcome;   // its newest run's outcome, "" when never run
     QString problem;       // why the stored mission cannot run, "" when it can
+    bool waiting = false;  // it is due and waits in the scheduler's queue
 };
 
-// "running" while it runs; "failed" when it has a problem, or when its
+// "running" while it runs; "waiting" while it waits to start; "failed" when
+// it has a problem, or when its
 // newest run did not succeed and nothing is armed; "done" when it is done;
 // "armed" when it has a due time; "done" when its newest run succeeded; else
 // "pending".

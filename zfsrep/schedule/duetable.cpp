@@ -1,5 +1,9 @@
 #include "duetable.h"
 
+#include <QPair>
+
+#include <algorithm>
+
 #include "schedules.h"
 #include "tq2print.h"
 
@@ -48,14 +52,22 @@ void DueTable::disarm(int msnno)
 
 QList<int> DueTable::takeDue(qint64 timestamp)
 {
-    QList<int> due;
-    std::lock_guard<std::mutex> guard(lock);
-    for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
-        if (it.value() <= timestamp)
-            due.append(it.key());
+    // In the order they fell due: the earlier due time first, and among
+    // missions due at one time the lower number (the hash has no order).
+    QList<QPair<qint64, int>> fallen;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
+            if (it.value() <= timestamp)
+                fallen.append(qMakePair(it.value(), it.key()));
+        }
+        for (const auto &entry : fallen)
+            table.remove(entry.second);
     }
-    for (int msnno : due)
-        table.remove(msnno);
+    std::sort(fallen.begin(), fallen.end());
+    QList<int> due;
+    for (const auto &entry : fallen)
+        due.append(entry.second);
     return due;
 }
 

@@ -35,7 +35,8 @@ public:
     // Due at the scheduler's next look (a run-now request).
     void armNow(int msnno);
     void disarm(int msnno);
-    // Takes out and returns every mission due at `timestamp`.
+    // Takes out and returns every mission due at `timestamp`, in the order
+    // they fell due (due time, then mission number).
     QList<int> takeDue(qint64 timestamp);
     // A copy of the table.
     QHash<int, qint64> entries() const;

@@ -6,15 +6,9 @@
 #include "run.h"
 #include "runexecutor.h"
 #include "runhistory.h"
-#include "runverdict.h"
-#include "tq2error.h"
-#include "tq2journals.h"
 #include "tq2print.h"
 
 #include <QThread>
-
-#include <exception>
-#include <thread>
 
 namespace {
 
@@ -33,7 +27,7 @@ Scheduler::Scheduler(MissionBook &missionBook, DueTable &dueTable, RunHistory &r
 
 Scheduler::~Scheduler()
 {
-    // A running transfer is cancelled so the thread ends in bounded time.
+    // Running transfers are cancelled so the thread ends in bounded time.
     while (running.load()) {
         stopping = true;
         cancelCurrent();
@@ -53,13 +47,27 @@ void Scheduler::start()
     std::thread(&Scheduler::loop, this).detach();
 }
 
+void Scheduler::setLimits(const RunLimits &limits)
+{
+    std::lock_guard<std::mutex> guard(currentLock);
+    runLimits = limits;
+    runLimits.maxParallel = qBound(1, runLimits.maxParallel, RunLimits::kMost);
+    runLimits.maxPerHost = qBound(1, runLimits.maxPerHost, RunLimits::kMost);
+}
+
+RunLimits Scheduler::limits() const
+{
+    std::lock_guard<std::mutex> guard(currentLock);
+    return runLimits;
+}
+
 bool Scheduler::shutdown(int timeoutMs)
 {
     stopping = true;
     {
         std::lock_guard<std::mutex> guard(currentLock);
-        if (currentRun)
-            currentRun->cancel(CancelToken::Stopping);
+        for (Going &going : goingRuns)
+            going.run->cancel(CancelToken::Stopping);
     }
     for (int waited = 0; running.load(); waited += 50) {
         if (waited >= timeoutMs)
@@ -69,50 +77,16 @@ bool Scheduler::shutdown(int timeoutMs)
     return true;
 }
 
-std::shared_ptr<Run> Scheduler::current() const
-{
-    std::lock_guard<std::mutex> guard(currentLock);
-    return currentRun;
-}
-
-void Scheduler::cancelCurrent()
-{
-    if (const std::shared_ptr<Run> run = current())
-        run->cancel(stopping.load() ? CancelToken::Stopping : CancelToken::Operator);
-}
-
-QJsonObject Scheduler::progress() const
-{
-    const std::shared_ptr<Run> run = current();
-    return run ? run->progress().toJson() : QJsonObject();
-}
-
-RunRecord Scheduler::runningRecord() const
-{
-    const std::shared_ptr<Run> run = current();
-    return run ? run->record() : RunRecord();
-}
-
-qint64 Scheduler::heartbeat() const
-{
-    const qint64 passed = lastPassTime.load();
-    const std::shared_ptr<Run> run = current();
-    if (!run)
-        return passed;
-    const std::int64_t since = run->cancelToken().sinceLastLookMs();
-    if (since < 0 || since > aliveMs.load())
-        return passed;
-    return qMax(passed, clock().toSecsSinceEpoch());
-}
-
 void Scheduler::loop()
 {
     running = true;
     while (!stopping.load()) {
-        // A run-now request is taken at once; otherwise the loop waits for
-        // the minute to change, looking at the request between short naps.
-        // It naps a tick, or only until the minute ends when that is sooner,
-        // so a mission due at the minute change starts within a nap of it.
+        // A run-now request or the end of a run is taken at once; otherwise
+        // the loop waits for the minute to change, looking at the request
+        // between short naps. It naps a tick, or only until the minute ends
+        // when that is sooner, so a mission due at the minute change starts
+        // within a nap of it.
+        reapEnded();
         cleanUpRemoved();
         const bool woken = wakeRequested.exchange(false);
         const QTime now = clock().time();
@@ -124,6 +98,19 @@ void Scheduler::loop()
             continue;
         }
         pass();
+    }
+    // Every run was cancelled by the stop request (or is, if it started
+    // after it): wait for each to record its end.
+    for (;;) {
+        reapEnded();
+        {
+            std::lock_guard<std::mutex> guard(currentLock);
+            if (goingRuns.empty())
+                break;
+            for (Going &going : goingRuns)
+                going.run->cancel(CancelToken::Stopping);
+        }
+        QThread::msleep(20);
     }
     running = false;
 }
@@ -137,63 +124,104 @@ void Scheduler::pass()
     const QList<int> dueNow = due.takeDue(nowTimestamp);
     if (tracing.load() && !dueNow.isEmpty())
         TQ2TRACE("dueNow", QStringLiteral("%1 due at %2").arg(dueNow.size()).arg(passTime.toString(Qt::ISODate)));
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        for (int msnno : dueNow) {
+            if (!queue.contains(msnno))
+                queue.append(msnno);
+        }
+    }
+    admit();
+}
 
-    QList<int> completed;
-    for (int msnno : dueNow) {
-        // A stop request between missions ends the pass; the rest are
-        // armed again by the next start of the service.
+void Scheduler::admit()
+{
+    QList<int> order;
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        order = queue;
+    }
+    for (int msnno : order) {
+        // A stop request ends the pass; the queued missions are armed again
+        // by the next start of the service.
         if (stopping.load())
             break;
-        runMission(msnno, completed);
-        cleanUpRemoved();
-    }
-    for (int msnno : completed) {
-        due.disarm(msnno);
-        book.completed(msnno);
+        tryStart(msnno);
     }
 }
 
-void Scheduler::record(Run &run, bool succeeded)
+bool Scheduler::tryStart(int msnno)
 {
-    RunRecord finished = run.record();
-    finished.ended = clock().toSecsSinceEpoch();
-    const CancelToken::Reason reason = run.cancelToken().reason();
-    finished.outcome = RunVerdict::outcome(succeeded, reason == CancelToken::Stopping || stopping.load(), finished.outcome,
-                                           reason == CancelToken::Operator || reason == CancelToken::Removed);
-    finished.error = succeeded ? QString() : run.errorText();
-    const qint64 seconds = finished.ended - finished.started;
-    finished.rate = seconds > 0 ? finished.bytes / seconds : finished.bytes;
-    run.setRecord(finished);
-    if (finished.runno > 0 && !history.finish(finished))
-        TQ2TRACE("history.lastError()", history.lastError());
-}
-
-void Scheduler::runMission(int msnno, QList<int> &completed)
-{
-    // A run asked for through runNow was recorded already.
-    RunRecord begun = takeRequested(msnno);
+    {
+        // With every slot taken nothing else can start: no row is read.
+        std::lock_guard<std::mutex> guard(currentLock);
+        if (!queue.contains(msnno))
+            return true;
+        const RunAdmission::Decision full = RunAdmission::slotFree(runLimits, goingCount());
+        if (!full.start) {
+            waitReasons.insert(msnno, full.reason);
+            return false;
+        }
+    }
+    auto leave = [this, msnno](const QString &reason) {
+        RunRecord begun;
+        {
+            std::lock_guard<std::mutex> guard(currentLock);
+            queue.removeAll(msnno);
+            waitReasons.remove(msnno);
+            begun = requested.take(msnno);
+        }
+        dropRequested(begun, reason);
+        return true;
+    };
     TQ2Journals lookup;
     QJsonObject row;
-    if (!book.row(lookup, msnno, row)) {
-        dropRequested(begun, QStringLiteral("the mission is gone"));
-        return;
-    }
+    if (!book.row(lookup, msnno, row))
+        return leave(QStringLiteral("the mission is gone"));
     const Mission mission = Mission::fromRow(row);
-    if (mission.done) {
-        dropRequested(begun, QStringLiteral("the mission is done"));
-        return;
-    }
+    if (mission.done)
+        return leave(QStringLiteral("the mission is done"));
     // A stored row that breaks the mission rules is never run; its reason
     // stays readable for the listing.
     const QString problem = MissionValidator::problem(row);
     due.setProblem(msnno, problem);
     if (!problem.isEmpty()) {
         TQ2TRACE("problem", problem);
-        dropRequested(begun, problem);
-        return;
+        return leave(problem);
     }
 
-    auto run = std::make_shared<Run>(mission, clock().toSecsSinceEpoch());
+    const RunFootprint footprint = RunFootprint::of(mission);
+    std::shared_ptr<Run> run;
+    Going *going = nullptr;
+    RunRecord begun;
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        // Cancelled or removed while its row was read.
+        if (!queue.contains(msnno))
+            return true;
+        QList<RunAdmission::Going> others;
+        for (const Going &other : goingRuns) {
+            if (other.ended)
+                continue;
+            if (other.run->mission().msnno == msnno) {
+                waitReasons.insert(msnno, QStringLiteral("its previous run still goes"));
+                return false;
+            }
+            others.append(RunAdmission::Going{other.run->mission().msnno, other.footprint});
+        }
+        const RunAdmission::Decision decision = RunAdmission::decide(runLimits, others, footprint);
+        if (!decision.start) {
+            waitReasons.insert(msnno, decision.reason);
+            return false;
+        }
+        queue.removeAll(msnno);
+        waitReasons.remove(msnno);
+        // A run asked for through runNow was recorded already.
+        begun = requested.take(msnno);
+        run = std::make_shared<Run>(mission, clock().toSecsSinceEpoch());
+        goingRuns.push_back(Going{run, footprint, std::thread(), false});
+        going = &goingRuns.back();
+    }
     if (begun.runno > 0) {
         run->setRecord(begun);
     } else {
@@ -206,60 +234,21 @@ void Scheduler::runMission(int msnno, QList<int> &completed)
                                                       "(%3); it is tried again at the next minute")
                                            .arg(msnno)
                                            .arg(mission.caption, history.lastError()));
+            {
+                std::lock_guard<std::mutex> guard(currentLock);
+                goingRuns.remove_if([going](const Going &entry) { return &entry == going; });
+            }
             due.armForNextPass(msnno);
-            return;
+            return true;
         }
     }
     begun.outcome = QStringLiteral("running");
     run->setRecord(begun);
-    {
-        std::lock_guard<std::mutex> guard(currentLock);
-        currentRun = run;
-    }
     // A stop request already pending cancels at once (shutdown cancels what
     // it finds under the lock; this catches a run published after that).
     if (stopping.load())
         run->cancel(CancelToken::Stopping);
-
-    const bool known = RunExecutor::knows(mission.action);
-    bool succeeded = false;
-    // Nothing thrown by a run leaves the scheduler's thread: the run fails
-    // with the reason and the scheduler goes on.
-    try {
-        succeeded = executor.execute(*run);
-    } catch (const std::exception &error) {
-        run->journals().setErr(TQ2Error::ERR_FAILED,
-                               QStringLiteral("internal error: %1").arg(QString::fromLocal8Bit(error.what())));
-    }
-    record(*run, succeeded);
-    if (!succeeded)
-        TQ2TRACE("journals.toObject()", run->journals().toObject());
-
-    // The next arming reads the mission as it is stored now: a change made
-    // during the run counts, a removed mission is not armed again.
-    TQ2Journals reread;
-    QJsonObject storedRow;
-    const bool stillStored = run->cancelToken().reason() != CancelToken::Removed && book.row(reread, msnno, storedRow);
-    if (stillStored) {
-        const Mission stored = Mission::fromRow(storedRow);
-        bool done = !stored.isScheduled();
-        if (known) {
-            if (stored.repeats()) {
-                // A scheduled send or export runs again at its next time whether
-                // this run failed or not: one failure must not end a schedule.
-                if (stored.isScheduled())
-                    due.arm(msnno, stored.schedules);
-            } else if (succeeded) {
-                done = true;
-                completed.append(msnno);
-            }
-        }
-        book.finished(msnno, done);
-    }
-    {
-        std::lock_guard<std::mutex> guard(currentLock);
-        currentRun.reset();
-    }
-    if (afterRun)
-        afterRun(run->mission(), run->record());
+    std::lock_guard<std::mutex> guard(currentLock);
+    going->worker = std::thread(&Scheduler::runMission, this, going);
+    return true;
 }

@@ -1,5 +1,5 @@
-// The scheduler's requests from other threads: run now, cancel, a removed
-// mission (with the clean-up it leaves to the scheduler thread), and the runs
+// The scheduler's requests from other threads: run now, cancel (of a running
+// or a waiting mission), a removed mission (with the clean-up it leaves to the scheduler thread), and the runs
 // that run-now recorded before they start.
 #include "scheduler.h"
 
@@ -24,14 +24,22 @@ bool Scheduler::runNow(TQ2Journals &journals, int msnno, qint64 *runno)
         journals.setErr(TQ2Error::ERR_NOT_ACTIVE, QStringLiteral("调度器没有运行"));
         return false;
     }
-    if (const std::shared_ptr<Run> run = current()) {
-        if (run->mission().msnno == msnno)
+    {
+        // With one slot a run-now waits for nobody: another run refuses it,
+        // as when missions always ran one at a time. With more slots only a
+        // run of the mission itself does; the rest is the queue's business.
+        std::lock_guard<std::mutex> guard(currentLock);
+        const Going *other = runLimits.maxParallel <= 1 ? firstGoing() : nullptr;
+        if (goingOf(msnno)) {
             journals.setErr(TQ2Error::ERR_BUSY, QStringLiteral("任务正在运行: %1").arg(msnno));
-        else
+            return false;
+        }
+        if (other) {
             journals.setErr(TQ2Error::ERR_BUSY, QStringLiteral("另一个任务正在运行: %1 (%2)")
-                                                    .arg(run->mission().msnno)
-                                                    .arg(run->mission().caption));
-        return false;
+                                                    .arg(other->run->mission().msnno)
+                                                    .arg(other->run->mission().caption));
+            return false;
+        }
     }
     // A finished mission (a receive or restore that completed, a send without
     // schedules that ran) becomes pending again, or the scheduler would skip it.
@@ -75,39 +83,77 @@ bool Scheduler::runNow(TQ2Journals &journals, int msnno, qint64 *runno)
 
 bool Scheduler::cancel(TQ2Journals &journals, int msnno)
 {
-    const std::shared_ptr<Run> run = current();
-    const int runningMission = run ? run->mission().msnno : 0;
-    if (runningMission != msnno) {
-        journals.setErr(TQ2Error::ERR_NOT_ACTIVE,
-                        runningMission == 0 ? QStringLiteral("任务没有运行: %1").arg(msnno)
-                                            : QStringLiteral("任务没有运行: %1 (正在运行: %2)").arg(msnno).arg(runningMission));
-        return false;
+    std::shared_ptr<Run> run;
+    bool waited = false;
+    RunRecord begun;
+    int runningMission = 0;
+    {
+        std::lock_guard<std::mutex> guard(currentLock);
+        if (Going *going = goingOf(msnno)) {
+            run = going->run;
+        } else if (queue.contains(msnno)) {
+            // A run-now not yet taken by a pass would queue it again.
+            due.disarm(msnno);
+            queue.removeAll(msnno);
+            waitReasons.remove(msnno);
+            begun = requested.take(msnno);
+            waited = true;
+        } else if (const Going *first = firstGoing()) {
+            runningMission = first->run->mission().msnno;
+        }
     }
-    run->cancel(CancelToken::Operator);
-    return true;
+    if (run) {
+        run->cancel(CancelToken::Operator);
+        return true;
+    }
+    if (waited) {
+        // It did not run: a run recorded for it ends as cancelled, and a
+        // scheduled mission keeps its schedule.
+        dropRequested(begun, QStringLiteral("cancelled before it started"), QStringLiteral("cancelled"));
+        TQ2Journals lookup;
+        QJsonObject row;
+        if (book.row(lookup, msnno, row)) {
+            const Mission stored = Mission::fromRow(row);
+            if (stored.isScheduled() && !stored.done)
+                due.arm(msnno, stored.schedules);
+        }
+        return true;
+    }
+    journals.setErr(TQ2Error::ERR_NOT_ACTIVE,
+                    runningMission == 0 ? QStringLiteral("任务没有运行: %1").arg(msnno)
+                                        : QStringLiteral("任务没有运行: %1 (正在运行: %2)").arg(msnno).arg(runningMission));
+    return false;
 }
 
 void Scheduler::missionRemoved(int msnno, const Mission &removed)
 {
     due.disarm(msnno);
+    std::shared_ptr<Run> run;
     {
         std::lock_guard<std::mutex> guard(currentLock);
         removedMissions.append(removed);
+        queue.removeAll(msnno);
+        waitReasons.remove(msnno);
+        if (Going *going = goingOf(msnno))
+            run = going->run;
     }
     // A run asked for and recorded but not started yet will not start.
     dropRequested(takeRequested(msnno), QStringLiteral("the mission was removed"));
-    const std::shared_ptr<Run> run = current();
-    if (run && run->mission().msnno == msnno)
+    if (run)
         run->cancel(CancelToken::Removed);
     wakeRequested = true;
 }
 
 void Scheduler::cleanUpRemoved()
 {
+    // A removed mission whose run still goes is cleaned up after that run.
     QList<Mission> removed;
     {
         std::lock_guard<std::mutex> guard(currentLock);
-        removed.swap(removedMissions);
+        QList<Mission> later;
+        for (const Mission &mission : removedMissions)
+            (goingOf(mission.msnno) ? later : removed).append(mission);
+        removedMissions.swap(later);
     }
     for (const Mission &mission : removed) {
         if (stopping.load())
@@ -122,12 +168,12 @@ RunRecord Scheduler::takeRequested(int msnno)
     return requested.take(msnno);
 }
 
-void Scheduler::dropRequested(RunRecord begun, const QString &reason)
+void Scheduler::dropRequested(RunRecord begun, const QString &reason, const QString &outcome)
 {
     if (begun.runno <= 0)
         return;
     begun.ended = clock().toSecsSinceEpoch();
-    begun.outcome = QStringLiteral("failed");
+    begun.outcome = outcome;
     begun.error = reason;
     if (!history.finish(begun))
         TQ2TRACE("history.lastError()", history.lastError());
