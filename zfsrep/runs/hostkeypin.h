@@ -3,7 +3,8 @@
 // write the known-hosts file (a full or read-only file system), and the
 // next connection would then trust whatever key it is shown. After a run
 // has logged in, the file must hold the host's key, or the run stops.
-// Scheduler thread, one run at a time; no state.
+// Any run's thread, several runs at once; no state (it only reads the file,
+// and ssh appends a new host's key in one write).
 #pragma once
 
 #include <QString>
