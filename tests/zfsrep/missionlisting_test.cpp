@@ -21,6 +21,17 @@
 
 namespace {
 
+// The scheduler's snapshot with `progress` as its one running mission (none
+// when it names no mission).
+LiveRuns oneRunning(const QJsonObject &progress)
+{
+    LiveRuns live;
+    const int msnno = progress.value("msnno").toInt();
+    if (msnno != 0)
+        live.progress.insert(msnno, progress);
+    return live;
+}
+
 class ListingText : public ::testing::Test
 {
 protected:
@@ -62,7 +73,7 @@ protected:
     // Both forms of the listing with `progress` as the scheduler's.
     void expectSameText(const QJsonObject &progress, int expectedRecords)
     {
-        MissionListing listing(engine->missions(), engine->dueTable(), [progress] { return progress; },
+        MissionListing listing(engine->missions(), engine->dueTable(), [progress] { return oneRunning(progress); },
                                engine->history(), [this] { return now; });
         QJsonObject result;
         ASSERT_TRUE(listing.list(journals, result, 1, 99999999));
@@ -155,7 +166,9 @@ TEST_F(ListingText, RunningMissionsFiguresAreMergedIntoItsRowOnly)
     const int first = append("First");
     const int second = append("Second");
     MissionListing listing(engine->missions(), engine->dueTable(),
-                           [second] { return QJsonObject{{"msnno", second}, {"speed", "3MB/s"}, {"total", 99}}; },
+                           [second] {
+                               return oneRunning(QJsonObject{{"msnno", second}, {"speed", "3MB/s"}, {"total", 99}});
+                           },
                            engine->history(), [this] { return now; });
     QByteArray text;
     ASSERT_TRUE(listing.listJson(journals, text, 1, 99999999));
@@ -237,7 +250,7 @@ TEST_F(ListingText, KeptRowsFollowEveryChangeOfTheStore)
     engine->dueTable().armNow(third);
     EXPECT_EQ(recordOf(engine->listing(), third).value("nextrun").toInt(), now.toSecsSinceEpoch());
     QJsonObject progress;
-    MissionListing listing(engine->missions(), engine->dueTable(), [&progress] { return progress; },
+    MissionListing listing(engine->missions(), engine->dueTable(), [&progress] { return oneRunning(progress); },
                            engine->history(), [this] { return now; });
     EXPECT_FALSE(recordOf(listing, third).contains("speed"));
     progress = QJsonObject{{"msnno", third}, {"speed", "9MB/s"}};
@@ -249,7 +262,7 @@ TEST_F(ListingText, FailedStatementIsReported)
 {
     append("Gone");
     sql("DROP TABLE t_mission");
-    MissionListing listing(engine->missions(), engine->dueTable(), [] { return QJsonObject(); }, engine->history(),
+    MissionListing listing(engine->missions(), engine->dueTable(), [] { return LiveRuns(); }, engine->history(),
                            [this] { return now; });
     QByteArray text;
     TQ2Journals failure;

@@ -82,22 +82,18 @@ bool AppData::initialize(const QString &configPath)
     }
     SshLogin::setIdentityFile(identity);
     // A malformed notice or hook entry would fail silently later, run after
-    // run: it stops the start instead, naming the key.
+    // run, and run limits out of range would run too many transfers or
+    // none: each stops the start instead, naming the key.
     NoticeSettings notices;
     QMap<QString, HookDefinition> hooks;
+    RunLimits limits;
     QString fault;
-    if (!ConfigSections::notify(config, notices, fault) || !ConfigSections::hooks(config, hooks, fault)) {
+    if (!ConfigSections::notify(config, notices, fault) || !ConfigSections::hooks(config, hooks, fault)
+        || !RunLimitsConfig::read(config, limits, fault)) {
         failure = QStringLiteral("configuration file %1: %2").arg(configFile, fault);
         return false;
     }
     zfsrep.setNotices(notices);
-    // Run limits out of range would run too many transfers or none: they
-    // stop the start, naming the key.
-    RunLimits limits;
-    if (!RunLimitsConfig::read(config, limits, fault)) {
-        failure = QStringLiteral("configuration file %1: %2").arg(configFile, fault);
-        return false;
-    }
     zfsrep.scheduler().setLimits(limits);
     // Before the missions are read: a stored mission's hook is checked
     // against these names.

@@ -39,23 +39,6 @@ bool isFlag(const QJsonValue &value)
     return false;
 }
 
-// A whole number from a JSON number or its decimal text.
-bool wholeOf(const QJsonValue &value, qint64 &out)
-{
-    if (value.isDouble()) {
-        const double number = value.toDouble();
-        if (!std::isfinite(number) || std::floor(number) != number || std::fabs(number) > 9e15)
-            return false;
-        out = qint64(number);
-        return true;
-    }
-    if (value.isString()) {
-        bool ok = false;
-        out = value.toString().trimmed().toLongLong(&ok, 10);
-        return ok;
-    }
-    return false;
-}
 
 // Edits (insert, delete, replace) between two short names.
 int distance(const QString &a, const QString &b)
@@ -115,6 +98,23 @@ QString problem(const Key &key, const QJsonValue &value)
 }
 
 } // namespace
+
+bool wholeOf(const QJsonValue &value, qint64 &out)
+{
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        if (!std::isfinite(number) || std::floor(number) != number || std::fabs(number) > 9e15)
+            return false;
+        out = qint64(number);
+        return true;
+    }
+    if (value.isString()) {
+        bool ok = false;
+        out = value.toString().trimmed().toLongLong(&ok, 10);
+        return ok;
+    }
+    return false;
+}
 
 const QList<Key> &keys()
 {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -27,6 +28,10 @@ struct Key {
     qint64 most = 0;
     const char *defaultText = ""; // the default kept, as the warning names it
 };
+
+// A whole number from a JSON number or its decimal text; false for anything
+// else (a fraction, a word, a number past 9e15).
+bool wholeOf(const QJsonValue &value, qint64 &out);
 
 // Every configuration key of the service, in the order the manual lists them.
 const QList<Key> &keys();

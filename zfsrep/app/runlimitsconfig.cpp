@@ -1,31 +1,8 @@
 #include "runlimitsconfig.h"
 
-#include <QJsonValue>
-
-#include <cmath>
+#include "configcheck.h"
 
 namespace {
-
-// A whole number from 1 to RunLimits::kMost, as a JSON number or its decimal
-// text (as the other whole-number keys are read).
-bool limitOf(const QJsonValue &value, int &out)
-{
-    double number = 0;
-    if (value.isDouble()) {
-        number = value.toDouble();
-    } else if (value.isString()) {
-        bool ok = false;
-        number = value.toString().trimmed().toInt(&ok, 10);
-        if (!ok)
-            return false;
-    } else {
-        return false;
-    }
-    if (!std::isfinite(number) || std::floor(number) != number || number < 1 || number > RunLimits::kMost)
-        return false;
-    out = int(number);
-    return true;
-}
 
 bool readKey(const QJsonValue &value, const QString &key, int &out, QString &error)
 {
@@ -33,8 +10,11 @@ bool readKey(const QJsonValue &value, const QString &key, int &out, QString &err
         out = 1;
         return true;
     }
-    if (limitOf(value, out))
+    qint64 number = 0;
+    if (ConfigCheck::wholeOf(value, number) && number >= 1 && number <= RunLimits::kMost) {
+        out = int(number);
         return true;
+    }
     error = QStringLiteral("%1: not a whole number from 1 to %2").arg(key).arg(RunLimits::kMost);
     return false;
 }

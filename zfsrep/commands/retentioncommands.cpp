@@ -15,8 +15,11 @@ QStringList markedSnapshotArgs(const QString &snapshot, const QString &mark)
 
 QStringList snapshotNamesArgs(const QString &dataset)
 {
-    return {QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-H"),
-            QStringLiteral("-o"), QStringLiteral("name"), dataset};
+    QStringList arguments{QStringLiteral("list"), QStringLiteral("-t"), QStringLiteral("snapshot"), QStringLiteral("-H"),
+                          QStringLiteral("-o"), QStringLiteral("name")};
+    if (!dataset.isEmpty())
+        arguments.append(dataset);
+    return arguments;
 }
 
 QStringList ownerTreeListArgs(const QString &dataset)

@@ -22,6 +22,7 @@ QStringList markedSnapshotArgs(const QString &snapshot, const QString &mark);
 // The dataset's own snapshots, oldest first:
 // $ zfs list -t snapshot -H -o name tank/data
 // tank/data@daily_20250301100000
+// With an empty `dataset`, every snapshot of every pool.
 QStringList snapshotNamesArgs(const QString &dataset);
 
 // Every snapshot of the tree with its owner mark ("-" when it has none):

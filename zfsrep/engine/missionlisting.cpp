@@ -11,28 +11,6 @@
 
 #include <QHash>
 
-namespace {
-
-// One running mission's progress as a snapshot (none when it is empty).
-LiveRuns liveOf(const QJsonObject &progress)
-{
-    LiveRuns live;
-    const int msnno = toInt(progress.value(QStringLiteral("msnno")));
-    if (msnno != 0)
-        live.progress.insert(msnno, progress);
-    return live;
-}
-
-} // namespace
-
-MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable,
-                               std::function<QJsonObject()> progressSource, RunHistory &runHistory,
-                               std::function<QDateTime()> clockFunction)
-    : MissionListing(missionBook, dueTable, [progressSource] { return liveOf(progressSource()); }, runHistory,
-                     std::move(clockFunction))
-{
-}
-
 MissionListing::MissionListing(MissionBook &missionBook, const DueTable &dueTable, std::function<LiveRuns()> live,
                                RunHistory &runHistory, std::function<QDateTime()> clockFunction)
     : book(missionBook), due(dueTable), liveRuns(std::move(live)), history(runHistory), clock(std::move(clockFunction))

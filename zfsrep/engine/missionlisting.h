@@ -33,10 +33,6 @@ class TQ2Journals;
 class MissionListing
 {
 public:
-    // `progress` gives the running mission's progress object (the
-    // scheduler's; empty when nothing runs).
-    MissionListing(MissionBook &book, const DueTable &due, std::function<QJsonObject()> progress,
-                   RunHistory &history, std::function<QDateTime()> clock);
     // `live` gives every running mission's progress and the waiting ones
     // (the scheduler's live()), read once per listing.
     MissionListing(MissionBook &book, const DueTable &due, std::function<LiveRuns()> live, RunHistory &history,

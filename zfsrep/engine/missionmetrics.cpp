@@ -55,7 +55,7 @@ bool MissionMetrics::text(TQ2Journals &journals, QString &text)
         mission.lastOutcome = latest.value(mission.msnno).outcome;
         mission.running = live.progress.contains(mission.msnno);
         const auto record = live.records.constFind(mission.msnno);
-        if (mission.running && record != live.records.constEnd() && record->msnno == mission.msnno)
+        if (record != live.records.constEnd())
             mission.runStarted = record->started;
         mission.period = schedulePeriod(toJsonArray(row.value(QStringLiteral("schedules")).toString()), start);
         for (const RunHistory::OutcomeTotal &total : totals) {

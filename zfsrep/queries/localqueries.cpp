@@ -3,6 +3,7 @@
 #include "argumentbatches.h"
 #include "commandreport.h"
 #include "jsonsupport.h"
+#include "retentioncommands.h"
 #include "tq2journals.h"
 #include "tq2print.h"
 #include "zfscommands.h"
@@ -79,10 +80,8 @@ bool LocalQueries::snapshotAllist(TQ2Journals &, QStringList &names, const QStri
 {
     // $ zfs list -t snapshot -H -o name tank/data
     // tank/data@a
-    QStringList arguments{"list", "-t", "snapshot", "-H", "-o", "name"};
-    if (!dataset.isEmpty())
-        arguments.append(dataset);
-    const ProcessOutcome outcome = run(localRequest(kZfs, arguments, kSnapListStart, kSnapListFinish));
+    const ProcessOutcome outcome =
+        run(localRequest(kZfs, RetentionCommands::snapshotNamesArgs(dataset), kSnapListStart, kSnapListFinish));
     if (!outcome.succeeded())
         return false;
     names = ZfsOutput::lines(outcome.standardOutput);

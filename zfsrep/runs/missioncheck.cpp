@@ -67,6 +67,38 @@ Line localDataset(const ReplicationSide &local, const QString &dataset, TreeList
     return passed("local dataset", QStringLiteral("%1 exists with %2").arg(dataset, snapshotCount(listing.top())));
 }
 
+// The remote dataset a pull or a mirror takes; `tree` is its listing.
+Line sourceDataset(const ReplicationSide &remote, const QString &dataset, const TreeListing &tree)
+{
+    if (tree.exists())
+        return passed("source dataset",
+                      remote.named(QStringLiteral("%1 exists with %2").arg(dataset, snapshotCount(tree.top()))));
+    return failed("source dataset", remote.named(QStringLiteral("%1 does not exist").arg(dataset)));
+}
+
+// The space line of a replication from `sourceDataset` (listed as `source`)
+// into `receivesInto` on `target`: a first run writes the whole tree ("used"
+// counts its snapshots too: an upper bound), a later one what was written
+// since the newest snapshots.
+Line replicaSpace(const ReplicationSide &sourceSide, const QString &sourceDataset, const TreeListing &source,
+                  bool replicaExists, const ReplicationSide &target, const QString &receivesInto, const QString &where)
+{
+    qint64 needed = 0;
+    qint64 free = 0;
+    qint64 ignored = 0;
+    QString error;
+    if (!replicaExists) {
+        if (!spaceOf(sourceSide, sourceDataset, needed, ignored, error))
+            return failed("space", error);
+    } else {
+        for (const DatasetListing &listing : source.datasets)
+            needed += qMax<qint64>(0, listing.written);
+    }
+    if (!spaceOf(target, receivesInto, ignored, free, error))
+        return failed("space", error);
+    return spaceLine(needed, free, where);
+}
+
 // The local pool a pull or a restore receives into.
 Line localPool(const ReplicationSide &local, const QString &pool)
 {
@@ -170,26 +202,8 @@ QList<MissionCheck::Line> MissionCheck::checkSend(const Mission &mission) const
     }
     if (!lines.first().ok)
         return lines;
-    // A first run sends the whole tree ("used" counts its snapshots too: an
-    // upper bound); a later one what was written since the newest snapshots.
-    qint64 needed = 0;
-    qint64 free = 0;
-    qint64 ignored = 0;
-    QString error;
-    if (!replica.exists()) {
-        if (!spaceOf(local, dataset, needed, ignored, error)) {
-            lines.append(failed("space", error));
-            return lines;
-        }
-    } else {
-        for (const DatasetListing &listing : source.datasets)
-            needed += qMax<qint64>(0, listing.written);
-    }
-    if (!spaceOf(remote, receivesInto, ignored, free, error)) {
-        lines.append(failed("space", error));
-        return lines;
-    }
-    lines.append(spaceLine(needed, free, QStringLiteral("in %1 on %2").arg(receivesInto, mission.host)));
+    lines.append(replicaSpace(local, dataset, source, replica.exists(), remote, receivesInto,
+                              QStringLiteral("in %1 on %2").arg(receivesInto, mission.host)));
     return lines;
 }
 
@@ -203,14 +217,9 @@ QList<MissionCheck::Line> MissionCheck::checkPull(const Mission &mission) const
     if (!remoteLogin(mission, remote, source, tree, lines))
         return lines;
     const ReplicationSide local(services.runner);
-    const bool sourceFound = tree.exists();
-    if (sourceFound)
-        lines.append(passed("source dataset", remote.named(QStringLiteral("%1 exists with %2")
-                                                               .arg(source, snapshotCount(tree.top())))));
-    else
-        lines.append(failed("source dataset", remote.named(QStringLiteral("%1 does not exist").arg(source))));
+    lines.append(sourceDataset(remote, source, tree));
     lines.append(localPool(local, mission.pool));
-    if (!sourceFound || !lines.last().ok)
+    if (!tree.exists() || !lines.last().ok)
         return lines;
     qint64 needed = 0;
     qint64 free = 0;
@@ -231,11 +240,7 @@ QList<MissionCheck::Line> MissionCheck::checkMirror(const Mission &mission) cons
     TreeListing source;
     if (!remoteLogin(mission, remote, mission.path, source, lines))
         return lines;
-    if (source.exists())
-        lines.append(passed("source dataset", remote.named(QStringLiteral("%1 exists with %2")
-                                                               .arg(mission.path, snapshotCount(source.top())))));
-    else
-        lines.append(failed("source dataset", remote.named(QStringLiteral("%1 does not exist").arg(mission.path))));
+    lines.append(sourceDataset(remote, mission.path, source));
     const ReplicationSide local(services.runner);
     const QString replica = mission.dataset();
     lines.append(localPool(local, mission.pool));
@@ -257,25 +262,8 @@ QList<MissionCheck::Line> MissionCheck::checkMirror(const Mission &mission) cons
     }
     if (!source.exists())
         return lines;
-    // As for a send: the whole tree first, later what was written since.
-    qint64 needed = 0;
-    qint64 free = 0;
-    qint64 ignored = 0;
-    QString error;
-    if (!target.exists()) {
-        if (!spaceOf(remote, mission.path, needed, ignored, error)) {
-            lines.append(failed("space", error));
-            return lines;
-        }
-    } else {
-        for (const DatasetListing &listing : source.datasets)
-            needed += qMax<qint64>(0, listing.written);
-    }
-    if (!spaceOf(local, receivesInto, ignored, free, error)) {
-        lines.append(failed("space", error));
-        return lines;
-    }
-    lines.append(spaceLine(needed, free, QStringLiteral("in %1").arg(receivesInto)));
+    lines.append(replicaSpace(remote, mission.path, source, target.exists(), local, receivesInto,
+                              QStringLiteral("in %1").arg(receivesInto)));
     return lines;
 }
 
